@@ -1,0 +1,46 @@
+# Set-up on a fresh machine: `make run` installs what is missing, builds, and runs the main
+# job on the bundled sample; `make test` builds and runs all tests, plainly and under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+JOBS ?= 2
+SAMPLE ?= tests/data/lc_stereo_44k.aac
+RUN_DIR := build/run
+
+.PHONY: all deps build build-asan run test test-plain test-asan clean tables
+
+all: build
+
+deps:
+	@bash tools/install_deps.sh
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build -j $(JOBS)
+
+build-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DAACZ_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j $(JOBS)
+
+run: build
+	@mkdir -p $(RUN_DIR)
+	@cp $(SAMPLE) $(RUN_DIR)/sample.aac
+	cd $(RUN_DIR) && ../aaczavrok sample.aac
+	cd $(RUN_DIR) && ../aaczavrok -d sample.swp
+	@if cmp -s $(RUN_DIR)/sample.aac $(RUN_DIR)/sample_rec.aac; then \
+		echo "Rebuilt $(RUN_DIR)/sample_rec.aac is byte-identical to the input."; \
+	else \
+		echo "Rebuilt $(RUN_DIR)/sample_rec.aac differs from the input."; \
+	fi
+
+test-plain: build
+	cd build && ctest -j $(JOBS) --output-on-failure
+
+test-asan: build-asan
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest -j $(JOBS) --output-on-failure
+
+test: test-plain test-asan
+
+tables:
+	python3 tools/gen_tables.py
+
+clean:
+	rm -rf build build-asan

@@ -1,0 +1,33 @@
+// The contract with the AAC decoder library (libfaad): configuration, initialisation,
+// frame decoding, and the program's own table of error texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct DecoderHandle {
+    void* library = nullptr;  // the library's instance (NeAACDecHandle)
+};
+
+struct FrameInfo {
+    unsigned long bytesconsumed = 0;
+    unsigned long samples = 0;
+    std::uint8_t channels = 0;
+    std::uint8_t error = 0;
+    unsigned long samplerate = 0;
+    std::uint8_t num_lfe_channels = 0;
+};
+
+// Opens the library and configures it: object type 2, 16-bit output, no down-mix, current
+// ADTS format, implicit SBR not up-sampled. Returns false when the library cannot be opened.
+bool decoder_open(DecoderHandle& handle);
+// Initialises on the window; returns the header bytes to skip (>= 0) or a negative value.
+long decoder_init(DecoderHandle& handle, std::uint8_t* data, unsigned long size, unsigned long& sample_rate,
+                  std::uint8_t& channels);
+// Decodes one frame; returns its 16-bit samples or null when the frame failed.
+const std::int16_t* decoder_decode(DecoderHandle& handle, FrameInfo& info, std::uint8_t* data, unsigned long size);
+void decoder_close(DecoderHandle& handle);
+
+// The program's text for an error code; codes without a text of their own get a sound
+// message naming the number (written into buf).
+const char* decoder_error_text(int code, char* buf, std::size_t buf_size);

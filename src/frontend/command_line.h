@@ -1,0 +1,27 @@
+// Command line: banner, usage, and option parsing with GNU getopt_long semantics and the
+// program's own error texts.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "frontend/options.h"
+
+struct CommandLine {
+    Options options;
+    bool has_outfile = false;
+    std::string outfile;                // -o X
+    std::vector<std::string> operands;  // non-option arguments, in order
+};
+
+// Parses argv ("o:l:h:cdmvst" and the long names) into `cl`; option errors are written to
+// err with argv[0] and otherwise ignored. posixly_correct: POSIXLY_CORRECT is set, so
+// parsing stops at the first non-option argument.
+void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl, std::FILE* err);
+
+void print_banner(std::FILE* err);
+void print_usage(std::FILE* out, const std::string& program_name);
+
+// WAV name of an input: everything from its last "." removed (whole path searched), ".wav" added.
+std::string wav_name_for(const std::string& input_name);

@@ -1,0 +1,19 @@
+// Compression: decodes an AAC file to WAV with the decoder library and splits every frame
+// into the data-block streams in the same pass.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "frontend/options.h"
+
+// Result of compress_file beyond the decoder codes: the 'static compression' stop on input
+// with more than one channel, after which the process ends with status -1.
+constexpr int kCompressStaticStop = -1;
+
+// Returns 0 on success; 1 when the input cannot be opened, the decoder cannot be
+// initialised or the data-block files cannot be created; kCompressStaticStop; otherwise
+// the error code of the last decode call. Messages go to err (standard error) and out
+// (standard output) as the program prints them.
+int compress_file(const std::string& input_name, const std::string& wav_name, Options& options, std::FILE* err,
+                  std::FILE* out);

@@ -1,0 +1,72 @@
+// Readers of the data blocks on the decompression side: the ".swp" container, or the
+// per-stream ".bin" files (read as bits) and ".csv" files (read as value lines).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "streams/stream_set.h"
+
+// Bit cursor over one ".bin" stream held in memory, most significant bit first.
+struct StreamReader {
+    const std::uint8_t* buffer = nullptr;  // none when the stream has no bits
+    std::size_t size = 0;                  // bytes in buffer
+    std::int64_t byte_position = 0;
+    int bit_position = 0;                  // 0..7, 0 = most significant bit
+};
+
+// Next n bits (0..32), first bit most significant. Bits beyond the buffer read as 0; the
+// position still advances so that the end test sees the stream used up.
+std::uint32_t read_bits(StreamReader& reader, unsigned n);
+// The next n bits without moving the reader (zeros beyond the buffer).
+std::uint32_t peek_bits(const StreamReader& reader, unsigned n);
+// Moves the reader back by n bits (never before the start).
+void unread_bits(StreamReader& reader, unsigned n);
+// 1 when the byte position has reached the end of the stream's data.
+int stream_exhausted(const StreamReader& reader);
+
+// What one writer call sees of a stream held as values: with -m one CSV line (owned here),
+// in the container one view of the list from its current position to its end.
+struct ValueLine {
+    std::vector<std::int32_t> owned;
+    const std::int32_t* values = nullptr;
+    std::size_t count = 0;   // values available
+    std::size_t taken = 0;   // values consumed by the writer
+    bool ran_out = false;    // a writer asked for more than `count`
+};
+
+// Next value of the line, or 0 (and ran_out set) when the line is used up.
+inline std::int32_t take_value(ValueLine& line) {
+    if (line.taken < line.count) return line.values[line.taken++];
+    line.ran_out = true;
+    return 0;
+}
+
+struct DataBlocks {
+    int block_files = 0;
+    std::FILE* file[kListCount] = {};       // -m: the ".bin" or ".csv" file of each list
+    std::uint64_t size[kListCount] = {};    // -m: the file's length in bytes
+    int bits_present[kListCount] = {};      // 1: read with read_bits, 0: read as values
+    StreamReader reader[kListCount];
+    std::vector<std::uint8_t> bin[kListCount];        // contents of the ".bin" files
+    std::vector<std::int32_t> values[kListCount];     // ".swp": the value lists
+    std::size_t value_position[kListCount] = {};      // ".swp": next unread value
+    std::FILE* container = nullptr;
+};
+
+// Opens the data blocks of `name` (-m: a base name; else the ".swp" file). A required file
+// that cannot be opened prints "Couldn't open input file %s\n" to `out` and returns 1 (the
+// caller ends the process with status 1); a malformed container returns 2 with a message.
+int open_data_blocks(DataBlocks& blocks, const std::string& name, int block_files, int read_bin_blocks,
+                     std::FILE* out);
+void close_data_blocks(DataBlocks& blocks);
+
+// With -m: reads the next line of list `list`'s CSV file into line.owned (count 0 for an
+// empty line or the end of the file). In the container: a view of the list from its value
+// position. Returns line.count.
+std::size_t read_value_line(DataBlocks& blocks, int list, ValueLine& line);
+// Ends a writer call: in the container advances the list's value position by line.taken.
+void finish_value_line(DataBlocks& blocks, int list, ValueLine& line);

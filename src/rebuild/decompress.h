@@ -1,0 +1,26 @@
+// Decompression: rebuilds an ADTS file ("_rec.aac") from the data blocks of one file.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "frontend/options.h"
+#include "rebuild/data_blocks.h"
+#include "rebuild/frame_state.h"
+
+// Everything one decompression run keeps: its settings (the cut-offs are normalised in
+// place), the data blocks, the frame record and the one-shot flags of the rebuild.
+struct DecompressContext {
+    Options options;
+    DataBlocks blocks;
+    FrameState state;
+    int first_block = 1;         // STC fields of the mono header come with the first frame only (-s)
+    int first_window_shape = 1;  // window_shape comes with the first ics_info only (-s)
+    int adts_first_frame = 1;    // id, profile, sf_index, channel_configuration once (-s)
+    std::FILE* out = nullptr;    // where the program's messages go (standard output)
+};
+
+// Runs one decompression of `name` with `options`. Returns the process exit status: 0 when
+// the run reached its end, 1 when a data block is missing or malformed, the output cannot
+// be created, or the ICSI data are malformed ("Wrong ICSInfo structure").
+int decompress_file(const std::string& name, const Options& options, std::FILE* out);

@@ -1,0 +1,50 @@
+// The splitter: the program's own parse of every AAC frame, beside the decoder library,
+// handing every syntax field to the stream set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frontend/options.h"
+#include "streams/stream_set.h"
+
+using Status = std::uint8_t;  // 0 = ok, otherwise a decoder error code (see decoder/decoder.h)
+
+// Returned by the splitter when 'static compression' meets input with more than one channel:
+// the driver prints the stop message and ends the process with status -1.
+constexpr Status kStatusStaticStereoStop = 255;
+
+enum HeaderKind : int { HEADER_RAW = 0, HEADER_ADTS = 1, HEADER_ADIF = 2 };
+
+// What one compression run's splitter keeps between frames.
+struct SplitContext {
+    Options* options = nullptr;      // the run's settings; the cut-offs are normalised in place
+    StreamSet* streams = nullptr;
+    std::uint8_t first_header = 1;        // -s: id, profile, sf_index, channel_configuration once
+    std::uint8_t first_block = 1;         // -s: SCE id/tag, next id, pulse/gain flags once
+    std::uint8_t first_window_shape = 1;  // -s: window_shape once
+    std::uint8_t fill_values_done = 0;    // fill elements get CSV values until the first one ends
+    // Stream parameters learnt at initialisation (as the decoder library keeps them).
+    int header_kind = HEADER_RAW;
+    std::uint8_t object_type = 2;         // 1 MAIN, 2 LC, 3 SSR, 4 LTP
+    std::uint8_t sf_index = 4;
+    std::uint8_t channel_configuration = 0;
+    std::uint8_t pce_channels = 0;        // channels described by the ADIF program config
+    std::uint16_t frame_length = 1024;
+    // Output channel count of each element position, kept across frames.
+    std::uint8_t element_output_channels[48] = {};
+    std::uint32_t frames_split = 0;
+};
+
+// Non-emitting parse of the stream's start, as the decoder library's initialisation does:
+// for ADTS the first header, for ADIF the ADIF header with its program config elements.
+// Sets header_kind, object_type, sf_index, channel_configuration. Returns the bytes the
+// caller skips before the first frame (ADIF header length; 0 otherwise), or -1 when the
+// header is unusable, or -2 after the 'static compression' stereo stop condition.
+long split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint8_t raw_object_type,
+                unsigned long raw_sample_rate);
+
+// Parses one frame at the front of data[0..size) (ADTS: header and raw_data_block; ADIF and
+// raw: one raw_data_block), emitting every field. bits_used gets the bits the parse used.
+// Returns 0 or the first non-zero status (kStatusStaticStereoStop included).
+Status split_frame(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint32_t& bits_used);

@@ -1,0 +1,99 @@
+// Data-block file names, creation order and the values-block layout of the container.
+#include "streams/block_files.h"
+
+#include <algorithm>
+
+const char* const kCsvSuffix[kListCount] = {"_ADTS.csv", "_FAACStr.csv", "_STC.csv", "_GG.csv", "_ICSI.csv",
+                                            "_SBN.csv",  "_SCF.csv",     "_TNS.csv", "_QMDCT_0.csv", "_QMDCT_1.csv"};
+const char* const kBinSuffix[kStreamCount] = {"_ADTS.bin", "_FAACStr.bin", "_STC.bin", "_GG.bin",  "_ICSI.bin",
+                                              "_SBN.bin",  "_SCF.bin",     "_TNS.bin", "_QMDCT.bin"};
+
+std::string strip_extension(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+static std::FILE* create_one(const std::string& name, const char* mode, std::FILE* out) {
+    std::FILE* f = std::fopen(name.c_str(), mode);
+    if (f == nullptr) std::fprintf(out, "Couldn't create output file %s\n", name.c_str());
+    return f;
+}
+
+int create_block_files(StreamSet& set, const std::string& input_name, std::FILE* out) {
+    const std::string base = strip_extension(input_name);
+    if (!set.block_files) {
+        set.container = create_one(base + ".swp", "wb", out);
+        return set.container == nullptr ? 1 : 0;
+    }
+    for (int l = 0; l < kListCount; ++l) {
+        set.csv[l].file = create_one(base + kCsvSuffix[l], "w", out);
+        if (set.csv[l].file == nullptr) return 1;
+    }
+    for (int s = 0; s < kStreamCount; ++s) {
+        set.bin[s] = create_one(base + kBinSuffix[s], "wb", out);
+        if (set.bin[s] == nullptr) return 1;
+    }
+    return 0;
+}
+
+void close_block_files(StreamSet& set) {
+    for (CsvOut& out : set.csv) {
+        if (out.file != nullptr) std::fclose(out.file);
+        out.file = nullptr;
+    }
+    for (std::FILE*& f : set.bin) {
+        if (f != nullptr) std::fclose(f);
+        f = nullptr;
+    }
+    if (set.container != nullptr) std::fclose(set.container);
+    set.container = nullptr;
+}
+
+int write_values_block(const std::int32_t* values, std::uint32_t count, std::FILE* file) {
+    if (file == nullptr) return 1;
+    const unsigned char head[4] = {static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
+                                   static_cast<unsigned char>(count >> 16), static_cast<unsigned char>(count >> 24)};
+    if (std::fwrite(head, 1, 4, file) != 4) return 1;
+    unsigned char chunk[4096];
+    std::uint32_t i = 0;
+    while (i < count) {
+        std::size_t n = 0;
+        for (; i < count && n + 4 <= sizeof chunk; ++i, n += 4) {
+            const auto v = static_cast<std::uint32_t>(values[i]);
+            chunk[n] = static_cast<unsigned char>(v);
+            chunk[n + 1] = static_cast<unsigned char>(v >> 8);
+            chunk[n + 2] = static_cast<unsigned char>(v >> 16);
+            chunk[n + 3] = static_cast<unsigned char>(v >> 24);
+        }
+        if (std::fwrite(chunk, 1, n, file) != n) return 1;
+    }
+    return 0;
+}
+
+int read_values_block(std::FILE* file, std::vector<std::int32_t>& values) {
+    values.clear();
+    unsigned char head[4];
+    if (std::fread(head, 1, 4, file) != 4) return 1;
+    const std::uint32_t count = static_cast<std::uint32_t>(head[0]) | (static_cast<std::uint32_t>(head[1]) << 8) |
+                                (static_cast<std::uint32_t>(head[2]) << 16) | (static_cast<std::uint32_t>(head[3]) << 24);
+    // The count must fit in what is left of the file, so a damaged count cannot make us
+    // allocate more than the file holds.
+    const long here = std::ftell(file);
+    if (here < 0 || std::fseek(file, 0, SEEK_END) != 0) return 1;
+    const long end = std::ftell(file);
+    if (end < 0 || std::fseek(file, here, SEEK_SET) != 0) return 1;
+    if (static_cast<std::uint64_t>(count) * 4 > static_cast<std::uint64_t>(end - here)) return 1;
+    values.resize(count);
+    unsigned char chunk[4096];
+    std::uint32_t i = 0;
+    while (i < count) {
+        const std::size_t want = std::min<std::size_t>(sizeof chunk, (count - i) * std::size_t{4});
+        if (std::fread(chunk, 1, want, file) != want) return 1;
+        for (std::size_t n = 0; n < want; n += 4, ++i)
+            values[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(chunk[n]) |
+                                                  (static_cast<std::uint32_t>(chunk[n + 1]) << 8) |
+                                                  (static_cast<std::uint32_t>(chunk[n + 2]) << 16) |
+                                                  (static_cast<std::uint32_t>(chunk[n + 3]) << 24));
+    }
+    return 0;
+}

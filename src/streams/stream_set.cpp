@@ -1,0 +1,100 @@
+// Storage, growth and flushing of the nine data-block streams.
+#include "streams/stream_set.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "streams/block_files.h"
+
+void csv_flush(CsvOut& out) {
+    if (out.used == 0) return;
+    if (out.file == nullptr || std::fwrite(out.buffer, 1, out.used, out.file) != out.used) out.write_failed = true;
+    out.used = 0;
+}
+
+// A list that fills up doubles its storage, so no value is ever dropped for lack of room.
+void streamset_push_grow(StreamSet& set, int list_id, std::int32_t value) {
+    ValueList& list = set.lists[list_id];
+    std::size_t grown = list.capacity < 4096 ? 4096 : list.capacity * 2;
+    auto* bigger = static_cast<std::int32_t*>(std::realloc(list.items, grown));
+    if (bigger == nullptr) {
+        set.out_of_memory = true;
+        return;
+    }
+    list.items = bigger;
+    list.capacity = grown;
+    valuelist_push(list, value);
+}
+
+void streamset_put_grow(StreamSet& set, int stream, std::uint32_t value, unsigned width) {
+    BitSink& sink = set.sinks[stream];
+    if (bitsink_put(sink, value, width) == width) {
+        set.stream_bits[stream] += width;
+    } else {
+        set.out_of_memory = true;
+    }
+}
+
+void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length, std::uint64_t frame_count) {
+    set.block_files = block_files;
+    const std::uint64_t half_length = file_length / 2;
+    // QMDCT first, then ADTS..TNS, as the streams are created in that order.
+    for (int s : {STREAM_QMDCT, 0, 1, 2, 3, 4, 5, 6, 7}) {
+        const std::size_t capacity = static_cast<std::size_t>(s == STREAM_QMDCT ? file_length : half_length);
+        std::uint8_t* buffer = nullptr;
+        if (block_files && capacity > 0) buffer = static_cast<std::uint8_t*>(std::calloc(capacity, 1));
+        bitsink_create(set.sinks[s], buffer, capacity, true);
+        set.sinks[s].growable = block_files != 0;
+        set.stream_bits[s] = 0;
+    }
+    for (int l : {8, 9, 0, 1, 2, 3, 4, 5, 6, 7}) {
+        const std::size_t capacity = block_files ? 0 : static_cast<std::size_t>(frame_count * 4096);
+        std::int32_t* items = nullptr;
+        if (capacity > 0) items = static_cast<std::int32_t*>(std::calloc(capacity / 4, 4));
+        valuelist_create(set.lists[l], items, items != nullptr ? capacity : 0, true);
+    }
+    for (int l = 0; l < kListCount; ++l) {
+        if (block_files && set.csv[l].buffer == nullptr) set.csv[l].buffer = static_cast<char*>(std::malloc(kCsvBufferSize));
+        set.csv[l].used = 0;
+    }
+}
+
+int streamset_flush(StreamSet& set) {
+    int failed = 0;
+    for (int s = 0; s < kStreamCount; ++s) {
+        if (set.block_files) {
+            const std::size_t bytes = static_cast<std::size_t>((set.stream_bits[s] + 7) / 8);
+            if (bytes > 0 && (set.bin[s] == nullptr || std::fwrite(set.sinks[s].buffer, 1, bytes, set.bin[s]) != bytes))
+                failed = 1;
+        } else if (s < STREAM_QMDCT) {
+            failed |= write_values_block(set.lists[s].items, static_cast<std::uint32_t>(set.lists[s].count), set.container);
+        } else {
+            for (int l : {LIST_QMDCT_0, LIST_QMDCT_1})
+                failed |= write_values_block(set.lists[l].items, static_cast<std::uint32_t>(set.lists[l].count),
+                                             set.container);
+        }
+    }
+    if (set.block_files) {
+        for (CsvOut& out : set.csv) {
+            csv_flush(out);
+            if (out.write_failed) failed = 1;
+        }
+    }
+    return failed;
+}
+
+void streamset_release(StreamSet& set) {
+    for (BitSink& sink : set.sinks) {
+        std::free(sink.buffer);
+        sink = BitSink{};
+    }
+    for (ValueList& list : set.lists) {
+        std::free(list.items);
+        list = ValueList{};
+    }
+    for (CsvOut& out : set.csv) {
+        std::free(out.buffer);
+        out.buffer = nullptr;
+        out.used = 0;
+    }
+}

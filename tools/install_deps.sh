@@ -1,0 +1,16 @@
+#!/bin/bash
+# Installs the Debian packages the build needs when they are missing.
+set -e
+need=()
+[ -f /usr/include/neaacdec.h ] || need+=(libfaad-dev)
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ ${#need[@]} -eq 0 ] && exit 0
+SUDO=
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+echo "Installing: ${need[*]}"
+if ! $SUDO apt-get install -y "${need[@]}"; then
+    $SUDO apt-get update
+    $SUDO apt-get install -y "${need[@]}"
+fi
