@@ -39,7 +39,7 @@ void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length,
     set.block_files = block_files;
     const std::uint64_t half_length = file_length / 2;
     // QMDCT first, then ADTS..TNS, as the streams are created in that order.
-    for (int s : {STREAM_QMDCT, 0, 1, 2, 3, 4, 5, 6, 7}) {
+    for (int s : {8, 0, 1, 2, 3, 4, 5, 6, 7}) {
         const std::size_t capacity = static_cast<std::size_t>(s == STREAM_QMDCT ? file_length : half_length);
         std::uint8_t* buffer = nullptr;
         if (block_files && capacity > 0) buffer = static_cast<std::uint8_t*>(std::calloc(capacity, 1));
@@ -69,7 +69,7 @@ int streamset_flush(StreamSet& set) {
         } else if (s < STREAM_QMDCT) {
             failed |= write_values_block(set.lists[s].items, static_cast<std::uint32_t>(set.lists[s].count), set.container);
         } else {
-            for (int l : {LIST_QMDCT_0, LIST_QMDCT_1})
+            for (int l : {8, 9})
                 failed |= write_values_block(set.lists[l].items, static_cast<std::uint32_t>(set.lists[l].count),
                                              set.container);
         }

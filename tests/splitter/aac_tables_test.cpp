@@ -1,0 +1,112 @@
+// The generated codebook and band tables check themselves: complete prefix codes, every
+// encoding entry decodes back to its own index, band offsets run from 0 to the window length.
+#include <gtest/gtest.h>
+
+#include "splitter/codebooks.h"
+
+namespace {
+
+const unsigned kEntries[12] = {0, 81, 81, 81, 81, 81, 81, 64, 64, 169, 169, 289};
+const unsigned kLongest[12] = {0, 11, 9, 16, 12, 13, 11, 12, 10, 15, 12, 12};
+
+TEST(AacTables, SpectralBooksAreCompletePrefixCodesThatDecodeToTheirOwnIndex) {
+    for (int cb = 1; cb <= 11; ++cb) {
+        SCOPED_TRACE(cb);
+        ASSERT_EQ(kSpectralCodeTableSize[cb], kEntries[cb]);
+        double kraft = 0;
+        unsigned longest = 0;
+        for (unsigned i = 0; i < kEntries[cb]; ++i) {
+            const SpectralCodeEntry e = lookup_codeword(cb, static_cast<int>(i));
+            kraft += 1.0 / static_cast<double>(1u << e.length);
+            longest = std::max<unsigned>(longest, e.length);
+            // Put the codeword at the front of a word followed by ones, so a decoder that
+            // reads too far or too little returns another index or length.
+            const std::uint32_t next32 =
+                (static_cast<std::uint32_t>(e.codeword) << (32 - e.length)) | ((1u << (32 - e.length)) - 1u);
+            int index = -1;
+            unsigned length = 0;
+            ASSERT_TRUE(decode_spectral_index(cb, next32, index, length)) << i;
+            EXPECT_EQ(index, static_cast<int>(i));
+            EXPECT_EQ(length, e.length);
+        }
+        EXPECT_DOUBLE_EQ(kraft, 1.0);
+        EXPECT_EQ(longest, kLongest[cb]);
+    }
+}
+
+TEST(AacTables, TellingRowsOfTheStandard) {
+    EXPECT_EQ(lookup_codeword(1, 40).length, 1);
+    EXPECT_EQ(lookup_codeword(1, 40).codeword, 0);
+    EXPECT_EQ(lookup_codeword(1, 0).length, 11);
+    EXPECT_EQ(lookup_codeword(1, 0).codeword, 2040);
+    EXPECT_EQ(lookup_codeword(11, 0).length, 4);
+    EXPECT_EQ(lookup_codeword(11, 16).length, 10);
+    EXPECT_EQ(lookup_codeword(11, 16).codeword, 910);
+    EXPECT_EQ(lookup_codeword(11, 272).length, 9);
+    EXPECT_EQ(lookup_codeword(11, 272).codeword, 450);
+    EXPECT_EQ(lookup_codeword(11, 288).length, 5);
+    EXPECT_EQ(lookup_codeword(11, 288).codeword, 4);
+    // The all-zero tuple has the one-bit codeword in books 1, 3, 5, 7 and 9.
+    const int zero_tuple[4] = {0, 0, 0, 0};
+    for (int cb : {1, 3, 5, 7, 9}) EXPECT_EQ(lookup_codeword(cb, tuple_to_index(cb, zero_tuple)).length, 1) << cb;
+}
+
+TEST(AacTables, TupleIndexMappingRoundTrips) {
+    for (int cb = 1; cb <= 11; ++cb) {
+        for (unsigned i = 0; i < kEntries[cb]; ++i) {
+            int v[4] = {0, 0, 0, 0};
+            index_to_tuple(cb, static_cast<int>(i), v);
+            EXPECT_EQ(tuple_to_index(cb, v), static_cast<int>(i)) << cb << " " << i;
+        }
+    }
+}
+
+TEST(AacTables, ScaleFactorCodeDecodesEveryIndex) {
+    double kraft = 0;
+    for (int i = 0; i <= 120; ++i) {
+        const ScaleFactorCodeEntry e = kScaleFactorCode[i];
+        ASSERT_GE(e.length, 1);
+        ASSERT_LE(e.length, 19);
+        kraft += 1.0 / static_cast<double>(1u << e.length);
+        const std::uint32_t next32 = (e.codeword << (32 - e.length)) | ((1u << (32 - e.length)) - 1u);
+        int index = -1;
+        unsigned length = 0;
+        ASSERT_TRUE(decode_scalefactor_index(next32, index, length)) << i;
+        EXPECT_EQ(index, i);
+        EXPECT_EQ(length, e.length);
+    }
+    EXPECT_DOUBLE_EQ(kraft, 1.0);
+    EXPECT_EQ(kScaleFactorCode[60].length, 1);
+    EXPECT_EQ(kScaleFactorCode[59].length, 3);
+    EXPECT_EQ(kScaleFactorCode[59].codeword, 4u);
+}
+
+TEST(AacTables, BandOffsetsRiseFromZeroToTheWindowLength) {
+    struct Window { const SwbTable* table; unsigned length; };
+    const Window windows[] = {{kSwb_long1024, 1024}, {kSwb_short128, 128}, {kSwb_long512, 512}, {kSwb_long480, 480}};
+    for (const Window& w : windows) {
+        for (int sfi = 0; sfi < 12; ++sfi) {
+            const SwbTable& t = w.table[sfi];
+            if (t.num_swb == 0) continue;
+            SCOPED_TRACE(::testing::Message() << w.length << " sf_index " << sfi);
+            EXPECT_EQ(t.offsets[0], 0);
+            EXPECT_EQ(t.offsets[t.num_swb], w.length);
+            for (int b = 0; b < t.num_swb; ++b) EXPECT_LT(t.offsets[b], t.offsets[b + 1]);
+        }
+    }
+    EXPECT_EQ(kSwb_long1024[4].num_swb, 49);
+    EXPECT_EQ(kSwb_short128[3].num_swb, 14);
+    EXPECT_NE(kSwb_long512[3].num_swb, 0);
+}
+
+TEST(AacTables, EscapeCodes) {
+    struct Row { std::uint32_t m; unsigned length; std::uint32_t codeword; };
+    const Row rows[] = {{16, 5, 0}, {31, 5, 15}, {32, 7, 64}, {100, 9, 420}, {8191, 21, 2093055}, {20, 5, 4}, {40, 7, 72}};
+    for (const Row& r : rows) {
+        unsigned length = 0;
+        EXPECT_EQ(make_escape_code(r.m, length), r.codeword) << r.m;
+        EXPECT_EQ(length, r.length) << r.m;
+    }
+}
+
+}  // namespace
