@@ -27,6 +27,8 @@ long decoder_init(DecoderHandle& handle, std::uint8_t* data, unsigned long size,
 // Decodes one frame; returns its 16-bit samples or null when the frame failed.
 const std::int16_t* decoder_decode(DecoderHandle& handle, FrameInfo& info, std::uint8_t* data, unsigned long size);
 void decoder_close(DecoderHandle& handle);
+// The sample rate the library assumes for input without a header.
+unsigned long decoder_default_sample_rate(DecoderHandle& handle);
 
 // The program's text for an error code; codes without a text of their own get a sound
 // message naming the number (written into buf).

@@ -1,0 +1,87 @@
+// The decoder library behind a small contract: the driver sees only these calls, and the
+// error texts are the program's own, whatever the library says.
+#include "decoder/decoder.h"
+
+#include <neaacdec.h>
+
+#include <cstdio>
+
+bool decoder_open(DecoderHandle& handle) {
+    NeAACDecHandle h = NeAACDecOpen();
+    if (h == nullptr) return false;
+    NeAACDecConfigurationPtr config = NeAACDecGetCurrentConfiguration(h);
+    config->defObjectType = LC;
+    config->outputFormat = FAAD_FMT_16BIT;
+    config->downMatrix = 0;
+    config->useOldADTSFormat = 0;
+    config->dontUpSampleImplicitSBR = 1;
+    NeAACDecSetConfiguration(h, config);
+    handle.library = h;
+    return true;
+}
+
+unsigned long decoder_default_sample_rate(DecoderHandle& handle) {
+    return NeAACDecGetCurrentConfiguration(static_cast<NeAACDecHandle>(handle.library))->defSampleRate;
+}
+
+long decoder_init(DecoderHandle& handle, std::uint8_t* data, unsigned long size, unsigned long& sample_rate,
+                  std::uint8_t& channels) {
+    unsigned long rate = 0;
+    unsigned char ch = 0;
+    const long r = NeAACDecInit(static_cast<NeAACDecHandle>(handle.library), data, size, &rate, &ch);
+    sample_rate = rate;
+    channels = ch;
+    return r;
+}
+
+const std::int16_t* decoder_decode(DecoderHandle& handle, FrameInfo& info, std::uint8_t* data, unsigned long size) {
+    NeAACDecFrameInfo fi{};
+    void* samples = NeAACDecDecode(static_cast<NeAACDecHandle>(handle.library), &fi, data, size);
+    info.bytesconsumed = fi.bytesconsumed;
+    info.samples = fi.samples;
+    info.channels = fi.channels;
+    info.error = fi.error;
+    info.samplerate = fi.samplerate;
+    info.num_lfe_channels = fi.num_lfe_channels;
+    return static_cast<const std::int16_t*>(samples);
+}
+
+void decoder_close(DecoderHandle& handle) {
+    if (handle.library != nullptr) NeAACDecClose(static_cast<NeAACDecHandle>(handle.library));
+    handle.library = nullptr;
+}
+
+static const char* const kErrorText[] = {
+    "No error",
+    "Gain control not yet implemented",
+    "Pulse coding not allowed in short blocks",
+    "Invalid huffman codebook",
+    "Negative scalefactor found, should be impossible",
+    "Unable to find ADTS syncword",
+    "Channel coupling not yet implemented",
+    "Channel configuration not allowed in error resilient frame",
+    "Bit error in error resilient scalefactor decoding",
+    "Error decoding huffman scalefactor (bitstream error)",
+    "Error decoding huffman codeword (bitstream error)",
+    "Non existent huffman codebook number found",
+    "Invalid number of channels",
+    "Maximum number of bitstream elements exceeded",
+    "Input data buffer too small",
+    "Array index out of range",
+    "Maximum number of scalefactor bands exceeded",
+    "Quantised value out of range",
+    "LTP lag out of range",
+    "Invalid SBR parameter decoded",
+    "SBR called without being initialised",
+    "Unexpected channel configuration change",
+    "Error in program_config_element",
+    "First SBR frame is not the same as first AAC frame",
+    "Unexpected fill element with SBR data",
+    "Not all elements were provided with SBR data",
+};
+
+const char* decoder_error_text(int code, char* buf, std::size_t buf_size) {
+    if (code >= 0 && code < static_cast<int>(sizeof kErrorText / sizeof kErrorText[0])) return kErrorText[code];
+    std::snprintf(buf, buf_size, "Decoder error %d (no description)", code);
+    return buf;
+}
