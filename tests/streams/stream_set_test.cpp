@@ -1,0 +1,178 @@
+// Field emission in both output modes, the bit writer, and the data-block file layouts.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "streams/block_files.h"
+#include "streams/stream_set.h"
+#include "support/test_util.h"
+
+namespace {
+
+TEST(BitSink, SplitsWritesAtByteBoundariesAndMasksHighBits) {
+    std::uint8_t buf[8] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
+    BitSink sink;
+    bitsink_create(sink, buf, sizeof buf);
+    EXPECT_EQ(buf[0], 0);  // creation clears a buffer that held data
+    EXPECT_EQ(bitsink_put(sink, 0x1F, 5), 5u);
+    EXPECT_EQ(bitsink_put(sink, 0xFFFFFABC, 12), 12u);  // bits above the width are ignored
+    EXPECT_EQ(bitsink_put(sink, 0, 0), 0u);
+    EXPECT_EQ(sink.bits_written, 17u);
+    // 11111 101010111100 -> 11111101 01011110 0
+    EXPECT_EQ(buf[0], 0xFD);
+    EXPECT_EQ(buf[1], 0x5E);
+    EXPECT_EQ(buf[2], 0x00);
+    EXPECT_EQ(bitsink_put(sink, 0xFFFFFFFF, 32), 32u);
+    EXPECT_EQ(sink.bits_written, 49u);
+}
+
+TEST(BitSink, RefusesBitsBeyondItsCapacityWithoutWrapping) {
+    std::uint8_t buf[3] = {};
+    BitSink sink;
+    bitsink_create(sink, buf, 2);
+    EXPECT_EQ(bitsink_put(sink, 0xFFFF, 16), 16u);  // exactly full
+    EXPECT_EQ(bitsink_put(sink, 1, 1), 0u);          // one bit over
+    EXPECT_TRUE(sink.overflow);
+    EXPECT_EQ(buf[0], 0xFF);
+    EXPECT_EQ(buf[2], 0x00);  // nothing written past the capacity
+    EXPECT_EQ(sink.bits_written, 16u);
+}
+
+TEST(ValueList, HoldsCapacityOverFourValues) {
+    std::vector<std::int32_t> items(1025, 7);
+    ValueList list;
+    valuelist_create(list, items.data(), 4096);
+    for (int i = 0; i < 1024; ++i) ASSERT_EQ(valuelist_push(list, i), 0);
+    EXPECT_EQ(valuelist_push(list, 5), 1);
+    EXPECT_EQ(list.count, 1024u);
+    EXPECT_EQ(items[1024], 7);
+    ValueList empty;
+    valuelist_create(empty, nullptr, 0);
+    EXPECT_EQ(valuelist_push(empty, 1), 1);
+}
+
+std::string csv_text(StreamSet& set, int list) { return std::string(set.csv[list].buffer, set.csv[list].used); }
+
+TEST(EmitField, BinCsvModePacksBitsAndFormatsValues) {
+    StreamSet set;
+    streamset_build(set, 1, 64, 0);
+    emit_field(set, 5, 3, STREAM_STC, EMIT_BITS);
+    emit_field(set, 1, 1, STREAM_STC, EMIT_BITS);
+    EXPECT_EQ(set.sinks[STREAM_STC].buffer[0], 0xB0);  // 1011 then zeros
+    EXPECT_EQ(set.stream_bits[STREAM_STC], 4u);
+    emit_field(set, -1, 4, STREAM_GG, EMIT_BITS);
+    EXPECT_EQ(set.sinks[STREAM_GG].buffer[0], 0xF0);
+    emit_field(set, 3, 0, STREAM_GG, EMIT_BITS);  // width 0 bits change nothing
+    EXPECT_EQ(set.stream_bits[STREAM_GG], 4u);
+    emit_field(set, 1, 0, STREAM_ADTS, EMIT_VALUE);  // width plays no part for values
+    emit_field(set, -2, 0, STREAM_ADTS, EMIT_VALUE);
+    emit_field(set, 3, 0, STREAM_ADTS, EMIT_VALUE);
+    emit_field(set, 0, 0, STREAM_ADTS, EMIT_EOL);
+    emit_field(set, 0, 0, STREAM_ADTS, EMIT_EOL);
+    emit_field(set, -2147483647 - 1, 0, LIST_QMDCT_1, EMIT_VALUE);
+    EXPECT_EQ(csv_text(set, STREAM_ADTS), "1,-2,3,\n\n");
+    EXPECT_EQ(csv_text(set, LIST_QMDCT_1), "-2147483648,");
+    emit_field(set, 9, 4, STREAM_TNS, 7);  // an unknown kind does nothing
+    EXPECT_EQ(set.stream_bits[STREAM_TNS], 0u);
+    EXPECT_EQ(csv_text(set, STREAM_TNS), "");
+    streamset_release(set);
+}
+
+TEST(EmitField, SwpModeKeepsValuesOnlyAndGrowsFullLists) {
+    StreamSet set;
+    streamset_build(set, 0, 1000, 1);  // lists of 4096 bytes: 1024 values
+    emit_field(set, 5, 3, STREAM_STC, EMIT_BITS);
+    emit_field(set, 0, 0, STREAM_STC, EMIT_EOL);
+    EXPECT_EQ(set.stream_bits[STREAM_STC], 0u);
+    EXPECT_EQ(set.lists[STREAM_STC].count, 0u);
+    for (int i = 0; i < 5000; ++i) emit_field(set, i - 2500, 0, LIST_QMDCT_0, EMIT_VALUE);
+    ASSERT_EQ(set.lists[LIST_QMDCT_0].count, 5000u);  // nothing dropped past the first estimate
+    EXPECT_EQ(set.lists[LIST_QMDCT_0].items[4999], 2499);
+    EXPECT_FALSE(set.out_of_memory);
+    streamset_release(set);
+}
+
+TEST(EmitField, BitStreamsGrowPastTheirFirstSize) {
+    StreamSet set;
+    streamset_build(set, 1, 10, 0);  // 5 bytes for ADTS at first
+    for (int i = 0; i < 1000; ++i) emit_field(set, 0xFFF, 12, STREAM_ADTS, EMIT_BITS);
+    EXPECT_EQ(set.stream_bits[STREAM_ADTS], 12000u);
+    EXPECT_EQ(set.sinks[STREAM_ADTS].buffer[1499], 0xFF);
+    streamset_release(set);
+}
+
+TEST(BlockFiles, NamesAndCreationInBothForms) {
+    TempDir dir;
+    StreamSet set;
+    set.block_files = 0;
+    ASSERT_EQ(create_block_files(set, dir.path + "/song.aac", stdout), 0);
+    close_block_files(set);
+    EXPECT_TRUE(file_exists(dir.path + "/song.swp"));
+    set.block_files = 1;
+    ASSERT_EQ(create_block_files(set, dir.path + "/noext", stdout), 0);
+    close_block_files(set);
+    for (const char* s : kCsvSuffix) EXPECT_TRUE(file_exists(dir.path + "/noext" + s)) << s;
+    for (const char* s : kBinSuffix) EXPECT_TRUE(file_exists(dir.path + "/noext" + s)) << s;
+    EXPECT_EQ(strip_extension("a.b/song"), "a");
+    EXPECT_EQ(strip_extension("dir/song.x.aac"), "dir/song.x");
+}
+
+TEST(BlockFiles, UncreatableFileIsReported) {
+    StreamSet set;
+    set.block_files = 1;
+    std::FILE* out = std::tmpfile();
+    EXPECT_EQ(create_block_files(set, "/nonexistent-dir/song.aac", out), 1);
+    close_block_files(set);
+    EXPECT_EQ(read_stream(out), "Couldn't create output file /nonexistent-dir/song_ADTS.csv\n");
+    std::fclose(out);
+}
+
+TEST(BlockFiles, ContainerLayoutAndReader) {
+    TempDir dir;
+    const std::string name = dir.path + "/c.swp";
+    StreamSet set;
+    streamset_build(set, 0, 100, 1);
+    set.container = std::fopen(name.c_str(), "wb");
+    emit_field(set, -5, 0, STREAM_GG, EMIT_VALUE);
+    emit_field(set, 7, 0, LIST_QMDCT_1, EMIT_VALUE);
+    ASSERT_EQ(streamset_flush(set), 0);
+    close_block_files(set);
+    streamset_release(set);
+    const std::string bytes = read_file(name);
+    ASSERT_EQ(bytes.size(), 40u + 8u);
+    // GG is the fourth block: after three empty counts comes count 1 and FB FF FF FF.
+    EXPECT_EQ(bytes.substr(12, 8), std::string("\x01\x00\x00\x00\xFB\xFF\xFF\xFF", 8));
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    std::vector<std::int32_t> values;
+    std::vector<std::size_t> counts;
+    for (int l = 0; l < kListCount; ++l) {
+        ASSERT_EQ(read_values_block(f, values), 0);
+        counts.push_back(values.size());
+    }
+    EXPECT_EQ(values, std::vector<std::int32_t>{7});
+    EXPECT_EQ(counts[STREAM_GG], 1u);
+    EXPECT_EQ(read_values_block(f, values), 1);  // nothing after the tenth block
+    std::fclose(f);
+}
+
+TEST(BlockFiles, EmptyContainerIsFortyZeroBytesAndHostileCountsAreRefused) {
+    TempDir dir;
+    const std::string name = dir.path + "/e.swp";
+    StreamSet set;
+    streamset_build(set, 0, 100, 0);
+    set.container = std::fopen(name.c_str(), "wb");
+    ASSERT_EQ(streamset_flush(set), 0);
+    close_block_files(set);
+    streamset_release(set);
+    EXPECT_EQ(read_file(name), std::string(40, '\0'));
+    write_file(name, std::string("\xFF\xFF\xFF\xFF\x01\x02", 6));
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    std::vector<std::int32_t> values;
+    EXPECT_EQ(read_values_block(f, values), 1);
+    EXPECT_TRUE(values.empty());
+    std::fclose(f);
+}
+
+}  // namespace

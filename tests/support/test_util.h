@@ -1,0 +1,91 @@
+// Small helpers shared by the tests: temporary folders, whole-file reads and writes, and
+// running the program binary with its outputs captured.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+struct TempDir {
+    std::string path;
+    TempDir() {
+        char tmpl[] = "/tmp/aaczavrok-test-XXXXXX";
+        const char* p = mkdtemp(tmpl);
+        path = p != nullptr ? p : "/tmp";
+    }
+    ~TempDir() {
+        if (path != "/tmp") std::system(("rm -rf '" + path + "'").c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+};
+
+inline bool file_exists(const std::string& name) {
+    struct stat st;
+    return stat(name.c_str(), &st) == 0;
+}
+
+inline std::string read_file(const std::string& name) {
+    std::string data;
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return data;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+    std::fclose(f);
+    return data;
+}
+
+inline void write_file(const std::string& name, const std::string& data) {
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    if (f == nullptr) return;
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+}
+
+// Everything written to a tmpfile() so far.
+inline std::string read_stream(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string data;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+    return data;
+}
+
+inline std::string shell_quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+struct RunResult {
+    int status = -1;  // exit status 0..255, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs the program binary with `args` in folder `cwd`, capturing standard output and error.
+// `env` is a prefix such as "POSIXLY_CORRECT=1".
+inline RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
+                             const std::string& env = "") {
+    TempDir capture;
+    std::string cmd = "cd " + shell_quote(cwd) + " && " + (env.empty() ? "" : "env " + env + " ") + AACZ_BINARY;
+    for (const std::string& a : args) cmd += " " + shell_quote(a);
+    cmd += " >" + capture.path + "/out 2>" + capture.path + "/err </dev/null";
+    RunResult r;
+    const int raw = std::system(cmd.c_str());
+    if (raw != -1 && WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+    r.out = read_file(capture.path + "/out");
+    r.err = read_file(capture.path + "/err");
+    return r;
+}
+
+inline std::string test_data(const std::string& name) { return std::string(AACZ_TEST_DATA_DIR) + "/" + name; }
+inline std::string corpus_dir() { return std::string(AACZ_SHARED_DIR) + "/corpus"; }
