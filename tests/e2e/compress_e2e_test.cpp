@@ -1,0 +1,209 @@
+// The program run as a user runs it: messages, exit statuses, output files and the WAV
+// samples compared with a decode by the library alone.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "streams/block_files.h"
+#include "support/faad_reference.h"
+#include "support/test_util.h"
+
+namespace {
+
+const char* const kBanner =
+    "\n ========================================================================\n\n"
+    " AAC Zavrok Version 0.1 alpha\n";
+
+std::string copy_into(const TempDir& dir, const std::string& source, const std::string& name) {
+    write_file(dir.path + "/" + name, read_file(source));
+    return name;
+}
+
+TEST(Program, WithoutArgumentsPrintsBannerAndUsage) {
+    TempDir dir;
+    const RunResult r = run_program({}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind(kBanner, 0), 0u) << r.err;
+    EXPECT_NE(r.out.find("\nUsage:\n"), std::string::npos);
+    EXPECT_NE(r.out.find(" -t    Enable TNS in 'static compression' mode.\n"), std::string::npos);
+}
+
+TEST(Program, MissingInputIsReported) {
+    TempDir dir;
+    const RunResult r = run_program({"nothing.aac"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error opening file: nothing.aac\n"), std::string::npos);
+}
+
+TEST(Program, Mp4InputIsRefusedBeforeAnyOutput) {
+    TempDir dir;
+    write_file(dir.path + "/clip.m4a", std::string("\0\0\0\x20" "ftypisom", 12) + std::string(100, '\0'));
+    const RunResult r = run_program({"clip.m4a"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("STOP!\nThis version of AAC Zavrok doesn't work with MP4 audio files.\n"), std::string::npos);
+    EXPECT_FALSE(file_exists(dir.path + "/clip.wav"));
+    EXPECT_FALSE(file_exists(dir.path + "/clip.swp"));
+}
+
+struct CompressRun {
+    RunResult result;
+    std::string wav;
+};
+
+CompressRun compress(const TempDir& dir, const std::string& name, std::vector<std::string> extra = {}) {
+    extra.push_back(name);
+    CompressRun run;
+    run.result = run_program(extra, dir.path);
+    run.wav = read_file(dir.path + "/" + strip_extension(name) + ".wav");
+    return run;
+}
+
+TEST(Program, CompressesAMonoFileWithTheExactFileInformation) {
+    TempDir dir;
+    const std::string name = copy_into(dir, test_data("lc_mono_44k.aac"), "mono.aac");
+    const CompressRun run = compress(dir, name);
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_NE(run.result.err.find("mono.aac file info:\nADTS, 1.231 sec, 67 kbps, 44100 Hz, mono\n\n"),
+              std::string::npos)
+        << run.result.err;
+    EXPECT_NE(run.result.err.find("Write data blocks to .swp file\n\n"), std::string::npos);
+    EXPECT_NE(run.result.err.find("100% decoding mono.aac.\r"), std::string::npos);
+    EXPECT_EQ(run.result.err.find("Error:"), std::string::npos);
+    EXPECT_NE(run.result.err.find("\n\n Complete!\n"), std::string::npos);
+    EXPECT_TRUE(file_exists(dir.path + "/mono.swp"));
+    const ReferenceDecode ref = reference_decode(read_file(test_data("lc_mono_44k.aac")));
+    ASSERT_TRUE(ref.init_ok);
+    EXPECT_EQ(wav_samples(run.wav), ref.pcm);
+    EXPECT_FALSE(ref.pcm.empty());
+}
+
+TEST(Program, BlockFilesModeWritesNineteenFiles) {
+    TempDir dir;
+    const std::string name = copy_into(dir, test_data("lc_stereo_44k.aac"), "st.aac");
+    const CompressRun run = compress(dir, name, {"-m"});
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_NE(run.result.err.find(", stereo\n\n"), std::string::npos);
+    EXPECT_NE(run.result.err.find("Write data blocks to .bin and .csv files\n\n"), std::string::npos);
+    for (const char* s : kCsvSuffix) EXPECT_TRUE(file_exists(dir.path + "/st" + s)) << s;
+    for (const char* s : kBinSuffix) EXPECT_TRUE(file_exists(dir.path + "/st" + s)) << s;
+    EXPECT_FALSE(file_exists(dir.path + "/st.swp"));
+    EXPECT_FALSE(read_file(dir.path + "/st_QMDCT.bin").empty());
+}
+
+TEST(Program, WavMatchesTheLibraryDecodeForEveryBundledSample) {
+    for (const char* sample : {"lc_stereo_44k.aac", "main_stereo_44k.aac", "ltp_mono_22k.aac", "pns_mono_32k.aac",
+                               "is_ms_stereo_48k.aac", "lc_mono_8k.aac", "lc_mono_96k.aac", "lc_51_48k.aac",
+                               "lc_mono_fill_44k.aac"}) {
+        SCOPED_TRACE(sample);
+        TempDir dir;
+        const std::string name = copy_into(dir, test_data(sample), "in.aac");
+        const CompressRun run = compress(dir, name);
+        EXPECT_EQ(run.result.status, 0);
+        EXPECT_EQ(run.result.err.find("Error:"), std::string::npos) << run.result.err;
+        const ReferenceDecode ref = reference_decode(read_file(test_data(sample)));
+        EXPECT_EQ(wav_samples(run.wav), ref.pcm);
+    }
+}
+
+TEST(Program, SixChannelsWithLfeGetTheExtensibleHeader) {
+    TempDir dir;
+    const CompressRun run = compress(dir, copy_into(dir, test_data("lc_51_48k.aac"), "s.aac"));
+    ASSERT_GT(run.wav.size(), 68u);
+    EXPECT_EQ(run.wav.substr(20, 2), std::string("\xFE\xFF", 2));
+    EXPECT_EQ(run.wav.substr(40, 4), std::string("\x3F\0\0\0", 4));
+}
+
+// Frame k's first element id is set to a coupling channel element, which neither side decodes.
+std::string corrupt_frame(const std::string& adts, int k) {
+    std::string data = adts;
+    std::size_t pos = 0;
+    for (int i = 0; i < k; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(data.data() + pos);
+        pos += static_cast<std::size_t>(((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5));
+    }
+    data[pos + 7] = static_cast<char>((data[pos + 7] & 0x1F) | (2 << 5));
+    return data;
+}
+
+TEST(Program, CorruptFrameInTheMiddleEndsTheRunWithOneError) {
+    TempDir dir;
+    write_file(dir.path + "/bad.aac", corrupt_frame(read_file(test_data("lc_stereo_44k.aac")), 20));
+    const CompressRun run = compress(dir, "bad.aac");
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.result.err.find("Complete!"), std::string::npos);
+    const std::size_t at = run.result.err.find("Error: Channel coupling not yet implemented\n");
+    ASSERT_NE(at, std::string::npos) << run.result.err;
+    EXPECT_EQ(run.result.err.find("Error:", at + 1), std::string::npos);
+    // 20 good frames, the first of which gives no samples: 19 x 1024 x 2 samples.
+    EXPECT_EQ(wav_samples(run.wav).size(), 19u * 1024 * 2);
+    EXPECT_TRUE(file_exists(dir.path + "/bad.swp"));
+}
+
+TEST(Program, CorruptFirstFrameWritesNoWav) {
+    TempDir dir;
+    write_file(dir.path + "/bad.aac", corrupt_frame(read_file(test_data("lc_mono_44k.aac")), 0));
+    const CompressRun run = compress(dir, "bad.aac");
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_FALSE(file_exists(dir.path + "/bad.wav"));
+    EXPECT_TRUE(file_exists(dir.path + "/bad.swp"));
+    EXPECT_EQ(run.result.err.find("Complete!"), std::string::npos);
+}
+
+TEST(Program, TagsAroundTheFramesAreSkipped) {
+    const std::string frames = read_file(test_data("lc_mono_44k.aac"));
+    const ReferenceDecode ref = reference_decode(frames);
+    std::string id3(10, '\0');
+    id3.replace(0, 3, "ID3");
+    id3[3] = 4;
+    id3[9] = 20;  // 20 bytes of tag body
+    const std::string v2 = id3 + std::string(20, 'x');
+    const std::string v1 = "TAG" + std::string(125, ' ');
+    const std::string ape = "APETAGEX" + std::string(24, '\0');
+    struct Row { const char* name; std::string data; };
+    const Row rows[] = {{"front", v2 + frames}, {"v1", frames + v1}, {"ape", frames + ape}, {"both", v2 + frames + v1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        write_file(dir.path + "/t.aac", row.data);
+        const CompressRun run = compress(dir, "t.aac");
+        EXPECT_EQ(run.result.err.find("Error:"), std::string::npos) << run.result.err;
+        EXPECT_NE(run.result.err.find("Complete!"), std::string::npos);
+        EXPECT_EQ(wav_samples(run.wav), ref.pcm);
+    }
+}
+
+TEST(Program, HugeId3TagAndEmptyInputEndCleanly) {
+    TempDir dir;
+    std::string id3(10, '\0');
+    id3.replace(0, 3, "ID3");
+    id3[7] = 1;  // 16384 bytes of tag body, far more than the window
+    write_file(dir.path + "/big.aac", id3 + std::string(16384, 'x') + read_file(test_data("lc_mono_8k.aac")));
+    CompressRun run = compress(dir, "big.aac");
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_NE(run.result.err.find("Complete!"), std::string::npos) << run.result.err;
+    write_file(dir.path + "/empty.aac", "");
+    run = compress(dir, "empty.aac");
+    EXPECT_EQ(run.result.status, 0);
+    EXPECT_EQ(run.result.err.find("Complete!"), std::string::npos);
+    EXPECT_NE(run.result.err.find("Error initializing decoder library.\n"), std::string::npos) << run.result.err;
+}
+
+TEST(Program, StaticCompressionRefusesStereo) {
+    TempDir dir;
+    const CompressRun run = compress(dir, copy_into(dir, test_data("lc_stereo_44k.aac"), "st.aac"), {"-s"});
+    EXPECT_EQ(run.result.status, 255);
+    EXPECT_NE(run.result.out.find("\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n"), std::string::npos);
+    EXPECT_FALSE(file_exists(dir.path + "/st.swp"));
+    EXPECT_FALSE(file_exists(dir.path + "/st.wav"));
+}
+
+TEST(Program, UnwritableWavIsReportedNotCompleted) {
+    TempDir dir;
+    const std::string name = copy_into(dir, test_data("lc_mono_8k.aac"), "m.aac");
+    const RunResult r = run_program({"-o", "/nonexistent-dir/x.wav", name}, dir.path);
+    EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
+    EXPECT_NE(r.out.find("Couldn't create output file /nonexistent-dir/x.wav\n"), std::string::npos);
+}
+
+}  // namespace
