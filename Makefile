@@ -44,3 +44,21 @@ tables:
 
 clean:
 	rm -rf build build-asan
+
+# Coverage-guided fuzzing with libFuzzer (clang), FUZZ_SECONDS per target. New inputs are
+# kept in build-fuzz/corpus-<target>; fuzz/corpus/<target> holds the committed seeds, which
+# `make test` replays.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := compress decompress_swp decompress_bin decompress_csv
+.PHONY: fuzz fuzz-build
+fuzz-build: deps
+	@command -v clang++ >/dev/null || apt-get install -y clang
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DAACZ_FUZZ=ON -DAACZ_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build build-fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+		mkdir -p build-fuzz/corpus-$$t fuzz/corpus/$$t; \
+		./build-fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+			-artifact_prefix=build-fuzz/crash-$$t- build-fuzz/corpus-$$t fuzz/corpus/$$t || exit 1; \
+	done

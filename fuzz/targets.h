@@ -1,0 +1,17 @@
+// Entry points of the fuzz targets, shared by the libFuzzer binaries and the corpus replay
+// test. Each writes the input bytes to files in a private folder and runs the same driver
+// the program runs, with its messages sent to /dev/null.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Byte 0 chooses the options (bit 0 -m, bit 1 -s, bit 2 -t, bit 3 -h 11025, bit 4 -l 3000);
+// the rest is the AAC input. Compression is followed by decompression of what it wrote.
+int fuzz_compress(const std::uint8_t* data, std::size_t size);
+// Byte 0 chooses -s/-t/-l/-h as above; the rest is a ".swp" container.
+int fuzz_decompress_swp(const std::uint8_t* data, std::size_t size);
+// Byte 0 as above; then nine 2-byte little-endian lengths, then the nine ".bin" files.
+int fuzz_decompress_bin(const std::uint8_t* data, std::size_t size);
+// Byte 0 as above; then ten 2-byte little-endian lengths, then the ten ".csv" files.
+int fuzz_decompress_csv(const std::uint8_t* data, std::size_t size);
