@@ -62,3 +62,7 @@ fuzz: fuzz-build
 		./build-fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
 			-artifact_prefix=build-fuzz/crash-$$t- build-fuzz/corpus-$$t fuzz/corpus/$$t || exit 1; \
 	done
+
+.PHONY: check-valgrind
+check-valgrind: build
+	bash tools/check_valgrind.sh
