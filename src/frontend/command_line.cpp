@@ -37,6 +37,51 @@ constexpr char kRule[] = " =====================================================
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The value of a -l/-h argument: the first blank-delimited token read as a decimal number
+// (its longest numeric prefix); 0.0 when there is none.
+double parse_frequency(const char* text) {
+    if (text == nullptr) return 0.0;
+    const char* p = text;
+    while (is_blank(*p)) ++p;
+
+    // The longest prefix of the token that is a decimal number: sign, digits with at most one
+    // point (at least one digit), then an exponent only when it has digits of its own.
+    const char* start = p;
+    if (*p == '+' || *p == '-') ++p;
+    bool has_digits = false;
+    while (is_digit(*p)) {
+        ++p;
+        has_digits = true;
+    }
+    if (*p == '.') {
+        ++p;
+        while (is_digit(*p)) {
+            ++p;
+            has_digits = true;
+        }
+    }
+    if (!has_digits) return 0.0;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        if (is_digit(*q)) {
+            while (is_digit(*q)) ++q;
+            p = q;
+        }
+    }
+
+    // strtod rounds correctly and saturates on overflow; it is handed only the checked prefix,
+    // with the point spelled as the current locale expects, so neither hexadecimal forms, "inf"
+    // and "nan" nor a locale's decimal comma change what the number means.
+    std::string number(start, static_cast<std::size_t>(p - start));
+    const std::lconv* lc = std::localeconv();
+    const char* point = (lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
+                            ? lc->decimal_point
+                            : ".";
+    if (const std::size_t dot = number.find('.'); dot != std::string::npos) number.replace(dot, 1, point);
+    return std::strtod(number.c_str(), nullptr);
+}
+
 // `arg` is null for the long form, which carries no value.
 void apply_option(CommandLine& cl, char short_name, const char* arg) {
     Options& o = cl.options;
@@ -103,49 +148,6 @@ void parse_long_option(const char* word, const char* name, CommandLine& cl, cons
 }
 
 }  // namespace
-
-double parse_frequency(const char* text) {
-    if (text == nullptr) return 0.0;
-    const char* p = text;
-    while (is_blank(*p)) ++p;
-
-    // The longest prefix of the token that is a decimal number: sign, digits with at most one
-    // point (at least one digit), then an exponent only when it has digits of its own.
-    const char* start = p;
-    if (*p == '+' || *p == '-') ++p;
-    bool has_digits = false;
-    while (is_digit(*p)) {
-        ++p;
-        has_digits = true;
-    }
-    if (*p == '.') {
-        ++p;
-        while (is_digit(*p)) {
-            ++p;
-            has_digits = true;
-        }
-    }
-    if (!has_digits) return 0.0;
-    if (*p == 'e' || *p == 'E') {
-        const char* q = p + 1;
-        if (*q == '+' || *q == '-') ++q;
-        if (is_digit(*q)) {
-            while (is_digit(*q)) ++q;
-            p = q;
-        }
-    }
-
-    // strtod rounds correctly and saturates on overflow; it is handed only the checked prefix,
-    // with the point spelled as the current locale expects, so neither hexadecimal forms, "inf"
-    // and "nan" nor a locale's decimal comma change what the number means.
-    std::string number(start, static_cast<std::size_t>(p - start));
-    const std::lconv* lc = std::localeconv();
-    const char* point = (lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
-                            ? lc->decimal_point
-                            : ".";
-    if (const std::size_t dot = number.find('.'); dot != std::string::npos) number.replace(dot, 1, point);
-    return std::strtod(number.c_str(), nullptr);
-}
 
 void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl, std::FILE* err) {
     const char* program = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : "";

@@ -20,10 +20,6 @@ struct CommandLine {
 // parsing stops at the first non-option argument.
 void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl, std::FILE* err);
 
-// The value of a -l/-h argument: the first blank-delimited token read as a decimal number
-// (its longest numeric prefix: sign, digits, point, exponent); 0.0 when there is none.
-double parse_frequency(const char* text);
-
 // The compiler's build date ("Mmm dd yyyy", blank-padded day) in the banner's form, with a
 // two-digit day: "Mar  8 2005" gives "Mar 08 2005". Other texts are returned unchanged.
 std::string normalise_build_date(const char* compiler_date);
