@@ -20,6 +20,10 @@ struct CommandLine {
 // parsing stops at the first non-option argument.
 void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl, std::FILE* err);
 
+// The compiler's build date ("Mmm dd yyyy", blank-padded day) in the banner's form, with a
+// two-digit day: "Mar  8 2005" gives "Mar 08 2005". Other texts are returned unchanged.
+std::string normalise_build_date(const char* compiler_date);
+
 void print_banner(std::FILE* err);
 void print_usage(std::FILE* out, const std::string& program_name);
 

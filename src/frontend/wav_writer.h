@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 struct WavOutput {
     std::uint32_t output_format = 1;  // 1 int16, 2 int24, 3 int32, 4 float
@@ -14,10 +15,14 @@ struct WavOutput {
     std::uint64_t total_samples = 0;  // all channels counted
     std::uint32_t channel_mask = 0;   // non-zero: extensible header and 6-channel reordering
     bool is_stdout = false;
+    // Where the header starts in the stream, for the rewrite at close; -1 when the stream
+    // cannot be repositioned there (a pipe, or a standard output opened for appending).
+    std::int64_t header_offset = -1;
+    std::vector<std::uint8_t> bytes;  // conversion buffer, reused by every write
 };
 
-// Returns a new output or null (format not 1..4, or the file cannot be opened). Path "-"
-// writes to the standard output in binary mode.
+// Returns a new output or null (format not 1..4, or the file cannot be opened). A path whose
+// first character is '-' writes to the standard output in binary mode.
 WavOutput* wav_open(const char* path, std::uint32_t sample_rate, std::uint32_t channels, std::uint32_t output_format,
                     std::uint32_t file_type, std::uint32_t channel_mask);
 // Appends `samples` samples (all channels counted) starting `offset` samples into buffer
@@ -25,8 +30,11 @@ WavOutput* wav_open(const char* path, std::uint32_t sample_rate, std::uint32_t c
 // Returns the samples written.
 std::uint64_t wav_write(WavOutput* wav, void* buffer, std::uint64_t samples, std::uint64_t offset);
 // Rewrites the header with the final sizes (WAV only), closes and releases. Returns 0, or 1
-// when the header could not be rewritten (an unseekable output such as a pipe).
+// when the header could not be rewritten (an unseekable output such as a pipe: the
+// provisional header and all samples stay as written) or the stream failed to flush or close.
 int wav_close(WavOutput* wav);
 
+// Write the 44-byte plain or 68-byte extensible header at the stream's current position from
+// the record's fields. Return 0, or 1 when the header was not written in full.
 int wav_write_header(WavOutput* wav);
 int wav_write_extensible_header(WavOutput* wav);

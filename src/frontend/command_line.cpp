@@ -1,0 +1,251 @@
+// Command line: the banner, the usage text, and our own option scanner with GNU getopt_long
+// conventions (permutation, grouped short options, abbreviated long names) and the program's
+// own error texts.
+#include "frontend/command_line.h"
+
+#include <array>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Short options; a ':' after a letter means the option takes an argument.
+constexpr char kShortOptions[] = "o:l:h:cdmvst";
+
+struct LongOption {
+    const char* name;
+    char short_name;  // the short option with the same effect
+};
+
+// No long option takes an argument, so "--outfile", "--cutfreqlo" and "--cutfreqhi" are
+// accepted but cannot carry a value.
+constexpr std::array<LongOption, 9> kLongOptions = {{
+    {"compression", 'c'},
+    {"decompression", 'd'},
+    {"mode", 'm'},
+    {"csv", 'v'},
+    {"cutfreqlo", 'l'},
+    {"cutfreqhi", 'h'},
+    {"scompression", 's'},
+    {"enabletns", 't'},
+    {"outfile", 'o'},
+}};
+
+constexpr char kRule[] = " ========================================================================\n";
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The value of a -l/-h argument: the first blank-delimited token read as a decimal number
+// (its longest numeric prefix); 0.0 when there is none.
+double parse_frequency(const char* text) {
+    if (text == nullptr) return 0.0;
+    const char* p = text;
+    while (is_blank(*p)) ++p;
+
+    // The longest prefix of the token that is a decimal number: sign, digits with at most one
+    // point (at least one digit), then an exponent only when it has digits of its own.
+    const char* start = p;
+    if (*p == '+' || *p == '-') ++p;
+    bool has_digits = false;
+    while (is_digit(*p)) {
+        ++p;
+        has_digits = true;
+    }
+    if (*p == '.') {
+        ++p;
+        while (is_digit(*p)) {
+            ++p;
+            has_digits = true;
+        }
+    }
+    if (!has_digits) return 0.0;
+    if (*p == 'e' || *p == 'E') {
+        const char* q = p + 1;
+        if (*q == '+' || *q == '-') ++q;
+        if (is_digit(*q)) {
+            while (is_digit(*q)) ++q;
+            p = q;
+        }
+    }
+
+    // strtod rounds correctly and saturates on overflow; it is handed only the checked prefix,
+    // with the point spelled as the current locale expects, so neither hexadecimal forms, "inf"
+    // and "nan" nor a locale's decimal comma change what the number means.
+    std::string number(start, static_cast<std::size_t>(p - start));
+    const std::lconv* lc = std::localeconv();
+    const char* point = (lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
+                            ? lc->decimal_point
+                            : ".";
+    if (const std::size_t dot = number.find('.'); dot != std::string::npos) number.replace(dot, 1, point);
+    return std::strtod(number.c_str(), nullptr);
+}
+
+// `arg` is null for the long form, which carries no value.
+void apply_option(CommandLine& cl, char short_name, const char* arg) {
+    Options& o = cl.options;
+    switch (short_name) {
+        case 'c': o.compress = 1; break;
+        case 'd': o.compress = 0; break;
+        case 'm': o.block_files = 1; break;
+        case 'v': o.read_bin_blocks = 0; break;
+        case 's': o.static_compression = 1; break;
+        case 't': o.static_tns = 1; break;
+        case 'o':
+            if (arg != nullptr) {
+                cl.has_outfile = true;
+                cl.outfile = arg;
+            }
+            break;
+        case 'l':
+            if (arg != nullptr) o.cutfreqlo = parse_frequency(arg);
+            break;
+        case 'h':
+            if (arg != nullptr) o.cutfreqhi = parse_frequency(arg);
+            break;
+        default: break;
+    }
+}
+
+// One word that starts with "--" (and is not "--" itself). `name` points behind the dashes.
+void parse_long_option(const char* word, const char* name, CommandLine& cl, const char* program, std::FILE* err) {
+    const char* name_end = name;
+    while (*name_end != '\0' && *name_end != '=') ++name_end;
+    const std::size_t name_len = static_cast<std::size_t>(name_end - name);
+
+    // An exact match wins; otherwise the prefix must select a single entry. Every entry has
+    // its own effect, so two prefix matches are always ambiguous.
+    const LongOption* found = nullptr;
+    bool ambiguous = false;
+    for (const LongOption& lo : kLongOptions) {
+        if (std::strncmp(lo.name, name, name_len) != 0) continue;
+        if (std::strlen(lo.name) == name_len) {
+            found = &lo;
+            ambiguous = false;
+            break;
+        }
+        if (found == nullptr) {
+            found = &lo;
+        } else {
+            ambiguous = true;
+        }
+    }
+
+    if (ambiguous) {
+        if (err != nullptr) std::fprintf(err, "%s: option `%s' is ambiguous\n", program, word);
+        return;
+    }
+    if (found == nullptr) {
+        if (err != nullptr) std::fprintf(err, "%s: unrecognized option `--%s'\n", program, name);
+        return;
+    }
+    if (*name_end == '=') {
+        if (err != nullptr) std::fprintf(err, "%s: option `--%s' doesn't allow an argument\n", program, found->name);
+        return;
+    }
+    apply_option(cl, found->short_name, nullptr);
+}
+
+}  // namespace
+
+void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl, std::FILE* err) {
+    const char* program = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : "";
+    cl.options.program_name = program;
+
+    int i = 1;
+    while (i < argc) {
+        const char* word = argv[i] != nullptr ? argv[i] : "";
+        if (std::strcmp(word, "--") == 0) {
+            ++i;
+            break;
+        }
+        if (word[0] != '-' || word[1] == '\0') {
+            if (posixly_correct) break;  // this and every later word are operands
+            cl.operands.emplace_back(word);
+            ++i;
+            continue;
+        }
+        ++i;
+        if (word[1] == '-') {
+            parse_long_option(word, word + 2, cl, program, err);
+            continue;
+        }
+
+        // A group of short options; one that takes an argument ends the group, with the rest of
+        // the word or else the next word as its argument.
+        const char* p = word + 1;
+        while (*p != '\0') {
+            const char c = *p++;
+            const char* spec = (c == ':') ? nullptr : std::strchr(kShortOptions, c);
+            if (spec == nullptr) {
+                if (err != nullptr) std::fprintf(err, "%s: illegal option -- %c\n", program, c);
+                continue;
+            }
+            if (spec[1] != ':') {
+                apply_option(cl, c, nullptr);
+                continue;
+            }
+            if (*p != '\0') {
+                apply_option(cl, c, p);
+            } else if (i < argc) {
+                apply_option(cl, c, argv[i] != nullptr ? argv[i] : "");
+                ++i;
+            } else if (err != nullptr) {
+                std::fprintf(err, "%s: option requires an argument -- %c\n", program, c);
+            }
+            break;
+        }
+    }
+    for (; i < argc; ++i) cl.operands.emplace_back(argv[i] != nullptr ? argv[i] : "");
+}
+
+std::string normalise_build_date(const char* compiler_date) {
+    if (compiler_date == nullptr) return std::string();
+    std::string date(compiler_date);
+    // The compiler writes "Mmm dd yyyy" with a blank before a one-digit day; the banner always
+    // shows two digits.
+    if (date.size() == 11 && date[3] == ' ' && date[4] == ' ' && is_digit(date[5])) date[4] = '0';
+    return date;
+}
+
+void print_banner(std::FILE* err) {
+    if (err == nullptr) return;
+    const std::string date = normalise_build_date(__DATE__);
+    std::fputs("\n", err);
+    std::fputs(kRule, err);
+    std::fputs("\n", err);
+    std::fputs(" AAC Zavrok Version 0.1 alpha\n", err);
+    std::fprintf(err, " Build: %s\n", date.c_str());
+    std::fputs(" Utility to compress AAC audio files                                     \n", err);
+    std::fputs("\n", err);
+    std::fputs(kRule, err);
+    std::fputs("\n", err);
+}
+
+void print_usage(std::FILE* out, const std::string& program_name) {
+    if (out == nullptr) return;
+    std::fputs("\nUsage:\n", out);
+    std::fprintf(out, "       %s [options] infile.aac\n", program_name.c_str());
+    std::fputs("\n"
+               "Options:\n"
+               " -o X  Set output filename.\n"
+               " -c    Compression.\n"
+               " -d    Decompression.\n"
+               " -m    \"Printout\" data blocks to BIN and CSV files in Comp. mode.\n"
+               "       Read data blocks from BIN and CSV files in Decomp. mode.\n"
+               " -v    (Only with -m) Read data blocks only from CSV files in Decomp. mode. \n"
+               " -l X  Set Lo cutoff frequency.\n"
+               " -h X  Set Hi cutoff frequency.\n"
+               " -s    Enable 'static compression' mode (Remove static data).\n"
+               " -t    Enable TNS in 'static compression' mode.\n"
+               "\n",
+               out);
+}
+
+std::string wav_name_for(const std::string& input_name) {
+    const std::size_t dot = input_name.rfind('.');
+    std::string name = (dot == std::string::npos) ? input_name : input_name.substr(0, dot);
+    name += ".wav";
+    return name;
+}

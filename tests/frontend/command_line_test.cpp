@@ -1,0 +1,163 @@
+// Option scanning, frequency values, banner, usage and WAV names.
+#include "frontend/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string read_back(std::FILE* f) {
+    std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    text.resize(std::fread(text.data(), 1, text.size(), f));
+    std::fclose(f);
+    return text;
+}
+
+// The settings that differ from the defaults, then "|" and the operands.
+std::string summary(const CommandLine& cl) {
+    const Options& o = cl.options;
+    std::string s;
+    if (o.compress == 0) s += "d ";
+    if (o.block_files != 0) s += "m ";
+    if (o.read_bin_blocks == 0) s += "v ";
+    if (o.static_compression != 0) s += "s ";
+    if (o.static_tns != 0) s += "t ";
+    char num[64];
+    if (o.cutfreqlo != 0.0) s += (std::snprintf(num, sizeof num, "lo=%g ", o.cutfreqlo), num);
+    if (o.cutfreqhi != 0.0) s += (std::snprintf(num, sizeof num, "hi=%g ", o.cutfreqhi), num);
+    if (cl.has_outfile) s += "o=" + cl.outfile + " ";
+    s += "|";
+    for (const std::string& op : cl.operands) s += " " + op;
+    return s;
+}
+
+struct ParseCase {
+    std::vector<std::string> args;  // after the program name
+    bool posixly_correct;
+    const char* expect;
+    const char* err;
+};
+
+TEST(CommandLine, ParsesLikeGetoptLong) {
+    const ParseCase cases[] = {
+        {{}, false, "|", ""},
+        {{"-d", "song.swp"}, false, "d | song.swp", ""},
+        {{"song.aac"}, false, "| song.aac", ""},
+        {{"-c", "-d", "f"}, false, "d | f", ""},
+        {{"-d", "-c", "f"}, false, "| f", ""},
+        {{"f", "-m"}, false, "m | f", ""},
+        {{"-m", "f"}, false, "m | f", ""},
+        {{"a", "-s", "b", "-t", "c"}, false, "s t | a b c", ""},
+        {{"f", "-m"}, true, "| f -m", ""},
+        {{"-m", "f", "-s", "--"}, true, "m | f -s --", ""},
+        {{"-h", "16000abc", "f"}, false, "hi=16000 | f", ""},
+        {{"-h", "5", "-h", "abc", "f"}, false, "| f", ""},
+        {{"-h", "5", "-h", "", "f"}, false, "| f", ""},
+        {{"-l", " 250 300", "-l250x"}, false, "lo=250 |", ""},
+        {{"-l+1e3", "-h", "-.5e-1x"}, false, "lo=1000 hi=-0.05 |", ""},
+        {{"-l5.", "-h2E2"}, false, "lo=5 hi=200 |", ""},
+        {{"-l9", "-h9", "-l", ".", "-h7e+"}, false, "hi=7 |", ""},
+        {{"-l9", "-h9", "-l0x10", "-h", "\tinf"}, false, "|", ""},
+        {{"-l9", "-l", "nan"}, false, "|", ""},
+        {{"-h1e999"}, false, "hi=inf |", ""},
+        {{"--outfile", "a", "b"}, false, "| a b", ""},
+        {{"--cutfreqlo", "--cutfreqhi", "7"}, false, "| 7", ""},
+        {{"-cm", "f"}, false, "m | f", ""},
+        {{"-dmvst", "f"}, false, "d m v s t | f", ""},
+        {{"-ofoo", "f"}, false, "o=foo | f", ""},
+        {{"f", "-o", "foo"}, false, "o=foo | f", ""},
+        {{"-mh16000", "-o", "-c"}, false, "m hi=16000 o=-c |", ""},
+        {{"--comp", "--decomp", "f"}, false, "d | f", ""},
+        {{"--mo", "--sc", "--en", "--cs", "--decompression"}, false, "d m v s t |", ""},
+        {{"--c", "f"}, false, "| f", "zav: option `--c' is ambiguous\n"},
+        {{"--cut=5"}, false, "|", "zav: option `--cut=5' is ambiguous\n"},
+        {{"--", "-d", "f"}, false, "| -d f", ""},
+        {{"a", "-m", "--", "-s", "--"}, false, "m | a -s --", ""},
+        {{"-", "-m"}, false, "m | -", ""},
+        {{"--mode=1", "f"}, false, "| f", "zav: option `--mode' doesn't allow an argument\n"},
+        {{"--dec=", "f"}, false, "| f", "zav: option `--decompression' doesn't allow an argument\n"},
+        {{"--bogus", "f"}, false, "| f", "zav: unrecognized option `--bogus'\n"},
+        {{"--mode2=x"}, false, "|", "zav: unrecognized option `--mode2=x'\n"},
+        {{"-x", "f"}, false, "| f", "zav: illegal option -- x\n"},
+        {{"-cx:m", "f"}, false, "m | f", "zav: illegal option -- x\nzav: illegal option -- :\n"},
+        {{"f", "-o"}, false, "| f", "zav: option requires an argument -- o\n"},
+        {{"-dh"}, false, "d |", "zav: option requires an argument -- h\n"},
+        {{"--c", "-y", "-d"}, false, "d |", "zav: option `--c' is ambiguous\nzav: illegal option -- y\n"},
+    };
+    for (const ParseCase& c : cases) {
+        std::string shown = c.posixly_correct ? "POSIXLY_CORRECT" : "";
+        for (const std::string& a : c.args) shown += " [" + a + "]";
+        SCOPED_TRACE(shown);
+        std::vector<std::string> words{"zav"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+
+        std::FILE* err = std::tmpfile();
+        ASSERT_NE(err, nullptr);
+        CommandLine cl;
+        parse_command_line(static_cast<int>(words.size()), argv.data(), c.posixly_correct, cl, err);
+        EXPECT_EQ(summary(cl), c.expect);
+        EXPECT_EQ(read_back(err), c.err);
+        EXPECT_EQ(cl.options.program_name, "zav");
+    }
+}
+
+TEST(CommandLine, BuildDateHasATwoDigitDay) {
+    EXPECT_EQ(normalise_build_date("Mar 18 2005"), "Mar 18 2005");
+    EXPECT_EQ(normalise_build_date("Mar  8 2005"), "Mar 08 2005");
+    EXPECT_EQ(normalise_build_date("bogus"), "bogus");
+}
+
+TEST(CommandLine, BannerText) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    print_banner(f);
+    std::string text = read_back(f);
+    const std::string rule = " " + std::string(72, '=') + "\n";
+    const std::string before = "\n" + rule + "\n AAC Zavrok Version 0.1 alpha\n Build: ";
+    const std::string after = "\n Utility to compress AAC audio files" + std::string(37, ' ') + "\n\n" + rule + "\n";
+    ASSERT_EQ(text.size(), before.size() + 11 + after.size()) << text;
+    EXPECT_EQ(text.substr(0, before.size()), before);
+    EXPECT_TRUE(std::regex_match(text.substr(before.size(), 11), std::regex("[A-Z][a-z]{2} [0-3][0-9] [0-9]{4}")))
+        << text;
+    EXPECT_EQ(text.substr(before.size() + 11), after);
+}
+
+TEST(CommandLine, UsageText) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    print_usage(f, "./zav");
+    EXPECT_EQ(read_back(f),
+              "\nUsage:\n"
+              "       ./zav [options] infile.aac\n"
+              "\n"
+              "Options:\n"
+              " -o X  Set output filename.\n"
+              " -c    Compression.\n"
+              " -d    Decompression.\n"
+              " -m    \"Printout\" data blocks to BIN and CSV files in Comp. mode.\n"
+              "       Read data blocks from BIN and CSV files in Decomp. mode.\n"
+              " -v    (Only with -m) Read data blocks only from CSV files in Decomp. mode. \n"
+              " -l X  Set Lo cutoff frequency.\n"
+              " -h X  Set Hi cutoff frequency.\n"
+              " -s    Enable 'static compression' mode (Remove static data).\n"
+              " -t    Enable TNS in 'static compression' mode.\n"
+              "\n");
+}
+
+TEST(CommandLine, WavNameStripsFromTheLastDotOfThePath) {
+    const std::string long_stem(1000, 'n');
+    const std::pair<std::string, std::string> cases[] = {
+        {"song.aac", "song.wav"}, {"dir.x/song", "dir.wav"}, {"song", "song.wav"},
+        {"a.b.c", "a.b.wav"},     {"", ".wav"},              {long_stem + ".aac", long_stem + ".wav"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(wav_name_for(in), out) << in;
+}
+
+}  // namespace
