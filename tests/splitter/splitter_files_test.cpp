@@ -7,7 +7,9 @@
 #include <cctype>
 #include <ostream>
 
+#include "split_test_support.h"
 #include "split_walk.h"
+#include "splitter/codebooks.h"
 
 namespace {
 
@@ -62,11 +64,12 @@ TEST_P(SplitterFile, ConsumesWhatTheDecoderConsumesInBothModes) {
     for (int block_files : {1, 0}) {
         SCOPED_TRACE(block_files ? "bin/csv" : "swp");
         Options options;
-        StreamSet set;
-        streamset_build(set, block_files, file.size(), file.size() / 100 + 1);
+        Capture cap(file.size());
+        StreamSet swp;
+        streamset_build(swp, 0, file.size(), file.size() / 100 + 1);
         SplitContext ctx;
         ctx.options = &options;
-        ctx.streams = &set;
+        ctx.streams = block_files ? &cap.set : &swp;
         const Walk walk = walk_file(file, ctx);
         EXPECT_EQ(walk.split_init_result < 0, walk.decoder_init_result < 0);
         if (walk.decoder_init_result >= 0) {
@@ -90,7 +93,12 @@ TEST_P(SplitterFile, ConsumesWhatTheDecoderConsumesInBothModes) {
         if (c.valid) {
             EXPECT_GT(good, 0u);
         }
-        streamset_release(set);
+        if (block_files && cap.set.stream_bits[STREAM_FAACSTR] > 0) {
+            // The first fill element of the file opens FAACStr with its id.
+            EXPECT_EQ(cap.bits(STREAM_FAACSTR).substr(0, 3), "110");
+            EXPECT_EQ(cap.csv(STREAM_FAACSTR).substr(0, 2), "6,");
+        }
+        streamset_release(swp);
     }
 }
 
@@ -101,5 +109,214 @@ INSTANTIATE_TEST_SUITE_P(Files, SplitterFile, ::testing::ValuesIn(kFiles), [](co
     }
     return name;
 });
+
+Walk walk_with(const char* name, Options& options, StreamSet& set, std::vector<std::uint8_t>& file) {
+    file = read_file(std::string(AACZ_TEST_DATA_DIR) + "/" + name);
+    SplitContext ctx;
+    ctx.options = &options;
+    ctx.streams = &set;
+    return walk_file(file, ctx);
+}
+
+void expect_all_frames_split(const Walk& walk) {
+    ASSERT_FALSE(walk.frames.empty());
+    for (std::size_t i = 0; i < walk.frames.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(walk.frames[i].decoder_error, 0u);
+        EXPECT_EQ(walk.frames[i].split_status, 0);
+        EXPECT_EQ((walk.frames[i].split_bits + 7) / 8, walk.frames[i].decoder_bytes);
+    }
+}
+
+TEST(SplitterStreams, AdtsStreamRepeatsTheInputHeadersAndBinsNeverOutgrowTheInput) {
+    // Per frame, the STC stream's closing 7 of each pair and the next id peeked after a
+    // single channel element (the following pair's id again) are bits the input does not
+    // hold: with one pair and END they are paid for by the END id, in a 5.1 frame (SCE, CPE,
+    // CPE, LFE) they can exceed it by 6 bits.
+    struct Row {
+        const char* name;
+        unsigned extra_bits_per_frame;
+    };
+    for (const Row& row : {Row{"lc_mono_44k.aac", 0}, Row{"main_stereo_44k.aac", 0}, Row{"lc_51_48k.aac", 6}}) {
+        const char* name = row.name;
+        SCOPED_TRACE(name);
+        Options options;
+        Capture cap;
+        std::vector<std::uint8_t> file;
+        const Walk walk = walk_with(name, options, cap.set, file);
+        expect_all_frames_split(walk);
+        std::string headers;
+        std::uint64_t input_bits = 0;
+        for (const WalkedFrame& f : walk.frames) {
+            const unsigned header_bits = (file[f.offset + 1] & 1) ? 56 : 72;
+            for (unsigned i = 0; i < header_bits; ++i)
+                headers.push_back(((file[f.offset + i / 8] >> (7 - i % 8)) & 1) ? '1' : '0');
+            input_bits += 8 * f.decoder_bytes;
+        }
+        EXPECT_EQ(cap.bits(STREAM_ADTS), headers);
+        std::uint64_t stream_bits = 0;
+        for (int s = 0; s < kStreamCount; ++s) stream_bits += cap.set.stream_bits[s];
+        EXPECT_LE(stream_bits, input_bits + row.extra_bits_per_frame * walk.frames.size());
+        EXPECT_GT(stream_bits, input_bits / 2);
+    }
+}
+
+TEST(SplitterStreams, OneGlobalGainLinePerChannelAndFullValueLines) {
+    struct Row {
+        const char* name;
+        std::size_t channels;
+    };
+    for (const Row& row : {Row{"lc_mono_8k.aac", 1}, Row{"lc_stereo_44k.aac", 2}, Row{"lc_51_48k.aac", 6}}) {
+        SCOPED_TRACE(row.name);
+        Options options;
+        Capture cap;
+        std::vector<std::uint8_t> file;
+        const Walk walk = walk_with(row.name, options, cap.set, file);
+        expect_all_frames_split(walk);
+        const std::size_t frames = walk.frames.size();
+        EXPECT_EQ(cap.lines(STREAM_GG).size(), frames * row.channels);
+        EXPECT_EQ(cap.lines(STREAM_ICSI).size(), frames);
+        EXPECT_EQ(cap.lines(STREAM_STC).size(), frames);
+        for (const auto& line : cap.lines(LIST_QMDCT_0)) EXPECT_EQ(line.size(), 1024u);
+
+        StreamSet swp;
+        streamset_build(swp, 0, file.size(), frames);
+        Options swp_options;
+        SplitContext ctx;
+        ctx.options = &swp_options;
+        ctx.streams = &swp;
+        walk_file(file, ctx);
+        if (row.channels == 1) {
+            EXPECT_EQ(swp.lists[LIST_QMDCT_0].count, 1024 * frames);
+        }
+        EXPECT_EQ(swp.lists[STREAM_GG].count, frames * row.channels);
+        streamset_release(swp);
+    }
+}
+
+// Decodes a mono file's QMDCT bits with the sections found on ICSI and SBN and compares
+// them with the value lines, frame by frame (frames with pulses aside).
+TEST(SplitterStreams, QmdctBitsDecodeBackToTheValueLines) {
+    for (const char* name : {"lc_mono_44k.aac", "pns_mono_32k.aac", "lc_mono_96k.aac"}) {
+        SCOPED_TRACE(name);
+        Options options;
+        Capture cap;
+        std::vector<std::uint8_t> file;
+        const Walk walk = walk_with(name, options, cap.set, file);
+        expect_all_frames_split(walk);
+        const auto icsi = cap.lines(STREAM_ICSI);
+        const auto sbn = cap.lines(STREAM_SBN);
+        const auto stc = cap.lines(STREAM_STC);
+        const auto values = cap.lines(LIST_QMDCT_0);
+        const std::string qmdct = cap.bits(STREAM_QMDCT);
+        ASSERT_EQ(values.size(), walk.frames.size());
+        std::size_t pos = 0;
+        std::size_t compared = 0, short_frames = 0;
+        auto show32 = [&](std::size_t at) {
+            std::uint32_t v = 0;
+            for (std::size_t i = 0; i < 32; ++i) v = v * 2 + (at + i < qmdct.size() && qmdct[at + i] == '1');
+            return v;
+        };
+        for (std::size_t f = 0; f < values.size(); ++f) {
+            SCOPED_TRACE(f);
+            const int window_sequence = icsi[f][1];
+            const int max_sfb = icsi[f][3];
+            const bool eight_short = window_sequence == EIGHT_SHORT_SEQUENCE;
+            std::vector<int> group_lengths = {1};
+            if (eight_short) {
+                ++short_frames;
+                const int grouping = icsi[f][4];
+                group_lengths = {1};
+                for (int w = 1; w < 8; ++w) {
+                    if ((grouping >> (6 - (w - 1))) & 1) ++group_lengths.back(); else group_lengths.push_back(1);
+                }
+            }
+            const std::uint8_t sf_index = name[8] == '9' ? 0 : name[0] == 'p' ? 5 : 4;
+            const SwbTable& table = eight_short ? kSwb_short128[sf_index] : kSwb_long1024[sf_index];
+            std::vector<int> decoded(1024, 0);
+            std::size_t sbn_at = 0;
+            int p = 0;
+            for (int group_length : group_lengths) {
+                int k = 0;
+                int group_p = p;
+                while (k < max_sfb) {
+                    const int cb = sbn[f].at(sbn_at++);
+                    int len = 0, incr = 0;
+                    const int esc = eight_short ? 7 : 31;
+                    do { incr = sbn[f].at(sbn_at++); len += incr; } while (incr == esc);
+                    const int lines = (table.offsets[k + len] - table.offsets[k]) * group_length;
+                    if (cb == ZERO_HCB || cb >= NOISE_HCB) {
+                        group_p += lines;
+                    } else {
+                        for (int done = 0; done < lines; done += static_cast<int>(tuple_size(cb))) {
+                            int index = 0;
+                            unsigned length = 0;
+                            ASSERT_TRUE(decode_spectral_index(cb, show32(pos), index, length));
+                            pos += length;
+                            int v[4] = {0, 0, 0, 0};
+                            index_to_tuple(cb, index, v);
+                            for (unsigned j = 0; j < tuple_size(cb); ++j) {
+                                if (is_unsigned_book(cb) && v[j] != 0 && qmdct[pos++] == '1') v[j] = -v[j];
+                            }
+                            for (unsigned j = 0; cb == ESC_HCB && j < 2; ++j) {
+                                if (std::abs(v[j]) != 16) continue;
+                                unsigned n = 4;
+                                while (qmdct[pos++] == '1') ++n;
+                                const int m = (1 << n) + static_cast<int>(bits_value(qmdct, pos, n));
+                                pos += n;
+                                v[j] = v[j] < 0 ? -m : m;
+                            }
+                            for (unsigned j = 0; j < tuple_size(cb); ++j) decoded[static_cast<std::size_t>(group_p++)] = v[j];
+                        }
+                    }
+                    k += len;
+                }
+                p += group_length * 128;
+            }
+            if (stc[f][2] == 0) {  // no pulses in this channel
+                EXPECT_EQ(decoded, values[f]);
+                ++compared;
+            }
+        }
+        EXPECT_EQ(pos, qmdct.size());
+        EXPECT_GT(compared, values.size() / 2);
+        if (std::string(name) == "lc_mono_44k.aac") {
+            EXPECT_GT(short_frames, 0u);
+        }
+    }
+}
+
+TEST(SplitterStreams, StaticModeOnRealFiles) {
+    struct Row {
+        const char* name;
+        int static_tns;
+        bool stops;
+    };
+    const Row rows[] = {{"notns_mono_44k.aac", 0, false},
+                        {"lc_mono_44k.aac", 1, false},
+                        {"lc_stereo_44k.aac", 0, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Options options;
+        options.static_compression = 1;
+        options.static_tns = row.static_tns;
+        Capture cap;
+        std::vector<std::uint8_t> file;
+        const Walk walk = walk_with(row.name, options, cap.set, file);
+        if (row.stops) {
+            EXPECT_EQ(walk.split_init_result, -2);
+            EXPECT_TRUE(walk.frames.empty());
+            continue;
+        }
+        expect_all_frames_split(walk);
+        const std::size_t frames = walk.frames.size();
+        EXPECT_EQ(cap.set.stream_bits[STREAM_ADTS], 23 + 13 * (frames - 1));
+        EXPECT_EQ(cap.lines(STREAM_STC).size(), 1u);
+        EXPECT_EQ(cap.lines(STREAM_TNS).size(), row.static_tns ? frames : 0u);
+        if (!row.static_tns) {
+            EXPECT_EQ(cap.set.stream_bits[STREAM_TNS], 0u);
+        }
+    }
+}
 
 }  // namespace
