@@ -320,3 +320,75 @@ TEST(SplitterStreams, StaticModeOnRealFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+// Damaged copies of real files (bytes overwritten at pseudo-random places): every frame
+// ends with a status and no read leaves the frame copy; where the library still accepts a
+// frame, the splitter consumes the same bytes.
+TEST(SplitterDamage, DamagedFilesEndCleanlyAndAgreeWhereTheLibraryDecodes) {
+    std::uint32_t seed = 12345;
+    auto next = [&seed]() {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    std::size_t agreed = 0;
+    for (const char* name : {"lc_stereo_44k.aac", "main_stereo_44k.aac", "ltp_mono_22k.aac", "pns_mono_32k.aac",
+                             "is_ms_stereo_48k.aac", "lc_51_48k.aac"}) {
+        SCOPED_TRACE(name);
+        const std::vector<std::uint8_t> clean = read_file(std::string(AACZ_TEST_DATA_DIR) + "/" + name);
+        for (int copy = 0; copy < 20; ++copy) {
+            std::vector<std::uint8_t> file = clean;
+            for (int i = 0; i < 6; ++i) file[100 + next() % (file.size() - 100)] = static_cast<std::uint8_t>(next());
+            Options options;
+            StreamSet set;
+            streamset_build(set, 0, file.size(), 8);
+            SplitContext ctx;
+            ctx.options = &options;
+            ctx.streams = &set;
+            const Walk walk = walk_file(file, ctx);
+            for (const WalkedFrame& f : walk.frames) {
+                if (f.decoder_error != 0) continue;
+                EXPECT_EQ(f.split_status, 0) << "copy " << copy << " at " << f.offset;
+                EXPECT_EQ((f.split_bits + 7) / 8, f.decoder_bytes) << "copy " << copy << " at " << f.offset;
+                ++agreed;
+            }
+            streamset_release(set);
+        }
+    }
+    EXPECT_GT(agreed, 0u);
+}
+
+TEST(SplitterDamage, ArbitraryBytesNeverReadOutsideTheFrame) {
+    std::uint32_t seed = 99;
+    Options options;
+    StreamSet set;
+    streamset_build(set, 0, 1 << 16, 64);
+    for (int kind : {HEADER_RAW, HEADER_ADTS}) {
+        for (std::size_t size : {1u, 2u, 3u, 5u, 7u, 9u, 64u, 777u}) {
+            for (int round = 0; round < 50; ++round) {
+                std::vector<std::uint8_t> bytes(size);
+                for (auto& b : bytes) {
+                    seed = seed * 1664525u + 1013904223u;
+                    b = static_cast<std::uint8_t>(seed >> 24);
+                }
+                if (kind == HEADER_ADTS && size >= 2) {
+                    bytes[0] = 0xFF;
+                    bytes[1] = 0xF1;
+                }
+                SplitContext ctx;
+                ctx.options = &options;
+                ctx.streams = &set;
+                ctx.header_kind = kind;
+                std::uint32_t used = 0;
+                const Status s = split_frame(ctx, bytes.data(), bytes.size(), used);
+                if (s == 0) {
+                    EXPECT_LE((used + 7) / 8, size);
+                }
+            }
+        }
+    }
+    streamset_release(set);
+}
+
+}  // namespace
