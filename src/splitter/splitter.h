@@ -5,7 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <vector>
+
 #include "frontend/options.h"
+#include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
 
 using Status = std::uint8_t;  // 0 = ok, otherwise a decoder error code (see decoder/decoder.h)
@@ -31,9 +34,19 @@ struct SplitContext {
     std::uint8_t channel_configuration = 0;
     std::uint8_t pce_channels = 0;        // channels described by the ADIF program config
     std::uint16_t frame_length = 1024;
-    // Output channel count of each element position, kept across frames.
+    // Output channel count and element id of each element position, kept across frames:
+    // an element position that changes its kind or channel count is refused.
     std::uint8_t element_output_channels[48] = {};
+    std::uint8_t element_id[48] = {255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+                                   255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+                                   255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
+                                   255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
     std::uint32_t frames_split = 0;
+    // Working memory reused by every frame, so splitting allocates nothing per frame: the
+    // reader's copy of the frame, the channel records and quantised values of one element.
+    std::vector<std::uint8_t> frame_copy;
+    ChannelStream channel[2];
+    std::int32_t spectrum[2][kFrameLength] = {};
 };
 
 // Non-emitting parse of the stream's start, as the decoder library's initialisation does:

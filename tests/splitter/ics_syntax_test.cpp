@@ -1,0 +1,354 @@
+// Per-channel syntax on crafted bits: section data, scale factors, TNS, spectral codewords
+// with escapes, pulses, and the value line's cut-off range.
+#include <gtest/gtest.h>
+
+#include "split_test_support.h"
+#include "splitter/codebooks.h"
+#include "splitter/ics_info.h"
+#include "splitter/pulse.h"
+#include "splitter/scale_factors.h"
+#include "splitter/section_data.h"
+#include "splitter/spectral_data.h"
+#include "splitter/tns.h"
+
+namespace {
+
+struct Reader {
+    std::vector<std::uint8_t> storage;
+    BitReader br;
+    explicit Reader(const BitWriter& w) { init_reader(br, storage, w.bytes.data(), w.bytes.size()); }
+};
+
+ChannelStream long_window(std::uint8_t max_sfb, std::uint8_t sf_index = 4) {
+    ChannelStream cs;
+    cs.window_sequence = ONLY_LONG_SEQUENCE;
+    cs.max_sfb = max_sfb;
+    EXPECT_EQ(derive_window_grouping(cs, sf_index), 0);
+    return cs;
+}
+
+ChannelStream short_windows(std::uint8_t max_sfb, std::uint8_t grouping) {
+    ChannelStream cs;
+    cs.window_sequence = EIGHT_SHORT_SEQUENCE;
+    cs.max_sfb = max_sfb;
+    cs.scale_factor_grouping = grouping;
+    EXPECT_EQ(derive_window_grouping(cs, 4), 0);
+    return cs;
+}
+
+std::string written(const BitWriter& w, std::size_t bits) {
+    std::string s;
+    for (std::size_t i = 0; i < bits; ++i) s.push_back(((w.bytes[i / 8] >> (7 - i % 8)) & 1) ? '1' : '0');
+    return s;
+}
+
+TEST(SectionData, LengthEscapesAreKeptOnSbnInBitstreamOrder) {
+    {
+        SCOPED_TRACE("long window: 31 needs 31 then 0");
+        Capture cap;
+        ChannelStream cs = long_window(40);
+        BitWriter w;
+        w.put(1, 4).put(31, 5).put(0, 5).put(2, 4).put(9, 5);
+        Reader r(w);
+        ASSERT_EQ(read_section_data(cap.set, r.br, cs), 0);
+        EXPECT_EQ(cap.bits(STREAM_SBN), written(w, w.bits));
+        emit_field(cap.set, 0, 0, STREAM_SBN, EMIT_EOL);
+        EXPECT_EQ(cap.lines(STREAM_SBN)[0], (std::vector<int>{1, 31, 0, 2, 9}));
+        EXPECT_EQ(cs.num_sec[0], 2);
+        EXPECT_EQ(cs.sfb_cb[0][30], 1);
+        EXPECT_EQ(cs.sfb_cb[0][31], 2);
+        EXPECT_EQ(cs.sect_end[0][1], 40);
+    }
+    {
+        SCOPED_TRACE("short windows in two groups: 7 needs 7 then 0");
+        Capture cap;
+        ChannelStream cs = short_windows(7, 0x3E);  // groups: window 0, windows 1..6, window 7
+        ASSERT_EQ(cs.num_window_groups, 3);
+        BitWriter w;
+        for (unsigned cb : {3u, 0u, 13u}) w.put(cb, 4).put(7, 3).put(0, 3);
+        Reader r(w);
+        ASSERT_EQ(read_section_data(cap.set, r.br, cs), 0);
+        EXPECT_EQ(cap.bits(STREAM_SBN), written(w, w.bits));
+        EXPECT_EQ(cs.noise_used, 1);
+        EXPECT_EQ(cs.sect_sfb_offset[0][7], 36);
+        EXPECT_EQ(cs.sect_sfb_offset[1][7], 6 * 36);  // band widths times the group length
+    }
+}
+
+TEST(SectionData, ImpossibleSectionsEndTheChannelWithTheLibrarysStatus) {
+    struct Row {
+        const char* name;
+        std::uint8_t max_sfb;
+        BitWriter bits;
+        bool cut;  // the frame ends right after these bits
+        Status expected;
+    };
+    BitWriter zero_sections;
+    for (int i = 0; i < 130; ++i) zero_sections.put(1, 4).put(0, 5);
+    zero_sections.put(0xFFFF, 16);
+    BitWriter overshoot;
+    overshoot.put(1, 4).put(3, 5);
+    BitWriter reserved;
+    reserved.put(12, 4).put(1, 5);
+    BitWriter truncated;
+    truncated.put(1, 4).put(5, 5).put(2, 4).put(2, 5).align();
+    const Row rows[] = {
+        {"zero-length sections past the section array", 1, zero_sections, false, kStatusIndexRange},
+        {"sections past max_sfb", 2, overshoot, false, kStatusBadSyntax},
+        {"reserved codebook 12", 2, reserved, false, kStatusBadSyntax},
+        {"frame cut inside section data", 40, truncated, true, kStatusBufferTooSmall},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Capture cap;
+        ChannelStream cs = long_window(row.max_sfb);
+        BitWriter w = row.bits;
+        if (!row.cut) w.put(0xFFFFFFFF, 32);
+        Reader r(w);
+        EXPECT_EQ(read_section_data(cap.set, r.br, cs), row.expected);
+    }
+    // Band limits: max_sfb beyond the band table (refused like the decoder library does)
+    // and a pulse start band beyond it.
+    ChannelStream cs;
+    cs.window_sequence = EIGHT_SHORT_SEQUENCE;
+    cs.max_sfb = 15;
+    EXPECT_EQ(derive_window_grouping(cs, 4), kStatusBadSyntax);
+    cs.window_sequence = ONLY_LONG_SEQUENCE;
+    cs.max_sfb = 49;
+    EXPECT_EQ(derive_window_grouping(cs, 4), 0);
+    EXPECT_EQ(derive_window_grouping(cs, 12), kStatusBadSyntax);
+    BitWriter pulse;
+    pulse.put(0, 2).put(50, 6).put(0, 9);
+    Reader r(pulse);
+    EXPECT_EQ(read_pulse_data(r.br, cs), kStatusBandCount);
+}
+
+std::string scale_codeword(int index) {
+    return to_bits(kScaleFactorCode[index].codeword, kScaleFactorCode[index].length);
+}
+
+TEST(ScaleFactors, CodewordsGoToScfBitByBitAndTheFirstNoiseBandRaw) {
+    Capture cap;
+    ChannelStream cs = long_window(6);
+    cs.global_gain = 100;
+    const std::uint8_t books[6] = {1, 1, 13, 0, 13, 15};
+    for (int sfb = 0; sfb < 6; ++sfb) cs.sfb_cb[0][sfb] = books[sfb];
+    const std::string expected = "100" + scale_codeword(60) + to_bits(300, 9) + scale_codeword(58) + scale_codeword(70);
+    EXPECT_EQ(scale_codeword(59), "100");
+    BitWriter w;
+    w.put(expected.c_str()).put(0xFFFF, 16);
+    Reader r(w);
+    ASSERT_EQ(read_scale_factor_data(cap.set, r.br, cs), 0);
+    EXPECT_EQ(processed_bits(r.br), expected.size());
+    EXPECT_EQ(cap.bits(STREAM_SCF), expected);
+    emit_field(cap.set, 0, 0, STREAM_SCF, EMIT_EOL);
+    // The next channel starts its noise energies with 9 raw bits again.
+    Reader again(w);
+    ASSERT_EQ(read_scale_factor_data(cap.set, again.br, cs), 0);
+    emit_field(cap.set, 0, 0, STREAM_SCF, EMIT_EOL);
+    const auto lines = cap.lines(STREAM_SCF);
+    ASSERT_EQ(lines.size(), 2u);
+    std::vector<int> values = {1, 0, 0};  // the codeword of -1, bit by bit
+    for (char c : scale_codeword(60)) values.push_back(c - '0');
+    values.push_back(300);  // the raw start of the noise energies, as read
+    for (char c : scale_codeword(58) + scale_codeword(70)) values.push_back(c - '0');
+    EXPECT_EQ(lines[0], values);
+    EXPECT_EQ(lines[1], values);
+}
+
+TEST(ScaleFactors, OutOfRangeScaleFactorAndEmptyChannel) {
+    Capture cap;
+    ChannelStream cs = long_window(2);
+    cs.global_gain = 0;
+    cs.sfb_cb[0][0] = 1;
+    cs.sfb_cb[0][1] = 1;
+    BitWriter w;
+    w.put("100").put(0, 16);
+    Reader r(w);
+    EXPECT_EQ(read_scale_factor_data(cap.set, r.br, cs), kStatusNegativeScalefactor);
+    EXPECT_EQ(cap.bits(STREAM_SCF), "100");
+
+    Capture empty;
+    cs.sfb_cb[0][0] = cs.sfb_cb[0][1] = ZERO_HCB;
+    Reader r2(w);
+    ASSERT_EQ(read_scale_factor_data(empty.set, r2.br, cs), 0);
+    EXPECT_EQ(processed_bits(r2.br), 0u);
+    EXPECT_EQ(empty.set.stream_bits[STREAM_SCF], 0u);
+}
+
+TEST(Tns, FieldWidthsFollowTheWindowType) {
+    struct Row {
+        const char* name;
+        bool short_windows;
+        BitWriter bits;
+        std::vector<int> values;
+    };
+    BitWriter long_bits;  // n_filt 1, coef_res 1, length 20, order 2, direction 1, compress 1, 2 x 3 bits
+    long_bits.put(1, 2).put(1, 1).put(20, 6).put(2, 5).put(1, 1).put(1, 1).put(5, 3).put(2, 3);
+    BitWriter order0;  // order 0: no direction, compression or coefficients
+    order0.put(1, 2).put(0, 1).put(33, 6).put(0, 5);
+    BitWriter short_bits;  // windows 0 and 3 carry a filter; n_filt is there for all eight
+    for (int w = 0; w < 8; ++w) {
+        if (w == 0 || w == 3) {
+            short_bits.put(1, 1).put(0, 1).put(9, 4).put(1, 3).put(0, 1).put(0, 1).put(6, 3);
+        } else {
+            short_bits.put(0, 1);
+        }
+    }
+    std::vector<int> short_values;
+    for (int w = 0; w < 8; ++w) {
+        if (w == 0 || w == 3) {
+            short_values.insert(short_values.end(), {1, 0, 9, 1, 0, 0, 6});
+        } else {
+            short_values.push_back(0);
+        }
+    }
+    const Row rows[] = {
+        {"long", false, long_bits, {1, 1, 20, 2, 1, 1, 5, 2}},
+        {"long, order 0", false, order0, {1, 0, 33, 0}},
+        {"short", true, short_bits, short_values},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Capture cap;
+        const ChannelStream cs = row.short_windows ? short_windows(1, 0) : long_window(1);
+        BitWriter w = row.bits;
+        w.put(0xFFFFFFFF, 32);
+        Reader r(w);
+        read_tns_data(cap.set, r.br, cs, true);
+        EXPECT_EQ(processed_bits(r.br), row.bits.bits);
+        EXPECT_EQ(cap.bits(STREAM_TNS), written(row.bits, row.bits.bits));
+        emit_field(cap.set, 0, 0, STREAM_TNS, EMIT_EOL);
+        EXPECT_EQ(cap.lines(STREAM_TNS)[0], row.values);
+
+        Capture silent;
+        Reader r2(w);
+        read_tns_data(silent.set, r2.br, cs, false);
+        EXPECT_EQ(processed_bits(r2.br), row.bits.bits);
+        EXPECT_EQ(silent.set.stream_bits[STREAM_TNS], 0u);
+    }
+}
+
+// One section of book cb over the first band (4 lines at 44.1 kHz) of a long window.
+ChannelStream one_section(int cb) {
+    ChannelStream cs = long_window(1);
+    cs.num_sec[0] = 1;
+    cs.sect_cb[0][0] = static_cast<std::uint8_t>(cb);
+    cs.sect_start[0][0] = 0;
+    cs.sect_end[0][0] = 1;
+    return cs;
+}
+
+std::string spectral_codeword(int cb, std::initializer_list<int> tuple) {
+    const std::vector<int> v(tuple);
+    const SpectralCodeEntry e = lookup_codeword(cb, tuple_to_index(cb, v.data()));
+    return to_bits(e.codeword, e.length);
+}
+
+TEST(SpectralData, EscapesSignsAndCodewordsAreKeptExactly) {
+    struct Row {
+        const char* name;
+        int cb;
+        std::string bits;
+        std::array<int, 4> values;
+    };
+    const Row rows[] = {
+        {"escape 20 and zero", 11,
+         spectral_codeword(11, {16, 0}) + "0" + "0" + "0100" + spectral_codeword(11, {0, 0}), {20, 0, 0, 0}},
+        {"escape -1000 and 3", 11,
+         spectral_codeword(11, {16, 3}) + "10" + "111110" + "111101000" + spectral_codeword(11, {0, 0}),
+         {-1000, 3, 0, 0}},
+        {"two escapes in one pair", 11,
+         spectral_codeword(11, {16, 16}) + "01" + "0" + "0000" + "10" + "00001" + spectral_codeword(11, {0, 0}),
+         {16, -33, 0, 0}},
+        {"signed quad, all zero", 1, "0", {0, 0, 0, 0}},
+        {"signed quad", 2, spectral_codeword(2, {-1, 0, 1, 1}), {-1, 0, 1, 1}},
+        {"unsigned quad with signs", 4, spectral_codeword(4, {2, 0, 1, 0}) + "10", {-2, 0, 1, 0}},
+        {"signed pairs", 6, spectral_codeword(6, {-4, 3}) + spectral_codeword(6, {0, -1}), {-4, 3, 0, -1}},
+        {"unsigned pairs", 9, spectral_codeword(9, {12, 0}) + "0" + spectral_codeword(9, {1, 7}) + "11",
+         {12, 0, -1, -7}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Capture cap;
+        const ChannelStream cs = one_section(row.cb);
+        BitWriter w;
+        w.put(row.bits.c_str()).put(0xFFFFFFFF, 32);
+        Reader r(w);
+        std::int32_t spectrum[kFrameLength] = {};
+        ASSERT_EQ(read_spectral_data(cap.set, r.br, cs, spectrum), 0);
+        EXPECT_EQ(processed_bits(r.br), row.bits.size());
+        EXPECT_EQ(cap.bits(STREAM_QMDCT), row.bits);
+        for (int k = 0; k < 4; ++k) EXPECT_EQ(spectrum[k], row.values[static_cast<std::size_t>(k)]) << k;
+    }
+}
+
+TEST(SpectralData, OverlongEscapeAndBandsWithoutSpectralCodes) {
+    Capture cap;
+    ChannelStream cs = one_section(11);
+    BitWriter w;
+    w.put(spectral_codeword(11, {16, 0}).c_str()).put("0").put("111111111111").put(0, 32);
+    Reader r(w);
+    std::int32_t spectrum[kFrameLength] = {};
+    EXPECT_EQ(read_spectral_data(cap.set, r.br, cs, spectrum), kStatusHuffmanCodeword);
+
+    for (int cb : {ZERO_HCB, NOISE_HCB, INTENSITY_HCB2, INTENSITY_HCB}) {
+        SCOPED_TRACE(cb);
+        Capture quiet;
+        const ChannelStream none = one_section(cb);
+        BitWriter ones;
+        ones.put(0xFFFFFFFF, 32);
+        Reader r2(ones);
+        std::int32_t values[kFrameLength] = {};
+        ASSERT_EQ(read_spectral_data(quiet.set, r2.br, none, values), 0);
+        EXPECT_EQ(processed_bits(r2.br), 0u);
+        EXPECT_EQ(quiet.set.stream_bits[STREAM_QMDCT], 0u);
+        EXPECT_EQ(values[0], 0);
+    }
+}
+
+TEST(Pulses, OffsetsAccumulateAndAZeroValueBecomesNegative) {
+    ChannelStream cs = long_window(10);
+    cs.pulse.pulse_start_sfb = 2;  // band 2 starts at line 8 at 44.1 kHz
+    cs.pulse.number_pulse = 2;
+    cs.pulse.pulse_offset = {3, 0, 4, 0};
+    cs.pulse.pulse_amp = {2, 5, 7, 0};
+    std::int32_t spectrum[kFrameLength] = {};
+    spectrum[15] = 4;
+    ASSERT_EQ(apply_pulses(cs, spectrum, kFrameLength), 0);
+    EXPECT_EQ(spectrum[11], -7);  // 0 - 2, then -2 - 5: both pulses land on 8 + 3
+    EXPECT_EQ(spectrum[15], 11);  // a positive value grows
+    cs.pulse.number_pulse = 0;
+    cs.pulse.pulse_start_sfb = 49;
+    cs.pulse.pulse_offset = {31, 0, 0, 0};
+    EXPECT_EQ(apply_pulses(cs, spectrum, kFrameLength), kStatusIndexRange);
+}
+
+TEST(ValueLine, CutOffsSelectTheLinesAndAreNormalisedInPlace) {
+    struct Row {
+        double lo, hi;
+        std::uint8_t sf_index;
+        unsigned start, end;
+        double lo_after, hi_after;
+    };
+    const Row rows[] = {
+        {0, 0, 4, 0, 1024, 0, 22050},        {0, 11025, 4, 0, 513, 0, 11025},
+        {5000, 4000, 4, 0, 186, 0, 4000},    {5000, 11025, 4, 232, 513, 5000, 11025},
+        {0, 30000, 4, 0, 1024, 0, 30000},    {0, 0, 11, 0, 1024, 0, 4000},
+        {2000.9, 2000.5, 11, 0, 513, 0, 2000.5}, {3999, 0, 11, 1023, 1024, 3999, 4000},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.lo << ".." << r.hi << " sf " << int{r.sf_index});
+        Options options;
+        options.cutfreqlo = r.lo;
+        options.cutfreqhi = r.hi;
+        unsigned start = 99, end = 99;
+        value_line_range(options, r.sf_index, start, end);
+        EXPECT_EQ(start, r.start);
+        EXPECT_EQ(end, r.end);
+        EXPECT_EQ(options.cutfreqlo, r.lo_after);
+        EXPECT_EQ(options.cutfreqhi, r.hi_after);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+// Whole crafted frames through split_frame: what the element structure puts on STC and
+// FAACStr, static mode's once-per-file fields, and the statuses that end a frame.
+#include <gtest/gtest.h>
+
+#include "split_test_support.h"
+
+namespace {
+
+// One channel: global gain, ics_info (long window, max_sfb 1), one section of book 1,
+// scale factor unchanged, the tool flags, one all-zero quadruple.
+void put_channel(BitWriter& w, bool with_ics_info, bool tns = false) {
+    w.put(100, 8);
+    if (with_ics_info) w.put(0, 1).put(0, 2).put(1, 1).put(1, 6).put(0, 1);
+    w.put(1, 4).put(1, 5).put("0");
+    w.put(0, 1);
+    w.put(tns ? 1 : 0, 1);
+    if (tns) w.put(1, 2).put(0, 1).put(5, 6).put(0, 5);  // one filter of order 0
+    w.put(0, 1);
+    w.put("0");
+}
+
+void put_sce(BitWriter& w, unsigned id = 0, bool tns = false) {
+    w.put(id, 3).put(5, 4);
+    put_channel(w, true, tns);
+}
+
+void put_cpe(BitWriter& w) {
+    w.put(1, 3).put(3, 4).put(0, 1);
+    put_channel(w, true);
+    put_channel(w, true);
+}
+
+void put_fill(BitWriter& w, std::initializer_list<unsigned> payload) {
+    w.put(6, 3);
+    if (payload.size() >= 15) {
+        w.put(15, 4).put(static_cast<unsigned>(payload.size() - 14), 8);
+    } else {
+        w.put(static_cast<unsigned>(payload.size()), 4);
+    }
+    for (unsigned b : payload) w.put(b, 8);
+}
+
+std::vector<std::uint8_t> adts_frame(const BitWriter& block, unsigned channels = 1) {
+    BitWriter w;
+    const std::size_t length = 7 + block.bytes.size();
+    w.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(channels, 3).put(0, 4);
+    w.put(static_cast<unsigned>(length), 13).put(0x7FF, 11).put(0, 2);
+    w.bytes.insert(w.bytes.end(), block.bytes.begin(), block.bytes.end());
+    return w.bytes;
+}
+
+struct SplitRun {
+    Options options;
+    Capture cap;
+    SplitContext ctx;
+    explicit SplitRun(int static_compression = 0, int static_tns = 0) {
+        options.static_compression = static_compression;
+        options.static_tns = static_tns;
+        ctx = make_context(options, cap);
+        ctx.header_kind = HEADER_ADTS;
+    }
+    Status split(const std::vector<std::uint8_t>& frame, std::uint32_t* bits = nullptr) {
+        std::uint32_t used = 0;
+        const Status s = split_frame(ctx, frame.data(), frame.size(), used);
+        if (bits) *bits = used;
+        return s;
+    }
+};
+
+TEST(RawDataBlock, MonoFrameWithFillElements) {
+    BitWriter block;
+    put_sce(block);
+    put_fill(block, {0x05, 0xAB});  // extension type 0: alignment nibble 5, one other byte
+    put_fill(block, {0x10});        // fill data, count 1
+    block.put(7, 3).align();
+    SplitRun run;
+    const auto frame = adts_frame(block);
+    std::uint32_t bits = 0;
+    ASSERT_EQ(run.split(frame, &bits), 0);
+    EXPECT_EQ((bits + 7) / 8, frame.size());
+    // STC: id, tag, pulse flag, gain flag, the peeked fill id; one line.
+    EXPECT_EQ(run.cap.bits(STREAM_STC), "000" "0101" "0" "0" "110");
+    EXPECT_EQ(run.cap.lines(STREAM_STC), (std::vector<std::vector<int>>{{0, 5, 0, 0, 6}}));
+    // FAACStr begins with the first fill element's id; the second fill element (block level)
+    // gives its id and count as bits only.
+    EXPECT_EQ(run.cap.bits(STREAM_FAACSTR),
+              "110" "0010" "0000" "0101" "10101011" "110" "0001" "0001");
+    EXPECT_EQ(run.cap.csv(STREAM_FAACSTR), "6,2,0,5,171,");  // FAACStr values form one open line
+    EXPECT_EQ(run.cap.lines(STREAM_ICSI), (std::vector<std::vector<int>>{{0, 0, 1, 1, 0}}));
+    EXPECT_EQ(run.cap.lines(STREAM_GG), (std::vector<std::vector<int>>{{100}}));
+    EXPECT_EQ(run.cap.lines(STREAM_TNS), (std::vector<std::vector<int>>{{0}}));
+    EXPECT_EQ(run.cap.lines(LIST_QMDCT_0).at(0).size(), 1024u);
+}
+
+TEST(RawDataBlock, PairLfeAndCountEscape) {
+    BitWriter block;
+    put_cpe(block);
+    block.put(3, 3).put(9, 4);  // LFE: no id on STC
+    put_channel(block, true);
+    std::vector<unsigned> fill(14, 0);
+    fill[0] = 0x00;
+    block.put(6, 3).put(15, 4).put(0, 8);  // count 15 with esc 0: 14 bytes follow
+    for (unsigned b : fill) block.put(b, 8);
+    block.put(7, 3).align();
+    SplitRun run;
+    const auto frame = adts_frame(block, 3);
+    std::uint32_t bits = 0;
+    ASSERT_EQ(run.split(frame, &bits), 0);
+    EXPECT_EQ((bits + 7) / 8, frame.size());
+    EXPECT_EQ(run.cap.bits(STREAM_STC), "001" "0011" "0" "00" "00" "111" "1001" "00" "110");
+    const std::string faac = run.cap.bits(STREAM_FAACSTR);
+    EXPECT_EQ(faac.size(), 3u + 4 + 8 + 4 + 4 + 13 * 8);  // id, count, esc, type, nibble, 13 bytes
+    EXPECT_EQ(faac.substr(0, 15), "110" "1111" "00000000");
+    EXPECT_EQ(run.cap.lines(LIST_QMDCT_1).size(), 1u);
+    EXPECT_EQ(run.cap.lines(LIST_QMDCT_0).size(), 2u);  // the pair's first channel and the LFE
+    EXPECT_EQ(run.cap.lines(STREAM_GG).size(), 3u);
+}
+
+TEST(RawDataBlock, StaticModeKeepsStructureOnceAndTnsOnlyWithItsOption) {
+    struct Row {
+        int static_tns;
+        bool tns_in_input;
+    };
+    for (const Row& row : {Row{0, false}, Row{1, false}, Row{1, true}}) {
+        SCOPED_TRACE(::testing::Message() << "-t " << row.static_tns << " tns " << row.tns_in_input);
+        SplitRun run(1, row.static_tns);
+        BitWriter block;
+        put_sce(block, 0, row.tns_in_input);
+        block.put(7, 3).align();
+        const auto frame = adts_frame(block);
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(run.split(frame), 0) << i;
+        EXPECT_EQ(run.cap.lines(STREAM_STC), (std::vector<std::vector<int>>{{0, 5, 0, 0, 7}}));
+        // No reserved bit; window_shape only in the first frame.
+        const auto icsi = run.cap.lines(STREAM_ICSI);
+        EXPECT_EQ(icsi, (std::vector<std::vector<int>>{{0, 1, 1, 0}, {0, 1, 0}, {0, 1, 0}}));
+        if (row.static_tns) {
+            const std::vector<int> tns = row.tns_in_input ? std::vector<int>{1, 1, 0, 5, 0} : std::vector<int>{0};
+            EXPECT_EQ(run.cap.lines(STREAM_TNS), (std::vector<std::vector<int>>(3, tns)));
+        } else {
+            EXPECT_EQ(run.cap.set.stream_bits[STREAM_TNS], 0u);
+            EXPECT_EQ(run.cap.csv(STREAM_TNS), "");
+        }
+    }
+}
+
+TEST(RawDataBlock, StatusesThatEndAFrame) {
+    auto frame_of = [](auto build) {
+        BitWriter b;
+        build(b);
+        b.put(7, 3).put(0, 32).align();
+        return adts_frame(b);
+    };
+    struct Row {
+        const char* name;
+        std::vector<std::uint8_t> frame;
+        Status expected;
+    };
+    BitWriter many;
+    for (int i = 0; i < 49; ++i) many.put(0, 3).put(0, 4).put(0, 8).put(0, 11).put(0, 3);  // max_sfb 0
+    many.put(7, 3).align();
+    const Row rows[] = {
+        {"coupling channel", frame_of([](BitWriter& b) { b.put(2, 3).put(0xFFF, 12); }), kStatusCoupling},
+        {"program config after a channel", frame_of([](BitWriter& b) { put_sce(b); b.put(5, 3); }),
+         kStatusPceNotFirst},
+        {"SBR data at block level",
+         frame_of([](BitWriter& b) { put_fill(b, {0xD0, 0}); put_sce(b); }), kStatusSbrAtBlockLevel},
+        {"no channel at all", frame_of([](BitWriter& b) { put_fill(b, {0, 0}); }), kStatusChannelCount},
+        {"reserved ics bit", frame_of([](BitWriter& b) { b.put(0, 7).put(100, 8).put(1, 1).put(0, 16); }),
+         kStatusBadSyntax},
+        {"gain control", frame_of([](BitWriter& b) {
+             b.put(0, 7).put(100, 8).put(0, 10).put(0, 1).put(0, 1).put(0, 1).put(1, 1);
+         }), kStatusGainControl},
+        {"pulses in short windows", frame_of([](BitWriter& b) {
+             b.put(0, 7).put(100, 8).put(0, 1).put(2, 2).put(0, 1).put(1, 4).put(0x7F, 7);  // one group of 8
+             b.put(1, 4).put(1, 3).put("0").put(1, 1).put(0, 2).put(0, 6).put(0, 9).put(0, 1).put(0, 1);
+             for (int w = 0; w < 8; ++w) b.put("0");
+         }), kStatusPulseShort},
+        {"49 channel elements", adts_frame(many), kStatusElementCount},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SplitRun run;
+        EXPECT_EQ(run.split(row.frame), row.expected);
+    }
+}
+
+TEST(RawDataBlock, CutFramesEndWithBufferTooSmall) {
+    BitWriter block;
+    put_sce(block);
+    block.put(7, 3).align();
+    const auto whole = adts_frame(block);
+    for (std::size_t cut = 7; cut < whole.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        SplitRun run;
+        const std::vector<std::uint8_t> part(whole.begin(), whole.begin() + static_cast<long>(cut));
+        EXPECT_EQ(run.split(part), kStatusBufferTooSmall);
+    }
+}
+
+TEST(RawDataBlock, ElementPositionsKeepTheirKindAcrossFrames) {
+    BitWriter mono, stereo;
+    put_sce(mono);
+    mono.put(7, 3).align();
+    put_cpe(stereo);
+    stereo.put(7, 3).align();
+    SplitRun a;
+    ASSERT_EQ(a.split(adts_frame(mono)), 0);
+    EXPECT_EQ(a.split(adts_frame(stereo, 2)), kStatusConfigChange);
+    SplitRun b;
+    ASSERT_EQ(b.split(adts_frame(stereo, 2)), 0);
+    EXPECT_EQ(b.split(adts_frame(mono)), kStatusConfigChange);
+}
+
+TEST(RawDataBlock, FirstFillElementWithSbrNamesItsTypeOnFaacStr) {
+    BitWriter block;
+    put_sce(block);
+    put_fill(block, {0xD1, 0x23, 0x45});  // SBR payload of 3 bytes, skipped whole
+    put_fill(block, {0xE0, 0x00});        // a later one inside no element: refused
+    block.put(7, 3).align();
+    SplitRun run;
+    std::uint32_t bits = 0;
+    EXPECT_EQ(run.split(adts_frame(block), &bits), kStatusSbrAtBlockLevel);
+    EXPECT_EQ(run.cap.bits(STREAM_FAACSTR).substr(0, 11), "110" "0011" "1101");
+
+    BitWriter good;
+    put_sce(good);
+    put_fill(good, {0xD1, 0x23, 0x45});
+    good.put(7, 3).align();
+    SplitRun again;
+    const auto frame = adts_frame(good);
+    ASSERT_EQ(again.split(frame, &bits), 0);
+    EXPECT_EQ((bits + 7) / 8, frame.size());
+    EXPECT_EQ(again.cap.bits(STREAM_FAACSTR), "110" "0011" "1101");
+    EXPECT_EQ(again.cap.csv(STREAM_FAACSTR), "6,3,13,");
+    EXPECT_EQ(again.ctx.fill_values_done, 1);
+    ASSERT_EQ(again.split(frame), 0);  // later SBR fill elements leave nothing
+    EXPECT_EQ(again.cap.bits(STREAM_FAACSTR), "110" "0011" "1101" "0011");
+}
+
+TEST(RawDataBlock, StaticModeStopsOnAStereoHeaderInAnyFrame) {
+    BitWriter block;
+    put_cpe(block);
+    block.put(7, 3).align();
+    SplitRun run(1);
+    EXPECT_EQ(run.split(adts_frame(block, 2)), kStatusStaticStereoStop);
+}
+
+}  // namespace

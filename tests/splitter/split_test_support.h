@@ -1,0 +1,116 @@
+// Test support for the splitter: a bit writer to craft frames, and a stream set whose
+// bits and CSV values the tests can read back.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "splitter/splitter.h"
+#include "streams/stream_set.h"
+
+// Most-significant-bit-first writer for crafted frames.
+struct BitWriter {
+    std::vector<std::uint8_t> bytes;
+    std::size_t bits = 0;
+    BitWriter& put(std::uint32_t value, unsigned n) {
+        for (unsigned i = n; i-- > 0;) {
+            if (bits % 8 == 0) bytes.push_back(0);
+            if ((value >> i) & 1u) bytes.back() |= static_cast<std::uint8_t>(0x80u >> (bits % 8));
+            ++bits;
+        }
+        return *this;
+    }
+    // Bits given as text, e.g. "1011".
+    BitWriter& put(const char* text) {
+        for (const char* p = text; *p; ++p) put(*p == '1', 1);
+        return *this;
+    }
+    BitWriter& align() {
+        bits = bytes.size() * 8;
+        return *this;
+    }
+};
+
+// A ".bin"/".csv" stream set whose CSV lists go to temporary files.
+struct Capture {
+    StreamSet set;
+    explicit Capture(std::uint64_t input_length = 1 << 16) {
+        streamset_build(set, 1, input_length, 1);
+        for (CsvOut& out : set.csv) out.file = std::tmpfile();
+    }
+    ~Capture() {
+        for (CsvOut& out : set.csv) {
+            if (out.file) std::fclose(out.file);
+        }
+        streamset_release(set);
+    }
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    // The bits of a stream as '0'/'1' text.
+    std::string bits(int stream) const {
+        std::string s;
+        const BitSink& sink = set.sinks[stream];
+        for (std::uint64_t i = 0; i < set.stream_bits[stream]; ++i)
+            s.push_back(((sink.buffer[i / 8] >> (7 - i % 8)) & 1) ? '1' : '0');
+        return s;
+    }
+    // The CSV file of a list, whole.
+    std::string csv(int list) {
+        CsvOut& out = set.csv[list];
+        csv_flush(out);
+        std::string s;
+        std::fflush(out.file);
+        std::rewind(out.file);
+        char buf[4096];
+        std::size_t n = 0;
+        while ((n = std::fread(buf, 1, sizeof buf, out.file)) > 0) s.append(buf, n);
+        std::fseek(out.file, 0, SEEK_END);
+        return s;
+    }
+    // The CSV file of a list as lines of numbers.
+    std::vector<std::vector<int>> lines(int list) {
+        std::vector<std::vector<int>> result;
+        const std::string text = csv(list);
+        std::vector<int> line;
+        std::string number;
+        for (char c : text) {
+            if (c == ',') {
+                line.push_back(std::stoi(number));
+                number.clear();
+            } else if (c == '\n') {
+                result.push_back(line);
+                line.clear();
+            } else {
+                number.push_back(c);
+            }
+        }
+        return result;
+    }
+};
+
+// Value of bits [from, from + n) of a '0'/'1' text.
+inline std::uint32_t bits_value(const std::string& bits, std::size_t from, unsigned n) {
+    std::uint32_t v = 0;
+    for (unsigned i = 0; i < n; ++i) v = v * 2 + (bits.at(from + i) == '1');
+    return v;
+}
+
+inline std::string to_bits(std::uint32_t value, unsigned n) {
+    std::string s;
+    for (unsigned i = n; i-- > 0;) s.push_back(((value >> i) & 1u) ? '1' : '0');
+    return s;
+}
+
+// A context over the given options and capture, as the driver sets one up.
+inline SplitContext make_context(Options& options, Capture& capture, std::uint8_t sf_index = 4,
+                                 std::uint8_t object_type = 2) {
+    SplitContext ctx;
+    ctx.options = &options;
+    ctx.streams = &capture.set;
+    ctx.sf_index = sf_index;
+    ctx.object_type = object_type;
+    return ctx;
+}

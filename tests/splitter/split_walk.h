@@ -1,0 +1,96 @@
+// Test support: walks an AAC file the way the compression driver does (leading ID3v2 tag
+// skipped, a 4608-byte sliding window, the decoder library initialised and run on the
+// window) and splits every frame over the same bytes just before the library decodes it.
+#pragma once
+
+#include <neaacdec.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "splitter/splitter.h"
+
+struct WalkedFrame {
+    std::size_t offset = 0;  // in the file
+    std::uint32_t split_bits = 0;
+    Status split_status = 0;
+    unsigned long decoder_bytes = 0;
+    unsigned decoder_error = 0;
+};
+
+struct Walk {
+    long split_init_result = 0;
+    long decoder_init_result = 0;
+    std::vector<WalkedFrame> frames;  // every frame the decoder was given, the failing one last
+};
+
+inline std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::vector<std::uint8_t> bytes;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return bytes;
+    std::uint8_t buf[65536];
+    std::size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    std::fclose(f);
+    return bytes;
+}
+
+inline bool window_starts_with_tag(const std::uint8_t* w, std::size_t fill) {
+    return (fill > 3 && std::memcmp(w, "TAG", 3) == 0) || (fill > 11 && std::memcmp(w, "LYRICSBEGIN", 11) == 0) ||
+           (fill > 8 && std::memcmp(w, "APETAGEX", 8) == 0);
+}
+
+// Splits with ctx (options and streams set by the caller) while the library decodes.
+inline Walk walk_file(const std::vector<std::uint8_t>& file, SplitContext& ctx, std::size_t max_frames = 1000000) {
+    constexpr std::size_t kWindow = 4608;
+    Walk walk;
+    std::size_t pos = 0;
+    if (file.size() >= 10 && std::memcmp(file.data(), "ID3", 3) == 0)
+        pos = ((std::size_t{file[6]} << 21) | (std::size_t{file[7]} << 14) | (std::size_t{file[8]} << 7) | file[9]) + 10;
+    NeAACDecHandle decoder = NeAACDecOpen();
+    NeAACDecConfigurationPtr config = NeAACDecGetCurrentConfiguration(decoder);
+    config->defObjectType = LC;
+    config->outputFormat = FAAD_FMT_16BIT;
+    config->downMatrix = 0;
+    config->useOldADTSFormat = 0;
+    config->dontUpSampleImplicitSBR = 1;
+    NeAACDecSetConfiguration(decoder, config);
+    std::uint8_t window[kWindow];
+    auto fill_window = [&]() {
+        const std::size_t fill = pos < file.size() ? std::min(kWindow, file.size() - pos) : 0;
+        if (fill > 0) std::memcpy(window, file.data() + pos, fill);
+        return fill;
+    };
+    std::size_t fill = fill_window();
+    unsigned long rate = 0;
+    unsigned char channels = 0;
+    walk.split_init_result = split_init(ctx, window, fill, LC, 44100);
+    walk.decoder_init_result = NeAACDecInit(decoder, window, static_cast<unsigned long>(fill), &rate, &channels);
+    if (walk.decoder_init_result >= 0 && walk.split_init_result >= 0) {
+        pos += static_cast<std::size_t>(walk.decoder_init_result);
+        while (walk.frames.size() < max_frames) {
+            fill = fill_window();
+            if (fill == 0 || window_starts_with_tag(window, fill)) break;
+            WalkedFrame f;
+            f.offset = pos;
+            f.split_status = split_frame(ctx, window, fill, f.split_bits);
+            if (f.split_status == kStatusStaticStereoStop) {
+                walk.frames.push_back(f);
+                break;
+            }
+            NeAACDecFrameInfo info;
+            std::memset(&info, 0, sizeof info);
+            NeAACDecDecode(decoder, &info, window, static_cast<unsigned long>(fill));
+            f.decoder_bytes = info.bytesconsumed;
+            f.decoder_error = info.error;
+            walk.frames.push_back(f);
+            if (info.error != 0 || info.bytesconsumed == 0) break;
+            pos += info.bytesconsumed;
+        }
+    }
+    NeAACDecClose(decoder);
+    return walk;
+}
