@@ -100,8 +100,10 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
     }
     fill_buffer(b);
 
+    StreamSet streams;  // built once the file information is out; init emits nothing into it
     SplitContext split;
     split.options = &options;
+    split.streams = &streams;
     unsigned long sample_rate = 0;
     std::uint8_t channels = 0;
     const long split_header = split_init(split, b.window, static_cast<std::size_t>(b.fill_count), 2,
@@ -135,9 +137,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
     std::fprintf(err, options.block_files ? "Write data blocks to .bin and .csv files\n\n"
                                           : "Write data blocks to .swp file\n\n");
 
-    StreamSet streams;
     streamset_build(streams, options.block_files, file_length, static_cast<std::uint64_t>(frame_count));
-    split.streams = &streams;
     auto release_all = [&](WavOutput* wav) {
         decoder_close(decoder);
         std::fclose(input);

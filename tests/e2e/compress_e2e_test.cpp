@@ -101,7 +101,16 @@ TEST(Program, WavMatchesTheLibraryDecodeForEveryBundledSample) {
         const CompressRun run = compress(dir, name);
         EXPECT_EQ(run.result.status, 0);
         EXPECT_EQ(run.result.err.find("Error:"), std::string::npos) << run.result.err;
-        const ReferenceDecode ref = reference_decode(read_file(test_data(sample)));
+        ReferenceDecode ref = reference_decode(read_file(test_data(sample)));
+        if (ref.channels == 6) {
+            // The WAV carries 5.1 in its own speaker order: L, R, C, LFE, Ls, Rs.
+            for (std::size_t i = 0; i + 6 <= ref.pcm.size(); i += 6) {
+                const std::vector<std::int16_t> g(ref.pcm.begin() + static_cast<long>(i),
+                                                  ref.pcm.begin() + static_cast<long>(i) + 6);
+                const int order[6] = {1, 2, 0, 5, 3, 4};
+                for (int k = 0; k < 6; ++k) ref.pcm[i + static_cast<std::size_t>(k)] = g[static_cast<std::size_t>(order[k])];
+            }
+        }
         EXPECT_EQ(wav_samples(run.wav), ref.pcm);
     }
 }
