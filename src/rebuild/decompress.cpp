@@ -129,7 +129,7 @@ int run(DecompressContext& ctx, const std::string& name) {
         if (ctx.frame_problem != nullptr) {
             std::fprintf(out, "Frame %d is left out: %s.\n", frame_number, ctx.frame_problem);
         } else if (sink.overflow || length > kLargestFrameLength) {
-            std::fprintf(out, "Frame %d is left out: it does not fit the %d-byte frame buffer.\n", frame_number,
+            std::fprintf(out, "Frame %d is left out: it is longer than the largest ADTS frame (%d bytes).\n", frame_number,
                          kLargestFrameLength);
         } else {
             // Only a frame that has a header of its own can have its length corrected.

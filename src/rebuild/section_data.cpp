@@ -5,6 +5,9 @@
 #include "rebuild/syntax.h"
 
 int write_section_data(DecompressContext& ctx, BitSink& sink) {
+    // A channel's sections are those of its own line: an empty line (a channel with max_sfb
+    // 0) must not leave the previous channel's sections to the spectral writer.
+    for (std::int32_t& n : ctx.state.num_sec) n = 0;
     ValueLine line;
     FieldSource src;
     if (!open_fields(ctx.blocks, STREAM_SBN, line, src)) {
