@@ -2,7 +2,6 @@
 // values (coded afresh with the section codebooks). The codeword path also ends the frame.
 #include "spectral/spectral_writer.h"
 
-#include <cmath>
 #include <cstring>
 
 #include "rebuild/frame_end.h"
