@@ -70,3 +70,48 @@ void close_data_blocks(DataBlocks& blocks);
 std::size_t read_value_line(DataBlocks& blocks, int list, ValueLine& line);
 // Ends a writer call: in the container advances the list's value position by line.taken.
 void finish_value_line(DataBlocks& blocks, int list, ValueLine& line);
+
+// End test of a stream: a bits stream read to its end, a CSV file at its end, or a value
+// list whose position has reached its count.
+int stream_used_up(DataBlocks& blocks, int list);
+// A number that grows whenever anything of the stream is consumed (bit position, CSV file
+// position or value position); the driver uses it to see that a frame made progress.
+std::uint64_t stream_progress(const DataBlocks& blocks, int list);
+
+// Where one writer call takes its fields from: the stream's bit reader (bits form) or the
+// value line it read (values form). Both forms hand out the same fields in the same order.
+struct FieldSource {
+    StreamReader* reader = nullptr;
+    ValueLine* line = nullptr;
+};
+
+// The next field of `width` bits. A value is cut to its width, as the bits form would be.
+inline std::uint32_t take_field(FieldSource& src, unsigned width) {
+    if (src.reader != nullptr) return read_bits(*src.reader, width);
+    if (src.line == nullptr) return 0;
+    const auto v = static_cast<std::uint32_t>(take_value(*src.line));
+    return width >= 32 ? v : v & ((std::uint32_t{1} << width) - 1u);
+}
+
+// True when a values-form source was asked for more values than its line holds.
+inline bool source_ran_out(const FieldSource& src) { return src.line != nullptr && src.line->ran_out; }
+
+// Starts one writer call on `list`: bits form uses the stream's reader, values form reads
+// one line (or takes the container view). Returns false when the stream has nothing for
+// this call (no bits at all, an empty line, a used-up list); `src` is usable either way
+// and then yields zeros.
+inline bool open_fields(DataBlocks& blocks, int list, ValueLine& line, FieldSource& src) {
+    if (blocks.bits_present[list]) {
+        src.reader = &blocks.reader[list];
+        src.line = nullptr;
+        return blocks.reader[list].buffer != nullptr;
+    }
+    src.reader = nullptr;
+    src.line = &line;
+    return read_value_line(blocks, list, line) > 0;
+}
+
+// Ends a writer call begun with open_fields.
+inline void close_fields(DataBlocks& blocks, int list, ValueLine& line) {
+    if (!blocks.bits_present[list]) finish_value_line(blocks, list, line);
+}

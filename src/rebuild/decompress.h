@@ -18,6 +18,11 @@ struct DecompressContext {
     int first_window_shape = 1;  // window_shape comes with the first ics_info only (-s)
     int adts_first_frame = 1;    // id, profile, sf_index, channel_configuration once (-s)
     std::FILE* out = nullptr;    // where the program's messages go (standard output)
+    // Set by a writer that met data it cannot carry: the frame is left out of the output
+    // with this reason, and the run goes on with the next frame.
+    const char* frame_problem = nullptr;
+    // Set by a writer that stops the whole run (after printing its message): the exit status.
+    int stop_status = 0;
 };
 
 // Runs one decompression of `name` with `options`. Returns the process exit status: 0 when

@@ -1,0 +1,212 @@
+// Opening the data blocks of one file and reading them back: bits from the ".bin" files,
+// value lines from the ".csv" files, value views of the ".swp" container's lists.
+#include "rebuild/data_blocks.h"
+
+#include <climits>
+
+#include "streams/block_files.h"
+
+namespace {
+
+std::uint32_t byte_at(const StreamReader& reader, std::int64_t i) {
+    if (reader.buffer == nullptr || i < 0 || static_cast<std::uint64_t>(i) >= reader.size) return 0;
+    return reader.buffer[i];
+}
+
+std::uint64_t file_length(std::FILE* f) {
+    if (std::fseek(f, 0, SEEK_END) != 0) return 0;
+    const long end = std::ftell(f);
+    std::rewind(f);
+    return end < 0 ? 0 : static_cast<std::uint64_t>(end);
+}
+
+// A ".bin" stream is held whole in memory; the file itself is not needed afterwards.
+bool load_bin(DataBlocks& blocks, int i, const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    const std::uint64_t size = file_length(f);
+    blocks.bits_present[i] = 1;
+    blocks.size[i] = size;
+    blocks.bin[i].assign(static_cast<std::size_t>(size), 0);
+    const std::size_t got = size > 0 ? std::fread(blocks.bin[i].data(), 1, blocks.bin[i].size(), f) : 0;
+    blocks.bin[i].resize(got);  // a file that shrank under us keeps what was read
+    std::fclose(f);
+    blocks.reader[i] = StreamReader{};
+    blocks.reader[i].buffer = blocks.bin[i].empty() ? nullptr : blocks.bin[i].data();
+    blocks.reader[i].size = blocks.bin[i].size();
+    return true;
+}
+
+bool open_csv(DataBlocks& blocks, int i, const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "r");
+    if (f == nullptr) return false;
+    blocks.size[i] = file_length(f);
+    blocks.file[i] = f;
+    return true;
+}
+
+// The token buffer of one CSV value. Digits beyond its room are dropped, so an overlong
+// token is truncated rather than written past the buffer.
+constexpr std::size_t kTokenSize = 256;
+
+std::int32_t convert_token(const char* token, std::size_t length) {
+    std::size_t i = 0;
+    bool negative = false;
+    if (i < length && (token[i] == '-' || token[i] == '+')) negative = token[i++] == '-';
+    std::int64_t v = 0;
+    for (; i < length && token[i] >= '0' && token[i] <= '9'; ++i) {
+        v = v * 10 + (token[i] - '0');
+        if (v > std::int64_t{INT32_MAX} + 1) v = std::int64_t{INT32_MAX} + 1;  // saturate, never overflow
+    }
+    if (negative) v = -v;
+    if (v > INT32_MAX) v = INT32_MAX;
+    return static_cast<std::int32_t>(v);
+}
+
+void read_csv_line(std::FILE* f, std::vector<std::int32_t>& values) {
+    values.clear();
+    if (f == nullptr) return;
+    char token[kTokenSize];
+    std::size_t length = 0;
+    for (;;) {
+        const int c = std::fgetc(f);
+        if (c == EOF || c == '\n') return;  // text after the line's last comma is dropped
+        if (c == ' ') continue;
+        if (c == ',') {
+            values.push_back(convert_token(token, length));
+            length = 0;
+        } else if (length < kTokenSize - 1) {
+            token[length++] = static_cast<char>(c);
+        }
+    }
+}
+
+}  // namespace
+
+std::uint32_t peek_bits(const StreamReader& reader, unsigned n) {
+    if (n == 0) return 0;
+    if (n > 32) n = 32;
+    // Five bytes hold any 32 bits starting at bit positions 0..7.
+    std::uint64_t window = 0;
+    for (int j = 0; j < 5; ++j) window = (window << 8) | byte_at(reader, reader.byte_position + j);
+    const unsigned shift = 40u - static_cast<unsigned>(reader.bit_position) - n;
+    const std::uint64_t mask = (std::uint64_t{1} << n) - 1;
+    return static_cast<std::uint32_t>((window >> shift) & mask);
+}
+
+std::uint32_t read_bits(StreamReader& reader, unsigned n) {
+    if (n > 32) n = 32;
+    const std::uint32_t v = peek_bits(reader, n);
+    const std::int64_t position = reader.byte_position * 8 + reader.bit_position + n;
+    reader.byte_position = position / 8;
+    reader.bit_position = static_cast<int>(position % 8);
+    return v;
+}
+
+void unread_bits(StreamReader& reader, unsigned n) {
+    std::int64_t position = reader.byte_position * 8 + reader.bit_position - static_cast<std::int64_t>(n);
+    if (position < 0) position = 0;
+    reader.byte_position = position / 8;
+    reader.bit_position = static_cast<int>(position % 8);
+}
+
+int stream_exhausted(const StreamReader& reader) {
+    return reader.byte_position >= static_cast<std::int64_t>(reader.size) ? 1 : 0;
+}
+
+int open_data_blocks(DataBlocks& blocks, const std::string& name, int block_files, int read_bin_blocks,
+                     std::FILE* out) {
+    blocks.block_files = block_files;
+    for (int i = 0; i < kListCount; ++i) blocks.bits_present[i] = 0;
+    if (block_files) {
+        for (int i = 0; i < kStreamCount; ++i) {
+            if (read_bin_blocks && load_bin(blocks, i, name + kBinSuffix[i])) continue;
+            const std::string csv = name + kCsvSuffix[i];
+            if (!open_csv(blocks, i, csv)) {
+                std::fprintf(out, "Couldn't open input file %s\n", csv.c_str());
+                return 1;
+            }
+        }
+        // The second channel's values have a file of their own; without it the list is empty.
+        if (!blocks.bits_present[STREAM_QMDCT]) open_csv(blocks, LIST_QMDCT_1, name + kCsvSuffix[LIST_QMDCT_1]);
+        return 0;
+    }
+    blocks.container = std::fopen(name.c_str(), "rb");
+    if (blocks.container == nullptr) {
+        std::fprintf(out, "Couldn't open input file %s\n", name.c_str());
+        return 1;
+    }
+    for (int i = 0; i < kListCount; ++i) {
+        blocks.value_position[i] = 0;
+        if (read_values_block(blocks.container, blocks.values[i]) != 0) {
+            std::fprintf(out, "Data block file %s is damaged: its value blocks do not match its length.\n",
+                         name.c_str());
+            return 2;
+        }
+    }
+    return 0;
+}
+
+void close_data_blocks(DataBlocks& blocks) {
+    for (int i = 0; i < kListCount; ++i) {
+        if (blocks.file[i] != nullptr) std::fclose(blocks.file[i]);
+        blocks.file[i] = nullptr;
+        blocks.bin[i].clear();
+        blocks.bin[i].shrink_to_fit();
+        blocks.values[i].clear();
+        blocks.values[i].shrink_to_fit();
+        blocks.reader[i] = StreamReader{};
+    }
+    if (blocks.container != nullptr) std::fclose(blocks.container);
+    blocks.container = nullptr;
+}
+
+std::size_t read_value_line(DataBlocks& blocks, int list, ValueLine& line) {
+    line.taken = 0;
+    line.ran_out = false;
+    if (blocks.block_files) {
+        read_csv_line(blocks.file[list], line.owned);
+        line.values = line.owned.data();
+        line.count = line.owned.size();
+    } else {
+        const std::vector<std::int32_t>& all = blocks.values[list];
+        const std::size_t position = blocks.value_position[list] < all.size() ? blocks.value_position[list] : all.size();
+        line.values = all.data() + position;
+        line.count = all.size() - position;
+    }
+    return line.count;
+}
+
+void finish_value_line(DataBlocks& blocks, int list, ValueLine& line) {
+    if (blocks.block_files) {
+        line.owned.clear();
+    } else {
+        blocks.value_position[list] += line.taken;
+    }
+    line.values = nullptr;
+    line.count = 0;
+}
+
+int stream_used_up(DataBlocks& blocks, int list) {
+    if (blocks.bits_present[list]) return stream_exhausted(blocks.reader[list]);
+    if (blocks.block_files) {
+        std::FILE* f = blocks.file[list];
+        if (f == nullptr) return 1;
+        const int c = std::fgetc(f);
+        if (c == EOF) return 1;
+        std::ungetc(c, f);
+        return 0;
+    }
+    return blocks.value_position[list] >= blocks.values[list].size() ? 1 : 0;
+}
+
+std::uint64_t stream_progress(const DataBlocks& blocks, int list) {
+    if (blocks.bits_present[list])
+        return static_cast<std::uint64_t>(blocks.reader[list].byte_position * 8 + blocks.reader[list].bit_position);
+    if (blocks.block_files) {
+        if (blocks.file[list] == nullptr) return 0;
+        const long here = std::ftell(blocks.file[list]);
+        return here < 0 ? 0 : static_cast<std::uint64_t>(here);
+    }
+    return blocks.value_position[list];
+}

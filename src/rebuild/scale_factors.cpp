@@ -1,0 +1,71 @@
+// Scale-factor rebuild. The codewords are copied, not re-encoded; decoding them on the way
+// keeps the running scale factor, so a value out of range is caught before it is written on.
+#include "rebuild/scale_factors.h"
+
+#include "splitter/codebooks.h"
+
+namespace {
+constexpr unsigned kLongestScfCodeword = 19;
+}
+
+int copy_scf_codeword(FieldSource& src, BitSink& sink, int& bits) {
+    std::uint32_t prefix = 0;
+    for (unsigned n = 1; n <= kLongestScfCodeword; ++n) {
+        const std::uint32_t bit = take_field(src, 1);
+        bits += static_cast<int>(bitsink_put(sink, bit, 1));
+        prefix = (prefix << 1) | bit;
+        // The code is a prefix code: the prefix followed by zeros decodes to a codeword of
+        // exactly n bits only when the prefix is that codeword.
+        int index = -1;
+        unsigned length = 0;
+        if (decode_scalefactor_index(prefix << (32 - n), index, length) && length == n) return index;
+    }
+    return -1;
+}
+
+int write_scale_factor_data(DecompressContext& ctx, BitSink& sink) {
+    ValueLine line;
+    FieldSource src;
+    if (!open_fields(ctx.blocks, STREAM_SCF, line, src)) {
+        close_fields(ctx.blocks, STREAM_SCF, line);
+        return 0;
+    }
+    const FrameState& st = ctx.state;
+    int scale_factor = st.global_gain;
+    int is_position = 0;
+    int noise_energy = st.global_gain - 90;
+    bool noise_pcm_flag = true;
+    int bits = 0;
+    for (int g = 0; g < st.num_window_groups; ++g) {
+        for (int sfb = 0; sfb < st.max_sfb; ++sfb) {
+            switch (st.sfb_cb[g][sfb]) {
+            case ZERO_HCB:
+                break;
+            case NOISE_HCB:
+                if (noise_pcm_flag) {
+                    noise_pcm_flag = false;
+                    const std::uint32_t v = take_field(src, 9);
+                    bits += static_cast<int>(bitsink_put(sink, v, 9));
+                    noise_energy += static_cast<int>(v) - 256;
+                } else {
+                    noise_energy += copy_scf_codeword(src, sink, bits) - 60;
+                }
+                break;
+            case INTENSITY_HCB2:
+            case INTENSITY_HCB:
+                is_position += copy_scf_codeword(src, sink, bits) - 60;
+                break;
+            default:
+                scale_factor += copy_scf_codeword(src, sink, bits) - 60;
+                if (scale_factor < 0 || scale_factor > 255) {
+                    ctx.frame_problem = "a scale factor leaves the range 0..255";
+                    close_fields(ctx.blocks, STREAM_SCF, line);
+                    return bits;
+                }
+                break;
+            }
+        }
+    }
+    close_fields(ctx.blocks, STREAM_SCF, line);
+    return bits;
+}

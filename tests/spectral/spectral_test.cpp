@@ -1,0 +1,324 @@
+// Spectral re-encoding: codeword transcoding, band value encoding with escapes and
+// clamping, and the spectral writer's two paths (frame end, padding, fill, cut-offs).
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "rebuild/ics_info.h"
+#include "rebuild/rebuild_test_util.h"
+#include "spectral/band_encoder.h"
+#include "spectral/codebook_coders.h"
+#include "spectral/spectral_writer.h"
+#include "splitter/codebooks.h"
+
+using namespace rebuild_test;
+
+namespace {
+
+Fields codeword(int cb, std::initializer_list<int> tuple) {
+    const std::vector<int> v(tuple);
+    const SpectralCodeEntry e = lookup_codeword(cb, tuple_to_index(cb, v.data()));
+    return Fields().add(e.codeword, e.length);
+}
+
+TEST(TranscodeTuple, CopiesCodewordSignsAndEscapes) {
+    struct Row {
+        const char* name;
+        int cb;
+        Fields stream;  // exactly what the tuple occupies
+        int status;
+    };
+    const Row rows[] = {
+        {"codebook 1 all-zero quadruple: one bit", 1, Fields().add(0, 1), 0},
+        {"codebook 1 signed quadruple, no sign bits", 1, codeword(1, {-1, 0, 1, -1}), 0},
+        {"codebook 2 signed quadruple", 2, codeword(2, {1, 1, -1, 0}), 0},
+        {"codebook 4 magnitudes and signs", 4, codeword(4, {2, 0, 1, 1}).add(1, 1).add(0, 1).add(1, 1), 0},
+        {"codebook 5 signed pair, no sign bits", 5, codeword(5, {-3, 2}), 0},
+        {"codebook 6 signed pair", 6, codeword(6, {4, -4}), 0},
+        {"codebook 9 pair with signs", 9, codeword(9, {12, 7}).add(1, 1).add(0, 1), 0},
+        {"codebook 11 (-20, 3): index 275, signs 1 0, escape 0 0100", 11,
+         Fields().add(lookup_codeword(11, 275).codeword, lookup_codeword(11, 275).length).add(1, 1).add(0, 1).add(0, 1).add(4, 4),
+         0},
+        {"codebook 11 (16, 16): two empty escapes", 11, codeword(11, {16, 16}).add(0, 1).add(0, 1).add(0, 5).add(0, 5), 0},
+        {"codebook 11 escape 1000: five prefix ones", 11, codeword(11, {16, 0}).add(0, 1).add(0x3E, 6).add(488, 9), 0},
+        {"codebook 17 is coded as 11", 17, codeword(11, {0, 16}).add(1, 1).add(0, 1).add(3, 4), 0},
+        {"reserved codebook 12: nothing", 12, Fields(), 12},
+        {"codebook 13: nothing", 13, Fields(), 11},
+        {"codebook 0: nothing", 0, Fields(), 11},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Ones after the tuple: a coder that reads too far copies them and shows it.
+        const Bits stream = Fields(row.stream).add(0xFFFFFFFF, 32).bits();
+        StreamReader reader;
+        reader.buffer = stream.bytes.data();
+        reader.size = stream.bytes.size();
+        Frame frame;
+        int bits = 0;
+        EXPECT_EQ(transcode_tuple(reader, row.cb, frame.sink, bits), row.status);
+        EXPECT_EQ(bits, static_cast<int>(row.stream.width()));
+        EXPECT_EQ(static_cast<std::size_t>(reader.byte_position * 8 + reader.bit_position), row.stream.width());
+        const Bits expected = row.stream.bits();
+        ASSERT_EQ(frame.written(), expected.count);
+        for (std::size_t i = 0; i < expected.bytes.size(); ++i) EXPECT_EQ(frame.buffer[i], expected.bytes[i]) << i;
+    }
+}
+
+TEST(BandEncoder, EscapeCodes) {
+    struct Row {
+        std::uint32_t m, code;
+        unsigned length;
+    };
+    const Row rows[] = {{16, 0, 5}, {31, 15, 5}, {32, 64, 7}, {100, 420, 9}, {8191, 2093055, 21}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.m);
+        unsigned length = 0;
+        EXPECT_EQ(make_escape_code(row.m, length), row.code);
+        EXPECT_EQ(length, row.length);
+    }
+}
+
+using Entry = std::pair<std::int32_t, std::int32_t>;  // code, length
+
+std::vector<Entry> queue_of(const FrameState& st) {
+    std::vector<Entry> q;
+    for (int i = 0; i < st.count; ++i) q.emplace_back(st.codes[i], st.lengths[i]);
+    return q;
+}
+
+Entry entry(int cb, int index) {
+    const SpectralCodeEntry e = lookup_codeword(cb, index);
+    return {e.codeword, e.length};
+}
+
+TEST(BandEncoder, EntriesOfOneBand) {
+    struct Row {
+        const char* name;
+        int cb;
+        std::vector<std::int32_t> values;
+        std::vector<Entry> expected;
+    };
+    const Row rows[] = {
+        {"codebook 11 (20, -40)", 11, {20, -40}, {entry(11, 288), {0, 1}, {1, 1}, {4, 5}, {72, 7}}},
+        {"codebook 11 (0, 17)", 11, {0, 17}, {entry(11, 16), {0, 1}, {1, 5}}},
+        {"codebook 0: one placeholder", 0, {0, 0, 0, 0}, {{0, 0}}},
+        {"codebook 14: one placeholder", 14, {0, 0}, {{0, 0}}},
+        {"codebook 13: nothing", 13, {0, 0}, {}},
+        {"codebook 3 all-zero quadruple: no signs", 3, {0, 0, 0, 0}, {entry(3, 0)}},
+        {"codebook 2, 6: signed, no sign entries", 6, {-4, 3}, {entry(6, 9 * 0 + 7)}},
+        {"clamped: codebook 1 value 5 codes as 1", 1, {5, 0, -3, 0}, {entry(1, 27 * 2 + 9 + 3 * 0 + 1)}},
+        {"clamped: codebook 7 value -9 codes as -7", 7, {-9, 2}, {entry(7, 8 * 7 + 2), {1, 1}, {0, 1}}},
+        {"clamped: codebook 11 magnitude above 8191", 11, {100000, 0}, {entry(11, 272), {0, 1}, {2093055, 21}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FrameState st;
+        const int sum = encode_band(st, row.cb, row.values.data(), 0, static_cast<int>(row.values.size()));
+        EXPECT_EQ(queue_of(st), row.expected);
+        int expected_sum = 0;
+        for (const Entry& e : row.expected) expected_sum += e.second;
+        EXPECT_EQ(sum, expected_sum);
+    }
+}
+
+TEST(BandEncoder, NeverWritesPastTheQueueOrTheSpectrum) {
+    FrameState st;
+    st.count = kCodewordQueueSize - 1;
+    const std::int32_t values[4] = {100, -200, 300, 400};
+    encode_band(st, 11, values, 0, 4);
+    EXPECT_EQ(st.count, kCodewordQueueSize);
+    FrameState lines;
+    std::int32_t spectrum[1024] = {};
+    spectrum[1023] = 1;
+    EXPECT_EQ(encode_band(lines, 1, spectrum, 1020, 64), lookup_codeword(1, 41).length);  // only 1020..1023
+}
+
+// A state with one long-window section of codebook `cb` over spectral lines 0..lines-1.
+void one_section(FrameState& st, int cb, int lines) {
+    st.num_window_groups = 1;
+    st.num_sec[0] = 1;
+    st.sect_cb[0][0] = cb;
+    st.sect_start[0][0] = 0;
+    st.sect_end[0][0] = 1;
+    st.sect_sfb_offset[0][0] = 0;
+    st.sect_sfb_offset[0][1] = lines;
+}
+
+struct EndRow {
+    const char* name;
+    int next_element_id;
+    int bits_before;
+    int aac_frame_length;
+    int expected_result;
+};
+
+TEST(CodewordPath, FrameEndPaddingAndFillMend) {
+    const EndRow rows[] = {
+        {"END then padding: 197 zero bits", 7, 1000, 400, 2200},
+        {"no header: no padding", 7, 1000, 0, 2003},
+        {"FIL next: fill element up to the length, then END", 6, 1000, 400, 2200},
+        {"FIL next, room for END and alignment only", 6, 1000, 376, 2008},
+        {"FIL next, no room at all: END runs over", 6, 1005, 375, 2003},
+    };
+    for (const EndRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Messages m;
+        auto ctx = make_context(m.file);
+        FrameState& st = ctx->state;
+        st.channel_configuration = 1;
+        st.next_element_id = row.next_element_id;
+        st.aac_frame_length = row.aac_frame_length;
+        one_section(st, 11, 1000);  // 500 all-zero pairs of 4 bits: 2000 bits
+        Bits qmdct;
+        for (int i = 0; i < 250; ++i) qmdct.put(0, 8);
+        set_bits(*ctx, STREAM_QMDCT, qmdct);
+        Frame frame;
+        for (int i = 0; i < row.bits_before; ++i) bitsink_put(frame.sink, 1, 1);
+        EXPECT_EQ(write_spectral_data(*ctx, frame.sink, 1, row.bits_before, LIST_QMDCT_0), row.expected_result);
+        EXPECT_EQ(frame.written(), static_cast<std::size_t>(row.bits_before + row.expected_result));
+        frame.cursor = static_cast<std::size_t>(row.bits_before) + 2000;
+        if (row.next_element_id == 7) {
+            EXPECT_EQ(frame.next(3), 7u);
+            while (frame.cursor < frame.written()) ASSERT_EQ(frame.next(1), 0u);
+            continue;
+        }
+        // A sound element sequence: fill elements of zero bytes, END, zero alignment bits.
+        std::uint32_t id = 0;
+        while ((id = frame.next(3)) == 6) {
+            std::uint32_t count = frame.next(4);
+            if (count == 15) count += frame.next(8) - 1;
+            for (std::uint32_t i = 0; i < count; ++i) EXPECT_EQ(frame.next(8), 0u);
+        }
+        EXPECT_EQ(id, 7u);
+        EXPECT_LT(frame.written() - frame.cursor, 8u);
+        EXPECT_EQ(frame.written() % 8, 0u);
+    }
+}
+
+TEST(CodewordPath, PairEndsAfterTheSecondChannelWithTheIdFromStc) {
+    Messages m;
+    auto ctx = make_context(m.file);
+    FrameState& st = ctx->state;
+    st.channel_configuration = 2;
+    st.aac_frame_length = 10;
+    one_section(st, 1, 4);
+    set_bits(*ctx, STREAM_QMDCT, Bits().put(0, 2));  // one all-zero quadruple per channel
+    set_bits(*ctx, STREAM_STC, Bits().put(7, 3));
+    Frame frame;
+    st.channel_index = 1;
+    EXPECT_EQ(write_spectral_data(*ctx, frame.sink, 1, 0, LIST_QMDCT_0), 1);
+    st.channel_index = 2;
+    EXPECT_EQ(write_spectral_data(*ctx, frame.sink, 1, 1, LIST_QMDCT_0), 79);
+    EXPECT_EQ(consumed(*ctx, STREAM_STC), 3u);
+    frame.cursor = 2;
+    EXPECT_EQ(frame.next(3), 7u);
+}
+
+// The value path's output, read back by the codeword path, must come out unchanged: both
+// coders agree on every book, sign and escape.
+TEST(ValuePath, CodesValuesThatTheCodewordPathCopiesUnchanged) {
+    std::mt19937 random(7);
+    Messages m;
+    auto ctx = make_context(m.file);
+    FrameState& st = ctx->state;
+    st.object_type = 2;
+    st.sf_index = 4;
+    st.channel_configuration = 2;  // first channel: no frame end
+    st.window_sequence = 0;
+    st.max_sfb = 49;
+    compute_window_grouping(st);
+    const int books[] = {1, 0, 3, 5, 7, 9, 11, 13, 2, 4, 6, 8, 10, 11, 14, 15, 12, 1};
+    std::vector<std::int32_t> values(1024, 0);
+    int sfb = 0;
+    for (int i = 0; sfb < 49; ++i) {
+        const int cb = books[i % (sizeof books / sizeof books[0])];
+        const int end = sfb + 3 < 49 ? sfb + 3 : 49;
+        st.sect_cb[0][i] = cb;
+        st.sect_start[0][i] = sfb;
+        st.sect_end[0][i] = end;
+        st.num_sec[0] = i + 1;
+        const int largest = cb == 11 ? 3000 : cb >= 1 && cb <= 10 ? book_max_magnitude(cb) : 0;
+        for (int k = st.swb_offset[sfb]; k < st.swb_offset[end]; ++k)
+            values[static_cast<std::size_t>(k)] =
+                largest == 0 ? 0 : static_cast<std::int32_t>(random() % (2 * largest + 1)) - largest;
+        sfb = end;
+    }
+    set_values(*ctx, LIST_QMDCT_0, values);
+    Frame coded;
+    const int coded_bits = write_spectral_data(*ctx, coded.sink, 0, 0, LIST_QMDCT_0);
+    EXPECT_EQ(static_cast<std::size_t>(coded_bits), coded.written());
+    EXPECT_GT(coded_bits, 2000);
+    for (int k = 0; k < 1024; ++k) ASSERT_EQ(st.quant_spectrum[k], values[static_cast<std::size_t>(k)]) << k;
+
+    Bits qmdct;
+    for (std::size_t i = 0; i < coded.written(); ++i) qmdct.put(bits_at(coded.buffer.data(), coded.buffer.size(), i, 1), 1);
+    set_bits(*ctx, STREAM_QMDCT, qmdct);
+    Frame copied;
+    EXPECT_EQ(write_spectral_data(*ctx, copied.sink, 1, 0, LIST_QMDCT_0), coded_bits);
+    EXPECT_EQ(consumed(*ctx, STREAM_QMDCT), static_cast<std::size_t>(coded_bits));
+    EXPECT_EQ(copied.buffer, coded.buffer);
+}
+
+struct CutRow {
+    const char* name;
+    int block_files;
+    double lo, hi;
+    std::size_t values;
+    int first_line;   // first line that takes a value
+    int lines_taken;  // lines that take values
+    double lo_after, hi_after;
+};
+
+TEST(ValuePath, CutOffsPlaceTheValues) {
+    const CutRow rows[] = {
+        {"container, defaults: all lines", 0, 0, 0, 1024, 0, 1024, 0, 22050},
+        {"container, 100..16000 Hz at 44.1 kHz: lines 4..743", 0, 100, 16000, 740, 4, 740, 100, 16000},
+        {"container, low not below high: low reset", 0, 5000, 4000, 744, 0, 186, 0, 4000},
+        {"container, list runs out: zeros", 0, 0, 0, 10, 0, 10, 0, 22050},
+        {"-m, 740 values with low 100: from line 4", 1, 100, 16000, 740, 4, 740, 100, 16000},
+        {"-m, 1024 values fill every line", 1, 5000, 0, 1024, 0, 1024, 5000, 0},
+        {"-m, no reset of the low cut-off", 1, 5000, 4000, 186, 232, 186, 5000, 4000},
+    };
+    for (const CutRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        Messages m;
+        auto ctx = make_context(m.file);
+        FrameState& st = ctx->state;
+        st.sf_index = 4;
+        ctx->options.cutfreqlo = row.lo;
+        ctx->options.cutfreqhi = row.hi;
+        std::vector<std::int32_t> values(row.values);
+        for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int32_t>(i % 7) - 3 + (i % 7 == 3 ? 9 : 0);
+        if (row.block_files) {
+            std::string line;
+            for (std::int32_t v : values) line += std::to_string(v) + ",";
+            write_text(dir.file("x_QMDCT_0.csv"), line + "\n\n");
+            ctx->blocks.block_files = 1;
+            ctx->blocks.file[LIST_QMDCT_0] = std::fopen(dir.file("x_QMDCT_0.csv").c_str(), "r");
+        } else {
+            set_values(*ctx, LIST_QMDCT_0, values);
+        }
+        Frame frame;
+        write_spectral_data(*ctx, frame.sink, 0, 0, LIST_QMDCT_0);
+        for (int k = 0; k < 1024; ++k) {
+            const int i = k - row.first_line;
+            const std::int32_t expected =
+                i >= 0 && i < row.lines_taken && static_cast<std::size_t>(i) < values.size() ? values[static_cast<std::size_t>(i)] : 0;
+            ASSERT_EQ(st.quant_spectrum[k], expected) << "line " << k;
+        }
+        EXPECT_EQ(ctx->options.cutfreqlo, row.lo_after);
+        EXPECT_EQ(ctx->options.cutfreqhi, row.hi_after);
+        if (!row.block_files) {
+            EXPECT_EQ(ctx->blocks.value_position[LIST_QMDCT_0], std::min<std::size_t>(row.values, row.lines_taken));
+        } else {
+            // The next call reads the empty line after it: nothing is written.
+            Frame next;
+            EXPECT_EQ(write_spectral_data(*ctx, next.sink, 0, 0, LIST_QMDCT_0), 0);
+            EXPECT_EQ(next.written(), 0u);
+            close_data_blocks(ctx->blocks);
+        }
+    }
+}
+
+}  // namespace
