@@ -18,7 +18,7 @@ BIN_SUFFIX = ["_ADTS.bin", "_FAACStr.bin", "_STC.bin", "_GG.bin", "_ICSI.bin", "
               "_TNS.bin", "_QMDCT.bin"]
 CSV_SUFFIX = ["_ADTS.csv", "_FAACStr.csv", "_STC.csv", "_GG.csv", "_ICSI.csv", "_SBN.csv", "_SCF.csv",
               "_TNS.csv", "_QMDCT_0.csv", "_QMDCT_1.csv"]
-SAMPLES = ["lc_mono_8k.aac", "pns_mono_32k.aac", "lc_stereo_44k.aac", "ltp_mono_22k.aac", "notns_mono_44k.aac"]
+SAMPLES = ["lc_mono_8k.aac", "pns_mono_32k.aac", "lc_stereo_44k.aac", "ltp_mono_22k.aac", "tns_mono_44k.aac"]
 LIMIT = 12000  # keep each seed small so the fuzzer stays fast
 
 

@@ -36,6 +36,7 @@ void end_element(SplitContext& ctx, BlockState& block, std::uint8_t id_syn_ele, 
 // always begins with the id of the file's first fill element.
 Status read_trailing_fill(SplitContext& ctx, BitReader& br) {
     skip_bits(br, 3);
+    ++ctx.late_fill_elements;
     if (!ctx.fill_values_done) emit_bits_value(*ctx.streams, ID_FIL, 3, STREAM_FAACSTR);
     return read_fill_element(ctx, br, true);
 }

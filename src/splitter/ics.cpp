@@ -29,6 +29,7 @@ Status read_individual_channel_stream(SplitContext& ctx, BitReader& br, ChannelS
     cs.pulse_data_present = static_cast<std::uint8_t>(get_bit(br));
     if (ctx.first_block) emit_bits_value(set, cs.pulse_data_present, 1, STREAM_STC);
     if (cs.pulse_data_present) {
+        ++ctx.pulse_channels;
         if (Status s = read_pulse_data(br, cs); s != 0) return s;
     }
     cs.tns_data_present = static_cast<std::uint8_t>(get_bit(br));

@@ -57,6 +57,7 @@ Status read_raw_data_block(SplitContext& ctx, BitReader& br, BlockState& block) 
             break;
         }
         case ID_FIL:
+            if (ctx.frames_split > 0 || element_index > 0) ++ctx.late_fill_elements;
             emit_bits(set, ID_FIL, 3, STREAM_FAACSTR);
             if (!ctx.fill_values_done) emit_value(set, ID_FIL, STREAM_FAACSTR);
             s = read_fill_element(ctx, br, false);

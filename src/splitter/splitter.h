@@ -42,6 +42,10 @@ struct SplitContext {
                                    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
                                    255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
     std::uint32_t frames_split = 0;
+    // What the rebuild cannot reproduce bit for bit, counted for the caller: channels that
+    // carried pulse data, and fill elements anywhere but at the start of the first frame.
+    std::uint32_t pulse_channels = 0;
+    std::uint32_t late_fill_elements = 0;
     // Working memory reused by every frame, so splitting allocates nothing per frame: the
     // reader's copy of the frame, the channel records and quantised values of one element.
     std::vector<std::uint8_t> frame_copy;

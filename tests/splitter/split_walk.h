@@ -27,7 +27,7 @@ struct Walk {
     std::vector<WalkedFrame> frames;  // every frame the decoder was given, the failing one last
 };
 
-inline std::vector<std::uint8_t> read_file(const std::string& path) {
+inline std::vector<std::uint8_t> read_bytes(const std::string& path) {
     std::vector<std::uint8_t> bytes;
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return bytes;
