@@ -31,9 +31,9 @@ int write_scale_factor_data(DecompressContext& ctx, BitSink& sink) {
         return 0;
     }
     const FrameState& st = ctx.state;
+    // Only the scale factors are range-checked; intensity positions and noise energies are
+    // not limited, so their codewords are copied without keeping a running value.
     int scale_factor = st.global_gain;
-    int is_position = 0;
-    int noise_energy = st.global_gain - 90;
     bool noise_pcm_flag = true;
     int bits = 0;
     for (int g = 0; g < st.num_window_groups; ++g) {
@@ -46,14 +46,13 @@ int write_scale_factor_data(DecompressContext& ctx, BitSink& sink) {
                     noise_pcm_flag = false;
                     const std::uint32_t v = take_field(src, 9);
                     bits += static_cast<int>(bitsink_put(sink, v, 9));
-                    noise_energy += static_cast<int>(v) - 256;
                 } else {
-                    noise_energy += copy_scf_codeword(src, sink, bits) - 60;
+                    (void)copy_scf_codeword(src, sink, bits);
                 }
                 break;
             case INTENSITY_HCB2:
             case INTENSITY_HCB:
-                is_position += copy_scf_codeword(src, sink, bits) - 60;
+                (void)copy_scf_codeword(src, sink, bits);
                 break;
             default:
                 scale_factor += copy_scf_codeword(src, sink, bits) - 60;
