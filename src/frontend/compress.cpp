@@ -14,16 +14,19 @@
 #include "streams/block_files.h"
 #include "streams/stream_set.h"
 
-namespace {
-
-// A frame that splitter and library both decode, but to different lengths, is an error of
-// its own: the streams would no longer describe the bytes the decoder used.
-constexpr int kErrorLengthMismatch = 100;
-
-const char* error_text(int code, char* buf, std::size_t n) {
-    if (code == kErrorLengthMismatch) return "Splitter and decoder disagree on the frame length";
-    return decoder_error_text(code, buf, n);
+int frame_error_code(int library_error, int split_status, unsigned long split_bits, unsigned long library_bytes) {
+    if (library_error != 0) return library_error;
+    if (split_status != 0) return split_status;
+    if ((split_bits + 7) / 8 != library_bytes) return kErrorLengthMismatch;
+    return 0;
 }
+
+const char* frame_error_text(int code, char* buf, std::size_t buf_size) {
+    if (code == kErrorLengthMismatch) return "Splitter and decoder disagree on the frame length";
+    return decoder_error_text(code, buf, buf_size);
+}
+
+namespace {
 
 std::uint64_t file_size(std::FILE* f) {
     if (std::fseek(f, 0, SEEK_END) != 0) return 0;
@@ -168,12 +171,10 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
             release_all(wav);
             return kCompressStaticStop;
         }
-        int code = info.error;
-        if (code == 0 && split_status != 0) code = split_status;
-        if (code == 0 && (bits_used + 7) / 8 != info.bytesconsumed) code = kErrorLengthMismatch;
+        const int code = frame_error_code(info.error, split_status, bits_used, info.bytesconsumed);
         result = code;
         advance_buffer(b, static_cast<long>(info.bytesconsumed));
-        if (code > 0) std::fprintf(err, "Error: %s\n", error_text(code, text, sizeof text));
+        if (code > 0) std::fprintf(err, "Error: %s\n", frame_error_text(code, text, sizeof text));
         if (first_frame && code == 0) {
             const std::uint32_t mask = (info.channels == 6 && info.num_lfe_channels > 0) ? 0x3F : 0;
             wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, 1, 1, mask);

@@ -1,0 +1,42 @@
+// Which error a frame reports when the splitter and the library disagree, and that every
+// code has a printable text.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "decoder/decoder.h"
+#include "frontend/compress.h"
+
+namespace {
+
+TEST(FrameOutcome, LibraryThenSplitterThenLengthDecide) {
+    struct Row { int library_error; int split_status; unsigned long split_bits; unsigned long library_bytes; int code; };
+    const Row rows[] = {
+        {0, 0, 800, 100, 0},                       // agreed, whole bytes
+        {0, 0, 793, 100, 0},                       // the splitter's bits round up to the bytes
+        {0, 0, 801, 100, kErrorLengthMismatch},    // one bit more is a byte more
+        {0, 0, 792, 100, kErrorLengthMismatch},
+        {14, 0, 800, 100, 14},                     // the library's error wins
+        {14, 10, 0, 0, 14},
+        {0, 10, 123, 100, 10},                     // the splitter's status when the library is content
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.library_error << "/" << r.split_status << "/" << r.split_bits);
+        EXPECT_EQ(frame_error_code(r.library_error, r.split_status, r.split_bits, r.library_bytes), r.code);
+    }
+}
+
+TEST(FrameOutcome, EveryCodeHasAText) {
+    char buf[96];
+    EXPECT_STREQ(frame_error_text(14, buf, sizeof buf), "Input data buffer too small");
+    EXPECT_STREQ(frame_error_text(25, buf, sizeof buf), "Not all elements were provided with SBR data");
+    EXPECT_STREQ(frame_error_text(kErrorLengthMismatch, buf, sizeof buf),
+                 "Splitter and decoder disagree on the frame length");
+    for (int code : {26, 31, 32, 99, 255}) {
+        const char* text = frame_error_text(code, buf, sizeof buf);
+        ASSERT_NE(text, nullptr);
+        EXPECT_NE(std::string(text).find(std::to_string(code)), std::string::npos) << text;
+    }
+}
+
+}  // namespace
