@@ -91,27 +91,24 @@ int fuzz_decompress_swp(const std::uint8_t* data, std::size_t size) {
     return 0;
 }
 
-int fuzz_decompress_bin(const std::uint8_t* data, std::size_t size) {
+// Decompression of data-block files cut out of the input by the 2-byte length header.
+static int decompress_parts(const std::uint8_t* data, std::size_t size, int count, const char* const* suffix,
+                     const std::string& base, int read_bin_blocks) {
     if (size < 1) return 0;
     Quiet quiet;
-    const std::string base = work_dir() + "/b";
-    write_parts(data, size, kStreamCount, kBinSuffix, base);
+    write_parts(data, size, count, suffix, base);
     Options options = options_from(data[0]);
     options.block_files = 1;
+    options.read_bin_blocks = read_bin_blocks;
     options.compress = 0;
     decompress_file(base, options, quiet.sink);
     return 0;
 }
 
+int fuzz_decompress_bin(const std::uint8_t* data, std::size_t size) {
+    return decompress_parts(data, size, kStreamCount, kBinSuffix, work_dir() + "/b", 1);
+}
+
 int fuzz_decompress_csv(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) return 0;
-    Quiet quiet;
-    const std::string base = work_dir() + "/v";
-    write_parts(data, size, kListCount, kCsvSuffix, base);
-    Options options = options_from(data[0]);
-    options.block_files = 1;
-    options.read_bin_blocks = 0;
-    options.compress = 0;
-    decompress_file(base, options, quiet.sink);
-    return 0;
+    return decompress_parts(data, size, kListCount, kCsvSuffix, work_dir() + "/v", 0);
 }

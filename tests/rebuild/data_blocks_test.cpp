@@ -123,7 +123,7 @@ void make_block_files(const std::string& base, const std::vector<int>& bins, boo
     for (int i = 0; i < kStreamCount; ++i) {
         if (with_csv) write_text(base + kCsvSuffix[i], "9,\n");
         for (int b : bins)
-            if (b == i) write_file(base + kBinSuffix[i], {0xAB});
+            if (b == i) rebuild_test::write_file(base + kBinSuffix[i], {0xAB});
     }
 }
 
@@ -161,7 +161,7 @@ TEST(OpenDataBlocks, EmptyBinHasBitsButNoBuffer) {
     TempDir dir;
     const std::string base = dir.file("x");
     make_block_files(base, {});
-    write_file(base + kBinSuffix[STREAM_TNS], {});
+    rebuild_test::write_file(base + kBinSuffix[STREAM_TNS], {});
     Messages messages;
     DataBlocks blocks;
     ASSERT_EQ(open_data_blocks(blocks, base, 1, 1, messages.file), 0);
@@ -186,7 +186,7 @@ TEST(OpenDataBlocks, MissingOrDamagedFilesAreReportedByName) {
         std::string expected_message;
     };
     // A container whose first count promises far more values than the file holds.
-    write_file(dir.file("hostile.swp"), {0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3, 4});
+    rebuild_test::write_file(dir.file("hostile.swp"), {0xFF, 0xFF, 0xFF, 0x7F, 1, 2, 3, 4});
     const Row rows[] = {
         {"missing csv without bin", base, 1, 1, "Couldn't open input file " + base + "_SCF.csv\n"},
         {"missing container", dir.file("none.swp"), 0, 1, "Couldn't open input file " + dir.file("none.swp") + "\n"},

@@ -354,7 +354,7 @@ std::vector<std::uint8_t> rebuild(const FileBuilder& b, const Arrangement& a, co
     Messages messages;
     status = decompress_file(a.block_files ? base : base + ".swp", options, messages.file);
     messages_out = messages.text();
-    return read_file(base + "_rec.aac");
+    return rebuild_test::read_file(base + "_rec.aac");
 }
 
 TEST(Decompress, RebuiltFilesDecodeLikeTheOriginalInEveryArrangement) {

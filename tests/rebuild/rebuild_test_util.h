@@ -16,6 +16,7 @@
 
 #include "rebuild/decompress.h"
 #include "streams/bit_sink.h"
+#include "support/test_util.h"
 
 namespace rebuild_test {
 
@@ -141,19 +142,7 @@ inline std::size_t consumed(const DecompressContext& ctx, int list) {
     return b.value_position[list];
 }
 
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/aacz_rebuild_XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        path = made != nullptr ? made : "/tmp";
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (path != "/tmp") std::filesystem::remove_all(path, ignored);
-    }
-    std::string file(const std::string& name) const { return path + "/" + name; }
-};
+using ::TempDir;
 
 inline void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::FILE* f = std::fopen(path.c_str(), "wb");

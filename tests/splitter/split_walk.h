@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/decoder.h"
 #include "splitter/splitter.h"
 
 struct WalkedFrame {
@@ -50,14 +51,9 @@ inline Walk walk_file(const std::vector<std::uint8_t>& file, SplitContext& ctx, 
     std::size_t pos = 0;
     if (file.size() >= 10 && std::memcmp(file.data(), "ID3", 3) == 0)
         pos = ((std::size_t{file[6]} << 21) | (std::size_t{file[7]} << 14) | (std::size_t{file[8]} << 7) | file[9]) + 10;
-    NeAACDecHandle decoder = NeAACDecOpen();
-    NeAACDecConfigurationPtr config = NeAACDecGetCurrentConfiguration(decoder);
-    config->defObjectType = LC;
-    config->outputFormat = FAAD_FMT_16BIT;
-    config->downMatrix = 0;
-    config->useOldADTSFormat = 0;
-    config->dontUpSampleImplicitSBR = 1;
-    NeAACDecSetConfiguration(decoder, config);
+    DecoderHandle handle;
+    if (!decoder_open(handle)) return walk;
+    auto decoder = static_cast<NeAACDecHandle>(handle.library);
     std::uint8_t window[kWindow];
     auto fill_window = [&]() {
         const std::size_t fill = pos < file.size() ? std::min(kWindow, file.size() - pos) : 0;

@@ -4,6 +4,8 @@
 
 #include <neaacdec.h>
 
+#include "decoder/decoder.h"
+
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -26,14 +28,9 @@ inline ReferenceDecode reference_decode(const std::string& data) {
         pos = 10 + ((static_cast<std::size_t>(data[6] & 0x7F) << 21) | ((data[7] & 0x7F) << 14) |
                     ((data[8] & 0x7F) << 7) | (data[9] & 0x7F));
     }
-    NeAACDecHandle h = NeAACDecOpen();
-    NeAACDecConfigurationPtr c = NeAACDecGetCurrentConfiguration(h);
-    c->defObjectType = LC;
-    c->outputFormat = FAAD_FMT_16BIT;
-    c->downMatrix = 0;
-    c->useOldADTSFormat = 0;
-    c->dontUpSampleImplicitSBR = 1;
-    NeAACDecSetConfiguration(h, c);
+    DecoderHandle handle;
+    if (!decoder_open(handle)) return r;
+    auto h = static_cast<NeAACDecHandle>(handle.library);
     std::vector<unsigned char> window(4608);
     auto fill = [&]() {
         const std::size_t n = std::min<std::size_t>(window.size(), data.size() - std::min(pos, data.size()));

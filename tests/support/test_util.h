@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,10 @@ struct TempDir {
         path = p != nullptr ? p : "/tmp";
     }
     ~TempDir() {
-        if (path != "/tmp") std::system(("rm -rf '" + path + "'").c_str());
+        std::error_code ignored;
+        if (path != "/tmp") std::filesystem::remove_all(path, ignored);
     }
+    std::string file(const std::string& name) const { return path + "/" + name; }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 };
