@@ -2,7 +2,7 @@
 // header fields that never change are regenerated: constants, or the first frame's values.
 #include "rebuild/adts_header.h"
 
-#include "rebuild/syntax.h"
+#include "splitter/syntax.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ int write_adts_header(DecompressContext& ctx, BitSink& sink) {
     st.protection_absent = header_field(src, sink, 1, full, 1, bits);
     const std::int32_t profile = header_field(src, sink, 2, once, st.object_type - 1, bits);
     st.object_type = profile + 1;
-    if (st.object_type == LD) st.frame_length = 512;
+    if (st.object_type == LD_OBJECT) st.frame_length = 512;
     st.sf_index = header_field(src, sink, 4, once, st.sf_index, bits);
     st.private_bit = header_field(src, sink, 1, full, 0, bits);
     st.channel_configuration = header_field(src, sink, 3, once, st.channel_configuration, bits);

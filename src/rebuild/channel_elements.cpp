@@ -5,7 +5,7 @@
 #include "rebuild/ics_info.h"
 #include "rebuild/scale_factors.h"
 #include "rebuild/section_data.h"
-#include "rebuild/syntax.h"
+#include "splitter/syntax.h"
 #include "spectral/spectral_writer.h"
 
 namespace {
@@ -113,7 +113,7 @@ int write_cpe(DecompressContext& ctx, BitSink& sink, int bits_before) {
         c += n;
         return true;
     };
-    const bool er_ltp = st.object_type >= ER_FIRST;
+    const bool er_ltp = st.object_type >= ER_OBJECT_START;
     st.ms_mask_present = 0;
     if (st.common_window) {
         if (!ics_info()) return finish();

@@ -1,8 +1,8 @@
-// ics_info rebuild: window layout, MAIN prediction and LTP data, copied field by field in
+// ics_info rebuild: window layout, MAIN_OBJECT prediction and LTP data, copied field by field in
 // bitstream order; the window grouping is derived as the decoder derives it.
 #include "rebuild/ics_info.h"
 
-#include "rebuild/syntax.h"
+#include "splitter/syntax.h"
 #include "splitter/aac_tables.h"
 
 namespace {
@@ -24,7 +24,7 @@ int compute_window_grouping(FrameState& st) {
         st.num_window_groups = 1;
         st.window_group_length[0] = 1;
         const SwbTable* table = nullptr;
-        if (known_rate) table = st.object_type == LD ? &kSwb_long512[st.sf_index] : &kSwb_long1024[st.sf_index];
+        if (known_rate) table = st.object_type == LD_OBJECT ? &kSwb_long512[st.sf_index] : &kSwb_long1024[st.sf_index];
         st.num_swb = table != nullptr ? table->num_swb : 0;
         for (int i = 0; i < st.num_swb; ++i) {
             st.swb_offset[i] = table->offsets[i];
@@ -65,7 +65,7 @@ int compute_window_grouping(FrameState& st) {
 int write_ltp_data(DecompressContext& ctx, FieldSource& src, BitSink& sink) {
     const FrameState& st = ctx.state;
     int bits = 0;
-    if (st.object_type == LD) {
+    if (st.object_type == LD_OBJECT) {
         if (copy(src, sink, 1, bits) != 0) copy(src, sink, 10, bits);  // lag_update, lag
     } else {
         copy(src, sink, 11, bits);  // lag
@@ -114,11 +114,11 @@ int write_ics_info(DecompressContext& ctx, FieldSource& src, BitSink& sink) {
     if (st.window_sequence != EIGHT_SHORT_SEQUENCE) {
         st.predictor_data_present = copy(src, sink, 1, bits);
         if (st.predictor_data_present) {
-            if (st.object_type == MAIN) {
+            if (st.object_type == MAIN_OBJECT) {
                 if (copy(src, sink, 1, bits) != 0) copy(src, sink, 5, bits);  // predictor_reset, group
                 const int limit = min_int(st.max_sfb, pred_sfb_max_of(st.sf_index));
                 for (int sfb = 0; sfb < limit; ++sfb) copy(src, sink, 1, bits);  // prediction_used
-            } else if (st.object_type < ER_FIRST) {
+            } else if (st.object_type < ER_OBJECT_START) {
                 if (copy(src, sink, 1, bits) != 0) bits += write_ltp_data(ctx, src, sink);
                 if (st.common_window) {
                     if (copy(src, sink, 1, bits) != 0) bits += write_ltp_data(ctx, src, sink);

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "rebuild/frame_end.h"
-#include "rebuild/syntax.h"
+#include "splitter/syntax.h"
 #include "spectral/band_encoder.h"
 #include "spectral/codebook_coders.h"
 #include "splitter/codebooks.h"

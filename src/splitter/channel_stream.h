@@ -5,18 +5,10 @@
 #include <array>
 #include <cstdint>
 
+#include "splitter/syntax.h"
+
 using Status = std::uint8_t;  // 0 = ok, otherwise a decoder error code
 
-constexpr std::uint8_t ONLY_LONG_SEQUENCE = 0;
-constexpr std::uint8_t LONG_START_SEQUENCE = 1;
-constexpr std::uint8_t EIGHT_SHORT_SEQUENCE = 2;
-constexpr std::uint8_t LONG_STOP_SEQUENCE = 3;
-
-constexpr std::uint8_t MAIN_OBJECT = 1;
-constexpr std::uint8_t LC_OBJECT = 2;
-constexpr std::uint8_t SSR_OBJECT = 3;
-constexpr std::uint8_t LTP_OBJECT = 4;
-constexpr std::uint8_t ER_OBJECT_START = 17;
 
 constexpr unsigned kFrameLength = 1024;  // every ADTS, ADIF and raw LC/Main/LTP frame
 constexpr unsigned kMaxWindowGroups = 8;

@@ -4,14 +4,10 @@
 #include "splitter/fill_element.h"
 
 #include "splitter/emit.h"
+#include "splitter/syntax.h"
 
 namespace {
 
-constexpr unsigned EXT_FILL_DATA = 1;
-constexpr unsigned EXT_DATA_ELEMENT = 2;
-constexpr unsigned EXT_DYNAMIC_RANGE = 11;
-constexpr unsigned EXT_SBR_DATA = 13;
-constexpr unsigned EXT_SBR_DATA_CRC = 14;
 constexpr unsigned ANC_DATA = 0;
 
 unsigned read_excluded_channels(BitReader& br) {

@@ -6,14 +6,8 @@
 
 #include "splitter/codebooks.h"
 #include "splitter/emit.h"
+#include "splitter/syntax.h"
 
-namespace {
-
-// Scale-factor bands that may carry Main-profile prediction, by sampling frequency index.
-constexpr std::array<std::uint8_t, 12> kMaxPredictionBands = {33, 33, 38, 40, 40, 40, 41, 41, 37, 37, 37, 34};
-constexpr std::uint8_t kMaxLtpBands = 40;
-
-}  // namespace
 
 Status derive_window_grouping(ChannelStream& cs, std::uint8_t sf_index) {
     if (sf_index >= std::size(kSwb_long1024)) return kStatusBadSyntax;
@@ -79,7 +73,7 @@ Status read_ltp_data(SplitContext& ctx, BitReader& br, const ChannelStream& cs) 
             if (short_lag_present) emit_bits_value(set, get_bits(br, 4), 4, STREAM_ICSI);
         }
     } else {
-        const unsigned last_band = std::min(cs.max_sfb, kMaxLtpBands);
+        const unsigned last_band = std::min(cs.max_sfb, static_cast<std::uint8_t>(kMaxLtpSfb));
         for (unsigned sfb = 0; sfb < last_band; ++sfb) emit_bits_value(set, get_bit(br), 1, STREAM_ICSI);
     }
     return 0;
@@ -113,7 +107,7 @@ Status read_ics_info(SplitContext& ctx, BitReader& br, ChannelStream& cs, bool c
     if (!cs.predictor_data_present) return 0;
     if (ctx.object_type >= ER_OBJECT_START) return kStatusErrorResilience;
     if (ctx.object_type == MAIN_OBJECT) {
-        const unsigned limit = std::min(cs.max_sfb, kMaxPredictionBands[ctx.sf_index]);
+        const unsigned limit = std::min<unsigned>(cs.max_sfb, static_cast<unsigned>(pred_sfb_max_of(ctx.sf_index)));
         const unsigned predictor_reset = get_bit(br);
         emit_bits_value(set, predictor_reset, 1, STREAM_ICSI);
         if (predictor_reset) emit_bits_value(set, get_bits(br, 5), 5, STREAM_ICSI);

@@ -6,15 +6,8 @@
 
 #include "splitter/bit_reader.h"
 #include "splitter/splitter.h"
+#include "splitter/syntax.h"
 
-constexpr std::uint8_t ID_SCE = 0;
-constexpr std::uint8_t ID_CPE = 1;
-constexpr std::uint8_t ID_CCE = 2;
-constexpr std::uint8_t ID_LFE = 3;
-constexpr std::uint8_t ID_DSE = 4;
-constexpr std::uint8_t ID_PCE = 5;
-constexpr std::uint8_t ID_FIL = 6;
-constexpr std::uint8_t ID_END = 7;
 
 constexpr unsigned kMaxChannels = 64;
 constexpr unsigned kMaxSyntaxElements = 48;

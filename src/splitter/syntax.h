@@ -1,0 +1,51 @@
+// Named values of the AAC syntax and the small tables beside the band tables, shared by the
+// splitter and the rebuild so that both read and write with the same numbers.
+#pragma once
+
+#include <cstdint>
+
+// Element ids of a raw_data_block.
+constexpr std::uint8_t ID_SCE = 0;
+constexpr std::uint8_t ID_CPE = 1;
+constexpr std::uint8_t ID_CCE = 2;
+constexpr std::uint8_t ID_LFE = 3;
+constexpr std::uint8_t ID_DSE = 4;
+constexpr std::uint8_t ID_PCE = 5;
+constexpr std::uint8_t ID_FIL = 6;
+constexpr std::uint8_t ID_END = 7;
+
+constexpr std::uint8_t ONLY_LONG_SEQUENCE = 0;
+constexpr std::uint8_t LONG_START_SEQUENCE = 1;
+constexpr std::uint8_t EIGHT_SHORT_SEQUENCE = 2;
+constexpr std::uint8_t LONG_STOP_SEQUENCE = 3;
+
+// Audio object types (an ADTS profile + 1).
+constexpr std::uint8_t MAIN_OBJECT = 1;
+constexpr std::uint8_t LC_OBJECT = 2;
+constexpr std::uint8_t SSR_OBJECT = 3;
+constexpr std::uint8_t LTP_OBJECT = 4;
+constexpr std::uint8_t ER_OBJECT_START = 17;  // error-resilient types from here on
+constexpr std::uint8_t LD_OBJECT = 23;        // low delay: 512-line frames
+
+// Extension payload types of a fill element.
+constexpr unsigned EXT_FILL = 0;
+constexpr unsigned EXT_FILL_DATA = 1;
+constexpr unsigned EXT_DATA_ELEMENT = 2;
+constexpr unsigned EXT_DYNAMIC_RANGE = 11;
+constexpr unsigned EXT_SBR_DATA = 13;
+constexpr unsigned EXT_SBR_DATA_CRC = 14;
+
+// Sampling rate of a sampling_frequency_index; 0 for the indices without one.
+inline std::int32_t sample_rate_of(std::int32_t sf_index) {
+    constexpr std::int32_t kRates[12] = {96000, 88200, 64000, 48000, 44100, 32000,
+                                         24000, 22050, 16000, 12000, 11025, 8000};
+    return sf_index >= 0 && sf_index < 12 ? kRates[sf_index] : 0;
+}
+
+// Bands that Main prediction covers at most, by sampling_frequency_index; 0 beyond the table.
+inline std::int32_t pred_sfb_max_of(std::int32_t sf_index) {
+    constexpr std::int32_t kPredSfbMax[12] = {33, 33, 38, 40, 40, 40, 41, 41, 37, 37, 37, 34};
+    return sf_index >= 0 && sf_index < 12 ? kPredSfbMax[sf_index] : 0;
+}
+
+constexpr std::int32_t kMaxLtpSfb = 40;  // long-term prediction covers at most 40 bands
