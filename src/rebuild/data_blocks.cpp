@@ -83,7 +83,7 @@ void read_csv_line(std::FILE* f, std::vector<std::int32_t>& values) {
 
 }  // namespace
 
-std::uint32_t peek_bits(const StreamReader& reader, unsigned n) {
+std::uint32_t peek_bits_slow(const StreamReader& reader, unsigned n) {
     if (n == 0) return 0;
     if (n > 32) n = 32;
     // Five bytes hold any 32 bits starting at bit positions 0..7.
@@ -94,7 +94,7 @@ std::uint32_t peek_bits(const StreamReader& reader, unsigned n) {
     return static_cast<std::uint32_t>((window >> shift) & mask);
 }
 
-std::uint32_t read_bits(StreamReader& reader, unsigned n) {
+std::uint32_t read_bits_slow(StreamReader& reader, unsigned n) {
     if (n > 32) n = 32;
     const std::uint32_t v = peek_bits(reader, n);
     const std::int64_t position = reader.byte_position * 8 + reader.bit_position + n;

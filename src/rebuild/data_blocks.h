@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,11 +19,43 @@ struct StreamReader {
     int bit_position = 0;                  // 0..7, 0 = most significant bit
 };
 
+// Slow paths of peek_bits and read_bits, for reads near or past the end of the buffer.
+std::uint32_t peek_bits_slow(const StreamReader& reader, unsigned n);
+std::uint32_t read_bits_slow(StreamReader& reader, unsigned n);
+
+// Eight bytes from p, first byte most significant, whatever the host's byte order.
+inline std::uint64_t load_be64(const std::uint8_t* p) { return bitsink_load_be64(p); }
+
+// True when the eight bytes from the reader's byte position lie inside the buffer.
+inline bool reader_has_word(const StreamReader& reader) {
+    return reader.buffer != nullptr && reader.byte_position >= 0 &&
+           static_cast<std::uint64_t>(reader.byte_position) + 8 <= reader.size;
+}
+
+// The next n bits without moving the reader (zeros beyond the buffer).
+inline std::uint32_t peek_bits(const StreamReader& reader, unsigned n) {
+    if (n == 0 || n > 32 || !reader_has_word(reader)) return peek_bits_slow(reader, n);
+    const std::uint64_t word = load_be64(reader.buffer + reader.byte_position) << reader.bit_position;
+    return static_cast<std::uint32_t>(word >> (64 - n));
+}
+
+// Moves the reader on by n bits (0..32) already seen through peek_bits.
+inline void advance_bits(StreamReader& reader, unsigned n) {
+    const unsigned position = static_cast<unsigned>(reader.bit_position) + n;
+    reader.byte_position += position >> 3;
+    reader.bit_position = static_cast<int>(position & 7);
+}
+
 // Next n bits (0..32), first bit most significant. Bits beyond the buffer read as 0; the
 // position still advances so that the end test sees the stream used up.
-std::uint32_t read_bits(StreamReader& reader, unsigned n);
-// The next n bits without moving the reader (zeros beyond the buffer).
-std::uint32_t peek_bits(const StreamReader& reader, unsigned n);
+inline std::uint32_t read_bits(StreamReader& reader, unsigned n) {
+    if (n == 0 || n > 32 || !reader_has_word(reader)) return read_bits_slow(reader, n);
+    const std::uint64_t word = load_be64(reader.buffer + reader.byte_position) << reader.bit_position;
+    const unsigned position = static_cast<unsigned>(reader.bit_position) + n;
+    reader.byte_position += position >> 3;
+    reader.bit_position = static_cast<int>(position & 7);
+    return static_cast<std::uint32_t>(word >> (64 - n));
+}
 // Moves the reader back by n bits (never before the start).
 void unread_bits(StreamReader& reader, unsigned n);
 // 1 when the byte position has reached the end of the stream's data.

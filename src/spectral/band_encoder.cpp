@@ -55,11 +55,10 @@ int encode_band(FrameState& st, int cb, const std::int32_t* values, int first, i
 }
 
 int flush_codeword_queue(const FrameState& st, BitSink& sink) {
-    int bits = 0;
+    BitBatch batch;
     for (int i = 0; i < st.count; ++i) {
         if (st.lengths[i] > 0)
-            bits += static_cast<int>(
-                bitsink_put(sink, static_cast<std::uint32_t>(st.codes[i]), static_cast<unsigned>(st.lengths[i])));
+            batch_put(sink, batch, static_cast<std::uint32_t>(st.codes[i]), static_cast<unsigned>(st.lengths[i]));
     }
-    return bits;
+    return batch_finish(sink, batch);
 }

@@ -27,9 +27,9 @@ int write_codeword_path(DecompressContext& ctx, BitSink& sink, int bits_before) 
             const int cb = st.sect_cb[g][i];
             if (cb == ZERO_HCB || cb == NOISE_HCB || cb == INTENSITY_HCB2 || cb == INTENSITY_HCB) continue;
             const int step = static_cast<int>(tuple_size(cb));
+            const int begin = st.sect_sfb_offset[g][st.sect_start[g][i]];
             const int end = st.sect_sfb_offset[g][st.sect_end[g][i]];
-            for (int k = st.sect_sfb_offset[g][st.sect_start[g][i]]; k < end; k += step)
-                transcode_tuple(qmdct, cb, sink, total);
+            if (end > begin) transcode_tuples(qmdct, cb, (end - begin + step - 1) / step, sink, total);
         }
     }
     const bool last_channel = st.channel_index == 2 || st.channel_configuration == 1;
