@@ -110,9 +110,16 @@ void fill_value_window(DataBlocks& blocks, int i, std::uint64_t first) {
     const std::size_t want = left < kValueWindow ? static_cast<std::size_t>(left) : kValueWindow;
     window.resize(want);
     blocks.window_start[i] = first;
+    bool failed = std::fseek(blocks.container, static_cast<long>(blocks.list_offset[i] + first * 4), SEEK_SET) != 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The file's layout is the host's: the values are read in place.
+    const std::size_t got = failed || want == 0 ? 0 : std::fread(window.data(), 4, want, blocks.container);
+    // A container that shrank after it was opened: what is missing reads as 0.
+    if (got < want) std::memset(window.data() + got, 0, (want - got) * 4);
+    return;
+#endif
     unsigned char chunk[4096];
     std::size_t done = 0;
-    bool failed = std::fseek(blocks.container, static_cast<long>(blocks.list_offset[i] + first * 4), SEEK_SET) != 0;
     while (done < want) {
         const std::size_t n = want - done < sizeof chunk / 4 ? want - done : sizeof chunk / 4;
         if (failed || std::fread(chunk, 1, n * 4, blocks.container) != n * 4) {
