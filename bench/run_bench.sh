@@ -5,7 +5,7 @@
 # Without an input, a 10-minute stereo 44.1 kHz 160 kbit/s file is generated with ffmpeg.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BIN=$ROOT/build/aaczavrok
+BIN=${BIN:-$ROOT/build/aaczavrok}
 RUNS=${RUNS:-5}
 WORK=${WORK:-$ROOT/build/bench}
 mkdir -p "$WORK"
