@@ -5,7 +5,7 @@
 # Without an input, a 10-minute stereo 44.1 kHz 160 kbit/s file is generated with ffmpeg.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BIN=$ROOT/build/aaczavrok
+BIN=${BIN:-$ROOT/build/aaczavrok}
 RUNS=${RUNS:-5}
 WORK=${WORK:-$ROOT/build/bench}
 mkdir -p "$WORK"
@@ -21,35 +21,41 @@ fi
 cp "$INPUT" "$WORK/in.aac"
 cd "$WORK"
 
-# Runs a command RUNS times; prints "median_seconds peak_kib" (peak of the median run's RSS).
+# Runs a command RUNS times; prints "median_wall_seconds median_cpu_seconds peak_kib" (CPU =
+# user + system time of the process; on a busy machine it is the steadier of the two; the
+# peak RSS is the largest of the runs).
 measure() {
-    local times=() mems=()
+    local walls=() cpus=() mems=()
     for _ in $(seq "$RUNS"); do
-        /usr/bin/time -f "%e %M" -o time.txt "$@" >/dev/null 2>&1 || true
-        read -r t m <time.txt
-        times+=("$t"); mems+=("$m")
+        /usr/bin/time -f "%e %U %S %M" -o time.txt "$@" >/dev/null 2>&1 || true
+        read -r e u s m <time.txt
+        walls+=("$e"); cpus+=("$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')"); mems+=("$m")
     done
-    local t m
-    t=$(printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
-    m=$(printf '%s\n' "${mems[@]}" | sort -g | tail -1)
-    echo "$t $m"
+    median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+    echo "$(median "${walls[@]}") $(median "${cpus[@]}") $(printf '%s\n' "${mems[@]}" | sort -g | tail -1)"
 }
 
-read -r t_faad m_faad < <(measure faad -q -o ref.wav in.aac)
-read -r t_swp m_swp < <(measure "$BIN" in.aac)
-read -r t_m m_m < <(measure "$BIN" -m in.aac)
-read -r t_dswp m_dswp < <(measure "$BIN" -d in.swp)
-read -r t_dm m_dm < <(measure "$BIN" -d -m in)
+read -r w_faad c_faad m_faad < <(measure faad -q -o ref.wav in.aac)
+read -r w_swp c_swp m_swp < <(measure "$BIN" in.aac)
+read -r w_m c_m m_m < <(measure "$BIN" -m in.aac)
+read -r w_dswp c_dswp m_dswp < <(measure "$BIN" -d in.swp)
+read -r w_dm c_dm m_dm < <(measure "$BIN" -d -m in)
 swp_bytes=$(stat -c %s in.swp)
 bin_bytes=$(cat in_*.bin | wc -c)
+# The WAV of compression must be the one faad writes.
+wav_same=$(cmp -s in.wav ref.wav && echo yes || echo NO)
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
-echo "input: $INPUT ($(stat -c %s in.aac) bytes), $RUNS runs each, median seconds, peak RSS KiB"
-printf '%-34s %8s %8s %10s\n' step seconds ratio peak_KiB
-printf '%-34s %8s %8s %10s\n' "faad decode to WAV" "$t_faad" 1.00 "$m_faad"
-printf '%-34s %8s %8s %10s   (target <= 1.25)\n' "compress .swp + WAV" "$t_swp" "$(ratio "$t_swp" "$t_faad")" "$m_swp"
-printf '%-34s %8s %8s %10s   (target <= 1.6)\n' "compress -m + WAV" "$t_m" "$(ratio "$t_m" "$t_faad")" "$m_m"
-printf '%-34s %8s %8s %10s   (target <= 0.25)\n' "decompress .swp" "$t_dswp" "$(ratio "$t_dswp" "$t_faad")" "$m_dswp"
-printf '%-34s %8s %8s %10s   (target <= 0.25)\n' "decompress -m (.bin)" "$t_dm" "$(ratio "$t_dm" "$t_faad")" "$m_dm"
+row() {  # name wall cpu peak target
+    printf '%-26s %7s %7s %7s %7s %10s   %s\n' "$1" "$2" "$(ratio "$2" "$w_faad")" "$3" "$(ratio "$3" "$c_faad")" "$4" "$5"
+}
+echo "input: $INPUT ($(stat -c %s in.aac) bytes), $RUNS runs each (medians); $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '%-26s %7s %7s %7s %7s %10s\n' step wall_s ratio cpu_s ratio peak_KiB
+row "faad decode to WAV" "$w_faad" "$c_faad" "$m_faad" ""
+row "compress .swp + WAV" "$w_swp" "$c_swp" "$m_swp" "(target <= 1.25)"
+row "compress -m + WAV" "$w_m" "$c_m" "$m_m" "(target <= 1.6)"
+row "decompress .swp" "$w_dswp" "$c_dswp" "$m_dswp" "(target <= 0.25)"
+row "decompress -m (.bin)" "$w_dm" "$c_dm" "$m_dm" "(target <= 0.25)"
+echo "WAV identical to faad's: $wav_same"
 echo "stream bytes: .swp $swp_bytes, .bin total $bin_bytes"
-echo "memory targets: compress <= 1.5 x stream bytes + 32 MiB = $(( (swp_bytes * 3 / 2) / 1024 + 32768 )) KiB (.swp); decompress <= 65536 KiB"
+echo "memory targets: compress <= 1.5 x stream bytes + 32 MiB = $(( (swp_bytes * 3 / 2) / 1024 + 32768 )) KiB (.swp), $(( (bin_bytes * 3 / 2) / 1024 + 32768 )) KiB (-m); decompress <= 65536 KiB"

@@ -5,24 +5,69 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "streams/stream_set.h"
 
-// Bit cursor over one ".bin" stream held in memory, most significant bit first.
+// Bit cursor over one ".bin" stream, most significant bit first. A small stream is held
+// whole in `buffer`; a large one is read from its file through a bounded window that the
+// slow paths move along (`file` set), so memory stays the same whatever the file's length.
 struct StreamReader {
     const std::uint8_t* buffer = nullptr;  // none when the stream has no bits
     std::size_t size = 0;                  // bytes in buffer
-    std::int64_t byte_position = 0;
+    std::int64_t byte_position = 0;        // in the stream, not in the window
     int bit_position = 0;                  // 0..7, 0 = most significant bit
+    std::FILE* file = nullptr;             // windowed: the stream's file (owned by DataBlocks)
+    std::uint64_t file_size = 0;           // windowed: bytes in the stream
+    std::int64_t origin = 0;               // windowed: stream offset of buffer[0]
+    std::uint8_t* storage = nullptr;       // windowed: room for kBinWindowBytes
 };
+
+// Window of a windowed ".bin" stream; streams up to this size are held whole.
+constexpr std::size_t kBinWindowBytes = 1 << 16;
+
+// Slow paths of peek_bits and read_bits, for reads near or past the end of the buffer;
+// they move the window of a windowed stream first.
+std::uint32_t peek_bits_slow(StreamReader& reader, unsigned n);
+std::uint32_t read_bits_slow(StreamReader& reader, unsigned n);
+
+// Eight bytes from p, first byte most significant, whatever the host's byte order.
+inline std::uint64_t load_be64(const std::uint8_t* p) { return bitsink_load_be64(p); }
+
+// True when the eight bytes from the reader's byte position lie inside the buffer.
+inline bool reader_has_word(const StreamReader& reader) {
+    const std::int64_t at = reader.byte_position - reader.origin;
+    return reader.buffer != nullptr && at >= 0 && static_cast<std::uint64_t>(at) + 8 <= reader.size;
+}
+
+// The next n bits without moving the reader (zeros beyond the stream).
+inline std::uint32_t peek_bits(StreamReader& reader, unsigned n) {
+    if (n == 0 || n > 32 || !reader_has_word(reader)) return peek_bits_slow(reader, n);
+    const std::uint64_t word = load_be64(reader.buffer + (reader.byte_position - reader.origin))
+                               << reader.bit_position;
+    return static_cast<std::uint32_t>(word >> (64 - n));
+}
+
+// Moves the reader on by n bits (0..32) already seen through peek_bits.
+inline void advance_bits(StreamReader& reader, unsigned n) {
+    const unsigned position = static_cast<unsigned>(reader.bit_position) + n;
+    reader.byte_position += position >> 3;
+    reader.bit_position = static_cast<int>(position & 7);
+}
 
 // Next n bits (0..32), first bit most significant. Bits beyond the buffer read as 0; the
 // position still advances so that the end test sees the stream used up.
-std::uint32_t read_bits(StreamReader& reader, unsigned n);
-// The next n bits without moving the reader (zeros beyond the buffer).
-std::uint32_t peek_bits(const StreamReader& reader, unsigned n);
+inline std::uint32_t read_bits(StreamReader& reader, unsigned n) {
+    if (n == 0 || n > 32 || !reader_has_word(reader)) return read_bits_slow(reader, n);
+    const std::uint64_t word = load_be64(reader.buffer + (reader.byte_position - reader.origin))
+                               << reader.bit_position;
+    const unsigned position = static_cast<unsigned>(reader.bit_position) + n;
+    reader.byte_position += position >> 3;
+    reader.bit_position = static_cast<int>(position & 7);
+    return static_cast<std::uint32_t>(word >> (64 - n));
+}
 // Moves the reader back by n bits (never before the start).
 void unread_bits(StreamReader& reader, unsigned n);
 // 1 when the byte position has reached the end of the stream's data.
@@ -45,15 +90,28 @@ inline std::int32_t take_value(ValueLine& line) {
     return 0;
 }
 
+// Values of a container list a writer call can always see at once (when the list holds
+// that many more): far above what one call takes (a channel's 1024 spectral lines, or a
+// scale-factor codeword of up to 19 bits for each of at most 8 x 51 bands).
+constexpr std::size_t kValueLineGuarantee = 1 << 14;
+// Values read into a container list's window at a time.
+constexpr std::size_t kValueWindow = 1 << 15;
+
 struct DataBlocks {
     int block_files = 0;
-    std::FILE* file[kListCount] = {};       // -m: the ".bin" or ".csv" file of each list
+    std::FILE* file[kListCount] = {};       // -m: the ".csv" file, or the windowed ".bin" file, of each list
     std::uint64_t size[kListCount] = {};    // -m: the file's length in bytes
     int bits_present[kListCount] = {};      // 1: read with read_bits, 0: read as values
     StreamReader reader[kListCount];
-    std::vector<std::uint8_t> bin[kListCount];        // contents of the ".bin" files
-    std::vector<std::int32_t> values[kListCount];     // ".swp": the value lists
-    std::size_t value_position[kListCount] = {};      // ".swp": next unread value
+    std::vector<std::uint8_t> bin[kListCount];        // a ".bin" file whole, or its window
+    // ".swp": the values of each list, whole (windowed false), or a window of them read from
+    // the container that starts at value window_start.
+    std::vector<std::int32_t> values[kListCount];
+    std::size_t value_position[kListCount] = {};      // ".swp": next unread value of the list
+    bool windowed[kListCount] = {};
+    std::uint64_t list_offset[kListCount] = {};       // windowed: file offset of the list's first value
+    std::uint64_t list_count[kListCount] = {};        // windowed: values in the list
+    std::uint64_t window_start[kListCount] = {};
     std::FILE* container = nullptr;
 };
 

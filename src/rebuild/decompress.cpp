@@ -79,6 +79,7 @@ int run(DecompressContext& ctx, const std::string& name) {
         return 1;
     }
     std::vector<std::uint8_t> frame(kFrameBufferSize);
+    std::size_t frame_dirty = 0;  // bytes of `frame` the last frame wrote
     FrameState& st = ctx.state;
     bool first_frame = true;
     bool configuration_reported = false;
@@ -89,8 +90,11 @@ int run(DecompressContext& ctx, const std::string& name) {
         ctx.frame_problem = nullptr;
         const std::uint64_t gg_before = stream_progress(blocks, STREAM_GG);
         const std::uint64_t adts_before = stream_progress(blocks, STREAM_ADTS);
+        // The frame buffer starts every frame as zeros. Writes never reach past their last
+        // bit, so only the bytes the previous frame wrote need clearing.
+        std::memset(frame.data(), 0, frame_dirty);
         BitSink sink;
-        bitsink_create(sink, frame.data(), frame.size());
+        bitsink_create(sink, frame.data(), frame.size(), true);
         int bits = 0;
         const int header_bits = write_adts_header(ctx, sink);
         bits += header_bits;
@@ -125,6 +129,7 @@ int run(DecompressContext& ctx, const std::string& name) {
             bits += static_cast<int>(bitsink_put(sink, ID_END, 3));
             bits += write_byte_alignment(sink);
         }
+        frame_dirty = bitsink_bytes(sink);
         const int length = (bits + 7) / 8;
         if (ctx.frame_problem != nullptr) {
             std::fprintf(out, "Frame %d is left out: %s.\n", frame_number, ctx.frame_problem);

@@ -9,6 +9,18 @@ constexpr unsigned kLongestScfCodeword = 19;
 }
 
 int copy_scf_codeword(FieldSource& src, BitSink& sink, int& bits) {
+    // From a bit stream the codeword is decoded from one look-ahead and copied whole; the
+    // code is a prefix code, so that is the codeword the bit-by-bit walk below would find.
+    if (src.reader != nullptr) {
+        const std::uint32_t next32 = peek_bits(*src.reader, 32);
+        int index = -1;
+        unsigned length = 0;
+        if (decode_scalefactor_index(next32, index, length) && length >= 1 && length <= kLongestScfCodeword) {
+            advance_bits(*src.reader, length);
+            bits += static_cast<int>(bitsink_put(sink, next32 >> (32 - length), length));
+            return index;
+        }
+    }
     std::uint32_t prefix = 0;
     for (unsigned n = 1; n <= kLongestScfCodeword; ++n) {
         const std::uint32_t bit = take_field(src, 1);

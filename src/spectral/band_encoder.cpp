@@ -16,11 +16,43 @@ int push(FrameState& st, std::uint32_t code, unsigned length) {
     return static_cast<int>(length);
 }
 
-std::int32_t clamp_to_book(std::int32_t v, int book) {
-    const std::int32_t largest = book == ESC_HCB ? kLargestEscapeMagnitude : book_max_magnitude(book);
-    if (v > largest) return largest;
-    if (v < -largest) return -largest;
-    return v;
+
+}  // namespace
+
+namespace {
+
+// The tuples of one band in book kBook. The book is a template argument so that the
+// clamping, the index arithmetic and the sign and escape steps of the book are resolved
+// at compile time; the entries are those the generic per-value steps give.
+template <int kBook>
+int encode_tuples(FrameState& st, const std::int32_t* values, int first, int end) {
+    constexpr int n = static_cast<int>(tuple_size(kBook));
+    constexpr std::int32_t largest = kBook == ESC_HCB ? kLargestEscapeMagnitude : book_max_magnitude(kBook);
+    const SpectralCodeEntry* const codes = kSpectralCodeTables[kBook];
+    int sum = 0;
+    for (int k = first; k + n <= end; k += n) {
+        int v[4] = {0, 0, 0, 0};
+        for (int i = 0; i < n; ++i) {
+            const std::int32_t x = values[k + i];
+            v[i] = x > largest ? largest : x < -largest ? -largest : x;
+        }
+        const SpectralCodeEntry entry = codes[tuple_to_index(kBook, v)];
+        sum += push(st, entry.codeword, entry.length);
+        if constexpr (is_unsigned_book(kBook)) {
+            for (int i = 0; i < n; ++i)
+                if (v[i] != 0) sum += push(st, v[i] < 0 ? 1u : 0u, 1);
+        }
+        if constexpr (kBook == ESC_HCB) {
+            for (int i = 0; i < 2; ++i) {
+                const auto m = static_cast<std::uint32_t>(v[i] < 0 ? -v[i] : v[i]);
+                if (m < static_cast<std::uint32_t>(kEscapeFlag)) continue;
+                unsigned length = 0;
+                const std::uint32_t code = make_escape_code(m, length);
+                sum += push(st, code, length);
+            }
+        }
+    }
+    return sum;
 }
 
 }  // namespace
@@ -32,34 +64,26 @@ int encode_band(FrameState& st, int cb, const std::int32_t* values, int first, i
     if (book < 1 || book > ESC_HCB) return 0;
     if (first < 0) first = 0;
     const int end = first + width > 1024 ? 1024 : first + width;
-    const int n = static_cast<int>(tuple_size(book));
-    int sum = 0;
-    for (int k = first; k + n <= end; k += n) {
-        int v[4] = {0, 0, 0, 0};
-        for (int i = 0; i < n; ++i) v[i] = clamp_to_book(values[k + i], book);
-        const SpectralCodeEntry entry = lookup_codeword(book, tuple_to_index(book, v));
-        sum += push(st, entry.codeword, entry.length);
-        if (!is_unsigned_book(book)) continue;
-        for (int i = 0; i < n; ++i)
-            if (v[i] != 0) sum += push(st, v[i] < 0 ? 1u : 0u, 1);
-        if (book != ESC_HCB) continue;
-        for (int i = 0; i < 2; ++i) {
-            const auto m = static_cast<std::uint32_t>(std::abs(v[i]));
-            if (m < static_cast<std::uint32_t>(kEscapeFlag)) continue;
-            unsigned length = 0;
-            const std::uint32_t code = make_escape_code(m, length);
-            sum += push(st, code, length);
-        }
+    switch (book) {
+    case 1: return encode_tuples<1>(st, values, first, end);
+    case 2: return encode_tuples<2>(st, values, first, end);
+    case 3: return encode_tuples<3>(st, values, first, end);
+    case 4: return encode_tuples<4>(st, values, first, end);
+    case 5: return encode_tuples<5>(st, values, first, end);
+    case 6: return encode_tuples<6>(st, values, first, end);
+    case 7: return encode_tuples<7>(st, values, first, end);
+    case 8: return encode_tuples<8>(st, values, first, end);
+    case 9: return encode_tuples<9>(st, values, first, end);
+    case 10: return encode_tuples<10>(st, values, first, end);
+    default: return encode_tuples<ESC_HCB>(st, values, first, end);
     }
-    return sum;
 }
 
 int flush_codeword_queue(const FrameState& st, BitSink& sink) {
-    int bits = 0;
+    BitBatch batch;
     for (int i = 0; i < st.count; ++i) {
         if (st.lengths[i] > 0)
-            bits += static_cast<int>(
-                bitsink_put(sink, static_cast<std::uint32_t>(st.codes[i]), static_cast<unsigned>(st.lengths[i])));
+            batch_put(sink, batch, static_cast<std::uint32_t>(st.codes[i]), static_cast<unsigned>(st.lengths[i]));
     }
-    return bits;
+    return batch_finish(sink, batch);
 }

@@ -24,35 +24,69 @@ std::int32_t copy_escape(StreamReader& reader, std::int32_t v, BitSink& sink, in
     return static_cast<std::int32_t>(value > INT32_MAX ? INT32_MAX : value < -INT32_MAX ? -INT32_MAX : value);
 }
 
-int transcode_tuple(StreamReader& reader, int cb, BitSink& sink, int& bits) {
-    int book = cb;
-    if (cb >= 16 && cb <= 31) book = ESC_HCB;
-    if (book == RESERVED_HCB) return kTupleReservedBook;
-    if (book < 1 || book > ESC_HCB) return kTupleNoBook;
-    const unsigned n = tuple_size(book);
-    int v[4] = {0, 0, 0, 0};
-    int status = kTupleOk;
+namespace {
+
+// The escape sequence after a codebook 11 escape flag, copied bit for bit as copy_escape does.
+inline void copy_escape_batched(StreamReader& reader, BitSink& sink, BitBatch& batch) {
+    unsigned n = 4;
+    while (n < kMaxEscapeWordBits && read_bits(reader, 1) == 1) {
+        batch_put(sink, batch, 1, 1);
+        ++n;
+    }
+    batch_put(sink, batch, 0, 1);
+    batch_put(sink, batch, read_bits(reader, n), n);
+}
+
+// One tuple of a resolved book (1..11). The tuple coded again is the same index, so its
+// codeword is the table's entry for the index; the sign bits follow it unchanged and travel
+// with it in one field (a codeword has at most 19 bits, a quadruple 4 signs).
+inline int transcode_in_book(StreamReader& reader, int book, BitSink& sink, BitBatch& batch) {
     int index = 0;
     unsigned length = 0;
-    if (decode_spectral_index(book, peek_bits(reader, 32), index, length)) {
-        read_bits(reader, length);
-        index_to_tuple(book, index, v);
-        if (is_unsigned_book(book)) {
-            for (unsigned i = 0; i < n; ++i)
-                if (v[i] != 0 && read_bits(reader, 1) == 1) v[i] = -v[i];
-        }
-    } else {
-        status = kTupleBadCodeword;
+    const std::uint32_t next32 = peek_bits(reader, 32);
+    if (!decode_spectral_index(book, next32, index, length)) {
+        // Nothing is consumed; the all-zero tuple keeps the channel's line count.
+        const int zeros[4] = {0, 0, 0, 0};
+        const SpectralCodeEntry entry = lookup_codeword(book, tuple_to_index(book, zeros));
+        batch_put(sink, batch, entry.codeword, entry.length);
+        return kTupleBadCodeword;
     }
-    const SpectralCodeEntry entry = lookup_codeword(book, tuple_to_index(book, v));
-    bits += static_cast<int>(bitsink_put(sink, entry.codeword, entry.length));
-    if (is_unsigned_book(book)) {
-        for (unsigned i = 0; i < n; ++i)
-            if (v[i] != 0) bits += static_cast<int>(bitsink_put(sink, v[i] < 0 ? 1u : 0u, 1));
+    const TupleInfo& info = kTupleInfo.entry[book][index];
+    const unsigned signs = is_unsigned_book(book) ? info.nonzero : 0u;
+    // The codeword and its signs lie within the 32 bits already seen.
+    const std::uint32_t sign_bits = (next32 >> (32 - length - signs)) & ((std::uint32_t{1} << signs) - 1u);
+    advance_bits(reader, length + signs);
+    const SpectralCodeEntry entry = lookup_codeword(book, index);
+    batch_put(sink, batch, (std::uint32_t{entry.codeword} << signs) | sign_bits, entry.length + signs);
+    if (info.escapes != 0) {
+        if (info.escapes & 2) copy_escape_batched(reader, sink, batch);
+        if (info.escapes & 1) copy_escape_batched(reader, sink, batch);
     }
-    if (book == ESC_HCB) {
-        copy_escape(reader, v[0], sink, bits);
-        copy_escape(reader, v[1], sink, bits);
-    }
+    return kTupleOk;
+}
+
+// The book that codes section codebook cb, or 0 when cb carries no spectral codewords.
+inline int resolve_book(int cb) {
+    const int book = cb >= 16 && cb <= 31 ? ESC_HCB : cb;
+    return book >= 1 && book <= ESC_HCB ? book : 0;
+}
+
+}  // namespace
+
+int transcode_tuple(StreamReader& reader, int cb, BitSink& sink, int& bits) {
+    if (cb == RESERVED_HCB) return kTupleReservedBook;
+    const int book = resolve_book(cb);
+    if (book == 0) return kTupleNoBook;
+    BitBatch batch;
+    const int status = transcode_in_book(reader, book, sink, batch);
+    bits += batch_finish(sink, batch);
     return status;
+}
+
+void transcode_tuples(StreamReader& reader, int cb, int tuples, BitSink& sink, int& bits) {
+    const int book = resolve_book(cb);
+    if (book == 0) return;
+    BitBatch batch;
+    for (int t = 0; t < tuples; ++t) static_cast<void>(transcode_in_book(reader, book, sink, batch));
+    bits += batch_finish(sink, batch);
 }

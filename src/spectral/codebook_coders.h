@@ -18,6 +18,10 @@ constexpr int kTupleReservedBook = 12;
 // a book. An invalid codeword consumes nothing and is written as the all-zero tuple.
 int transcode_tuple(StreamReader& reader, int cb, BitSink& sink, int& bits);
 
+// `tuples` tuples of codebook cb in a row, as that many transcode_tuple calls would write
+// them (statuses are not reported; an invalid codeword is written as the all-zero tuple).
+void transcode_tuples(StreamReader& reader, int cb, int tuples, BitSink& sink, int& bits);
+
 // The escape sequence of a codebook 11 value v (16 or -16; other values pass unchanged).
 // Returns the full value. The prefix is bounded so the escape word stays within 31 bits.
 std::int32_t copy_escape(StreamReader& reader, std::int32_t v, BitSink& sink, int& bits);

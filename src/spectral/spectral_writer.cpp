@@ -27,9 +27,9 @@ int write_codeword_path(DecompressContext& ctx, BitSink& sink, int bits_before) 
             const int cb = st.sect_cb[g][i];
             if (cb == ZERO_HCB || cb == NOISE_HCB || cb == INTENSITY_HCB2 || cb == INTENSITY_HCB) continue;
             const int step = static_cast<int>(tuple_size(cb));
+            const int begin = st.sect_sfb_offset[g][st.sect_start[g][i]];
             const int end = st.sect_sfb_offset[g][st.sect_end[g][i]];
-            for (int k = st.sect_sfb_offset[g][st.sect_start[g][i]]; k < end; k += step)
-                transcode_tuple(qmdct, cb, sink, total);
+            if (end > begin) transcode_tuples(qmdct, cb, (end - begin + step - 1) / step, sink, total);
         }
     }
     const bool last_channel = st.channel_index == 2 || st.channel_configuration == 1;
@@ -94,8 +94,16 @@ bool place_values(DecompressContext& ctx, int slot) {
         start = cutoff_int(options.cutfreqlo) * n_lines / nyquist;
         if (start >= end || start < 0) start = 0;
     }
-    // A list that runs out gives zeros for the rest of the band.
-    for (std::int64_t k = start; k < end; ++k) st.quant_spectrum[k] = take_value(line);
+    // A list that runs out gives zeros for the rest of the band (and says it ran out, as
+    // take_value would).
+    if (end > start) {
+        const std::size_t wanted = static_cast<std::size_t>(end - start);
+        const std::size_t left = line.count - line.taken;
+        const std::size_t n = wanted < left ? wanted : left;
+        if (n > 0) std::memcpy(st.quant_spectrum + start, line.values + line.taken, n * sizeof(std::int32_t));
+        line.taken += n;
+        if (n < wanted) line.ran_out = true;
+    }
     finish_value_line(ctx.blocks, slot, line);
     return true;
 }

@@ -48,7 +48,7 @@ inline int tuple_to_index(int cb, const int* v) {
 }
 
 // The tuple of an index of book cb (1..11): signed values for 1, 2, 5, 6, magnitudes otherwise.
-inline void index_to_tuple(int cb, int index, int* v) {
+constexpr void index_to_tuple(int cb, int index, int* v) {
     switch (cb) {
     case 1: case 2:
         v[0] = index / 27 - 1; v[1] = index / 9 % 3 - 1; v[2] = index / 3 % 3 - 1; v[3] = index % 3 - 1;
@@ -62,6 +62,37 @@ inline void index_to_tuple(int cb, int index, int* v) {
     default: v[0] = index / 17; v[1] = index % 17; return;
     }
 }
+
+// Facts about every index of every book, derived from index_to_tuple once at compile time
+// so the inner loops need no divisions: the tuple's values, how many of them are non-zero
+// (the sign bits of an unsigned book), and which of a pair is an escape flag (book 11).
+constexpr int kMaxBookIndex = 289;  // book 11: 17 x 17
+struct TupleInfo {
+    std::int8_t v[4];        // the tuple of index_to_tuple
+    std::uint8_t nonzero;    // values that are not 0
+    std::uint8_t escapes;    // bit 1: first value is an escape flag, bit 0: second (book 11)
+};
+struct TupleInfoTable {
+    TupleInfo entry[12][kMaxBookIndex];
+};
+constexpr TupleInfoTable make_tuple_info() {
+    TupleInfoTable t{};
+    for (int cb = 1; cb <= ESC_HCB; ++cb) {
+        const int count = cb <= 6 ? 81 : cb <= 8 ? 64 : cb <= 10 ? 169 : 289;
+        for (int index = 0; index < count; ++index) {
+            int v[4] = {0, 0, 0, 0};
+            index_to_tuple(cb, index, v);
+            TupleInfo& e = t.entry[cb][index];
+            for (int j = 0; j < 4; ++j) {
+                e.v[j] = static_cast<std::int8_t>(v[j]);
+                if (v[j] != 0) ++e.nonzero;
+            }
+            if (cb == ESC_HCB) e.escapes = static_cast<std::uint8_t>((v[0] == kEscapeFlag ? 2 : 0) | (v[1] == kEscapeFlag ? 1 : 0));
+        }
+    }
+    return t;
+}
+inline constexpr TupleInfoTable kTupleInfo = make_tuple_info();
 
 // Looks up the codeword at the front of `next32` (the next 32 bits of a stream, first bit
 // most significant; bits past the end of the data read as zeros). Returns false when no

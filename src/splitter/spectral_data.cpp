@@ -34,35 +34,35 @@ Status read_escape(StreamSet& set, BitReader& br, std::int32_t& value) {
 }
 
 // One codeword of book cb with its sign bits (and escapes for book 11) into v[0..tuple).
-Status read_spectral_tuple(StreamSet& set, BitReader& br, int cb, std::int32_t* v) {
+// The tuple, its count of non-zero values and its escape flags come from one table entry.
+inline Status read_spectral_tuple(StreamSet& set, BitReader& br, int cb, std::int32_t* v) {
     const std::uint32_t next32 = show_bits(br, 32);
     int index = 0;
     unsigned length = 0;
     if (!decode_spectral_index(cb, next32, index, length)) return kStatusHuffmanCodeword;
     skip_bits(br, length);
-    int t[4] = {0, 0, 0, 0};
-    index_to_tuple(cb, index, t);
+    const TupleInfo& info = kTupleInfo.entry[cb][index];
     const unsigned n = tuple_size(cb);
     const SpectralCodeEntry code = lookup_codeword(cb, index);
     if (!is_unsigned_book(cb)) {
         emit_bits(set, code.codeword, code.length, STREAM_QMDCT);
-        for (unsigned j = 0; j < n; ++j) v[j] = t[j];
+        for (unsigned j = 0; j < n; ++j) v[j] = info.v[j];
         return 0;
     }
-    unsigned nonzero = 0;
-    for (unsigned j = 0; j < n; ++j) nonzero += t[j] != 0;
+    const unsigned nonzero = info.nonzero;
     // The sign bits follow the codeword in tuple order; one field carries both.
     const std::uint32_t signs = get_bits(br, nonzero);
     emit_bits(set, (std::uint32_t{code.codeword} << nonzero) | signs, static_cast<int>(code.length + nonzero),
               STREAM_QMDCT);
     unsigned s = nonzero;
     for (unsigned j = 0; j < n; ++j) {
-        v[j] = t[j];
-        if (t[j] != 0 && ((signs >> --s) & 1u)) v[j] = -t[j];
+        const std::int32_t t = info.v[j];
+        v[j] = t;
+        if (t != 0 && ((signs >> --s) & 1u)) v[j] = -t;
     }
-    if (cb == ESC_HCB) {
+    if (info.escapes != 0) {
         for (unsigned j = 0; j < 2; ++j) {
-            if (v[j] == 16 || v[j] == -16) {
+            if (info.escapes & (2u >> j)) {
                 if (Status st = read_escape(set, br, v[j]); st != 0) return st;
             }
         }
@@ -116,6 +116,6 @@ void value_line_range(Options& options, std::uint8_t sf_index, unsigned& start, 
 }
 
 void emit_spectral_value_line(StreamSet& set, const std::int32_t* spectrum, unsigned start, unsigned end, int list) {
-    for (unsigned k = start; k < end; ++k) emit_value(set, spectrum[k], list);
+    if (end > start) emit_values(set, spectrum + start, end - start, list);
     emit_eol(set, list);
 }

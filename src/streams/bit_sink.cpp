@@ -26,7 +26,7 @@ bool bitsink_reserve(BitSink& sink, std::size_t extra_bits) {
     return true;
 }
 
-unsigned bitsink_put(BitSink& sink, std::uint32_t value, unsigned n) {
+unsigned bitsink_put_slow(BitSink& sink, std::uint32_t value, unsigned n) {
     if (n == 0) return 0;
     if (sink.overflow || sink.bit_position + n > sink.capacity * 8) {
         if (!bitsink_reserve(sink, n)) {

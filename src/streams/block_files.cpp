@@ -54,6 +54,11 @@ int write_values_block(const std::int32_t* values, std::uint32_t count, std::FIL
     const unsigned char head[4] = {static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
                                    static_cast<unsigned char>(count >> 16), static_cast<unsigned char>(count >> 24)};
     if (std::fwrite(head, 1, 4, file) != 4) return 1;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // The host's own layout is the file's: the values go out in one write.
+    if (count == 0) return 0;
+    return std::fwrite(values, 4, count, file) == count ? 0 : 1;
+#endif
     unsigned char chunk[4096];
     std::uint32_t i = 0;
     while (i < count) {

@@ -1,10 +1,36 @@
 // Storage, growth and flushing of the nine data-block streams.
 #include "streams/stream_set.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "streams/block_files.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace {
+
+// The large stream buffers are written front to back once; with 4 KiB pages every page
+// costs a fault on first touch, which showed as a large share of the run's time. Where the
+// system offers them, 2 MiB pages are asked for on the aligned part of the buffer (only an
+// advice: the memory stays what calloc gave, zeroed and untouched until it is used).
+void advise_large_pages(void* p, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t kLargePage = std::uintptr_t{1} << 21;
+    if (p == nullptr || bytes < 2 * kLargePage) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kLargePage - 1) & ~(kLargePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kLargePage - 1);
+    if (end > begin) static_cast<void>(madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE));
+#else
+    static_cast<void>(p);
+    static_cast<void>(bytes);
+#endif
+}
+
+}  // namespace
 
 void csv_flush(CsvOut& out) {
     if (out.used == 0) return;
@@ -23,6 +49,7 @@ void streamset_push_grow(StreamSet& set, int list_id, std::int32_t value) {
     }
     list.items = bigger;
     list.capacity = grown;
+    advise_large_pages(bigger, grown);
     valuelist_push(list, value);
 }
 
@@ -43,6 +70,7 @@ void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length,
         const std::size_t capacity = static_cast<std::size_t>(s == STREAM_QMDCT ? file_length : half_length);
         std::uint8_t* buffer = nullptr;
         if (block_files && capacity > 0) buffer = static_cast<std::uint8_t*>(std::calloc(capacity, 1));
+        advise_large_pages(buffer, capacity);
         bitsink_create(set.sinks[s], buffer, capacity, true);
         set.sinks[s].growable = block_files != 0;
         set.stream_bits[s] = 0;
@@ -51,6 +79,7 @@ void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length,
         const std::size_t capacity = block_files ? 0 : static_cast<std::size_t>(frame_count * 4096);
         std::int32_t* items = nullptr;
         if (capacity > 0) items = static_cast<std::int32_t*>(std::calloc(capacity / 4, 4));
+        advise_large_pages(items, capacity);
         valuelist_create(set.lists[l], items, items != nullptr ? capacity : 0, true);
     }
     for (int l = 0; l < kListCount; ++l) {

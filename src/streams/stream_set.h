@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "streams/bit_sink.h"
 #include "streams/value_list.h"
@@ -51,6 +52,24 @@ inline void csv_append_value(CsvOut& out, std::int32_t value) {
     out.used = static_cast<std::size_t>(r.ptr + 1 - out.buffer);
 }
 
+// Values of a whole line; "0," (the most common value by far) without a conversion.
+inline void csv_append_values(CsvOut& out, const std::int32_t* values, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if (out.used + 16 > kCsvBufferSize) csv_flush(out);
+        char* p = out.buffer + out.used;
+        const std::int32_t value = values[i];
+        if (value == 0) {
+            p[0] = '0';
+            p[1] = ',';
+            out.used += 2;
+            continue;
+        }
+        const std::to_chars_result r = std::to_chars(p, p + 12, value);
+        *r.ptr = ',';
+        out.used = static_cast<std::size_t>(r.ptr + 1 - out.buffer);
+    }
+}
+
 inline void csv_append_eol(CsvOut& out) {
     if (out.used + 1 > kCsvBufferSize) csv_flush(out);
     out.buffer[out.used++] = '\n';
@@ -93,6 +112,23 @@ inline void emit_field(StreamSet& set, std::int32_t value, int width, int index,
     } else if (kind == EMIT_EOL) {
         if (set.block_files) csv_append_eol(set.csv[index]);
     }
+}
+
+// Hands n values to list `list`, as n emit_field calls of kind EMIT_VALUE would: one copy
+// into the value list when it has room, or one run of CSV text.
+inline void emit_values(StreamSet& set, const std::int32_t* values, std::size_t n, int list) {
+    if (set.block_files) {
+        csv_append_values(set.csv[list], values, n);
+        return;
+    }
+    ValueList& l = set.lists[list];
+    if ((l.count + n) * 4 <= l.capacity) {
+        if (n > 0) std::memcpy(l.items + l.count, values, n * sizeof *values);
+        l.count += n;
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (valuelist_push(l, values[i]) != 0) streamset_push_grow(set, list, values[i]);
 }
 
 // Builds the stream set over storage it allocates itself: bit buffers of `half_length`
