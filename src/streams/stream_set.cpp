@@ -2,6 +2,7 @@
 #include "streams/stream_set.h"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -75,8 +76,13 @@ void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length,
         set.sinks[s].growable = block_files != 0;
         set.stream_bits[s] = 0;
     }
+    // The first estimate of a value list is frame_count x 4096 bytes, but never more than
+    // 1 GiB: a file of many tiny frames would otherwise ask for more memory than exists.
+    // A list that needs more grows.
+    constexpr std::uint64_t kMaxFirstListBytes = std::uint64_t{1} << 30;
+    const std::uint64_t list_bytes = std::min<std::uint64_t>(frame_count * 4096, kMaxFirstListBytes);
     for (int l : {8, 9, 0, 1, 2, 3, 4, 5, 6, 7}) {
-        const std::size_t capacity = block_files ? 0 : static_cast<std::size_t>(frame_count * 4096);
+        const std::size_t capacity = block_files ? 0 : static_cast<std::size_t>(list_bytes);
         std::int32_t* items = nullptr;
         if (capacity > 0) items = static_cast<std::int32_t*>(std::calloc(capacity / 4, 4));
         advise_large_pages(items, capacity);
