@@ -21,6 +21,26 @@ int copy_scf_codeword(FieldSource& src, BitSink& sink, int& bits) {
             return index;
         }
     }
+    // From values (one per bit) the next bits are gathered the same way, as far as the line
+    // holds them, and the codeword is taken whole when it lies within them.
+    if (src.line != nullptr) {
+        ValueLine& line = *src.line;
+        const std::size_t left = line.count - line.taken;
+        const unsigned most = left < kLongestScfCodeword ? static_cast<unsigned>(left) : kLongestScfCodeword;
+        std::uint32_t next32 = 0;
+        unsigned n = 0;
+        // Most codewords are short: look at 8 bits first, then at all 19 if need be.
+        for (unsigned want : {most < 8u ? most : 8u, most}) {
+            for (; n < want; ++n) next32 |= (static_cast<std::uint32_t>(line.values[line.taken + n]) & 1u) << (31 - n);
+            int index = -1;
+            unsigned length = 0;
+            if (decode_scalefactor_index(next32, index, length) && length >= 1 && length <= n) {
+                line.taken += length;
+                bits += static_cast<int>(bitsink_put(sink, next32 >> (32 - length), length));
+                return index;
+            }
+        }
+    }
     std::uint32_t prefix = 0;
     for (unsigned n = 1; n <= kLongestScfCodeword; ++n) {
         const std::uint32_t bit = take_field(src, 1);
