@@ -124,7 +124,7 @@ inline bool decode_scalefactor_index(std::uint32_t next32, int& index, unsigned&
 }
 
 // Escape sequence of a codebook 11 magnitude m >= 16: N one bits, a zero, then N + 4 bits
-// of m - 2^(N+4). Returns the bit field; `length` = 2N + 5. m must be below 2^27 so the
+// of m - 2^(N+4). Returns the bit field; `length` = 2N + 5. m must be below 2^18 so the
 // field fits 32 bits.
 inline std::uint32_t make_escape_code(std::uint32_t m, unsigned& length) {
     unsigned n = 0;
