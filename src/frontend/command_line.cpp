@@ -177,12 +177,12 @@ void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine
         const char* p = word + 1;
         while (*p != '\0') {
             const char c = *p++;
-            const char* spec = (c == ':') ? nullptr : std::strchr(kShortOptions, c);
-            if (spec == nullptr) {
+            const char* entry = (c == ':') ? nullptr : std::strchr(kShortOptions, c);
+            if (entry == nullptr) {
                 if (err != nullptr) std::fprintf(err, "%s: illegal option -- %c\n", program, c);
                 continue;
             }
-            if (spec[1] != ':') {
+            if (entry[1] != ':') {
                 apply_option(cl, c, nullptr);
                 continue;
             }

@@ -31,10 +31,7 @@ bool payload_on_stream(std::uint32_t extension_type) {
 int write_adts_header(DecompressContext& ctx, BitSink& sink) {
     ValueLine line;
     FieldSource src;
-    if (!open_fields(ctx.blocks, STREAM_ADTS, line, src)) {
-        close_fields(ctx.blocks, STREAM_ADTS, line);
-        return 0;
-    }
+    if (!open_fields(ctx.blocks, STREAM_ADTS, line, src)) return 0;
     FrameState& st = ctx.state;
     const bool full = !ctx.options.static_compression;     // every field on the stream
     const bool once = full || ctx.adts_first_frame != 0;   // the fields -s keeps once
@@ -66,10 +63,7 @@ int write_adts_header(DecompressContext& ctx, BitSink& sink) {
 int write_faacstr_block(DecompressContext& ctx, BitSink& sink) {
     ValueLine line;
     FieldSource src;
-    if (!open_fields(ctx.blocks, STREAM_FAACSTR, line, src)) {
-        close_fields(ctx.blocks, STREAM_FAACSTR, line);
-        return 0;
-    }
+    if (!open_fields(ctx.blocks, STREAM_FAACSTR, line, src)) return 0;
     int bits = 0;
     // The stream's id is the fill element's; FIL is the only id a fill element can have.
     take_field(src, 3);

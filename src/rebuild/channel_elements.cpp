@@ -24,7 +24,6 @@ int write_sce_header(DecompressContext& ctx, BitSink& sink) {
     const bool has_data = open_fields(ctx.blocks, STREAM_STC, line, src);
     // In 'static compression' mode later frames have no STC data at all and reuse the first's.
     if (!has_data && (ctx.blocks.bits_present[STREAM_STC] || !ctx.options.static_compression)) {
-        close_fields(ctx.blocks, STREAM_STC, line);
         return 0;
     }
     FrameState& st = ctx.state;
@@ -46,10 +45,7 @@ int write_sce_header(DecompressContext& ctx, BitSink& sink) {
 int write_global_gain(DecompressContext& ctx, BitSink& sink) {
     ValueLine line;
     FieldSource src;
-    if (!open_fields(ctx.blocks, STREAM_GG, line, src)) {
-        close_fields(ctx.blocks, STREAM_GG, line);
-        return 0;
-    }
+    if (!open_fields(ctx.blocks, STREAM_GG, line, src)) return 0;
     int bits = 0;
     ctx.state.global_gain = copy(src, sink, 8, bits);
     close_fields(ctx.blocks, STREAM_GG, line);
@@ -87,10 +83,7 @@ int write_cpe(DecompressContext& ctx, BitSink& sink, int bits_before) {
     st.channel_index = 1;
     ValueLine stc_line;
     FieldSource stc;
-    if (!open_fields(blocks, STREAM_STC, stc_line, stc)) {
-        close_fields(blocks, STREAM_STC, stc_line);
-        return 0;
-    }
+    if (!open_fields(blocks, STREAM_STC, stc_line, stc)) return 0;
     int c = 0;
     st.id_syn_ele = copy(stc, sink, 3, c);
     st.element_instance_tag = copy(stc, sink, 4, c);

@@ -14,7 +14,6 @@ int write_tns_data(DecompressContext& ctx, BitSink& sink) {
     // 'Static compression' still writes its flag when the stream has nothing; reads past the
     // stream's data give zeros.
     if (!open_fields(ctx.blocks, STREAM_TNS, line, src) && !static_mode) {
-        close_fields(ctx.blocks, STREAM_TNS, line);
         return 0;
     }
     const FrameState& st = ctx.state;

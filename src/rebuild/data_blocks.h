@@ -166,7 +166,9 @@ inline bool open_fields(DataBlocks& blocks, int list, ValueLine& line, FieldSour
     }
     src.reader = nullptr;
     src.line = &line;
-    return read_value_line(blocks, list, line) > 0;
+    if (read_value_line(blocks, list, line) > 0) return true;
+    finish_value_line(blocks, list, line);  // nothing was taken: the call ends here
+    return false;
 }
 
 // Ends a writer call begun with open_fields.

@@ -134,10 +134,7 @@ int write_ics_info(DecompressContext& ctx, FieldSource& src, BitSink& sink) {
 int write_sce_ics_info(DecompressContext& ctx, BitSink& sink) {
     ValueLine line;
     FieldSource src;
-    if (!open_fields(ctx.blocks, STREAM_ICSI, line, src)) {
-        close_fields(ctx.blocks, STREAM_ICSI, line);
-        return 0;
-    }
+    if (!open_fields(ctx.blocks, STREAM_ICSI, line, src)) return 0;
     const int bits = write_ics_info(ctx, src, sink);
     close_fields(ctx.blocks, STREAM_ICSI, line);
     return bits;

@@ -58,10 +58,7 @@ int copy_scf_codeword(FieldSource& src, BitSink& sink, int& bits) {
 int write_scale_factor_data(DecompressContext& ctx, BitSink& sink) {
     ValueLine line;
     FieldSource src;
-    if (!open_fields(ctx.blocks, STREAM_SCF, line, src)) {
-        close_fields(ctx.blocks, STREAM_SCF, line);
-        return 0;
-    }
+    if (!open_fields(ctx.blocks, STREAM_SCF, line, src)) return 0;
     const FrameState& st = ctx.state;
     // Only the scale factors are range-checked; intensity positions and noise energies are
     // not limited, so their codewords are copied without keeping a running value.

@@ -10,10 +10,7 @@ int write_section_data(DecompressContext& ctx, BitSink& sink) {
     for (std::int32_t& n : ctx.state.num_sec) n = 0;
     ValueLine line;
     FieldSource src;
-    if (!open_fields(ctx.blocks, STREAM_SBN, line, src)) {
-        close_fields(ctx.blocks, STREAM_SBN, line);
-        return 0;
-    }
+    if (!open_fields(ctx.blocks, STREAM_SBN, line, src)) return 0;
     FrameState& st = ctx.state;
     const unsigned sect_bits = st.window_sequence == EIGHT_SHORT_SEQUENCE ? 3 : 5;
     const std::uint32_t sect_esc_val = (1u << sect_bits) - 1;

@@ -7,11 +7,9 @@
 
 #include "splitter/codebooks.h"
 #include "splitter/emit.h"
+#include "splitter/syntax.h"
 
 namespace {
-
-constexpr std::array<int, 12> kSampleRates = {96000, 88200, 64000, 48000, 44100, 32000,
-                                              24000, 22050, 16000, 12000, 11025, 8000};
 
 // The longest escape prefix the decoder library accepts: eleven one bits, so a word of at
 // most 15 bits follows; a twelfth one bit is a bitstream error.
@@ -96,7 +94,7 @@ Status read_spectral_data(StreamSet& set, BitReader& br, const ChannelStream& cs
 }
 
 void value_line_range(Options& options, std::uint8_t sf_index, unsigned& start, unsigned& end) {
-    const int fs = sf_index < kSampleRates.size() ? kSampleRates[sf_index] : 0;
+    const int fs = sample_rate_of(sf_index);
     const long half = fs / 2;
     if (options.cutfreqhi == 0.0) options.cutfreqhi = static_cast<double>(half);
     if (!(options.cutfreqlo < options.cutfreqhi)) options.cutfreqlo = 0.0;
