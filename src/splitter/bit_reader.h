@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 struct BitReader {
@@ -94,5 +95,24 @@ inline void byte_align(BitReader& br) {
 }
 
 inline std::uint32_t processed_bits(const BitReader& br) { return 8 * br.next_load - 32 - br.bits_remaining; }
+
+// Moves the reader forward to bit `position`, which must leave at least 8 bytes of data
+// ahead of its word (so neither flag can have been raised on the way there).
+inline void reader_seek_inside(BitReader& br, std::uint32_t position) {
+    const std::uint32_t word = position / 32 * 4;
+    br.bytes_consumed = word;
+    br.current_word = load_word(br, word);
+    br.next_word = load_word(br, word + 4);
+    br.next_load = word + 8;
+    br.bits_remaining = 32 - position % 32;
+}
+
+// At least 57 bits from bit `position` on, first bit most significant (the low bits past
+// them are zero); the 8 bytes from position / 8 must lie inside the data and its zero tail.
+inline std::uint64_t peek57_at(const BitReader& br, std::uint32_t position) {
+    std::uint64_t w;
+    std::memcpy(&w, br.data + position / 8, sizeof w);
+    return __builtin_bswap64(w) << (position % 8);
+}
 
 inline bool reader_ran_out(const BitReader& br) { return br.exhausted || br.overrun; }

@@ -71,6 +71,7 @@ struct TupleInfo {
     std::int8_t v[4];        // the tuple of index_to_tuple
     std::uint8_t nonzero;    // values that are not 0
     std::uint8_t escapes;    // bit 1: first value is an escape flag, bit 0: second (book 11)
+    std::uint8_t sign_shift[4];  // where value j's sign bit sits in the sign field: the non-zero values after it
 };
 struct TupleInfoTable {
     TupleInfo entry[12][kMaxBookIndex];
@@ -87,6 +88,10 @@ constexpr TupleInfoTable make_tuple_info() {
                 e.v[j] = static_cast<std::int8_t>(v[j]);
                 if (v[j] != 0) ++e.nonzero;
             }
+            const int n = cb < FIRST_PAIR_HCB ? 4 : 2;
+            for (int j = 0; j < n; ++j)
+                for (int k = j + 1; k < n; ++k)
+                    if (v[k] != 0) ++e.sign_shift[j];
             if (cb == ESC_HCB) e.escapes = static_cast<std::uint8_t>((v[0] == kEscapeFlag ? 2 : 0) | (v[1] == kEscapeFlag ? 1 : 0));
         }
     }

@@ -68,9 +68,93 @@ inline Status read_spectral_tuple(StreamSet& set, BitReader& br, int cb, std::in
     return 0;
 }
 
-}  // namespace
+// The fast path decodes tuples from the frame's bytes at a bit position of its own, as long
+// as a whole tuple (codeword 16 bits, 4 signs, two escapes of 27) cannot reach the last
+// bytes of the data; the reader is then moved to where it stopped. Anything unusual (no
+// such codeword, an escape prefix the decoder refuses) is left to the careful path above,
+// which starts again at the same tuple and reports it.
+constexpr std::uint32_t kFastMarginBits = 128;
 
-Status read_spectral_data(StreamSet& set, BitReader& br, const ChannelStream& cs, std::int32_t* spectrum) {
+template <bool kBits>
+inline void emit_fast(StreamSet& set, std::uint64_t window, unsigned width) {
+    if (kBits && width != 0) emit_bits(set, static_cast<std::uint32_t>(window >> (64 - width)), static_cast<int>(width), STREAM_QMDCT);
+}
+
+// One escape at `pos`: returns false, without consuming, when the prefix is too long.
+template <bool kBits>
+inline bool fast_escape(StreamSet& set, const BitReader& br, std::uint32_t& pos, std::int32_t& value) {
+    const std::uint64_t w = peek57_at(br, pos);
+    const unsigned ones = static_cast<unsigned>(__builtin_clzll(~w));  // w's top bits never are all ones
+    if (ones > kMaxEscapeWordBits - 4) return false;
+    const unsigned n = 4 + ones;
+    emit_fast<kBits>(set, w, ones + 1);
+    const std::uint64_t rest = w << (ones + 1);
+    emit_fast<kBits>(set, rest, n);
+    const std::int32_t magnitude = static_cast<std::int32_t>((1u << n) + static_cast<std::uint32_t>(rest >> (64 - n)));
+    value = value < 0 ? -magnitude : magnitude;
+    pos += 2 * ones + 5;
+    return true;
+}
+
+// Decodes the tuples of values [k, end) of one section of book cb into v[k..] while they lie
+// well inside the data; returns the first value it did not decode.
+template <bool kBits>
+unsigned fast_section(StreamSet& set, BitReader& br, int cb, unsigned k, unsigned end, std::int32_t* v) {
+    if (reader_ran_out(br) || br.size * 8ull < kFastMarginBits) return k;
+    const std::uint32_t safe_end = br.size * 8 - kFastMarginBits;
+    std::uint32_t pos = processed_bits(br);
+    const std::uint32_t start = pos;
+    const unsigned n = tuple_size(cb);
+    const HuffDecodeEntry* table = kSpectralDecodeTables[cb];
+    const TupleInfo* infos = kTupleInfo.entry[cb];
+    const bool has_signs = is_unsigned_book(cb);
+    for (; k < end && pos <= safe_end; k += n) {
+        const std::uint64_t w = peek57_at(br, pos);
+        int index = 0;
+        unsigned length = 0;
+        if (!huff_decode(table, static_cast<std::uint32_t>(w >> 32), index, length)) break;
+        const TupleInfo& info = infos[index];
+        std::int32_t* out = v + k;
+        if (!has_signs) {
+            emit_fast<kBits>(set, w, length);
+            for (unsigned j = 0; j < n; ++j) out[j] = info.v[j];
+            pos += length;
+            continue;
+        }
+        const unsigned nonzero = info.nonzero;
+        const auto signs = static_cast<std::uint32_t>((w << length) >> 32 >> (32 - nonzero));
+        for (unsigned j = 0; j < n; ++j) {
+            const std::int32_t t = info.v[j];
+            const std::int32_t neg = -static_cast<std::int32_t>((signs >> info.sign_shift[j]) & (t != 0));
+            out[j] = (t ^ neg) - neg;
+        }
+        if (info.escapes == 0) {
+            emit_fast<kBits>(set, w, length + nonzero);
+            pos += length + nonzero;
+            continue;
+        }
+        // An escape whose prefix is refused must be reported by the careful path, with the
+        // bits before it emitted as that path emits them: look ahead before emitting anything.
+        std::uint32_t p = pos + length + nonzero;
+        bool ok = true;
+        for (unsigned j = 0; j < 2 && ok; ++j) {
+            if (!(info.escapes & (2u >> j))) continue;
+            const unsigned ones = static_cast<unsigned>(__builtin_clzll(~peek57_at(br, p)));
+            if (ones > kMaxEscapeWordBits - 4) ok = false;
+            p += 2 * ones + 5;
+        }
+        if (!ok) break;
+        emit_fast<kBits>(set, w, length + nonzero);
+        pos += length + nonzero;
+        for (unsigned j = 0; j < 2; ++j)
+            if (info.escapes & (2u >> j)) fast_escape<kBits>(set, br, pos, out[j]);
+    }
+    if (pos != start) reader_seek_inside(br, pos);
+    return k;
+}
+
+template <bool kBits>
+Status read_spectral_sections(StreamSet& set, BitReader& br, const ChannelStream& cs, std::int32_t* spectrum) {
     unsigned group_start = 0;
     for (unsigned g = 0; g < cs.num_window_groups; ++g) {
         unsigned p = group_start;
@@ -84,13 +168,23 @@ Status read_spectral_data(StreamSet& set, BitReader& br, const ChannelStream& cs
             }
             if (cb > ESC_HCB) return kStatusNoSuchCodebook;
             const unsigned step = tuple_size(cb);
-            for (unsigned k = begin; k < end; k += step, p += step) {
-                if (Status s = read_spectral_tuple(set, br, cb, spectrum + p); s != 0) return s;
+            // Values [p, p + end - begin) of the spectrum; the fast path takes what it can.
+            const unsigned last = p + (end - begin + step - 1) / step * step;
+            for (unsigned k = fast_section<kBits>(set, br, cb, p, last, spectrum); k < last; k += step) {
+                if (Status s = read_spectral_tuple(set, br, cb, spectrum + k); s != 0) return s;
             }
+            p = last;
         }
         group_start += cs.window_group_length[g] * (kFrameLength / 8);
     }
     return 0;
+}
+
+}  // namespace
+
+Status read_spectral_data(StreamSet& set, BitReader& br, const ChannelStream& cs, std::int32_t* spectrum) {
+    return set.block_files ? read_spectral_sections<true>(set, br, cs, spectrum)
+                           : read_spectral_sections<false>(set, br, cs, spectrum);
 }
 
 void value_line_range(Options& options, std::uint8_t sf_index, unsigned& start, unsigned& end) {

@@ -268,12 +268,15 @@ TEST(SpectralData, EscapesSignsAndCodewordsAreKeptExactly) {
         {"unsigned pairs", 9, spectral_codeword(9, {12, 0}) + "0" + spectral_codeword(9, {1, 7}) + "11",
          {12, 0, -1, -7}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    // A short frame is read near its end (the careful path); a long one is read well inside
+    // its data (the fast path). Both must give the same values and bits.
+    for (const Row& row : rows) for (int tail_words : {1, 8}) {
+        SCOPED_TRACE(std::string(row.name) + (tail_words == 1 ? ", near the end" : ", inside the data"));
         Capture cap;
         const ChannelStream cs = one_section(row.cb);
         BitWriter w;
-        w.put(row.bits.c_str()).put(0xFFFFFFFF, 32);
+        w.put(row.bits.c_str());
+        for (int i = 0; i < tail_words; ++i) w.put(0xFFFFFFFF, 32);
         Reader r(w);
         std::int32_t spectrum[kFrameLength] = {};
         ASSERT_EQ(read_spectral_data(cap.set, r.br, cs, spectrum), 0);
@@ -284,13 +287,21 @@ TEST(SpectralData, EscapesSignsAndCodewordsAreKeptExactly) {
 }
 
 TEST(SpectralData, OverlongEscapeAndBandsWithoutSpectralCodes) {
-    Capture cap;
-    ChannelStream cs = one_section(11);
-    BitWriter w;
-    w.put(spectral_codeword(11, {16, 0}).c_str()).put("0").put("111111111111").put(0, 32);
-    Reader r(w);
-    std::int32_t spectrum[kFrameLength] = {};
-    EXPECT_EQ(read_spectral_data(cap.set, r.br, cs, spectrum), kStatusHuffmanCodeword);
+    // Twelve one bits refuse the escape, after the codeword, its sign and the ones read so
+    // far went to QMDCT; the same near the end of a frame and well inside it.
+    const std::string before = spectral_codeword(11, {16, 0}) + "0" + "111111111111";
+    for (int tail_words : {1, 8}) {
+        SCOPED_TRACE(tail_words);
+        Capture cap;
+        const ChannelStream cs = one_section(11);
+        BitWriter w;
+        w.put(before.c_str());
+        for (int i = 0; i < tail_words; ++i) w.put(0, 32);
+        Reader r(w);
+        std::int32_t spectrum[kFrameLength] = {};
+        EXPECT_EQ(read_spectral_data(cap.set, r.br, cs, spectrum), kStatusHuffmanCodeword);
+        EXPECT_EQ(cap.bits(STREAM_QMDCT), before);
+    }
 
     for (int cb : {ZERO_HCB, NOISE_HCB, INTENSITY_HCB2, INTENSITY_HCB}) {
         SCOPED_TRACE(cb);
