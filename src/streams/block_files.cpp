@@ -2,6 +2,12 @@
 #include "streams/block_files.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 const char* const kCsvSuffix[kListCount] = {"_ADTS.csv", "_FAACStr.csv", "_STC.csv", "_GG.csv", "_ICSI.csv",
                                             "_SBN.csv",  "_SCF.csv",     "_TNS.csv", "_QMDCT_0.csv", "_QMDCT_1.csv"};
@@ -49,30 +55,90 @@ void close_block_files(StreamSet& set) {
     set.container = nullptr;
 }
 
-int write_values_block(const std::int32_t* values, std::uint32_t count, std::FILE* file) {
-    if (file == nullptr) return 1;
+int container_begin(ContainerWriter& w, std::FILE* file, bool try_direct) {
+    w = ContainerWriter{};
+    if (file == nullptr || std::fflush(file) != 0) return 1;
+    void* buffer = nullptr;
+    if (posix_memalign(&buffer, 4096, kContainerPiece) != 0) return 1;
+    w.buffer = static_cast<unsigned char*>(buffer);
+    w.fd = fileno(file);
+    w.plain_flags = fcntl(w.fd, F_GETFL);
+#if defined(O_DIRECT)
+    // Direct writes need the file offset on a block boundary; every whole piece keeps it there.
+    if (try_direct && w.plain_flags != -1 && lseek(w.fd, 0, SEEK_CUR) % 4096 == 0)
+        w.direct = fcntl(w.fd, F_SETFL, w.plain_flags | O_DIRECT) == 0;
+#else
+    static_cast<void>(try_direct);
+#endif
+    return 0;
+}
+
+static void leave_direct(ContainerWriter& w) {
+    if (!w.direct) return;
+    fcntl(w.fd, F_SETFL, w.plain_flags);
+    w.direct = false;
+}
+
+static void write_piece(ContainerWriter& w, const unsigned char* p, std::size_t n) {
+    while (n > 0 && !w.failed) {
+        const ssize_t put = ::write(w.fd, p, n);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno == EINVAL && w.direct) {
+            // A file system that takes the flag but not the write: go on the ordinary way.
+            leave_direct(w);
+            continue;
+        }
+        if (put <= 0) {
+            w.failed = true;
+            return;
+        }
+        p += put;
+        n -= static_cast<std::size_t>(put);
+    }
+}
+
+static void container_put(ContainerWriter& w, const void* data, std::size_t n) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (n > 0) {
+        const std::size_t k = std::min(n, kContainerPiece - w.used);
+        std::memcpy(w.buffer + w.used, p, k);
+        w.used += k;
+        p += k;
+        n -= k;
+        if (w.used == kContainerPiece) {
+            write_piece(w, w.buffer, kContainerPiece);
+            w.used = 0;
+        }
+    }
+}
+
+void write_values_block(ContainerWriter& w, const std::int32_t* values, std::uint32_t count) {
+    if (w.buffer == nullptr) return;
     const unsigned char head[4] = {static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
                                    static_cast<unsigned char>(count >> 16), static_cast<unsigned char>(count >> 24)};
-    if (std::fwrite(head, 1, 4, file) != 4) return 1;
+    container_put(w, head, 4);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    // The host's own layout is the file's: the values go out in one write.
-    if (count == 0) return 0;
-    return std::fwrite(values, 4, count, file) == count ? 0 : 1;
-#endif
-    unsigned char chunk[4096];
-    std::uint32_t i = 0;
-    while (i < count) {
-        std::size_t n = 0;
-        for (; i < count && n + 4 <= sizeof chunk; ++i, n += 4) {
-            const auto v = static_cast<std::uint32_t>(values[i]);
-            chunk[n] = static_cast<unsigned char>(v);
-            chunk[n + 1] = static_cast<unsigned char>(v >> 8);
-            chunk[n + 2] = static_cast<unsigned char>(v >> 16);
-            chunk[n + 3] = static_cast<unsigned char>(v >> 24);
-        }
-        if (std::fwrite(chunk, 1, n, file) != n) return 1;
+    // The host's own layout is the file's.
+    if (count > 0) container_put(w, values, std::size_t{count} * 4);
+#else
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const auto v = static_cast<std::uint32_t>(values[i]);
+        const unsigned char bytes[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                                        static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+        container_put(w, bytes, 4);
     }
-    return 0;
+#endif
+}
+
+int container_end(ContainerWriter& w) {
+    if (w.buffer == nullptr) return 1;
+    // The last piece is not a whole number of blocks.
+    leave_direct(w);
+    write_piece(w, w.buffer, w.used);
+    std::free(w.buffer);
+    w.buffer = nullptr;
+    w.used = 0;
+    return w.failed ? 1 : 0;
 }
 
 int read_values_block(std::FILE* file, std::vector<std::int32_t>& values) {

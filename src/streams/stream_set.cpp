@@ -96,24 +96,22 @@ void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length,
 
 int streamset_flush(StreamSet& set) {
     int failed = 0;
-    for (int s = 0; s < kStreamCount; ++s) {
-        if (set.block_files) {
-            const std::size_t bytes = static_cast<std::size_t>((set.stream_bits[s] + 7) / 8);
-            if (bytes > 0 && (set.bin[s] == nullptr || std::fwrite(set.sinks[s].buffer, 1, bytes, set.bin[s]) != bytes))
-                failed = 1;
-        } else if (s < STREAM_QMDCT) {
-            failed |= write_values_block(set.lists[s].items, static_cast<std::uint32_t>(set.lists[s].count), set.container);
-        } else {
-            for (int l : {8, 9})
-                failed |= write_values_block(set.lists[l].items, static_cast<std::uint32_t>(set.lists[l].count),
-                                             set.container);
-        }
+    if (!set.block_files) {
+        // Lists 0..7, then QMDCT_0 and QMDCT_1 for stream 8: the ten lists in their own order.
+        ContainerWriter w;
+        if (container_begin(w, set.container, set.direct_container_writes) != 0) return 1;
+        for (int l = 0; l < kListCount; ++l)
+            write_values_block(w, set.lists[l].items, static_cast<std::uint32_t>(set.lists[l].count));
+        return container_end(w);
     }
-    if (set.block_files) {
-        for (CsvOut& out : set.csv) {
-            csv_flush(out);
-            if (out.write_failed) failed = 1;
-        }
+    for (int s = 0; s < kStreamCount; ++s) {
+        const std::size_t bytes = static_cast<std::size_t>((set.stream_bits[s] + 7) / 8);
+        if (bytes > 0 && (set.bin[s] == nullptr || std::fwrite(set.sinks[s].buffer, 1, bytes, set.bin[s]) != bytes))
+            failed = 1;
+    }
+    for (CsvOut& out : set.csv) {
+        csv_flush(out);
+        if (out.write_failed) failed = 1;
     }
     return failed;
 }

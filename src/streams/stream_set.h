@@ -84,6 +84,7 @@ struct StreamSet {
     std::FILE* bin[kStreamCount] = {};
     std::FILE* container = nullptr;
     bool out_of_memory = false;  // a stream could not grow; reported once by the driver
+    bool direct_container_writes = true;  // the ".swp" container may bypass the page cache
 };
 
 // Slow paths of emit_field: growing a full value list or bit buffer.
