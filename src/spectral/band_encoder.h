@@ -17,5 +17,9 @@ constexpr std::int32_t kLargestEscapeMagnitude = 8191;
 // the spectrum and entries beyond the queue's capacity are never touched.
 int encode_band(FrameState& st, int cb, const std::int32_t* values, int first, int width);
 
+// The same entries as encode_band, written at once through `batch` into `sink` (as
+// flush_codeword_queue would write them from the queue).
+void encode_band_bits(BitSink& sink, BitBatch& batch, int cb, const std::int32_t* values, int first, int width);
+
 // Writes every queued entry of non-zero length; returns the bits written.
 int flush_codeword_queue(const FrameState& st, BitSink& sink);

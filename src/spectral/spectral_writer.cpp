@@ -111,7 +111,7 @@ bool place_values(DecompressContext& ctx, int slot) {
 int write_value_path(DecompressContext& ctx, BitSink& sink, int slot) {
     FrameState& st = ctx.state;
     if (!place_values(ctx, slot)) return 0;
-    st.count = 0;
+    BitBatch batch;
     int group_base = 0;
     for (int g = 0; g < st.num_window_groups; ++g) {
         std::memset(st.band_codebook, 0, sizeof st.band_codebook);
@@ -120,13 +120,11 @@ int write_value_path(DecompressContext& ctx, BitSink& sink, int slot) {
         for (int sfb = 0; sfb < st.num_swb; ++sfb) {
             const int first = group_base + st.sect_sfb_offset[g][sfb];
             const int width = st.sect_sfb_offset[g][sfb + 1] - st.sect_sfb_offset[g][sfb];
-            encode_band(st, st.band_codebook[sfb], st.quant_spectrum, first, width);
+            encode_band_bits(sink, batch, st.band_codebook[sfb], st.quant_spectrum, first, width);
         }
         group_base += st.sect_sfb_offset[g][st.num_swb];
     }
-    const int total = flush_codeword_queue(st, sink);
-    st.count = 0;
-    return total;
+    return batch_finish(sink, batch);
 }
 
 }  // namespace

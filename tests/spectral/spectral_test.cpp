@@ -2,6 +2,7 @@
 // clamping, and the spectral writer's two paths (frame end, padding, fill, cut-offs).
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "rebuild/ics_info.h"
@@ -131,6 +132,37 @@ TEST(BandEncoder, NeverWritesPastTheQueueOrTheSpectrum) {
     std::int32_t spectrum[1024] = {};
     spectrum[1023] = 1;
     EXPECT_EQ(encode_band(lines, 1, spectrum, 1020, 64), lookup_codeword(1, 41).length);  // only 1020..1023
+}
+
+// The value path writes a band's entries straight into the frame; the bits must be those
+// of the queue flushed, for every book (16..31 as 11, 0/14/15 placeholders, 12/13 nothing),
+// with values inside and outside each book's range.
+TEST(BandEncoder, DirectBitsEqualTheFlushedQueue) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> small(-20, 20);
+    std::uniform_int_distribution<int> wide(-9000, 9000);
+    for (int cb = 0; cb <= 31; ++cb) {
+        SCOPED_TRACE(cb);
+        std::int32_t values[1024];
+        for (int k = 0; k < 1024; ++k) values[k] = k % 37 == 0 ? wide(rng) : k % 3 == 0 ? 0 : small(rng);
+        FrameState st;
+        std::uint8_t queued[8192] = {};
+        std::uint8_t direct[8192] = {};
+        BitSink a, b;
+        bitsink_create(a, queued, sizeof queued);
+        bitsink_create(b, direct, sizeof direct);
+        BitBatch batch;
+        for (int first = 0; first < 1024; first += 32) {
+            encode_band(st, cb, values, first, 32);
+            encode_band_bits(b, batch, cb, values, first, 32);
+        }
+        const int bits = flush_codeword_queue(st, a);
+        EXPECT_EQ(batch_finish(b, batch), bits);
+        EXPECT_EQ(std::memcmp(queued, direct, sizeof queued), 0);
+        if (cb >= 1 && cb <= 11) {
+            EXPECT_GT(bits, 0);
+        }
+    }
 }
 
 // A state with one long-window section of codebook `cb` over spectral lines 0..lines-1.
