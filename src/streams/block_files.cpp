@@ -112,22 +112,37 @@ static void container_put(ContainerWriter& w, const void* data, std::size_t n) {
     }
 }
 
-void write_values_block(ContainerWriter& w, const std::int32_t* values, std::uint32_t count) {
+void write_values_block(ContainerWriter& w, const ValueList& list) {
     if (w.buffer == nullptr) return;
+    const auto count = static_cast<std::uint32_t>(list.count);
     const unsigned char head[4] = {static_cast<unsigned char>(count), static_cast<unsigned char>(count >> 8),
                                    static_cast<unsigned char>(count >> 16), static_cast<unsigned char>(count >> 24)};
     container_put(w, head, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    // The host's own layout is the file's.
-    if (count > 0) container_put(w, values, std::size_t{count} * 4);
-#else
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const auto v = static_cast<std::uint32_t>(values[i]);
-        const unsigned char bytes[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
-                                        static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
-        container_put(w, bytes, 4);
-    }
+    // The values are widened straight into the piece buffer, a piece's room at a time (the
+    // buffer only ever holds whole 4-byte fields, so the room is a whole number of values).
+    std::size_t done = 0;
+    std::size_t wide_next = 0;
+    while (done < count) {
+        const std::size_t n = std::min<std::size_t>(count - done, (kContainerPiece - w.used) / 4);
+        auto* out = reinterpret_cast<std::int32_t*>(w.buffer + w.used);
+        valuelist_read(list, done, n, out, wide_next);
+#if !(defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto v = static_cast<std::uint32_t>(out[i]);
+            unsigned char* b = w.buffer + w.used + 4 * i;
+            b[0] = static_cast<unsigned char>(v);
+            b[1] = static_cast<unsigned char>(v >> 8);
+            b[2] = static_cast<unsigned char>(v >> 16);
+            b[3] = static_cast<unsigned char>(v >> 24);
+        }
 #endif
+        w.used += 4 * n;
+        done += n;
+        if (w.used == kContainerPiece) {
+            write_piece(w, w.buffer, kContainerPiece);
+            w.used = 0;
+        }
+    }
 }
 
 int container_end(ContainerWriter& w) {

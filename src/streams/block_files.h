@@ -39,8 +39,8 @@ constexpr std::size_t kContainerPiece = std::size_t{4} << 20;
 // used again). try_direct = false keeps to ordinary writes. Returns 1 when there is no
 // file or no buffer.
 int container_begin(ContainerWriter& w, std::FILE* file, bool try_direct);
-// Appends one values block: the count, then count values, 4 bytes each, little-endian.
-void write_values_block(ContainerWriter& w, const std::int32_t* values, std::uint32_t count);
+// Appends one values block: the list's count, then its values, 4 bytes each, little-endian.
+void write_values_block(ContainerWriter& w, const ValueList& list);
 // Writes what is left and frees the buffer; the file stays open. Returns 0, or 1 when any
 // write failed.
 int container_end(ContainerWriter& w);

@@ -42,16 +42,18 @@ void csv_flush(CsvOut& out) {
 // A list that fills up doubles its storage, so no value is ever dropped for lack of room.
 void streamset_push_grow(StreamSet& set, int list_id, std::int32_t value) {
     ValueList& list = set.lists[list_id];
-    std::size_t grown = list.capacity < 4096 ? 4096 : list.capacity * 2;
-    auto* bigger = static_cast<std::int32_t*>(std::realloc(list.items, grown));
-    if (bigger == nullptr) {
-        set.out_of_memory = true;
-        return;
+    if (list.count * 4 + 4 > list.capacity) {
+        const std::size_t grown = list.capacity < 4096 ? 4096 : list.capacity * 2;
+        auto* bigger = static_cast<std::int8_t*>(std::realloc(list.items, grown / 4));
+        if (bigger == nullptr) {
+            set.out_of_memory = true;
+            return;
+        }
+        list.items = bigger;
+        list.capacity = grown;
+        advise_large_pages(bigger, grown / 4);
     }
-    list.items = bigger;
-    list.capacity = grown;
-    advise_large_pages(bigger, grown);
-    valuelist_push(list, value);
+    if (valuelist_push(list, value) != 0) set.out_of_memory = true;
 }
 
 void streamset_put_grow(StreamSet& set, int stream, std::uint32_t value, unsigned width) {
@@ -83,9 +85,9 @@ void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length,
     const std::uint64_t list_bytes = std::min<std::uint64_t>(frame_count * 4096, kMaxFirstListBytes);
     for (int l : {8, 9, 0, 1, 2, 3, 4, 5, 6, 7}) {
         const std::size_t capacity = block_files ? 0 : static_cast<std::size_t>(list_bytes);
-        std::int32_t* items = nullptr;
-        if (capacity > 0) items = static_cast<std::int32_t*>(std::calloc(capacity / 4, 4));
-        advise_large_pages(items, capacity);
+        std::int8_t* items = nullptr;
+        if (capacity > 0) items = static_cast<std::int8_t*>(std::calloc(capacity / 4, 1));
+        advise_large_pages(items, capacity / 4);
         valuelist_create(set.lists[l], items, items != nullptr ? capacity : 0, true);
     }
     for (int l = 0; l < kListCount; ++l) {
@@ -100,8 +102,7 @@ int streamset_flush(StreamSet& set) {
         // Lists 0..7, then QMDCT_0 and QMDCT_1 for stream 8: the ten lists in their own order.
         ContainerWriter w;
         if (container_begin(w, set.container, set.direct_container_writes) != 0) return 1;
-        for (int l = 0; l < kListCount; ++l)
-            write_values_block(w, set.lists[l].items, static_cast<std::uint32_t>(set.lists[l].count));
+        for (const ValueList& list : set.lists) write_values_block(w, list);
         return container_end(w);
     }
     for (int s = 0; s < kStreamCount; ++s) {
@@ -123,6 +124,7 @@ void streamset_release(StreamSet& set) {
     }
     for (ValueList& list : set.lists) {
         std::free(list.items);
+        valuelist_release(list);
         list = ValueList{};
     }
     for (CsvOut& out : set.csv) {

@@ -87,7 +87,7 @@ struct StreamSet {
     bool direct_container_writes = true;  // the ".swp" container may bypass the page cache
 };
 
-// Slow paths of emit_field: growing a full value list or bit buffer.
+// Slow paths of emit_field: growing a full value list (or its side array) or bit buffer.
 void streamset_push_grow(StreamSet& set, int list, std::int32_t value);
 void streamset_put_grow(StreamSet& set, int stream, std::uint32_t value, unsigned width);
 
@@ -123,9 +123,10 @@ inline void emit_values(StreamSet& set, const std::int32_t* values, std::size_t 
         return;
     }
     ValueList& l = set.lists[list];
-    if ((l.count + n) * 4 <= l.capacity) {
-        if (n > 0) std::memcpy(l.items + l.count, values, n * sizeof *values);
-        l.count += n;
+    const int stored = valuelist_append(l, values, n);
+    if (stored == 0) return;
+    if (stored == 2) {
+        set.out_of_memory = true;
         return;
     }
     for (std::size_t i = 0; i < n; ++i)

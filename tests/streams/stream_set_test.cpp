@@ -41,13 +41,21 @@ TEST(BitSink, RefusesBitsBeyondItsCapacityWithoutWrapping) {
 }
 
 TEST(ValueList, HoldsCapacityOverFourValues) {
-    std::vector<std::int32_t> items(1025, 7);
+    // One byte a value in the list's buffer; values beyond a byte come back whole.
+    std::vector<std::int8_t> items(1025, 7);
     ValueList list;
     valuelist_create(list, items.data(), 4096);
-    for (int i = 0; i < 1024; ++i) ASSERT_EQ(valuelist_push(list, i), 0);
+    std::vector<std::int32_t> pushed;
+    for (int i = 0; i < 1024; ++i) {
+        const std::int32_t v = i % 3 == 0 ? -i * 1000 : i % 256 - 128;  // -128 is a value too
+        pushed.push_back(v);
+        ASSERT_EQ(valuelist_push(list, v), 0);
+    }
     EXPECT_EQ(valuelist_push(list, 5), 1);
     EXPECT_EQ(list.count, 1024u);
     EXPECT_EQ(items[1024], 7);
+    EXPECT_EQ(valuelist_values(list), pushed);
+    valuelist_release(list);
     ValueList empty;
     valuelist_create(empty, nullptr, 0);
     EXPECT_EQ(valuelist_push(empty, 1), 1);
@@ -89,7 +97,7 @@ TEST(EmitField, SwpModeKeepsValuesOnlyAndGrowsFullLists) {
     EXPECT_EQ(set.lists[STREAM_STC].count, 0u);
     for (int i = 0; i < 5000; ++i) emit_field(set, i - 2500, 0, LIST_QMDCT_0, EMIT_VALUE);
     ASSERT_EQ(set.lists[LIST_QMDCT_0].count, 5000u);  // nothing dropped past the first estimate
-    EXPECT_EQ(set.lists[LIST_QMDCT_0].items[4999], 2499);
+    EXPECT_EQ(valuelist_values(set.lists[LIST_QMDCT_0])[4999], 2499);
     EXPECT_FALSE(set.out_of_memory);
     streamset_release(set);
 }
