@@ -96,18 +96,17 @@ inline bool fast_escape(StreamSet& set, const BitReader& br, std::uint32_t& pos,
     return true;
 }
 
-// Decodes the tuples of values [k, end) of one section of book cb into v[k..] while they lie
-// well inside the data; returns the first value it did not decode.
-template <bool kBits>
-unsigned fast_section(StreamSet& set, BitReader& br, int cb, unsigned k, unsigned end, std::int32_t* v) {
+// Decodes the tuples of values [k, end) of one section of book kBook into v[k..] while they
+// lie well inside the data; returns the first value it did not decode.
+template <bool kBits, int kBook>
+unsigned fast_section(StreamSet& set, BitReader& br, unsigned k, unsigned end, std::int32_t* v) {
     if (reader_ran_out(br) || br.size * 8ull < kFastMarginBits) return k;
     const std::uint32_t safe_end = br.size * 8 - kFastMarginBits;
     std::uint32_t pos = processed_bits(br);
     const std::uint32_t start = pos;
-    const unsigned n = tuple_size(cb);
-    const HuffDecodeEntry* table = kSpectralDecodeTables[cb];
-    const TupleInfo* infos = kTupleInfo.entry[cb];
-    const bool has_signs = is_unsigned_book(cb);
+    constexpr unsigned n = tuple_size(kBook);
+    const HuffDecodeEntry* table = kSpectralDecodeTables[kBook];
+    const TupleInfo* infos = kTupleInfo.entry[kBook];
     for (; k < end && pos <= safe_end; k += n) {
         const std::uint64_t w = peek57_at(br, pos);
         int index = 0;
@@ -115,7 +114,7 @@ unsigned fast_section(StreamSet& set, BitReader& br, int cb, unsigned k, unsigne
         if (!huff_decode(table, static_cast<std::uint32_t>(w >> 32), index, length)) break;
         const TupleInfo& info = infos[index];
         std::int32_t* out = v + k;
-        if (!has_signs) {
+        if constexpr (!is_unsigned_book(kBook)) {
             emit_fast<kBits>(set, w, length);
             for (unsigned j = 0; j < n; ++j) out[j] = info.v[j];
             pos += length;
@@ -128,7 +127,7 @@ unsigned fast_section(StreamSet& set, BitReader& br, int cb, unsigned k, unsigne
             const std::int32_t neg = -static_cast<std::int32_t>((signs >> info.sign_shift[j]) & (t != 0));
             out[j] = (t ^ neg) - neg;
         }
-        if (info.escapes == 0) {
+        if (kBook != ESC_HCB || info.escapes == 0) {
             emit_fast<kBits>(set, w, length + nonzero);
             pos += length + nonzero;
             continue;
@@ -151,6 +150,23 @@ unsigned fast_section(StreamSet& set, BitReader& br, int cb, unsigned k, unsigne
     }
     if (pos != start) reader_seek_inside(br, pos);
     return k;
+}
+
+template <bool kBits>
+unsigned fast_section(StreamSet& set, BitReader& br, int cb, unsigned k, unsigned end, std::int32_t* v) {
+    switch (cb) {
+    case 1: return fast_section<kBits, 1>(set, br, k, end, v);
+    case 2: return fast_section<kBits, 2>(set, br, k, end, v);
+    case 3: return fast_section<kBits, 3>(set, br, k, end, v);
+    case 4: return fast_section<kBits, 4>(set, br, k, end, v);
+    case 5: return fast_section<kBits, 5>(set, br, k, end, v);
+    case 6: return fast_section<kBits, 6>(set, br, k, end, v);
+    case 7: return fast_section<kBits, 7>(set, br, k, end, v);
+    case 8: return fast_section<kBits, 8>(set, br, k, end, v);
+    case 9: return fast_section<kBits, 9>(set, br, k, end, v);
+    case 10: return fast_section<kBits, 10>(set, br, k, end, v);
+    default: return fast_section<kBits, ESC_HCB>(set, br, k, end, v);
+    }
 }
 
 template <bool kBits>
