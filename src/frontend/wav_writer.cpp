@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -125,6 +126,12 @@ void encode_float(float s, std::uint8_t* out) {
 // first rearranged in the caller's buffer. Returns the samples written.
 template <typename Sample, std::size_t B, typename Encode>
 std::uint64_t write_samples(WavOutput& wav, unsigned char* src, std::uint64_t samples, bool reorder, Encode encode) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Integer samples of the file's own width are already the file's bytes on this host.
+    if constexpr (std::is_integral_v<Sample> && sizeof(Sample) == B) {
+        if (!reorder) return std::fwrite(src, B, static_cast<std::size_t>(samples), wav.file);
+    }
+#endif
     if (wav.bytes.size() < kChunkSamples * B) wav.bytes.resize(kChunkSamples * B);
     std::uint8_t* out = wav.bytes.data();
     std::uint64_t written = 0;
