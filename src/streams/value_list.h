@@ -37,24 +37,24 @@ inline int valuelist_push(ValueList& list, std::int32_t value) {
     return 0;
 }
 
-// Stores n values when they all fit; returns 0, 1 (nothing stored) when they do not, or 2
-// when the side array could not grow (the values before the failing one are stored).
+// Slow path of valuelist_append: the side array entries of values[0..n) beyond one byte.
+// On a failure to grow, the list keeps the values before the one that failed.
+int valuelist_append_wide(ValueList& list, const std::int32_t* values, std::size_t n);
+
+// Stores n values when there is room for all; returns 0, 1 (nothing stored) when there is
+// not, or 2 when the side array could not grow (the values before the failing one are kept).
 inline int valuelist_append(ValueList& list, const std::int32_t* values, std::size_t n) {
     if ((list.count + n) * 4 > list.capacity) return 1;
-    std::int32_t low = 0;
-    std::int32_t high = 0;
+    std::int8_t* out = list.items + list.count;
+    bool all_narrow = true;
     for (std::size_t i = 0; i < n; ++i) {
-        low = values[i] < low ? values[i] : low;
-        high = values[i] > high ? values[i] : high;
+        const std::int32_t v = values[i];
+        const bool narrow = v >= -127 && v <= 127;
+        out[i] = narrow ? static_cast<std::int8_t>(v) : kWideMark;
+        all_narrow &= narrow;
     }
-    if (low >= -127 && high <= 127) {
-        std::int8_t* out = list.items + list.count;
-        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::int8_t>(values[i]);
-        list.count += n;
-        return 0;
-    }
-    for (std::size_t i = 0; i < n; ++i)
-        if (int r = valuelist_push(list, values[i]); r != 0) return r;
+    if (!all_narrow) return valuelist_append_wide(list, values, n);
+    list.count += n;
     return 0;
 }
 
