@@ -21,6 +21,8 @@ namespace {
 // Size fields never go above this value, however much data was written.
 constexpr std::uint64_t kSizeCap = 0xFFFFFF00u;
 
+constexpr std::size_t kFileBufferBytes = std::size_t{1} << 20;
+
 // Samples converted per fwrite. A frame (up to 8 channels of 2048 samples) fits in one chunk,
 // and a multiple of 6 keeps every 6-channel group inside one chunk.
 constexpr std::uint64_t kChunkSamples = 6 * 8192;
@@ -192,6 +194,11 @@ WavOutput* wav_open(const char* path, std::uint32_t sample_rate, std::uint32_t c
     if (wav->file == nullptr) {
         delete wav;
         return nullptr;
+    }
+    // A frame is a few KiB: a larger buffer makes one write of many frames.
+    if (!wav->is_stdout) {
+        wav->file_buffer.resize(kFileBufferBytes);
+        std::setvbuf(wav->file, wav->file_buffer.data(), _IOFBF, wav->file_buffer.size());
     }
     // A header that fails to go out here shows up again as a failed rewrite at close.
     if (file_type == 1) (void)write_header_for(wav);

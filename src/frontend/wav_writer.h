@@ -19,6 +19,7 @@ struct WavOutput {
     // cannot be repositioned there (a pipe, or a standard output opened for appending).
     std::int64_t header_offset = -1;
     std::vector<std::uint8_t> bytes;  // conversion buffer, reused by every write
+    std::vector<char> file_buffer;    // the file's stdio buffer; lives until the file is closed
 };
 
 // Returns a new output or null (format not 1..4, or the file cannot be opened). A path whose
