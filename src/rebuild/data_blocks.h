@@ -95,7 +95,7 @@ inline std::int32_t take_value(ValueLine& line) {
 // scale-factor codeword of up to 19 bits for each of at most 8 x 51 bands).
 constexpr std::size_t kValueLineGuarantee = 1 << 14;
 // Values read into a container list's window at a time.
-constexpr std::size_t kValueWindow = 1 << 15;
+constexpr std::size_t kValueWindow = 1 << 18;
 
 struct DataBlocks {
     int block_files = 0;
