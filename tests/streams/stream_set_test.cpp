@@ -196,7 +196,9 @@ TEST(BlockFiles, ContainerIsTheSameWrittenDirectlyOrThroughTheCache) {
         set.direct_container_writes = direct == 1;
         set.container = std::fopen(files[direct].c_str(), "wb");
         std::vector<std::int32_t> values(3'000'001);
-        for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::int32_t>(i * 2654435761u);
+        // Mostly one-byte values with wide ones among them, as spectral lists are.
+        for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = i % 5 == 0 ? static_cast<std::int32_t>(i * 2654435761u) : static_cast<std::int32_t>(i % 255) - 127;
         emit_values(set, values.data(), 1001, STREAM_SCF);
         emit_values(set, values.data(), values.size(), LIST_QMDCT_0);
         emit_values(set, values.data() + 7, 1'200'000, LIST_QMDCT_1);
@@ -215,10 +217,12 @@ TEST(BlockFiles, ContainerIsTheSameWrittenDirectlyOrThroughTheCache) {
         if (l == LIST_QMDCT_0) {
             ASSERT_EQ(list.size(), 3'000'001u);
             EXPECT_EQ(list.back(), static_cast<std::int32_t>(3'000'000u * 2654435761u));
+            EXPECT_EQ(list[2'999'999], static_cast<std::int32_t>(2'999'999u % 255) - 127);
         }
     }
     EXPECT_EQ(list.size(), 1'200'000u);
-    EXPECT_EQ(list.front(), static_cast<std::int32_t>(7u * 2654435761u));
+    EXPECT_EQ(list.front(), static_cast<std::int32_t>(7u % 255) - 127);
+    EXPECT_EQ(list[3], static_cast<std::int32_t>(10u * 2654435761u));
     std::fclose(f);
 }
 
