@@ -45,16 +45,25 @@ int valuelist_append_wide(ValueList& list, const std::int32_t* values, std::size
 // not, or 2 when the side array could not grow (the values before the failing one are kept).
 inline int valuelist_append(ValueList& list, const std::int32_t* values, std::size_t n) {
     if ((list.count + n) * 4 > list.capacity) return 1;
-    std::int8_t* out = list.items + list.count;
-    bool all_narrow = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::int32_t v = values[i];
-        const bool narrow = v >= -127 && v <= 127;
-        out[i] = narrow ? static_cast<std::int8_t>(v) : kWideMark;
-        all_narrow &= narrow;
+    // Blocks of 16 values are narrowed without branches; only a block holding a wide value
+    // is looked at again for its side-array entries.
+    constexpr std::size_t kBlock = 16;
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t m = n - start < kBlock ? n - start : kBlock;
+        const std::int32_t* in = values + start;
+        std::int8_t* out = list.items + list.count;
+        bool all_narrow = true;
+        for (std::size_t i = 0; i < m; ++i) {
+            const bool narrow = in[i] >= -127 && in[i] <= 127;
+            out[i] = narrow ? static_cast<std::int8_t>(in[i]) : kWideMark;
+            all_narrow &= narrow;
+        }
+        if (!all_narrow) {
+            if (int r = valuelist_append_wide(list, in, m); r != 0) return r;
+        } else {
+            list.count += m;
+        }
     }
-    if (!all_narrow) return valuelist_append_wide(list, values, n);
-    list.count += n;
     return 0;
 }
 
