@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "decoder/decoder.h"
+#include "frontend/decode_ahead.h"
 #include "frontend/input_buffer.h"
 #include "frontend/wav_writer.h"
 #include "splitter/splitter.h"
@@ -141,7 +142,9 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
                                           : "Write data blocks to .swp file\n\n");
 
     streamset_build(streams, options.block_files, file_length, static_cast<std::uint64_t>(frame_count));
+    DecodeAhead ahead;
     auto release_all = [&](WavOutput* wav) {
+        decode_ahead_finish(ahead);
         decoder_close(decoder);
         std::fclose(input);
         if (wav != nullptr && wav_close(wav) != 0)
@@ -159,13 +162,15 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
     int last_percent = -1;
     int result = 0;
     char text[96];
+    // Each frame is split from the very bytes the decoder library was given for it.
+    decode_ahead_start(ahead, decoder, b);
     for (;;) {
+        DecodedFrame* frame = decode_ahead_next(ahead);
+        if (frame == nullptr) break;
         std::uint32_t bits_used = 0;
-        const Status split_status =
-            split_frame(split, b.window, static_cast<std::size_t>(b.fill_count), bits_used);
-        FrameInfo info;
-        const std::int16_t* samples =
-            decoder_decode(decoder, info, b.window, static_cast<unsigned long>(b.fill_count));
+        const Status split_status = split_frame(split, frame->window.data(), frame->window.size(), bits_used);
+        const FrameInfo& info = frame->info;
+        std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
         if (split_status == kStatusStaticStereoStop) {
             std::fprintf(out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
             release_all(wav);
@@ -173,7 +178,6 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
         }
         const int code = frame_error_code(info.error, split_status, bits_used, info.bytesconsumed);
         result = code;
-        advance_buffer(b, static_cast<long>(info.bytesconsumed));
         if (code > 0) std::fprintf(err, "Error: %s\n", frame_error_text(code, text, sizeof text));
         if (first_frame && code == 0) {
             const std::uint32_t mask = (info.channels == 6 && info.num_lfe_channels > 0) ? 0x3F : 0;
@@ -187,19 +191,21 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
             first_frame = false;
         }
         const long percent = file_length == 0 ? 100
-                                              : static_cast<long>(static_cast<std::uint64_t>(b.file_offset) * 100 /
+                                              : static_cast<long>(static_cast<std::uint64_t>(frame->file_offset) * 100 /
                                                                   file_length);
         const int shown = static_cast<int>(percent > 100 ? 100 : percent);
         if (shown > last_percent) {
             last_percent = shown;
             std::fprintf(err, "%d%% decoding %s.\r", shown, input_name.c_str());
         }
-        if (code == 0 && info.samples > 0 && wav != nullptr)
-            wav_write(wav, const_cast<std::int16_t*>(samples), info.samples, 0);
-        fill_buffer(b);
-        if (b.fill_count == 0 || samples == nullptr || code != 0) break;
-        if (info.bytesconsumed == 0) break;  // a frame that consumes nothing would repeat for ever
+        if (code == 0 && info.samples > 0 && wav != nullptr) wav_write(wav, samples, info.samples, 0);
+        // The input used up, a failed frame, or one that consumes nothing (it would repeat
+        // for ever) ends the loop.
+        const bool last = frame_is_last(*frame) || code != 0;
+        decode_ahead_release(ahead);
+        if (last) break;
     }
+    decode_ahead_finish(ahead);
 
     if (streamset_flush(streams) != 0) std::fprintf(out, "Couldn't write the data blocks completely\n");
     if (streams.out_of_memory) std::fprintf(err, "Memory allocation error\n");
