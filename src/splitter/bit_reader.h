@@ -107,8 +107,9 @@ inline void reader_seek_inside(BitReader& br, std::uint32_t position) {
     br.bits_remaining = 32 - position % 32;
 }
 
-// At least 57 bits from bit `position` on, first bit most significant (the low bits past
-// them are zero); the 8 bytes from position / 8 must lie inside the data and its zero tail.
+// The 64 - position % 8 bits (at least 57) from bit `position` on, first bit most
+// significant, then zeros; the 8 bytes from position / 8 must lie inside the data and its
+// zero tail.
 inline std::uint64_t peek57_at(const BitReader& br, std::uint32_t position) {
     std::uint64_t w;
     std::memcpy(&w, br.data + position / 8, sizeof w);

@@ -75,6 +75,9 @@ inline Status read_spectral_tuple(StreamSet& set, BitReader& br, int cb, std::in
 // which starts again at the same tuple and reports it.
 constexpr std::uint32_t kFastMarginBits = 128;
 
+// The one bits at the front of w (at most 63: w may be all ones, as the data can be).
+inline unsigned leading_ones(std::uint64_t w) { return static_cast<unsigned>(__builtin_clzll(~w | 1u)); }
+
 template <bool kBits>
 inline void emit_fast(StreamSet& set, std::uint64_t window, unsigned width) {
     if (kBits && width != 0) emit_bits(set, static_cast<std::uint32_t>(window >> (64 - width)), static_cast<int>(width), STREAM_QMDCT);
@@ -84,7 +87,7 @@ inline void emit_fast(StreamSet& set, std::uint64_t window, unsigned width) {
 template <bool kBits>
 inline bool fast_escape(StreamSet& set, const BitReader& br, std::uint32_t& pos, std::int32_t& value) {
     const std::uint64_t w = peek57_at(br, pos);
-    const unsigned ones = static_cast<unsigned>(__builtin_clzll(~w));  // w's top bits never are all ones
+    const unsigned ones = leading_ones(w);
     if (ones > kMaxEscapeWordBits - 4) return false;
     const unsigned n = 4 + ones;
     emit_fast<kBits>(set, w, ones + 1);
@@ -138,7 +141,7 @@ unsigned fast_section(StreamSet& set, BitReader& br, unsigned k, unsigned end, s
         bool ok = true;
         for (unsigned j = 0; j < 2 && ok; ++j) {
             if (!(info.escapes & (2u >> j))) continue;
-            const unsigned ones = static_cast<unsigned>(__builtin_clzll(~peek57_at(br, p)));
+            const unsigned ones = leading_ones(peek57_at(br, p));
             if (ones > kMaxEscapeWordBits - 4) ok = false;
             p += 2 * ones + 5;
         }

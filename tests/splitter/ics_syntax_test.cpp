@@ -318,6 +318,34 @@ TEST(SpectralData, OverlongEscapeAndBandsWithoutSpectralCodes) {
     }
 }
 
+// An escape prefix running on through more than 64 one bits, well inside the frame, is
+// refused like any overlong prefix, wherever it starts within a byte: tuples of odd length
+// in front of it move it through all eight bit positions.
+TEST(SpectralData, LongRunsOfOnesAreRefusedAtEveryBitAlignment) {
+    std::string filler;
+    for (int m = 1; m < 16 && filler.empty(); ++m) {
+        const std::string tuple = spectral_codeword(11, {m, 0}) + "0";
+        if (tuple.size() % 2 == 1) filler = tuple;
+    }
+    ASSERT_FALSE(filler.empty());
+    for (int k = 0; k < 8; ++k) {
+        SCOPED_TRACE(k);
+        Capture cap;
+        ChannelStream cs = one_section(11);
+        cs.sect_end[0][0] = 8;  // 32 lines: room for the tuples in front
+        std::string before;
+        for (int i = 0; i < k; ++i) before += filler;
+        before += spectral_codeword(11, {16, 0}) + "0" + "111111111111";
+        BitWriter w;
+        w.put(before.c_str());
+        for (int i = 0; i < 8; ++i) w.put(0xFFFFFFFF, 32);
+        Reader r(w);
+        std::int32_t spectrum[kFrameLength] = {};
+        EXPECT_EQ(read_spectral_data(cap.set, r.br, cs, spectrum), kStatusHuffmanCodeword);
+        EXPECT_EQ(cap.bits(STREAM_QMDCT), before);
+    }
+}
+
 TEST(Pulses, OffsetsAccumulateAndAZeroValueBecomesNegative) {
     ChannelStream cs = long_window(10);
     cs.pulse.pulse_start_sfb = 2;  // band 2 starts at line 8 at 44.1 kHz
