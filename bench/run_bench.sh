@@ -23,10 +23,14 @@ cd "$WORK"
 
 # Runs a command RUNS times; prints "median_wall_seconds median_cpu_seconds peak_kib" (CPU =
 # user + system time of the process; on a busy machine it is the steadier of the two; the
-# peak RSS is the largest of the runs).
+# peak RSS is the largest of the runs). OUTPUTS names the files the command writes: they are
+# removed before each run, outside the timing, so that every run writes new files as a
+# first run does instead of also paying for discarding the previous run's (for faad as for
+# us).
 measure() {
     local walls=() cpus=() mems=()
     for _ in $(seq "$RUNS"); do
+        rm -f $OUTPUTS
         /usr/bin/time -f "%e %U %S %M" -o time.txt "$@" >/dev/null 2>&1 || true
         read -r e u s m <time.txt
         walls+=("$e"); cpus+=("$(awk -v u="$u" -v s="$s" 'BEGIN { printf "%.2f", u + s }')"); mems+=("$m")
@@ -35,11 +39,11 @@ measure() {
     echo "$(median "${walls[@]}") $(median "${cpus[@]}") $(printf '%s\n' "${mems[@]}" | sort -g | tail -1)"
 }
 
-read -r w_faad c_faad m_faad < <(measure faad -q -o ref.wav in.aac)
-read -r w_swp c_swp m_swp < <(measure "$BIN" in.aac)
-read -r w_m c_m m_m < <(measure "$BIN" -m in.aac)
-read -r w_dswp c_dswp m_dswp < <(measure "$BIN" -d in.swp)
-read -r w_dm c_dm m_dm < <(measure "$BIN" -d -m in)
+read -r w_faad c_faad m_faad < <(OUTPUTS="ref.wav" measure faad -q -o ref.wav in.aac)
+read -r w_m c_m m_m < <(OUTPUTS="in.wav in_*.bin in_*.csv" measure "$BIN" -m in.aac)
+read -r w_swp c_swp m_swp < <(OUTPUTS="in.wav in.swp" measure "$BIN" in.aac)
+read -r w_dswp c_dswp m_dswp < <(OUTPUTS="in_rec.aac" measure "$BIN" -d in.swp)
+read -r w_dm c_dm m_dm < <(OUTPUTS="in_rec.aac" measure "$BIN" -d -m in)
 swp_bytes=$(stat -c %s in.swp)
 bin_bytes=$(cat in_*.bin | wc -c)
 # The WAV of compression must be the one faad writes.
