@@ -6,9 +6,10 @@ namespace {
 // The loop is woken once this many frames wait for it (or the last one is decoded), so the
 // two threads meet every few frames rather than at every frame.
 constexpr std::size_t kWakeAfter = 24;
+static_assert(kWakeAfter <= kFramesAhead, "the loop would wait for more frames than the ring holds");
 
-// Decodes the frame at the front of the window into `f` and moves the window on, as the
-// loop used to between splitting one frame and the next.
+// Decodes the frame at the front of the window into `f` and moves the window on by the
+// bytes the library consumed, as a loop that decodes and splits each frame in turn does.
 void decode_one(DecodeAhead& ahead, DecodedFrame& f) {
     InputBuffer& b = *ahead.input;
     f.window.assign(b.window, b.window + b.fill_count);
