@@ -22,11 +22,7 @@ int write_tns_data(DecompressContext& ctx, BitSink& sink) {
     const unsigned length_bits = short_windows ? 4 : 6;
     const unsigned order_bits = short_windows ? 3 : 5;
     int bits = 0;
-    auto copy = [&](unsigned width) {
-        const std::uint32_t v = take_field(src, width);
-        bits += static_cast<int>(bitsink_put(sink, v, width));
-        return v;
-    };
+    auto copy = [&](unsigned width) { return copy_field(src, sink, width, bits); };
     std::uint32_t tns_data_present = 0;
     if (static_mode && !ctx.options.static_tns) {
         bits += static_cast<int>(bitsink_put(sink, 0, 1));

@@ -151,6 +151,13 @@ inline std::uint32_t take_field(FieldSource& src, unsigned width) {
     return width >= 32 ? v : v & ((std::uint32_t{1} << width) - 1u);
 }
 
+// Takes the next field and writes it in the same width; the bits written are added to `bits`.
+inline std::uint32_t copy_field(FieldSource& src, BitSink& sink, unsigned width, int& bits) {
+    const std::uint32_t v = take_field(src, width);
+    bits += static_cast<int>(bitsink_put(sink, v, width));
+    return v;
+}
+
 // True when a values-form source was asked for more values than its line holds.
 inline bool source_ran_out(const FieldSource& src) { return src.line != nullptr && src.line->ran_out; }
 

@@ -8,9 +8,7 @@
 namespace {
 
 std::int32_t copy(FieldSource& src, BitSink& sink, unsigned width, int& bits) {
-    const std::uint32_t v = take_field(src, width);
-    bits += static_cast<int>(bitsink_put(sink, v, width));
-    return static_cast<std::int32_t>(v);
+    return static_cast<std::int32_t>(copy_field(src, sink, width, bits));
 }
 
 int min_int(int a, int b) { return a < b ? a : b; }

@@ -43,8 +43,7 @@ int copy_scf_codeword(FieldSource& src, BitSink& sink, int& bits) {
     }
     std::uint32_t prefix = 0;
     for (unsigned n = 1; n <= kLongestScfCodeword; ++n) {
-        const std::uint32_t bit = take_field(src, 1);
-        bits += static_cast<int>(bitsink_put(sink, bit, 1));
+        const std::uint32_t bit = copy_field(src, sink, 1, bits);
         prefix = (prefix << 1) | bit;
         // The code is a prefix code: the prefix followed by zeros decodes to a codeword of
         // exactly n bits only when the prefix is that codeword.
@@ -73,8 +72,7 @@ int write_scale_factor_data(DecompressContext& ctx, BitSink& sink) {
             case NOISE_HCB:
                 if (noise_pcm_flag) {
                     noise_pcm_flag = false;
-                    const std::uint32_t v = take_field(src, 9);
-                    bits += static_cast<int>(bitsink_put(sink, v, 9));
+                    copy_field(src, sink, 9, bits);
                 } else {
                     (void)copy_scf_codeword(src, sink, bits);
                 }

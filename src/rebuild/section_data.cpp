@@ -19,16 +19,13 @@ int write_section_data(DecompressContext& ctx, BitSink& sink) {
         int k = 0;
         int i = 0;
         while (k < st.max_sfb) {
-            const std::uint32_t sect_cb = take_field(src, 4);
-            bits += static_cast<int>(bitsink_put(sink, sect_cb, 4));
+            const std::uint32_t sect_cb = copy_field(src, sink, 4, bits);
             int sect_len = 0;
-            std::uint32_t sect_len_incr = take_field(src, sect_bits);
-            bits += static_cast<int>(bitsink_put(sink, sect_len_incr, sect_bits));
+            std::uint32_t sect_len_incr = copy_field(src, sink, sect_bits, bits);
             // Bounded by the arrays' 120 bands; a longer run of escapes is malformed anyway.
             while (sect_len_incr == sect_esc_val && k + sect_len < kMaxSections) {
                 sect_len += static_cast<int>(sect_len_incr);
-                sect_len_incr = take_field(src, sect_bits);
-                bits += static_cast<int>(bitsink_put(sink, sect_len_incr, sect_bits));
+                sect_len_incr = copy_field(src, sink, sect_bits, bits);
             }
             sect_len += static_cast<int>(sect_len_incr);
             // Zero-length sections are legal, so k alone cannot end this loop: the section

@@ -30,44 +30,30 @@ Status read_adts_header(SplitContext& ctx, BitReader& br, AdtsHeader& h, bool em
         emit_bits(set, 0xFFFF, 12, STREAM_ADTS);
         emit_value(set, 0xFFFF, STREAM_ADTS);
     }
-    // Emits a field always, only in the first header, or only outside static mode.
-    auto field = [&](std::uint32_t value, int width, bool keep) {
+    // Reads a field and emits it always, only in the first header, or only outside static mode.
+    auto field = [&](int width, bool keep) {
+        const std::uint32_t value = get_bits(br, static_cast<unsigned>(width));
         if (emit && keep) emit_bits_value(set, value, width, STREAM_ADTS);
+        return value;
     };
-    h.id = static_cast<std::uint8_t>(get_bits(br, 1));
-    field(h.id, 1, first);
-    h.layer = static_cast<std::uint8_t>(get_bits(br, 2));
-    field(h.layer, 2, !stat);
-    h.protection_absent = static_cast<std::uint8_t>(get_bits(br, 1));
-    field(h.protection_absent, 1, !stat);
-    h.profile = static_cast<std::uint8_t>(get_bits(br, 2));
-    field(h.profile, 2, first);
-    h.sampling_frequency_index = static_cast<std::uint8_t>(get_bits(br, 4));
-    field(h.sampling_frequency_index, 4, first);
-    h.private_bit = static_cast<std::uint8_t>(get_bits(br, 1));
-    field(h.private_bit, 1, !stat);
+    h.id = static_cast<std::uint8_t>(field(1, first));
+    h.layer = static_cast<std::uint8_t>(field(2, !stat));
+    h.protection_absent = static_cast<std::uint8_t>(field(1, !stat));
+    h.profile = static_cast<std::uint8_t>(field(2, first));
+    h.sampling_frequency_index = static_cast<std::uint8_t>(field(4, first));
+    h.private_bit = static_cast<std::uint8_t>(field(1, !stat));
     h.channel_configuration = static_cast<std::uint8_t>(get_bits(br, 3));
     if (stat && h.channel_configuration > 1) return kStatusStaticStereoStop;
-    field(h.channel_configuration, 3, first);
-    h.original_copy = static_cast<std::uint8_t>(get_bits(br, 1));
-    field(h.original_copy, 1, !stat);
-    h.home = static_cast<std::uint8_t>(get_bits(br, 1));
-    field(h.home, 1, !stat);
+    if (emit && first) emit_bits_value(set, h.channel_configuration, 3, STREAM_ADTS);
+    h.original_copy = static_cast<std::uint8_t>(field(1, !stat));
+    h.home = static_cast<std::uint8_t>(field(1, !stat));
     // The configuration keeps the current header form, which has no emphasis field.
-    h.copyright_identification_bit = static_cast<std::uint8_t>(get_bits(br, 1));
-    field(h.copyright_identification_bit, 1, !stat);
-    h.copyright_identification_start = static_cast<std::uint8_t>(get_bits(br, 1));
-    field(h.copyright_identification_start, 1, !stat);
-    h.aac_frame_length = static_cast<std::uint16_t>(get_bits(br, 13));
-    field(h.aac_frame_length, 13, true);
-    h.adts_buffer_fullness = static_cast<std::uint16_t>(get_bits(br, 11));
-    field(h.adts_buffer_fullness, 11, !stat);
-    h.number_of_raw_data_blocks_in_frame = static_cast<std::uint8_t>(get_bits(br, 2));
-    field(h.number_of_raw_data_blocks_in_frame, 2, !stat);
-    if (h.protection_absent == 0) {
-        h.crc_check = static_cast<std::uint16_t>(get_bits(br, 16));
-        field(h.crc_check, 16, !stat);
-    }
+    h.copyright_identification_bit = static_cast<std::uint8_t>(field(1, !stat));
+    h.copyright_identification_start = static_cast<std::uint8_t>(field(1, !stat));
+    h.aac_frame_length = static_cast<std::uint16_t>(field(13, true));
+    h.adts_buffer_fullness = static_cast<std::uint16_t>(field(11, !stat));
+    h.number_of_raw_data_blocks_in_frame = static_cast<std::uint8_t>(field(2, !stat));
+    if (h.protection_absent == 0) h.crc_check = static_cast<std::uint16_t>(field(16, !stat));
     if (emit) {
         emit_eol(set, STREAM_ADTS);
         if (stat) ctx.first_header = 0;
