@@ -10,38 +10,6 @@ using namespace rebuild_test;
 
 namespace {
 
-TEST(StreamReader, ReadsAcrossBytesAndStepsBack) {
-    const std::uint8_t data[] = {0xA5, 0x3C, 0xFF, 0x00, 0x81, 0x7E};
-    StreamReader r;
-    r.buffer = data;
-    r.size = sizeof data;
-    EXPECT_EQ(read_bits(r, 0), 0u);
-    EXPECT_EQ(r.byte_position, 0);
-    EXPECT_EQ(r.bit_position, 0);
-
-    r.bit_position = 6;  // 3 bits from bit 6: "01" of 0xA5 and "0" of 0x3C
-    EXPECT_EQ(read_bits(r, 3), 0b010u);
-    EXPECT_EQ(r.byte_position, 1);
-    EXPECT_EQ(r.bit_position, 1);
-
-    r.byte_position = 5;
-    r.bit_position = 1;
-    unread_bits(r, 3);
-    EXPECT_EQ(r.byte_position, 4);
-    EXPECT_EQ(r.bit_position, 6);
-
-    r.byte_position = 0;
-    r.bit_position = 4;
-    EXPECT_EQ(peek_bits(r, 32), 0x53CFF008u);
-    EXPECT_EQ(read_bits(r, 32), 0x53CFF008u);
-    EXPECT_EQ(r.byte_position, 4);
-    EXPECT_EQ(r.bit_position, 4);
-
-    unread_bits(r, 1000);  // never before the start
-    EXPECT_EQ(r.byte_position, 0);
-    EXPECT_EQ(r.bit_position, 0);
-}
-
 TEST(StreamReader, ReadsZerosPastTheEndAndReportsExhaustion) {
     const std::uint8_t data[] = {0xFF};
     StreamReader r;
@@ -99,23 +67,6 @@ TEST(CsvLines, TokenRules) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(read_lines(row.text, static_cast<int>(row.expected.size())), row.expected);
     }
-}
-
-TEST(CsvLines, ContainerViewAdvancesByWhatWasTaken) {
-    DataBlocks blocks;
-    blocks.values[STREAM_SCF] = {1, 2, 3};
-    ValueLine line;
-    ASSERT_EQ(read_value_line(blocks, STREAM_SCF, line), 3u);
-    EXPECT_EQ(take_value(line), 1);
-    EXPECT_EQ(take_value(line), 2);
-    finish_value_line(blocks, STREAM_SCF, line);
-    ASSERT_EQ(read_value_line(blocks, STREAM_SCF, line), 1u);
-    EXPECT_EQ(take_value(line), 3);
-    EXPECT_EQ(take_value(line), 0);  // past the end: zero, and the line says so
-    EXPECT_TRUE(line.ran_out);
-    finish_value_line(blocks, STREAM_SCF, line);
-    EXPECT_EQ(blocks.value_position[STREAM_SCF], 3u);
-    EXPECT_EQ(stream_used_up(blocks, STREAM_SCF), 1);
 }
 
 // Creates base + suffix for every stream: ".bin" for the streams in `bins`, ".csv" for all.

@@ -1,8 +1,6 @@
-// Whole-file rebuilds. The tests play the compression side: they build small ADTS files
-// field by field and, alongside, the data blocks that compression writes for them, in every
-// arrangement. The rebuilt file must decode with libfaad to the same samples as the
-// original, every header must state its frame's true length, and the codeword path must
-// give back the original bytes where the frame order allows.
+// Whole-file rebuilds of data no real file gives: the tests play the compression side and
+// build small ADTS files field by field with their data blocks, then damage them (frames
+// too long for ADTS, malformed fields, channel configurations without elements).
 #include <gtest/gtest.h>
 #include <neaacdec.h>
 
@@ -153,7 +151,7 @@ struct FileBuilder {
 
     void end_frame(int channel_configuration) {
         raw.put(7, 3);
-        while (raw.count % 8 != 0) raw.put(0, 1);
+        while (raw.bits % 8 != 0) raw.put(0, 1);
         if (first_block) eol(STREAM_STC);
         eol(STREAM_ICSI);
         if (static_mode) first_block = false;
@@ -277,71 +275,16 @@ std::vector<std::int16_t> decode(std::vector<std::uint8_t> file) {
     return pcm;
 }
 
-struct FileCase {
-    const char* name;
-    void (*build)(FileBuilder&);
-    int identical_from_frame;  // codeword path: frames equal to the original's from this one on
-};
-
-const FileCase kFiles[] = {
-    {"three silent mono frames",
-     [](FileBuilder& b) {
-         for (int i = 0; i < 3; ++i) b.mono_frame(silent(), false);
-     },
-     0},
-    {"three silent stereo frames",
-     [](FileBuilder& b) {
-         b.stereo_frame(silent(), silent(), false, false);
-         b.stereo_frame(silent(3), silent(3), true, false);
-         b.stereo_frame(silent(), silent(), false, false);
-     },
-     0},
-    {"mono with an encoder string in frame 1 and escapes",
-     [](FileBuilder& b) {
-         b.mono_frame(silent(), true);
-         b.mono_frame(tone(), false);
-         b.mono_frame(tone(1000), false);
-     },
-     1},
-    {"stereo whose first fill element stands in frame 2",
-     [](FileBuilder& b) {
-         b.stereo_frame(silent(), tone(), false, false);
-         b.stereo_frame(tone(), tone(300), true, true);
-         b.stereo_frame(tone(), silent(2), true, false);
-     },
-     2},
-};
-
 struct Arrangement {
     const char* name;
     int block_files, read_bin_blocks;
     bool qmdct_bin;
-    bool codeword_path;
 };
 
 const Arrangement kArrangements[] = {
-    {".swp container", 0, 1, true, false},
-    {"-m: .bin files, codeword path", 1, 1, true, true},
-    {"-m -v: .csv files only", 1, 0, true, false},
-    {"-m: .bin files but QMDCT from .csv", 1, 1, false, false},
+    {".swp container", 0, 1, true},
+    {"-m: .bin files, codeword path", 1, 1, true},
 };
-
-// The first fill element moves to the front of the first frame, so frames before (and the
-// frame that held it) may differ; the others must be the original bytes.
-void expect_same_frames_from(const std::vector<std::uint8_t>& rebuilt, const std::vector<std::uint8_t>& original,
-                             int first) {
-    const auto a = adts_frames(rebuilt);
-    const auto b = adts_frames(original);
-    ASSERT_EQ(a.size(), b.size());
-    for (std::size_t f = static_cast<std::size_t>(first); f < a.size(); ++f) {
-        SCOPED_TRACE(::testing::Message() << "frame " << f);
-        const std::vector<std::uint8_t> x(rebuilt.begin() + static_cast<long>(a[f].first),
-                                          rebuilt.begin() + static_cast<long>(a[f].first + a[f].second));
-        const std::vector<std::uint8_t> y(original.begin() + static_cast<long>(b[f].first),
-                                          original.begin() + static_cast<long>(b[f].first + b[f].second));
-        EXPECT_EQ(x, y);
-    }
-}
 
 std::vector<std::uint8_t> rebuild(const FileBuilder& b, const Arrangement& a, const Options& base_options,
                                   std::string& messages_out, int& status) {
@@ -355,46 +298,6 @@ std::vector<std::uint8_t> rebuild(const FileBuilder& b, const Arrangement& a, co
     status = decompress_file(a.block_files ? base : base + ".swp", options, messages.file);
     messages_out = messages.text();
     return rebuild_test::read_file(base + "_rec.aac");
-}
-
-TEST(Decompress, RebuiltFilesDecodeLikeTheOriginalInEveryArrangement) {
-    for (const FileCase& fc : kFiles) {
-        FileBuilder b;
-        fc.build(b);
-        const std::vector<std::int16_t> original_pcm = decode(b.file);
-        for (const Arrangement& a : kArrangements) {
-            SCOPED_TRACE(::testing::Message() << fc.name << ", " << a.name);
-            std::string messages;
-            int status = -1;
-            const std::vector<std::uint8_t> rebuilt = rebuild(b, a, Options{}, messages, status);
-            EXPECT_EQ(status, 0);
-            EXPECT_EQ(messages, a.read_bin_blocks ? "\tDecompress AAC audio file\n\n"
-                                                  : "\tDecompress AAC audio file from CSV data files\n\n");
-            EXPECT_EQ(adts_frames(rebuilt).size(), 3u);
-            EXPECT_EQ(decode(rebuilt), original_pcm);
-            if (a.codeword_path) expect_same_frames_from(rebuilt, b.file, fc.identical_from_frame);
-        }
-    }
-}
-
-TEST(Decompress, StaticCompressionRebuildsRegeneratedFields) {
-    FileBuilder b;
-    b.static_mode = true;
-    b.mono_frame(tone(), true);
-    b.mono_frame(silent(), false);
-    b.mono_frame(tone(40), false);
-    const std::vector<std::int16_t> original_pcm = decode(b.file);
-    Options options;
-    options.static_compression = 1;
-    for (const Arrangement& a : kArrangements) {
-        SCOPED_TRACE(a.name);
-        std::string messages;
-        int status = -1;
-        const std::vector<std::uint8_t> rebuilt = rebuild(b, a, options, messages, status);
-        EXPECT_EQ(status, 0);
-        EXPECT_EQ(decode(rebuilt), original_pcm);
-        if (a.codeword_path) expect_same_frames_from(rebuilt, b.file, 1);
-    }
 }
 
 TEST(Decompress, FramesTooLongForAdtsAreLeftOutAndValuesAreClamped) {

@@ -16,23 +16,13 @@
 
 #include "rebuild/decompress.h"
 #include "streams/bit_sink.h"
+#include "support/bit_writer.h"
 #include "support/test_util.h"
 
 namespace rebuild_test {
 
 // Bits appended most significant first, as the streams and frames hold them.
-struct Bits {
-    std::vector<std::uint8_t> bytes;
-    std::size_t count = 0;
-    Bits& put(std::uint32_t value, unsigned n) {
-        for (unsigned i = n; i-- > 0;) {
-            if (count % 8 == 0) bytes.push_back(0);
-            if ((value >> i) & 1u) bytes.back() |= static_cast<std::uint8_t>(0x80u >> (count % 8));
-            ++count;
-        }
-        return *this;
-    }
-};
+using Bits = BitWriter;
 
 // A run of syntax fields (value, width): the same stream content as bits or as values.
 struct Fields {
@@ -85,6 +75,12 @@ struct Frame {
     }
     std::size_t written() const { return sink.bits_written; }
 };
+
+// The frame holds exactly the expected bits.
+inline void expect_written(const Frame& frame, const Bits& expected) {
+    ASSERT_EQ(frame.written(), expected.bits);
+    for (std::size_t i = 0; i < expected.bytes.size(); ++i) EXPECT_EQ(frame.buffer[i], expected.bytes[i]) << "byte " << i;
+}
 
 // Captures what the program prints.
 struct Messages {

@@ -16,69 +16,6 @@ using namespace rebuild_test;
 
 namespace {
 
-Fields codeword(int cb, std::initializer_list<int> tuple) {
-    const std::vector<int> v(tuple);
-    const SpectralCodeEntry e = lookup_codeword(cb, tuple_to_index(cb, v.data()));
-    return Fields().add(e.codeword, e.length);
-}
-
-TEST(TranscodeTuple, CopiesCodewordSignsAndEscapes) {
-    struct Row {
-        const char* name;
-        int cb;
-        Fields stream;  // exactly what the tuple occupies
-        int status;
-    };
-    const Row rows[] = {
-        {"codebook 1 all-zero quadruple: one bit", 1, Fields().add(0, 1), 0},
-        {"codebook 1 signed quadruple, no sign bits", 1, codeword(1, {-1, 0, 1, -1}), 0},
-        {"codebook 2 signed quadruple", 2, codeword(2, {1, 1, -1, 0}), 0},
-        {"codebook 4 magnitudes and signs", 4, codeword(4, {2, 0, 1, 1}).add(1, 1).add(0, 1).add(1, 1), 0},
-        {"codebook 5 signed pair, no sign bits", 5, codeword(5, {-3, 2}), 0},
-        {"codebook 6 signed pair", 6, codeword(6, {4, -4}), 0},
-        {"codebook 9 pair with signs", 9, codeword(9, {12, 7}).add(1, 1).add(0, 1), 0},
-        {"codebook 11 (-20, 3): index 275, signs 1 0, escape 0 0100", 11,
-         Fields().add(lookup_codeword(11, 275).codeword, lookup_codeword(11, 275).length).add(1, 1).add(0, 1).add(0, 1).add(4, 4),
-         0},
-        {"codebook 11 (16, 16): two empty escapes", 11, codeword(11, {16, 16}).add(0, 1).add(0, 1).add(0, 5).add(0, 5), 0},
-        {"codebook 11 escape 1000: five prefix ones", 11, codeword(11, {16, 0}).add(0, 1).add(0x3E, 6).add(488, 9), 0},
-        {"codebook 17 is coded as 11", 17, codeword(11, {0, 16}).add(1, 1).add(0, 1).add(3, 4), 0},
-        {"reserved codebook 12: nothing", 12, Fields(), 12},
-        {"codebook 13: nothing", 13, Fields(), 11},
-        {"codebook 0: nothing", 0, Fields(), 11},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        // Ones after the tuple: a coder that reads too far copies them and shows it.
-        const Bits stream = Fields(row.stream).add(0xFFFFFFFF, 32).bits();
-        StreamReader reader;
-        reader.buffer = stream.bytes.data();
-        reader.size = stream.bytes.size();
-        Frame frame;
-        int bits = 0;
-        EXPECT_EQ(transcode_tuple(reader, row.cb, frame.sink, bits), row.status);
-        EXPECT_EQ(bits, static_cast<int>(row.stream.width()));
-        EXPECT_EQ(static_cast<std::size_t>(reader.byte_position * 8 + reader.bit_position), row.stream.width());
-        const Bits expected = row.stream.bits();
-        ASSERT_EQ(frame.written(), expected.count);
-        for (std::size_t i = 0; i < expected.bytes.size(); ++i) EXPECT_EQ(frame.buffer[i], expected.bytes[i]) << i;
-    }
-}
-
-TEST(BandEncoder, EscapeCodes) {
-    struct Row {
-        std::uint32_t m, code;
-        unsigned length;
-    };
-    const Row rows[] = {{16, 0, 5}, {31, 15, 5}, {32, 64, 7}, {100, 420, 9}, {8191, 2093055, 21}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.m);
-        unsigned length = 0;
-        EXPECT_EQ(make_escape_code(row.m, length), row.code);
-        EXPECT_EQ(length, row.length);
-    }
-}
-
 using Entry = std::pair<std::int32_t, std::int32_t>;  // code, length
 
 std::vector<Entry> queue_of(const FrameState& st) {
@@ -244,51 +181,6 @@ TEST(CodewordPath, PairEndsAfterTheSecondChannelWithTheIdFromStc) {
     EXPECT_EQ(consumed(*ctx, STREAM_STC), 3u);
     frame.cursor = 2;
     EXPECT_EQ(frame.next(3), 7u);
-}
-
-// The value path's output, read back by the codeword path, must come out unchanged: both
-// coders agree on every book, sign and escape.
-TEST(ValuePath, CodesValuesThatTheCodewordPathCopiesUnchanged) {
-    std::mt19937 random(7);
-    Messages m;
-    auto ctx = make_context(m.file);
-    FrameState& st = ctx->state;
-    st.object_type = 2;
-    st.sf_index = 4;
-    st.channel_configuration = 2;  // first channel: no frame end
-    st.window_sequence = 0;
-    st.max_sfb = 49;
-    compute_window_grouping(st);
-    const int books[] = {1, 0, 3, 5, 7, 9, 11, 13, 2, 4, 6, 8, 10, 11, 14, 15, 12, 1};
-    std::vector<std::int32_t> values(1024, 0);
-    int sfb = 0;
-    for (int i = 0; sfb < 49; ++i) {
-        const int cb = books[i % (sizeof books / sizeof books[0])];
-        const int end = sfb + 3 < 49 ? sfb + 3 : 49;
-        st.sect_cb[0][i] = cb;
-        st.sect_start[0][i] = sfb;
-        st.sect_end[0][i] = end;
-        st.num_sec[0] = i + 1;
-        const int largest = cb == 11 ? 3000 : cb >= 1 && cb <= 10 ? book_max_magnitude(cb) : 0;
-        for (int k = st.swb_offset[sfb]; k < st.swb_offset[end]; ++k)
-            values[static_cast<std::size_t>(k)] =
-                largest == 0 ? 0 : static_cast<std::int32_t>(random() % (2 * largest + 1)) - largest;
-        sfb = end;
-    }
-    set_values(*ctx, LIST_QMDCT_0, values);
-    Frame coded;
-    const int coded_bits = write_spectral_data(*ctx, coded.sink, 0, 0, LIST_QMDCT_0);
-    EXPECT_EQ(static_cast<std::size_t>(coded_bits), coded.written());
-    EXPECT_GT(coded_bits, 2000);
-    for (int k = 0; k < 1024; ++k) ASSERT_EQ(st.quant_spectrum[k], values[static_cast<std::size_t>(k)]) << k;
-
-    Bits qmdct;
-    for (std::size_t i = 0; i < coded.written(); ++i) qmdct.put(bits_at(coded.buffer.data(), coded.buffer.size(), i, 1), 1);
-    set_bits(*ctx, STREAM_QMDCT, qmdct);
-    Frame copied;
-    EXPECT_EQ(write_spectral_data(*ctx, copied.sink, 1, 0, LIST_QMDCT_0), coded_bits);
-    EXPECT_EQ(consumed(*ctx, STREAM_QMDCT), static_cast<std::size_t>(coded_bits));
-    EXPECT_EQ(copied.buffer, coded.buffer);
 }
 
 struct CutRow {

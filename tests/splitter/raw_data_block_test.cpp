@@ -1,5 +1,5 @@
-// Whole crafted frames through split_frame: what the element structure puts on STC and
-// FAACStr, static mode's once-per-file fields, and the statuses that end a frame.
+// Whole crafted frames through split_frame: static mode's once-per-file fields, the first
+// fill element with SBR on FAACStr, and the statuses that end a frame.
 #include <gtest/gtest.h>
 
 #include "split_test_support.h"
@@ -66,55 +66,6 @@ struct SplitRun {
         return s;
     }
 };
-
-TEST(RawDataBlock, MonoFrameWithFillElements) {
-    BitWriter block;
-    put_sce(block);
-    put_fill(block, {0x05, 0xAB});  // extension type 0: alignment nibble 5, one other byte
-    put_fill(block, {0x10});        // fill data, count 1
-    block.put(7, 3).align();
-    SplitRun run;
-    const auto frame = adts_frame(block);
-    std::uint32_t bits = 0;
-    ASSERT_EQ(run.split(frame, &bits), 0);
-    EXPECT_EQ((bits + 7) / 8, frame.size());
-    // STC: id, tag, pulse flag, gain flag, the peeked fill id; one line.
-    EXPECT_EQ(run.cap.bits(STREAM_STC), "000" "0101" "0" "0" "110");
-    EXPECT_EQ(run.cap.lines(STREAM_STC), (std::vector<std::vector<int>>{{0, 5, 0, 0, 6}}));
-    // FAACStr begins with the first fill element's id; the second fill element (block level)
-    // gives its id and count as bits only.
-    EXPECT_EQ(run.cap.bits(STREAM_FAACSTR),
-              "110" "0010" "0000" "0101" "10101011" "110" "0001" "0001");
-    EXPECT_EQ(run.cap.csv(STREAM_FAACSTR), "6,2,0,5,171,");  // FAACStr values form one open line
-    EXPECT_EQ(run.cap.lines(STREAM_ICSI), (std::vector<std::vector<int>>{{0, 0, 1, 1, 0}}));
-    EXPECT_EQ(run.cap.lines(STREAM_GG), (std::vector<std::vector<int>>{{100}}));
-    EXPECT_EQ(run.cap.lines(STREAM_TNS), (std::vector<std::vector<int>>{{0}}));
-    EXPECT_EQ(run.cap.lines(LIST_QMDCT_0).at(0).size(), 1024u);
-}
-
-TEST(RawDataBlock, PairLfeAndCountEscape) {
-    BitWriter block;
-    put_cpe(block);
-    block.put(3, 3).put(9, 4);  // LFE: no id on STC
-    put_channel(block, true);
-    std::vector<unsigned> fill(14, 0);
-    fill[0] = 0x00;
-    block.put(6, 3).put(15, 4).put(0, 8);  // count 15 with esc 0: 14 bytes follow
-    for (unsigned b : fill) block.put(b, 8);
-    block.put(7, 3).align();
-    SplitRun run;
-    const auto frame = adts_frame(block, 3);
-    std::uint32_t bits = 0;
-    ASSERT_EQ(run.split(frame, &bits), 0);
-    EXPECT_EQ((bits + 7) / 8, frame.size());
-    EXPECT_EQ(run.cap.bits(STREAM_STC), "001" "0011" "0" "00" "00" "111" "1001" "00" "110");
-    const std::string faac = run.cap.bits(STREAM_FAACSTR);
-    EXPECT_EQ(faac.size(), 3u + 4 + 8 + 4 + 4 + 13 * 8);  // id, count, esc, type, nibble, 13 bytes
-    EXPECT_EQ(faac.substr(0, 15), "110" "1111" "00000000");
-    EXPECT_EQ(run.cap.lines(LIST_QMDCT_1).size(), 1u);
-    EXPECT_EQ(run.cap.lines(LIST_QMDCT_0).size(), 2u);  // the pair's first channel and the LFE
-    EXPECT_EQ(run.cap.lines(STREAM_GG).size(), 3u);
-}
 
 TEST(RawDataBlock, StaticModeKeepsStructureOnceAndTnsOnlyWithItsOption) {
     struct Row {

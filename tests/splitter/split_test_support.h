@@ -8,30 +8,8 @@
 #include <vector>
 
 #include "splitter/splitter.h"
+#include "support/bit_writer.h"
 #include "streams/stream_set.h"
-
-// Most-significant-bit-first writer for crafted frames.
-struct BitWriter {
-    std::vector<std::uint8_t> bytes;
-    std::size_t bits = 0;
-    BitWriter& put(std::uint32_t value, unsigned n) {
-        for (unsigned i = n; i-- > 0;) {
-            if (bits % 8 == 0) bytes.push_back(0);
-            if ((value >> i) & 1u) bytes.back() |= static_cast<std::uint8_t>(0x80u >> (bits % 8));
-            ++bits;
-        }
-        return *this;
-    }
-    // Bits given as text, e.g. "1011".
-    BitWriter& put(const char* text) {
-        for (const char* p = text; *p; ++p) put(*p == '1', 1);
-        return *this;
-    }
-    BitWriter& align() {
-        bits = bytes.size() * 8;
-        return *this;
-    }
-};
 
 // A ".bin"/".csv" stream set whose CSV lists go to temporary files.
 struct Capture {
