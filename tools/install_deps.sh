@@ -6,6 +6,8 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/zstd.h ] || need+=(libzstd-dev)
+[ -f /usr/include/xxhash.h ] || need+=(libxxhash-dev)
 [ ${#need[@]} -eq 0 ] && exit 0
 SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo

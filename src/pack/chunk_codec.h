@@ -1,0 +1,50 @@
+// One chunk of the packed form: a run of whole input units (ADTS frames, tags, bytes between
+// them) coded into a self-contained payload and back. Chunks share no model state, so each
+// can be packed, unpacked and checked on its own, on any core.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Coded bits per field family, counted while packing when asked for (bench and debug).
+enum PackFamily : int {
+    FAMILY_ADTS = 0,      // ADTS headers and CRC words
+    FAMILY_STRUCTURE,     // element ids, tags, common_window, ms data, flags
+    FAMILY_ICS_INFO,      // global gain and ics_info
+    FAMILY_SECTIONS,      // section data
+    FAMILY_SCALEFACTORS,  // scale factors, noise energies, intensity positions
+    FAMILY_MAGNITUDES,    // spectral magnitudes
+    FAMILY_SIGNS,         // spectral signs
+    FAMILY_ESCAPES,       // escape values above 15
+    FAMILY_TOOLS,         // pulse, TNS, gain control, prediction
+    FAMILY_FILL,          // fill, data stream and program config elements, SBR payloads
+    FAMILY_RAW,           // frames and bytes no model describes
+    FAMILY_COUNT
+};
+
+struct PackStats {
+    std::uint64_t bits[FAMILY_COUNT] = {};  // coded size in 1/256 bit is not needed: whole bits
+    std::uint64_t frames_modelled = 0;      // frames coded field by field
+    std::uint64_t frames_raw = 0;           // frames stored as raw bytes
+    std::uint64_t other_bytes = 0;          // bytes outside frames (tags, junk)
+};
+
+// Length of the next chunk at the front of data[0..size): whole ADTS frames up to max_frames,
+// or, where no frames are found, up to max_bytes of other bytes. When more input may follow
+// (at_end false), a unit that may continue past size is not cut; 0 then means "give me more".
+// With at_end true the result is never 0 for size > 0.
+std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool at_end, std::size_t max_frames,
+                              std::size_t max_bytes);
+
+// Codes data[0..size) into payload (cleared first). stats, when given, receives the coded bits
+// per family. Returns 0, or non-zero when the chunk cannot be coded (the caller stores it
+// another way).
+[[nodiscard]] int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
+                               PackStats* stats);
+
+// Decodes a payload made by encode_chunk into exactly original_size bytes at out. Returns 0, or
+// non-zero when the payload is damaged (it then may have written anything within out, never
+// past it).
+[[nodiscard]] int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
+                               std::size_t original_size);

@@ -1,0 +1,230 @@
+// The binary range coder of the packed form and its adaptive probabilities. Every decision is
+// coded against a 16-bit probability that adapts as it is used; all arithmetic is on unsigned
+// integers of fixed width, so a file packed on one machine unpacks on any other.
+//
+// Encoder and decoder offer the same calls (code_bit, code_direct and the helpers below), each
+// taking the value to code and returning the value coded: the encoder returns what it was given,
+// the decoder ignores it and returns what it read. One model walk, written once as a template
+// over the coder, therefore serves both directions:
+//
+//     rec.max_sfb = code_tree<6>(coder, model.max_sfb[ctx], rec.max_sfb);
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Probability scale: a Bit holds the probability of a 0 in 1/65536.
+constexpr unsigned kProbBits = 16;
+constexpr std::uint32_t kProbOne = 1u << kProbBits;
+constexpr std::uint32_t kProbMin = 32;
+constexpr std::uint32_t kProbMax = kProbOne - kProbMin;
+constexpr std::uint32_t kRangeTop = 1u << 24;
+
+// Adaptation: a Bit that has seen n decisions moves by 1/(n+2) of the way towards the new one
+// (close to counting while it is young) until n reaches kBitLimit, after which it keeps a fixed
+// rate and follows drifting statistics.
+constexpr unsigned kBitLimit = 60;
+
+struct Bit {
+    std::uint16_t p = kProbOne / 2;  // probability of a 0
+    std::uint8_t n = 0;              // decisions seen, up to kBitLimit
+};
+
+inline void update_bit(Bit& b, unsigned bit) {
+    const std::uint32_t rate = 65536u / (b.n + 2u);  // 1/(n+2) in 1/65536
+    std::uint32_t p = b.p;
+    if (bit)
+        p -= static_cast<std::uint32_t>((static_cast<std::uint64_t>(p) * rate) >> 16);
+    else
+        p += static_cast<std::uint32_t>((static_cast<std::uint64_t>(kProbOne - p) * rate) >> 16);
+    if (p < kProbMin) p = kProbMin;
+    if (p > kProbMax) p = kProbMax;
+    b.p = static_cast<std::uint16_t>(p);
+    if (b.n < kBitLimit) ++b.n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Encoder: appends to a byte vector (carry propagation through a cached byte and a run of 0xFF).
+
+struct RangeEncoder {
+    std::vector<std::uint8_t>* out = nullptr;
+    std::uint64_t low = 0;
+    std::uint32_t range = 0xFFFFFFFFu;
+    std::uint8_t cache = 0;
+    std::uint64_t cache_size = 1;
+};
+
+inline void start_encoder(RangeEncoder& rc, std::vector<std::uint8_t>& out) {
+    rc = RangeEncoder{};
+    rc.out = &out;
+}
+
+inline void shift_low(RangeEncoder& rc) {
+    if (static_cast<std::uint32_t>(rc.low) < 0xFF000000u || (rc.low >> 32) != 0) {
+        const std::uint8_t carry = static_cast<std::uint8_t>(rc.low >> 32);
+        std::uint8_t temp = rc.cache;
+        do {
+            rc.out->push_back(static_cast<std::uint8_t>(temp + carry));
+            temp = 0xFF;
+        } while (--rc.cache_size != 0);
+        rc.cache = static_cast<std::uint8_t>(rc.low >> 24);
+    }
+    ++rc.cache_size;
+    rc.low = (rc.low & 0x00FFFFFFu) << 8;
+}
+
+// Writes out what is still held; the encoder is done after this.
+inline void finish_encoder(RangeEncoder& rc) {
+    for (int i = 0; i < 5; ++i) shift_low(rc);
+}
+
+inline unsigned code_bit(RangeEncoder& rc, Bit& b, unsigned bit) {
+    const std::uint32_t bound = (rc.range >> kProbBits) * b.p;
+    if (bit) {
+        rc.low += bound;
+        rc.range -= bound;
+    } else {
+        rc.range = bound;
+    }
+    update_bit(b, bit);
+    while (rc.range < kRangeTop) {
+        rc.range <<= 8;
+        shift_low(rc);
+    }
+    return bit;
+}
+
+// n bits of value (most significant first) at probability one half; n <= 32.
+inline std::uint32_t code_direct(RangeEncoder& rc, std::uint32_t value, unsigned n) {
+    for (unsigned i = n; i-- > 0;) {
+        rc.range >>= 1;
+        if ((value >> i) & 1u) rc.low += rc.range;
+        while (rc.range < kRangeTop) {
+            rc.range <<= 8;
+            shift_low(rc);
+        }
+    }
+    return value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoder: reads from a borrowed byte range. Past its end it reads zeros and counts them in
+// `overrun`; the caller treats a non-zero overrun (or any mismatch) as damage.
+
+struct RangeDecoder {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::size_t pos = 0;
+    std::size_t overrun = 0;
+    std::uint32_t range = 0xFFFFFFFFu;
+    std::uint32_t code = 0;
+};
+
+inline std::uint8_t next_byte(RangeDecoder& rc) {
+    if (rc.pos < rc.size) return rc.data[rc.pos++];
+    ++rc.overrun;
+    return 0;
+}
+
+inline void start_decoder(RangeDecoder& rc, const std::uint8_t* data, std::size_t size) {
+    rc = RangeDecoder{};
+    rc.data = data;
+    rc.size = size;
+    for (int i = 0; i < 5; ++i) rc.code = (rc.code << 8) | next_byte(rc);
+}
+
+inline unsigned code_bit(RangeDecoder& rc, Bit& b, unsigned /*ignored*/) {
+    const std::uint32_t bound = (rc.range >> kProbBits) * b.p;
+    unsigned bit;
+    if (rc.code < bound) {
+        rc.range = bound;
+        bit = 0;
+    } else {
+        rc.code -= bound;
+        rc.range -= bound;
+        bit = 1;
+    }
+    update_bit(b, bit);
+    while (rc.range < kRangeTop) {
+        rc.range <<= 8;
+        rc.code = (rc.code << 8) | next_byte(rc);
+    }
+    return bit;
+}
+
+inline std::uint32_t code_direct(RangeDecoder& rc, std::uint32_t /*ignored*/, unsigned n) {
+    std::uint32_t value = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        rc.range >>= 1;
+        std::uint32_t bit = 0;
+        if (rc.code >= rc.range) {
+            rc.code -= rc.range;
+            bit = 1;
+        }
+        value = (value << 1) | bit;
+        while (rc.range < kRangeTop) {
+            rc.range <<= 8;
+            rc.code = (rc.code << 8) | next_byte(rc);
+        }
+    }
+    return value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Multi-bit values, written once for both coders.
+
+// An N-bit field through a tree of adaptive bits indexed by the bits above it.
+template <unsigned N>
+struct BitTree {
+    Bit b[1u << N];
+};
+
+template <unsigned N, class Coder>
+std::uint32_t code_tree(Coder& rc, BitTree<N>& t, std::uint32_t value) {
+    std::uint32_t m = 1;
+    for (unsigned i = N; i-- > 0;) m = (m << 1) | code_bit(rc, t.b[m], (value >> i) & 1u);
+    return m - (1u << N);
+}
+
+// An unsigned integer of any size: its bit length in unary (adaptive per position), then the
+// bit below the top one adaptive per length, the rest direct. Small values cost little; large
+// ones stay exact.
+struct UintModel {
+    Bit length[33];
+    Bit second[33];
+};
+
+template <class Coder>
+std::uint32_t code_uint(Coder& rc, UintModel& m, std::uint32_t value) {
+    unsigned len = 0;
+    for (std::uint32_t v = value; v != 0; v >>= 1) ++len;
+    unsigned n = 0;
+    while (n < 32 && code_bit(rc, m.length[n], n < len ? 1u : 0u)) ++n;
+    if (n == 0) return 0;
+    std::uint32_t result = 1;
+    if (n >= 2) {
+        result = (result << 1) | code_bit(rc, m.second[n], (value >> (n - 2)) & 1u);
+        if (n >= 3) {
+            const std::uint32_t low_mask = (n - 2 == 32) ? 0xFFFFFFFFu : ((1u << (n - 2)) - 1u);
+            result = (result << (n - 2)) | code_direct(rc, value & low_mask, n - 2);
+        }
+    }
+    return result;
+}
+
+// A signed integer: zero flag, sign, then the magnitude less one.
+struct SintModel {
+    Bit zero;
+    Bit sign;
+    UintModel magnitude;
+};
+
+template <class Coder>
+std::int32_t code_sint(Coder& rc, SintModel& m, std::int32_t value) {
+    if (!code_bit(rc, m.zero, value != 0 ? 1u : 0u)) return 0;
+    const unsigned negative = code_bit(rc, m.sign, value < 0 ? 1u : 0u);
+    const std::uint32_t mag = value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
+    const std::uint32_t coded = code_uint(rc, m.magnitude, mag - 1u) + 1u;
+    return negative ? static_cast<std::int32_t>(0u - coded) : static_cast<std::int32_t>(coded);
+}
