@@ -1,0 +1,39 @@
+// Output files that appear whole or not at all. A regular file (or a name that does not exist
+// yet) is written under a temporary name in its own folder and renamed over the final name only
+// when everything was written; a device, a pipe or standard output is written directly. Every
+// write and close is checked, and the first failure is kept with the system's reason.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+struct OutputFile {
+    std::string path;       // the name the user gave ("-" for standard output)
+    std::string temp_path;  // where the data goes until commit; empty when written in place
+    int fd = -1;
+    int error = 0;          // errno of the first failure; nothing more is written after it
+    bool in_place = false;  // a device, a pipe or standard output
+};
+
+// Opens path for writing. With replace_existing false an existing file is refused (EEXIST).
+// Returns 0 or an errno value; on failure nothing was created.
+[[nodiscard]] int open_output(OutputFile& out, const std::string& path, bool replace_existing);
+
+// Writes all of data (retrying short writes). Returns 0 or the errno of the failure, which
+// stays in out.error so later writes do nothing.
+[[nodiscard]] int write_output(OutputFile& out, const void* data, std::size_t size);
+
+// Closes the file and, for a temporary, renames it over the final name. Returns 0 or an errno
+// value; on failure the temporary is removed and the final name keeps what it held.
+[[nodiscard]] int commit_output(OutputFile& out);
+
+// Closes the file and removes the temporary: the final name keeps what it held before.
+void discard_output(OutputFile& out);
+
+// True when a and b name the same file: the same path, or the same device and inode.
+bool same_file(const std::string& a, const std::string& b);
+
+// Removes every temporary still open when SIGINT, SIGTERM, SIGHUP or SIGPIPE ends the process.
+// Temporaries are registered by open_output and released by commit or discard; the handler is
+// the one place that needs process-wide state, since a signal carries no context.
+void install_output_cleanup();

@@ -1,0 +1,74 @@
+// Outputs appear whole or not at all: a committed file replaces the old one, a discarded or
+// failed one leaves it as it was and no temporary behind.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "streams/output_file.h"
+#include "support/test_util.h"
+
+namespace {
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+}  // namespace
+
+TEST(OutputFile, CommitReplacesDiscardKeepsAndNothingIsLeftBehind) {
+    TempDir dir;
+    const std::string path = dir.path + "/out.bin";
+    write_file(path, "old contents");
+
+    OutputFile out;
+    EXPECT_EQ(open_output(out, path, false), EEXIST);
+    ASSERT_EQ(open_output(out, path, true), 0);
+    ASSERT_EQ(write_output(out, "new", 3), 0);
+    EXPECT_EQ(read_file(path), "old contents");  // not yet in place
+    discard_output(out);
+    EXPECT_EQ(read_file(path), "old contents");
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"out.bin"});
+
+    ASSERT_EQ(open_output(out, path, true), 0);
+    ASSERT_EQ(write_output(out, "new", 3), 0);
+    ASSERT_EQ(commit_output(out), 0);
+    EXPECT_EQ(read_file(path), "new");
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"out.bin"});
+}
+
+TEST(OutputFile, FailuresAreReportedWithTheSystemsReason) {
+    TempDir dir;
+    OutputFile out;
+    EXPECT_EQ(open_output(out, dir.path + "/no/such/folder/x", true), ENOENT);
+    EXPECT_EQ(open_output(out, dir.path, true), EISDIR);
+
+    // A device is written in place, and a full one says so at the write.
+    ASSERT_EQ(open_output(out, "/dev/full", false), 0);
+    EXPECT_TRUE(out.in_place);
+    EXPECT_EQ(write_output(out, "x", 1), ENOSPC);
+    EXPECT_EQ(write_output(out, "y", 1), ENOSPC);  // the first failure sticks
+    EXPECT_EQ(commit_output(out), ENOSPC);
+}
+
+TEST(OutputFile, SameFileByPathOrByInode) {
+    TempDir dir;
+    const std::string a = dir.path + "/a";
+    write_file(a, "x");
+    ASSERT_EQ(symlink(a.c_str(), (dir.path + "/link").c_str()), 0);
+    EXPECT_TRUE(same_file(a, a));
+    EXPECT_TRUE(same_file(a, dir.path + "/./a"));
+    EXPECT_TRUE(same_file(a, dir.path + "/link"));
+    EXPECT_FALSE(same_file(a, dir.path + "/b"));
+}
