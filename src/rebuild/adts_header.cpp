@@ -2,7 +2,7 @@
 // header fields that never change are regenerated: constants, or the first frame's values.
 #include "rebuild/adts_header.h"
 
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Pulse, TNS and gain-control rebuild of one channel.
 #include "rebuild/channel_tools.h"
 
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 int write_pulse_absent(BitSink& sink) { return static_cast<int>(bitsink_put(sink, 0, 1)); }
 

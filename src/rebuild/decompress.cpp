@@ -13,7 +13,7 @@
 #include "rebuild/ics_info.h"
 #include "rebuild/scale_factors.h"
 #include "rebuild/section_data.h"
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 #include "spectral/spectral_writer.h"
 #include "streams/block_files.h"
 

@@ -2,8 +2,8 @@
 // bitstream order; the window grouping is derived as the decoder derives it.
 #include "rebuild/ics_info.h"
 
-#include "splitter/syntax.h"
-#include "splitter/aac_tables.h"
+#include "aac/syntax.h"
+#include "aac/aac_tables.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // included, while the section layout is recorded for the later writers.
 #include "rebuild/section_data.h"
 
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 int write_section_data(DecompressContext& ctx, BitSink& sink) {
     // A channel's sections are those of its own line: an empty line (a channel with max_sfb

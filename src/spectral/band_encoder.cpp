@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 namespace {
 

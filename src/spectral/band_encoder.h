@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "rebuild/frame_state.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // Largest magnitude encode_band codes in book 11: the largest escape of a valid stream.
 constexpr std::int32_t kLargestEscapeMagnitude = 8191;

@@ -2,7 +2,7 @@
 // again with the same book, which keeps reader and writer in step and checks every codeword.
 #include "spectral/codebook_coders.h"
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 namespace {
 // A valid stream has at most 8 prefix ones (n = 12); 31 keeps the word within one read.

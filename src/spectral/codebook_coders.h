@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "rebuild/data_blocks.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // Statuses of transcode_tuple.
 constexpr int kTupleOk = 0;

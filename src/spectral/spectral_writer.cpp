@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "rebuild/frame_end.h"
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 #include "spectral/band_encoder.h"
 #include "spectral/codebook_coders.h"
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 namespace {
 

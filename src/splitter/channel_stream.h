@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 using Status = std::uint8_t;  // 0 = ok, otherwise a decoder error code
 

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <iterator>
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "splitter/emit.h"
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 
 Status derive_window_grouping(ChannelStream& cs, std::uint8_t sf_index) {

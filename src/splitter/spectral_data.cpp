@@ -5,9 +5,9 @@
 
 #include <array>
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "splitter/emit.h"
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 namespace {
 

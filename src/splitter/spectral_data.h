@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "frontend/options.h"
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
 

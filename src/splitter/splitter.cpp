@@ -3,7 +3,7 @@
 #include "splitter/splitter.h"
 
 #include "splitter/adts_header.h"
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/program_config.h"
 #include "splitter/raw_data_block.h"
 

@@ -5,7 +5,7 @@
 #include <neaacdec.h>
 
 #include "rebuild/rebuild_test_util.h"
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "streams/block_files.h"
 
 using namespace rebuild_test;

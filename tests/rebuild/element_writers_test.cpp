@@ -10,7 +10,7 @@
 #include "rebuild/rebuild_test_util.h"
 #include "rebuild/scale_factors.h"
 #include "rebuild/section_data.h"
-#include "splitter/aac_tables.h"
+#include "aac/aac_tables.h"
 
 using namespace rebuild_test;
 

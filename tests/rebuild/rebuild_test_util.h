@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "rebuild/decompress.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 #include "support/bit_writer.h"
 #include "support/test_util.h"
 

@@ -10,7 +10,7 @@
 #include "spectral/band_encoder.h"
 #include "spectral/codebook_coders.h"
 #include "spectral/spectral_writer.h"
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 using namespace rebuild_test;
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "split_test_support.h"
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "splitter/ics_info.h"
 #include "splitter/pulse.h"
 #include "splitter/scale_factors.h"

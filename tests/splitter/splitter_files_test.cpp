@@ -9,7 +9,7 @@
 
 #include "split_test_support.h"
 #include "split_walk.h"
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 namespace {
 

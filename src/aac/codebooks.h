@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "splitter/aac_tables.h"
+#include "aac/aac_tables.h"
 
 // Codebook numbers with a meaning of their own.
 constexpr int ZERO_HCB = 0;
