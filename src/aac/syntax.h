@@ -4,6 +4,11 @@
 
 #include <cstdint>
 
+constexpr unsigned kFrameLength = 1024;  // every ADTS, ADIF and raw LC/Main/LTP frame
+constexpr unsigned kMaxWindowGroups = 8;
+constexpr unsigned kMaxSections = 120;  // per group; also the bound of a band index in section data
+constexpr unsigned kMaxBands = 52;      // scale-factor bands of a window plus the end offset
+
 // Element ids of a raw_data_block.
 constexpr std::uint8_t ID_SCE = 0;
 constexpr std::uint8_t ID_CPE = 1;

@@ -18,13 +18,8 @@
 int frame_error_code(int library_error, int split_status, unsigned long split_bits, unsigned long library_bytes) {
     if (library_error != 0) return library_error;
     if (split_status != 0) return split_status;
-    if ((split_bits + 7) / 8 != library_bytes) return kErrorLengthMismatch;
+    if ((split_bits + 7) / 8 != library_bytes) return kStatusLengthMismatch;
     return 0;
-}
-
-const char* frame_error_text(int code, char* buf, std::size_t buf_size) {
-    if (code == kErrorLengthMismatch) return "Splitter and decoder disagree on the frame length";
-    return decoder_error_text(code, buf, buf_size);
 }
 
 namespace {
@@ -34,6 +29,15 @@ std::uint64_t file_size(std::FILE* f) {
     const long end = std::ftell(f);
     std::fseek(f, 0, SEEK_SET);
     return end > 0 ? static_cast<std::uint64_t>(end) : 0;
+}
+
+SplitSettings split_settings(const Options& options) {
+    SplitSettings s;
+    s.cut_lo_hz = options.cutfreqlo;
+    s.cut_hi_hz = options.cutfreqhi;
+    s.static_compression = options.static_compression != 0;
+    s.static_tns = options.static_tns != 0;
+    return s;
 }
 
 const char* channel_word(int channels) { return channels == 1 ? "mono" : channels == 2 ? "stereo" : ""; }
@@ -106,13 +110,14 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
 
     StreamSet streams;  // built once the file information is out; init emits nothing into it
     SplitContext split;
-    split.options = &options;
+    split.settings = split_settings(options);
     split.streams = &streams;
     unsigned long sample_rate = 0;
     std::uint8_t channels = 0;
-    const long split_header = split_init(split, b.window, static_cast<std::size_t>(b.fill_count), 2,
-                                         decoder_default_sample_rate(decoder));
-    if (split_header == -2) {
+    long split_header = 0;
+    const Status split_start = split_init(split, b.window, static_cast<std::size_t>(b.fill_count), 2,
+                                          decoder_default_sample_rate(decoder), split_header);
+    if (split_start == kStatusStaticStereoStop) {
         std::fprintf(out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
         decoder_close(decoder);
         std::fclose(input);
@@ -120,7 +125,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
     }
     const long header_bytes =
         decoder_init(decoder, b.window, static_cast<unsigned long>(b.fill_count), sample_rate, channels);
-    if (header_bytes < 0 || split_header != header_bytes) {
+    if (header_bytes < 0 || split_start != kStatusOk || split_header != header_bytes) {
         std::fprintf(err, "Error initializing decoder library.\n");
         decoder_close(decoder);
         std::fclose(input);
@@ -178,7 +183,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
         }
         const int code = frame_error_code(info.error, split_status, bits_used, info.bytesconsumed);
         result = code;
-        if (code > 0) std::fprintf(err, "Error: %s\n", frame_error_text(code, text, sizeof text));
+        if (code > 0) std::fprintf(err, "Error: %s\n", status_text(code, text, sizeof text));
         if (first_frame && code == 0) {
             const std::uint32_t mask = (info.channels == 6 && info.num_lfe_channels > 0) ? 0x3F : 0;
             wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, 1, 1, mask);

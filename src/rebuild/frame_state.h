@@ -5,8 +5,9 @@
 #include <array>
 #include <cstdint>
 
-constexpr int kMaxGroups = 8;
-constexpr int kMaxSections = 120;
+#include "aac/syntax.h"
+
+constexpr int kMaxGroups = static_cast<int>(kMaxWindowGroups);
 constexpr int kMaxSfb = 51;
 constexpr int kCodewordQueueSize = 5120;
 constexpr int kFrameBufferSize = 8192;  // the largest ADTS frame (13-bit length) fits

@@ -81,7 +81,7 @@ Status read_ltp_data(SplitContext& ctx, BitReader& br, const ChannelStream& cs) 
 
 Status read_ics_info(SplitContext& ctx, BitReader& br, ChannelStream& cs, bool common_window) {
     StreamSet& set = *ctx.streams;
-    const bool stat = ctx.options->static_compression != 0;
+    const bool stat = ctx.settings.static_compression;
     const unsigned ics_reserved_bit = get_bit(br);
     if (ics_reserved_bit != 0) return kStatusBadSyntax;
     if (!stat) emit_bits_value(set, 0, 1, STREAM_ICSI);

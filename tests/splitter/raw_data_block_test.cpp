@@ -50,7 +50,7 @@ std::vector<std::uint8_t> adts_frame(const BitWriter& block, unsigned channels =
 }
 
 struct SplitRun {
-    Options options;
+    SplitSettings options;
     Capture cap;
     SplitContext ctx;
     explicit SplitRun(int static_compression = 0, int static_tns = 0) {
