@@ -44,7 +44,6 @@ const char* status_text(int code, char* buf, std::size_t buf_size) {
     case kStatusBadSyntax: return "Invalid syntax value in the bitstream";
     case kStatusLengthMismatch: return "Splitter and decoder disagree on the frame length";
     case kStatusUnusableHeader: return "Unusable stream header";
-    case kStatusCannotStart: return "The run could not start";
     default: break;
     }
     std::snprintf(buf, buf_size, "Decoder error %d (no description)", code);

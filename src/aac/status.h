@@ -42,8 +42,6 @@ constexpr Status kLastDecoderStatus = 32;
 constexpr Status kStatusLengthMismatch = 100;
 // The stream's first header (ADTS, ADIF or the raw settings) is one the splitter cannot use.
 constexpr Status kStatusUnusableHeader = 101;
-// A run could not start: its input, the decoder library or an output could not be opened.
-constexpr Status kStatusCannotStart = 102;
 // 'Static compression' met input with more than one channel: the driver prints the stop
 // message and ends the process with status -1.
 constexpr Status kStatusStaticStereoStop = 255;

@@ -49,7 +49,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
     std::FILE* input = std::fopen(input_name.c_str(), "rb");
     if (input == nullptr) {
         std::fprintf(err, "Error opening file: %s\n", input_name.c_str());
-        return 1;
+        return kCompressCannotStart;
     }
     const std::uint64_t file_length = file_size(input);
 
@@ -81,7 +81,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
     if (!decoder_open(decoder)) {
         std::fprintf(err, "Error initializing decoder library.\n");
         std::fclose(input);
-        return 1;
+        return kCompressCannotStart;
     }
 
     int header_kind = HEADER_RAW;
@@ -129,7 +129,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
         std::fprintf(err, "Error initializing decoder library.\n");
         decoder_close(decoder);
         std::fclose(input);
-        return 1;
+        return kCompressCannotStart;
     }
     advance_buffer(b, header_bytes);
     fill_buffer(b);
@@ -159,7 +159,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
     };
     if (create_block_files(streams, input_name, out) != 0) {
         release_all(nullptr);
-        return 1;
+        return kCompressCannotStart;
     }
 
     WavOutput* wav = nullptr;
@@ -191,7 +191,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
                 // Without its WAV the run has failed; say so rather than report success.
                 std::fprintf(out, "Couldn't create output file %s\n", wav_name.c_str());
                 release_all(nullptr);
-                return 1;
+                return kCompressCannotStart;
             }
             first_frame = false;
         }

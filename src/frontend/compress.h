@@ -8,8 +8,10 @@
 
 #include "frontend/options.h"
 
-// Result of compress_file beyond the decoder codes: the 'static compression' stop on input
-// with more than one channel, after which the process ends with status -1.
+// compress_file's own results beside the status of the last frame: nothing could start
+// (input, decoder library or an output could not be opened), and the 'static compression'
+// stop on input with more than one channel, after which the process ends with status -1.
+constexpr int kCompressCannotStart = 1;
 constexpr int kCompressStaticStop = -1;
 
 // The error code of one frame: the library's when it failed, else the splitter's status,

@@ -11,9 +11,6 @@
 
 namespace {
 
-// The longest escape prefix the decoder library accepts: eleven one bits, so a word of at
-// most 15 bits follows; a twelfth one bit is a bitstream error.
-constexpr unsigned kMaxEscapeWordBits = 15;
 
 // An escape sequence after a codebook 11 magnitude of 16: N one bits, a zero, N + 4 bits.
 Status read_escape(StreamSet& set, BitReader& br, std::int32_t& value) {
