@@ -12,10 +12,6 @@ namespace {
 
 constexpr std::uint8_t kSampleRateIndexCount = 12;
 
-bool is_adts_start(const std::uint8_t* data, std::size_t size) {
-    return size >= 2 && data[0] == 0xFF && (data[1] & 0xF6) == 0xF0;
-}
-
 bool is_adif_start(const std::uint8_t* data, std::size_t size) {
     return size >= 4 && data[0] == 'A' && data[1] == 'D' && data[2] == 'I' && data[3] == 'F';
 }
@@ -42,7 +38,7 @@ Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
     header_bytes = 0;
     if (ctx.streams == nullptr || data == nullptr || size == 0) return kStatusUnusableHeader;
     BitReader br;
-    if (is_adts_start(data, size)) {
+    if (is_adts_sync(data, size)) {
         init_reader(br, ctx.frame_copy, data, size);
         AdtsHeader h;
         const Status s = read_adts_header(ctx, br, h, false);
