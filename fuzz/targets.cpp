@@ -28,6 +28,53 @@ void write_bytes(const std::string& name, const std::uint8_t* data, std::size_t 
     std::fclose(f);
 }
 
+// The ADTS frames of a rebuilt file when their lengths tile it exactly; -1 when the file
+// is missing or its frames do not fit together.
+long whole_adts_frames(const std::string& name) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return -1;
+    std::string bytes;
+    char buf[1 << 14];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+    std::fclose(f);
+    long frames = 0;
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data()) + pos;
+        if (bytes.size() - pos < 7 || p[0] != 0xFF || (p[1] & 0xF0) != 0xF0) return -1;
+        const std::size_t length = ((p[3] & 3u) << 11) | (p[4] << 3) | (p[5] >> 5);
+        if (length < 7 || length > bytes.size() - pos) return -1;
+        pos += length;
+        ++frames;
+    }
+    return frames;
+}
+
+// The 1024-sample frames of a WAV file of 16-bit samples; -1 without one.
+long wav_frames(const std::string& name) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return -1;
+    std::uint8_t header[44] = {};
+    const bool whole = std::fread(header, 1, sizeof header, f) == sizeof header;
+    std::fseek(f, 0, SEEK_END);
+    const long size = std::ftell(f);
+    std::fclose(f);
+    const unsigned channels = header[22] | (header[23] << 8);
+    if (!whole || channels == 0 || size < 44) return -1;
+    return (size - 44) / (2 * 1024 * static_cast<long>(channels));
+}
+
+RebuildSettings rebuild_settings(const Options& o) {
+    RebuildSettings r;
+    r.block_files = o.block_files != 0;
+    r.read_bin_blocks = o.read_bin_blocks != 0;
+    r.static_compression = o.static_compression != 0;
+    r.static_tns = o.static_tns != 0;
+    r.cut_lo_hz = o.cutfreqlo;
+    r.cut_hi_hz = o.cutfreqhi;
+    return r;
+}
+
 Options options_from(std::uint8_t flags) {
     Options o;
     o.block_files = flags & 1;
@@ -64,51 +111,85 @@ void write_parts(const std::uint8_t* data, std::size_t size, int count, const ch
 
 }  // namespace
 
-int fuzz_compress(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) return 0;
+FuzzOutcome run_compress(const std::uint8_t* data, std::size_t size) {
+    FuzzOutcome outcome;
+    if (size < 1) return outcome;
     Quiet quiet;
-    const std::string input = work_dir() + "/in.aac";
+    const std::string dir = work_dir();
+    for (const char* old : {"/in.wav", "/in.swp", "/in_rec.aac"}) std::remove((dir + old).c_str());
+    const std::string input = dir + "/in.aac";
     write_bytes(input, data + 1, size - 1);
     Options options = options_from(data[0]);
-    const int r = compress_file(input, work_dir() + "/in.wav", options, quiet.sink, quiet.sink);
-    if (r == 0 || r > 1) {
-        Options back = options_from(data[0]);
-        back.compress = 0;
-        decompress_file(options.block_files ? work_dir() + "/in" : work_dir() + "/in.swp", back, quiet.sink);
+    outcome.compress_status = compress_file(input, dir + "/in.wav", options, quiet.sink, quiet.sink);
+    outcome.wav_frames = wav_frames(dir + "/in.wav");
+    // compress_file's 1 (nothing could start) shares its number with a library code.
+    if (outcome.compress_status == 0 || outcome.compress_status > 1) {
+        const Options back = options_from(data[0]);
+        outcome.decompress_status =
+            decompress_file(options.block_files ? dir + "/in" : dir + "/in.swp", rebuild_settings(back), quiet.sink);
+        outcome.rebuilt_frames = whole_adts_frames(dir + "/in_rec.aac");
     }
+    return outcome;
+}
+
+int fuzz_compress(const std::uint8_t* data, std::size_t size) {
+    run_compress(data, size);
     return 0;
 }
 
-int fuzz_decompress_swp(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) return 0;
+namespace {
+
+FuzzOutcome run_decompress(const std::string& name, const Options& options) {
     Quiet quiet;
-    const std::string name = work_dir() + "/d.swp";
-    write_bytes(name, data + 1, size - 1);
-    Options options = options_from(data[0]);
-    options.block_files = 0;
-    options.compress = 0;
-    decompress_file(name, options, quiet.sink);
-    return 0;
+    FuzzOutcome outcome;
+    const std::string output = (options.block_files ? name : name.substr(0, name.size() - 4)) + "_rec.aac";
+    std::remove(output.c_str());
+    outcome.decompress_status = decompress_file(name, rebuild_settings(options), quiet.sink);
+    outcome.rebuilt_frames = whole_adts_frames(output);
+    return outcome;
 }
 
 // Decompression of data-block files cut out of the input by the 2-byte length header.
-static int decompress_parts(const std::uint8_t* data, std::size_t size, int count, const char* const* suffix,
-                     const std::string& base, int read_bin_blocks) {
-    if (size < 1) return 0;
-    Quiet quiet;
+FuzzOutcome decompress_parts(const std::uint8_t* data, std::size_t size, int count, const char* const* suffix,
+                             const std::string& base, int read_bin_blocks) {
+    if (size < 1) return FuzzOutcome{};
     write_parts(data, size, count, suffix, base);
     Options options = options_from(data[0]);
     options.block_files = 1;
     options.read_bin_blocks = read_bin_blocks;
-    options.compress = 0;
-    decompress_file(base, options, quiet.sink);
+    return run_decompress(base, options);
+}
+
+}  // namespace
+
+FuzzOutcome run_decompress_swp(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return FuzzOutcome{};
+    const std::string name = work_dir() + "/d.swp";
+    write_bytes(name, data + 1, size - 1);
+    Options options = options_from(data[0]);
+    options.block_files = 0;
+    return run_decompress(name, options);
+}
+
+FuzzOutcome run_decompress_bin(const std::uint8_t* data, std::size_t size) {
+    return decompress_parts(data, size, kStreamCount, kBinSuffix, work_dir() + "/b", 1);
+}
+
+FuzzOutcome run_decompress_csv(const std::uint8_t* data, std::size_t size) {
+    return decompress_parts(data, size, kListCount, kCsvSuffix, work_dir() + "/v", 0);
+}
+
+int fuzz_decompress_swp(const std::uint8_t* data, std::size_t size) {
+    run_decompress_swp(data, size);
     return 0;
 }
 
 int fuzz_decompress_bin(const std::uint8_t* data, std::size_t size) {
-    return decompress_parts(data, size, kStreamCount, kBinSuffix, work_dir() + "/b", 1);
+    run_decompress_bin(data, size);
+    return 0;
 }
 
 int fuzz_decompress_csv(const std::uint8_t* data, std::size_t size) {
-    return decompress_parts(data, size, kListCount, kCsvSuffix, work_dir() + "/v", 0);
+    run_decompress_csv(data, size);
+    return 0;
 }

@@ -6,6 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 
+// What a replayed input led to, for the replay test's invariants.
+struct FuzzOutcome {
+    int compress_status = -1;    // compress_file's result; -1 when compression did not run
+    int decompress_status = -1;  // decompress_file's result; -1 when decompression did not run
+    long rebuilt_frames = -1;    // whole ADTS frames of "_rec.aac"; -1: missing or not whole frames
+    long wav_frames = -1;        // 1024-sample frames of the WAV; -1: no WAV
+};
+
 // Byte 0 chooses the options (bit 0 -m, bit 1 -s, bit 2 -t, bit 3 -h 11025, bit 4 -l 3000);
 // the rest is the AAC input. Compression is followed by decompression of what it wrote.
 int fuzz_compress(const std::uint8_t* data, std::size_t size);
@@ -15,3 +23,9 @@ int fuzz_decompress_swp(const std::uint8_t* data, std::size_t size);
 int fuzz_decompress_bin(const std::uint8_t* data, std::size_t size);
 // Byte 0 as above; then ten 2-byte little-endian lengths, then the ten ".csv" files.
 int fuzz_decompress_csv(const std::uint8_t* data, std::size_t size);
+
+// The same runs, reporting what happened.
+FuzzOutcome run_compress(const std::uint8_t* data, std::size_t size);
+FuzzOutcome run_decompress_swp(const std::uint8_t* data, std::size_t size);
+FuzzOutcome run_decompress_bin(const std::uint8_t* data, std::size_t size);
+FuzzOutcome run_decompress_csv(const std::uint8_t* data, std::size_t size);

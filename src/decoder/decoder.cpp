@@ -4,7 +4,6 @@
 
 #include <neaacdec.h>
 
-#include <cstdio>
 
 bool decoder_open(DecoderHandle& handle) {
     NeAACDecHandle h = NeAACDecOpen();
@@ -49,39 +48,4 @@ const std::int16_t* decoder_decode(DecoderHandle& handle, FrameInfo& info, std::
 void decoder_close(DecoderHandle& handle) {
     if (handle.library != nullptr) NeAACDecClose(static_cast<NeAACDecHandle>(handle.library));
     handle.library = nullptr;
-}
-
-static const char* const kErrorText[] = {
-    "No error",
-    "Gain control not yet implemented",
-    "Pulse coding not allowed in short blocks",
-    "Invalid huffman codebook",
-    "Negative scalefactor found, should be impossible",
-    "Unable to find ADTS syncword",
-    "Channel coupling not yet implemented",
-    "Channel configuration not allowed in error resilient frame",
-    "Bit error in error resilient scalefactor decoding",
-    "Error decoding huffman scalefactor (bitstream error)",
-    "Error decoding huffman codeword (bitstream error)",
-    "Non existent huffman codebook number found",
-    "Invalid number of channels",
-    "Maximum number of bitstream elements exceeded",
-    "Input data buffer too small",
-    "Array index out of range",
-    "Maximum number of scalefactor bands exceeded",
-    "Quantised value out of range",
-    "LTP lag out of range",
-    "Invalid SBR parameter decoded",
-    "SBR called without being initialised",
-    "Unexpected channel configuration change",
-    "Error in program_config_element",
-    "First SBR frame is not the same as first AAC frame",
-    "Unexpected fill element with SBR data",
-    "Not all elements were provided with SBR data",
-};
-
-const char* decoder_error_text(int code, char* buf, std::size_t buf_size) {
-    if (code >= 0 && code < static_cast<int>(sizeof kErrorText / sizeof kErrorText[0])) return kErrorText[code];
-    std::snprintf(buf, buf_size, "Decoder error %d (no description)", code);
-    return buf;
 }

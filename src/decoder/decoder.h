@@ -1,5 +1,5 @@
 // The contract with the AAC decoder library (libfaad): configuration, initialisation,
-// frame decoding, and the program's own table of error texts.
+// frame decoding. The texts of its error codes are the program's own (aac/status.h).
 #pragma once
 
 #include <cstddef>
@@ -30,6 +30,3 @@ void decoder_close(DecoderHandle& handle);
 // The sample rate the library assumes for input without a header.
 unsigned long decoder_default_sample_rate(DecoderHandle& handle);
 
-// The program's text for an error code; codes without a text of their own get a sound
-// message naming the number (written into buf).
-const char* decoder_error_text(int code, char* buf, std::size_t buf_size);

@@ -9,6 +9,21 @@
 #include "frontend/compress.h"
 #include "rebuild/decompress.h"
 
+namespace {
+
+RebuildSettings rebuild_settings(const Options& options) {
+    RebuildSettings s;
+    s.block_files = options.block_files != 0;
+    s.read_bin_blocks = options.read_bin_blocks != 0;
+    s.static_compression = options.static_compression != 0;
+    s.static_tns = options.static_tns != 0;
+    s.cut_lo_hz = options.cutfreqlo;
+    s.cut_hi_hz = options.cutfreqhi;
+    return s;
+}
+
+}  // namespace
+
 int run_main(int argc, char** argv) {
     print_banner(stderr);
     CommandLine cl;
@@ -20,7 +35,7 @@ int run_main(int argc, char** argv) {
     const std::string& input_name = cl.operands[0];
     if (!cl.options.compress) {
         std::fflush(stderr);
-        return decompress_file(input_name, cl.options, stdout);
+        return decompress_file(input_name, rebuild_settings(cl.options), stdout);
     }
 
     const std::string wav_name = cl.has_outfile ? cl.outfile : wav_name_for(input_name);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "aac/status.h"
+#include "aac/syntax.h"
 #include "decoder/decoder.h"
 #include "frontend/decode_ahead.h"
 #include "frontend/input_buffer.h"
@@ -18,13 +20,8 @@
 int frame_error_code(int library_error, int split_status, unsigned long split_bits, unsigned long library_bytes) {
     if (library_error != 0) return library_error;
     if (split_status != 0) return split_status;
-    if ((split_bits + 7) / 8 != library_bytes) return kErrorLengthMismatch;
+    if ((split_bits + 7) / 8 != library_bytes) return kStatusLengthMismatch;
     return 0;
-}
-
-const char* frame_error_text(int code, char* buf, std::size_t buf_size) {
-    if (code == kErrorLengthMismatch) return "Splitter and decoder disagree on the frame length";
-    return decoder_error_text(code, buf, buf_size);
 }
 
 namespace {
@@ -36,31 +33,70 @@ std::uint64_t file_size(std::FILE* f) {
     return end > 0 ? static_cast<std::uint64_t>(end) : 0;
 }
 
+SplitSettings split_settings(const Options& options) {
+    SplitSettings s;
+    s.cut_lo_hz = options.cutfreqlo;
+    s.cut_hi_hz = options.cutfreqhi;
+    s.static_compression = options.static_compression != 0;
+    s.static_tns = options.static_tns != 0;
+    return s;
+}
+
 const char* channel_word(int channels) { return channels == 1 ? "mono" : channels == 2 ? "stereo" : ""; }
 
 }  // namespace
 
-int compress_file(const std::string& input_name, const std::string& wav_name, Options& options, std::FILE* err,
-                  std::FILE* out) {
-    std::FILE* input = std::fopen(input_name.c_str(), "rb");
+// What one compression run holds from step to step.
+struct CompressRun {
+    CompressRun(const std::string& input, const std::string& wav, Options& o, std::FILE* e, std::FILE* u)
+        : input_name(input), wav_name(wav), options(o), err(e), out(u) {}
+    const std::string& input_name;
+    const std::string& wav_name;
+    Options& options;
+    std::FILE* err;
+    std::FILE* out;
+    std::FILE* input = nullptr;
+    std::uint64_t file_length = 0;
+    std::unique_ptr<InputBuffer> buffer;
+    long tag_size = 0;
+    DecoderHandle decoder;
+    int header_kind = HEADER_RAW;
+    long frame_count = 0;
+    int bitrate = 0;
+    float duration = 0.f;
+    StreamSet streams;  // built once the file information is out; init emits nothing into it
+    SplitContext split;
+    DecodeAhead ahead;
+};
+
+namespace {
+
+// Opens the input and skips a leading ID3v2 tag. False ends the run with `result`.
+bool open_input(CompressRun& run, int& result) {
+    const std::string& input_name = run.input_name;
+    std::FILE* err = run.err;
+    std::FILE*& input = run.input;
+    input = std::fopen(input_name.c_str(), "rb");
     if (input == nullptr) {
         std::fprintf(err, "Error opening file: %s\n", input_name.c_str());
-        return 1;
+        result = kCompressCannotStart;
+        return false;
     }
-    const std::uint64_t file_length = file_size(input);
+    run.file_length = file_size(input);
 
-    std::unique_ptr<InputBuffer> buffer(new (std::nothrow) InputBuffer);
-    if (!buffer) {
+    run.buffer.reset(new (std::nothrow) InputBuffer);
+    if (!run.buffer) {
         std::fprintf(err, "Memory allocation error\n");
         std::fclose(input);
-        return 0;
+        result = 0;
+        return false;
     }
-    InputBuffer& b = *buffer;
+    InputBuffer& b = *run.buffer;
     b.file = input;
     reload_buffer(b, 0);
 
     // A leading ID3v2 tag is skipped whole; one larger than the window is skipped by seeking.
-    long tag_size = 0;
+    long& tag_size = run.tag_size;
     if (b.fill_count >= 3 && std::memcmp(b.window, "ID3", 3) == 0) {
         tag_size = ((b.window[6] & 0x7F) << 21) | ((b.window[7] & 0x7F) << 14) | ((b.window[8] & 0x7F) << 7) |
                    (b.window[9] & 0x7F);
@@ -72,27 +108,30 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
             reload_buffer(b, tag_size);
         }
     }
+    return true;
+}
 
-    DecoderHandle decoder;
-    if (!decoder_open(decoder)) {
-        std::fprintf(err, "Error initializing decoder library.\n");
-        std::fclose(input);
-        return 1;
+// Opens the decoder library and recognises ADTS, ADIF or raw input with what its file
+// information shows. False ends the run with `result`.
+bool probe_input(CompressRun& run, int& result) {
+    InputBuffer& b = *run.buffer;
+    if (!decoder_open(run.decoder)) {
+        std::fprintf(run.err, "Error initializing decoder library.\n");
+        std::fclose(run.input);
+        result = kCompressCannotStart;
+        return false;
     }
-
-    int header_kind = HEADER_RAW;
-    long frame_count = 0;
-    int bitrate = 0;
-    float duration = 0.f;
-    if (b.fill_count >= 2 && b.window[0] == 0xFF && (b.window[1] & 0xF6) == 0xF0) {
-        header_kind = HEADER_ADTS;
+    const std::uint64_t file_length = run.file_length;
+    float& duration = run.duration;
+    if (is_adts_sync(b.window, static_cast<std::size_t>(b.fill_count))) {
+        run.header_kind = HEADER_ADTS;
         const AdtsScan scan = scan_adts(b);
-        frame_count = scan.frames;
-        bitrate = scan.bitrate;
+        run.frame_count = scan.frames;
+        run.bitrate = scan.bitrate;
         duration = scan.duration;
-        reload_buffer(b, tag_size);
+        reload_buffer(b, run.tag_size);
     } else if (b.fill_count >= 4 && std::memcmp(b.window, "ADIF", 4) == 0) {
-        header_kind = HEADER_ADIF;
+        run.header_kind = HEADER_ADIF;
         const int skip = (b.window[4] & 0x80) ? 9 : 0;
         const std::uint32_t raw_bitrate = ((static_cast<std::uint32_t>(b.window[4 + skip]) & 0x0F) << 19) |
                                           (static_cast<std::uint32_t>(b.window[5 + skip]) << 11) |
@@ -100,93 +139,127 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
                                           (static_cast<std::uint32_t>(b.window[7 + skip]) & 0xE0);
         if (file_length != 0 && raw_bitrate != 0)
             duration = static_cast<float>(file_length) * 8.0f / static_cast<float>(raw_bitrate) + 0.5f;
-        bitrate = static_cast<int>(static_cast<float>(raw_bitrate) / 1000.0f + 0.5f);
+        run.bitrate = static_cast<int>(static_cast<float>(raw_bitrate) / 1000.0f + 0.5f);
     }
     fill_buffer(b);
+    return true;
+}
 
-    StreamSet streams;  // built once the file information is out; init emits nothing into it
-    SplitContext split;
-    split.options = &options;
-    split.streams = &streams;
+// Initialises splitter and library on the same bytes and prints the file information.
+// False ends the run with `result`.
+bool start_decoding(CompressRun& run, int& result) {
+    InputBuffer& b = *run.buffer;
+    std::FILE* err = run.err;
+    SplitContext& split = run.split;
+    split.settings = split_settings(run.options);
+    split.streams = &run.streams;
     unsigned long sample_rate = 0;
     std::uint8_t channels = 0;
-    const long split_header = split_init(split, b.window, static_cast<std::size_t>(b.fill_count), 2,
-                                         decoder_default_sample_rate(decoder));
-    if (split_header == -2) {
-        std::fprintf(out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
-        decoder_close(decoder);
-        std::fclose(input);
-        return kCompressStaticStop;
+    long split_header = 0;
+    const Status split_start = split_init(split, b.window, static_cast<std::size_t>(b.fill_count), 2,
+                                          decoder_default_sample_rate(run.decoder), split_header);
+    if (split_start == kStatusStaticStereoStop) {
+        std::fprintf(run.out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
+        decoder_close(run.decoder);
+        std::fclose(run.input);
+        result = kCompressStaticStop;
+        return false;
     }
     const long header_bytes =
-        decoder_init(decoder, b.window, static_cast<unsigned long>(b.fill_count), sample_rate, channels);
-    if (header_bytes < 0 || split_header != header_bytes) {
+        decoder_init(run.decoder, b.window, static_cast<unsigned long>(b.fill_count), sample_rate, channels);
+    if (header_bytes < 0 || split_start != kStatusOk || split_header != header_bytes) {
         std::fprintf(err, "Error initializing decoder library.\n");
-        decoder_close(decoder);
-        std::fclose(input);
-        return 1;
+        decoder_close(run.decoder);
+        std::fclose(run.input);
+        result = kCompressCannotStart;
+        return false;
     }
     advance_buffer(b, header_bytes);
     fill_buffer(b);
 
-    std::fprintf(err, "%s file info:\n", input_name.c_str());
-    if (header_kind == HEADER_ADTS) {
-        std::fprintf(err, "ADTS, %.3f sec, %d kbps, %lu Hz, %s\n\n", static_cast<double>(duration), bitrate,
+    std::fprintf(err, "%s file info:\n", run.input_name.c_str());
+    if (run.header_kind == HEADER_ADTS) {
+        std::fprintf(err, "ADTS, %.3f sec, %d kbps, %lu Hz, %s\n\n", static_cast<double>(run.duration), run.bitrate,
                      sample_rate, channel_word(split.channel_configuration));
-    } else if (header_kind == HEADER_ADIF) {
-        std::fprintf(err, "ADIF, %.3f sec, %d kbps, %lu Hz\n\n", static_cast<double>(duration), bitrate, sample_rate);
+    } else if (run.header_kind == HEADER_ADIF) {
+        std::fprintf(err, "ADIF, %.3f sec, %d kbps, %lu Hz\n\n", static_cast<double>(run.duration), run.bitrate,
+                     sample_rate);
     } else {
         std::fprintf(err, "RAW\n\n");
     }
-    std::fprintf(err, options.block_files ? "Write data blocks to .bin and .csv files\n\n"
-                                          : "Write data blocks to .swp file\n\n");
+    std::fprintf(err, run.options.block_files ? "Write data blocks to .bin and .csv files\n\n"
+                                              : "Write data blocks to .swp file\n\n");
+    return true;
+}
 
-    streamset_build(streams, options.block_files, file_length, static_cast<std::uint64_t>(frame_count));
-    DecodeAhead ahead;
-    auto release_all = [&](WavOutput* wav) {
-        decode_ahead_finish(ahead);
-        decoder_close(decoder);
-        std::fclose(input);
-        if (wav != nullptr && wav_close(wav) != 0)
-            std::fprintf(err, "Couldn't complete the header of %s\n", wav_name.c_str());
-        streamset_release(streams);
-        close_block_files(streams);
-    };
-    if (create_block_files(streams, input_name, out) != 0) {
-        release_all(nullptr);
-        return 1;
+void release_all(CompressRun& run, WavOutput* wav) {
+    decode_ahead_finish(run.ahead);
+    decoder_close(run.decoder);
+    std::fclose(run.input);
+    if (wav != nullptr && wav_close(wav) != 0)
+        std::fprintf(run.err, "Couldn't complete the header of %s\n", run.wav_name.c_str());
+    streamset_release(run.streams);
+    close_block_files(run.streams);
+}
+
+// Sizes the streams and creates the data-block files. False ends the run with `result`.
+bool open_outputs(CompressRun& run, int& result) {
+    streamset_build(run.streams, run.options.block_files, run.file_length,
+                    static_cast<std::uint64_t>(run.frame_count));
+    if (create_block_files(run.streams, run.input_name, run.out) != 0) {
+        release_all(run, nullptr);
+        result = kCompressCannotStart;
+        return false;
     }
+    return true;
+}
 
+// Writes every stream to its files and releases everything.
+int finish(CompressRun& run, WavOutput* wav, int result) {
+    if (streamset_flush(run.streams) != 0) std::fprintf(run.out, "Couldn't write the data blocks completely\n");
+    if (run.streams.out_of_memory) std::fprintf(run.err, "Memory allocation error\n");
+    release_all(run, wav);
+    return result;
+}
+
+// Decodes and splits every frame, writing the WAV as it goes; returns the run's result.
+int run_frames(CompressRun& run) {
+    const std::string& input_name = run.input_name;
+    const std::string& wav_name = run.wav_name;
+    std::FILE* err = run.err;
+    std::FILE* out = run.out;
+    const std::uint64_t file_length = run.file_length;
+    DecodeAhead& ahead = run.ahead;
     WavOutput* wav = nullptr;
     bool first_frame = true;
     int last_percent = -1;
     int result = 0;
     char text[96];
     // Each frame is split from the very bytes the decoder library was given for it.
-    decode_ahead_start(ahead, decoder, b);
+    decode_ahead_start(ahead, run.decoder, *run.buffer);
     for (;;) {
         DecodedFrame* frame = decode_ahead_next(ahead);
         if (frame == nullptr) break;
         std::uint32_t bits_used = 0;
-        const Status split_status = split_frame(split, frame->window.data(), frame->window.size(), bits_used);
+        const Status split_status = split_frame(run.split, frame->window.data(), frame->window.size(), bits_used);
         const FrameInfo& info = frame->info;
         std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
         if (split_status == kStatusStaticStereoStop) {
             std::fprintf(out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
-            release_all(wav);
+            release_all(run, wav);
             return kCompressStaticStop;
         }
         const int code = frame_error_code(info.error, split_status, bits_used, info.bytesconsumed);
         result = code;
-        if (code > 0) std::fprintf(err, "Error: %s\n", frame_error_text(code, text, sizeof text));
+        if (code > 0) std::fprintf(err, "Error: %s\n", status_text(code, text, sizeof text));
         if (first_frame && code == 0) {
             const std::uint32_t mask = (info.channels == 6 && info.num_lfe_channels > 0) ? 0x3F : 0;
             wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, 1, 1, mask);
             if (wav == nullptr) {
                 // Without its WAV the run has failed; say so rather than report success.
                 std::fprintf(out, "Couldn't create output file %s\n", wav_name.c_str());
-                release_all(nullptr);
-                return 1;
+                release_all(run, nullptr);
+                return kCompressCannotStart;
             }
             first_frame = false;
         }
@@ -206,9 +279,17 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
         if (last) break;
     }
     decode_ahead_finish(ahead);
+    return finish(run, wav, result);
+}
 
-    if (streamset_flush(streams) != 0) std::fprintf(out, "Couldn't write the data blocks completely\n");
-    if (streams.out_of_memory) std::fprintf(err, "Memory allocation error\n");
-    release_all(wav);
-    return result;
+}  // namespace
+
+int compress_file(const std::string& input_name, const std::string& wav_name, Options& options, std::FILE* err,
+                  std::FILE* out) {
+    CompressRun run(input_name, wav_name, options, err, out);
+    int result = 0;
+    if (!open_input(run, result) || !probe_input(run, result) || !start_decoding(run, result) ||
+        !open_outputs(run, result))
+        return result;
+    return run_frames(run);
 }

@@ -8,21 +8,16 @@
 
 #include "frontend/options.h"
 
-// Result of compress_file beyond the decoder codes: the 'static compression' stop on input
-// with more than one channel, after which the process ends with status -1.
+// compress_file's own results beside the status of the last frame: nothing could start
+// (input, decoder library or an output could not be opened), and the 'static compression'
+// stop on input with more than one channel, after which the process ends with status -1.
+constexpr int kCompressCannotStart = 1;
 constexpr int kCompressStaticStop = -1;
 
-// A frame that splitter and library both decode, but to different lengths, is an error of
-// its own: the streams would no longer describe the bytes the decoder used.
-constexpr int kErrorLengthMismatch = 100;
-
 // The error code of one frame: the library's when it failed, else the splitter's status,
-// else kErrorLengthMismatch when the splitter's bits, rounded up to bytes, differ from the
+// else kStatusLengthMismatch when the splitter's bits, rounded up to bytes, differ from the
 // bytes the library consumed; 0 for a good frame.
 int frame_error_code(int library_error, int split_status, unsigned long split_bits, unsigned long library_bytes);
-
-// The text printed after "Error: " for a frame's error code.
-const char* frame_error_text(int code, char* buf, std::size_t buf_size);
 
 // Returns 0 on success; 1 when the input cannot be opened, the decoder cannot be
 // initialised or the data-block files cannot be created; kCompressStaticStop; otherwise

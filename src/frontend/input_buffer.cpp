@@ -3,8 +3,7 @@
 
 #include <cstring>
 
-const unsigned kAdtsSampleRates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
-                                       16000, 12000, 11025, 8000,  7350,  0,     0,     0};
+#include "aac/syntax.h"
 
 void advance_buffer(InputBuffer& buffer, long n) {
     if (n > buffer.fill_count) n = buffer.fill_count;
@@ -57,8 +56,8 @@ AdtsScan scan_adts(InputBuffer& buffer) {
         fill_buffer(buffer);
         const std::uint8_t* b = buffer.window;
         if (buffer.fill_count < 8) break;
-        if (b[0] != 0xFF || (b[1] & 0xF6) != 0xF0) break;
-        if (scan.frames == 0) sample_rate = kAdtsSampleRates[(b[2] & 0x3C) >> 2];
+        if (!is_adts_sync(b, 2)) break;
+        if (scan.frames == 0) sample_rate = static_cast<unsigned>(kSamplingFrequencies[(b[2] & 0x3C) >> 2]);
         const long frame_length = ((b[3] & 0x03) << 11) | (b[4] << 3) | (b[5] >> 5);
         total += frame_length;
         // A length that does not fit, or that cannot even hold the header, ends the scan

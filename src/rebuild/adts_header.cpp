@@ -2,7 +2,7 @@
 // header fields that never change are regenerated: constants, or the first frame's values.
 #include "rebuild/adts_header.h"
 
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ int write_adts_header(DecompressContext& ctx, BitSink& sink) {
     FieldSource src;
     if (!open_fields(ctx.blocks, STREAM_ADTS, line, src)) return 0;
     FrameState& st = ctx.state;
-    const bool full = !ctx.options.static_compression;     // every field on the stream
+    const bool full = !ctx.settings.static_compression;     // every field on the stream
     const bool once = full || ctx.adts_first_frame != 0;   // the fields -s keeps once
     int bits = 0;
     st.syncword = header_field(src, sink, 12, full, 0xFFFF, bits);
@@ -55,7 +55,7 @@ int write_adts_header(DecompressContext& ctx, BitSink& sink) {
     st.number_of_raw_data_blocks_in_frame = header_field(src, sink, 2, full, 0, bits);
     // The CRC word is copied, never recomputed: 'static compression' writes no CRC at all.
     if (full && st.protection_absent == 0) header_field(src, sink, 16, true, 0, bits);
-    if (ctx.options.static_compression) ctx.adts_first_frame = 0;
+    if (ctx.settings.static_compression) ctx.adts_first_frame = 0;
     close_fields(ctx.blocks, STREAM_ADTS, line);
     return bits;
 }

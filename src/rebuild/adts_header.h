@@ -3,7 +3,7 @@
 #pragma once
 
 #include "rebuild/decompress.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // Writes the ADTS header from the ADTS stream and records its fields in ctx.state. Returns
 // 56, 72 with the CRC word, or 0 when the ADTS stream has nothing for this frame.

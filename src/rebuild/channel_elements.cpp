@@ -5,8 +5,8 @@
 #include "rebuild/ics_info.h"
 #include "rebuild/scale_factors.h"
 #include "rebuild/section_data.h"
-#include "splitter/syntax.h"
-#include "spectral/spectral_writer.h"
+#include "aac/syntax.h"
+#include "rebuild/spectral_writer.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ int write_sce_header(DecompressContext& ctx, BitSink& sink) {
     FieldSource src;
     const bool has_data = open_fields(ctx.blocks, STREAM_STC, line, src);
     // In 'static compression' mode later frames have no STC data at all and reuse the first's.
-    if (!has_data && (ctx.blocks.bits_present[STREAM_STC] || !ctx.options.static_compression)) {
+    if (!has_data && (ctx.blocks.bits_present[STREAM_STC] || !ctx.settings.static_compression)) {
         return 0;
     }
     FrameState& st = ctx.state;
@@ -35,7 +35,7 @@ int write_sce_header(DecompressContext& ctx, BitSink& sink) {
     int bits = 0;
     bits += static_cast<int>(bitsink_put(sink, static_cast<std::uint32_t>(st.id_syn_ele), 3));
     bits += static_cast<int>(bitsink_put(sink, static_cast<std::uint32_t>(st.element_instance_tag), 4));
-    if (ctx.options.static_compression) ctx.first_block = 0;
+    if (ctx.settings.static_compression) ctx.first_block = 0;
     close_fields(ctx.blocks, STREAM_STC, line);
     return bits;
 }
@@ -131,6 +131,6 @@ int write_cpe(DecompressContext& ctx, BitSink& sink, int bits_before) {
     if (blocks.bits_present[STREAM_STC] && !qmdct_bits) take_field(stc, 3);
     c += write_spectral_data(ctx, sink, qmdct_bits, bits_before + c,
                              qmdct_bits ? LIST_QMDCT_0 : LIST_QMDCT_1);
-    if (ctx.options.static_compression) ctx.first_window_shape = 0;
+    if (ctx.settings.static_compression) ctx.first_window_shape = 0;
     return finish();
 }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "rebuild/decompress.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // id_syn_ele and element_instance_tag of a mono frame; takes (while first_block) the five
 // STC fields of the frame. Returns 7, or 0 when STC has nothing for the frame.

@@ -1,14 +1,14 @@
 // Pulse, TNS and gain-control rebuild of one channel.
 #include "rebuild/channel_tools.h"
 
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 int write_pulse_absent(BitSink& sink) { return static_cast<int>(bitsink_put(sink, 0, 1)); }
 
 int write_gain_control_absent(BitSink& sink) { return static_cast<int>(bitsink_put(sink, 0, 1)); }
 
 int write_tns_data(DecompressContext& ctx, BitSink& sink) {
-    const bool static_mode = ctx.options.static_compression != 0;
+    const bool static_mode = ctx.settings.static_compression;
     ValueLine line;
     FieldSource src;
     // 'Static compression' still writes its flag when the stream has nothing; reads past the
@@ -24,7 +24,7 @@ int write_tns_data(DecompressContext& ctx, BitSink& sink) {
     int bits = 0;
     auto copy = [&](unsigned width) { return copy_field(src, sink, width, bits); };
     std::uint32_t tns_data_present = 0;
-    if (static_mode && !ctx.options.static_tns) {
+    if (static_mode && !ctx.settings.static_tns) {
         bits += static_cast<int>(bitsink_put(sink, 0, 1));
     } else {
         tns_data_present = copy(1);

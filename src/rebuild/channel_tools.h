@@ -3,7 +3,7 @@
 #pragma once
 
 #include "rebuild/decompress.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 int write_pulse_absent(BitSink& sink);         // pulse_data_present = 0; returns 1
 int write_gain_control_absent(BitSink& sink);  // gain_control_data_present = 0; returns 1

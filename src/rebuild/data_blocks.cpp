@@ -22,7 +22,7 @@ std::uint64_t file_length(std::FILE* f) {
     return end < 0 ? 0 : static_cast<std::uint64_t>(end);
 }
 
-// Bytes a window keeps before the read position, so that unread_bits rarely moves it back.
+// Bytes a window keeps before the read position, so that a look-behind rarely moves it back.
 constexpr std::int64_t kWindowBackMargin = 64;
 
 // Moves a windowed reader's window so that it starts shortly before the byte position.
@@ -203,13 +203,6 @@ std::uint32_t read_bits_slow(StreamReader& reader, unsigned n) {
     reader.byte_position = position / 8;
     reader.bit_position = static_cast<int>(position % 8);
     return v;
-}
-
-void unread_bits(StreamReader& reader, unsigned n) {
-    std::int64_t position = reader.byte_position * 8 + reader.bit_position - static_cast<std::int64_t>(n);
-    if (position < 0) position = 0;
-    reader.byte_position = position / 8;
-    reader.bit_position = static_cast<int>(position % 8);
 }
 
 int stream_exhausted(const StreamReader& reader) {

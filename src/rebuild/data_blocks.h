@@ -68,8 +68,6 @@ inline std::uint32_t read_bits(StreamReader& reader, unsigned n) {
     reader.bit_position = static_cast<int>(position & 7);
     return static_cast<std::uint32_t>(word >> (64 - n));
 }
-// Moves the reader back by n bits (never before the start).
-void unread_bits(StreamReader& reader, unsigned n);
 // 1 when the byte position has reached the end of the stream's data.
 int stream_exhausted(const StreamReader& reader);
 

@@ -13,8 +13,8 @@
 #include "rebuild/ics_info.h"
 #include "rebuild/scale_factors.h"
 #include "rebuild/section_data.h"
-#include "splitter/syntax.h"
-#include "spectral/spectral_writer.h"
+#include "aac/syntax.h"
+#include "rebuild/spectral_writer.h"
 #include "streams/block_files.h"
 
 namespace {
@@ -40,7 +40,7 @@ int write_mono_element(DecompressContext& ctx, BitSink& sink, int bits) {
         return bits - start;
     }
     bits += ics_bits;
-    if (ctx.options.static_compression) ctx.first_window_shape = 0;
+    if (ctx.settings.static_compression) ctx.first_window_shape = 0;
     bits += write_section_data(ctx, sink);
     bits += write_scale_factor_data(ctx, sink);
     bits += write_pulse_absent(sink);
@@ -62,7 +62,7 @@ void correct_frame_length(FrameState& st, std::uint8_t* frame, int length) {
 }
 
 int run(DecompressContext& ctx, const std::string& name) {
-    const Options& options = ctx.options;
+    const RebuildSettings& options = ctx.settings;
     std::FILE* out = ctx.out;
     std::fprintf(out, options.read_bin_blocks ? "\tDecompress AAC audio file\n\n"
                                               : "\tDecompress AAC audio file from CSV data files\n\n");
@@ -164,10 +164,10 @@ int run(DecompressContext& ctx, const std::string& name) {
 
 }  // namespace
 
-int decompress_file(const std::string& name, const Options& options, std::FILE* out) {
+int decompress_file(const std::string& name, const RebuildSettings& settings, std::FILE* out) {
     // The context holds the frame record and the data blocks: too large for the stack.
     auto ctx = std::make_unique<DecompressContext>();
-    ctx->options = options;
+    ctx->settings = settings;
     ctx->out = out;
     return run(*ctx, name);
 }

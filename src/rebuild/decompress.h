@@ -4,14 +4,29 @@
 #include <cstdio>
 #include <string>
 
-#include "frontend/options.h"
 #include "rebuild/data_blocks.h"
 #include "rebuild/frame_state.h"
 
-// Everything one decompression run keeps: its settings (the cut-offs are normalised in
-// place), the data blocks, the frame record and the one-shot flags of the rebuild.
+// What a decompression run asks of the rebuild; the front end builds it from the command line.
+struct RebuildSettings {
+    bool block_files = false;         // -m: ".bin"/".csv" files instead of the ".swp" container
+    bool read_bin_blocks = true;      // -v clears: read the ".csv" files only
+    bool static_compression = false;  // -s
+    bool static_tns = false;          // -t
+    double cut_lo_hz = 0.0;           // -l: values below it were left out by compression
+    double cut_hi_hz = 0.0;           // -h: likewise above it; 0 = half the sampling rate
+};
+
+// Everything one decompression run keeps: its settings, the data blocks, the frame record
+// and the one-shot flags of the rebuild.
 struct DecompressContext {
-    Options options;
+    RebuildSettings settings;
+    // The cut-offs in force, resolved once per run at the first frame with a sampling rate
+    // (a high cut-off of 0.0 becomes that half rate, a low one not below it 0.0); each
+    // frame converts them to lines at its own rate.
+    double cut_lo_hz = 0.0;
+    double cut_hi_hz = 0.0;
+    bool cut_resolved = false;
     DataBlocks blocks;
     FrameState state;
     int first_block = 1;         // STC fields of the mono header come with the first frame only (-s)
@@ -25,7 +40,7 @@ struct DecompressContext {
     int stop_status = 0;
 };
 
-// Runs one decompression of `name` with `options`. Returns the process exit status: 0 when
+// Runs one decompression of `name` with `settings`. Returns the process exit status: 0 when
 // the run reached its end, 1 when a data block is missing or malformed, the output cannot
 // be created, or the ICSI data are malformed ("Wrong ICSInfo structure").
-int decompress_file(const std::string& name, const Options& options, std::FILE* out);
+int decompress_file(const std::string& name, const RebuildSettings& settings, std::FILE* out);

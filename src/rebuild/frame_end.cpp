@@ -1,7 +1,7 @@
 // Fill elements, END and byte alignment at the end of a rebuilt frame.
 #include "rebuild/frame_end.h"
 
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 int write_fill_elements(BitSink& sink, int budget) {
     while (budget >= 7) {

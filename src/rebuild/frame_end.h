@@ -1,7 +1,7 @@
 // What closes a rebuilt frame: fill elements, the END id and byte alignment.
 #pragma once
 
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // Spends `budget` bits on fill elements of zero bytes (each 7 + 8c bits, c at most 270,
 // escape count included in c). Returns the part of the budget left over (0..6).

@@ -5,10 +5,10 @@
 #include <array>
 #include <cstdint>
 
-constexpr int kMaxGroups = 8;
-constexpr int kMaxSections = 120;
+#include "aac/syntax.h"
+
+constexpr int kMaxGroups = static_cast<int>(kMaxWindowGroups);
 constexpr int kMaxSfb = 51;
-constexpr int kCodewordQueueSize = 5120;
 constexpr int kFrameBufferSize = 8192;  // the largest ADTS frame (13-bit length) fits
 
 struct FrameState {
@@ -24,9 +24,6 @@ struct FrameState {
     std::int32_t window_sequence = 0, max_sfb = 0, frame_length = 1024, channel_configuration = 0;
     std::int32_t band_codebook[128] = {};
     std::int32_t quant_spectrum[1024] = {};
-    std::int32_t codes[kCodewordQueueSize] = {};
-    std::int32_t lengths[kCodewordQueueSize] = {};
-    std::int32_t count = 0;
     std::int32_t global_gain = 0, num_windows = 1, num_window_groups = 1;
     std::int32_t window_group_length[8] = {};
     std::int32_t num_swb = 0, scale_factor_grouping = 0;

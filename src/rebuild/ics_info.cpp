@@ -2,8 +2,8 @@
 // bitstream order; the window grouping is derived as the decoder derives it.
 #include "rebuild/ics_info.h"
 
-#include "splitter/syntax.h"
-#include "splitter/aac_tables.h"
+#include "aac/syntax.h"
+#include "aac/aac_tables.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ int write_ltp_data(DecompressContext& ctx, FieldSource& src, BitSink& sink) {
 int write_ics_info(DecompressContext& ctx, FieldSource& src, BitSink& sink) {
     FrameState& st = ctx.state;
     int bits = 0;
-    if (ctx.options.static_compression) {
+    if (ctx.settings.static_compression) {
         bits += static_cast<int>(bitsink_put(sink, 0, 1));  // ics_reserved_bit
     } else {
         copy(src, sink, 1, bits);

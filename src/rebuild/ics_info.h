@@ -3,7 +3,7 @@
 #pragma once
 
 #include "rebuild/decompress.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // Copies ics_info from `src` and derives the window grouping. Returns the bits written, or a
 // negative count when the ICSI data are malformed: a values line that ran out, or a max_sfb

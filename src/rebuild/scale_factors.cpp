@@ -2,7 +2,7 @@
 // keeps the running scale factor, so a value out of range is caught before it is written on.
 #include "rebuild/scale_factors.h"
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 namespace {
 constexpr unsigned kLongestScfCodeword = 19;

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "rebuild/decompress.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // Copies one scale-factor codeword bit by bit (bits form: one bit per read; values form:
 // one value per bit) and returns its index 0..120, or -1 when 19 bits form no codeword.

@@ -2,7 +2,7 @@
 // included, while the section layout is recorded for the later writers.
 #include "rebuild/section_data.h"
 
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 int write_section_data(DecompressContext& ctx, BitSink& sink) {
     // A channel's sections are those of its own line: an empty line (a channel with max_sfb
@@ -14,6 +14,7 @@ int write_section_data(DecompressContext& ctx, BitSink& sink) {
     FrameState& st = ctx.state;
     const unsigned sect_bits = st.window_sequence == EIGHT_SHORT_SEQUENCE ? 3 : 5;
     const std::uint32_t sect_esc_val = (1u << sect_bits) - 1;
+    constexpr int kSections = static_cast<int>(kMaxSections);
     int bits = 0;
     for (int g = 0; g < st.num_window_groups; ++g) {
         int k = 0;
@@ -23,14 +24,14 @@ int write_section_data(DecompressContext& ctx, BitSink& sink) {
             int sect_len = 0;
             std::uint32_t sect_len_incr = copy_field(src, sink, sect_bits, bits);
             // Bounded by the arrays' 120 bands; a longer run of escapes is malformed anyway.
-            while (sect_len_incr == sect_esc_val && k + sect_len < kMaxSections) {
+            while (sect_len_incr == sect_esc_val && k + sect_len < kSections) {
                 sect_len += static_cast<int>(sect_len_incr);
                 sect_len_incr = copy_field(src, sink, sect_bits, bits);
             }
             sect_len += static_cast<int>(sect_len_incr);
             // Zero-length sections are legal, so k alone cannot end this loop: the section
             // index is bounded by its array as well.
-            if (i >= kMaxSections || k + sect_len >= kMaxSections) {
+            if (i >= kSections || k + sect_len >= kSections) {
                 st.num_sec[g] = i;
                 ctx.frame_problem = "its section data run past band 120 or 120 sections";
                 close_fields(ctx.blocks, STREAM_SBN, line);

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "rebuild/decompress.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // Copies section_data from the SBN stream and records the sections and band codebooks in
 // ctx.state. Returns the bits written (0 when SBN has nothing for the channel). A 121st

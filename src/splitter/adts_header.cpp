@@ -13,7 +13,7 @@ constexpr unsigned kSyncTries = 768;
 
 Status read_adts_header(SplitContext& ctx, BitReader& br, AdtsHeader& h, bool emit) {
     StreamSet& set = *ctx.streams;
-    const bool stat = ctx.options->static_compression != 0;
+    const bool stat = ctx.settings.static_compression;
     const bool first = ctx.first_header != 0;
     bool synced = false;
     for (unsigned i = 0; i < kSyncTries; ++i) {

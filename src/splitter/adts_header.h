@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/splitter.h"
 
 struct AdtsHeader {

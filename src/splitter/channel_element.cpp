@@ -46,9 +46,8 @@ Status read_trailing_fill(SplitContext& ctx, BitReader& br) {
 Status read_single_channel_element(SplitContext& ctx, BitReader& br, BlockState& block, std::uint8_t id_syn_ele) {
     if (Status s = check_element(ctx, block, id_syn_ele, 1); s != 0) return s;
     StreamSet& set = *ctx.streams;
-    unsigned start = 0;
-    unsigned end = 0;
-    value_line_range(*ctx.options, ctx.sf_index, start, end);
+    const unsigned start = ctx.value_start;
+    const unsigned end = ctx.value_end;
     const std::uint32_t element_instance_tag = get_bits(br, 4);
     if (ctx.first_block) emit_bits_value(set, element_instance_tag, 4, STREAM_STC);
     ChannelStream& cs = ctx.channel[0];
@@ -56,7 +55,7 @@ Status read_single_channel_element(SplitContext& ctx, BitReader& br, BlockState&
     std::memset(spectrum, 0, sizeof ctx.spectrum[0]);
     if (Status s = read_individual_channel_stream(ctx, br, cs, false, spectrum); s != 0) return s;
     emit_spectral_value_line(set, spectrum, start, end, LIST_QMDCT_0);
-    if (ctx.options->static_compression) ctx.first_window_shape = 0;
+    if (ctx.settings.static_compression) ctx.first_window_shape = 0;
     const std::uint32_t next = show_bits(br, 3);
     if (ctx.first_block) emit_bits_value(set, next, 3, STREAM_STC);
     if (next == ID_FIL) {
@@ -69,9 +68,8 @@ Status read_single_channel_element(SplitContext& ctx, BitReader& br, BlockState&
 Status read_channel_pair_element(SplitContext& ctx, BitReader& br, BlockState& block) {
     if (Status s = check_element(ctx, block, ID_CPE, 2); s != 0) return s;
     StreamSet& set = *ctx.streams;
-    unsigned start = 0;
-    unsigned end = 0;
-    value_line_range(*ctx.options, ctx.sf_index, start, end);
+    const unsigned start = ctx.value_start;
+    const unsigned end = ctx.value_end;
     emit_bits_value(set, get_bits(br, 4), 4, STREAM_STC);  // element_instance_tag
     const unsigned common_window = get_bit(br);
     emit_bits_value(set, common_window, 1, STREAM_STC);
@@ -97,7 +95,7 @@ Status read_channel_pair_element(SplitContext& ctx, BitReader& br, BlockState& b
     if (show_bits(br, 3) == ID_FIL) {
         if (Status s = read_trailing_fill(ctx, br); s != 0) return s;
     }
-    if (ctx.options->static_compression) ctx.first_window_shape = 0;
+    if (ctx.settings.static_compression) ctx.first_window_shape = 0;
     end_element(ctx, block, ID_CPE, 2);
     return 0;
 }

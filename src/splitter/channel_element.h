@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/raw_data_block.h"
 #include "splitter/splitter.h"
 

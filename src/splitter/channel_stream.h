@@ -5,41 +5,8 @@
 #include <array>
 #include <cstdint>
 
-#include "splitter/syntax.h"
-
-using Status = std::uint8_t;  // 0 = ok, otherwise a decoder error code
-
-
-constexpr unsigned kFrameLength = 1024;  // every ADTS, ADIF and raw LC/Main/LTP frame
-constexpr unsigned kMaxWindowGroups = 8;
-constexpr unsigned kMaxSections = 120;  // per group; also the bound of a band index in section data
-constexpr unsigned kMaxBands = 52;      // scale-factor bands of a window plus the end offset
-
-// Status codes shared by the syntax routines (the decoder library's numbers).
-constexpr Status kStatusGainControl = 1;
-constexpr Status kStatusPulseShort = 2;
-constexpr Status kStatusNegativeScalefactor = 4;
-constexpr Status kStatusNoSyncword = 5;
-constexpr Status kStatusCoupling = 6;
-constexpr Status kStatusScalefactorHuffman = 9;
-constexpr Status kStatusHuffmanCodeword = 10;
-constexpr Status kStatusNoSuchCodebook = 11;
-constexpr Status kStatusChannelCount = 12;
-constexpr Status kStatusElementCount = 13;
-constexpr Status kStatusBufferTooSmall = 14;
-constexpr Status kStatusIndexRange = 15;
-constexpr Status kStatusBandCount = 16;
-constexpr Status kStatusLtpLag = 18;
-constexpr Status kStatusConfigChange = 21;
-constexpr Status kStatusSbrAtBlockLevel = 24;
-constexpr Status kStatusPceNotFirst = 31;
-// The decoder library's code for a syntax value it refuses outright: a set ics_reserved_bit,
-// the reserved codebook 12, sections that overshoot max_sfb, max_sfb above the band count,
-// an unusable sampling frequency index. The splitter refuses the same frames the same way.
-constexpr Status kStatusBadSyntax = 32;
-// Error-resilient syntax (reversible scale-factor codes, reordered spectral data) is not
-// built: ADTS and ADIF profiles and raw LC input never select it.
-constexpr Status kStatusErrorResilience = 7;
+#include "aac/status.h"
+#include "aac/syntax.h"
 
 struct PulseInfo {
     std::uint8_t number_pulse = 0;

@@ -4,7 +4,7 @@
 #include "splitter/fill_element.h"
 
 #include "splitter/emit.h"
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 namespace {
 

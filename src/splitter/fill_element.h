@@ -1,7 +1,7 @@
 // Fill elements and their extension payloads, on the FAACStr stream.
 #pragma once
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/splitter.h"
 
 // Parses a fill element whose id has been read. `in_element` is set for the fill element

@@ -14,7 +14,7 @@
 Status read_individual_channel_stream(SplitContext& ctx, BitReader& br, ChannelStream& cs, bool common_window,
                                       std::int32_t* spectrum) {
     StreamSet& set = *ctx.streams;
-    const bool stat = ctx.options->static_compression != 0;
+    const bool stat = ctx.settings.static_compression;
     cs.global_gain = static_cast<std::uint8_t>(get_bits(br, 8));
     emit_bits_value(set, cs.global_gain, 8, STREAM_GG);
     emit_eol(set, STREAM_GG);
@@ -33,7 +33,7 @@ Status read_individual_channel_stream(SplitContext& ctx, BitReader& br, ChannelS
         if (Status s = read_pulse_data(br, cs); s != 0) return s;
     }
     cs.tns_data_present = static_cast<std::uint8_t>(get_bit(br));
-    const bool emit_tns = !stat || ctx.options->static_tns != 0;
+    const bool emit_tns = !stat || ctx.settings.static_tns;
     if (emit_tns) emit_bits_value(set, cs.tns_data_present, 1, STREAM_TNS);
     if (cs.tns_data_present) read_tns_data(set, br, cs, emit_tns);
     if (emit_tns) emit_eol(set, STREAM_TNS);

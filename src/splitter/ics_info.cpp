@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <iterator>
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "splitter/emit.h"
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 
 Status derive_window_grouping(ChannelStream& cs, std::uint8_t sf_index) {
@@ -81,7 +81,7 @@ Status read_ltp_data(SplitContext& ctx, BitReader& br, const ChannelStream& cs) 
 
 Status read_ics_info(SplitContext& ctx, BitReader& br, ChannelStream& cs, bool common_window) {
     StreamSet& set = *ctx.streams;
-    const bool stat = ctx.options->static_compression != 0;
+    const bool stat = ctx.settings.static_compression;
     const unsigned ics_reserved_bit = get_bit(br);
     if (ics_reserved_bit != 0) return kStatusBadSyntax;
     if (!stat) emit_bits_value(set, 0, 1, STREAM_ICSI);

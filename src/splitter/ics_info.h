@@ -2,7 +2,7 @@
 // grouping derived from them, and the prediction data of Main and LTP streams.
 #pragma once
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/channel_stream.h"
 #include "splitter/splitter.h"
 

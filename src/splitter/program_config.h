@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 
 struct ProgramConfig {
     std::uint8_t element_instance_tag = 0;

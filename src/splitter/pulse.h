@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/channel_stream.h"
 
 [[nodiscard]] Status read_pulse_data(BitReader& br, ChannelStream& cs);

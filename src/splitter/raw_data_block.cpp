@@ -70,6 +70,6 @@ Status read_raw_data_block(SplitContext& ctx, BitReader& br, BlockState& block) 
     byte_align(br);
     if (ctx.first_block) emit_eol(set, STREAM_STC);
     emit_eol(set, STREAM_ICSI);
-    if (ctx.options->static_compression) ctx.first_block = 0;
+    if (ctx.settings.static_compression) ctx.first_block = 0;
     return 0;
 }

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/splitter.h"
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 
 constexpr unsigned kMaxChannels = 64;

@@ -3,7 +3,7 @@
 // check the decoder library makes.
 #include "splitter/scale_factors.h"
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "splitter/emit.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // scale_factor_data: scale-factor, intensity and noise codewords on the SCF stream, bit by bit.
 #pragma once
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
 

@@ -2,7 +2,7 @@
 // to SBN in bitstream order, so a channel's SBN bits equal its section_data bits.
 #include "splitter/section_data.h"
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "splitter/emit.h"
 
 Status read_section_data(StreamSet& set, BitReader& br, ChannelStream& cs) {

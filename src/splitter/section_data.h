@@ -1,7 +1,7 @@
 // section_data: the codebook of every run of scale-factor bands, on the SBN stream.
 #pragma once
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
 

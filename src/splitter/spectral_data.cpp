@@ -5,15 +5,12 @@
 
 #include <array>
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "splitter/emit.h"
-#include "splitter/syntax.h"
+#include "aac/syntax.h"
 
 namespace {
 
-// The longest escape prefix the decoder library accepts: eleven one bits, so a word of at
-// most 15 bits follows; a twelfth one bit is a bitstream error.
-constexpr unsigned kMaxEscapeWordBits = 15;
 
 // An escape sequence after a codebook 11 magnitude of 16: N one bits, a zero, N + 4 bits.
 Status read_escape(StreamSet& set, BitReader& br, std::int32_t& value) {
@@ -206,18 +203,18 @@ Status read_spectral_data(StreamSet& set, BitReader& br, const ChannelStream& cs
                            : read_spectral_sections<false>(set, br, cs, spectrum);
 }
 
-void value_line_range(Options& options, std::uint8_t sf_index, unsigned& start, unsigned& end) {
+void value_line_range(double cut_lo_hz, double cut_hi_hz, std::uint8_t sf_index, unsigned& start, unsigned& end) {
     const int fs = sample_rate_of(sf_index);
     const long half = fs / 2;
-    if (options.cutfreqhi == 0.0) options.cutfreqhi = static_cast<double>(half);
-    if (!(options.cutfreqlo < options.cutfreqhi)) options.cutfreqlo = 0.0;
+    if (cut_hi_hz == 0.0) cut_hi_hz = static_cast<double>(half);
+    if (!(cut_lo_hz < cut_hi_hz)) cut_lo_hz = 0.0;
     if (half == 0) {
         start = end = 0;
         return;
     }
     // Truncated cut-offs, then integer arithmetic; out-of-range settings clamp to the frame.
-    const double hi = options.cutfreqhi < 0 ? 0.0 : options.cutfreqhi > 1e9 ? 1e9 : options.cutfreqhi;
-    const double lo = options.cutfreqlo < 0 ? 0.0 : options.cutfreqlo > 1e9 ? 1e9 : options.cutfreqlo;
+    const double hi = cut_hi_hz < 0 ? 0.0 : cut_hi_hz > 1e9 ? 1e9 : cut_hi_hz;
+    const double lo = cut_lo_hz < 0 ? 0.0 : cut_lo_hz > 1e9 ? 1e9 : cut_lo_hz;
     long long e = static_cast<long long>(hi) * kFrameLength / half + 1;
     if (e >= kFrameLength) e = kFrameLength;
     long long s = static_cast<long long>(lo) * kFrameLength / half;

@@ -4,8 +4,7 @@
 
 #include <cstdint>
 
-#include "frontend/options.h"
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
 
@@ -13,10 +12,9 @@
 [[nodiscard]] Status read_spectral_data(StreamSet& set, BitReader& br, const ChannelStream& cs,
                                         std::int32_t* spectrum);
 
-// The first and one-past-last spectral line of the value line. Normalises the cut-offs in
-// place: a high cut-off of 0.0 becomes half the sampling rate, a low cut-off not below the
-// high one becomes 0.0. sf_index must be 0..11 (frames of other rates never get here).
-void value_line_range(Options& options, std::uint8_t sf_index, unsigned& start, unsigned& end);
+// The first and one-past-last spectral line of the value line: a high cut-off of 0.0
+// stands for half the sampling rate, a low cut-off not below the high one for 0.0. sf_index must be 0..11 (frames of other rates never get here).
+void value_line_range(double cut_lo_hz, double cut_hi_hz, std::uint8_t sf_index, unsigned& start, unsigned& end);
 
 // Writes spectrum[start..end) on value list `list` and ends the line.
 void emit_spectral_value_line(StreamSet& set, const std::int32_t* spectrum, unsigned start, unsigned end, int list);

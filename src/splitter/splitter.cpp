@@ -3,17 +3,14 @@
 #include "splitter/splitter.h"
 
 #include "splitter/adts_header.h"
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/program_config.h"
 #include "splitter/raw_data_block.h"
+#include "splitter/spectral_data.h"
 
 namespace {
 
 constexpr std::uint8_t kSampleRateIndexCount = 12;
-
-bool is_adts_start(const std::uint8_t* data, std::size_t size) {
-    return size >= 2 && data[0] == 0xFF && (data[1] & 0xF6) == 0xF0;
-}
 
 bool is_adif_start(const std::uint8_t* data, std::size_t size) {
     return size >= 4 && data[0] == 'A' && data[1] == 'D' && data[2] == 'I' && data[3] == 'F';
@@ -36,16 +33,17 @@ std::uint8_t sampling_frequency_index_of(unsigned long rate) {
 
 }  // namespace
 
-long split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint8_t raw_object_type,
-                unsigned long raw_sample_rate) {
-    if (ctx.options == nullptr || ctx.streams == nullptr || data == nullptr || size == 0) return -1;
+Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint8_t raw_object_type,
+                  unsigned long raw_sample_rate, long& header_bytes) {
+    header_bytes = 0;
+    if (ctx.streams == nullptr || data == nullptr || size == 0) return kStatusUnusableHeader;
     BitReader br;
-    if (is_adts_start(data, size)) {
+    if (is_adts_sync(data, size)) {
         init_reader(br, ctx.frame_copy, data, size);
         AdtsHeader h;
         const Status s = read_adts_header(ctx, br, h, false);
-        if (s == kStatusStaticStereoStop) return -2;
-        if (s != 0) return -1;
+        if (s == kStatusStaticStereoStop) return s;
+        if (s != 0) return kStatusUnusableHeader;
         ctx.header_kind = HEADER_ADTS;
         ctx.sf_index = h.sampling_frequency_index;
         ctx.object_type = static_cast<std::uint8_t>(h.profile + 1);
@@ -53,13 +51,13 @@ long split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size, s
     } else if (is_adif_start(data, size)) {
         init_reader(br, ctx.frame_copy, data, size);
         AdifHeader adif;
-        if (!read_adif_header(br, adif)) return -1;
+        if (!read_adif_header(br, adif)) return kStatusUnusableHeader;
         ctx.header_kind = HEADER_ADIF;
         ctx.sf_index = adif.first_pce.sampling_frequency_index;
         ctx.object_type = static_cast<std::uint8_t>(adif.first_pce.object_type + 1);
         ctx.pce_channels = static_cast<std::uint8_t>(adif.first_pce.channels > 255 ? 255 : adif.first_pce.channels);
         ctx.channel_configuration = 0;
-        if (ctx.options->static_compression && adif.first_pce.channels > 1) return -2;
+        if (ctx.settings.static_compression && adif.first_pce.channels > 1) return kStatusStaticStereoStop;
     } else {
         ctx.header_kind = HEADER_RAW;
         ctx.object_type = raw_object_type;
@@ -67,13 +65,15 @@ long split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size, s
         ctx.channel_configuration = 0;
     }
     ctx.frame_length = kFrameLength;
-    if (ctx.sf_index >= kSampleRateIndexCount || !can_split_object_type(ctx.object_type)) return -1;
-    return ctx.header_kind == HEADER_ADIF ? static_cast<long>((processed_bits(br) + 7) / 8) : 0;
+    if (ctx.sf_index >= kSampleRateIndexCount || !can_split_object_type(ctx.object_type)) return kStatusUnusableHeader;
+    value_line_range(ctx.settings.cut_lo_hz, ctx.settings.cut_hi_hz, ctx.sf_index, ctx.value_start, ctx.value_end);
+    if (ctx.header_kind == HEADER_ADIF) header_bytes = static_cast<long>((processed_bits(br) + 7) / 8);
+    return kStatusOk;
 }
 
 Status split_frame(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint32_t& bits_used) {
     bits_used = 0;
-    if (ctx.options == nullptr || ctx.streams == nullptr) return kStatusBadSyntax;
+    if (ctx.streams == nullptr) return kStatusBadSyntax;
     // A rate the band tables do not know never reaches the window grouping or the value line.
     if (ctx.sf_index >= kSampleRateIndexCount) return kStatusBadSyntax;
     BitReader br;

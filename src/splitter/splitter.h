@@ -7,22 +7,27 @@
 
 #include <vector>
 
-#include "frontend/options.h"
 #include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
 
-using Status = std::uint8_t;  // 0 = ok, otherwise a decoder error code (see decoder/decoder.h)
-
-// Returned by the splitter when 'static compression' meets input with more than one channel:
-// the driver prints the stop message and ends the process with status -1.
-constexpr Status kStatusStaticStereoStop = 255;
-
 enum HeaderKind : int { HEADER_RAW = 0, HEADER_ADTS = 1, HEADER_ADIF = 2 };
+
+// What a compression run asks of the splitter; the front end builds it from the command line.
+struct SplitSettings {
+    double cut_lo_hz = 0.0;           // -l: spectral lines below it are left out of the value lines
+    double cut_hi_hz = 0.0;           // -h: lines above it likewise; 0 = half the sampling rate
+    bool static_compression = false;  // -s
+    bool static_tns = false;          // -t
+};
 
 // What one compression run's splitter keeps between frames.
 struct SplitContext {
-    Options* options = nullptr;      // the run's settings; the cut-offs are normalised in place
+    SplitSettings settings;
     StreamSet* streams = nullptr;
+    // The lines of a channel that go to its value line, [value_start, value_end): fixed
+    // for the run once split_init knows the sampling rate.
+    unsigned value_start = 0;
+    unsigned value_end = 0;
     std::uint8_t first_header = 1;        // -s: id, profile, sf_index, channel_configuration once
     std::uint8_t first_block = 1;         // -s: SCE id/tag, next id, pulse/gain flags once
     std::uint8_t first_window_shape = 1;  // -s: window_shape once
@@ -55,11 +60,11 @@ struct SplitContext {
 
 // Non-emitting parse of the stream's start, as the decoder library's initialisation does:
 // for ADTS the first header, for ADIF the ADIF header with its program config elements.
-// Sets header_kind, object_type, sf_index, channel_configuration. Returns the bytes the
-// caller skips before the first frame (ADIF header length; 0 otherwise), or -1 when the
-// header is unusable, or -2 after the 'static compression' stereo stop condition.
-long split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint8_t raw_object_type,
-                unsigned long raw_sample_rate);
+// Sets header_kind, object_type, sf_index, channel_configuration and the value-line range;
+// header_bytes gets the bytes the caller skips before the first frame (ADIF header length;
+// 0 otherwise). Returns 0, kStatusUnusableHeader, or kStatusStaticStereoStop.
+[[nodiscard]] Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
+                                std::uint8_t raw_object_type, unsigned long raw_sample_rate, long& header_bytes);
 
 // Parses one frame at the front of data[0..size) (ADTS: header and raw_data_block; ADIF and
 // raw: one raw_data_block), emitting every field. bits_used gets the bits the parse used.

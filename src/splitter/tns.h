@@ -1,7 +1,7 @@
 // tns_data: every field on the TNS stream, widths by window type.
 #pragma once
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 #include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 #include "streams/value_list.h"
 
 enum StreamId : int {

@@ -56,11 +56,11 @@ struct SplitFacts {
 };
 
 SplitFacts split_facts(const std::string& path) {
-    Options options;
+    SplitSettings options;
     StreamSet streams;
     streamset_build(streams, 0, 0, 0);
     SplitContext ctx;
-    ctx.options = &options;
+    ctx.settings = options;
     ctx.streams = &streams;
     const Walk walk = walk_file(read_bytes(path), ctx);
     SplitFacts facts;

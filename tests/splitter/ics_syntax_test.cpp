@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "split_test_support.h"
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 #include "splitter/ics_info.h"
 #include "splitter/pulse.h"
 #include "splitter/scale_factors.h"
@@ -112,47 +112,6 @@ std::string spectral_codeword(int cb, std::initializer_list<int> tuple) {
     return to_bits(e.codeword, e.length);
 }
 
-TEST(SpectralData, EscapesSignsAndCodewordsAreKeptExactly) {
-    struct Row {
-        const char* name;
-        int cb;
-        std::string bits;
-        std::array<int, 4> values;
-    };
-    const Row rows[] = {
-        {"escape 20 and zero", 11,
-         spectral_codeword(11, {16, 0}) + "0" + "0" + "0100" + spectral_codeword(11, {0, 0}), {20, 0, 0, 0}},
-        {"escape -1000 and 3", 11,
-         spectral_codeword(11, {16, 3}) + "10" + "111110" + "111101000" + spectral_codeword(11, {0, 0}),
-         {-1000, 3, 0, 0}},
-        {"two escapes in one pair", 11,
-         spectral_codeword(11, {16, 16}) + "01" + "0" + "0000" + "10" + "00001" + spectral_codeword(11, {0, 0}),
-         {16, -33, 0, 0}},
-        {"signed quad, all zero", 1, "0", {0, 0, 0, 0}},
-        {"signed quad", 2, spectral_codeword(2, {-1, 0, 1, 1}), {-1, 0, 1, 1}},
-        {"unsigned quad with signs", 4, spectral_codeword(4, {2, 0, 1, 0}) + "10", {-2, 0, 1, 0}},
-        {"signed pairs", 6, spectral_codeword(6, {-4, 3}) + spectral_codeword(6, {0, -1}), {-4, 3, 0, -1}},
-        {"unsigned pairs", 9, spectral_codeword(9, {12, 0}) + "0" + spectral_codeword(9, {1, 7}) + "11",
-         {12, 0, -1, -7}},
-    };
-    // A short frame is read near its end (the careful path); a long one is read well inside
-    // its data (the fast path). Both must give the same values and bits.
-    for (const Row& row : rows) for (int tail_words : {1, 8}) {
-        SCOPED_TRACE(std::string(row.name) + (tail_words == 1 ? ", near the end" : ", inside the data"));
-        Capture cap;
-        const ChannelStream cs = one_section(row.cb);
-        BitWriter w;
-        w.put(row.bits.c_str());
-        for (int i = 0; i < tail_words; ++i) w.put(0xFFFFFFFF, 32);
-        Reader r(w);
-        std::int32_t spectrum[kFrameLength] = {};
-        ASSERT_EQ(read_spectral_data(cap.set, r.br, cs, spectrum), 0);
-        EXPECT_EQ(processed_bits(r.br), row.bits.size());
-        EXPECT_EQ(cap.bits(STREAM_QMDCT), row.bits);
-        for (int k = 0; k < 4; ++k) EXPECT_EQ(spectrum[k], row.values[static_cast<std::size_t>(k)]) << k;
-    }
-}
-
 TEST(SpectralData, OverlongEscapeAndBandsWithoutSpectralCodes) {
     // Twelve one bits refuse the escape, after the codeword, its sign and the ones read so
     // far went to QMDCT; the same near the end of a frame and well inside it.
@@ -230,7 +189,7 @@ TEST(Pulses, OffsetsAccumulateAndAZeroValueBecomesNegative) {
     EXPECT_EQ(apply_pulses(cs, spectrum, kFrameLength), kStatusIndexRange);
 }
 
-TEST(ValueLine, CutOffsSelectTheLinesAndAreNormalisedInPlace) {
+TEST(ValueLine, CutOffsSelectTheLines) {
     struct Row {
         double lo, hi;
         std::uint8_t sf_index;
@@ -245,15 +204,10 @@ TEST(ValueLine, CutOffsSelectTheLinesAndAreNormalisedInPlace) {
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(::testing::Message() << r.lo << ".." << r.hi << " sf " << int{r.sf_index});
-        Options options;
-        options.cutfreqlo = r.lo;
-        options.cutfreqhi = r.hi;
         unsigned start = 99, end = 99;
-        value_line_range(options, r.sf_index, start, end);
+        value_line_range(r.lo, r.hi, r.sf_index, start, end);
         EXPECT_EQ(start, r.start);
         EXPECT_EQ(end, r.end);
-        EXPECT_EQ(options.cutfreqlo, r.lo_after);
-        EXPECT_EQ(options.cutfreqhi, r.hi_after);
     }
 }
 

@@ -1,5 +1,5 @@
-// Whole crafted frames through split_frame: static mode's once-per-file fields, the first
-// fill element with SBR on FAACStr, and the statuses that end a frame.
+// Whole crafted frames through split_frame: the statuses that end a frame, cut frames and
+// element positions that change their kind.
 #include <gtest/gtest.h>
 
 #include "split_test_support.h"
@@ -50,7 +50,7 @@ std::vector<std::uint8_t> adts_frame(const BitWriter& block, unsigned channels =
 }
 
 struct SplitRun {
-    Options options;
+    SplitSettings options;
     Capture cap;
     SplitContext ctx;
     explicit SplitRun(int static_compression = 0, int static_tns = 0) {
@@ -66,33 +66,6 @@ struct SplitRun {
         return s;
     }
 };
-
-TEST(RawDataBlock, StaticModeKeepsStructureOnceAndTnsOnlyWithItsOption) {
-    struct Row {
-        int static_tns;
-        bool tns_in_input;
-    };
-    for (const Row& row : {Row{0, false}, Row{1, false}, Row{1, true}}) {
-        SCOPED_TRACE(::testing::Message() << "-t " << row.static_tns << " tns " << row.tns_in_input);
-        SplitRun run(1, row.static_tns);
-        BitWriter block;
-        put_sce(block, 0, row.tns_in_input);
-        block.put(7, 3).align();
-        const auto frame = adts_frame(block);
-        for (int i = 0; i < 3; ++i) ASSERT_EQ(run.split(frame), 0) << i;
-        EXPECT_EQ(run.cap.lines(STREAM_STC), (std::vector<std::vector<int>>{{0, 5, 0, 0, 7}}));
-        // No reserved bit; window_shape only in the first frame.
-        const auto icsi = run.cap.lines(STREAM_ICSI);
-        EXPECT_EQ(icsi, (std::vector<std::vector<int>>{{0, 1, 1, 0}, {0, 1, 0}, {0, 1, 0}}));
-        if (row.static_tns) {
-            const std::vector<int> tns = row.tns_in_input ? std::vector<int>{1, 1, 0, 5, 0} : std::vector<int>{0};
-            EXPECT_EQ(run.cap.lines(STREAM_TNS), (std::vector<std::vector<int>>(3, tns)));
-        } else {
-            EXPECT_EQ(run.cap.set.stream_bits[STREAM_TNS], 0u);
-            EXPECT_EQ(run.cap.csv(STREAM_TNS), "");
-        }
-    }
-}
 
 TEST(RawDataBlock, StatusesThatEndAFrame) {
     auto frame_of = [](auto build) {
@@ -160,40 +133,6 @@ TEST(RawDataBlock, ElementPositionsKeepTheirKindAcrossFrames) {
     SplitRun b;
     ASSERT_EQ(b.split(adts_frame(stereo, 2)), 0);
     EXPECT_EQ(b.split(adts_frame(mono)), kStatusConfigChange);
-}
-
-TEST(RawDataBlock, FirstFillElementWithSbrNamesItsTypeOnFaacStr) {
-    BitWriter block;
-    put_sce(block);
-    put_fill(block, {0xD1, 0x23, 0x45});  // SBR payload of 3 bytes, skipped whole
-    put_fill(block, {0xE0, 0x00});        // a later one inside no element: refused
-    block.put(7, 3).align();
-    SplitRun run;
-    std::uint32_t bits = 0;
-    EXPECT_EQ(run.split(adts_frame(block), &bits), kStatusSbrAtBlockLevel);
-    EXPECT_EQ(run.cap.bits(STREAM_FAACSTR).substr(0, 11), "110" "0011" "1101");
-
-    BitWriter good;
-    put_sce(good);
-    put_fill(good, {0xD1, 0x23, 0x45});
-    good.put(7, 3).align();
-    SplitRun again;
-    const auto frame = adts_frame(good);
-    ASSERT_EQ(again.split(frame, &bits), 0);
-    EXPECT_EQ((bits + 7) / 8, frame.size());
-    EXPECT_EQ(again.cap.bits(STREAM_FAACSTR), "110" "0011" "1101");
-    EXPECT_EQ(again.cap.csv(STREAM_FAACSTR), "6,3,13,");
-    EXPECT_EQ(again.ctx.fill_values_done, 1);
-    ASSERT_EQ(again.split(frame), 0);  // later SBR fill elements leave nothing
-    EXPECT_EQ(again.cap.bits(STREAM_FAACSTR), "110" "0011" "1101" "0011");
-}
-
-TEST(RawDataBlock, StaticModeStopsOnAStereoHeaderInAnyFrame) {
-    BitWriter block;
-    put_cpe(block);
-    block.put(7, 3).align();
-    SplitRun run(1);
-    EXPECT_EQ(run.split(adts_frame(block, 2)), kStatusStaticStereoStop);
 }
 
 }  // namespace

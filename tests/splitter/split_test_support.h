@@ -83,10 +83,10 @@ inline std::string to_bits(std::uint32_t value, unsigned n) {
 }
 
 // A context over the given options and capture, as the driver sets one up.
-inline SplitContext make_context(Options& options, Capture& capture, std::uint8_t sf_index = 4,
+inline SplitContext make_context(const SplitSettings& options, Capture& capture, std::uint8_t sf_index = 4,
                                  std::uint8_t object_type = 2) {
     SplitContext ctx;
-    ctx.options = &options;
+    ctx.settings = options;
     ctx.streams = &capture.set;
     ctx.sf_index = sf_index;
     ctx.object_type = object_type;

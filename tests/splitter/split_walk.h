@@ -63,7 +63,8 @@ inline Walk walk_file(const std::vector<std::uint8_t>& file, SplitContext& ctx, 
     std::size_t fill = fill_window();
     unsigned long rate = 0;
     unsigned char channels = 0;
-    walk.split_init_result = split_init(ctx, window, fill, LC, 44100);
+    long split_header = 0;
+    walk.split_init_result = split_init(ctx, window, fill, LC, 44100, split_header) == kStatusOk ? split_header : -1;
     walk.decoder_init_result = NeAACDecInit(decoder, window, static_cast<unsigned long>(fill), &rate, &channels);
     if (walk.decoder_init_result >= 0 && walk.split_init_result >= 0) {
         pos += static_cast<std::size_t>(walk.decoder_init_result);

@@ -9,7 +9,7 @@
 
 #include "split_test_support.h"
 #include "split_walk.h"
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 namespace {
 
@@ -64,12 +64,12 @@ TEST_P(SplitterFile, ConsumesWhatTheDecoderConsumesInBothModes) {
     ASSERT_FALSE(file.empty());
     for (int block_files : {1, 0}) {
         SCOPED_TRACE(block_files ? "bin/csv" : "swp");
-        Options options;
+        SplitSettings options;
         Capture cap(file.size());
         StreamSet swp;
         streamset_build(swp, 0, file.size(), file.size() / 100 + 1);
         SplitContext ctx;
-        ctx.options = &options;
+        ctx.settings = options;
         ctx.streams = block_files ? &cap.set : &swp;
         const Walk walk = walk_file(file, ctx);
         EXPECT_EQ(walk.split_init_result < 0, walk.decoder_init_result < 0);
@@ -111,10 +111,10 @@ INSTANTIATE_TEST_SUITE_P(Files, SplitterFile, ::testing::ValuesIn(kFiles), [](co
     return name;
 });
 
-Walk walk_with(const char* name, Options& options, StreamSet& set, std::vector<std::uint8_t>& file) {
+Walk walk_with(const char* name, const SplitSettings& options, StreamSet& set, std::vector<std::uint8_t>& file) {
     file = read_bytes(std::string(AACZ_TEST_DATA_DIR) + "/" + name);
     SplitContext ctx;
-    ctx.options = &options;
+    ctx.settings = options;
     ctx.streams = &set;
     return walk_file(file, ctx);
 }
@@ -141,7 +141,7 @@ TEST(SplitterStreams, AdtsStreamRepeatsTheInputHeadersAndBinsNeverOutgrowTheInpu
     for (const Row& row : {Row{"lc_mono_44k.aac", 0}, Row{"main_stereo_44k.aac", 0}, Row{"lc_51_48k.aac", 6}}) {
         const char* name = row.name;
         SCOPED_TRACE(name);
-        Options options;
+        SplitSettings options;
         Capture cap;
         std::vector<std::uint8_t> file;
         const Walk walk = walk_with(name, options, cap.set, file);

@@ -2,7 +2,7 @@
 // encoding entry decodes back to its own index, band offsets run from 0 to the window length.
 #include <gtest/gtest.h>
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // BitSink: packs bits most significant first; never writes outside its buffer.
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,14 +1,14 @@
 // spectral_data() of one channel, from codewords (carried over and checked) or from stored
 // values (coded afresh with the section codebooks). The codeword path also ends the frame.
-#include "spectral/spectral_writer.h"
+#include "rebuild/spectral_writer.h"
 
 #include <cstring>
 
 #include "rebuild/frame_end.h"
-#include "splitter/syntax.h"
-#include "spectral/band_encoder.h"
-#include "spectral/codebook_coders.h"
-#include "splitter/codebooks.h"
+#include "aac/syntax.h"
+#include "rebuild/band_encoder.h"
+#include "rebuild/codebook_coders.h"
+#include "aac/codebooks.h"
 
 namespace {
 
@@ -61,7 +61,6 @@ int write_codeword_path(DecompressContext& ctx, BitSink& sink, int bits_before) 
 // Fills quant_spectrum from the slot's values. Returns false when a -m line is empty.
 bool place_values(DecompressContext& ctx, int slot) {
     FrameState& st = ctx.state;
-    Options& options = ctx.options;
     const int n_lines = st.frame_length > 0 && st.frame_length <= 1024 ? st.frame_length : 1024;
     const std::int64_t nyquist = sample_rate_of(st.sf_index) >> 1;
     ValueLine line;
@@ -74,7 +73,7 @@ bool place_values(DecompressContext& ctx, int slot) {
         }
         std::int64_t start = 0;
         if (e < static_cast<std::size_t>(n_lines) && nyquist > 0) {
-            start = cutoff_int(options.cutfreqlo) * n_lines / nyquist;
+            start = cutoff_int(ctx.settings.cut_lo_hz) * n_lines / nyquist;
             if (start >= n_lines || start < 0) start = 0;
         }
         for (std::int64_t k = start; k < n_lines && line.taken < line.count; ++k)
@@ -86,12 +85,16 @@ bool place_values(DecompressContext& ctx, int slot) {
     std::int64_t start = 0;
     std::int64_t end = n_lines;
     if (nyquist > 0) {
-        if (options.cutfreqhi == 0.0) options.cutfreqhi = static_cast<double>(nyquist);
-        if (!(options.cutfreqlo < options.cutfreqhi)) options.cutfreqlo = 0.0;
-        end = cutoff_int(options.cutfreqhi) * n_lines / nyquist + 1;
+        if (!ctx.cut_resolved) {
+            ctx.cut_lo_hz = ctx.settings.cut_lo_hz;
+            ctx.cut_hi_hz = ctx.settings.cut_hi_hz != 0.0 ? ctx.settings.cut_hi_hz : static_cast<double>(nyquist);
+            if (!(ctx.cut_lo_hz < ctx.cut_hi_hz)) ctx.cut_lo_hz = 0.0;
+            ctx.cut_resolved = true;
+        }
+        end = cutoff_int(ctx.cut_hi_hz) * n_lines / nyquist + 1;
         if (end >= n_lines) end = n_lines;
         if (end < 0) end = 0;
-        start = cutoff_int(options.cutfreqlo) * n_lines / nyquist;
+        start = cutoff_int(ctx.cut_lo_hz) * n_lines / nyquist;
         if (start >= end || start < 0) start = 0;
     }
     // A list that runs out gives zeros for the rest of the band (and says it ran out, as

@@ -2,7 +2,7 @@
 // reader must be mirrored.
 #include <gtest/gtest.h>
 
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 
 namespace {
 

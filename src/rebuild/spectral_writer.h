@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "rebuild/decompress.h"
-#include "streams/bit_sink.h"
+#include "aac/bit_sink.h"
 
 // Writes the spectral data of the current channel (ctx.state.channel_index) and returns the
 // bits accounted for. bits_present: 1 = codeword path (QMDCT as bits), 0 = value path.

@@ -2,7 +2,13 @@
 // splitter and the rebuild so that both read and write with the same numbers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+constexpr unsigned kFrameLength = 1024;  // every ADTS, ADIF and raw LC/Main/LTP frame
+constexpr unsigned kMaxWindowGroups = 8;
+constexpr unsigned kMaxSections = 120;  // per group; also the bound of a band index in section data
+constexpr unsigned kMaxBands = 52;      // scale-factor bands of a window plus the end offset
 
 // Element ids of a raw_data_block.
 constexpr std::uint8_t ID_SCE = 0;
@@ -35,11 +41,12 @@ constexpr unsigned EXT_DYNAMIC_RANGE = 11;
 constexpr unsigned EXT_SBR_DATA = 13;
 constexpr unsigned EXT_SBR_DATA_CRC = 14;
 
-// Sampling rate of a sampling_frequency_index; 0 for the indices without one.
+// Sampling rate of each 4-bit sampling_frequency_index (13..15 are reserved).
+constexpr std::int32_t kSamplingFrequencies[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
+                                                   16000, 12000, 11025, 8000,  7350,  0,     0,     0};
+// Sampling rate of an index the band tables cover (0..11); 0 for the others.
 inline std::int32_t sample_rate_of(std::int32_t sf_index) {
-    constexpr std::int32_t kRates[12] = {96000, 88200, 64000, 48000, 44100, 32000,
-                                         24000, 22050, 16000, 12000, 11025, 8000};
-    return sf_index >= 0 && sf_index < 12 ? kRates[sf_index] : 0;
+    return sf_index >= 0 && sf_index < 12 ? kSamplingFrequencies[sf_index] : 0;
 }
 
 // Bands that Main prediction covers at most, by sampling_frequency_index; 0 beyond the table.
@@ -49,3 +56,9 @@ inline std::int32_t pred_sfb_max_of(std::int32_t sf_index) {
 }
 
 constexpr std::int32_t kMaxLtpSfb = 40;  // long-term prediction covers at most 40 bands
+
+// The ADTS syncword (twelve one bits) with layer 0 at the front of data: where an ADTS
+// frame starts.
+inline bool is_adts_sync(const std::uint8_t* data, std::size_t size) {
+    return size >= 2 && data[0] == 0xFF && (data[1] & 0xF6) == 0xF0;
+}

@@ -1,55 +1,13 @@
-// Band value encoder of the value path: one table lookup per tuple, then sign bits and
-// escape sequences, in the order spectral_data() carries them.
-#include "spectral/band_encoder.h"
+// Band value encoder of the value path: one table lookup per tuple gives the codeword with
+// its sign bits attached, then the escape sequences, in the order spectral_data() carries them.
+#include "rebuild/band_encoder.h"
 
 #include <cstdlib>
 #include <vector>
 
-#include "splitter/codebooks.h"
+#include "aac/codebooks.h"
 
 namespace {
-
-int push(FrameState& st, std::uint32_t code, unsigned length) {
-    if (st.count >= kCodewordQueueSize) return 0;  // cannot fill with 1024 lines; guarded anyway
-    st.codes[st.count] = static_cast<std::int32_t>(code);
-    st.lengths[st.count] = static_cast<std::int32_t>(length);
-    ++st.count;
-    return static_cast<int>(length);
-}
-
-// The tuples of one band in book kBook. The book is a template argument so that the
-// clamping, the index arithmetic and the sign and escape steps of the book are resolved
-// at compile time; the entries are those the generic per-value steps give.
-template <int kBook>
-int encode_tuples(FrameState& st, const std::int32_t* values, int first, int end) {
-    constexpr int n = static_cast<int>(tuple_size(kBook));
-    constexpr std::int32_t largest = kBook == ESC_HCB ? kLargestEscapeMagnitude : book_max_magnitude(kBook);
-    const SpectralCodeEntry* const codes = kSpectralCodeTables[kBook];
-    int sum = 0;
-    for (int k = first; k + n <= end; k += n) {
-        int v[4] = {0, 0, 0, 0};
-        for (int i = 0; i < n; ++i) {
-            const std::int32_t x = values[k + i];
-            v[i] = x > largest ? largest : x < -largest ? -largest : x;
-        }
-        const SpectralCodeEntry entry = codes[tuple_to_index(kBook, v)];
-        sum += push(st, entry.codeword, entry.length);
-        if constexpr (is_unsigned_book(kBook)) {
-            for (int i = 0; i < n; ++i)
-                if (v[i] != 0) sum += push(st, v[i] < 0 ? 1u : 0u, 1);
-        }
-        if constexpr (kBook == ESC_HCB) {
-            for (int i = 0; i < 2; ++i) {
-                const auto m = static_cast<std::uint32_t>(v[i] < 0 ? -v[i] : v[i]);
-                if (m < static_cast<std::uint32_t>(kEscapeFlag)) continue;
-                unsigned length = 0;
-                const std::uint32_t code = make_escape_code(m, length);
-                sum += push(st, code, length);
-            }
-        }
-    }
-    return sum;
-}
 
 // For the direct form, each book's codeword with its sign bits already attached, indexed by
 // the signed (clamped) tuple, so that a tuple costs one lookup and one write.
@@ -128,28 +86,6 @@ void encode_tuples_direct(BitSink& sink, BitBatch& batch, const std::int32_t* va
 
 }  // namespace
 
-int encode_band(FrameState& st, int cb, const std::int32_t* values, int first, int width) {
-    if (cb == ZERO_HCB || cb == INTENSITY_HCB2 || cb == INTENSITY_HCB) return push(st, 0, 0);
-    int book = cb;
-    if (cb >= 16 && cb <= 31) book = ESC_HCB;
-    if (book < 1 || book > ESC_HCB) return 0;
-    if (first < 0) first = 0;
-    const int end = first + width > 1024 ? 1024 : first + width;
-    switch (book) {
-    case 1: return encode_tuples<1>(st, values, first, end);
-    case 2: return encode_tuples<2>(st, values, first, end);
-    case 3: return encode_tuples<3>(st, values, first, end);
-    case 4: return encode_tuples<4>(st, values, first, end);
-    case 5: return encode_tuples<5>(st, values, first, end);
-    case 6: return encode_tuples<6>(st, values, first, end);
-    case 7: return encode_tuples<7>(st, values, first, end);
-    case 8: return encode_tuples<8>(st, values, first, end);
-    case 9: return encode_tuples<9>(st, values, first, end);
-    case 10: return encode_tuples<10>(st, values, first, end);
-    default: return encode_tuples<ESC_HCB>(st, values, first, end);
-    }
-}
-
 void encode_band_bits(BitSink& sink, BitBatch& batch, int cb, const std::int32_t* values, int first, int width) {
     int book = cb >= 16 && cb <= 31 ? ESC_HCB : cb;
     if (book < 1 || book > ESC_HCB) return;  // placeholders and books without codewords write nothing
@@ -168,13 +104,4 @@ void encode_band_bits(BitSink& sink, BitBatch& batch, int cb, const std::int32_t
     case 10: return encode_tuples_direct<10>(sink, batch, values, first, end);
     default: return encode_tuples_direct<ESC_HCB>(sink, batch, values, first, end);
     }
-}
-
-int flush_codeword_queue(const FrameState& st, BitSink& sink) {
-    BitBatch batch;
-    for (int i = 0; i < st.count; ++i) {
-        if (st.lengths[i] > 0)
-            batch_put(sink, batch, static_cast<std::uint32_t>(st.codes[i]), static_cast<unsigned>(st.lengths[i]));
-    }
-    return batch_finish(sink, batch);
 }

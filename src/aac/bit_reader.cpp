@@ -1,5 +1,5 @@
 // Setting up the frame reader over the run's reusable frame copy.
-#include "splitter/bit_reader.h"
+#include "aac/bit_reader.h"
 
 #include <cstring>
 

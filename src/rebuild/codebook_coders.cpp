@@ -1,32 +1,12 @@
 // Codeword transcoding: the stream's codeword is decoded to its tuple and the tuple coded
 // again with the same book, which keeps reader and writer in step and checks every codeword.
-#include "spectral/codebook_coders.h"
+#include "rebuild/codebook_coders.h"
 
-#include "splitter/codebooks.h"
-
-namespace {
-// A valid stream has at most 8 prefix ones (n = 12); 31 keeps the word within one read.
-constexpr unsigned kMaxEscapeWordBits = 31;
-}  // namespace
-
-std::int32_t copy_escape(StreamReader& reader, std::int32_t v, BitSink& sink, int& bits) {
-    if (v != kEscapeFlag && v != -kEscapeFlag) return v;
-    unsigned n = 4;
-    while (n < kMaxEscapeWordBits && read_bits(reader, 1) == 1) {
-        bits += static_cast<int>(bitsink_put(sink, 1, 1));
-        ++n;
-    }
-    bits += static_cast<int>(bitsink_put(sink, 0, 1));
-    const std::uint32_t escape_word = read_bits(reader, n);
-    bits += static_cast<int>(bitsink_put(sink, escape_word, n));
-    const std::int64_t magnitude = (std::int64_t{1} << n) | escape_word;
-    const std::int64_t value = v < 0 ? -magnitude : magnitude;
-    return static_cast<std::int32_t>(value > INT32_MAX ? INT32_MAX : value < -INT32_MAX ? -INT32_MAX : value);
-}
+#include "aac/codebooks.h"
 
 namespace {
 
-// The escape sequence after a codebook 11 escape flag, copied bit for bit as copy_escape does.
+// The escape sequence after a codebook 11 escape flag, copied bit for bit.
 inline void copy_escape_batched(StreamReader& reader, BitSink& sink, BitBatch& batch) {
     unsigned n = 4;
     while (n < kMaxEscapeWordBits && read_bits(reader, 1) == 1) {
@@ -40,7 +20,7 @@ inline void copy_escape_batched(StreamReader& reader, BitSink& sink, BitBatch& b
 // One tuple of a resolved book (1..11). The tuple coded again is the same index, so its
 // codeword is the table's entry for the index; the sign bits follow it unchanged and travel
 // with it in one field (a codeword has at most 19 bits, a quadruple 4 signs).
-inline int transcode_in_book(StreamReader& reader, int book, BitSink& sink, BitBatch& batch) {
+inline TupleStatus transcode_in_book(StreamReader& reader, int book, BitSink& sink, BitBatch& batch) {
     int index = 0;
     unsigned length = 0;
     const std::uint32_t next32 = peek_bits(reader, 32);
@@ -49,7 +29,7 @@ inline int transcode_in_book(StreamReader& reader, int book, BitSink& sink, BitB
         const int zeros[4] = {0, 0, 0, 0};
         const SpectralCodeEntry entry = lookup_codeword(book, tuple_to_index(book, zeros));
         batch_put(sink, batch, entry.codeword, entry.length);
-        return kTupleBadCodeword;
+        return TupleStatus::bad_codeword;
     }
     const TupleInfo& info = kTupleInfo.entry[book][index];
     const unsigned signs = is_unsigned_book(book) ? info.nonzero : 0u;
@@ -62,7 +42,7 @@ inline int transcode_in_book(StreamReader& reader, int book, BitSink& sink, BitB
         if (info.escapes & 2) copy_escape_batched(reader, sink, batch);
         if (info.escapes & 1) copy_escape_batched(reader, sink, batch);
     }
-    return kTupleOk;
+    return TupleStatus::ok;
 }
 
 // The book that codes section codebook cb, or 0 when cb carries no spectral codewords.
@@ -73,20 +53,16 @@ inline int resolve_book(int cb) {
 
 }  // namespace
 
-int transcode_tuple(StreamReader& reader, int cb, BitSink& sink, int& bits) {
-    if (cb == RESERVED_HCB) return kTupleReservedBook;
+TupleStatus transcode_tuples(StreamReader& reader, int cb, int tuples, BitSink& sink, int& bits) {
+    if (cb == RESERVED_HCB) return TupleStatus::reserved_book;
     const int book = resolve_book(cb);
-    if (book == 0) return kTupleNoBook;
+    if (book == 0) return TupleStatus::no_book;
     BitBatch batch;
-    const int status = transcode_in_book(reader, book, sink, batch);
+    TupleStatus status = TupleStatus::ok;
+    for (int t = 0; t < tuples; ++t) {
+        const TupleStatus s = transcode_in_book(reader, book, sink, batch);
+        if (status == TupleStatus::ok) status = s;
+    }
     bits += batch_finish(sink, batch);
     return status;
-}
-
-void transcode_tuples(StreamReader& reader, int cb, int tuples, BitSink& sink, int& bits) {
-    const int book = resolve_book(cb);
-    if (book == 0) return;
-    BitBatch batch;
-    for (int t = 0; t < tuples; ++t) static_cast<void>(transcode_in_book(reader, book, sink, batch));
-    bits += batch_finish(sink, batch);
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "splitter/aac_tables.h"
+#include "aac/aac_tables.h"
 
 // Codebook numbers with a meaning of their own.
 constexpr int ZERO_HCB = 0;
@@ -18,6 +18,10 @@ constexpr int INTENSITY_HCB2 = 14;
 constexpr int INTENSITY_HCB = 15;
 
 constexpr int kEscapeFlag = 16;  // a codebook 11 magnitude meaning "escape sequence follows"
+// The longest escape the decoder library accepts: eleven prefix one bits, so a word of at
+// most 15 bits follows; a twelfth one bit is a bitstream error. The splitter refuses longer
+// prefixes, and the rebuild stops copying a prefix there.
+constexpr unsigned kMaxEscapeWordBits = 15;
 
 // Values per tuple: 4 for books 1..4, 2 for the others.
 constexpr unsigned tuple_size(int cb) { return cb < FIRST_PAIR_HCB ? 4u : 2u; }
