@@ -2,10 +2,14 @@
 // decoder library and splits the same bytes into the data-block streams.
 #include "frontend/compress.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "decoder/decoder.h"
 #include "frontend/decode_ahead.h"
@@ -37,6 +41,60 @@ std::uint64_t file_size(std::FILE* f) {
 }
 
 const char* channel_word(int channels) { return channels == 1 ? "mono" : channels == 2 ? "stereo" : ""; }
+
+// The progress line ends in "\r" only. On a terminal a message printed after it would
+// overwrite it in place, so the line is ended first; redirected output keeps its text.
+struct ProgressLine {
+    std::FILE* err = nullptr;
+    bool terminal = false;
+    bool open = false;
+};
+
+void end_progress_line(ProgressLine& p) {
+    if (p.open && p.terminal) std::fputc('\n', p.err);
+    p.open = false;
+}
+
+// What a rebuild from the data blocks cannot give back, said before the data are written.
+// These are known from the file's header.
+void print_header_notes(std::FILE* err, int header_kind, int channel_configuration, unsigned channels) {
+    if (header_kind == HEADER_ADIF) {
+        std::fprintf(err, "Note: decompression rebuilds ADTS files only; this ADIF file comes back as frames without audio\n");
+    } else if (header_kind == HEADER_RAW) {
+        std::fprintf(err, "Note: decompression rebuilds ADTS files only; this raw file comes back as frames without audio\n");
+    } else if (channel_configuration != 1 && channel_configuration != 2) {
+        std::fprintf(err,
+                     "Note: decompression rebuilds mono and stereo files only; this %u-channel file comes back as "
+                     "frames without audio\n",
+                     channels);
+    }
+}
+
+// Closes every output, checked; the first failure is printed with its reason. Returns 0, or
+// 1 when any output failed.
+int close_outputs(const std::vector<OutputFile*>& outputs, ProgressLine& progress) {
+    int failed = 0;
+    for (OutputFile* o : outputs) {
+        if (close_output(*o) != 0 && failed == 0) {
+            end_progress_line(progress);
+            std::fprintf(progress.err, "Error: couldn't write %s: %s\n", o->path.c_str(), std::strerror(o->error));
+            failed = 1;
+        }
+    }
+    return failed;
+}
+
+// Renames every output over its own name. Returns 0, or 1 after printing the first failure.
+int commit_outputs(const std::vector<OutputFile*>& outputs, std::FILE* err) {
+    for (OutputFile* o : outputs) {
+        if (commit_output(*o) != 0) {
+            std::fprintf(err, "Error: couldn't write %s: %s\n", o->path.c_str(), std::strerror(o->error));
+            for (OutputFile* rest : outputs) discard_output(*rest);
+            return 1;
+        }
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -138,27 +196,33 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
     } else {
         std::fprintf(err, "RAW\n\n");
     }
+    print_header_notes(err, header_kind, split.channel_configuration, channels);
     std::fprintf(err, options.block_files ? "Write data blocks to .bin and .csv files\n\n"
                                           : "Write data blocks to .swp file\n\n");
 
     streamset_build(streams, options.block_files, file_length, static_cast<std::uint64_t>(frame_count));
     DecodeAhead ahead;
-    auto release_all = [&](WavOutput* wav) {
+    WavOutput* wav = nullptr;
+    ProgressLine progress;
+    progress.err = err;
+    progress.terminal = isatty(fileno(err)) != 0;
+    // A run that stops or fails leaves no output behind: the files of an earlier run stay.
+    auto abandon = [&]() {
         decode_ahead_finish(ahead);
         decoder_close(decoder);
         std::fclose(input);
-        if (wav != nullptr && wav_close(wav) != 0)
-            std::fprintf(err, "Couldn't complete the header of %s\n", wav_name.c_str());
+        wav_release(wav);
+        discard_block_files(streams);
         streamset_release(streams);
-        close_block_files(streams);
     };
-    if (create_block_files(streams, input_name, out) != 0) {
-        release_all(nullptr);
-        return 1;
+    if (create_block_files(streams, input_name, err) != 0) {
+        abandon();
+        return kCompressOutputFailed;
     }
 
-    WavOutput* wav = nullptr;
     bool first_frame = true;
+    bool sbr_noted = false;
+    bool pulse_noted = false;
     int last_percent = -1;
     int result = 0;
     char text[96];
@@ -172,21 +236,52 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
         const FrameInfo& info = frame->info;
         std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
         if (split_status == kStatusStaticStereoStop) {
+            end_progress_line(progress);
             std::fprintf(out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
-            release_all(wav);
+            abandon();
             return kCompressStaticStop;
         }
         const int code = frame_error_code(info.error, split_status, bits_used, info.bytesconsumed);
         result = code;
-        if (code > 0) std::fprintf(err, "Error: %s\n", frame_error_text(code, text, sizeof text));
+        if (code > 0) {
+            end_progress_line(progress);
+            std::fprintf(err, "Error: %s\n", frame_error_text(code, text, sizeof text));
+        }
+        // What only the frames show: SBR and PS come with the first frame, pulse data anywhere.
+        if (code == 0 && info.sbr != 0 && !sbr_noted) {
+            end_progress_line(progress);
+            if (info.ps != 0) {
+                std::fprintf(err,
+                             "Note: the SBR and PS data of this HE-AAC v2 file are not kept; decompression rebuilds "
+                             "the mono AAC-LC core at %lu Hz\n",
+                             sample_rate);
+            } else {
+                std::fprintf(err,
+                             "Note: the SBR data of this HE-AAC file is not kept; decompression rebuilds the AAC-LC "
+                             "core at %lu Hz\n",
+                             sample_rate);
+            }
+            sbr_noted = true;
+        }
+        if (split.pulse_channels > 0 && !pulse_noted) {
+            end_progress_line(progress);
+            std::fprintf(err,
+                         "Note: the pulse data of this file (first in frame %lu) is not kept; decompression rebuilds "
+                         "the frames that carry it without it\n",
+                         static_cast<unsigned long>(split.frames_split));
+            pulse_noted = true;
+        }
         if (first_frame && code == 0) {
             const std::uint32_t mask = (info.channels == 6 && info.num_lfe_channels > 0) ? 0x3F : 0;
-            wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, 1, 1, mask);
+            int open_error = 0;
+            wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, 1, 1, mask,
+                           &open_error);
             if (wav == nullptr) {
                 // Without its WAV the run has failed; say so rather than report success.
-                std::fprintf(out, "Couldn't create output file %s\n", wav_name.c_str());
-                release_all(nullptr);
-                return 1;
+                end_progress_line(progress);
+                std::fprintf(err, "Error: couldn't create %s: %s\n", wav_name.c_str(), std::strerror(open_error));
+                abandon();
+                return kCompressOutputFailed;
             }
             first_frame = false;
         }
@@ -197,18 +292,41 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
         if (shown > last_percent) {
             last_percent = shown;
             std::fprintf(err, "%d%% decoding %s.\r", shown, input_name.c_str());
+            progress.open = true;
         }
         if (code == 0 && info.samples > 0 && wav != nullptr) wav_write(wav, samples, info.samples, 0);
         // The input used up, a failed frame, or one that consumes nothing (it would repeat
-        // for ever) ends the loop.
-        const bool last = frame_is_last(*frame) || code != 0;
+        // for ever) ends the loop; so does a WAV that can no longer be written, since the
+        // run has failed anyway.
+        const bool last = frame_is_last(*frame) || code != 0 || (wav != nullptr && wav->out.error != 0);
         decode_ahead_release(ahead);
         if (last) break;
     }
     decode_ahead_finish(ahead);
 
-    if (streamset_flush(streams) != 0) std::fprintf(out, "Couldn't write the data blocks completely\n");
-    if (streams.out_of_memory) std::fprintf(err, "Memory allocation error\n");
-    release_all(wav);
-    return result;
+    // Every output is written and closed before any takes its name, so a failure in one
+    // leaves all the earlier files as they were.
+    static_cast<void>(streamset_flush(streams));
+    if (streams.out_of_memory) {
+        end_progress_line(progress);
+        std::fprintf(err, "Memory allocation error\n");
+        abandon();
+        return kCompressOutputFailed;
+    }
+    decoder_close(decoder);
+    std::fclose(input);
+    std::vector<OutputFile*> outputs = block_outputs(streams);
+    if (wav != nullptr) {
+        outputs.push_back(&wav->out);
+        if (wav_finish(wav) != 0 && wav->out.error == 0) {
+            end_progress_line(progress);
+            std::fprintf(err, "Couldn't complete the header of %s\n", wav_name.c_str());
+        }
+    }
+    int failed = close_outputs(outputs, progress);
+    if (failed == 0) failed = commit_outputs(outputs, err);
+    wav_release(wav);
+    discard_block_files(streams);
+    streamset_release(streams);
+    return failed ? kCompressOutputFailed : result;
 }

@@ -11,6 +11,9 @@
 // Result of compress_file beyond the decoder codes: the 'static compression' stop on input
 // with more than one channel, after which the process ends with status -1.
 constexpr int kCompressStaticStop = -1;
+// Result of compress_file when an output could not be created or written (the reason is
+// printed): the earlier outputs are as they were, and the process ends with status 1.
+constexpr int kCompressOutputFailed = -2;
 
 // A frame that splitter and library both decode, but to different lengths, is an error of
 // its own: the streams would no longer describe the bytes the decoder used.
@@ -24,9 +27,11 @@ int frame_error_code(int library_error, int split_status, unsigned long split_bi
 // The text printed after "Error: " for a frame's error code.
 const char* frame_error_text(int code, char* buf, std::size_t buf_size);
 
-// Returns 0 on success; 1 when the input cannot be opened, the decoder cannot be
-// initialised or the data-block files cannot be created; kCompressStaticStop; otherwise
-// the error code of the last decode call. Messages go to err (standard error) and out
-// (standard output) as the program prints them.
+// Returns 0 on success; 1 when the input cannot be opened or the decoder cannot be
+// initialised; kCompressStaticStop; kCompressOutputFailed; otherwise the error code of the
+// last decode call. Messages go to err (standard error) and out (standard output) as the
+// program prints them. The outputs are written under temporary names and take their own
+// names together at the end, unless the run stopped or an output failed: then they are
+// removed and the files of an earlier run stay as they were.
 int compress_file(const std::string& input_name, const std::string& wav_name, Options& options, std::FILE* err,
                   std::FILE* out);

@@ -111,14 +111,14 @@ TEST(EmitField, BitStreamsGrowPastTheirFirstSize) {
     streamset_release(set);
 }
 
-TEST(BlockFiles, UncreatableFileIsReported) {
+TEST(BlockFiles, UncreatableFileIsReportedWithItsReason) {
     StreamSet set;
     set.block_files = 1;
-    std::FILE* out = std::tmpfile();
-    EXPECT_EQ(create_block_files(set, "/nonexistent-dir/song.aac", out), 1);
-    close_block_files(set);
-    EXPECT_EQ(read_stream(out), "Couldn't create output file /nonexistent-dir/song_ADTS.csv\n");
-    std::fclose(out);
+    std::FILE* err = std::tmpfile();
+    EXPECT_EQ(create_block_files(set, "/nonexistent-dir/song.aac", err), 1);
+    discard_block_files(set);
+    EXPECT_EQ(read_stream(err), "Error: couldn't create /nonexistent-dir/song_ADTS.csv: No such file or directory\n");
+    std::fclose(err);
 }
 
 TEST(BlockFiles, EmptyContainerIsFortyZeroBytesAndHostileCountsAreRefused) {
@@ -126,9 +126,9 @@ TEST(BlockFiles, EmptyContainerIsFortyZeroBytesAndHostileCountsAreRefused) {
     const std::string name = dir.path + "/e.swp";
     StreamSet set;
     streamset_build(set, 0, 100, 0);
-    set.container = std::fopen(name.c_str(), "wb");
+    ASSERT_EQ(open_output(set.container, name, true), 0);
     ASSERT_EQ(streamset_flush(set), 0);
-    close_block_files(set);
+    ASSERT_EQ(commit_output(set.container), 0);
     streamset_release(set);
     EXPECT_EQ(read_file(name), std::string(40, '\0'));
     write_file(name, std::string("\xFF\xFF\xFF\xFF\x01\x02", 6));
@@ -155,7 +155,7 @@ TEST(BlockFiles, ContainerIsTheSameWrittenDirectlyOrThroughTheCache) {
         StreamSet set;
         streamset_build(set, 0, 1 << 20, 8);
         set.direct_container_writes = direct == 1;
-        set.container = std::fopen(files[k].c_str(), "wb");
+        ASSERT_EQ(open_output(set.container, files[k], true), 0);
         std::vector<std::int32_t> values(3'000'001);
         // Mostly one-byte values with wide ones among them, as spectral lists are.
         for (std::size_t i = 0; i < values.size(); ++i)
@@ -164,7 +164,7 @@ TEST(BlockFiles, ContainerIsTheSameWrittenDirectlyOrThroughTheCache) {
         emit_values(set, values.data(), values.size(), LIST_QMDCT_0);
         emit_values(set, values.data() + 7, 1'200'000, LIST_QMDCT_1);
         ASSERT_EQ(streamset_flush(set), 0);
-        close_block_files(set);
+        ASSERT_EQ(commit_output(set.container), 0);
         streamset_release(set);
     }
     const std::string plain = read_file(files[0]);
