@@ -209,3 +209,52 @@ TEST(Program, StaticCompressionRefusesStereo) {
 
 
 }  // namespace
+
+namespace {
+
+// Files whose rebuild cannot carry everything get one line saying so after the file
+// information; an ordinary file gets none.
+TEST(Program, NotesSayWhatDecompressionCannotGiveBack) {
+    struct Row {
+        std::string path;
+        const char* note;  // null: no note at all
+    };
+    const Row rows[] = {
+        {test_data("lc_51_48k.aac"),
+         "Note: decompression rebuilds mono and stereo files only; this 6-channel file comes back as frames without "
+         "audio\n"},
+        {corpus_dir() + "/gen_fdk_adif_lc_51.aac",
+         "Note: decompression rebuilds ADTS files only; this ADIF file comes back as frames without audio\n"},
+        {corpus_dir() + "/atl_adif_lc_st44.aac",
+         "Note: decompression rebuilds ADTS files only; this ADIF file comes back as frames without audio\n"},
+        {corpus_dir() + "/raw_lc_st44.raw",
+         "Note: decompression rebuilds ADTS files only; this raw file comes back as frames without audio\n"},
+        {corpus_dir() + "/ts_he_st22k.aac",
+         "Note: the SBR data of this HE-AAC file is not kept; decompression rebuilds the AAC-LC core at 22050 Hz\n"},
+        {corpus_dir() + "/ts_hev2_24k.aac",
+         "Note: the SBR and PS data of this HE-AAC v2 file are not kept; decompression rebuilds the mono AAC-LC core "
+         "at 24000 Hz\n"},
+        {test_data("lc_stereo_44k.aac"), nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        if (!file_exists(row.path)) continue;  // corpus files are there only beside ../shared
+        TempDir dir;
+        const std::string ext = row.path.substr(row.path.rfind('.'));
+        copy_into(dir, row.path, "in" + ext);
+        const RunResult r = run_program({"in" + ext}, dir.path);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.err.find("Complete!"), std::string::npos) << r.err;
+        if (row.note == nullptr) {
+            EXPECT_EQ(r.err.find("Note:"), std::string::npos) << r.err;
+            continue;
+        }
+        const std::size_t note = r.err.find(row.note);
+        ASSERT_NE(note, std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Note:", note + 1), std::string::npos) << "one line per file";
+        EXPECT_LT(r.err.find(" file info:\n"), note);
+        EXPECT_LT(note, r.err.find("% decoding "));
+    }
+}
+
+}  // namespace
