@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "streams/block_files.h"
+#include "support/bit_writer.h"
 #include "support/faad_reference.h"
 #include "support/test_util.h"
 
@@ -255,6 +256,51 @@ TEST(Program, NotesSayWhatDecompressionCannotGiveBack) {
         EXPECT_LT(r.err.find(" file info:\n"), note);
         EXPECT_LT(note, r.err.find("% decoding "));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A mono ADTS frame at 44.1 kHz: one single channel element with band 0 in book 1, its scale
+// factor unchanged, all lines zero, and with `pulse` one pulse of amplitude 1 on line 0.
+std::string mono_frame(bool pulse) {
+    BitWriter b;
+    b.put(0, 3).put(0, 4).put(100, 8);                      // SCE, tag, global_gain
+    b.put(0, 1).put(0, 2).put(0, 1).put(1, 6).put(0, 1);    // ics_info: long window, max_sfb 1
+    b.put(1, 4).put(1, 5).put("0");                         // one section of book 1; scale factor
+    b.put(pulse ? 1 : 0, 1);
+    if (pulse) b.put(0, 2).put(0, 6).put(0, 5).put(1, 4);  // one pulse at band 0, offset 0
+    b.put(0, 1).put(0, 1).put("0");                         // no TNS, no gain control; the quad
+    b.put(7, 3).align();                                    // END
+    BitWriter h;
+    h.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(1, 3).put(0, 4);
+    h.put(static_cast<unsigned>(7 + b.bytes.size()), 13).put(0x7FF, 11).put(0, 2);
+    h.bytes.insert(h.bytes.end(), b.bytes.begin(), b.bytes.end());
+    return std::string(h.bytes.begin(), h.bytes.end());
+}
+
+TEST(Program, PulseDataIsNotedWhereItFirstAppears) {
+    TempDir dir;
+    std::string file;
+    for (int k = 1; k <= 6; ++k) file += mono_frame(k == 3 || k == 5);
+    write_file(dir.path + "/p.aac", file);
+    const RunResult r = run_program({"p.aac"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("Complete!"), std::string::npos) << r.err;
+    const std::size_t note = r.err.find(
+        "Note: the pulse data of this file (first in frame 3) is not kept; decompression rebuilds the frames that "
+        "carry it without it\n");
+    ASSERT_NE(note, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Note:", note + 1), std::string::npos);
+
+    // The same frames without pulses get no note.
+    file.clear();
+    for (int k = 1; k <= 6; ++k) file += mono_frame(false);
+    write_file(dir.path + "/p.aac", file);
+    const RunResult plain = run_program({"p.aac"}, dir.path);
+    EXPECT_NE(plain.err.find("Complete!"), std::string::npos) << plain.err;
+    EXPECT_EQ(plain.err.find("Note:"), std::string::npos) << plain.err;
 }
 
 }  // namespace
