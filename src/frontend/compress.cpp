@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -59,9 +58,13 @@ void end_progress_line(ProgressLine& p) {
 // These are known from the file's header.
 void print_header_notes(std::FILE* err, int header_kind, int channel_configuration, unsigned channels) {
     if (header_kind == HEADER_ADIF) {
-        std::fprintf(err, "Note: decompression rebuilds ADTS files only; this ADIF file comes back as frames without audio\n");
+        std::fprintf(err,
+                     "Note: decompression rebuilds ADTS files only; this ADIF file comes back as frames without "
+                     "audio\n");
     } else if (header_kind == HEADER_RAW) {
-        std::fprintf(err, "Note: decompression rebuilds ADTS files only; this raw file comes back as frames without audio\n");
+        std::fprintf(err,
+                     "Note: decompression rebuilds ADTS files only; this raw file comes back as frames without "
+                     "audio\n");
     } else if (channel_configuration != 1 && channel_configuration != 2) {
         std::fprintf(err,
                      "Note: decompression rebuilds mono and stereo files only; this %u-channel file comes back as "
@@ -85,10 +88,11 @@ int close_outputs(const std::vector<OutputFile*>& outputs, ProgressLine& progres
 }
 
 // Renames every output over its own name. Returns 0, or 1 after printing the first failure.
-int commit_outputs(const std::vector<OutputFile*>& outputs, std::FILE* err) {
+int commit_outputs(const std::vector<OutputFile*>& outputs, ProgressLine& progress) {
     for (OutputFile* o : outputs) {
         if (commit_output(*o) != 0) {
-            std::fprintf(err, "Error: couldn't write %s: %s\n", o->path.c_str(), std::strerror(o->error));
+            end_progress_line(progress);
+            std::fprintf(progress.err, "Error: couldn't write %s: %s\n", o->path.c_str(), std::strerror(o->error));
             for (OutputFile* rest : outputs) discard_output(*rest);
             return 1;
         }
@@ -324,7 +328,7 @@ int compress_file(const std::string& input_name, const std::string& wav_name, Op
         }
     }
     int failed = close_outputs(outputs, progress);
-    if (failed == 0) failed = commit_outputs(outputs, err);
+    if (failed == 0) failed = commit_outputs(outputs, progress);
     wav_release(wav);
     discard_block_files(streams);
     streamset_release(streams);
