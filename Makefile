@@ -1,26 +1,37 @@
-# Set-up on a fresh machine: `make run` installs what is missing, builds, and runs the main
-# job on the bundled sample; `make test` builds and runs all tests, plainly and under
-# AddressSanitizer + UndefinedBehaviorSanitizer.
+# Set-up on a fresh machine: `make run` installs what is missing, builds the tool alone, and
+# runs the main job on the bundled sample; `make test` builds and runs all tests, plainly and
+# under AddressSanitizer + UndefinedBehaviorSanitizer; `make install` installs the tool and its
+# manual page under PREFIX (default /usr/local), below DESTDIR when that is set.
 JOBS ?= 2
+PREFIX ?= /usr/local
 SAMPLE ?= tests/data/lc_stereo_44k.aac
 RUN_DIR := build/run
 
-.PHONY: all deps build build-asan run test test-plain test-asan clean tables
+.PHONY: all deps configure build build-tool build-asan run install test test-plain test-asan clean tables
 
 all: build
 
 deps:
 	@bash tools/install_deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	cmake --build build -j $(JOBS)
+
+# The program alone, without the test suite.
+build-tool: configure
+	cmake --build build -j $(JOBS) --target aaczavrok
+
+install: build-tool
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
 
 build-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DAACZ_SANITIZE=ON >/dev/null
 	cmake --build build-asan -j $(JOBS)
 
-run: build
+run: build-tool
 	@mkdir -p $(RUN_DIR)
 	@cp $(SAMPLE) $(RUN_DIR)/sample.aac
 	cd $(RUN_DIR) && ../aaczavrok sample.aac

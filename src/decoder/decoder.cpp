@@ -42,6 +42,8 @@ const std::int16_t* decoder_decode(DecoderHandle& handle, FrameInfo& info, std::
     info.error = fi.error;
     info.samplerate = fi.samplerate;
     info.num_lfe_channels = fi.num_lfe_channels;
+    info.sbr = (fi.sbr == SBR_UPSAMPLED || fi.sbr == SBR_DOWNSAMPLED) ? 1 : 0;
+    info.ps = fi.ps;
     return static_cast<const std::int16_t*>(samples);
 }
 

@@ -16,6 +16,8 @@ struct FrameInfo {
     std::uint8_t error = 0;
     unsigned long samplerate = 0;
     std::uint8_t num_lfe_channels = 0;
+    std::uint8_t sbr = 0;  // 1: the frame carried SBR data, which the library applied
+    std::uint8_t ps = 0;   // non-zero: the frame carried parametric stereo data
 };
 
 // Opens the library and configures it: object type 2, 16-bit output, no down-mix, current

@@ -1,13 +1,60 @@
-// Program entry: banner, options, the MP4 refusal, and the choice of driver.
+// Program entry: banner, options, the MP4 refusal, the checks that keep inputs safe from
+// outputs, and the choice of driver.
 #include "frontend/app.h"
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
 #include "rebuild/decompress.h"
+#include "streams/block_files.h"
+#include "streams/output_file.h"
+
+namespace {
+
+bool ends_with(const std::string& s, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+// Refuses a run whose output would replace one of its inputs, or two outputs that are one
+// file, before anything is created. Returns 0, or 1 after the message.
+int check_outputs(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        for (const std::string& input : inputs) {
+            if (!same_file(outputs[i], input)) continue;
+            std::fprintf(stderr, "Error: the output %s would replace the input %s; nothing was written\n",
+                         outputs[i].c_str(), input.c_str());
+            if (ends_with(input, ".swp")) std::fprintf(stderr, "(A .swp file is decompressed with -d.)\n");
+            return 1;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (!same_file(outputs[i], outputs[j])) continue;
+            std::fprintf(stderr, "Error: the outputs %s and %s are the same file; nothing was written\n",
+                         outputs[j].c_str(), outputs[i].c_str());
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The data-block files a decompression reads: the container, or every ".bin" and ".csv" file
+// of the base name.
+std::vector<std::string> decompression_inputs(const std::string& name, const Options& options) {
+    if (!options.block_files) return {name};
+    std::vector<std::string> inputs;
+    for (const char* suffix : kCsvSuffix) inputs.push_back(name + suffix);
+    for (const char* suffix : kBinSuffix) inputs.push_back(name + suffix);
+    return inputs;
+}
+
+}  // namespace
 
 namespace {
 
@@ -25,6 +72,7 @@ RebuildSettings rebuild_settings(const Options& options) {
 }  // namespace
 
 int run_main(int argc, char** argv) {
+    install_output_cleanup();
     print_banner(stderr);
     CommandLine cl;
     parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, cl, stderr);
@@ -34,8 +82,11 @@ int run_main(int argc, char** argv) {
     }
     const std::string& input_name = cl.operands[0];
     if (!cl.options.compress) {
+        const RebuildSettings settings = rebuild_settings(cl.options);
+        if (check_outputs(decompression_inputs(input_name, cl.options), {rebuilt_name(input_name, settings)}) != 0)
+            return 1;
         std::fflush(stderr);
-        return decompress_file(input_name, rebuild_settings(cl.options), stdout);
+        return decompress_file(input_name, settings, stdout, stderr);
     }
 
     const std::string wav_name = cl.has_outfile ? cl.outfile : wav_name_for(input_name);
@@ -53,8 +104,21 @@ int run_main(int argc, char** argv) {
         return 1;
     }
 
+    // A name starting with '-' is the standard output, which is never one of the named files.
+    const bool wav_to_stdout = !wav_name.empty() && wav_name[0] == '-';
+    if (wav_to_stdout && isatty(STDOUT_FILENO)) {
+        std::fprintf(stderr,
+                     "Error: refusing to write WAV data to a terminal; redirect the standard output or give -o a "
+                     "file name\n");
+        return 1;
+    }
+    std::vector<std::string> outputs = block_file_names(cl.options.block_files, input_name);
+    if (!wav_to_stdout) outputs.insert(outputs.begin(), wav_name);
+    if (check_outputs({input_name}, outputs) != 0) return 1;
+
     const int result = compress_file(input_name, wav_name, cl.options, stderr, stdout);
     if (result == kCompressStaticStop) return -1;
+    if (result == kCompressOutputFailed) return 1;
     if (result == 0) std::fprintf(stderr, "\n\n Complete!\n");  // the console title is a no-op here
     return 0;
 }

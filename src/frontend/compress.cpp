@@ -2,10 +2,13 @@
 // decoder library and splits the same bytes into the data-block streams.
 #include "frontend/compress.h"
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "aac/status.h"
 #include "aac/syntax.h"
@@ -44,6 +47,65 @@ SplitSettings split_settings(const Options& options) {
 
 const char* channel_word(int channels) { return channels == 1 ? "mono" : channels == 2 ? "stereo" : ""; }
 
+// The progress line ends in "\r" only. On a terminal a message printed after it would
+// overwrite it in place, so the line is ended first; redirected output keeps its text.
+struct ProgressLine {
+    std::FILE* err = nullptr;
+    bool terminal = false;
+    bool open = false;
+};
+
+void end_progress_line(ProgressLine& p) {
+    if (p.open && p.terminal) std::fputc('\n', p.err);
+    p.open = false;
+}
+
+// What a rebuild from the data blocks cannot give back, said before the data are written.
+// These are known from the file's header.
+void print_header_notes(std::FILE* err, int header_kind, int channel_configuration, unsigned channels) {
+    if (header_kind == HEADER_ADIF) {
+        std::fprintf(err,
+                     "Note: decompression rebuilds ADTS files only; this ADIF file comes back as frames without "
+                     "audio\n");
+    } else if (header_kind == HEADER_RAW) {
+        std::fprintf(err,
+                     "Note: decompression rebuilds ADTS files only; this raw file comes back as frames without "
+                     "audio\n");
+    } else if (channel_configuration != 1 && channel_configuration != 2) {
+        std::fprintf(err,
+                     "Note: decompression rebuilds mono and stereo files only; this %u-channel file comes back as "
+                     "frames without audio\n",
+                     channels);
+    }
+}
+
+// Closes every output, checked; the first failure is printed with its reason. Returns 0, or
+// 1 when any output failed.
+int close_outputs(const std::vector<OutputFile*>& outputs, ProgressLine& progress) {
+    int failed = 0;
+    for (OutputFile* o : outputs) {
+        if (close_output(*o) != 0 && failed == 0) {
+            end_progress_line(progress);
+            std::fprintf(progress.err, "Error: couldn't write %s: %s\n", o->path.c_str(), std::strerror(o->error));
+            failed = 1;
+        }
+    }
+    return failed;
+}
+
+// Renames every output over its own name. Returns 0, or 1 after printing the first failure.
+int commit_outputs(const std::vector<OutputFile*>& outputs, ProgressLine& progress) {
+    for (OutputFile* o : outputs) {
+        if (commit_output(*o) != 0) {
+            end_progress_line(progress);
+            std::fprintf(progress.err, "Error: couldn't write %s: %s\n", o->path.c_str(), std::strerror(o->error));
+            for (OutputFile* rest : outputs) discard_output(*rest);
+            return 1;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 // What one compression run holds from step to step.
@@ -67,6 +129,11 @@ struct CompressRun {
     StreamSet streams;  // built once the file information is out; init emits nothing into it
     SplitContext split;
     DecodeAhead ahead;
+    unsigned long sample_rate = 0;
+    WavOutput* wav = nullptr;
+    ProgressLine progress;
+    bool sbr_noted = false;
+    bool pulse_noted = false;
 };
 
 namespace {
@@ -187,39 +254,95 @@ bool start_decoding(CompressRun& run, int& result) {
     } else {
         std::fprintf(err, "RAW\n\n");
     }
+    print_header_notes(err, run.header_kind, split.channel_configuration, channels);
+    run.sample_rate = sample_rate;
     std::fprintf(err, run.options.block_files ? "Write data blocks to .bin and .csv files\n\n"
                                               : "Write data blocks to .swp file\n\n");
     return true;
 }
 
-void release_all(CompressRun& run, WavOutput* wav) {
+// A run that stops or fails leaves no output behind: the files of an earlier run stay.
+void abandon(CompressRun& run) {
     decode_ahead_finish(run.ahead);
     decoder_close(run.decoder);
     std::fclose(run.input);
-    if (wav != nullptr && wav_close(wav) != 0)
-        std::fprintf(run.err, "Couldn't complete the header of %s\n", run.wav_name.c_str());
+    wav_release(run.wav);
+    run.wav = nullptr;
+    discard_block_files(run.streams);
     streamset_release(run.streams);
-    close_block_files(run.streams);
 }
 
 // Sizes the streams and creates the data-block files. False ends the run with `result`.
 bool open_outputs(CompressRun& run, int& result) {
     streamset_build(run.streams, run.options.block_files, run.file_length,
                     static_cast<std::uint64_t>(run.frame_count));
-    if (create_block_files(run.streams, run.input_name, run.out) != 0) {
-        release_all(run, nullptr);
-        result = kCompressCannotStart;
+    run.progress.err = run.err;
+    run.progress.terminal = isatty(fileno(run.err)) != 0;
+    if (create_block_files(run.streams, run.input_name, run.err) != 0) {
+        abandon(run);
+        result = kCompressOutputFailed;
         return false;
     }
     return true;
 }
 
-// Writes every stream to its files and releases everything.
-int finish(CompressRun& run, WavOutput* wav, int result) {
-    if (streamset_flush(run.streams) != 0) std::fprintf(run.out, "Couldn't write the data blocks completely\n");
-    if (run.streams.out_of_memory) std::fprintf(run.err, "Memory allocation error\n");
-    release_all(run, wav);
-    return result;
+// Writes every stream to its files, then gives every output its name together: each is
+// written and closed before any takes its name, so a failure in one leaves all the earlier
+// files as they were.
+int finish(CompressRun& run, int result) {
+    ProgressLine& progress = run.progress;
+    static_cast<void>(streamset_flush(run.streams));
+    if (run.streams.out_of_memory) {
+        end_progress_line(progress);
+        std::fprintf(run.err, "Memory allocation error\n");
+        abandon(run);
+        return kCompressOutputFailed;
+    }
+    decoder_close(run.decoder);
+    std::fclose(run.input);
+    WavOutput* wav = run.wav;
+    std::vector<OutputFile*> outputs = block_outputs(run.streams);
+    if (wav != nullptr) {
+        outputs.push_back(&wav->out);
+        if (wav_finish(wav) != 0 && wav->out.error == 0) {
+            end_progress_line(progress);
+            std::fprintf(run.err, "Couldn't complete the header of %s\n", run.wav_name.c_str());
+        }
+    }
+    int failed = close_outputs(outputs, progress);
+    if (failed == 0) failed = commit_outputs(outputs, progress);
+    wav_release(wav);
+    run.wav = nullptr;
+    discard_block_files(run.streams);
+    streamset_release(run.streams);
+    return failed ? kCompressOutputFailed : result;
+}
+
+// Notes what only the frames show: SBR and PS come with the first frame, pulse data anywhere.
+void print_frame_notes(CompressRun& run, const FrameInfo& info, int code) {
+    if (code == 0 && info.sbr != 0 && !run.sbr_noted) {
+        end_progress_line(run.progress);
+        if (info.ps != 0) {
+            std::fprintf(run.err,
+                         "Note: the SBR and PS data of this HE-AAC v2 file are not kept; decompression rebuilds "
+                         "the mono AAC-LC core at %lu Hz\n",
+                         run.sample_rate);
+        } else {
+            std::fprintf(run.err,
+                         "Note: the SBR data of this HE-AAC file is not kept; decompression rebuilds the AAC-LC "
+                         "core at %lu Hz\n",
+                         run.sample_rate);
+        }
+        run.sbr_noted = true;
+    }
+    if (run.split.pulse_channels > 0 && !run.pulse_noted) {
+        end_progress_line(run.progress);
+        std::fprintf(run.err,
+                     "Note: the pulse data of this file (first in frame %lu) is not kept; decompression rebuilds "
+                     "the frames that carry it without it\n",
+                     static_cast<unsigned long>(run.split.frames_split));
+        run.pulse_noted = true;
+    }
 }
 
 // Decodes and splits every frame, writing the WAV as it goes; returns the run's result.
@@ -230,7 +353,8 @@ int run_frames(CompressRun& run) {
     std::FILE* out = run.out;
     const std::uint64_t file_length = run.file_length;
     DecodeAhead& ahead = run.ahead;
-    WavOutput* wav = nullptr;
+    ProgressLine& progress = run.progress;
+    WavOutput*& wav = run.wav;
     bool first_frame = true;
     int last_percent = -1;
     int result = 0;
@@ -245,21 +369,29 @@ int run_frames(CompressRun& run) {
         const FrameInfo& info = frame->info;
         std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
         if (split_status == kStatusStaticStereoStop) {
+            end_progress_line(progress);
             std::fprintf(out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
-            release_all(run, wav);
+            abandon(run);
             return kCompressStaticStop;
         }
         const int code = frame_error_code(info.error, split_status, bits_used, info.bytesconsumed);
         result = code;
-        if (code > 0) std::fprintf(err, "Error: %s\n", status_text(code, text, sizeof text));
+        if (code > 0) {
+            end_progress_line(progress);
+            std::fprintf(err, "Error: %s\n", status_text(code, text, sizeof text));
+        }
+        print_frame_notes(run, info, code);
         if (first_frame && code == 0) {
             const std::uint32_t mask = (info.channels == 6 && info.num_lfe_channels > 0) ? 0x3F : 0;
-            wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, 1, 1, mask);
+            int open_error = 0;
+            wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, 1, 1, mask,
+                           &open_error);
             if (wav == nullptr) {
                 // Without its WAV the run has failed; say so rather than report success.
-                std::fprintf(out, "Couldn't create output file %s\n", wav_name.c_str());
-                release_all(run, nullptr);
-                return kCompressCannotStart;
+                end_progress_line(progress);
+                std::fprintf(err, "Error: couldn't create %s: %s\n", wav_name.c_str(), std::strerror(open_error));
+                abandon(run);
+                return kCompressOutputFailed;
             }
             first_frame = false;
         }
@@ -270,16 +402,18 @@ int run_frames(CompressRun& run) {
         if (shown > last_percent) {
             last_percent = shown;
             std::fprintf(err, "%d%% decoding %s.\r", shown, input_name.c_str());
+            progress.open = true;
         }
         if (code == 0 && info.samples > 0 && wav != nullptr) wav_write(wav, samples, info.samples, 0);
         // The input used up, a failed frame, or one that consumes nothing (it would repeat
-        // for ever) ends the loop.
-        const bool last = frame_is_last(*frame) || code != 0;
+        // for ever) ends the loop; so does a WAV that can no longer be written, since the
+        // run has failed anyway.
+        const bool last = frame_is_last(*frame) || code != 0 || (wav != nullptr && wav->out.error != 0);
         decode_ahead_release(ahead);
         if (last) break;
     }
     decode_ahead_finish(ahead);
-    return finish(run, wav, result);
+    return finish(run, result);
 }
 
 }  // namespace

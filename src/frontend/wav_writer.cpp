@@ -3,6 +3,7 @@
 #include "frontend/wav_writer.h"
 
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -73,31 +74,46 @@ void put_format_fields(std::uint8_t* p, const WavOutput& wav) {
     put_u16(p + 34, wav.bits_per_sample);
 }
 
-int write_bytes(WavOutput* wav, const std::uint8_t* data, std::size_t size) {
-    if (wav == nullptr || wav->file == nullptr) return 1;
-    return std::fwrite(data, 1, size, wav->file) == size ? 0 : 1;
+// Writes out the gathered bytes; a failure stays in out.error and ends all later writes.
+void flush_buffer(WavOutput& wav) {
+    if (wav.buffered == 0) return;
+    static_cast<void>(write_output(wav.out, wav.file_buffer.data(), wav.buffered));
+    wav.buffered = 0;
+}
+
+// Appends bytes through the buffer; a run larger than the buffer goes out in one write.
+// Returns 0, or 1 once the output has failed.
+int write_bytes(WavOutput* wav, const void* data, std::size_t size) {
+    if (wav == nullptr || wav->out.fd < 0) return 1;
+    if (wav->buffered + size > wav->file_buffer.size()) flush_buffer(*wav);
+    if (size >= wav->file_buffer.size()) {
+        static_cast<void>(write_output(wav->out, data, size));
+    } else {
+        std::memcpy(wav->file_buffer.data() + wav->buffered, data, size);
+        wav->buffered += size;
+    }
+    return wav->out.error != 0 ? 1 : 0;
+}
+
+std::size_t plain_header(const WavOutput& wav, std::uint8_t* h);
+std::size_t extensible_header(const WavOutput& wav, std::uint8_t* h);
+
+// The header of the record's current fields into h (room for the larger one); its size.
+std::size_t header_bytes(const WavOutput& wav, std::uint8_t* h) {
+    return wav.channel_mask != 0 ? extensible_header(wav, h) : plain_header(wav, h);
 }
 
 int write_header_for(WavOutput* wav) {
     return wav->channel_mask != 0 ? wav_write_extensible_header(wav) : wav_write_header(wav);
 }
 
-void set_binary_mode(std::FILE* f) {
-#ifdef _WIN32
-    _setmode(_fileno(f), _O_BINARY);
-#else
-    (void)f;  // POSIX streams make no text/binary distinction
-#endif
-}
-
-// Where the standard output stands now, if the header can later be rewritten there. A stream
-// opened for appending would put the rewritten header at its end, so it counts as unseekable.
-std::int64_t repositionable_offset(std::FILE* f) {
-#ifndef _WIN32
-    const int flags = fcntl(fileno(f), F_GETFL);
+// Where an output written in place stands now, if the header can later be rewritten there.
+// A descriptor opened for appending would put the rewritten header at its end, so it counts
+// as unseekable.
+std::int64_t repositionable_offset(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
     if (flags == -1 || (flags & O_APPEND) != 0) return -1;
-#endif
-    const long pos = std::ftell(f);
+    const off_t pos = lseek(fd, 0, SEEK_CUR);
     return pos < 0 ? -1 : static_cast<std::int64_t>(pos);
 }
 
@@ -124,14 +140,14 @@ void encode_float(float s, std::uint8_t* out) {
 }
 
 // Converts `samples` samples of type Sample at `src` into B-byte little-endian samples and
-// appends them in chunks, one fwrite per chunk; with `reorder` every complete group of 6 is
+// appends them in chunks; with `reorder` every complete group of 6 is
 // first rearranged in the caller's buffer. Returns the samples written.
 template <typename Sample, std::size_t B, typename Encode>
 std::uint64_t write_samples(WavOutput& wav, unsigned char* src, std::uint64_t samples, bool reorder, Encode encode) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     // Integer samples of the file's own width are already the file's bytes on this host.
     if constexpr (std::is_integral_v<Sample> && sizeof(Sample) == B) {
-        if (!reorder) return std::fwrite(src, B, static_cast<std::size_t>(samples), wav.file);
+        if (!reorder) return write_bytes(&wav, src, static_cast<std::size_t>(samples) * B) == 0 ? samples : 0;
     }
 #endif
     if (wav.bytes.size() < kChunkSamples * B) wav.bytes.resize(kChunkSamples * B);
@@ -158,9 +174,8 @@ std::uint64_t write_samples(WavOutput& wav, unsigned char* src, std::uint64_t sa
             std::memcpy(&s, in + k * sizeof(Sample), sizeof s);
             encode(s, out + k * B);
         }
-        const std::size_t put = std::fwrite(out, B, n, wav.file);
-        written += put;
-        if (put != n) break;
+        if (write_bytes(&wav, out, n * B) != 0) break;
+        written += n;
     }
     return written;
 }
@@ -168,12 +183,16 @@ std::uint64_t write_samples(WavOutput& wav, unsigned char* src, std::uint64_t sa
 }  // namespace
 
 WavOutput* wav_open(const char* path, std::uint32_t sample_rate, std::uint32_t channels, std::uint32_t output_format,
-                    std::uint32_t file_type, std::uint32_t channel_mask) {
+                    std::uint32_t file_type, std::uint32_t channel_mask, int* error) {
     static constexpr std::array<std::uint32_t, 4> kBitsPerSample = {16, 24, 32, 32};
+    if (error != nullptr) *error = 0;
     if (path == nullptr || output_format < 1 || output_format > kBitsPerSample.size()) return nullptr;
 
     WavOutput* wav = new (std::nothrow) WavOutput;
-    if (wav == nullptr) return nullptr;
+    if (wav == nullptr) {
+        if (error != nullptr) *error = ENOMEM;
+        return nullptr;
+    }
     wav->output_format = output_format;
     wav->file_type = file_type;
     wav->sample_rate = sample_rate;
@@ -182,31 +201,28 @@ WavOutput* wav_open(const char* path, std::uint32_t sample_rate, std::uint32_t c
     wav->total_samples = 0;
     wav->channel_mask = channel_mask;
 
-    if (path[0] == '-') {
-        wav->file = stdout;
-        wav->is_stdout = true;
-        set_binary_mode(stdout);
-        wav->header_offset = repositionable_offset(stdout);
-    } else {
-        wav->file = std::fopen(path, "wb");
-        wav->header_offset = 0;
-    }
-    if (wav->file == nullptr) {
+    // Text already waiting for the standard output goes before the samples.
+    wav->is_stdout = path[0] == '-';
+    if (wav->is_stdout) std::fflush(stdout);
+    const int e = open_output(wav->out, wav->is_stdout ? std::string("-") : std::string(path), true);
+    if (e != 0) {
+        if (error != nullptr) *error = e;
         delete wav;
         return nullptr;
     }
+#ifdef _WIN32
+    if (wav->is_stdout) _setmode(STDOUT_FILENO, _O_BINARY);
+#endif
+    wav->header_offset = wav->out.in_place ? repositionable_offset(wav->out.fd) : 0;
     // A frame is a few KiB: a larger buffer makes one write of many frames.
-    if (!wav->is_stdout) {
-        wav->file_buffer.resize(kFileBufferBytes);
-        std::setvbuf(wav->file, wav->file_buffer.data(), _IOFBF, wav->file_buffer.size());
-    }
-    // A header that fails to go out here shows up again as a failed rewrite at close.
+    wav->file_buffer.resize(kFileBufferBytes);
+    // A header that fails to go out here shows up again when the output is finished.
     if (file_type == 1) (void)write_header_for(wav);
     return wav;
 }
 
 std::uint64_t wav_write(WavOutput* wav, void* buffer, std::uint64_t samples, std::uint64_t offset) {
-    if (wav == nullptr || wav->file == nullptr || samples == 0) return 0;
+    if (wav == nullptr || wav->out.fd < 0 || samples == 0) return 0;
     if (wav->output_format < 1 || wav->output_format > 4 || buffer == nullptr) return 0;
     const std::uint64_t in_size = wav->output_format == 1 ? 2 : 4;
     // The byte span the caller's samples occupy must be addressable.
@@ -224,59 +240,88 @@ std::uint64_t wav_write(WavOutput* wav, void* buffer, std::uint64_t samples, std
     }
 }
 
-int wav_close(WavOutput* wav) {
-    if (wav == nullptr) return 0;
+int wav_finish(WavOutput* wav) {
+    if (wav == nullptr || wav->out.fd < 0) return 0;
+    flush_buffer(*wav);
     int status = 0;
-    if (wav->file != nullptr) {
-        if (wav->file_type == 1) {
-            // An unseekable stream keeps its provisional header: seeking is not even tried,
-            // so nothing can be written out of place.
-            if (std::fflush(wav->file) != 0 || wav->header_offset < 0 ||
-                std::fseek(wav->file, static_cast<long>(wav->header_offset), SEEK_SET) != 0) {
-                status = 1;
-            } else if (write_header_for(wav) != 0) {
-                status = 1;
+    if (wav->file_type == 1) {
+        // An unseekable output keeps its provisional header: the rewrite is not even tried,
+        // so nothing can be written out of place.
+        if (wav->header_offset < 0) {
+            status = 1;
+        } else {
+            std::array<std::uint8_t, kExtensibleHeaderSize> h{};
+            const std::size_t size = header_bytes(*wav, h.data());
+            const std::int64_t at = wav->header_offset;
+            if (wav->out.error == 0) {
+                const ssize_t put = pwrite(wav->out.fd, h.data(), size, static_cast<off_t>(at));
+                if (put != static_cast<ssize_t>(size)) wav->out.error = put < 0 ? errno : EIO;
             }
         }
-        if (std::fclose(wav->file) != 0) status = 1;
     }
-    delete wav;
+    static_cast<void>(close_output(wav->out));
     return status;
 }
+
+void wav_release(WavOutput* wav) {
+    if (wav == nullptr) return;
+    discard_output(wav->out);
+    delete wav;
+}
+
+int wav_close(WavOutput* wav) {
+    if (wav == nullptr) return 0;
+    int status = wav_finish(wav);
+    if (commit_output(wav->out) != 0) status = 1;
+    wav_release(wav);
+    return status;
+}
+
+namespace {
+
+std::size_t plain_header(const WavOutput& wav, std::uint8_t* h) {
+    const std::uint32_t b = bytes_per_sample(wav);
+    std::memcpy(h + 0, "RIFF", 4);
+    put_u32(h + 4, capped_size(wav.total_samples, b, 36));
+    std::memcpy(h + 8, "WAVE", 4);
+    std::memcpy(h + 12, "fmt ", 4);
+    put_u32(h + 16, 16);
+    put_u16(h + 20, wav.output_format == 4 ? 3 : 1);
+    put_format_fields(h, wav);
+    std::memcpy(h + 36, "data", 4);
+    put_u32(h + 40, capped_size(wav.total_samples, b, 0));
+    return kPlainHeaderSize;
+}
+
+std::size_t extensible_header(const WavOutput& wav, std::uint8_t* h) {
+    const std::uint32_t b = bytes_per_sample(wav);
+    std::memcpy(h + 0, "RIFF", 4);
+    put_u32(h + 4, capped_size(wav.total_samples, b, 60));
+    std::memcpy(h + 8, "WAVE", 4);
+    std::memcpy(h + 12, "fmt ", 4);
+    put_u32(h + 16, 40);
+    put_u16(h + 20, 0xFFFE);
+    put_format_fields(h, wav);
+    put_u16(h + 36, 22);
+    put_u16(h + 38, wav.bits_per_sample);
+    put_u32(h + 40, wav.channel_mask);
+    h[44] = wav.output_format == 4 ? 3 : 1;
+    std::memcpy(h + 45, kSubFormatTail.data(), kSubFormatTail.size());
+    std::memcpy(h + 60, "data", 4);
+    put_u32(h + 64, capped_size(wav.total_samples, b, 0));
+    return kExtensibleHeaderSize;
+}
+
+}  // namespace
 
 int wav_write_header(WavOutput* wav) {
     if (wav == nullptr) return 1;
     std::array<std::uint8_t, kPlainHeaderSize> h{};
-    const std::uint32_t b = bytes_per_sample(*wav);
-    std::memcpy(h.data() + 0, "RIFF", 4);
-    put_u32(h.data() + 4, capped_size(wav->total_samples, b, 36));
-    std::memcpy(h.data() + 8, "WAVE", 4);
-    std::memcpy(h.data() + 12, "fmt ", 4);
-    put_u32(h.data() + 16, 16);
-    put_u16(h.data() + 20, wav->output_format == 4 ? 3 : 1);
-    put_format_fields(h.data(), *wav);
-    std::memcpy(h.data() + 36, "data", 4);
-    put_u32(h.data() + 40, capped_size(wav->total_samples, b, 0));
-    return write_bytes(wav, h.data(), h.size());
+    return write_bytes(wav, h.data(), plain_header(*wav, h.data()));
 }
 
 int wav_write_extensible_header(WavOutput* wav) {
     if (wav == nullptr) return 1;
     std::array<std::uint8_t, kExtensibleHeaderSize> h{};
-    const std::uint32_t b = bytes_per_sample(*wav);
-    std::memcpy(h.data() + 0, "RIFF", 4);
-    put_u32(h.data() + 4, capped_size(wav->total_samples, b, 60));
-    std::memcpy(h.data() + 8, "WAVE", 4);
-    std::memcpy(h.data() + 12, "fmt ", 4);
-    put_u32(h.data() + 16, 40);
-    put_u16(h.data() + 20, 0xFFFE);
-    put_format_fields(h.data(), *wav);
-    put_u16(h.data() + 36, 22);
-    put_u16(h.data() + 38, wav->bits_per_sample);
-    put_u32(h.data() + 40, wav->channel_mask);
-    h[44] = wav->output_format == 4 ? 3 : 1;
-    std::memcpy(h.data() + 45, kSubFormatTail.data(), kSubFormatTail.size());
-    std::memcpy(h.data() + 60, "data", 4);
-    put_u32(h.data() + 64, capped_size(wav->total_samples, b, 0));
-    return write_bytes(wav, h.data(), h.size());
+    return write_bytes(wav, h.data(), extensible_header(*wav, h.data()));
 }

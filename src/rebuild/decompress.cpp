@@ -2,6 +2,7 @@
 // the element writers and writes "_rec.aac".
 #include "rebuild/decompress.h"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -16,11 +17,13 @@
 #include "aac/syntax.h"
 #include "rebuild/spectral_writer.h"
 #include "streams/block_files.h"
+#include "streams/output_file.h"
 
 namespace {
 
 constexpr int kAdtsHeaderBytes = 7;
 constexpr int kLargestFrameLength = 8191;  // what a 13-bit aac_frame_length can state
+constexpr std::size_t kOutputGather = std::size_t{1} << 20;
 
 void reset_frame(FrameState& st) {
     st.aac_frame_length = 0;
@@ -66,19 +69,21 @@ int run(DecompressContext& ctx, const std::string& name) {
     std::FILE* out = ctx.out;
     std::fprintf(out, options.read_bin_blocks ? "\tDecompress AAC audio file\n\n"
                                               : "\tDecompress AAC audio file from CSV data files\n\n");
-    const std::string output_name = (options.block_files ? name : strip_extension(name)) + "_rec.aac";
-    std::FILE* output = std::fopen(output_name.c_str(), "wb");
-    if (output == nullptr) {
-        std::fprintf(out, "Couldn't create output file %s\n", output_name.c_str());
+    const std::string output_name = rebuilt_name(name, options);
+    OutputFile output;
+    if (const int e = open_output(output, output_name, true); e != 0) {
+        std::fprintf(ctx.err, "Error: couldn't create %s: %s\n", output_name.c_str(), std::strerror(e));
         return 1;
     }
     DataBlocks& blocks = ctx.blocks;
     if (open_data_blocks(blocks, name, options.block_files, options.read_bin_blocks, out) != 0) {
         close_data_blocks(blocks);
-        std::fclose(output);
+        discard_output(output);
         return 1;
     }
     std::vector<std::uint8_t> frame(kFrameBufferSize);
+    std::vector<std::uint8_t> pending;
+    pending.reserve(kOutputGather + kFrameBufferSize);
     std::size_t frame_dirty = 0;  // bytes of `frame` the last frame wrote
     FrameState& st = ctx.state;
     bool first_frame = true;
@@ -139,11 +144,14 @@ int run(DecompressContext& ctx, const std::string& name) {
         } else {
             // Only a frame that has a header of its own can have its length corrected.
             if (header_bits > 0 && length != st.aac_frame_length) correct_frame_length(st, frame.data(), length);
-            if (std::fwrite(frame.data(), 1, static_cast<std::size_t>(length), output) !=
-                static_cast<std::size_t>(length)) {
-                std::fprintf(out, "Couldn't write output file %s\n", output_name.c_str());
-                status = 1;
-                break;
+            // Frames are a few hundred bytes: they go out gathered, in large writes.
+            pending.insert(pending.end(), frame.data(), frame.data() + length);
+            if (pending.size() >= kOutputGather) {
+                if (write_output(output, pending.data(), pending.size()) != 0) {
+                    status = 1;
+                    break;
+                }
+                pending.clear();
             }
         }
         // Every channel takes one global gain, so the GG stream ends with the file. A frame
@@ -155,19 +163,26 @@ int run(DecompressContext& ctx, const std::string& name) {
             break;
     }
     close_data_blocks(blocks);
-    if (std::fclose(output) != 0 && status == 0) {
-        std::fprintf(out, "Couldn't write output file %s\n", output_name.c_str());
-        status = 1;
-    }
+    if (status == 0 && !pending.empty() && write_output(output, pending.data(), pending.size()) != 0) status = 1;
+    // A stopped run keeps no output; the failed write or close of a good one is reported.
+    if (status == 0 && commit_output(output) != 0) status = 1;
+    if (output.error != 0)
+        std::fprintf(ctx.err, "Error: couldn't write %s: %s\n", output_name.c_str(), std::strerror(output.error));
+    discard_output(output);
     return status;
 }
 
 }  // namespace
 
-int decompress_file(const std::string& name, const RebuildSettings& settings, std::FILE* out) {
+std::string rebuilt_name(const std::string& name, const RebuildSettings& settings) {
+    return (settings.block_files ? name : strip_extension(name)) + "_rec.aac";
+}
+
+int decompress_file(const std::string& name, const RebuildSettings& settings, std::FILE* out, std::FILE* err) {
     // The context holds the frame record and the data blocks: too large for the stack.
     auto ctx = std::make_unique<DecompressContext>();
     ctx->settings = settings;
     ctx->out = out;
+    ctx->err = err;
     return run(*ctx, name);
 }

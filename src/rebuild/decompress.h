@@ -33,6 +33,7 @@ struct DecompressContext {
     int first_window_shape = 1;  // window_shape comes with the first ics_info only (-s)
     int adts_first_frame = 1;    // id, profile, sf_index, channel_configuration once (-s)
     std::FILE* out = nullptr;    // where the program's messages go (standard output)
+    std::FILE* err = nullptr;    // where output failures are reported (standard error)
     // Set by a writer that met data it cannot carry: the frame is left out of the output
     // with this reason, and the run goes on with the next frame.
     const char* frame_problem = nullptr;
@@ -40,7 +41,14 @@ struct DecompressContext {
     int stop_status = 0;
 };
 
+// The name of the rebuilt file: with -m the name given is a base, otherwise a ".swp" name
+// whose extension is replaced.
+std::string rebuilt_name(const std::string& name, const RebuildSettings& settings);
+
 // Runs one decompression of `name` with `settings`. Returns the process exit status: 0 when
 // the run reached its end, 1 when a data block is missing or malformed, the output cannot
-// be created, or the ICSI data are malformed ("Wrong ICSInfo structure").
-int decompress_file(const std::string& name, const RebuildSettings& settings, std::FILE* out);
+// be created or written ("Error: couldn't ..." with the reason, on err), or the ICSI data
+// are malformed ("Wrong ICSInfo structure"). The output is written under a temporary name
+// and takes its own name only when the status is 0; otherwise an earlier file of that name
+// stays as it was.
+int decompress_file(const std::string& name, const RebuildSettings& settings, std::FILE* out, std::FILE* err = stderr);

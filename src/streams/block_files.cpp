@@ -19,53 +19,58 @@ std::string strip_extension(const std::string& name) {
     return dot == std::string::npos ? name : name.substr(0, dot);
 }
 
-static std::FILE* create_one(const std::string& name, const char* mode, std::FILE* out) {
-    std::FILE* f = std::fopen(name.c_str(), mode);
-    if (f == nullptr) std::fprintf(out, "Couldn't create output file %s\n", name.c_str());
-    return f;
+std::vector<std::string> block_file_names(int block_files, const std::string& input_name) {
+    const std::string base = strip_extension(input_name);
+    std::vector<std::string> names;
+    if (!block_files) {
+        names.push_back(base + ".swp");
+        return names;
+    }
+    for (const char* suffix : kCsvSuffix) names.push_back(base + suffix);
+    for (const char* suffix : kBinSuffix) names.push_back(base + suffix);
+    return names;
 }
 
-int create_block_files(StreamSet& set, const std::string& input_name, std::FILE* out) {
-    const std::string base = strip_extension(input_name);
+std::vector<OutputFile*> block_outputs(StreamSet& set) {
+    std::vector<OutputFile*> files;
     if (!set.block_files) {
-        set.container = create_one(base + ".swp", "wb", out);
-        return set.container == nullptr ? 1 : 0;
+        files.push_back(&set.container);
+        return files;
     }
-    for (int l = 0; l < kListCount; ++l) {
-        set.csv[l].file = create_one(base + kCsvSuffix[l], "w", out);
-        if (set.csv[l].file == nullptr) return 1;
-    }
-    for (int s = 0; s < kStreamCount; ++s) {
-        set.bin[s] = create_one(base + kBinSuffix[s], "wb", out);
-        if (set.bin[s] == nullptr) return 1;
+    for (CsvOut& out : set.csv) files.push_back(&out.file);
+    for (OutputFile& f : set.bin) files.push_back(&f);
+    return files;
+}
+
+int create_block_files(StreamSet& set, const std::string& input_name, std::FILE* err) {
+    const std::vector<std::string> names = block_file_names(set.block_files, input_name);
+    const std::vector<OutputFile*> files = block_outputs(set);
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (const int e = open_output(*files[i], names[i], true); e != 0) {
+            std::fprintf(err, "Error: couldn't create %s: %s\n", names[i].c_str(), std::strerror(e));
+            return 1;
+        }
     }
     return 0;
 }
 
-void close_block_files(StreamSet& set) {
-    for (CsvOut& out : set.csv) {
-        if (out.file != nullptr) std::fclose(out.file);
-        out.file = nullptr;
-    }
-    for (std::FILE*& f : set.bin) {
-        if (f != nullptr) std::fclose(f);
-        f = nullptr;
-    }
-    if (set.container != nullptr) std::fclose(set.container);
-    set.container = nullptr;
+void discard_block_files(StreamSet& set) {
+    for (OutputFile* f : block_outputs(set)) discard_output(*f);
 }
 
-int container_begin(ContainerWriter& w, std::FILE* file, bool try_direct) {
+int container_begin(ContainerWriter& w, OutputFile& file, bool try_direct) {
     w = ContainerWriter{};
-    if (file == nullptr || std::fflush(file) != 0) return 1;
+    if (file.fd < 0) return 1;
     void* buffer = nullptr;
     if (posix_memalign(&buffer, 4096, kContainerPiece) != 0) return 1;
     w.buffer = static_cast<unsigned char*>(buffer);
-    w.fd = fileno(file);
+    w.file = &file;
+    w.fd = file.fd;
     w.plain_flags = fcntl(w.fd, F_GETFL);
 #if defined(O_DIRECT)
     // Direct writes need the file offset on a block boundary; every whole piece keeps it there.
-    if (try_direct && w.plain_flags != -1 && lseek(w.fd, 0, SEEK_CUR) % 4096 == 0)
+    // A device or a pipe is written as it comes.
+    if (try_direct && !file.in_place && w.plain_flags != -1 && lseek(w.fd, 0, SEEK_CUR) % 4096 == 0)
         w.direct = fcntl(w.fd, F_SETFL, w.plain_flags | O_DIRECT) == 0;
 #else
     static_cast<void>(try_direct);
@@ -80,6 +85,7 @@ static void leave_direct(ContainerWriter& w) {
 }
 
 static void write_piece(ContainerWriter& w, const unsigned char* p, std::size_t n) {
+    if (w.file->error != 0) w.failed = true;
     while (n > 0 && !w.failed) {
         const ssize_t put = ::write(w.fd, p, n);
         if (put < 0 && errno == EINTR) continue;
@@ -90,6 +96,7 @@ static void write_piece(ContainerWriter& w, const unsigned char* p, std::size_t 
         }
         if (put <= 0) {
             w.failed = true;
+            w.file->error = put < 0 ? errno : EIO;
             return;
         }
         p += put;

@@ -76,6 +76,8 @@ int open_output(OutputFile& out, const std::string& path, bool replace_existing)
         return 0;
     }
     struct stat st;
+    bool replacing = false;
+    mode_t mode = 0;  // the permissions of the file being replaced
     if (stat(path.c_str(), &st) == 0) {
         if (!S_ISREG(st.st_mode)) {
             if (S_ISDIR(st.st_mode)) return EISDIR;
@@ -87,6 +89,11 @@ int open_output(OutputFile& out, const std::string& path, bool replace_existing)
             return 0;
         }
         if (!replace_existing) return EEXIST;
+        // A file the user may not write is refused as an in-place write would be, although
+        // the rename could replace it.
+        if (access(path.c_str(), W_OK) != 0) return errno;
+        replacing = true;
+        mode = st.st_mode & 07777;
     }
     std::string temp = folder_of(path) + "." + base_of(path) + ".XXXXXX";
     // Signals wait while the temporary is created and registered, so none can leave it behind.
@@ -103,10 +110,14 @@ int open_output(OutputFile& out, const std::string& path, bool replace_existing)
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (fd < 0) return e;
-    // mkstemp creates 0600; an output gets the permissions a plain create would give it.
-    const mode_t mask = umask(0);
-    umask(mask);
-    if (fchmod(fd, 0666 & ~mask) != 0) {
+    // mkstemp creates 0600; a replaced file keeps its permissions, a new one gets what a
+    // plain create would give it.
+    if (!replacing) {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(fd, mode) != 0) {
         const int e = errno;
         close(fd);
         unlink(temp.c_str());
@@ -135,13 +146,17 @@ int write_output(OutputFile& out, const void* data, std::size_t size) {
     return 0;
 }
 
-int commit_output(OutputFile& out) {
-    int result = out.error;
+int close_output(OutputFile& out) {
     if (out.fd >= 0) {
         // Standard output stays open for the rest of the process.
-        if (out.fd != STDOUT_FILENO && close(out.fd) != 0 && result == 0) result = errno;
+        if (out.fd != STDOUT_FILENO && close(out.fd) != 0 && out.error == 0) out.error = errno;
         out.fd = -1;
     }
+    return out.error;
+}
+
+int commit_output(OutputFile& out) {
+    int result = close_output(out);
     if (!out.temp_path.empty()) {
         if (result == 0 && rename(out.temp_path.c_str(), out.path.c_str()) != 0) result = errno;
         if (result != 0) unlink(out.temp_path.c_str());

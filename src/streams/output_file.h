@@ -23,12 +23,20 @@ struct OutputFile {
 // stays in out.error so later writes do nothing.
 [[nodiscard]] int write_output(OutputFile& out, const void* data, std::size_t size);
 
+// Closes the file, checked, but leaves a temporary under its temporary name, so that a run
+// with several outputs can close them all before it renames any. Returns 0 or the errno of
+// the first failure (also kept in out.error); commit_output or discard_output follows.
+[[nodiscard]] int close_output(OutputFile& out);
+
 // Closes the file and, for a temporary, renames it over the final name. Returns 0 or an errno
 // value; on failure the temporary is removed and the final name keeps what it held.
 [[nodiscard]] int commit_output(OutputFile& out);
 
 // Closes the file and removes the temporary: the final name keeps what it held before.
 void discard_output(OutputFile& out);
+
+// True while the output holds an open file or a temporary not yet committed or discarded.
+inline bool output_is_open(const OutputFile& out) { return out.fd >= 0 || !out.temp_path.empty(); }
 
 // True when a and b name the same file: the same path, or the same device and inode.
 bool same_file(const std::string& a, const std::string& b);

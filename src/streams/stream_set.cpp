@@ -35,7 +35,8 @@ void advise_large_pages(void* p, std::size_t bytes) {
 
 void csv_flush(CsvOut& out) {
     if (out.used == 0) return;
-    if (out.file == nullptr || std::fwrite(out.buffer, 1, out.used, out.file) != out.used) out.write_failed = true;
+    // A failure is kept in the file's error and reported when the files are closed.
+    static_cast<void>(write_output(out.file, out.buffer, out.used));
     out.used = 0;
 }
 
@@ -107,12 +108,11 @@ int streamset_flush(StreamSet& set) {
     }
     for (int s = 0; s < kStreamCount; ++s) {
         const std::size_t bytes = static_cast<std::size_t>((set.stream_bits[s] + 7) / 8);
-        if (bytes > 0 && (set.bin[s] == nullptr || std::fwrite(set.sinks[s].buffer, 1, bytes, set.bin[s]) != bytes))
-            failed = 1;
+        if (bytes > 0 && write_output(set.bin[s], set.sinks[s].buffer, bytes) != 0) failed = 1;
     }
     for (CsvOut& out : set.csv) {
         csv_flush(out);
-        if (out.write_failed) failed = 1;
+        if (out.file.error != 0) failed = 1;
     }
     return failed;
 }

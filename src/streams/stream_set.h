@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "aac/bit_sink.h"
+#include "streams/output_file.h"
 #include "streams/value_list.h"
 
 enum StreamId : int {
@@ -33,12 +34,12 @@ constexpr int kListCount = 10;
 
 enum EmitKind : int { EMIT_BITS = 0, EMIT_VALUE = 1, EMIT_EOL = 2 };
 
-// Buffered text output of one ".csv" file; values are formatted without printf.
+// Buffered text output of one ".csv" file; values are formatted without printf. A failed
+// write stays in file.error.
 struct CsvOut {
-    std::FILE* file = nullptr;
+    OutputFile file;
     char* buffer = nullptr;
     std::size_t used = 0;
-    bool write_failed = false;
 };
 constexpr std::size_t kCsvBufferSize = 1 << 16;
 
@@ -81,8 +82,8 @@ struct StreamSet {
     std::uint64_t stream_bits[kStreamCount] = {};
     ValueList lists[kListCount];
     CsvOut csv[kListCount];
-    std::FILE* bin[kStreamCount] = {};
-    std::FILE* container = nullptr;
+    OutputFile bin[kStreamCount];
+    OutputFile container;
     bool out_of_memory = false;  // a stream could not grow; reported once by the driver
     bool direct_container_writes = true;  // the ".swp" container may bypass the page cache
 };
@@ -141,7 +142,7 @@ void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length,
 
 // Writes every stream to its data-block file in stream order (".bin" bits, or the ten
 // values blocks of the ".swp" container) and flushes the CSV buffers. Returns 0, or 1 when
-// a write failed.
+// a write failed (the reason stays in the failed file's error).
 int streamset_flush(StreamSet& set);
 
 // Frees all storage of the set (files are closed by close_block_files).

@@ -9,19 +9,20 @@
 
 #include "splitter/splitter.h"
 #include "support/bit_writer.h"
+#include "support/test_util.h"
 #include "streams/stream_set.h"
 
 // A ".bin"/".csv" stream set whose CSV lists go to temporary files.
 struct Capture {
+    TempDir dir;
     StreamSet set;
     explicit Capture(std::uint64_t input_length = 1 << 16) {
         streamset_build(set, 1, input_length, 1);
-        for (CsvOut& out : set.csv) out.file = std::tmpfile();
+        for (int l = 0; l < kListCount; ++l)
+            static_cast<void>(open_output(set.csv[l].file, dir.file(std::to_string(l) + ".csv"), true));
     }
     ~Capture() {
-        for (CsvOut& out : set.csv) {
-            if (out.file) std::fclose(out.file);
-        }
+        for (CsvOut& out : set.csv) discard_output(out.file);
         streamset_release(set);
     }
     Capture(const Capture&) = delete;
@@ -39,14 +40,7 @@ struct Capture {
     std::string csv(int list) {
         CsvOut& out = set.csv[list];
         csv_flush(out);
-        std::string s;
-        std::fflush(out.file);
-        std::rewind(out.file);
-        char buf[4096];
-        std::size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, out.file)) > 0) s.append(buf, n);
-        std::fseek(out.file, 0, SEEK_END);
-        return s;
+        return read_file(out.file.temp_path);  // written so far, not yet under its own name
     }
     // The CSV file of a list as lines of numbers.
     std::vector<std::vector<int>> lines(int list) {

@@ -1,0 +1,56 @@
+// The install rules put the program and its manual page where a user's system looks for
+// them, and the manual page documents every option the program's usage text lists.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/test_util.h"
+
+namespace {
+
+TEST(Install, InstallsTheProgramAndARenderableManualPage) {
+    if (std::system("command -v cmake >/dev/null 2>&1") != 0) GTEST_SKIP() << "cmake is not on PATH";
+    TempDir dest;
+    const std::string cmd = "DESTDIR=" + shell_quote(dest.path) + " cmake --install " + shell_quote(AACZ_BUILD_DIR) +
+                            " --prefix /opt/aacz >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const std::string bin = dest.path + "/opt/aacz/bin/aaczavrok";
+    const std::string man = dest.path + "/opt/aacz/share/man/man1/aaczavrok.1";
+    ASSERT_TRUE(file_exists(bin));
+    EXPECT_EQ(access(bin.c_str(), X_OK), 0);
+    EXPECT_EQ(read_file(man), read_file(AACZ_MAN_PAGE));
+    // The installed program runs: without arguments it prints its usage and ends with 1.
+    const std::string installed = bin + " >" + dest.path + "/usage 2>/dev/null </dev/null";
+    EXPECT_EQ(std::system(installed.c_str()) >> 8, 1);
+    EXPECT_NE(read_file(dest.path + "/usage").find(" -t    Enable TNS"), std::string::npos);
+
+    if (std::system("command -v man >/dev/null 2>&1") != 0) GTEST_SKIP() << "man is not installed to render the page";
+    const std::string render = "MANWIDTH=80 man -l " + shell_quote(man) + " >" + dest.path + "/page.txt 2>" +
+                               dest.path + "/page.err";
+    ASSERT_EQ(std::system(render.c_str()), 0) << read_file(dest.path + "/page.err");
+    const std::string page = read_file(dest.path + "/page.txt");
+    EXPECT_EQ(read_file(dest.path + "/page.err"), "");
+    for (const char* section : {"NAME", "SYNOPSIS", "OPTIONS", "FILES", "EXIT STATUS", "EXAMPLES"})
+        EXPECT_NE(page.find(std::string("\n") + section + "\n"), std::string::npos) << section;
+}
+
+// Every option line of the usage text (" -x ...") has its entry in the manual page.
+TEST(Install, ManualPageDocumentsEveryOptionOfTheUsageText) {
+    const std::string usage = run_program({}, "/").out;
+    const std::string page = read_file(AACZ_MAN_PAGE);
+    ASSERT_FALSE(page.empty());
+    int options = 0;
+    for (std::size_t at = usage.find("\n -"); at != std::string::npos; at = usage.find("\n -", at + 1)) {
+        const char letter = usage[at + 3];
+        ++options;
+        SCOPED_TRACE(letter);
+        const std::string entry = std::string("\\-") + letter;
+        EXPECT_TRUE(page.find(".BI " + entry + " ") != std::string::npos ||
+                    page.find(".BR " + entry + " ") != std::string::npos)
+            << "no entry for -" << letter;
+    }
+    EXPECT_EQ(options, 9);
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+// A user's files are never lost: outputs never replace inputs, appear whole or not at all,
+// and every failure to write is reported with status 1; on a terminal messages keep their
+// own lines. The program is run as a user runs it.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <termios.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace {
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") names.push_back(n);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The earlier outputs of a good run of "song.aac", and the names that were in the folder.
+struct EarlierRun {
+    std::string swp, wav;
+    std::vector<std::string> names;
+};
+
+EarlierRun compress_song(const TempDir& dir, const std::string& sample = "lc_stereo_44k.aac") {
+    write_file(dir.file("song.aac"), read_file(test_data(sample)));
+    const RunResult r = run_program({"song.aac"}, dir.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EarlierRun e{read_file(dir.file("song.swp")), read_file(dir.file("song.wav")), names_in(dir.path)};
+    EXPECT_FALSE(e.swp.empty());
+    EXPECT_FALSE(e.wav.empty());
+    return e;
+}
+
+void expect_unchanged(const TempDir& dir, const EarlierRun& e) {
+    EXPECT_EQ(read_file(dir.file("song.swp")), e.swp);
+    EXPECT_EQ(read_file(dir.file("song.wav")), e.wav);
+    EXPECT_EQ(names_in(dir.path), e.names);  // nothing new, no temporary left behind
+}
+
+TEST(SafeOutputs, AnOutputThatIsTheInputIsRefusedBeforeAnythingIsCreated) {
+    TempDir dir;
+    const EarlierRun earlier = compress_song(dir);
+
+    // Forgetting -d: the container would be compressed over itself.
+    RunResult r = run_program({"song.swp"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: the output song.swp would replace the input song.swp; nothing was written\n"),
+              std::string::npos)
+        << r.err;
+    expect_unchanged(dir, earlier);
+
+    // -o naming the input, by its own name, by another spelling and through a hard link.
+    ASSERT_EQ(link(dir.file("song.aac").c_str(), dir.file("linked.wav").c_str()), 0);
+    const EarlierRun with_link{earlier.swp, earlier.wav, names_in(dir.path)};
+    const std::string input = read_file(dir.file("song.aac"));
+    for (const char* wav : {"song.aac", "./song.aac", "linked.wav"}) {
+        SCOPED_TRACE(wav);
+        r = run_program({"-o", wav, "song.aac"}, dir.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(std::string("Error: the output ") + wav + " would replace the input song.aac"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(r.err.find("file info"), std::string::npos);
+        EXPECT_EQ(read_file(dir.file("song.aac")), input);
+        expect_unchanged(dir, with_link);
+    }
+
+    // Two outputs that are one file would leave only one of them.
+    r = run_program({"-o", "song.swp", "song.aac"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: the outputs song.swp and song.swp are the same file"), std::string::npos) << r.err;
+    expect_unchanged(dir, with_link);
+}
+
+TEST(SafeOutputs, DecompressionNeverReplacesItsDataBlocks) {
+    TempDir dir;
+    write_file(dir.file("song.aac"), read_file(test_data("lc_mono_8k.aac")));
+    ASSERT_EQ(run_program({"-m", "song.aac"}, dir.path).status, 0);
+    // song_rec.aac made a link to one of the data blocks the rebuild reads.
+    ASSERT_EQ(link(dir.file("song_GG.bin").c_str(), dir.file("song_rec.aac").c_str()), 0);
+    const std::string gg = read_file(dir.file("song_GG.bin"));
+    const RunResult r = run_program({"-d", "-m", "song"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: the output song_rec.aac would replace the input song_GG.bin"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(read_file(dir.file("song_GG.bin")), gg);
+}
+
+TEST(SafeOutputs, AFullDeviceFailsWithTheReasonAndKeepsEarlierOutputs) {
+    TempDir dir;
+    const EarlierRun earlier = compress_song(dir);
+    const RunResult r = run_program({"-o", "/dev/full", "song.aac"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: couldn't write /dev/full: No space left on device\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
+    // The container of this run was complete, but it belongs to a run that failed.
+    expect_unchanged(dir, earlier);
+}
+
+TEST(SafeOutputs, UncreatableOutputsSayWhy) {
+    TempDir dir;
+    const EarlierRun earlier = compress_song(dir);
+    RunResult r = run_program({"-o", "no/such/dir/x.wav", "song.aac"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: couldn't create no/such/dir/x.wav: No such file or directory\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
+    expect_unchanged(dir, earlier);
+
+    // A file the user made read-only is not replaced (root may write anyway, so only
+    // where the permission holds).
+    ASSERT_EQ(chmod(dir.file("song.wav").c_str(), 0444), 0);
+    if (access(dir.file("song.wav").c_str(), W_OK) != 0) {
+        r = run_program({"song.aac"}, dir.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("Error: couldn't create song.wav: Permission denied\n"), std::string::npos) << r.err;
+        expect_unchanged(dir, earlier);
+    }
+}
+
+// A small memory-backed file system fills up during the run. Mounting needs privileges,
+// so the test is skipped where it cannot mount.
+TEST(SafeOutputs, AFullFileSystemFailsAndKeepsEarlierOutputs) {
+    TempDir dir;
+    if (mount("tmpfs", dir.path.c_str(), "tmpfs", 0, "size=300k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount(path.c_str()); }
+    } unmount{dir.path};
+    // Small stand-ins for earlier outputs, so the file system has room for them.
+    write_file(dir.file("song.aac"), read_file(test_data("lc_stereo_44k.aac")));
+    write_file(dir.file("song.swp"), "earlier container");
+    write_file(dir.file("song.wav"), "earlier wav");
+    const EarlierRun earlier{"earlier container", "earlier wav", names_in(dir.path)};
+    for (const char* mode : {"", "-m"}) {
+        SCOPED_TRACE(mode);
+        std::vector<std::string> args = {"song.aac"};
+        if (*mode != '\0') args.insert(args.begin(), mode);
+        const RunResult r = run_program(args, dir.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(": No space left on device\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Error: couldn't write song"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
+        expect_unchanged(dir, earlier);
+    }
+}
+
+TEST(SafeOutputs, ATerminatedRunLeavesEarlierOutputsAndNoTemporaries) {
+    TempDir dir;
+    const EarlierRun earlier = compress_song(dir);
+    // The WAV goes to a pipe the test reads from: once its first bytes arrive the run is
+    // under way, and it cannot end while the rest of the audio waits to be read.
+    ASSERT_EQ(mkfifo(dir.file("pipe.wav").c_str(), 0600), 0);
+    const std::vector<std::string> before_run = names_in(dir.path);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        if (chdir(dir.path.c_str()) != 0) _exit(90);
+        execl(AACZ_BINARY, AACZ_BINARY, "-o", "pipe.wav", "song.aac", static_cast<char*>(nullptr));
+        _exit(91);
+    }
+    const int fd = open(dir.file("pipe.wav").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char head[4] = {};
+    ASSERT_EQ(read(fd, head, sizeof head), 4);
+    EXPECT_EQ(std::string(head, 4), "RIFF");
+    // Mid-run: the container is there under a temporary name only.
+    const std::vector<std::string> during = names_in(dir.path);
+    EXPECT_GT(during.size(), before_run.size());
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    close(fd);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    EXPECT_EQ(read_file(dir.file("song.swp")), earlier.swp);
+    EXPECT_EQ(read_file(dir.file("song.wav")), earlier.wav);
+    EXPECT_EQ(names_in(dir.path), before_run);
+}
+
+TEST(SafeOutputs, AFailedDecompressionKeepsAnEarlierRebuild) {
+    TempDir dir;
+    compress_song(dir);
+    ASSERT_EQ(run_program({"-d", "song.swp"}, dir.path).status, 0);
+    const std::string rebuilt = read_file(dir.file("song_rec.aac"));
+    ASSERT_FALSE(rebuilt.empty());
+    // A WAV given as the container, and a container that is not there.
+    write_file(dir.file("song.swp"), read_file(dir.file("song.wav")));
+    write_file(dir.file("gone_rec.aac"), "earlier rebuild");
+    const std::vector<std::string> names = names_in(dir.path);
+    for (const char* name : {"song.swp", "gone.swp"}) {
+        SCOPED_TRACE(name);
+        const RunResult r = run_program({"-d", name}, dir.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(read_file(dir.file("song_rec.aac")), rebuilt);
+        EXPECT_EQ(read_file(dir.file("gone_rec.aac")), "earlier rebuild");
+        EXPECT_EQ(names_in(dir.path), names);
+    }
+}
+
+// Runs the program with standard error (which = 2) or standard output (which = 1) on a
+// terminal in raw mode, the other stream going to /dev/null; returns the terminal's text.
+RunResult run_on_terminal(const std::vector<std::string>& args, const std::string& cwd, int which) {
+    RunResult r;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return r;
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0) return r;
+    termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(which == 1 ? slave : null, STDOUT_FILENO);
+        dup2(which == 2 ? slave : null, STDERR_FILENO);
+        if (chdir(cwd.c_str()) != 0) _exit(90);
+        std::vector<char*> argv = {const_cast<char*>(AACZ_BINARY)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(AACZ_BINARY, argv.data());
+        _exit(91);
+    }
+    close(slave);
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n > 0) {
+            r.err.append(buf, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // EIO once the program has closed its side
+        }
+    }
+    close(master);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    return r;
+}
+
+// Frame k's first element id is set to a coupling channel element, which neither side decodes.
+std::string corrupt_frame(const std::string& adts, int k) {
+    std::string data = adts;
+    std::size_t pos = 0;
+    for (int i = 0; i < k; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(data.data() + pos);
+        pos += static_cast<std::size_t>(((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5));
+    }
+    data[pos + 7] = static_cast<char>((data[pos + 7] & 0x1F) | (2 << 5));
+    return data;
+}
+
+TEST(SafeOutputs, OnATerminalMessagesKeepTheirOwnLine) {
+    TempDir dir;
+    write_file(dir.file("bad.aac"), corrupt_frame(read_file(test_data("lc_stereo_44k.aac")), 20));
+    const RunResult tty = run_on_terminal({"bad.aac"}, dir.path, 2);
+    EXPECT_EQ(tty.status, 0);
+    const std::size_t at = tty.err.find("Error: Channel coupling not yet implemented\n");
+    ASSERT_NE(at, std::string::npos) << tty.err;
+    EXPECT_EQ(tty.err.substr(at - 3, 3), ".\r\n");  // the progress line was ended first
+    // Redirected, the text stays as it was.
+    const RunResult file = run_program({"bad.aac"}, dir.path);
+    EXPECT_NE(file.err.find("decoding bad.aac.\rError: Channel coupling"), std::string::npos) << file.err;
+}
+
+TEST(SafeOutputs, WavDataIsNotWrittenToATerminal) {
+    TempDir dir;
+    write_file(dir.file("song.aac"), read_file(test_data("lc_mono_8k.aac")));
+    const RunResult r = run_on_terminal({"-o", "-", "song.aac"}, dir.path, 1);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");  // nothing reached the terminal
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"song.aac"});
+    // Redirected to a file, the same command writes the WAV there.
+    const RunResult piped = run_program({"-o", "-", "song.aac"}, dir.path);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out.substr(0, 4), "RIFF");
+}
+
+}  // namespace
