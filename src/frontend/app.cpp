@@ -7,9 +7,20 @@
 
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
+#include "frontend/pack_command.h"
 #include "rebuild/decompress.h"
 
 int run_main(int argc, char** argv) {
+    // The packed form prints one line per file and no banner, so the choice is made on a
+    // silent parse; the parse that reports option errors follows the banner as before.
+    CommandLine route;
+    parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, route, nullptr);
+    if (is_pack_command(route)) {
+        CommandLine pack_cl;
+        parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, pack_cl, stderr);
+        return run_pack_command(pack_cl, stderr);
+    }
+
     print_banner(stderr);
     CommandLine cl;
     parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, cl, stderr);
