@@ -60,7 +60,7 @@ clean:
 # kept in build-fuzz/corpus-<target>; fuzz/corpus/<target> holds the committed seeds, which
 # `make test` replays.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := compress decompress_swp decompress_bin decompress_csv
+FUZZ_TARGETS := compress decompress_swp decompress_bin decompress_csv unpack pack_round_trip
 .PHONY: fuzz fuzz-build
 fuzz-build: deps
 	@command -v clang++ >/dev/null || apt-get install -y clang

@@ -29,3 +29,11 @@ FuzzOutcome run_compress(const std::uint8_t* data, std::size_t size);
 FuzzOutcome run_decompress_swp(const std::uint8_t* data, std::size_t size);
 FuzzOutcome run_decompress_bin(const std::uint8_t* data, std::size_t size);
 FuzzOutcome run_decompress_csv(const std::uint8_t* data, std::size_t size);
+// The packed form, in memory. Each returns 0 when its invariant holds and 1 when it does not
+// (the libFuzzer binaries stop on 1; the corpus replay expects 0 for every saved input).
+// Unpacking arbitrary bytes: success only when the bytes end in an end record whose length and
+// checksum are those of what came out.
+int fuzz_unpack(const std::uint8_t* data, std::size_t size);
+// Packing arbitrary bytes and unpacking the result gives them back; bit 0 of byte 0 chooses
+// small chunks (more chunk records and cuts inside frames).
+int fuzz_pack_round_trip(const std::uint8_t* data, std::size_t size);

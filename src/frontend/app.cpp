@@ -12,6 +12,7 @@
 
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
+#include "frontend/pack_command.h"
 #include "rebuild/decompress.h"
 #include "streams/block_files.h"
 #include "streams/output_file.h"
@@ -73,6 +74,16 @@ RebuildSettings rebuild_settings(const Options& options) {
 
 int run_main(int argc, char** argv) {
     install_output_cleanup();
+    // The packed form prints one line per file and no banner, so the choice is made on a
+    // silent parse; the parse that reports option errors follows the banner as before.
+    CommandLine route;
+    parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, route, nullptr);
+    if (is_pack_command(route)) {
+        CommandLine pack_cl;
+        parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, pack_cl, stderr);
+        return run_pack_command(pack_cl, stderr);
+    }
+
     print_banner(stderr);
     CommandLine cl;
     parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, cl, stderr);

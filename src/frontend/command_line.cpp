@@ -11,7 +11,9 @@
 namespace {
 
 // Short options; a ':' after a letter means the option takes an argument.
-constexpr char kShortOptions[] = "o:l:h:cdmvst";
+constexpr char kShortOptions[] = "o:l:h:cdmvstpf";
+// --pack-stats has no short form; this stands in for one.
+constexpr char kPackStatsOption = '\x01';
 
 struct LongOption {
     const char* name;
@@ -20,7 +22,7 @@ struct LongOption {
 
 // No long option takes an argument, so "--outfile", "--cutfreqlo" and "--cutfreqhi" are
 // accepted but cannot carry a value.
-constexpr std::array<LongOption, 9> kLongOptions = {{
+constexpr std::array<LongOption, 12> kLongOptions = {{
     {"compression", 'c'},
     {"decompression", 'd'},
     {"mode", 'm'},
@@ -30,6 +32,9 @@ constexpr std::array<LongOption, 9> kLongOptions = {{
     {"scompression", 's'},
     {"enabletns", 't'},
     {"outfile", 'o'},
+    {"pack", 'p'},
+    {"force", 'f'},
+    {"pack-stats", kPackStatsOption},
 }};
 
 constexpr char kRule[] = " ========================================================================\n";
@@ -85,9 +90,19 @@ double parse_frequency(const char* text) {
 // `arg` is null for the long form, which carries no value.
 void apply_option(CommandLine& cl, char short_name, const char* arg) {
     Options& o = cl.options;
+    cl.given += short_name;
     switch (short_name) {
-        case 'c': o.compress = 1; break;
-        case 'd': o.compress = 0; break;
+        case 'c':
+            o.compress = 1;
+            cl.pack = false;
+            break;
+        case 'd':
+            o.compress = 0;
+            cl.pack = false;
+            break;
+        case 'p': cl.pack = true; break;
+        case 'f': cl.force = true; break;
+        case kPackStatsOption: cl.pack_stats = true; break;
         case 'm': o.block_files = 1; break;
         case 'v': o.read_bin_blocks = 0; break;
         case 's': o.static_compression = 1; break;
@@ -227,6 +242,8 @@ void print_usage(std::FILE* out, const std::string& program_name) {
     if (out == nullptr) return;
     std::fputs("\nUsage:\n", out);
     std::fprintf(out, "       %s [options] infile.aac\n", program_name.c_str());
+    std::fprintf(out, "       %s -p [-f] [-o OUT] FILE...\n", program_name.c_str());
+    std::fprintf(out, "       %s -d [-f] [-o OUT] FILE.aaz...\n", program_name.c_str());
     std::fputs("\n"
                "Options:\n"
                " -o X  Set output filename.\n"
@@ -239,6 +256,8 @@ void print_usage(std::FILE* out, const std::string& program_name) {
                " -h X  Set Hi cutoff frequency.\n"
                " -s    Enable 'static compression' mode (Remove static data).\n"
                " -t    Enable TNS in 'static compression' mode.\n"
+               " -p    Pack each FILE losslessly into FILE.aaz (-o - writes to standard output).\n"
+               " -f    Replace an existing output when packing or unpacking.\n"
                "\n",
                out);
 }

@@ -13,9 +13,13 @@ struct CommandLine {
     bool has_outfile = false;
     std::string outfile;                // -o X
     std::vector<std::string> operands;  // non-option arguments, in order
+    bool pack = false;                  // -p: the packed form; -c and -d clear it
+    bool force = false;                 // -f: an existing output may be replaced
+    bool pack_stats = false;            // --pack-stats: coded bits per field family after each line
+    std::string given;                  // the short name of every option applied, in order
 };
 
-// Parses argv ("o:l:h:cdmvst" and the long names) into `cl`; option errors are written to
+// Parses argv ("o:l:h:cdmvstpf" and the long names) into `cl`; option errors are written to
 // err with argv[0] and otherwise ignored. posixly_correct: POSIXLY_CORRECT is set, so
 // parsing stops at the first non-option argument.
 void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl, std::FILE* err);

@@ -50,7 +50,7 @@ TEST(Install, ManualPageDocumentsEveryOptionOfTheUsageText) {
                     page.find(".BR " + entry + " ") != std::string::npos)
             << "no entry for -" << letter;
     }
-    EXPECT_EQ(options, 9);
+    EXPECT_EQ(options, 11);
 }
 
 }  // namespace

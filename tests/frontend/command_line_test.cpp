@@ -136,6 +136,8 @@ TEST(CommandLine, UsageText) {
     EXPECT_EQ(read_back(f),
               "\nUsage:\n"
               "       ./zav [options] infile.aac\n"
+              "       ./zav -p [-f] [-o OUT] FILE...\n"
+              "       ./zav -d [-f] [-o OUT] FILE.aaz...\n"
               "\n"
               "Options:\n"
               " -o X  Set output filename.\n"
@@ -148,6 +150,8 @@ TEST(CommandLine, UsageText) {
               " -h X  Set Hi cutoff frequency.\n"
               " -s    Enable 'static compression' mode (Remove static data).\n"
               " -t    Enable TNS in 'static compression' mode.\n"
+              " -p    Pack each FILE losslessly into FILE.aaz (-o - writes to standard output).\n"
+              " -f    Replace an existing output when packing or unpacking.\n"
               "\n");
 }
 

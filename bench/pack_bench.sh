@@ -1,0 +1,76 @@
+#!/bin/bash
+# Packed form against general-purpose compressors: per file and as a mean, the saving of
+# `aaczavrok -p`, `xz -9e` and `zstd -19`; pack and unpack speed (MB of AAC per second, wall
+# time) and peak memory of aaczavrok. Every unpacked file is compared with its input.
+#
+# Usage: bench/pack_bench.sh [file.aac...]
+#   Without files: the real-music set (../shared/music/make-music.sh, made into WORK/music
+#   unless MUSIC= names a folder that holds it) and a generated 10-minute file.
+#   BIN= another binary, WORK= another scratch folder (default build/pack-bench).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BIN=${BIN:-$ROOT/build/aaczavrok}
+WORK=${WORK:-$ROOT/build/pack-bench}
+[ -x "$BIN" ] || { echo "no program at $BIN (make build)" >&2; exit 1; }
+
+need() { command -v "$1" >/dev/null || { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -q "$2" >/dev/null; }; }
+need xz xz-utils
+need zstd zstd
+need bc bc
+[ -x /usr/bin/time ] || { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -q time >/dev/null; }
+mkdir -p "$WORK"
+
+FILES=("$@")
+if [ ${#FILES[@]} -eq 0 ]; then
+    MUSIC=${MUSIC:-$WORK/music}
+    ls "$MUSIC"/*.aac >/dev/null 2>&1 || bash "$ROOT/../shared/music/make-music.sh" "$MUSIC" >/dev/null
+    TEN="$WORK/ten_minutes.aac"
+    if [ ! -s "$TEN" ]; then
+        command -v ffmpeg >/dev/null || apt-get install -y -q ffmpeg >/dev/null
+        ffmpeg -v error -y -f lavfi -i "aevalsrc=0.3*sin(2*PI*440*t)*sin(2*PI*0.5*t)+0.1*(random(0)-0.5)|0.3*sin(2*PI*660*t)+0.1*(random(1)-0.5):s=44100:d=600" \
+            -c:a aac -b:a 160k -f adts "$TEN"
+    fi
+    FILES=("$MUSIC"/*.aac "$TEN")
+fi
+
+now() { date +%s.%N; }
+# Runs a command; sets SECONDS_TAKEN and PEAK_KB.
+measure() {
+    local t0 t1
+    t0=$(now)
+    /usr/bin/time -f %M -o "$WORK/rss" "$@"
+    t1=$(now)
+    SECONDS_TAKEN=$(echo "$t1 - $t0" | bc -l)
+    PEAK_KB=$(tail -n 1 "$WORK/rss")
+}
+saving() { echo "scale=4; 100 * (1 - $2 / $1)" | bc -l; }
+
+printf '%-26s %11s %8s %8s %8s %9s %9s %8s %8s\n' file bytes "-p %" "xz %" "zstd %" "pack MB/s" "unp MB/s" "pack MB" "unp MB"
+n=0; sum_p=0; sum_x=0; sum_z=0; total_in=0; total_p=0; total_pack_s=0; total_unpack_s=0; max_pack_kb=0; max_unpack_kb=0
+for f in "${FILES[@]}"; do
+    size=$(stat -c %s "$f")
+    rm -f "$WORK/f.aaz" "$WORK/f.out"
+    measure "$BIN" -p -o "$WORK/f.aaz" "$f" 2>/dev/null
+    pack_s=$SECONDS_TAKEN; pack_kb=$PEAK_KB
+    measure "$BIN" -d -o "$WORK/f.out" "$WORK/f.aaz" 2>/dev/null
+    unpack_s=$SECONDS_TAKEN; unpack_kb=$PEAK_KB
+    cmp -s "$f" "$WORK/f.out" || { echo "$f: unpacked file differs from the input" >&2; exit 1; }
+    packed=$(stat -c %s "$WORK/f.aaz")
+    xz_size=$(xz -9e -T1 -c "$f" | wc -c)
+    zstd_size=$(zstd -19 -q -c "$f" | wc -c)
+    sp=$(saving "$size" "$packed"); sx=$(saving "$size" "$xz_size"); sz=$(saving "$size" "$zstd_size")
+    printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %8.1f %8.1f\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
+        "$(echo "$size / 1000000 / $pack_s" | bc -l)" "$(echo "$size / 1000000 / $unpack_s" | bc -l)" \
+        "$(echo "$pack_kb / 1024" | bc -l)" "$(echo "$unpack_kb / 1024" | bc -l)"
+    n=$((n + 1)); total_in=$((total_in + size)); total_p=$((total_p + packed))
+    sum_p=$(echo "$sum_p + $sp" | bc -l); sum_x=$(echo "$sum_x + $sx" | bc -l); sum_z=$(echo "$sum_z + $sz" | bc -l)
+    total_pack_s=$(echo "$total_pack_s + $pack_s" | bc -l); total_unpack_s=$(echo "$total_unpack_s + $unpack_s" | bc -l)
+    [ "$pack_kb" -gt "$max_pack_kb" ] && max_pack_kb=$pack_kb
+    [ "$unpack_kb" -gt "$max_unpack_kb" ] && max_unpack_kb=$unpack_kb
+done
+printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %8.1f %8.1f\n' "mean of $n files" "$total_in" \
+    "$(echo "$sum_p / $n" | bc -l)" "$(echo "$sum_x / $n" | bc -l)" "$(echo "$sum_z / $n" | bc -l)" \
+    "$(echo "$total_in / 1000000 / $total_pack_s" | bc -l)" "$(echo "$total_in / 1000000 / $total_unpack_s" | bc -l)" \
+    "$(echo "$max_pack_kb / 1024" | bc -l)" "$(echo "$max_unpack_kb / 1024" | bc -l)"
+echo "(savings in percent of the input; speeds over all files together; memory: the largest peak RSS)"
+rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/rss"

@@ -1,0 +1,105 @@
+// The packed form's driver: a byte stream in, a packed stream out, and back. Input is read in
+// a bounded window and never needs to be seekable or of known size; chunks are coded on up to
+// two threads, in batches of a bounded size, and written in order. Packing decodes every chunk
+// again and compares it with its input before writing it; unpacking checks every length
+// against its bound before allocating and every checksum before reporting success.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/chunk_codec.h"
+#include "pack/pack_format.h"
+
+// What the packer asks of next_chunk_length: whole frames up to kPackChunkFrames, other bytes
+// up to kPackOtherBytes, and never more than kPackChunkCap in one chunk.
+constexpr std::size_t kPackChunkFrames = 1024;
+constexpr std::size_t kPackOtherBytes = 1u << 20;
+constexpr std::size_t kPackChunkCap = 2u << 20;
+// Chunks coded at once: two per thread, so a thread rarely waits while memory stays bounded
+// (input window 2 x cap, plus original and packed bytes of each chunk in flight).
+constexpr std::size_t kPackBatch = 4;
+// zstd for bytes the model does not take. The level's tables are sized for a 1 MiB source
+// whatever the chunk's size, which keeps each thread's compressor near 17 MiB.
+constexpr int kPackZstdLevel = 19;
+
+// Reads up to n bytes; returns the count, 0 at the end of the input, or -errno.
+struct ByteSource {
+    void* self = nullptr;
+    long long (*read)(void* self, std::uint8_t* buf, std::size_t n) = nullptr;
+};
+
+// Writes all n bytes; returns 0 or an errno value.
+struct ByteSink {
+    void* self = nullptr;
+    int (*write)(void* self, const std::uint8_t* data, std::size_t n) = nullptr;
+};
+
+// The chunk codec the driver uses; tests put a faulty one in its place to see that packing
+// refuses to keep what it cannot decode back.
+struct ChunkCoder {
+    int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
+                  PackStats* stats) = encode_chunk;
+    int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
+                  std::size_t original_size) = decode_chunk;
+};
+
+struct PackSettings {
+    unsigned threads = 2;
+    ChunkCoder coder;
+    std::size_t max_frames = kPackChunkFrames;
+    std::size_t max_other_bytes = kPackOtherBytes;
+    std::size_t chunk_cap = kPackChunkCap;  // at most kMaxChunkOriginal
+    // Called after each batch with the input bytes consumed so far (optional).
+    void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
+    void* progress_self = nullptr;
+};
+
+enum PackStatus : int {
+    PACK_OK = 0,
+    PACK_READ_FAILED,          // the input could not be read (report.error holds errno)
+    PACK_WRITE_FAILED,         // the output could not be written (report.error holds errno)
+    PACK_NOT_PACKED,           // unpacking: no packed-file magic at the start
+    PACK_UNSUPPORTED_VERSION,  // unpacking: a format version this build does not know
+    PACK_DAMAGED,              // unpacking: truncated, a bad length, a checksum mismatch
+    PACK_VERIFY_FAILED,        // packing: a chunk did not decode back to its input (a bug)
+    PACK_BAD_SETTINGS,
+};
+
+struct PackReport {
+    std::uint64_t original_bytes = 0;
+    std::uint64_t packed_bytes = 0;  // the whole packed stream, headers included
+    std::uint64_t chunks = 0;
+    std::uint64_t chunks_by_method[METHOD_COUNT] = {};
+    std::uint64_t original_by_method[METHOD_COUNT] = {};
+    std::uint64_t packed_by_method[METHOD_COUNT] = {};  // payload bytes, record headers excluded
+    std::uint64_t frames = 0;                           // ADTS frames the codec found (packing)
+    PackStats stats;                                    // sum over the chunks coded by the model
+    int error = 0;                                      // errno of a read or write failure
+    std::string message;                                // what went wrong, when the status is not 0
+};
+
+[[nodiscard]] int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings,
+                              PackReport& report);
+[[nodiscard]] int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings,
+                                PackReport& report);
+
+// True when data starts with the packed-file magic number.
+bool has_pack_magic(const std::uint8_t* data, std::size_t size);
+
+// Sources and sinks over a file descriptor and over memory.
+struct FdSource {
+    int fd = -1;
+};
+ByteSource fd_source(FdSource& s);
+
+struct MemorySource {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::size_t pos = 0;
+};
+ByteSource memory_source(MemorySource& s);
+
+ByteSink vector_sink(std::vector<std::uint8_t>& v);

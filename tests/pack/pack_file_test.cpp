@@ -1,0 +1,335 @@
+// The packed form's driver through its API: every input comes back byte for byte, whatever
+// the chunking and thread count; the records on disk keep their bounds; damage of any kind
+// ends in a named problem, never in a wrong result reported as good.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pack/pack_file.h"
+#include "support/test_util.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes random_bytes(std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (std::uint8_t& x : b) x = static_cast<std::uint8_t>(rng());
+    return b;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+int pack_bytes(const Bytes& in, Bytes& out, const PackSettings& settings, PackReport& report) {
+    MemorySource src{in.data(), in.size(), 0};
+    out.clear();
+    return pack_stream(memory_source(src), vector_sink(out), settings, report);
+}
+
+int unpack_bytes(const Bytes& in, Bytes& out, const PackSettings& settings, PackReport& report) {
+    MemorySource src{in.data(), in.size(), 0};
+    out.clear();
+    return unpack_stream(memory_source(src), vector_sink(out), settings, report);
+}
+
+PackSettings small_chunks(unsigned threads) {
+    PackSettings s;
+    s.threads = threads;
+    s.max_frames = 3;
+    s.max_other_bytes = 700;
+    s.chunk_cap = 4096;
+    return s;
+}
+
+// One record of a packed file, read independently of the unpacker.
+struct Record {
+    std::uint8_t tag = 0;
+    std::uint8_t method = 0;
+    std::uint64_t original = 0;
+    std::uint64_t packed = 0;
+};
+
+// Walks the records; false when the layout is not what the format promises.
+bool walk_records(const Bytes& packed, std::vector<Record>& records, std::uint64_t& end_count,
+                  std::uint64_t& end_length) {
+    if (packed.size() < kFileHeaderSize || !has_pack_magic(packed.data(), packed.size())) return false;
+    std::size_t pos = kFileHeaderSize;
+    while (pos < packed.size()) {
+        Record r;
+        r.tag = packed[pos];
+        if (r.tag == kEndTag) {
+            if (pos + kEndRecordSize != packed.size()) return false;
+            end_length = get_le(&packed[pos + 8], 8);
+            end_count = get_le(&packed[pos + 16], 8);
+            return true;
+        }
+        if (r.tag != kChunkTag || pos + kChunkRecordSize > packed.size()) return false;
+        r.method = packed[pos + 1];
+        r.original = get_le(&packed[pos + 4], 4);
+        r.packed = get_le(&packed[pos + 8], 4);
+        records.push_back(r);
+        pos += kChunkRecordSize + r.packed;
+    }
+    return false;
+}
+
+struct Input {
+    const char* name;
+    Bytes data;
+};
+
+std::vector<Input> crafted_inputs() {
+    const Bytes stereo = bytes_of(read_file(test_data("lc_stereo_44k.aac")));
+    const Bytes mono = bytes_of(read_file(test_data("lc_mono_8k.aac")));
+    const Bytes half(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 2));
+    const Bytes id3 = concat({bytes_of(std::string("ID3\x04\x00\x00\x00\x00\x00\x20", 10)), Bytes(32, 0x41)});
+    std::string text;
+    for (int i = 0; i < 400; ++i) text += "line " + std::to_string(i) + " of some notes\n";
+    return {
+        {"empty", {}},
+        {"one byte", {0xFF}},
+        {"random", random_bytes(70000, 1)},
+        {"zeros past the chunk cap", Bytes(5u << 20, 0)},
+        {"text", bytes_of(text)},
+        {"tags only", id3},
+        {"stereo", stereo},
+        {"two files glued", concat({stereo, mono})},
+        {"junk between frames", concat({half, random_bytes(333, 2), id3, Bytes(half.begin(), half.end())})},
+        {"cut in a frame", Bytes(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 3))},
+    };
+}
+
+TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
+    for (const Input& input : crafted_inputs()) {
+        SCOPED_TRACE(input.name);
+        Bytes first;
+        for (PackSettings settings : {PackSettings{}, small_chunks(1), small_chunks(2)}) {
+            SCOPED_TRACE(settings.chunk_cap);
+            Bytes packed, back;
+            PackReport report;
+            ASSERT_EQ(pack_bytes(input.data, packed, settings, report), PACK_OK) << report.message;
+            EXPECT_EQ(report.original_bytes, input.data.size());
+            EXPECT_EQ(report.packed_bytes, packed.size());
+            ASSERT_EQ(unpack_bytes(packed, back, settings, report), PACK_OK) << report.message;
+            EXPECT_TRUE(back == input.data);
+
+            // The records keep the format's bounds and the end record counts them.
+            std::vector<Record> records;
+            std::uint64_t end_count = 0, end_length = 0;
+            ASSERT_TRUE(walk_records(packed, records, end_count, end_length));
+            EXPECT_EQ(end_count, records.size());
+            EXPECT_EQ(end_length, input.data.size());
+            std::uint64_t sum = 0;
+            for (const Record& r : records) {
+                EXPECT_GE(r.original, 1u);
+                EXPECT_LE(r.original, settings.chunk_cap);
+                EXPECT_LT(r.method, METHOD_COUNT);
+                if (r.method == METHOD_STORED) {
+                    EXPECT_EQ(r.packed, r.original);
+                } else {
+                    EXPECT_LT(r.packed, r.original);
+                }
+                sum += r.original;
+            }
+            EXPECT_EQ(sum, input.data.size());
+        }
+    }
+}
+
+TEST(PackRoundTrip, ThreadsDoNotChangeThePackedBytes) {
+    const Bytes input = concat({bytes_of(read_file(test_data("lc_51_48k.aac"))), random_bytes(9000, 3)});
+    Bytes one, two;
+    PackReport report;
+    ASSERT_EQ(pack_bytes(input, one, small_chunks(1), report), PACK_OK);
+    ASSERT_EQ(pack_bytes(input, two, small_chunks(2), report), PACK_OK);
+    EXPECT_TRUE(one == two);
+}
+
+TEST(PackRoundTrip, MethodFollowsWhatTheBytesAre) {
+    PackReport report;
+    Bytes packed;
+    std::string text;
+    for (int i = 0; i < 2000; ++i) text += "the same words again and again ";
+    ASSERT_EQ(pack_bytes(bytes_of(text), packed, PackSettings{}, report), PACK_OK);
+    EXPECT_EQ(report.frames, 0u);
+    EXPECT_EQ(report.chunks_by_method[METHOD_MODEL], 0u);
+    EXPECT_GT(report.chunks_by_method[METHOD_ZSTD], 0u);
+    EXPECT_LT(packed.size(), text.size() / 10);
+
+    // Random bytes: nothing makes them smaller, so they are stored as they are.
+    const Bytes noise = random_bytes(100000, 4);
+    ASSERT_EQ(pack_bytes(noise, packed, PackSettings{}, report), PACK_OK);
+    EXPECT_EQ(report.chunks_by_method[METHOD_STORED], report.chunks);
+    EXPECT_EQ(packed.size(), noise.size() + kFileHeaderSize + kChunkRecordSize * report.chunks + kEndRecordSize);
+
+    ASSERT_EQ(pack_bytes(bytes_of(read_file(test_data("lc_stereo_44k.aac"))), packed, PackSettings{}, report), PACK_OK);
+    EXPECT_GT(report.frames, 0u);
+}
+
+// Reads and writes that fail pass the system's reason on.
+TEST(PackRoundTrip, ReadAndWriteFailuresAreReported) {
+    ByteSource failing_source{nullptr, [](void*, std::uint8_t*, std::size_t) -> long long { return -EIO; }};
+    ByteSink failing_sink{nullptr, [](void*, const std::uint8_t*, std::size_t) { return ENOSPC; }};
+    Bytes sink_bytes;
+    PackReport report;
+    EXPECT_EQ(pack_stream(failing_source, vector_sink(sink_bytes), PackSettings{}, report), PACK_READ_FAILED);
+    EXPECT_EQ(report.error, EIO);
+    EXPECT_EQ(unpack_stream(failing_source, vector_sink(sink_bytes), PackSettings{}, report), PACK_READ_FAILED);
+
+    const Bytes input = random_bytes(1000, 5);
+    MemorySource src{input.data(), input.size(), 0};
+    EXPECT_EQ(pack_stream(memory_source(src), failing_sink, PackSettings{}, report), PACK_WRITE_FAILED);
+    EXPECT_EQ(report.error, ENOSPC);
+    EXPECT_NE(report.message.find(std::strerror(ENOSPC)), std::string::npos);
+}
+
+// A codec whose decoder does not give back what its encoder took: packing must stop rather
+// than keep a chunk it cannot restore.
+int encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats) {
+    payload.assign(data, data + size / 2);
+    if (stats != nullptr) stats->frames_raw += 1;
+    return 0;
+}
+int decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) out[i] = payload[i % payload_size];
+    return 0;
+}
+
+TEST(PackVerification, ChunkThatDoesNotDecodeBackStopsThePacking) {
+    PackSettings settings = small_chunks(2);
+    settings.coder.encode = encode_to_copy;
+    settings.coder.decode = decode_wrongly;
+    const Bytes input = bytes_of(read_file(test_data("lc_mono_8k.aac")));
+    Bytes packed;
+    PackReport report;
+    EXPECT_EQ(pack_bytes(input, packed, settings, report), PACK_VERIFY_FAILED);
+    EXPECT_NE(report.message.find("did not decode back"), std::string::npos) << report.message;
+}
+
+// A small file of several chunks by every method: frames (model), text (zstd), noise (stored).
+Bytes damage_subject(Bytes& original) {
+    std::string text;
+    for (int i = 0; i < 60; ++i) text += "tag text repeated ";
+    const Bytes aac = bytes_of(read_file(test_data("lc_mono_8k.aac")));
+    original =
+        concat({Bytes(aac.begin(), aac.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(aac.size(), 3000))),
+                bytes_of(text), random_bytes(500, 6)});
+    Bytes packed;
+    PackReport report;
+    PackSettings s = small_chunks(1);
+    s.max_other_bytes = 600;
+    if (pack_bytes(original, packed, s, report) != PACK_OK) return {};
+    return packed;
+}
+
+TEST(PackDamage, EveryTruncationIsNamed) {
+    Bytes original;
+    const Bytes packed = damage_subject(original);
+    ASSERT_FALSE(packed.empty());
+    for (std::size_t len = 0; len < packed.size(); ++len) {
+        SCOPED_TRACE(len);
+        const Bytes cut(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(len));
+        Bytes back;
+        PackReport report;
+        const int s = unpack_bytes(cut, back, small_chunks(2), report);
+        if (len == 0) {
+            EXPECT_EQ(s, PACK_NOT_PACKED);
+        } else {
+            EXPECT_EQ(s, PACK_DAMAGED);
+            EXPECT_EQ(report.message.rfind("file is truncated", 0), 0u) << report.message;
+        }
+    }
+}
+
+TEST(PackDamage, RandomChangesEndInTheOriginalOrANamedProblem) {
+    Bytes original;
+    const Bytes packed = damage_subject(original);
+    ASSERT_FALSE(packed.empty());
+    std::mt19937 rng(7);
+    int refused = 0;
+    for (int trial = 0; trial < 3000; ++trial) {
+        Bytes bad = packed;
+        const int changes = 1 + static_cast<int>(rng() % 3);
+        for (int c = 0; c < changes; ++c) {
+            const std::size_t at = rng() % bad.size();
+            bad[at] = static_cast<std::uint8_t>(bad[at] ^ (1u + rng() % 255u));
+        }
+        Bytes back;
+        PackReport report;
+        const int s = unpack_bytes(bad, back, small_chunks(2), report);
+        if (s == PACK_OK) {
+            ASSERT_TRUE(back == original) << "trial " << trial;
+        } else {
+            ++refused;
+            ASSERT_FALSE(report.message.empty()) << "trial " << trial;
+        }
+    }
+    EXPECT_GT(refused, 2900);
+}
+
+TEST(PackDamage, ProblemsAreNamed) {
+    Bytes original;
+    const Bytes packed = damage_subject(original);
+    ASSERT_FALSE(packed.empty());
+    std::vector<Record> records;
+    std::uint64_t count = 0, length = 0;
+    ASSERT_TRUE(walk_records(packed, records, count, length));
+    ASSERT_GE(records.size(), 3u);
+    bool method_seen[METHOD_COUNT] = {};
+    for (const Record& r : records) method_seen[r.method] = true;
+    ASSERT_TRUE(method_seen[METHOD_STORED] && method_seen[METHOD_ZSTD] && method_seen[METHOD_MODEL]);
+    const std::size_t second_payload = kFileHeaderSize + kChunkRecordSize + records[0].packed + kChunkRecordSize;
+
+    struct Case {
+        const char* what;
+        std::size_t at;
+        std::uint8_t value;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"magic", 0, 0x88, PACK_NOT_PACKED, "not a packed file"},
+        {"version", 8, 7, PACK_UNSUPPORTED_VERSION, "format version 7 is not supported by this version of aaczavrok"},
+        {"flags", 10, 1, PACK_DAMAGED, "file header is damaged"},
+        {"second payload", second_payload + 1, 0, PACK_DAMAGED, "chunk 2 is damaged ("},
+        {"first record length", kFileHeaderSize + 5, 0x7F, PACK_DAMAGED,
+         "chunk 1 is damaged (record checksum mismatch)"},
+        {"end record", packed.size() - 20, 0x55, PACK_DAMAGED, "end record is damaged"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes bad = packed;
+        bad[c.at] = bad[c.at] == c.value ? static_cast<std::uint8_t>(c.value + 1) : c.value;
+        Bytes back;
+        PackReport report;
+        EXPECT_EQ(unpack_bytes(bad, back, PackSettings{}, report), c.status);
+        EXPECT_EQ(report.message.rfind(c.message, 0), 0u) << report.message;
+    }
+
+    // A chunk dropped whole: every record is intact, the end record's count is not.
+    Bytes dropped(packed.begin(), packed.begin() + kFileHeaderSize);
+    dropped.insert(dropped.end(),
+                   packed.begin() + static_cast<std::ptrdiff_t>(kFileHeaderSize + kChunkRecordSize + records[0].packed),
+                   packed.end());
+    Bytes back;
+    PackReport report;
+    EXPECT_EQ(unpack_bytes(dropped, back, PackSettings{}, report), PACK_DAMAGED);
+    EXPECT_EQ(report.message.rfind("file is damaged (", 0), 0u) << report.message;
+
+    Bytes longer = packed;
+    longer.push_back(0);
+    EXPECT_EQ(unpack_bytes(longer, back, PackSettings{}, report), PACK_DAMAGED);
+    EXPECT_EQ(report.message, "file is damaged (bytes follow its end record)");
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+// Packed files kept in the tree (tools/make_pack_fixtures.sh) must unpack to their sources, so
+// a change of the format or of the chunk codec cannot pass unnoticed: either it still reads
+// what earlier builds wrote, or the fixtures are remade on purpose.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+#include "pack/pack_file.h"
+#include "support/test_util.h"
+
+namespace {
+
+TEST(PackFixtures, UnpackToTheirSources) {
+    const std::string dir = test_data("packed");
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".aaz") == 0) names.push_back(name);
+        }
+        closedir(d);
+    }
+    ASSERT_GE(names.size(), 2u) << "fixtures missing: run tools/make_pack_fixtures.sh";
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const std::string packed = read_file(dir + "/" + name);
+        const std::string source = read_file(test_data(name.substr(0, name.size() - 4)));
+        ASSERT_FALSE(source.empty());
+        MemorySource src{reinterpret_cast<const std::uint8_t*>(packed.data()), packed.size(), 0};
+        std::vector<std::uint8_t> out;
+        PackReport report;
+        ASSERT_EQ(unpack_stream(memory_source(src), vector_sink(out), PackSettings{}, report), PACK_OK)
+            << report.message;
+        EXPECT_TRUE(std::string(out.begin(), out.end()) == source);
+    }
+}
+
+}  // namespace
