@@ -1,0 +1,355 @@
+// The context models of the packed form and the coding Io of the frame syntax walk: every
+// value of a frame record goes through an adaptive model whose context is built only from what
+// the decoder has already seen (earlier values of this frame, the previous frame of the same
+// channel, the partner channel of a common-window pair). The encoding Io takes the values from
+// a parsed record; the decoding Io reads them from the range decoder and writes the frame's
+// bits as it goes, which is also how it knows where byte alignment falls.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <type_traits>
+
+#include "pack/adts_frame.h"
+#include "pack/chunk_codec.h"
+#include "pack/frame_record.h"
+#include "pack/frame_syntax.h"
+#include "pack/range_coder.h"
+#include "streams/bit_sink.h"
+
+constexpr unsigned kHistorySlots = 16;  // channels with a history of their own; later ones share the last
+constexpr unsigned kNearBuckets = 11;   // 0..9 from magnitudes, 10 = no such context
+constexpr unsigned kOtherBuckets = 4;   // 0 = no partner channel, 1..3 = its magnitude 0, 1, 2+
+constexpr unsigned kLadderSteps = 15;   // "magnitude above t" for t = 1..15
+
+// A plain field: for widths up to 6 a bit tree chosen by the value this field had last time
+// in this channel; wider fields first ask "same as last time?".
+struct FieldModel {
+    Bit same;
+    std::array<std::array<Bit, 64>, 64> small;
+    std::array<Bit, 256> wide;
+};
+
+struct ChannelHistory {
+    // Spectral magnitudes (clamped) and scale-factor differences of the current and the
+    // previous frame of this channel; `cur` says which of the two is the current one.
+    std::array<std::array<std::int16_t, kPackFrameLength + 2>, 2> q;
+    std::array<std::array<std::int8_t, 8 * kMaxBands>, 2> sf_diff;
+    std::array<std::uint8_t, 2> window_sequence;
+    std::uint8_t cur;
+    std::int8_t last_sf_diff;  // the previous band's difference in this frame
+};
+
+struct FrameModel {
+    std::array<FieldModel, K_FIELD_KINDS> field;
+    std::array<std::array<std::uint32_t, kHistorySlots>, K_FIELD_KINDS> last;
+    SintModel global_gain_delta;
+    std::array<std::array<std::array<BitTree<7>, 5>, 5>, SF_KINDS> sf;
+    // Spectral values: [codebook][near][previous frame][partner]
+    std::array<std::array<std::array<std::array<Bit, kOtherBuckets>, kNearBuckets>, kNearBuckets>, 12> zero;
+    std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kOtherBuckets>, kNearBuckets>,
+                          kNearBuckets>, 12> ladder;
+    std::array<UintModel, kNearBuckets> escape;
+    std::array<ChannelHistory, kHistorySlots> history;
+    // Bytes: an order-1 bit tree per class.
+    std::array<std::array<std::array<Bit, 256>, 256>, BYTE_CLASSES> byte;
+    std::array<std::uint8_t, BYTE_CLASSES> last_byte;
+    // Units of the chunk.
+    Bit unit_is_frame;
+    Bit frame_modelled;
+    UintModel run_length;
+    UintModel raw_frame_length;
+};
+
+inline unsigned bucket(unsigned x) {
+    if (x < 4) return x;
+    if (x < 6) return 4;
+    if (x < 8) return 5;
+    if (x < 12) return 6;
+    if (x < 16) return 7;
+    if (x < 32) return 8;
+    return 9;
+}
+
+inline unsigned history_slot(unsigned slot) { return slot < kHistorySlots ? slot : kHistorySlots - 1; }
+
+inline PackFamily family_of(FieldKind kind) {
+    if (kind <= K_CRC) return FAMILY_ADTS;
+    if (kind <= K_MS_USED) return FAMILY_STRUCTURE;
+    if (kind <= K_SF_GROUPING) return FAMILY_ICS_INFO;
+    if (kind <= K_LTP_LONG_USED) return FAMILY_TOOLS;
+    if (kind <= K_SECT_LEN_SHORT) return FAMILY_SECTIONS;
+    if (kind == K_NOISE_PCM) return FAMILY_SCALEFACTORS;
+    if (kind <= K_GAIN_CONTROL_PRESENT) return FAMILY_TOOLS;
+    if (kind <= K_PCE) return FAMILY_FILL;
+    return FAMILY_STRUCTURE;
+}
+
+template <class Coder>
+std::uint32_t code_bits_tree(Coder& rc, Bit* tree, std::uint32_t value, unsigned n) {
+    std::uint32_t m = 1;
+    for (unsigned i = n; i-- > 0;) m = (m << 1) | code_bit(rc, tree[m], (value >> i) & 1u);
+    return m - (1u << n);
+}
+
+template <class Coder>
+std::uint32_t code_field_value(Coder& rc, FrameModel& m, std::uint32_t v, unsigned n, FieldKind kind, unsigned slot) {
+    std::uint32_t& last = m.last[kind][history_slot(slot)];
+    FieldModel& fm = m.field[kind];
+    if (kind == K_GLOBAL_GAIN) {
+        const std::int32_t d = code_sint(rc, m.global_gain_delta, static_cast<std::int32_t>(v - last));
+        v = last + static_cast<std::uint32_t>(d);
+    } else if (n <= 6) {
+        v = code_bits_tree(rc, fm.small[last & 63].data(), v, n);
+    } else if (code_bit(rc, fm.same, v == last ? 1u : 0u)) {
+        v = last;
+    } else if (n <= 8) {
+        v = code_bits_tree(rc, fm.wide.data(), v, n);
+    } else {
+        v = code_direct(rc, v, n);
+    }
+    last = v;
+    return v;
+}
+
+template <class Coder>
+std::uint8_t code_byte(Coder& rc, FrameModel& m, ByteClass cls, std::uint8_t value) {
+    const auto v = static_cast<std::uint8_t>(code_bits_tree(rc, m.byte[cls][m.last_byte[cls]].data(), value, 8));
+    m.last_byte[cls] = v;
+    return v;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+template <class Coder>
+struct CoderIo {
+    static constexpr bool kDecoding = std::is_same<Coder, RangeDecoder>::value;
+    Coder* rc = nullptr;
+    FrameModel* m = nullptr;
+    const FrameRecord* rec = nullptr;  // encoding: the values to code
+    RecordCursor cur;
+    BitSink sink;                      // decoding: the frame being written
+    PackStats* stats = nullptr;
+    std::uint64_t measure = 0;         // coded size where the last charge ended, in bits
+    bool failed = false;
+};
+
+// Coded size so far: bytes out plus the bytes the encoder still holds, less what the range
+// still has room for. Whole bits are enough for diagnostics.
+inline std::uint64_t coded_bits(const RangeEncoder& rc) {
+    unsigned range_bits = 0;
+    for (std::uint32_t r = rc.range; r != 0; r >>= 1) ++range_bits;
+    return 8 * (rc.out->size() + rc.cache_size) + 32 - range_bits;
+}
+
+template <class Coder>
+void charge(CoderIo<Coder>& io, PackFamily family) {
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.stats == nullptr) return;
+        const std::uint64_t now = coded_bits(*io.rc);
+        io.stats->bits[family] += now - io.measure;
+        io.measure = now;
+    } else {
+        (void)io;
+        (void)family;
+    }
+}
+
+template <class Coder>
+std::uint32_t io_field(CoderIo<Coder>& io, unsigned n, FieldKind kind, unsigned slot) {
+    if (n == 0 || io.failed) return 0;
+    std::uint32_t v = 0;
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.cur.field >= io.rec->n_field) {
+            io.failed = true;
+            return 0;
+        }
+        v = io.rec->field[io.cur.field++];
+    }
+    v = code_field_value(*io.rc, *io.m, v, n, kind, slot);
+    if (n < 32 && (v >> n) != 0) {
+        io.failed = true;
+        return 0;
+    }
+    if constexpr (CoderIo<Coder>::kDecoding) {
+        if (bitsink_put(io.sink, v, n) != n) io.failed = true;
+    }
+    charge(io, family_of(kind));
+    return io.failed ? 0 : v;
+}
+
+template <class Coder>
+std::uint32_t io_hidden(CoderIo<Coder>& io, unsigned n, FieldKind kind) {
+    if (io.failed) return 0;
+    std::uint32_t v = 0;
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.cur.field >= io.rec->n_field) {
+            io.failed = true;
+            return 0;
+        }
+        v = io.rec->field[io.cur.field++];
+    }
+    v = code_field_value(*io.rc, *io.m, v, n, kind, 0);
+    if ((v >> n) != 0) io.failed = true;
+    charge(io, family_of(kind));
+    return io.failed ? 0 : v;
+}
+
+// Alignment widths are not coded: the encoder has them from the parse, the decoder from the
+// position of what it has written.
+template <class Coder>
+unsigned io_align_width(CoderIo<Coder>& io) {
+    if (io.failed) return 0;
+    if constexpr (CoderIo<Coder>::kDecoding) {
+        return static_cast<unsigned>((8 - (io.sink.bit_position & 7)) & 7);
+    } else {
+        if (io.cur.field >= io.rec->n_field || io.rec->field[io.cur.field] > 7) {
+            io.failed = true;
+            return 0;
+        }
+        return io.rec->field[io.cur.field++];
+    }
+}
+
+template <class Coder>
+void io_frame_length(CoderIo<Coder>& io) {
+    if constexpr (CoderIo<Coder>::kDecoding) {
+        if (bitsink_put(io.sink, 0, 13) != 13) io.failed = true;
+    } else {
+        (void)io;
+    }
+}
+
+template <class Coder>
+void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_sequence) {
+    ChannelHistory& h = io.m->history[history_slot(slot)];
+    h.cur ^= 1u;
+    h.q[h.cur].fill(0);
+    h.sf_diff[h.cur].fill(0);
+    h.window_sequence[h.cur] = window_sequence;
+    h.last_sf_diff = 0;
+}
+
+template <class Coder>
+void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
+    if (io.failed) return;
+    std::uint32_t index = 0;
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.cur.sf >= io.rec->n_sf) {
+            io.failed = true;
+            return;
+        }
+        index = io.rec->sf[io.cur.sf++];
+    }
+    ChannelHistory& h = io.m->history[history_slot(pos.slot)];
+    const unsigned band = (pos.g * kMaxBands + pos.sfb) % (8 * kMaxBands);
+    const int before = h.sf_diff[h.cur ^ 1u][band];
+    const auto clamp2 = [](int d) { return static_cast<unsigned>((d < -2 ? -2 : d > 2 ? 2 : d) + 2); };
+    BitTree<7>& tree = io.m->sf[kind][clamp2(h.last_sf_diff)][clamp2(before)];
+    index = code_tree<7>(*io.rc, tree, index);
+    if (index > 120) {
+        io.failed = true;
+        return;
+    }
+    const int d = static_cast<int>(index) - 60;
+    h.sf_diff[h.cur][band] = static_cast<std::int8_t>(d);
+    h.last_sf_diff = static_cast<std::int8_t>(d);
+    if constexpr (CoderIo<Coder>::kDecoding) {
+        if (!put_scale_factor_codeword(io.sink, index)) io.failed = true;
+    }
+    charge(io, FAMILY_SCALEFACTORS);
+}
+
+template <class Coder>
+void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& run) {
+    if (io.failed || run.first + count > kPackFrameLength) {
+        io.failed = true;
+        return;
+    }
+    std::array<std::int32_t, kPackFrameLength> decoded;
+    const std::int32_t* values = decoded.data();
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.cur.line + count > io.rec->n_line) {
+            io.failed = true;
+            return;
+        }
+        values = &io.rec->line[io.cur.line];
+        io.cur.line += count;
+    }
+    FrameModel& m = *io.m;
+    ChannelHistory& h = m.history[history_slot(run.slot)];
+    // q is offset by one so that lines -1 and 1024 exist for the neighbourhoods
+    std::int16_t* q = h.q[h.cur].data() + 1;
+    const std::int16_t* prev = h.q[h.cur ^ 1u].data() + 1;
+    const bool prev_ok = (h.window_sequence[h.cur ^ 1u] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
+    const std::int16_t* other = nullptr;
+    if (run.pair_slot >= 0 && history_slot(static_cast<unsigned>(run.pair_slot)) != history_slot(run.slot)) {
+        const ChannelHistory& o = m.history[history_slot(static_cast<unsigned>(run.pair_slot))];
+        other = o.q[o.cur].data() + 1;
+    }
+    const unsigned max_magnitude = static_cast<unsigned>(book_max_magnitude(cb));
+    const unsigned top = cb == ESC_HCB ? 16u : max_magnitude;
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned k = run.first + static_cast<unsigned>(i);
+        const unsigned near_ctx = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : 10u;
+        const int ki = static_cast<int>(k);  // the neighbours of line 0 and 1023 are the zero margins
+        const unsigned prev_ctx =
+            prev_ok ? bucket(static_cast<unsigned>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1])) : 10u;
+        const unsigned other_ctx = other != nullptr ? 1u + (other[k] < 2 ? other[k] : 2u) : 0u;
+        std::int32_t v = 0;
+        std::uint32_t mag = 0;
+        if constexpr (!CoderIo<Coder>::kDecoding) {
+            v = values[i];
+            mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
+        }
+        if (code_bit(*io.rc, m.zero[cb][near_ctx][prev_ctx][other_ctx], mag != 0 ? 1u : 0u)) {
+            std::array<Bit, kLadderSteps>& ladder = m.ladder[cb][near_ctx][prev_ctx][other_ctx];
+            unsigned t = 1;
+            while (t < top && t <= kLadderSteps && code_bit(*io.rc, ladder[t - 1], mag > t ? 1u : 0u)) ++t;
+            std::uint32_t coded = t;
+            if (cb == ESC_HCB && t == 16) coded = 16u + code_uint(*io.rc, m.escape[near_ctx], mag - 16u);
+            charge(io, cb == ESC_HCB && t == 16 ? FAMILY_ESCAPES : FAMILY_MAGNITUDES);
+            const unsigned negative = code_direct(*io.rc, v < 0 ? 1u : 0u, 1);
+            charge(io, FAMILY_SIGNS);
+            if (coded > 0xFFFFu) {
+                io.failed = true;
+                return;
+            }
+            v = negative ? -static_cast<std::int32_t>(coded) : static_cast<std::int32_t>(coded);
+            q[k] = static_cast<std::int16_t>(coded < 64 ? coded : 64);
+        } else {
+            v = 0;
+            q[k] = 0;
+            charge(io, FAMILY_MAGNITUDES);
+        }
+        if constexpr (CoderIo<Coder>::kDecoding) decoded[i] = v;
+    }
+    if constexpr (CoderIo<Coder>::kDecoding) {
+        if (!put_spectral_values(io.sink, cb, decoded.data(), count)) io.failed = true;
+    }
+}
+
+template <class Coder>
+void io_bytes(CoderIo<Coder>& io, std::size_t count, ByteClass cls) {
+    if (io.failed) return;
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.cur.byte + count > io.rec->n_byte) {
+            io.failed = true;
+            return;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint8_t b = 0;
+        if constexpr (!CoderIo<Coder>::kDecoding) b = io.rec->byte[io.cur.byte++];
+        b = code_byte(*io.rc, *io.m, cls, b);
+        if constexpr (CoderIo<Coder>::kDecoding) {
+            if (bitsink_put(io.sink, b, 8) != 8) {
+                io.failed = true;
+                return;
+            }
+        }
+    }
+    charge(io, cls == BYTES_RAW ? FAMILY_RAW : FAMILY_FILL);
+}
