@@ -20,7 +20,10 @@
 #include "streams/bit_sink.h"
 
 constexpr unsigned kHistorySlots = 16;  // channels with a history of their own; later ones share the last
-constexpr unsigned kNearBuckets = 11;   // 0..9 from magnitudes, 10 = no such context
+constexpr unsigned kNearBuckets = 13;   // 0..11 from magnitudes, 12 = no such context
+constexpr unsigned kNoContext = kNearBuckets - 1;
+constexpr unsigned kSfExpected = 10;    // expected scale-factor step -4..4, 9 = unknown
+constexpr unsigned kEscapeContexts = 16;
 constexpr unsigned kOtherBuckets = 4;   // 0 = no partner channel, 1..3 = its magnitude 0, 1, 2+
 constexpr unsigned kLadderSteps = 15;   // "magnitude above t" for t = 1..15
 
@@ -37,6 +40,11 @@ struct ChannelHistory {
     // previous frame of this channel; `cur` says which of the two is the current one.
     std::array<std::array<std::int16_t, kPackFrameLength + 2>, 2> q;
     std::array<std::array<std::int8_t, 8 * kMaxBands>, 2> sf_diff;
+    // Absolute scale factors (noise energies, intensity positions) per band, and what each
+    // band held: 0 nothing, else its SfKind + 1.
+    std::array<std::array<std::int16_t, 8 * kMaxBands>, 2> sf_abs;
+    std::array<std::array<std::uint8_t, 8 * kMaxBands>, 2> sf_kind;
+    std::array<std::int16_t, SF_KINDS> sf_running;
     std::array<std::uint8_t, 2> window_sequence;
     std::uint8_t cur;
     std::int8_t last_sf_diff;  // the previous band's difference in this frame
@@ -46,12 +54,12 @@ struct FrameModel {
     std::array<FieldModel, K_FIELD_KINDS> field;
     std::array<std::array<std::uint32_t, kHistorySlots>, K_FIELD_KINDS> last;
     SintModel global_gain_delta;
-    std::array<std::array<std::array<BitTree<7>, 5>, 5>, SF_KINDS> sf;
+    std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf;
     // Spectral values: [codebook][near][previous frame][partner]
     std::array<std::array<std::array<std::array<Bit, kOtherBuckets>, kNearBuckets>, kNearBuckets>, 12> zero;
     std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kOtherBuckets>, kNearBuckets>,
                           kNearBuckets>, 12> ladder;
-    std::array<UintModel, kNearBuckets> escape;
+    std::array<UintModel, kEscapeContexts> escape;
     std::array<ChannelHistory, kHistorySlots> history;
     // Bytes: an order-1 bit tree per class.
     std::array<std::array<std::array<Bit, 256>, 256>, BYTE_CLASSES> byte;
@@ -69,8 +77,10 @@ inline unsigned bucket(unsigned x) {
     if (x < 8) return 5;
     if (x < 12) return 6;
     if (x < 16) return 7;
-    if (x < 32) return 8;
-    return 9;
+    if (x < 24) return 8;
+    if (x < 32) return 9;
+    if (x < 64) return 10;
+    return 11;
 }
 
 inline unsigned history_slot(unsigned slot) { return slot < kHistorySlots ? slot : kHistorySlots - 1; }
@@ -228,6 +238,9 @@ void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_seq
     h.cur ^= 1u;
     h.q[h.cur].fill(0);
     h.sf_diff[h.cur].fill(0);
+    h.sf_kind[h.cur].fill(0);
+    h.sf_running.fill(0);
+    h.sf_running[SF_SCALE] = static_cast<std::int16_t>(io.m->last[K_GLOBAL_GAIN][history_slot(slot)]);
     h.window_sequence[h.cur] = window_sequence;
     h.last_sf_diff = 0;
 }
@@ -245,9 +258,16 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     }
     ChannelHistory& h = io.m->history[history_slot(pos.slot)];
     const unsigned band = (pos.g * kMaxBands + pos.sfb) % (8 * kMaxBands);
-    const int before = h.sf_diff[h.cur ^ 1u][band];
+    // The step that would bring this band back to where it was in the previous frame is the
+    // best guess at this one; without such a band the previous frame's step stands in.
+    const unsigned prev = h.cur ^ 1u;
+    unsigned expected = kSfExpected - 1;
+    if (h.sf_kind[prev][band] == kind + 1) {
+        const int step = h.sf_abs[prev][band] - h.sf_running[kind];
+        expected = static_cast<unsigned>((step < -4 ? -4 : step > 4 ? 4 : step) + 4);
+    }
     const auto clamp2 = [](int d) { return static_cast<unsigned>((d < -2 ? -2 : d > 2 ? 2 : d) + 2); };
-    BitTree<7>& tree = io.m->sf[kind][clamp2(h.last_sf_diff)][clamp2(before)];
+    BitTree<7>& tree = io.m->sf[kind][expected][clamp2(h.last_sf_diff)];
     index = code_tree<7>(*io.rc, tree, index);
     if (index > 120) {
         io.failed = true;
@@ -256,6 +276,9 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     const int d = static_cast<int>(index) - 60;
     h.sf_diff[h.cur][band] = static_cast<std::int8_t>(d);
     h.last_sf_diff = static_cast<std::int8_t>(d);
+    h.sf_running[kind] = static_cast<std::int16_t>(h.sf_running[kind] + d);
+    h.sf_abs[h.cur][band] = h.sf_running[kind];
+    h.sf_kind[h.cur][band] = static_cast<std::uint8_t>(kind + 1);
     if constexpr (CoderIo<Coder>::kDecoding) {
         if (!put_scale_factor_codeword(io.sink, index)) io.failed = true;
     }
@@ -289,14 +312,29 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         const ChannelHistory& o = m.history[history_slot(static_cast<unsigned>(run.pair_slot))];
         other = o.q[o.cur].data() + 1;
     }
+    // The previous frame's magnitudes, brought to this frame's quantiser: a scale factor one
+    // step higher divides the magnitudes by 2^(3/16). Scale in 1/256.
+    unsigned prev_scale = 256;
+    const unsigned band = (run.g * kMaxBands + run.sfb) % (8 * kMaxBands);
+    if (h.sf_kind[h.cur][band] == SF_SCALE + 1 && h.sf_kind[h.cur ^ 1u][band] == SF_SCALE + 1) {
+        static constexpr std::uint16_t kPow2Sixteenth[16] = {256, 267, 279, 291, 304, 317, 331, 345,
+                                                             362, 378, 394, 411, 431, 449, 470, 490};
+        int e = -3 * (h.sf_abs[h.cur][band] - h.sf_abs[h.cur ^ 1u][band]);
+        e = e < -96 ? -96 : e > 96 ? 96 : e;
+        const int whole = (e >= 0 ? e : e - 15) / 16;  // floor
+        const unsigned frac = static_cast<unsigned>(e - 16 * whole);
+        prev_scale = whole >= 0 ? kPow2Sixteenth[frac] << whole : kPow2Sixteenth[frac] >> -whole;
+    }
     const unsigned max_magnitude = static_cast<unsigned>(book_max_magnitude(cb));
     const unsigned top = cb == ESC_HCB ? 16u : max_magnitude;
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned k = run.first + static_cast<unsigned>(i);
-        const unsigned near_ctx = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : 10u;
+        const unsigned near_ctx = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : kNoContext;
         const int ki = static_cast<int>(k);  // the neighbours of line 0 and 1023 are the zero margins
         const unsigned prev_ctx =
-            prev_ok ? bucket(static_cast<unsigned>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1])) : 10u;
+            prev_ok ? bucket(static_cast<unsigned>(
+                          (static_cast<std::uint64_t>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1]) * prev_scale + 128) >> 8))
+                    : kNoContext;
         const unsigned other_ctx = other != nullptr ? 1u + (other[k] < 2 ? other[k] : 2u) : 0u;
         std::int32_t v = 0;
         std::uint32_t mag = 0;
@@ -309,7 +347,11 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             unsigned t = 1;
             while (t < top && t <= kLadderSteps && code_bit(*io.rc, ladder[t - 1], mag > t ? 1u : 0u)) ++t;
             std::uint32_t coded = t;
-            if (cb == ESC_HCB && t == 16) coded = 16u + code_uint(*io.rc, m.escape[near_ctx], mag - 16u);
+            if (cb == ESC_HCB && t == 16) {
+                unsigned size = 0;
+                for (unsigned x = (k >= 1 ? q[k - 1] : 0u) + prev[ki]; x != 0; x >>= 1) ++size;
+                coded = 16u + code_uint(*io.rc, m.escape[size < kEscapeContexts ? size : kEscapeContexts - 1], mag - 16u);
+            }
             charge(io, cb == ESC_HCB && t == 16 ? FAMILY_ESCAPES : FAMILY_MAGNITUDES);
             const unsigned negative = code_direct(*io.rc, v < 0 ? 1u : 0u, 1);
             charge(io, FAMILY_SIGNS);
@@ -318,7 +360,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
                 return;
             }
             v = negative ? -static_cast<std::int32_t>(coded) : static_cast<std::int32_t>(coded);
-            q[k] = static_cast<std::int16_t>(coded < 64 ? coded : 64);
+            q[k] = static_cast<std::int16_t>(coded < 0x7FFF ? coded : 0x7FFF);
         } else {
             v = 0;
             q[k] = 0;

@@ -28,6 +28,7 @@ struct LineRun {
     unsigned slot = 0;
     int pair_slot = -1;  // the first channel of a common-window pair, for the second channel
     unsigned first = 0;
+    std::uint8_t g = 0;
     std::uint8_t sfb = 0;
     bool short_windows = false;
 };
@@ -250,6 +251,7 @@ void walk_spectral_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot)
                 run.slot = slot;
                 run.pair_slot = pair_slot;
                 run.first = group_base + first;
+                run.g = static_cast<std::uint8_t>(g);
                 run.sfb = static_cast<std::uint8_t>(sfb);
                 run.short_windows = s.window_sequence == EIGHT_SHORT_SEQUENCE;
                 io_spectral(io, cb, count, run);
