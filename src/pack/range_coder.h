@@ -24,7 +24,7 @@ constexpr std::uint32_t kRangeTop = 1u << 24;
 // Adaptation: a Bit that has seen n decisions moves by 1/(n+2) of the way towards the new one
 // (close to counting while it is young) until n reaches kBitLimit, after which it keeps a fixed
 // rate and follows drifting statistics.
-constexpr unsigned kBitLimit = 60;
+constexpr unsigned kBitLimit = 250;
 
 struct Bit {
     std::uint16_t p = kProbOne / 2;  // probability of a 0
