@@ -24,6 +24,7 @@ constexpr unsigned kNearBuckets = 13;   // 0..11 from magnitudes, 12 = no such c
 constexpr unsigned kNoContext = kNearBuckets - 1;
 constexpr unsigned kSfExpected = 10;    // expected scale-factor step -4..4, 9 = unknown
 constexpr unsigned kEscapeContexts = 16;
+constexpr unsigned kBandClasses = 8;
 constexpr unsigned kOtherBuckets = 4;   // 0 = no partner channel, 1..3 = its magnitude 0, 1, 2+
 constexpr unsigned kLadderSteps = 15;   // "magnitude above t" for t = 1..15
 
@@ -59,6 +60,14 @@ struct FrameModel {
     std::array<std::array<std::array<std::array<Bit, kOtherBuckets>, kNearBuckets>, kNearBuckets>, 12> zero;
     std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kOtherBuckets>, kNearBuckets>,
                           kNearBuckets>, 12> ladder;
+    // Two more views of the same decisions, mixed with the one above: the band's position,
+    // and the exact small magnitudes of the nearest lines.
+    std::array<std::array<std::array<Bit, kNearBuckets>, kBandClasses>, 12> zero_pos;
+    std::array<std::array<std::array<std::array<std::array<Bit, 3>, 3>, 4>, 3>, 12> zero_fine;
+    std::array<Mixer<3>, 12> zero_mix;
+    std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kNearBuckets>, kBandClasses>, 12> ladder_pos;
+    std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 8>, 8>, 12> ladder_fine;
+    std::array<std::array<Mixer<3>, kLadderSteps>, 12> ladder_mix;
     std::array<UintModel, kEscapeContexts> escape;
     std::array<ChannelHistory, kHistorySlots> history;
     // Bytes: an order-1 bit tree per class.
@@ -325,6 +334,10 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         const unsigned frac = static_cast<unsigned>(e - 16 * whole);
         prev_scale = whole >= 0 ? kPow2Sixteenth[frac] << whole : kPow2Sixteenth[frac] >> -whole;
     }
+    const unsigned band_class = std::min<unsigned>(run.sfb / 6u, kBandClasses - 1);
+    const auto prev_at = [&](int i) {
+        return prev_ok ? static_cast<unsigned>((static_cast<std::uint64_t>(prev[i]) * prev_scale + 128) >> 8) : 0u;
+    };
     const unsigned max_magnitude = static_cast<unsigned>(book_max_magnitude(cb));
     const unsigned top = cb == ESC_HCB ? 16u : max_magnitude;
     for (std::size_t i = 0; i < count; ++i) {
@@ -342,10 +355,20 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             v = values[i];
             mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
         }
-        if (code_bit(*io.rc, m.zero[cb][near_ctx][prev_ctx][other_ctx], mag != 0 ? 1u : 0u)) {
+        const unsigned q1 = k >= 1 ? q[k - 1] : 0u;
+        const unsigned p0 = prev_at(ki), pl = prev_at(ki - 1), pr = prev_at(ki + 1);
+        Bit* zero_inputs[3] = {&m.zero[cb][near_ctx][prev_ctx][other_ctx], &m.zero_pos[cb][band_class][near_ctx],
+                               &m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)]};
+        if (code_mixed<3>(*io.rc, m.zero_mix[cb], zero_inputs, mag != 0 ? 1u : 0u)) {
             std::array<Bit, kLadderSteps>& ladder = m.ladder[cb][near_ctx][prev_ctx][other_ctx];
+            std::array<Bit, kLadderSteps>& ladder_pos = m.ladder_pos[cb][band_class][near_ctx];
+            std::array<Bit, kLadderSteps>& ladder_fine = m.ladder_fine[cb][std::min(q1, 7u)][std::min(p0, 7u)];
             unsigned t = 1;
-            while (t < top && t <= kLadderSteps && code_bit(*io.rc, ladder[t - 1], mag > t ? 1u : 0u)) ++t;
+            while (t < top && t <= kLadderSteps) {
+                Bit* inputs[3] = {&ladder[t - 1], &ladder_pos[t - 1], &ladder_fine[t - 1]};
+                if (!code_mixed<3>(*io.rc, m.ladder_mix[cb][t - 1], inputs, mag > t ? 1u : 0u)) break;
+                ++t;
+            }
             std::uint32_t coded = t;
             if (cb == ESC_HCB && t == 16) {
                 unsigned size = 0;
