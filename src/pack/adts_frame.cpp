@@ -80,6 +80,12 @@ void io_frame_length(ParseIo& io) {
 
 void io_begin_channel(ParseIo&, unsigned, std::uint8_t) {}
 
+std::uint32_t io_sect_cb(ParseIo& io, const BandPos& pos) { return io_field(io, 4, K_SECT_CB, pos.slot); }
+
+std::uint32_t io_sect_len(ParseIo& io, unsigned n, FieldKind kind, const BandPos& pos, unsigned) {
+    return io_field(io, n, kind, pos.slot);
+}
+
 void io_scale_factor(ParseIo& io, SfKind, const BandPos&) {
     if (io.failed) return;
     int index = 0;
@@ -178,6 +184,12 @@ void io_frame_length(WriteIo& io) {
 }
 
 void io_begin_channel(WriteIo&, unsigned, std::uint8_t) {}
+
+std::uint32_t io_sect_cb(WriteIo& io, const BandPos& pos) { return io_field(io, 4, K_SECT_CB, pos.slot); }
+
+std::uint32_t io_sect_len(WriteIo& io, unsigned n, FieldKind kind, const BandPos& pos, unsigned) {
+    return io_field(io, n, kind, pos.slot);
+}
 
 void io_scale_factor(WriteIo& io, SfKind, const BandPos&) {
     if (io.failed || io.cur.sf >= io.rec->n_sf || !put_scale_factor_codeword(io.sink, io.rec->sf[io.cur.sf++]))

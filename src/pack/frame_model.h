@@ -46,6 +46,12 @@ struct ChannelHistory {
     std::array<std::array<std::int16_t, 8 * kMaxBands>, 2> sf_abs;
     std::array<std::array<std::uint8_t, 8 * kMaxBands>, 2> sf_kind;
     std::array<std::int16_t, SF_KINDS> sf_running;
+    // Codebook of every band; the section being coded (its start, codebook, length so far).
+    std::array<std::array<std::uint8_t, 8 * kMaxBands>, 2> band_cb;
+    std::uint8_t last_sect_cb;
+    std::uint8_t sect_cb;
+    std::uint16_t sect_band;
+    std::uint16_t sect_len;
     std::array<std::uint8_t, 2> window_sequence;
     std::uint8_t cur;
     std::int8_t last_sf_diff;  // the previous band's difference in this frame
@@ -55,6 +61,10 @@ struct FrameModel {
     std::array<FieldModel, K_FIELD_KINDS> field;
     std::array<std::array<std::uint32_t, kHistorySlots>, K_FIELD_KINDS> last;
     SintModel global_gain_delta;
+    // Sections: the codebook by the previous frame's codebook of the band and the previous
+    // section's; length increments by how far the previous frame's codebook run reaches.
+    std::array<std::array<BitTree<4>, 17>, 17> sect_cb;
+    std::array<std::array<BitTree<5>, 33>, 2> sect_len;
     std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf;
     // Spectral values: [codebook][near][previous frame][partner]
     std::array<std::array<std::array<std::array<Bit, kOtherBuckets>, kNearBuckets>, kNearBuckets>, 12> zero;
@@ -249,9 +259,81 @@ void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_seq
     h.sf_diff[h.cur].fill(0);
     h.sf_kind[h.cur].fill(0);
     h.sf_running.fill(0);
+    h.band_cb[h.cur].fill(0);
+    h.last_sect_cb = 16;
     h.sf_running[SF_SCALE] = static_cast<std::int16_t>(io.m->last[K_GLOBAL_GAIN][history_slot(slot)]);
     h.window_sequence[h.cur] = window_sequence;
     h.last_sf_diff = 0;
+}
+
+inline unsigned band_index(const BandPos& pos) { return (pos.g * kMaxBands + pos.sfb) % (8 * kMaxBands); }
+
+template <class Coder>
+std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
+    if (io.failed) return 0;
+    std::uint32_t cb = 0;
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.cur.field >= io.rec->n_field) {
+            io.failed = true;
+            return 0;
+        }
+        cb = io.rec->field[io.cur.field++];
+    }
+    ChannelHistory& h = io.m->history[history_slot(pos.slot)];
+    const unsigned prev = h.cur ^ 1u;
+    const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) ==
+                            (h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE);
+    const unsigned before = same_shape ? h.band_cb[prev][band_index(pos)] : 16u;
+    if (pos.sfb == 0) h.last_sect_cb = 16;
+    cb = code_tree<4>(*io.rc, io.m->sect_cb[before][h.last_sect_cb], cb);
+    if constexpr (CoderIo<Coder>::kDecoding) {
+        if (bitsink_put(io.sink, cb, 4) != 4) io.failed = true;
+    }
+    h.last_sect_cb = static_cast<std::uint8_t>(cb);
+    h.sect_cb = static_cast<std::uint8_t>(cb);
+    h.sect_band = static_cast<std::uint16_t>(band_index(pos));
+    h.sect_len = 0;
+    charge(io, FAMILY_SECTIONS);
+    return cb;
+}
+
+template <class Coder>
+std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandPos& pos, unsigned cb) {
+    if (io.failed) return 0;
+    std::uint32_t incr = 0;
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.cur.field >= io.rec->n_field) {
+            io.failed = true;
+            return 0;
+        }
+        incr = io.rec->field[io.cur.field++];
+    }
+    ChannelHistory& h = io.m->history[history_slot(pos.slot)];
+    const unsigned prev = h.cur ^ 1u;
+    const bool short_windows = h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE;
+    const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) == short_windows;
+    unsigned expected = 32;
+    if (same_shape) {
+        // bands the previous frame kept this codebook from the section start on, less those coded
+        const unsigned start = band_index(pos);
+        unsigned run = 0;
+        while (pos.sfb + run < kMaxBands && h.band_cb[prev][start + run] == cb) ++run;
+        const unsigned esc = (1u << n) - 1;
+        expected = run > h.sect_len ? run - h.sect_len : 0;
+        if (expected > esc) expected = esc;
+    }
+    const std::uint32_t mask = (1u << n) - 1;
+    incr = code_bits_tree(*io.rc, io.m->sect_len[short_windows ? 1 : 0][expected].b, incr & mask, n);
+    if constexpr (CoderIo<Coder>::kDecoding) {
+        if (bitsink_put(io.sink, incr, n) != n) io.failed = true;
+    }
+    h.sect_len = static_cast<std::uint16_t>(h.sect_len + incr);
+    if (incr != mask) {
+        for (unsigned i = 0; i < h.sect_len && pos.sfb + i < kMaxBands; ++i)
+            h.band_cb[h.cur][h.sect_band + i] = static_cast<std::uint8_t>(cb);
+    }
+    charge(io, FAMILY_SECTIONS);
+    return incr;
 }
 
 template <class Coder>

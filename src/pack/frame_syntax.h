@@ -164,16 +164,17 @@ void walk_section_data(Io& io, IcsShape& s, unsigned slot) {
                 io.failed = true;
                 return;
             }
-            const auto sect_cb = static_cast<std::uint8_t>(io_field(io, 4, K_SECT_CB, slot));
+            const BandPos pos{slot, g, k};
+            const auto sect_cb = static_cast<std::uint8_t>(io_sect_cb(io, pos));
             if (sect_cb == RESERVED_HCB) {
                 io.failed = true;
                 return;
             }
             unsigned sect_len = 0;
-            unsigned incr = io_field(io, sect_bits, len_kind, slot);
+            unsigned incr = io_sect_len(io, sect_bits, len_kind, pos, sect_cb);
             while (incr == sect_esc_val && !io.failed && sect_len <= kMaxBands) {
                 sect_len += incr;
-                incr = io_field(io, sect_bits, len_kind, slot);
+                incr = io_sect_len(io, sect_bits, len_kind, pos, sect_cb);
             }
             sect_len += incr;
             if (k + sect_len > s.max_sfb) {
