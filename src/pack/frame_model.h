@@ -66,6 +66,10 @@ struct FrameModel {
     std::array<std::array<BitTree<4>, 17>, 17> sect_cb;
     std::array<std::array<BitTree<5>, 33>, 2> sect_len;
     std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf;
+    // Mixed with two more views: the band's step in the previous frame, and the band position.
+    std::array<std::array<std::array<BitTree<7>, kSfExpected>, 8>, SF_KINDS> sf_before;
+    std::array<std::array<std::array<BitTree<7>, 5>, kBandClasses>, SF_KINDS> sf_band;
+    std::array<std::array<Mixer<3>, 7>, SF_KINDS> sf_mix;
     // Spectral values: [codebook][near][previous frame][partner]
     std::array<std::array<std::array<std::array<Bit, kOtherBuckets>, kNearBuckets>, kNearBuckets>, 12> zero;
     std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kOtherBuckets>, kNearBuckets>,
@@ -358,8 +362,21 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
         expected = static_cast<unsigned>((step < -4 ? -4 : step > 4 ? 4 : step) + 4);
     }
     const auto clamp2 = [](int d) { return static_cast<unsigned>((d < -2 ? -2 : d > 2 ? 2 : d) + 2); };
-    BitTree<7>& tree = io.m->sf[kind][expected][clamp2(h.last_sf_diff)];
-    index = code_tree<7>(*io.rc, tree, index);
+    unsigned before = 7;
+    if (h.sf_kind[prev][band] == kind + 1) {
+        const int d = h.sf_diff[prev][band];
+        before = static_cast<unsigned>((d < -3 ? -3 : d > 3 ? 3 : d) + 3);
+    }
+    const unsigned band_class = std::min<unsigned>(pos.sfb / 6u, kBandClasses - 1);
+    BitTree<7>& tree_a = io.m->sf[kind][expected][clamp2(h.last_sf_diff)];
+    BitTree<7>& tree_b = io.m->sf_before[kind][before][expected];
+    BitTree<7>& tree_c = io.m->sf_band[kind][band_class][clamp2(h.last_sf_diff)];
+    std::uint32_t node = 1;
+    for (unsigned i = 7; i-- > 0;) {
+        Bit* inputs[3] = {&tree_a.b[node], &tree_b.b[node], &tree_c.b[node]};
+        node = (node << 1) | code_mixed<3>(*io.rc, io.m->sf_mix[kind][6 - i], inputs, (index >> i) & 1u);
+    }
+    index = node - (1u << 7);
     if (index > 120) {
         io.failed = true;
         return;
