@@ -78,10 +78,12 @@ struct FrameModel {
     // and the exact small magnitudes of the nearest lines.
     std::array<std::array<std::array<Bit, kNearBuckets>, kBandClasses>, 12> zero_pos;
     std::array<std::array<std::array<std::array<std::array<Bit, 3>, 3>, 4>, 3>, 12> zero_fine;
-    std::array<Mixer<3>, 12> zero_mix;
+    std::array<std::array<std::array<std::array<Bit, 4>, 4>, 5>, 12> zero_pair;
+    std::array<Mixer<4>, 12> zero_mix;
     std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kNearBuckets>, kBandClasses>, 12> ladder_pos;
     std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 8>, 8>, 12> ladder_fine;
-    std::array<std::array<Mixer<3>, kLadderSteps>, 12> ladder_mix;
+    std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 4>, 4>, 5>, 12> ladder_pair;
+    std::array<std::array<Mixer<4>, kLadderSteps>, 12> ladder_mix;
     std::array<UintModel, kEscapeContexts> escape;
     std::array<ChannelHistory, kHistorySlots> history;
     // Bytes: an order-1 bit tree per class.
@@ -456,16 +458,22 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         }
         const unsigned q1 = k >= 1 ? q[k - 1] : 0u;
         const unsigned p0 = prev_at(ki), pl = prev_at(ki - 1), pr = prev_at(ki + 1);
-        Bit* zero_inputs[3] = {&m.zero[cb][near_ctx][prev_ctx][other_ctx], &m.zero_pos[cb][band_class][near_ctx],
-                               &m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)]};
-        if (code_mixed<3>(*io.rc, m.zero_mix[cb], zero_inputs, mag != 0 ? 1u : 0u)) {
+        // the partner's line and its neighbour, or for a lone channel two lines back
+        const unsigned q2 = k >= 2 ? q[k - 2] : 0u;
+        const unsigned pair_ctx = other != nullptr ? 1u + std::min<unsigned>(other[k], 3u) : 0u;
+        const unsigned pair_next = other != nullptr ? std::min<unsigned>(other[ki + 1], 3u) : std::min(q2, 3u);
+        Bit* zero_inputs[4] = {&m.zero[cb][near_ctx][prev_ctx][other_ctx], &m.zero_pos[cb][band_class][near_ctx],
+                               &m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)],
+                               &m.zero_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)]};
+        if (code_mixed<4>(*io.rc, m.zero_mix[cb], zero_inputs, mag != 0 ? 1u : 0u)) {
             std::array<Bit, kLadderSteps>& ladder = m.ladder[cb][near_ctx][prev_ctx][other_ctx];
             std::array<Bit, kLadderSteps>& ladder_pos = m.ladder_pos[cb][band_class][near_ctx];
             std::array<Bit, kLadderSteps>& ladder_fine = m.ladder_fine[cb][std::min(q1, 7u)][std::min(p0, 7u)];
+            std::array<Bit, kLadderSteps>& ladder_pair = m.ladder_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)];
             unsigned t = 1;
             while (t < top && t <= kLadderSteps) {
-                Bit* inputs[3] = {&ladder[t - 1], &ladder_pos[t - 1], &ladder_fine[t - 1]};
-                if (!code_mixed<3>(*io.rc, m.ladder_mix[cb][t - 1], inputs, mag > t ? 1u : 0u)) break;
+                Bit* inputs[4] = {&ladder[t - 1], &ladder_pos[t - 1], &ladder_fine[t - 1], &ladder_pair[t - 1]};
+                if (!code_mixed<4>(*io.rc, m.ladder_mix[cb][t - 1], inputs, mag > t ? 1u : 0u)) break;
                 ++t;
             }
             std::uint32_t coded = t;
