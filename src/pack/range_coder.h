@@ -309,20 +309,44 @@ struct Mixer {
     }
 };
 
-// Codes bit with the mixed vote of inputs[0..N) and trains the mixer and every input.
+// A second opinion on a mixed probability: a table over the mixer's logit (33 knots, linear
+// between them) for one small context, learning where the mixer is over- or under-confident.
+struct Apm {
+    std::uint16_t t[33];  // probability of a 1 in 1/65536 at logit (j - 16) * 128
+    Apm() {
+        for (int j = 0; j < 33; ++j) t[j] = static_cast<std::uint16_t>(squash((j - 16) * 128) * 16);
+    }
+};
+
+// Codes bit with the mixed vote of inputs[0..N) and trains the mixer and every input; with
+// an Apm, the coded probability is a blend of the vote and the Apm's refinement of it.
 template <unsigned N, class Coder>
-unsigned code_mixed(Coder& rc, Mixer<N>& mx, Bit* const* inputs, unsigned bit) {
+unsigned code_mixed(Coder& rc, Mixer<N>& mx, Bit* const* inputs, unsigned bit, Apm* apm = nullptr) {
     int st[N];
     std::int64_t dot = 0;
     for (unsigned i = 0; i < N; ++i) {
         st[i] = stretch_bit(*inputs[i]);
         dot += static_cast<std::int64_t>(mx.w[i]) * st[i];
     }
-    const int p1 = squash(static_cast<int>(dot >> 16));  // probability of a 1 in 1/4096
+    int logit = static_cast<int>(dot >> 16);
+    logit = logit < -2047 ? -2047 : logit > 2047 ? 2047 : logit;
+    const int p1 = squash(logit);  // probability of a 1 in 1/4096
     std::uint32_t p0 = static_cast<std::uint32_t>(4096 - p1) << 4;
+    const int pos = logit + 2048;  // 1..4095
+    const int j = pos >> 7;
+    const int w = pos & 127;
+    if (apm != nullptr) {
+        const int refined = (apm->t[j] * (128 - w) + apm->t[j + 1] * w) >> 7;  // 1/65536
+        p0 = static_cast<std::uint32_t>(65536 - (p1 * 16 + 3 * refined) / 4);
+    }
     if (p0 < kProbMin) p0 = kProbMin;
     if (p0 > kProbMax) p0 = kProbMax;
     bit = code_bit_p(rc, p0, bit);
+    if (apm != nullptr) {
+        const int target = bit ? 65535 : 0;
+        std::uint16_t& near_knot = apm->t[w < 64 ? j : j + 1];
+        near_knot = static_cast<std::uint16_t>(near_knot + (target - near_knot) / 64);
+    }
     const int err = ((static_cast<int>(bit) << 12) - p1) * 6;
     for (unsigned i = 0; i < N; ++i) {
         mx.w[i] += (st[i] * err + (1 << 13)) >> 14;
