@@ -88,8 +88,10 @@ struct FrameModel {
     std::array<std::array<std::array<Apm, kNearBuckets>, kLadderSteps>, 12> ladder_apm;
     std::array<UintModel, kEscapeContexts> escape;
     std::array<ChannelHistory, kHistorySlots> history;
-    // Bytes: an order-1 bit tree per class.
+    // Bytes: order-0 and order-1 bit trees per class, mixed.
     std::array<std::array<std::array<Bit, 256>, 256>, BYTE_CLASSES> byte;
+    std::array<std::array<Bit, 256>, BYTE_CLASSES> byte0;
+    std::array<std::array<Mixer<2>, 8>, BYTE_CLASSES> byte_mix;
     std::array<std::uint8_t, BYTE_CLASSES> last_byte;
     // Units of the chunk.
     Bit unit_is_frame;
@@ -153,7 +155,15 @@ std::uint32_t code_field_value(Coder& rc, FrameModel& m, std::uint32_t v, unsign
 
 template <class Coder>
 std::uint8_t code_byte(Coder& rc, FrameModel& m, ByteClass cls, std::uint8_t value) {
-    const auto v = static_cast<std::uint8_t>(code_bits_tree(rc, m.byte[cls][m.last_byte[cls]].data(), value, 8));
+    // Order 0 learns fast on compressed bytes, order 1 wins on text; the mixer picks.
+    Bit* order1 = m.byte[cls][m.last_byte[cls]].data();
+    Bit* order0 = m.byte0[cls].data();
+    std::uint32_t node = 1;
+    for (unsigned i = 8; i-- > 0;) {
+        Bit* inputs[2] = {&order0[node], &order1[node]};
+        node = (node << 1) | code_mixed<2>(rc, m.byte_mix[cls][7 - i], inputs, (value >> i) & 1u);
+    }
+    const auto v = static_cast<std::uint8_t>(node - 256u);
     m.last_byte[cls] = v;
     return v;
 }
