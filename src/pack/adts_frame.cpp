@@ -82,6 +82,8 @@ void io_begin_channel(ParseIo&, unsigned, std::uint8_t) {}
 
 std::uint32_t io_sect_cb(ParseIo& io, const BandPos& pos) { return io_field(io, 4, K_SECT_CB, pos.slot); }
 
+std::uint32_t io_ms_used(ParseIo& io, const BandPos& pos) { return io_field(io, 1, K_MS_USED, pos.slot); }
+
 std::uint32_t io_sect_len(ParseIo& io, unsigned n, FieldKind kind, const BandPos& pos, unsigned) {
     return io_field(io, n, kind, pos.slot);
 }
@@ -186,6 +188,8 @@ void io_frame_length(WriteIo& io) {
 void io_begin_channel(WriteIo&, unsigned, std::uint8_t) {}
 
 std::uint32_t io_sect_cb(WriteIo& io, const BandPos& pos) { return io_field(io, 4, K_SECT_CB, pos.slot); }
+
+std::uint32_t io_ms_used(WriteIo& io, const BandPos& pos) { return io_field(io, 1, K_MS_USED, pos.slot); }
 
 std::uint32_t io_sect_len(WriteIo& io, unsigned n, FieldKind kind, const BandPos& pos, unsigned) {
     return io_field(io, n, kind, pos.slot);

@@ -48,6 +48,7 @@ struct ChannelHistory {
     std::array<std::int16_t, SF_KINDS> sf_running;
     // Codebook of every band; the section being coded (its start, codebook, length so far).
     std::array<std::array<std::uint8_t, 8 * kMaxBands>, 2> band_cb;
+    std::array<std::uint64_t, 8> ms_used;  // per window group, bit sfb; kept from the previous frame
     std::uint8_t last_sect_cb;
     std::uint8_t sect_cb;
     std::uint16_t sect_band;
@@ -65,6 +66,8 @@ struct FrameModel {
     // section's; length increments by how far the previous frame's codebook run reaches.
     std::array<std::array<BitTree<4>, 17>, 17> sect_cb;
     std::array<std::array<BitTree<5>, 33>, 2> sect_len;
+    // ms_used by the band's flag in the previous frame and the band before's in this one.
+    std::array<std::array<std::array<Bit, 3>, 3>, kBandClasses> ms_used;
     std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf;
     // Mixed with two more views: the band's step in the previous frame, and the band position.
     std::array<std::array<std::array<BitTree<7>, kSfExpected>, 8>, SF_KINDS> sf_before;
@@ -316,6 +319,32 @@ std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
 }
 
 template <class Coder>
+std::uint32_t io_ms_used(CoderIo<Coder>& io, const BandPos& pos) {
+    if (io.failed) return 0;
+    std::uint32_t used = 0;
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (io.cur.field >= io.rec->n_field) {
+            io.failed = true;
+            return 0;
+        }
+        used = io.rec->field[io.cur.field++];
+    }
+    ChannelHistory& h = io.m->history[history_slot(pos.slot)];
+    const unsigned g = pos.g % 8;
+    const std::uint64_t bit = std::uint64_t{1} << (pos.sfb % 64);
+    const unsigned before = (h.ms_used[g] & bit) ? 1u : 0u;
+    const unsigned left = pos.sfb == 0 ? 2u : ((h.ms_used[g] & (bit >> 1)) ? 1u : 0u);
+    used = code_bit(*io.rc, io.m->ms_used[std::min<unsigned>(pos.sfb / 6u, kBandClasses - 1)][before][left], used & 1u);
+    // the band before has been replaced by this frame's flag already, which is what `left` wants
+    h.ms_used[g] = used ? (h.ms_used[g] | bit) : (h.ms_used[g] & ~bit);
+    if constexpr (CoderIo<Coder>::kDecoding) {
+        if (bitsink_put(io.sink, used, 1) != 1) io.failed = true;
+    }
+    charge(io, FAMILY_STRUCTURE);
+    return used;
+}
+
+template <class Coder>
 std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandPos& pos, unsigned cb) {
     if (io.failed) return 0;
     std::uint32_t incr = 0;
@@ -370,8 +399,13 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     // The step that would bring this band back to where it was in the previous frame is the
     // best guess at this one; without such a band the previous frame's step stands in.
     const unsigned prev = h.cur ^ 1u;
+    // In a later window group the same band of the group before is closer than the last frame.
     unsigned expected = kSfExpected - 1;
-    if (h.sf_kind[prev][band] == kind + 1) {
+    const unsigned above = band - (pos.g > 0 ? kMaxBands : 0u);
+    if (pos.g > 0 && h.sf_kind[h.cur][above] == kind + 1) {
+        const int step = h.sf_abs[h.cur][above] - h.sf_running[kind];
+        expected = static_cast<unsigned>((step < -4 ? -4 : step > 4 ? 4 : step) + 4);
+    } else if (h.sf_kind[prev][band] == kind + 1) {
         const int step = h.sf_abs[prev][band] - h.sf_running[kind];
         expected = static_cast<unsigned>((step < -4 ? -4 : step > 4 ? 4 : step) + 4);
     }

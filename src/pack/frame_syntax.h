@@ -344,7 +344,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
                 const unsigned ms_mask_present = io_field(io, 2, K_MS_MASK_PRESENT, slot0);
                 if (ms_mask_present == 1) {
                     for (unsigned g = 0; g < s0.num_window_groups; ++g)
-                        for (unsigned sfb = 0; sfb < s0.max_sfb; ++sfb) (void)io_field(io, 1, K_MS_USED, slot0);
+                        for (unsigned sfb = 0; sfb < s0.max_sfb; ++sfb) (void)io_ms_used(io, BandPos{slot0, g, sfb});
                 }
             }
             IcsShape s1 = s0;
