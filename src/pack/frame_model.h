@@ -40,6 +40,7 @@ struct ChannelHistory {
     // Spectral magnitudes (clamped) and scale-factor differences of the current and the
     // previous frame of this channel; `cur` says which of the two is the current one.
     std::array<std::array<std::int16_t, kPackFrameLength + 2>, 2> q;
+    std::array<std::int8_t, kPackFrameLength> sign;  // this frame: -1, 0, 1
     std::array<std::array<std::int8_t, 8 * kMaxBands>, 2> sf_diff;
     // Absolute scale factors (noise energies, intensity positions) per band, and what each
     // band held: 0 nothing, else its SfKind + 1.
@@ -90,6 +91,8 @@ struct FrameModel {
     std::array<std::array<Mixer<4>, kLadderSteps>, 12> ladder_mix;
     std::array<std::array<std::array<Apm, kNearBuckets>, kLadderSteps>, 12> ladder_apm;
     std::array<UintModel, kEscapeContexts> escape;
+    // Signs of a common-window pair's second channel, by the first channel's sign there.
+    std::array<std::array<std::array<Bit, 2>, 2>, 12> sign_pair;
     std::array<ChannelHistory, kHistorySlots> history;
     // Bytes: order-0 and order-1 bit trees per class, mixed.
     std::array<std::array<std::array<Bit, 256>, 256>, BYTE_CLASSES> byte;
@@ -277,6 +280,7 @@ void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_seq
     ChannelHistory& h = io.m->history[history_slot(slot)];
     h.cur ^= 1u;
     h.q[h.cur].fill(0);
+    h.sign.fill(0);
     h.sf_diff[h.cur].fill(0);
     h.sf_kind[h.cur].fill(0);
     h.sf_running.fill(0);
@@ -464,9 +468,11 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
     const std::int16_t* prev = h.q[h.cur ^ 1u].data() + 1;
     const bool prev_ok = (h.window_sequence[h.cur ^ 1u] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
     const std::int16_t* other = nullptr;
+    const std::int8_t* other_sign = nullptr;
     if (run.pair_slot >= 0 && history_slot(static_cast<unsigned>(run.pair_slot)) != history_slot(run.slot)) {
         const ChannelHistory& o = m.history[history_slot(static_cast<unsigned>(run.pair_slot))];
         other = o.q[o.cur].data() + 1;
+        other_sign = o.sign.data();
     }
     // The previous frame's magnitudes, brought to this frame's quantiser: a scale factor one
     // step higher divides the magnitudes by 2^(3/16). Scale in 1/256.
@@ -530,7 +536,14 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
                 coded = 16u + code_uint(*io.rc, m.escape[size < kEscapeContexts ? size : kEscapeContexts - 1], mag - 16u);
             }
             charge(io, cb == ESC_HCB && t == 16 ? FAMILY_ESCAPES : FAMILY_MAGNITUDES);
-            const unsigned negative = code_direct(*io.rc, v < 0 ? 1u : 0u, 1);
+            // Correlated channels coded left/right share their phase; anything else has signs
+            // no context predicts.
+            unsigned negative;
+            if (other_sign != nullptr && other_sign[k] != 0)
+                negative = code_bit(*io.rc, m.sign_pair[cb][run.ms ? 1 : 0][other_sign[k] < 0 ? 1 : 0], v < 0 ? 1u : 0u);
+            else
+                negative = code_direct(*io.rc, v < 0 ? 1u : 0u, 1);
+            h.sign[k] = negative ? -1 : 1;
             charge(io, FAMILY_SIGNS);
             if (coded > 0xFFFFu) {
                 io.failed = true;

@@ -31,6 +31,7 @@ struct LineRun {
     std::uint8_t g = 0;
     std::uint8_t sfb = 0;
     bool short_windows = false;
+    bool ms = false;  // the band is coded mid/side
 };
 
 // A scale-factor position: channel slot, window group and band.
@@ -238,8 +239,13 @@ void walk_tns_data(Io& io, const IcsShape& s, unsigned slot) {
     }
 }
 
+// Which bands of a channel pair are coded mid/side, per window group.
+struct MsBands {
+    std::array<std::uint64_t, 8> used{};
+};
+
 template <class Io>
-void walk_spectral_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot) {
+void walk_spectral_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot, const MsBands& ms) {
     unsigned group_base = 0;
     for (unsigned g = 0; g < s.num_window_groups; ++g) {
         for (unsigned i = 0; i < s.num_sec[g]; ++i) {
@@ -255,6 +261,7 @@ void walk_spectral_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot)
                 run.g = static_cast<std::uint8_t>(g);
                 run.sfb = static_cast<std::uint8_t>(sfb);
                 run.short_windows = s.window_sequence == EIGHT_SHORT_SEQUENCE;
+                run.ms = (ms.used[g] >> sfb) & 1u;
                 io_spectral(io, cb, count, run);
             }
         }
@@ -264,7 +271,8 @@ void walk_spectral_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot)
 
 // individual_channel_stream; with a common window the shape comes from the pair's ics_info.
 template <class Io>
-void walk_ics(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, int pair_slot, bool common_window) {
+void walk_ics(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, int pair_slot, bool common_window,
+              const MsBands& ms) {
     (void)io_field(io, 8, K_GLOBAL_GAIN, slot);
     if (!common_window) walk_ics_info(io, fc, s, slot, false);
     if (io.failed) return;
@@ -284,7 +292,7 @@ void walk_ics(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, int pa
     // Gain control data is not modelled: such a frame is kept whole.
     if (io_field(io, 1, K_GAIN_CONTROL_PRESENT, slot)) io.failed = true;
     if (io.failed) return;
-    walk_spectral_data(io, s, slot, pair_slot);
+    walk_spectral_data(io, s, slot, pair_slot, ms);
 }
 
 template <class Io>
@@ -328,7 +336,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
             (void)io_field(io, 4, K_ELEMENT_TAG, element);
             IcsShape s;
             const unsigned slot = next_slot(io, fc);
-            if (!io.failed) walk_ics(io, fc, s, slot, -1, false);
+            if (!io.failed) walk_ics(io, fc, s, slot, -1, false, MsBands{});
             break;
         }
         case ID_CPE: {
@@ -337,6 +345,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
             const unsigned slot1 = next_slot(io, fc);
             if (io.failed) return;
             IcsShape s0;
+            MsBands ms;
             const bool common_window = io_field(io, 1, K_COMMON_WINDOW, slot0) != 0;
             if (common_window) {
                 walk_ics_info(io, fc, s0, slot0, true);
@@ -344,12 +353,15 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
                 const unsigned ms_mask_present = io_field(io, 2, K_MS_MASK_PRESENT, slot0);
                 if (ms_mask_present == 1) {
                     for (unsigned g = 0; g < s0.num_window_groups; ++g)
-                        for (unsigned sfb = 0; sfb < s0.max_sfb; ++sfb) (void)io_ms_used(io, BandPos{slot0, g, sfb});
+                        for (unsigned sfb = 0; sfb < s0.max_sfb; ++sfb)
+                            if (io_ms_used(io, BandPos{slot0, g, sfb})) ms.used[g] |= std::uint64_t{1} << sfb;
+                } else if (ms_mask_present == 2) {
+                    ms.used.fill(~std::uint64_t{0});
                 }
             }
             IcsShape s1 = s0;
-            walk_ics(io, fc, s0, slot0, -1, common_window);
-            walk_ics(io, fc, s1, slot1, common_window ? static_cast<int>(slot0) : -1, common_window);
+            walk_ics(io, fc, s0, slot0, -1, common_window, ms);
+            walk_ics(io, fc, s1, slot1, common_window ? static_cast<int>(slot0) : -1, common_window, ms);
             break;
         }
         case ID_DSE: {
