@@ -25,7 +25,7 @@ constexpr unsigned kNoContext = kNearBuckets - 1;
 constexpr unsigned kSfExpected = 10;    // expected scale-factor step -4..4, 9 = unknown
 constexpr unsigned kEscapeContexts = 16;
 constexpr unsigned kBandClasses = 8;
-constexpr unsigned kOtherBuckets = 4;   // 0 = no partner channel, 1..3 = its magnitude 0, 1, 2+
+constexpr unsigned kOtherBuckets = 7;   // 0 = no partner channel, 1..3 = its magnitude 0, 1, 2+ (left/right), 4..6 (mid/side)
 constexpr unsigned kLadderSteps = 15;   // "magnitude above t" for t = 1..15
 
 // A plain field: for widths up to 6 a bit tree chosen by the value this field had last time
@@ -501,7 +501,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             prev_ok ? bucket(static_cast<unsigned>(
                           (static_cast<std::uint64_t>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1]) * prev_scale + 128) >> 8))
                     : kNoContext;
-        const unsigned other_ctx = other != nullptr ? 1u + (other[k] < 2 ? other[k] : 2u) : 0u;
+        const unsigned other_ctx = other != nullptr ? 1u + (run.ms ? 3u : 0u) + (other[k] < 2 ? other[k] : 2u) : 0u;
         std::int32_t v = 0;
         std::uint32_t mag = 0;
         if constexpr (!CoderIo<Coder>::kDecoding) {
