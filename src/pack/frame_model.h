@@ -82,12 +82,12 @@ struct FrameModel {
     // and the exact small magnitudes of the nearest lines.
     std::array<std::array<std::array<Bit, kNearBuckets>, kBandClasses>, 12> zero_pos;
     std::array<std::array<std::array<std::array<std::array<Bit, 3>, 3>, 4>, 3>, 12> zero_fine;
-    std::array<std::array<std::array<std::array<Bit, 4>, 4>, 5>, 12> zero_pair;
+    std::array<std::array<std::array<std::array<Bit, 4>, 4>, 9>, 12> zero_pair;
     std::array<Mixer<4>, 12> zero_mix;
     std::array<std::array<Apm, kNearBuckets>, 12> zero_apm;
     std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kNearBuckets>, kBandClasses>, 12> ladder_pos;
     std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 8>, 8>, 12> ladder_fine;
-    std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 4>, 4>, 5>, 12> ladder_pair;
+    std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 4>, 4>, 9>, 12> ladder_pair;
     std::array<std::array<Mixer<4>, kLadderSteps>, 12> ladder_mix;
     std::array<std::array<std::array<Apm, kNearBuckets>, kLadderSteps>, 12> ladder_apm;
     std::array<UintModel, kEscapeContexts> escape;
@@ -512,7 +512,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         const unsigned p0 = prev_at(ki), pl = prev_at(ki - 1), pr = prev_at(ki + 1);
         // the partner's line and its neighbour, or for a lone channel two lines back
         const unsigned q2 = k >= 2 ? q[k - 2] : 0u;
-        const unsigned pair_ctx = other != nullptr ? 1u + std::min<unsigned>(other[k], 3u) : 0u;
+        const unsigned pair_ctx = other != nullptr ? 1u + (run.ms ? 4u : 0u) + std::min<unsigned>(other[k], 3u) : 0u;
         const unsigned pair_next = other != nullptr ? std::min<unsigned>(other[ki + 1], 3u) : std::min(q2, 3u);
         Bit* zero_inputs[4] = {&m.zero[cb][near_ctx][prev_ctx][other_ctx], &m.zero_pos[cb][band_class][near_ctx],
                                &m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)],
