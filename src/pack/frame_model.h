@@ -73,7 +73,8 @@ struct FrameModel {
     // Mixed with two more views: the band's step in the previous frame, and the band position.
     std::array<std::array<std::array<BitTree<7>, kSfExpected>, 8>, SF_KINDS> sf_before;
     std::array<std::array<std::array<BitTree<7>, 5>, kBandClasses>, SF_KINDS> sf_band;
-    std::array<std::array<Mixer<3>, 7>, SF_KINDS> sf_mix;
+    std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf_pair;
+    std::array<std::array<Mixer<4>, 7>, SF_KINDS> sf_mix;
     // Spectral values: [codebook][near][previous frame][partner]
     std::array<std::array<std::array<std::array<Bit, kOtherBuckets>, kNearBuckets>, kNearBuckets>, 12> zero;
     std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kOtherBuckets>, kNearBuckets>,
@@ -423,10 +424,20 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     BitTree<7>& tree_a = io.m->sf[kind][expected][clamp2(h.last_sf_diff)];
     BitTree<7>& tree_b = io.m->sf_before[kind][before][expected];
     BitTree<7>& tree_c = io.m->sf_band[kind][band_class][clamp2(h.last_sf_diff)];
+    // The partner of a pair usually has the same envelope: its step at this band.
+    unsigned partner = kSfExpected - 1;
+    if (pos.pair_slot >= 0 && history_slot(static_cast<unsigned>(pos.pair_slot)) != history_slot(pos.slot)) {
+        const ChannelHistory& o = io.m->history[history_slot(static_cast<unsigned>(pos.pair_slot))];
+        if (o.sf_kind[o.cur][band] == kind + 1) {
+            const int d = o.sf_diff[o.cur][band];
+            partner = static_cast<unsigned>((d < -4 ? -4 : d > 4 ? 4 : d) + 4);
+        }
+    }
+    BitTree<7>& tree_d = io.m->sf_pair[kind][partner][clamp2(h.last_sf_diff)];
     std::uint32_t node = 1;
     for (unsigned i = 7; i-- > 0;) {
-        Bit* inputs[3] = {&tree_a.b[node], &tree_b.b[node], &tree_c.b[node]};
-        node = (node << 1) | code_mixed<3>(*io.rc, io.m->sf_mix[kind][6 - i], inputs, (index >> i) & 1u);
+        Bit* inputs[4] = {&tree_a.b[node], &tree_b.b[node], &tree_c.b[node], &tree_d.b[node]};
+        node = (node << 1) | code_mixed<4>(*io.rc, io.m->sf_mix[kind][6 - i], inputs, (index >> i) & 1u);
     }
     index = node - (1u << 7);
     if (index > 120) {

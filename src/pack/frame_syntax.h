@@ -39,6 +39,7 @@ struct BandPos {
     unsigned slot = 0;
     unsigned g = 0;
     unsigned sfb = 0;
+    int pair_slot = -1;  // the first channel of a common-window pair, for the second channel
 };
 
 // The shape ics_info gives a channel: windows, groups and band offsets, then its sections.
@@ -194,12 +195,12 @@ void walk_section_data(Io& io, IcsShape& s, unsigned slot) {
 }
 
 template <class Io>
-void walk_scale_factor_data(Io& io, const IcsShape& s, unsigned slot) {
+void walk_scale_factor_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot) {
     bool first_noise = true;
     for (unsigned g = 0; g < s.num_window_groups; ++g) {
         for (unsigned sfb = 0; sfb < s.max_sfb; ++sfb) {
             const std::uint8_t cb = s.sfb_cb[g][sfb];
-            const BandPos pos{slot, g, sfb};
+            const BandPos pos{slot, g, sfb, pair_slot};
             if (cb == ZERO_HCB) continue;
             if (cb == INTENSITY_HCB || cb == INTENSITY_HCB2) {
                 io_scale_factor(io, SF_INTENSITY, pos);
@@ -279,7 +280,7 @@ void walk_ics(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, int pa
     io_begin_channel(io, slot, s.window_sequence);
     walk_section_data(io, s, slot);
     if (io.failed) return;
-    walk_scale_factor_data(io, s, slot);
+    walk_scale_factor_data(io, s, slot, pair_slot);
     if (io_field(io, 1, K_PULSE_PRESENT, slot)) {
         const unsigned number_pulse = io_field(io, 2, K_PULSE_NUMBER, slot);
         (void)io_field(io, 6, K_PULSE_START, slot);
