@@ -65,8 +65,10 @@ struct FrameModel {
     SintModel global_gain_delta;
     // Sections: the codebook by the previous frame's codebook of the band and the previous
     // section's; length increments by how far the previous frame's codebook run reaches.
-    std::array<std::array<BitTree<4>, 17>, 17> sect_cb;
+    // Codebooks mixed from two views: [0] the previous frame's, [1] a pair partner's codebook of the band.
+    std::array<std::array<std::array<BitTree<4>, 17>, 17>, 2> sect_cb;
     std::array<std::array<BitTree<5>, 33>, 2> sect_len;
+    std::array<Mixer<2>, 4> sect_cb_mix;
     // ms_used by the band's flag in the previous frame and the band before's in this one.
     std::array<std::array<std::array<Bit, 3>, 3>, kBandClasses> ms_used;
     std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf;
@@ -294,6 +296,13 @@ void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_seq
 
 inline unsigned band_index(const BandPos& pos) { return (pos.g * kMaxBands + pos.sfb) % (8 * kMaxBands); }
 
+// The first channel of a common-window pair, when pos is in the second one and has its own history.
+inline const ChannelHistory* partner_of(const FrameModel& m, const BandPos& pos) {
+    if (pos.pair_slot < 0) return nullptr;
+    const unsigned other = history_slot(static_cast<unsigned>(pos.pair_slot));
+    return other != history_slot(pos.slot) ? &m.history[other] : nullptr;
+}
+
 template <class Coder>
 std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
     if (io.failed) return 0;
@@ -310,8 +319,17 @@ std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) ==
                             (h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE);
     const unsigned before = same_shape ? h.band_cb[prev][band_index(pos)] : 16u;
+    const ChannelHistory* o = partner_of(*io.m, pos);
+    const unsigned partner = o != nullptr ? o->band_cb[o->cur][band_index(pos)] : 16u;
     if (pos.sfb == 0) h.last_sect_cb = 16;
-    cb = code_tree<4>(*io.rc, io.m->sect_cb[before][h.last_sect_cb], cb);
+    BitTree<4>& by_before = io.m->sect_cb[0][before][h.last_sect_cb];
+    BitTree<4>& by_partner = io.m->sect_cb[1][partner][h.last_sect_cb];
+    std::uint32_t node = 1;
+    for (unsigned i = 4; i-- > 0;) {
+        Bit* inputs[2] = {&by_before.b[node], &by_partner.b[node]};
+        node = (node << 1) | code_mixed<2>(*io.rc, io.m->sect_cb_mix[3 - i], inputs, (cb >> i) & 1u);
+    }
+    cb = node - 16u;
     if constexpr (CoderIo<Coder>::kDecoding) {
         if (bitsink_put(io.sink, cb, 4) != 4) io.failed = true;
     }
@@ -365,11 +383,13 @@ std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandP
     const bool short_windows = h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE;
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) == short_windows;
     unsigned expected = 32;
-    if (same_shape) {
-        // bands the previous frame kept this codebook from the section start on, less those coded
+    // The previous frame predicts lengths better than a pair's partner does (measured).
+    const std::uint8_t* reference = same_shape ? h.band_cb[prev].data() : nullptr;
+    if (reference != nullptr) {
+        // bands the reference kept this codebook from the section start on, less those coded
         const unsigned start = band_index(pos);
         unsigned run = 0;
-        while (pos.sfb + run < kMaxBands && h.band_cb[prev][start + run] == cb) ++run;
+        while (pos.sfb + run < kMaxBands && reference[start + run] == cb) ++run;
         const unsigned esc = (1u << n) - 1;
         expected = run > h.sect_len ? run - h.sect_len : 0;
         if (expected > esc) expected = esc;

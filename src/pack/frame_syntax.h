@@ -150,7 +150,7 @@ void walk_ics_info(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, b
 }
 
 template <class Io>
-void walk_section_data(Io& io, IcsShape& s, unsigned slot) {
+void walk_section_data(Io& io, IcsShape& s, unsigned slot, int pair_slot) {
     const bool short_windows = s.window_sequence == EIGHT_SHORT_SEQUENCE;
     const unsigned sect_bits = short_windows ? 3 : 5;
     const unsigned sect_esc_val = (1u << sect_bits) - 1;
@@ -166,7 +166,7 @@ void walk_section_data(Io& io, IcsShape& s, unsigned slot) {
                 io.failed = true;
                 return;
             }
-            const BandPos pos{slot, g, k};
+            const BandPos pos{slot, g, k, pair_slot};
             const auto sect_cb = static_cast<std::uint8_t>(io_sect_cb(io, pos));
             if (sect_cb == RESERVED_HCB) {
                 io.failed = true;
@@ -278,7 +278,7 @@ void walk_ics(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, int pa
     if (!common_window) walk_ics_info(io, fc, s, slot, false);
     if (io.failed) return;
     io_begin_channel(io, slot, s.window_sequence);
-    walk_section_data(io, s, slot);
+    walk_section_data(io, s, slot, pair_slot);
     if (io.failed) return;
     walk_scale_factor_data(io, s, slot, pair_slot);
     if (io_field(io, 1, K_PULSE_PRESENT, slot)) {
