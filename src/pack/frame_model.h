@@ -86,12 +86,12 @@ struct FrameModel {
     std::array<std::array<std::array<Bit, kNearBuckets>, kBandClasses>, 12> zero_pos;
     std::array<std::array<std::array<std::array<std::array<Bit, 3>, 3>, 4>, 3>, 12> zero_fine;
     std::array<std::array<std::array<std::array<Bit, 4>, 4>, 9>, 12> zero_pair;
-    std::array<Mixer<4>, 12> zero_mix;
+    std::array<std::array<Mixer<4>, 3>, 12> zero_mix;  // by codebook and lone / left-right / mid-side
     std::array<std::array<Apm, kNearBuckets>, 12> zero_apm;
     std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kNearBuckets>, kBandClasses>, 12> ladder_pos;
     std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 8>, 8>, 12> ladder_fine;
     std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 4>, 4>, 9>, 12> ladder_pair;
-    std::array<std::array<Mixer<4>, kLadderSteps>, 12> ladder_mix;
+    std::array<std::array<std::array<Mixer<4>, 3>, kLadderSteps>, 12> ladder_mix;
     std::array<std::array<std::array<Apm, kNearBuckets>, kLadderSteps>, 12> ladder_apm;
     std::array<UintModel, kEscapeContexts> escape;
     // Signs of a common-window pair's second channel, by the first channel's sign there.
@@ -522,6 +522,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
     const auto prev_at = [&](int i) {
         return prev_ok ? static_cast<unsigned>((static_cast<std::uint64_t>(prev[i]) * prev_scale + 128) >> 8) : 0u;
     };
+    const unsigned mix_ctx = other == nullptr ? 0u : run.ms ? 2u : 1u;
     const unsigned max_magnitude = static_cast<unsigned>(book_max_magnitude(cb));
     const unsigned top = cb == ESC_HCB ? 16u : max_magnitude;
     for (std::size_t i = 0; i < count; ++i) {
@@ -548,7 +549,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         Bit* zero_inputs[4] = {&m.zero[cb][near_ctx][prev_ctx][other_ctx], &m.zero_pos[cb][band_class][near_ctx],
                                &m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)],
                                &m.zero_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)]};
-        if (code_mixed<4>(*io.rc, m.zero_mix[cb], zero_inputs, mag != 0 ? 1u : 0u, &m.zero_apm[cb][near_ctx])) {
+        if (code_mixed<4>(*io.rc, m.zero_mix[cb][mix_ctx], zero_inputs, mag != 0 ? 1u : 0u, &m.zero_apm[cb][near_ctx])) {
             std::array<Bit, kLadderSteps>& ladder = m.ladder[cb][near_ctx][prev_ctx][other_ctx];
             std::array<Bit, kLadderSteps>& ladder_pos = m.ladder_pos[cb][band_class][near_ctx];
             std::array<Bit, kLadderSteps>& ladder_fine = m.ladder_fine[cb][std::min(q1, 7u)][std::min(p0, 7u)];
@@ -556,7 +557,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             unsigned t = 1;
             while (t < top && t <= kLadderSteps) {
                 Bit* inputs[4] = {&ladder[t - 1], &ladder_pos[t - 1], &ladder_fine[t - 1], &ladder_pair[t - 1]};
-                if (!code_mixed<4>(*io.rc, m.ladder_mix[cb][t - 1], inputs, mag > t ? 1u : 0u,
+                if (!code_mixed<4>(*io.rc, m.ladder_mix[cb][t - 1][mix_ctx], inputs, mag > t ? 1u : 0u,
                                    &m.ladder_apm[cb][t - 1][prev_ctx])) break;
                 ++t;
             }
