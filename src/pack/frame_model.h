@@ -19,6 +19,7 @@
 #include "pack/range_coder.h"
 #include "streams/bit_sink.h"
 
+constexpr unsigned kFramesKept = 3;     // this frame and the two before it, per channel
 constexpr unsigned kHistorySlots = 16;  // channels with a history of their own; later ones share the last
 constexpr unsigned kNearBuckets = 13;   // 0..11 from magnitudes, 12 = no such context
 constexpr unsigned kNoContext = kNearBuckets - 1;
@@ -39,25 +40,41 @@ struct FieldModel {
 struct ChannelHistory {
     // Spectral magnitudes (clamped) and scale-factor differences of the current and the
     // previous frame of this channel; `cur` says which of the two is the current one.
-    std::array<std::array<std::int16_t, kPackFrameLength + 2>, 2> q;
+    std::array<std::array<std::int16_t, kPackFrameLength + 2>, kFramesKept> q;
     std::array<std::int8_t, kPackFrameLength> sign;  // this frame: -1, 0, 1
-    std::array<std::array<std::int8_t, 8 * kMaxBands>, 2> sf_diff;
+    std::array<std::array<std::int8_t, 8 * kMaxBands>, kFramesKept> sf_diff;
     // Absolute scale factors (noise energies, intensity positions) per band, and what each
     // band held: 0 nothing, else its SfKind + 1.
-    std::array<std::array<std::int16_t, 8 * kMaxBands>, 2> sf_abs;
-    std::array<std::array<std::uint8_t, 8 * kMaxBands>, 2> sf_kind;
+    std::array<std::array<std::int16_t, 8 * kMaxBands>, kFramesKept> sf_abs;
+    std::array<std::array<std::uint8_t, 8 * kMaxBands>, kFramesKept> sf_kind;
     std::array<std::int16_t, SF_KINDS> sf_running;
     // Codebook of every band; the section being coded (its start, codebook, length so far).
-    std::array<std::array<std::uint8_t, 8 * kMaxBands>, 2> band_cb;
+    std::array<std::array<std::uint8_t, 8 * kMaxBands>, kFramesKept> band_cb;
     std::array<std::uint64_t, 8> ms_used;  // per window group, bit sfb; kept from the previous frame
     std::uint8_t last_sect_cb;
     std::uint8_t sect_cb;
     std::uint16_t sect_band;
     std::uint16_t sect_len;
-    std::array<std::uint8_t, 2> window_sequence;
+    std::array<std::uint8_t, kFramesKept> window_sequence;
     std::uint8_t cur;
     std::int8_t last_sf_diff;  // the previous band's difference in this frame
 };
+
+inline unsigned prev_frame(const ChannelHistory& h) { return (h.cur + kFramesKept - 1u) % kFramesKept; }
+inline unsigned prev2_frame(const ChannelHistory& h) { return (h.cur + kFramesKept - 2u) % kFramesKept; }
+
+// The factor (in 1/256) that brings magnitudes of band `band` in frame `from` to this frame's
+// quantiser: a scale factor one step higher divides the magnitudes by 2^(3/16).
+inline unsigned rescale_factor(const ChannelHistory& h, unsigned band, unsigned from) {
+    if (h.sf_kind[h.cur][band] != SF_SCALE + 1 || h.sf_kind[from][band] != SF_SCALE + 1) return 256;
+    static constexpr std::uint16_t kPow2Sixteenth[16] = {256, 267, 279, 291, 304, 317, 331, 345,
+                                                         362, 378, 394, 411, 431, 449, 470, 490};
+    int e = -3 * (h.sf_abs[h.cur][band] - h.sf_abs[from][band]);
+    e = e < -96 ? -96 : e > 96 ? 96 : e;
+    const int whole = (e >= 0 ? e : e - 15) / 16;  // floor
+    const unsigned frac = static_cast<unsigned>(e - 16 * whole);
+    return whole >= 0 ? kPow2Sixteenth[frac] << whole : kPow2Sixteenth[frac] >> -whole;
+}
 
 struct FrameModel {
     std::array<FieldModel, K_FIELD_KINDS> field;
@@ -86,12 +103,14 @@ struct FrameModel {
     std::array<std::array<std::array<Bit, kNearBuckets>, kBandClasses>, 12> zero_pos;
     std::array<std::array<std::array<std::array<std::array<Bit, 3>, 3>, 4>, 3>, 12> zero_fine;
     std::array<std::array<std::array<std::array<Bit, 4>, 4>, 9>, 12> zero_pair;
-    std::array<std::array<Mixer<4>, 3>, 12> zero_mix;  // by codebook and lone / left-right / mid-side
+    std::array<std::array<std::array<Bit, kNearBuckets>, kNearBuckets>, 12> zero_prev2;
+    std::array<std::array<Mixer<5>, 3>, 12> zero_mix;  // by codebook and lone / left-right / mid-side
     std::array<std::array<Apm, kNearBuckets>, 12> zero_apm;
     std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kNearBuckets>, kBandClasses>, 12> ladder_pos;
     std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 8>, 8>, 12> ladder_fine;
     std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, 4>, 4>, 9>, 12> ladder_pair;
-    std::array<std::array<std::array<Mixer<4>, 3>, kLadderSteps>, 12> ladder_mix;
+    std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kNearBuckets>, kNearBuckets>, 12> ladder_prev2;
+    std::array<std::array<std::array<Mixer<5>, 3>, kLadderSteps>, 12> ladder_mix;
     std::array<std::array<std::array<Apm, kNearBuckets>, kLadderSteps>, 12> ladder_apm;
     std::array<UintModel, kEscapeContexts> escape;
     // Signs of a common-window pair's second channel, by the first channel's sign there.
@@ -281,7 +300,7 @@ void io_frame_length(CoderIo<Coder>& io) {
 template <class Coder>
 void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_sequence) {
     ChannelHistory& h = io.m->history[history_slot(slot)];
-    h.cur ^= 1u;
+    h.cur = static_cast<std::uint8_t>((h.cur + 1u) % kFramesKept);
     h.q[h.cur].fill(0);
     h.sign.fill(0);
     h.sf_diff[h.cur].fill(0);
@@ -315,7 +334,7 @@ std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
         cb = io.rec->field[io.cur.field++];
     }
     ChannelHistory& h = io.m->history[history_slot(pos.slot)];
-    const unsigned prev = h.cur ^ 1u;
+    const unsigned prev = prev_frame(h);
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) ==
                             (h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE);
     const unsigned before = same_shape ? h.band_cb[prev][band_index(pos)] : 16u;
@@ -379,7 +398,7 @@ std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandP
         incr = io.rec->field[io.cur.field++];
     }
     ChannelHistory& h = io.m->history[history_slot(pos.slot)];
-    const unsigned prev = h.cur ^ 1u;
+    const unsigned prev = prev_frame(h);
     const bool short_windows = h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE;
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) == short_windows;
     unsigned expected = 32;
@@ -423,7 +442,7 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     const unsigned band = (pos.g * kMaxBands + pos.sfb) % (8 * kMaxBands);
     // The step that would bring this band back to where it was in the previous frame is the
     // best guess at this one; without such a band the previous frame's step stands in.
-    const unsigned prev = h.cur ^ 1u;
+    const unsigned prev = prev_frame(h);
     // In a later window group the same band of the group before is closer than the last frame.
     unsigned expected = kSfExpected - 1;
     const unsigned above = band - (pos.g > 0 ? kMaxBands : 0u);
@@ -496,8 +515,8 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
     ChannelHistory& h = m.history[history_slot(run.slot)];
     // q is offset by one so that lines -1 and 1024 exist for the neighbourhoods
     std::int16_t* q = h.q[h.cur].data() + 1;
-    const std::int16_t* prev = h.q[h.cur ^ 1u].data() + 1;
-    const bool prev_ok = (h.window_sequence[h.cur ^ 1u] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
+    const std::int16_t* prev = h.q[prev_frame(h)].data() + 1;
+    const bool prev_ok = (h.window_sequence[prev_frame(h)] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
     const std::int16_t* other = nullptr;
     const std::int8_t* other_sign = nullptr;
     if (run.pair_slot >= 0 && history_slot(static_cast<unsigned>(run.pair_slot)) != history_slot(run.slot)) {
@@ -505,19 +524,11 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         other = o.q[o.cur].data() + 1;
         other_sign = o.sign.data();
     }
-    // The previous frame's magnitudes, brought to this frame's quantiser: a scale factor one
-    // step higher divides the magnitudes by 2^(3/16). Scale in 1/256.
-    unsigned prev_scale = 256;
     const unsigned band = (run.g * kMaxBands + run.sfb) % (8 * kMaxBands);
-    if (h.sf_kind[h.cur][band] == SF_SCALE + 1 && h.sf_kind[h.cur ^ 1u][band] == SF_SCALE + 1) {
-        static constexpr std::uint16_t kPow2Sixteenth[16] = {256, 267, 279, 291, 304, 317, 331, 345,
-                                                             362, 378, 394, 411, 431, 449, 470, 490};
-        int e = -3 * (h.sf_abs[h.cur][band] - h.sf_abs[h.cur ^ 1u][band]);
-        e = e < -96 ? -96 : e > 96 ? 96 : e;
-        const int whole = (e >= 0 ? e : e - 15) / 16;  // floor
-        const unsigned frac = static_cast<unsigned>(e - 16 * whole);
-        prev_scale = whole >= 0 ? kPow2Sixteenth[frac] << whole : kPow2Sixteenth[frac] >> -whole;
-    }
+    const unsigned prev_scale = rescale_factor(h, band, prev_frame(h));
+    const std::int16_t* prev2 = h.q[prev2_frame(h)].data() + 1;
+    const bool prev2_ok = (h.window_sequence[prev2_frame(h)] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
+    const unsigned prev2_scale = rescale_factor(h, band, prev2_frame(h));
     const unsigned band_class = std::min<unsigned>(run.sfb / 6u, kBandClasses - 1);
     const auto prev_at = [&](int i) {
         return prev_ok ? static_cast<unsigned>((static_cast<std::uint64_t>(prev[i]) * prev_scale + 128) >> 8) : 0u;
@@ -546,18 +557,26 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         const unsigned q2 = k >= 2 ? q[k - 2] : 0u;
         const unsigned pair_ctx = other != nullptr ? 1u + (run.ms ? 4u : 0u) + std::min<unsigned>(other[k], 3u) : 0u;
         const unsigned pair_next = other != nullptr ? std::min<unsigned>(other[ki + 1], 3u) : std::min(q2, 3u);
-        Bit* zero_inputs[4] = {&m.zero[cb][near_ctx][prev_ctx][other_ctx], &m.zero_pos[cb][band_class][near_ctx],
+        // two frames back, for sounds that hold longer than a frame
+        const unsigned prev2_ctx =
+            prev2_ok ? bucket(static_cast<unsigned>(
+                           (static_cast<std::uint64_t>(2 * prev2[ki] + prev2[ki - 1] + prev2[ki + 1]) * prev2_scale + 128) >> 8))
+                     : kNoContext;
+        Bit* zero_inputs[5] = {&m.zero[cb][near_ctx][prev_ctx][other_ctx], &m.zero_pos[cb][band_class][near_ctx],
                                &m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)],
-                               &m.zero_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)]};
-        if (code_mixed<4>(*io.rc, m.zero_mix[cb][mix_ctx], zero_inputs, mag != 0 ? 1u : 0u, &m.zero_apm[cb][near_ctx])) {
+                               &m.zero_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)],
+                               &m.zero_prev2[cb][prev2_ctx][prev_ctx]};
+        if (code_mixed<5>(*io.rc, m.zero_mix[cb][mix_ctx], zero_inputs, mag != 0 ? 1u : 0u, &m.zero_apm[cb][near_ctx])) {
             std::array<Bit, kLadderSteps>& ladder = m.ladder[cb][near_ctx][prev_ctx][other_ctx];
             std::array<Bit, kLadderSteps>& ladder_pos = m.ladder_pos[cb][band_class][near_ctx];
             std::array<Bit, kLadderSteps>& ladder_fine = m.ladder_fine[cb][std::min(q1, 7u)][std::min(p0, 7u)];
             std::array<Bit, kLadderSteps>& ladder_pair = m.ladder_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)];
+            std::array<Bit, kLadderSteps>& ladder_prev2 = m.ladder_prev2[cb][prev2_ctx][prev_ctx];
             unsigned t = 1;
             while (t < top && t <= kLadderSteps) {
-                Bit* inputs[4] = {&ladder[t - 1], &ladder_pos[t - 1], &ladder_fine[t - 1], &ladder_pair[t - 1]};
-                if (!code_mixed<4>(*io.rc, m.ladder_mix[cb][t - 1][mix_ctx], inputs, mag > t ? 1u : 0u,
+                Bit* inputs[5] = {&ladder[t - 1], &ladder_pos[t - 1], &ladder_fine[t - 1], &ladder_pair[t - 1],
+                                  &ladder_prev2[t - 1]};
+                if (!code_mixed<5>(*io.rc, m.ladder_mix[cb][t - 1][mix_ctx], inputs, mag > t ? 1u : 0u,
                                    &m.ladder_apm[cb][t - 1][prev_ctx])) break;
                 ++t;
             }
