@@ -205,6 +205,15 @@ TEST(PackChunk, DamagedPayloadsStayInBounds) {
         for (std::size_t i = length; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5A) << "wrote past the end";
     }
     EXPECT_GT(failures, 200u);  // damage is noticed nearly always
+    // Payloads that never came from the encoder: all zeros, all ones, noise.
+    for (int trial = 0; trial < 60; ++trial) {
+        Bytes garbage(static_cast<std::size_t>(trial) * 7);
+        for (auto& b : garbage) b = trial % 3 == 0 ? 0 : trial % 3 == 1 ? 0xFF : static_cast<std::uint8_t>(rng());
+        const std::size_t size = 1 + rng() % 20000;
+        Bytes out(size + 16, 0x5A);
+        (void)decode_chunk(garbage.data(), garbage.size(), out.data(), size);
+        for (std::size_t i = size; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5A) << "wrote past the end";
+    }
 }
 
 TEST(PackChunk, NextChunkLengthWaitsForCutFrames) {
