@@ -38,8 +38,8 @@ struct FieldModel {
 };
 
 struct ChannelHistory {
-    // Spectral magnitudes (clamped) and scale-factor differences of the current and the
-    // previous frame of this channel; `cur` says which of the two is the current one.
+    // Spectral magnitudes (clamped) and scale-factor differences of this frame and the two
+    // before it, in a ring; `cur` says which entry is this frame.
     std::array<std::array<std::int16_t, kPackFrameLength + 2>, kFramesKept> q;
     std::array<std::int8_t, kPackFrameLength> sign;  // this frame: -1, 0, 1
     std::array<std::array<std::int8_t, 8 * kMaxBands>, kFramesKept> sf_diff;
@@ -80,26 +80,28 @@ struct FrameModel {
     std::array<FieldModel, K_FIELD_KINDS> field;
     std::array<std::array<std::uint32_t, kHistorySlots>, K_FIELD_KINDS> last;
     SintModel global_gain_delta;
-    // Sections: the codebook by the previous frame's codebook of the band and the previous
-    // section's; length increments by how far the previous frame's codebook run reaches.
-    // Codebooks mixed from two views: [0] the previous frame's, [1] a pair partner's codebook of the band.
+    // Sections: the codebook by the band's codebook in the previous frame [0] and in a pair's
+    // partner [1], each with the previous section's, mixed; length increments by how far the
+    // previous frame's codebook run reaches.
     std::array<std::array<std::array<BitTree<4>, 17>, 17>, 2> sect_cb;
     std::array<std::array<BitTree<5>, 33>, 2> sect_len;
     std::array<Mixer<2>, 4> sect_cb_mix;
     // ms_used by the band's flag in the previous frame and the band before's in this one.
     std::array<std::array<std::array<Bit, 3>, 3>, kBandClasses> ms_used;
     std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf;
-    // Mixed with two more views: the band's step in the previous frame, and the band position.
+    // Mixed with three more views: the band's step in the previous frame, the band position,
+    // and a pair partner's step at the band.
     std::array<std::array<std::array<BitTree<7>, kSfExpected>, 8>, SF_KINDS> sf_before;
     std::array<std::array<std::array<BitTree<7>, 5>, kBandClasses>, SF_KINDS> sf_band;
     std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf_pair;
     std::array<std::array<Mixer<4>, 7>, SF_KINDS> sf_mix;
-    // Spectral values: [codebook][near][previous frame][partner]
+    // Spectral zero flags and "magnitude above t" steps: [codebook][near][previous frame][partner]
     std::array<std::array<std::array<std::array<Bit, kOtherBuckets>, kNearBuckets>, kNearBuckets>, 12> zero;
     std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps>, kOtherBuckets>, kNearBuckets>,
                           kNearBuckets>, 12> ladder;
-    // Two more views of the same decisions, mixed with the one above: the band's position,
-    // and the exact small magnitudes of the nearest lines.
+    // More views of the same decisions, mixed with the one above and refined by an Apm: the
+    // band's position, the exact small magnitudes of the nearest lines, the pair partner's
+    // line, the line two frames back.
     std::array<std::array<std::array<Bit, kNearBuckets>, kBandClasses>, 12> zero_pos;
     std::array<std::array<std::array<std::array<std::array<Bit, 3>, 3>, 4>, 3>, 12> zero_fine;
     std::array<std::array<std::array<std::array<Bit, 4>, 4>, 9>, 12> zero_pair;
