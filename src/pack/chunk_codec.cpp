@@ -1,52 +1,55 @@
-// Stand-in chunk codec so the packed form's driver, command and tests can run before the AAC
-// models exist: chunks are cut at ADTS frame boundaries and every byte goes through one
-// adaptive order-0 byte model. The real codec replaces this file as a whole.
+// The chunk codec: splits a chunk into units (ADTS frames and runs of other bytes), codes
+// each frame whose record writes back to the same bytes field by field through the frame
+// model, and every other unit as bytes through an order-1 byte model.
 #include "pack/chunk_codec.h"
 
+#include <cstring>
+#include <memory>
+
+#include "pack/adts_frame.h"
+#include "pack/frame_model.h"
+#include "pack/frame_record.h"
+#include "pack/frame_syntax.h"
 #include "pack/range_coder.h"
 
 namespace {
 
-constexpr std::size_t kAdtsHeaderSize = 7;
+constexpr std::size_t kFrameBufferBytes = kMaxFrameBytes + 16;
+// A damaged payload makes the decoder read zeros past its end; a valid one stays within a
+// few bytes of it.
+constexpr std::size_t kMaxDecoderOverrun = 8;
 
-// Length of an ADTS frame whose header starts at p (at least 7 bytes readable), or 0 when
-// these bytes are not a frame header.
-std::size_t adts_frame_length(const std::uint8_t* p) {
-    if (p[0] != 0xFF || (p[1] & 0xF6) != 0xF0) return 0;
-    const std::size_t len = (static_cast<std::size_t>(p[3] & 3u) << 11) | (static_cast<std::size_t>(p[4]) << 3) |
-                            (static_cast<std::size_t>(p[5]) >> 5);
-    return len >= kAdtsHeaderSize ? len : 0;
+// Whether data[0..size) may be the start of an ADTS frame that the next bytes complete.
+bool may_be_cut_frame(const std::uint8_t* data, std::size_t size) {
+    if (size == 0 || data[0] != 0xFF) return false;
+    if (size == 1) return true;
+    if ((data[1] & 0xF6) != 0xF0) return false;
+    if (size < 7) return true;
+    const unsigned sf_index = (data[2] >> 2) & 0xF;
+    const std::size_t frame_length = (static_cast<std::size_t>(data[3] & 3) << 11) | (data[4] << 3) | (data[5] >> 5);
+    return sf_index <= 12 && frame_length > size;
 }
 
-struct Scan {
-    std::size_t length = 0;
-    std::size_t frames = 0;
-    std::size_t other = 0;
-};
-
-Scan scan_units(const std::uint8_t* data, std::size_t size, bool at_end, std::size_t max_frames,
-                std::size_t max_bytes) {
-    Scan s;
-    while (s.length < size) {
-        const std::size_t left = size - s.length;
-        if (left < kAdtsHeaderSize && !at_end) break;  // may be the start of a frame header
-        const std::size_t frame = left >= kAdtsHeaderSize ? adts_frame_length(data + s.length) : 0;
-        if (frame != 0 && frame <= left) {
-            if (s.frames == max_frames) break;
-            ++s.frames;
-            s.length += frame;
-            continue;
-        }
-        if (frame != 0 && !at_end) break;  // a frame that continues past the window
-        if (s.other == max_bytes) break;
-        ++s.other;
-        ++s.length;
+// Where the next frame candidate after `from` starts, or size.
+std::size_t next_candidate(const std::uint8_t* data, std::size_t size, std::size_t from) {
+    for (std::size_t i = from; i < size; ++i) {
+        const void* hit = std::memchr(data + i, 0xFF, size - i);
+        if (hit == nullptr) return size;
+        i = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data);
+        if (adts_frame_candidate(data + i, size - i) != 0) return i;
     }
-    return s;
+    return size;
 }
 
-struct ByteModel {
-    BitTree<8> tree;
+template <class Coder>
+void code_bytes(Coder& rc, FrameModel& m, ByteClass cls, std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = code_byte(rc, m, cls, bytes[i]);
+}
+
+struct CodecBuffers {
+    std::unique_ptr<FrameModel> model = std::make_unique<FrameModel>();
+    std::unique_ptr<FrameRecord> record = std::make_unique<FrameRecord>();
+    std::unique_ptr<std::uint8_t[]> frame = std::make_unique<std::uint8_t[]>(kFrameBufferBytes);
 };
 
 }  // namespace
@@ -55,32 +58,123 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
                               std::size_t max_bytes) {
     if (max_frames == 0) max_frames = 1;
     if (max_bytes == 0) max_bytes = 1;
-    return scan_units(data, size, at_end, max_frames, max_bytes).length;
+    std::size_t pos = 0;
+    std::size_t frames = 0;
+    std::size_t other = 0;
+    while (pos < size) {
+        const std::size_t length = adts_frame_candidate(data + pos, size - pos);
+        if (length != 0) {
+            pos += length;
+            if (++frames >= max_frames) return pos;
+            continue;
+        }
+        if (!at_end && may_be_cut_frame(data + pos, size - pos)) return pos;
+        ++pos;
+        if (++other >= max_bytes) return pos;
+    }
+    return pos;
 }
 
 int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats) {
     payload.clear();
-    ByteModel model;
+    if (size == 0) return 0;
+    CodecBuffers buf;
+    FrameModel& m = *buf.model;
+    FrameRecord& rec = *buf.record;
     RangeEncoder rc;
     start_encoder(rc, payload);
-    for (std::size_t i = 0; i < size; ++i) code_tree<8>(rc, model.tree, data[i]);
-    finish_encoder(rc);
-    if (stats != nullptr) {
-        const Scan s = scan_units(data, size, true, SIZE_MAX, SIZE_MAX);
-        stats->frames_raw += s.frames;
-        stats->other_bytes += s.other;
-        stats->bits[FAMILY_RAW] += static_cast<std::uint64_t>(payload.size()) * 8u;
+    std::uint64_t measure = 0;
+    const auto charge_unit = [&](PackFamily family) {
+        if (stats == nullptr) return;
+        const std::uint64_t now = coded_bits(rc);
+        stats->bits[family] += now - measure;
+        measure = now;
+    };
+    std::vector<std::uint8_t> scratch;
+    std::size_t pos = 0;
+    while (pos < size) {
+        const std::size_t length = adts_frame_candidate(data + pos, size - pos);
+        if (length == 0) {
+            const std::size_t end = next_candidate(data, size, pos + 1);
+            const std::size_t run = end - pos;
+            code_bit(rc, m.unit_is_frame, 0);
+            (void)code_uint(rc, m.run_length, static_cast<std::uint32_t>(run - 1));
+            charge_unit(FAMILY_STRUCTURE);
+            scratch.assign(data + pos, data + end);
+            code_bytes(rc, m, BYTES_RAW, scratch.data(), run);
+            charge_unit(FAMILY_RAW);
+            if (stats != nullptr) stats->other_bytes += run;
+            pos = end;
+            continue;
+        }
+        std::size_t written = 0;
+        const bool modelled = parse_adts_frame(data + pos, length, rec) == 0 &&
+                              write_adts_frame(rec, buf.frame.get(), kFrameBufferBytes, written) == 0 &&
+                              written == length && std::memcmp(buf.frame.get(), data + pos, length) == 0;
+        code_bit(rc, m.unit_is_frame, 1);
+        code_bit(rc, m.frame_modelled, modelled ? 1u : 0u);
+        charge_unit(FAMILY_STRUCTURE);
+        if (modelled) {
+            CoderIo<RangeEncoder> io;
+            io.rc = &rc;
+            io.m = &m;
+            io.rec = &rec;
+            io.stats = stats;
+            io.measure = measure;
+            walk_adts_frame(io);
+            measure = io.measure;
+            if (io.failed || io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line ||
+                io.cur.byte != rec.n_byte)
+                return 1;
+            if (stats != nullptr) ++stats->frames_modelled;
+        } else {
+            (void)code_uint(rc, m.raw_frame_length, static_cast<std::uint32_t>(length));
+            scratch.assign(data + pos, data + pos + length);
+            code_bytes(rc, m, BYTES_RAW, scratch.data(), length);
+            charge_unit(FAMILY_RAW);
+            if (stats != nullptr) ++stats->frames_raw;
+        }
+        pos += length;
     }
+    finish_encoder(rc);
+    charge_unit(FAMILY_STRUCTURE);
     return 0;
 }
 
 int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size) {
-    ByteModel model;
+    if (original_size == 0) return 0;
+    CodecBuffers buf;
+    FrameModel& m = *buf.model;
     RangeDecoder rc;
     start_decoder(rc, payload, payload_size);
-    for (std::size_t i = 0; i < original_size; ++i) {
-        out[i] = static_cast<std::uint8_t>(code_tree<8>(rc, model.tree, 0));
-        if (rc.overrun > 8) return 1;  // far past the payload: damaged, stop early
+    std::size_t pos = 0;
+    while (pos < original_size) {
+        if (rc.overrun > kMaxDecoderOverrun) return 1;
+        const std::size_t left = original_size - pos;
+        if (!code_bit(rc, m.unit_is_frame, 0)) {
+            const std::size_t run = std::size_t{code_uint(rc, m.run_length, 0)} + 1;
+            if (run > left) return 1;
+            code_bytes(rc, m, BYTES_RAW, out + pos, run);
+            pos += run;
+            continue;
+        }
+        if (code_bit(rc, m.frame_modelled, 0)) {
+            CoderIo<RangeDecoder> io;
+            io.rc = &rc;
+            io.m = &m;
+            bitsink_create(io.sink, buf.frame.get(), kFrameBufferBytes);
+            walk_adts_frame(io);
+            if (io.failed || !patch_frame_length(io.sink)) return 1;
+            const std::size_t length = bitsink_bytes(io.sink);
+            if (length > left) return 1;
+            std::memcpy(out + pos, buf.frame.get(), length);
+            pos += length;
+        } else {
+            const std::size_t length = code_uint(rc, m.raw_frame_length, 0);
+            if (length == 0 || length > left) return 1;
+            code_bytes(rc, m, BYTES_RAW, out + pos, length);
+            pos += length;
+        }
     }
-    return rc.overrun != 0 ? 1 : 0;
+    return rc.overrun > kMaxDecoderOverrun ? 1 : 0;
 }

@@ -24,7 +24,7 @@ constexpr std::uint32_t kRangeTop = 1u << 24;
 // Adaptation: a Bit that has seen n decisions moves by 1/(n+2) of the way towards the new one
 // (close to counting while it is young) until n reaches kBitLimit, after which it keeps a fixed
 // rate and follows drifting statistics.
-constexpr unsigned kBitLimit = 60;
+constexpr unsigned kBitLimit = 250;
 
 struct Bit {
     std::uint16_t p = kProbOne / 2;  // probability of a 0
@@ -108,6 +108,23 @@ inline std::uint32_t code_direct(RangeEncoder& rc, std::uint32_t value, unsigned
     return value;
 }
 
+
+// A decision at a given probability of a 0 (1/65536), for callers that adapt on their own.
+inline unsigned code_bit_p(RangeEncoder& rc, std::uint32_t p0, unsigned bit) {
+    const std::uint32_t bound = (rc.range >> kProbBits) * p0;
+    if (bit) {
+        rc.low += bound;
+        rc.range -= bound;
+    } else {
+        rc.range = bound;
+    }
+    while (rc.range < kRangeTop) {
+        rc.range <<= 8;
+        shift_low(rc);
+    }
+    return bit;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Decoder: reads from a borrowed byte range. Past its end it reads zeros and counts them in
 // `overrun`; the caller treats a non-zero overrun (or any mismatch) as damage.
@@ -171,6 +188,25 @@ inline std::uint32_t code_direct(RangeDecoder& rc, std::uint32_t /*ignored*/, un
     return value;
 }
 
+
+inline unsigned code_bit_p(RangeDecoder& rc, std::uint32_t p0, unsigned /*ignored*/) {
+    const std::uint32_t bound = (rc.range >> kProbBits) * p0;
+    unsigned bit;
+    if (rc.code < bound) {
+        rc.range = bound;
+        bit = 0;
+    } else {
+        rc.code -= bound;
+        rc.range -= bound;
+        bit = 1;
+    }
+    while (rc.range < kRangeTop) {
+        rc.range <<= 8;
+        rc.code = (rc.code << 8) | next_byte(rc);
+    }
+    return bit;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Multi-bit values, written once for both coders.
 
@@ -227,4 +263,94 @@ std::int32_t code_sint(Coder& rc, SintModel& m, std::int32_t value) {
     const std::uint32_t mag = value < 0 ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
     const std::uint32_t coded = code_uint(rc, m.magnitude, mag - 1u) + 1u;
     return negative ? static_cast<std::int32_t>(0u - coded) : static_cast<std::int32_t>(coded);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Mixing: several Bits that model the same decision under different contexts vote, each with
+// a learnt weight, in the logistic domain. All in integers: probabilities of a 1 in 1/4096,
+// their logits ("stretch") in 1/256 within +-2047.
+
+constexpr int kSquashKnots[33] = {1,    2,    3,    6,    10,   16,   27,   45,   73,   120,  194,
+                                  310,  488,  747,  1101, 1546, 2047, 2549, 2994, 3348, 3607, 3785,
+                                  3901, 3975, 4022, 4050, 4068, 4079, 4085, 4089, 4092, 4093, 4094};
+
+constexpr int squash(int d) {
+    if (d > 2047) return 4095;
+    if (d < -2047) return 1;
+    const int w = d & 127;
+    const int i = (d >> 7) + 16;
+    return (kSquashKnots[i] * (128 - w) + kSquashKnots[i + 1] * w + 64) >> 7;
+}
+
+struct StretchTable {
+    std::int16_t v[4096];
+};
+constexpr StretchTable make_stretch_table() {
+    StretchTable t{};
+    int pi = 0;
+    for (int x = -2047; x <= 2047; ++x) {
+        const int p = squash(x);
+        for (int i = pi; i <= p; ++i) t.v[i] = static_cast<std::int16_t>(x);
+        pi = p + 1;
+    }
+    for (int i = pi; i < 4096; ++i) t.v[i] = 2047;
+    return t;
+}
+inline constexpr StretchTable kStretch = make_stretch_table();
+
+// The logit of a Bit's probability of a 1.
+inline int stretch_bit(const Bit& b) { return kStretch.v[(kProbOne - b.p) >> 4]; }
+
+template <unsigned N>
+struct Mixer {
+    std::int32_t w[N];
+    Mixer() {
+        for (unsigned i = 0; i < N; ++i) w[i] = static_cast<std::int32_t>((1 << 16) / N + (1 << 14));
+    }
+};
+
+// A second opinion on a mixed probability: a table over the mixer's logit (33 knots, linear
+// between them) for one small context, learning where the mixer is over- or under-confident.
+struct Apm {
+    std::uint16_t t[33];  // probability of a 1 in 1/65536 at logit (j - 16) * 128
+    Apm() {
+        for (int j = 0; j < 33; ++j) t[j] = static_cast<std::uint16_t>(squash((j - 16) * 128) * 16);
+    }
+};
+
+// Codes bit with the mixed vote of inputs[0..N) and trains the mixer and every input; with
+// an Apm, the coded probability is a blend of the vote and the Apm's refinement of it.
+template <unsigned N, class Coder>
+unsigned code_mixed(Coder& rc, Mixer<N>& mx, Bit* const* inputs, unsigned bit, Apm* apm = nullptr) {
+    int st[N];
+    std::int64_t dot = 0;
+    for (unsigned i = 0; i < N; ++i) {
+        st[i] = stretch_bit(*inputs[i]);
+        dot += static_cast<std::int64_t>(mx.w[i]) * st[i];
+    }
+    int logit = static_cast<int>(dot >> 16);
+    logit = logit < -2047 ? -2047 : logit > 2047 ? 2047 : logit;
+    const int p1 = squash(logit);  // probability of a 1 in 1/4096
+    std::uint32_t p0 = static_cast<std::uint32_t>(4096 - p1) << 4;
+    const int pos = logit + 2048;  // 1..4095
+    const int j = pos >> 7;
+    const int w = pos & 127;
+    if (apm != nullptr) {
+        const int refined = (apm->t[j] * (128 - w) + apm->t[j + 1] * w) >> 7;  // 1/65536
+        p0 = static_cast<std::uint32_t>(65536 - (p1 * 16 + 3 * refined) / 4);
+    }
+    if (p0 < kProbMin) p0 = kProbMin;
+    if (p0 > kProbMax) p0 = kProbMax;
+    bit = code_bit_p(rc, p0, bit);
+    if (apm != nullptr) {
+        const int target = bit ? 65535 : 0;
+        std::uint16_t& near_knot = apm->t[w < 64 ? j : j + 1];
+        near_knot = static_cast<std::uint16_t>(near_knot + (target - near_knot) / 64);
+    }
+    const int err = ((static_cast<int>(bit) << 12) - p1) * 6;
+    for (unsigned i = 0; i < N; ++i) {
+        mx.w[i] += (st[i] * err + (1 << 13)) >> 14;
+        update_bit(*inputs[i], bit);
+    }
+    return bit;
 }

@@ -1,0 +1,31 @@
+// The lossless parse of one ADTS frame into a FrameRecord and the writer that turns a record
+// back into the frame's bytes. The packed form codes a frame field by field only when writing
+// its record gives back exactly the bytes it came from.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "pack/frame_record.h"
+#include "aac/bit_sink.h"
+
+using PackStatus = int;  // 0 = ok
+
+// Length of an ADTS frame starting at data (syncword 0xFFF, layer 0, a sampling index with a
+// rate, a frame length covering at least the header and lying within size); 0 when there is
+// no such frame there.
+std::size_t adts_frame_candidate(const std::uint8_t* data, std::size_t size);
+
+// Parses the frame data[0..size) (size = its frame length) into rec.
+[[nodiscard]] PackStatus parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec);
+
+// Writes rec as an ADTS frame into out (capacity bytes, at least kMaxFrameBytes + 8 for any
+// frame) and sets its length; the frame length field is derived from what was written.
+[[nodiscard]] PackStatus write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
+                                          std::size_t& length);
+
+// The writing halves, shared with the decoding coder that writes as it decodes.
+bool put_scale_factor_codeword(BitSink& sink, unsigned index);
+bool put_spectral_values(BitSink& sink, int cb, const std::int32_t* v, std::size_t count);
+// Sets the 13-bit frame length of a written frame; false when it does not fit.
+bool patch_frame_length(BitSink& sink);

@@ -1,0 +1,273 @@
+// The chunk codec on real files and on crafted inputs: whatever goes in comes back byte for
+// byte, clean ADTS files are coded field by field (not as raw frames), and damaged payloads
+// end with a status, never outside the output.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pack/adts_frame.h"
+#include "pack/chunk_codec.h"
+#include "support/test_util.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes load(const std::string& path) {
+    const std::string s = read_file(path);
+    return Bytes(s.begin(), s.end());
+}
+
+// Packs data in chunks as the driver would and checks every chunk comes back; adds up stats.
+void expect_round_trip(const Bytes& data, std::size_t max_frames, PackStats* total, std::size_t* packed = nullptr) {
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        const std::size_t length = next_chunk_length(data.data() + pos, data.size() - pos, true, max_frames, 65536);
+        ASSERT_GT(length, 0u);
+        ASSERT_LE(length, data.size() - pos);
+        Bytes payload;
+        PackStats stats;
+        ASSERT_EQ(encode_chunk(data.data() + pos, length, payload, &stats), 0) << "chunk at " << pos;
+        Bytes back(length + 1, 0xA5);  // one guard byte past the chunk
+        ASSERT_EQ(decode_chunk(payload.data(), payload.size(), back.data(), length), 0) << "chunk at " << pos;
+        ASSERT_EQ(back[length], 0xA5);
+        back.resize(length);
+        ASSERT_TRUE(std::equal(back.begin(), back.end(), data.begin() + static_cast<std::ptrdiff_t>(pos)))
+            << "chunk at " << pos;
+        if (total != nullptr) {
+            for (int f = 0; f < FAMILY_COUNT; ++f) total->bits[f] += stats.bits[f];
+            total->frames_modelled += stats.frames_modelled;
+            total->frames_raw += stats.frames_raw;
+            total->other_bytes += stats.other_bytes;
+        }
+        if (packed != nullptr) *packed += payload.size();
+        pos += length;
+    }
+}
+
+struct SampleFile {
+    const char* name;
+    bool all_modelled;  // a clean ADTS file the models describe frame by frame
+};
+
+const SampleFile kTestData[] = {
+    {"is_ms_stereo_48k.aac", true}, {"lc_51_48k.aac", true},       {"lc_mono_44k.aac", true},
+    {"lc_mono_8k.aac", true},       {"lc_mono_96k.aac", true},     {"lc_mono_fill_44k.aac", true},
+    {"lc_stereo_44k.aac", true},    {"ltp_mono_22k.aac", true},    {"main_stereo_44k.aac", true},
+    {"pns_mono_32k.aac", true},     {"sine_window_mono_44k.aac", true}, {"tns_mono_44k.aac", true},
+    {"tns_sine_window_mono_44k.aac", true},
+};
+
+TEST(PackChunk, TestDataFilesComeBackAndAreModelled) {
+    for (const SampleFile& f : kTestData) {
+        SCOPED_TRACE(f.name);
+        const Bytes data = load(test_data(f.name));
+        ASSERT_FALSE(data.empty());
+        for (std::size_t max_frames : {std::size_t{1000}, std::size_t{7}}) {
+            SCOPED_TRACE(max_frames);
+            PackStats stats;
+            expect_round_trip(data, max_frames, &stats);
+            if (f.all_modelled) {
+                EXPECT_GT(stats.frames_modelled, 0u);
+                EXPECT_EQ(stats.frames_raw, 0u);
+            }
+        }
+    }
+}
+
+// Every corpus file, whatever it holds. The clean LC ADTS files must be modelled nearly whole.
+TEST(PackChunk, CorpusFilesComeBack) {
+    const std::string dir = corpus_dir();
+    if (!std::filesystem::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
+    const char* kModelled[] = {"atl_lc_st44.aac", "atl_mpeg2_lc_mono8k.aac", "exo_lc_mono44.adts",
+                               "gen_fdk_crc_lc_st44.aac", "gen_ffmpeg_main_st44.aac", "gpac_lc_st48.aac",
+                               "mutagen_mpeg2_lc_st44.aac", "ts_lc_51_48k.aac", "ts_he_st22k.aac"};
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name == "MANIFEST.tsv") continue;
+        SCOPED_TRACE(name);
+        ++files;
+        const Bytes data = load(entry.path().string());
+        PackStats stats;
+        expect_round_trip(data, 1000, &stats);
+        if (std::find_if(std::begin(kModelled), std::end(kModelled), [&](const char* n) { return name == n; }) !=
+            std::end(kModelled)) {
+            EXPECT_GT(stats.frames_modelled, 0u);
+            EXPECT_LE(stats.frames_raw * 50, stats.frames_modelled) << "raw " << stats.frames_raw;
+        }
+    }
+    EXPECT_GT(files, 10u);
+}
+
+TEST(PackChunk, CraftedInputsComeBack) {
+    const Bytes mono = load(test_data("lc_mono_44k.aac"));
+    const Bytes stereo = load(test_data("lc_stereo_44k.aac"));
+    ASSERT_FALSE(mono.empty());
+    std::mt19937 rng(11);
+    Bytes random(5000);
+    for (auto& b : random) b = static_cast<std::uint8_t>(rng());
+    Bytes sync_noise(3000);  // random bytes full of would-be syncwords
+    for (std::size_t i = 0; i < sync_noise.size(); ++i)
+        sync_noise[i] = i % 3 == 0 ? 0xFF : static_cast<std::uint8_t>(0xF0 | (rng() & 0x0F));
+    const std::string id3 = std::string("ID3\x04\x00\x00\x00\x00\x00\x10", 10) + std::string(16, 'x');
+    const std::string id3v1 = "TAG" + std::string(125, 'y');
+    const std::string ape = "APETAGEX" + std::string(24, '\0');
+
+    struct Case {
+        const char* name;
+        Bytes data;
+    };
+    std::vector<Case> cases;
+    cases.push_back({"one byte", Bytes{0xFF}});
+    cases.push_back({"random", random});
+    cases.push_back({"sync noise", sync_noise});
+    const std::string tags = id3 + id3v1 + ape;
+    cases.push_back({"tags only", Bytes(tags.begin(), tags.end())});
+    {
+        Bytes d(id3.begin(), id3.end());
+        const std::size_t first = adts_frame_candidate(mono.data(), mono.size());
+        ASSERT_GT(first, 0u);
+        d.insert(d.end(), mono.begin(), mono.begin() + static_cast<std::ptrdiff_t>(first));
+        d.insert(d.end(), {'j', 'u', 'n', 'k', 0xFF, 0xF1});
+        d.insert(d.end(), mono.begin() + static_cast<std::ptrdiff_t>(first), mono.end());
+        d.insert(d.end(), id3v1.begin(), id3v1.end());
+        cases.push_back({"tags and junk between frames", d});
+    }
+    {
+        Bytes d = mono;
+        d.insert(d.end(), stereo.begin(), stereo.end());
+        cases.push_back({"two files glued", d});
+    }
+    cases.push_back({"cut last frame", Bytes(mono.begin(), mono.end() - 37)});
+    cases.push_back({"random glued to frames", [&] {
+                         Bytes d = random;
+                         d.insert(d.end(), mono.begin(), mono.end());
+                         return d;
+                     }()});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        expect_round_trip(c.data, 1000, nullptr);
+        expect_round_trip(c.data, 3, nullptr);
+    }
+    Bytes payload{1, 2, 3};
+    ASSERT_EQ(encode_chunk(nullptr, 0, payload, nullptr), 0);
+    EXPECT_EQ(decode_chunk(payload.data(), payload.size(), nullptr, 0), 0);
+}
+
+// Each bit flip of a frame is its own round trip; frames that no longer parse, or parse to
+// something else, must still come back exactly.
+TEST(PackChunk, EveryFrameWithOneBitFlippedComesBack) {
+    const Bytes data = load(test_data("lc_stereo_44k.aac"));
+    ASSERT_FALSE(data.empty());
+    std::mt19937 rng(5);
+    std::size_t pos = 0;
+    unsigned frames = 0;
+    while (pos < data.size() && frames < 40) {
+        const std::size_t length = adts_frame_candidate(data.data() + pos, data.size() - pos);
+        ASSERT_GT(length, 0u);
+        for (int trial = 0; trial < 4; ++trial) {
+            Bytes d(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), pos + 3 * length)));
+            const std::size_t bit = pos * 8 + rng() % (length * 8);
+            d[bit / 8] ^= static_cast<std::uint8_t>(0x80u >> (bit % 8));
+            SCOPED_TRACE(::testing::Message() << "frame " << frames << " bit " << bit);
+            expect_round_trip(d, 1000, nullptr);
+        }
+        pos += length;
+        ++frames;
+    }
+}
+
+TEST(PackChunk, DamagedPayloadsStayInBounds) {
+    const Bytes data = load(test_data("lc_stereo_44k.aac"));
+    ASSERT_FALSE(data.empty());
+    const std::size_t length = next_chunk_length(data.data(), data.size(), true, 40, 65536);
+    Bytes payload;
+    ASSERT_EQ(encode_chunk(data.data(), length, payload, nullptr), 0);
+    std::mt19937 rng(3);
+    unsigned failures = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        Bytes damaged = payload;
+        if (trial % 3 == 0) {
+            damaged.resize(rng() % payload.size());
+        } else {
+            for (int j = 0; j <= trial % 4; ++j) damaged[rng() % damaged.size()] = static_cast<std::uint8_t>(rng());
+        }
+        Bytes out(length + 64, 0x5A);
+        const int status = decode_chunk(damaged.data(), damaged.size(), out.data(), length);
+        if (status != 0) ++failures;
+        for (std::size_t i = length; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5A) << "wrote past the end";
+    }
+    EXPECT_GT(failures, 200u);  // damage is noticed nearly always
+    // Payloads that never came from the encoder: all zeros, all ones, noise.
+    for (int trial = 0; trial < 60; ++trial) {
+        Bytes garbage(static_cast<std::size_t>(trial) * 7);
+        for (auto& b : garbage) b = trial % 3 == 0 ? 0 : trial % 3 == 1 ? 0xFF : static_cast<std::uint8_t>(rng());
+        const std::size_t size = 1 + rng() % 20000;
+        Bytes out(size + 16, 0x5A);
+        (void)decode_chunk(garbage.data(), garbage.size(), out.data(), size);
+        for (std::size_t i = size; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5A) << "wrote past the end";
+    }
+}
+
+TEST(PackChunk, NextChunkLengthWaitsForCutFrames) {
+    const Bytes data = load(test_data("lc_mono_44k.aac"));
+    ASSERT_GT(data.size(), 100u);
+    const std::size_t first = adts_frame_candidate(data.data(), data.size());
+    ASSERT_GT(first, 0u);
+    // A frame cut by the end of the buffer waits for more unless the input ends there.
+    EXPECT_EQ(next_chunk_length(data.data(), first - 1, false, 10, 1000), 0u);
+    EXPECT_EQ(next_chunk_length(data.data(), first - 1, true, 10, 1000), first - 1);
+    EXPECT_EQ(next_chunk_length(data.data(), first + 3, false, 10, 1000), first);
+    EXPECT_EQ(next_chunk_length(data.data(), data.size(), true, 1, 1000), first);
+    const Bytes junk(100, 0x11);
+    EXPECT_EQ(next_chunk_length(junk.data(), junk.size(), true, 10, 30), 30u);
+    EXPECT_EQ(next_chunk_length(junk.data(), junk.size(), false, 10, 1000), junk.size());
+}
+
+const char* kFamilyNames[FAMILY_COUNT] = {"adts", "struct", "ics_info", "sections", "scalefac", "magn",
+                                          "signs", "escapes", "tools", "fill", "raw"};
+
+// Sizes for the report: DISABLED_ by default; run with --gtest_also_run_disabled_tests and
+// AACZ_PACK_FILES="a.aac b.aac" (default: the music folder beside the worktree).
+TEST(PackBench, DISABLED_PrintSavings) {
+    std::vector<std::string> files;
+    if (const char* list = std::getenv("AACZ_PACK_FILES"); list != nullptr) {
+        std::string s(list), cur;
+        for (char c : s + " ") {
+            if (c == ' ') {
+                if (!cur.empty()) files.push_back(cur);
+                cur.clear();
+            } else {
+                cur += c;
+            }
+        }
+    }
+    double sum = 0;
+    for (const std::string& path : files) {
+        const Bytes data = load(path);
+        if (data.empty()) continue;
+        PackStats stats;
+        std::size_t packed = 0;
+        expect_round_trip(data, 1000, &stats, &packed);
+        const double saving = 100.0 * (1.0 - static_cast<double>(packed) / static_cast<double>(data.size()));
+        sum += saving;
+        std::printf("%-40s %10zu -> %10zu  %6.2f%%  frames %llu raw %llu\n  ",
+                    std::filesystem::path(path).filename().c_str(), data.size(), packed, saving,
+                    static_cast<unsigned long long>(stats.frames_modelled),
+                    static_cast<unsigned long long>(stats.frames_raw));
+        for (int f = 0; f < FAMILY_COUNT; ++f)
+            std::printf("%s %.1f%% ", kFamilyNames[f], 100.0 * static_cast<double>(stats.bits[f]) / 8.0 /
+                                                         static_cast<double>(packed));
+        std::printf("\n");
+    }
+    if (!files.empty()) std::printf("mean saving %.2f%%\n", sum / static_cast<double>(files.size()));
+}
+
+}  // namespace
