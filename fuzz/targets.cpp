@@ -10,6 +10,7 @@
 #include <xxhash.h>
 
 #include "frontend/compress.h"
+#include "pack/chunk_codec.h"
 #include "pack/pack_file.h"
 #include "rebuild/decompress.h"
 #include "streams/block_files.h"
@@ -199,6 +200,13 @@ int fuzz_decompress_csv(const std::uint8_t* data, std::size_t size) {
 }
 
 int fuzz_unpack(const std::uint8_t* data, std::size_t size) {
+    // The chunk codec also meets the bytes as a payload of its own, past the record checks and
+    // checksums that keep damage away from it in a file: the first two bytes give the length
+    // to decode. Whatever it decodes, it must stay inside that length and end.
+    if (size >= 2) {
+        std::vector<std::uint8_t> chunk(static_cast<std::size_t>(data[0]) | static_cast<std::size_t>(data[1]) << 8);
+        static_cast<void>(decode_chunk(data + 2, size - 2, chunk.data(), chunk.size()));
+    }
     PackSettings settings;
     settings.threads = 1;
     MemorySource src{data, size, 0};
