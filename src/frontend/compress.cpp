@@ -241,7 +241,7 @@ int run_frames(CompressRun& run) {
         DecodedFrame* frame = decode_ahead_next(ahead);
         if (frame == nullptr) break;
         std::uint32_t bits_used = 0;
-        const Status split_status = split_frame(run.split, frame->window.data(), frame->window.size(), bits_used);
+        const Status split_status = split_frame(run.split, frame->window, bits_used);
         const FrameInfo& info = frame->info;
         std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
         if (split_status == kStatusStaticStereoStop) {

@@ -72,12 +72,17 @@ Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
 }
 
 Status split_frame(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint32_t& bits_used) {
+    ctx.frame_copy.assign(data, data + (data != nullptr ? size : 0));
+    return split_frame(ctx, ctx.frame_copy, bits_used);
+}
+
+Status split_frame(SplitContext& ctx, const PaddedBytes& frame, std::uint32_t& bits_used) {
     bits_used = 0;
     if (ctx.streams == nullptr) return kStatusBadSyntax;
     // A rate the band tables do not know never reaches the window grouping or the value line.
     if (ctx.sf_index >= kSampleRateIndexCount) return kStatusBadSyntax;
     BitReader br;
-    init_reader(br, ctx.frame_copy, data, size);
+    init_reader(br, frame);
     Status s = 0;
     if (ctx.header_kind == HEADER_ADTS) {
         AdtsHeader h;
@@ -87,7 +92,7 @@ Status split_frame(SplitContext& ctx, const std::uint8_t* data, std::size_t size
     if (s == 0) s = read_raw_data_block(ctx, br, block);
     // A frame without any channel is refused, as the decoder library does.
     if (s == 0 && (block.channels == 0 || block.channels > kMaxChannels)) s = kStatusChannelCount;
-    if (s == 0 && br.overrun) s = kStatusBufferTooSmall;
+    if (s == 0 && reader_overrun(br)) s = kStatusBufferTooSmall;
     bits_used = processed_bits(br);
     if (s == 0) ++ctx.frames_split;
     return s;

@@ -15,7 +15,7 @@
 namespace {
 
 struct Reader {
-    std::vector<std::uint8_t> storage;
+    PaddedBytes storage;
     BitReader br;
     explicit Reader(const BitWriter& w) { init_reader(br, storage, w.bytes.data(), w.bytes.size()); }
 };
@@ -93,7 +93,7 @@ TEST(ScaleFactors, OutOfRangeScaleFactorAndEmptyChannel) {
     Reader r2(w);
     ASSERT_EQ(read_scale_factor_data(empty.set, r2.br, cs), 0);
     EXPECT_EQ(processed_bits(r2.br), 0u);
-    EXPECT_EQ(empty.set.stream_bits[STREAM_SCF], 0u);
+    EXPECT_EQ(stream_bits(empty.set, STREAM_SCF), 0u);
 }
 
 // One section of book cb over the first band (4 lines at 44.1 kHz) of a long window.
@@ -139,7 +139,7 @@ TEST(SpectralData, OverlongEscapeAndBandsWithoutSpectralCodes) {
         std::int32_t values[kFrameLength] = {};
         ASSERT_EQ(read_spectral_data(quiet.set, r2.br, none, values), 0);
         EXPECT_EQ(processed_bits(r2.br), 0u);
-        EXPECT_EQ(quiet.set.stream_bits[STREAM_QMDCT], 0u);
+        EXPECT_EQ(stream_bits(quiet.set, STREAM_QMDCT), 0u);
         EXPECT_EQ(values[0], 0);
     }
 }

@@ -31,7 +31,7 @@ struct Capture {
     std::string bits(int stream) const {
         std::string s;
         const BitSink& sink = set.sinks[stream];
-        for (std::uint64_t i = 0; i < set.stream_bits[stream]; ++i)
+        for (std::uint64_t i = 0; i < stream_bits(set, stream); ++i)
             s.push_back(((sink.buffer[i / 8] >> (7 - i % 8)) & 1) ? '1' : '0');
         return s;
     }
