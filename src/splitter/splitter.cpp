@@ -12,10 +12,6 @@ namespace {
 
 constexpr std::uint8_t kSampleRateIndexCount = 12;
 
-bool is_adif_start(const std::uint8_t* data, std::size_t size) {
-    return size >= 4 && data[0] == 'A' && data[1] == 'D' && data[2] == 'I' && data[3] == 'F';
-}
-
 // The object types whose frames this splitter (and the decoder library) can parse.
 bool can_split_object_type(std::uint8_t object_type) {
     return object_type == MAIN_OBJECT || object_type == LC_OBJECT || object_type == LTP_OBJECT;
@@ -38,7 +34,8 @@ Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
     header_bytes = 0;
     if (ctx.streams == nullptr || data == nullptr || size == 0) return kStatusUnusableHeader;
     BitReader br;
-    if (is_adts_sync(data, size)) {
+    const HeaderKind kind = detect_header_kind(data, size);
+    if (kind == HEADER_ADTS) {
         init_reader(br, ctx.frame_copy, data, size);
         AdtsHeader h;
         const Status s = read_adts_header(ctx, br, h, false);
@@ -48,7 +45,7 @@ Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
         ctx.sf_index = h.sampling_frequency_index;
         ctx.object_type = static_cast<std::uint8_t>(h.profile + 1);
         ctx.channel_configuration = h.channel_configuration;
-    } else if (is_adif_start(data, size)) {
+    } else if (kind == HEADER_ADIF) {
         init_reader(br, ctx.frame_copy, data, size);
         AdifHeader adif;
         if (!read_adif_header(br, adif)) return kStatusUnusableHeader;

@@ -11,8 +11,6 @@
 #include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
 
-enum HeaderKind : int { HEADER_RAW = 0, HEADER_ADTS = 1, HEADER_ADIF = 2 };
-
 // What a compression run asks of the splitter; the front end builds it from the command line.
 struct SplitSettings {
     double cut_lo_hz = 0.0;           // -l: spectral lines below it are left out of the value lines
