@@ -75,17 +75,4 @@ TEST(BitReader, NoDataOverrunsAtTheFirstRead) {
     }
 }
 
-TEST(BitReader, ACopyIsTakenOnlyForBytesWithoutATail) {
-    std::uint8_t window[4] = {0xAB, 0xCD, 0xEF, 0x01};
-    PaddedBytes storage;
-    BitReader br;
-    init_reader(br, storage, window, sizeof window);
-    window[0] = 0;
-    EXPECT_EQ(get_bits(br, 8), 0xABu);
-    // Bytes that carry their tail are read where they are.
-    BitReader in_place;
-    init_reader(in_place, storage);
-    EXPECT_EQ(in_place.data, storage.data());
-}
-
 }  // namespace

@@ -171,16 +171,11 @@ TEST(RoundTrip, StaticCompressionKeepsThePcm) {
         if (!file_exists(r.file)) continue;  // the corpus is absent on a fresh clone
         SCOPED_TRACE(r.file);
         const std::string original = read_file(r.file);
-        const ReferenceDecode ref = reference_decode(original);
         for (const Arrangement& a : kArrangements) {
             SCOPED_TRACE(a.name);
-            const std::string rebuilt = round_trip(original, a, r.settings);
-            std::size_t frames = 0;
-            EXPECT_TRUE(headers_state_true_lengths(rebuilt, frames));
-            const ReferenceDecode back = reference_decode(rebuilt);
-            EXPECT_EQ(back.first_error, 0);
-            EXPECT_EQ(back.pcm, ref.pcm);
-            EXPECT_EQ(rebuilt, original);  // these encoders also write the header constants -s restores
+            // These encoders also write the header constants -s restores: the file comes back
+            // whole, and with it the PCM.
+            EXPECT_EQ(round_trip(original, a, r.settings), original);
         }
     }
 }

@@ -9,6 +9,7 @@
 
 #include "splitter/splitter.h"
 #include "support/bit_writer.h"
+#include "support/test_util.h"
 #include "streams/stream_set.h"
 
 // A ".bin"/".csv" stream set whose CSV lists go to temporary files.
@@ -37,16 +38,8 @@ struct Capture {
     }
     // The CSV file of a list, whole.
     std::string csv(int list) {
-        CsvOut& out = set.csv[list];
-        csv_flush(out);
-        std::string s;
-        std::fflush(out.file);
-        std::rewind(out.file);
-        char buf[4096];
-        std::size_t n = 0;
-        while ((n = std::fread(buf, 1, sizeof buf, out.file)) > 0) s.append(buf, n);
-        std::fseek(out.file, 0, SEEK_END);
-        return s;
+        csv_flush(set.csv[list]);
+        return read_stream(set.csv[list].file);  // leaves the file at its end, for more values
     }
     // The CSV file of a list as lines of numbers.
     std::vector<std::vector<int>> lines(int list) {
@@ -68,13 +61,6 @@ struct Capture {
         return result;
     }
 };
-
-// Value of bits [from, from + n) of a '0'/'1' text.
-inline std::uint32_t bits_value(const std::string& bits, std::size_t from, unsigned n) {
-    std::uint32_t v = 0;
-    for (unsigned i = 0; i < n; ++i) v = v * 2 + (bits.at(from + i) == '1');
-    return v;
-}
 
 inline std::string to_bits(std::uint32_t value, unsigned n) {
     std::string s;
