@@ -41,25 +41,6 @@ struct Capture {
         csv_flush(set.csv[list]);
         return read_stream(set.csv[list].file);  // leaves the file at its end, for more values
     }
-    // The CSV file of a list as lines of numbers.
-    std::vector<std::vector<int>> lines(int list) {
-        std::vector<std::vector<int>> result;
-        const std::string text = csv(list);
-        std::vector<int> line;
-        std::string number;
-        for (char c : text) {
-            if (c == ',') {
-                line.push_back(std::stoi(number));
-                number.clear();
-            } else if (c == '\n') {
-                result.push_back(line);
-                line.clear();
-            } else {
-                number.push_back(c);
-            }
-        }
-        return result;
-    }
 };
 
 inline std::string to_bits(std::uint32_t value, unsigned n) {
