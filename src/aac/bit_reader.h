@@ -77,8 +77,6 @@ void init_reader(BitReader& br, PaddedBytes& storage, const std::uint8_t* bytes,
 
 inline bool reader_exhausted(const BitReader& br) { return br.position >= br.end; }
 inline bool reader_overrun(const BitReader& br) { return br.position > br.end; }
-// Kept for the syntax checkpoints that read "nothing is left".
-inline bool reader_ran_out(const BitReader& br) { return reader_exhausted(br); }
 
 // The next n bits (0..32) without consuming them.
 inline std::uint32_t show_bits(const BitReader& br, unsigned n) {
@@ -91,7 +89,6 @@ inline void skip_bits(BitReader& br, std::uint32_t n) {
     const std::uint64_t limit = std::uint64_t{br.end} + kReaderSlackBits;
     br.position = static_cast<std::uint32_t>(to < limit ? to : limit);
 }
-inline void skip_bits_long(BitReader& br, std::uint32_t n) { skip_bits(br, n); }
 
 inline std::uint32_t get_bits(BitReader& br, unsigned n) {
     const std::uint32_t v = show_bits(br, n);

@@ -52,7 +52,7 @@ std::uint16_t read_extension_payload(SplitContext& ctx, BitReader& br, std::uint
                 data_element_length = static_cast<std::uint16_t>(data_element_length + part);
                 ++loop_counter;
             } while (part == 255 && !reader_overrun(br));
-            skip_bits_long(br, 8u * data_element_length);
+            skip_bits(br, 8u * data_element_length);
             return static_cast<std::uint16_t>(data_element_length + loop_counter + 1);
         }
         align = 0;  // any other version: the rest is other_bits without the alignment nibble
@@ -116,7 +116,7 @@ Status read_fill_element(SplitContext& ctx, BitReader& br, bool in_element) {
             // The SBR payload is not kept. The first fill element says so with its type,
             // so the rebuild knows its payload is not on the stream.
             if (!ctx.fill_values_done) emit_bits_value(*ctx.streams, extension_type, 4, STREAM_FAACSTR);
-            skip_bits_long(br, 8u * count);
+            skip_bits(br, 8u * count);
         } else {
             while (count > 0) count = static_cast<std::uint16_t>(count - read_extension_payload(ctx, br, count));
         }
