@@ -33,28 +33,6 @@ void write_bytes(const std::string& name, const std::uint8_t* data, std::size_t 
     std::fclose(f);
 }
 
-// The ADTS frames of a rebuilt file when their lengths tile it exactly; -1 when the file
-// is missing or its frames do not fit together.
-long whole_adts_frames(const std::string& name) {
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (f == nullptr) return -1;
-    std::string bytes;
-    char buf[1 << 14];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
-    std::fclose(f);
-    long frames = 0;
-    std::size_t pos = 0;
-    while (pos < bytes.size()) {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data()) + pos;
-        if (bytes.size() - pos < 7 || p[0] != 0xFF || (p[1] & 0xF0) != 0xF0) return -1;
-        const std::size_t length = ((p[3] & 3u) << 11) | (p[4] << 3) | (p[5] >> 5);
-        if (length < 7 || length > bytes.size() - pos) return -1;
-        pos += length;
-        ++frames;
-    }
-    return frames;
-}
-
 // The 1024-sample frames of a WAV file of 16-bit samples; -1 without one.
 long wav_frames(const std::string& name) {
     std::FILE* f = std::fopen(name.c_str(), "rb");
@@ -115,6 +93,28 @@ void write_parts(const std::uint8_t* data, std::size_t size, int count, const ch
 }
 
 }  // namespace
+
+// The ADTS frames of a rebuilt file when their lengths tile it exactly; -1 when the file
+// is missing or its frames do not fit together.
+long whole_adts_frames(const std::string& name) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return -1;
+    std::string bytes;
+    char buf[1 << 14];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+    std::fclose(f);
+    long frames = 0;
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data()) + pos;
+        if (bytes.size() - pos < 7 || p[0] != 0xFF || (p[1] & 0xF0) != 0xF0) return -1;
+        const std::size_t length = ((p[3] & 3u) << 11) | (p[4] << 3) | (p[5] >> 5);
+        if (length < 7 || length > bytes.size() - pos) return -1;
+        pos += length;
+        ++frames;
+    }
+    return frames;
+}
 
 FuzzOutcome run_compress(const std::uint8_t* data, std::size_t size) {
     FuzzOutcome outcome;

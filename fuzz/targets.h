@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // What a replayed input led to, for the replay test's invariants.
 struct FuzzOutcome {
@@ -23,6 +24,10 @@ int fuzz_decompress_swp(const std::uint8_t* data, std::size_t size);
 int fuzz_decompress_bin(const std::uint8_t* data, std::size_t size);
 // Byte 0 as above; then ten 2-byte little-endian lengths, then the ten ".csv" files.
 int fuzz_decompress_csv(const std::uint8_t* data, std::size_t size);
+
+// The ADTS frames of a rebuilt file when their lengths tile it exactly; -1 when the file
+// is missing or its frames do not fit together.
+long whole_adts_frames(const std::string& name);
 
 // The same runs, reporting what happened.
 FuzzOutcome run_compress(const std::uint8_t* data, std::size_t size);

@@ -1,26 +1,28 @@
-// Setting up the frame reader over the run's reusable frame copy.
+// Setting a reader up over bytes that carry their zero tail.
 #include "aac/bit_reader.h"
 
-#include <cstring>
+namespace {
 
-void init_reader(BitReader& br, std::vector<std::uint8_t>& storage, const std::uint8_t* bytes, std::size_t size) {
+// What an empty reader points at: the tail alone.
+constexpr std::uint8_t kZeroTail[kReaderTail] = {};
+
+}  // namespace
+
+void init_reader(BitReader& br, const PaddedBytes& bytes) {
     br = BitReader{};
-    if (size == 0 || bytes == nullptr || size > 0xFFFFFFF0u) {
-        br.exhausted = 1;
-        br.overrun = 1;
-        if (storage.size() < kReaderTail) storage.assign(kReaderTail, 0);
-        std::memset(storage.data(), 0, kReaderTail);
-        br.data = storage.data();
-        br.next_load = 4;  // so that processed_bits reads 0
-        return;
-    }
-    if (storage.size() < size + kReaderTail) storage.resize(size + kReaderTail);
-    std::memcpy(storage.data(), bytes, size);
-    std::memset(storage.data() + size, 0, kReaderTail);
-    br.data = storage.data();
-    br.size = static_cast<std::uint32_t>(size);
-    br.current_word = load_word(br, 0);
-    br.next_word = load_word(br, 4);
-    br.next_load = 8;
-    br.bits_remaining = 32;
+    br.data = kZeroTail;
+    if (bytes.size() == 0 || bytes.data() == nullptr || bytes.size() > kReaderMaxBytes) return;
+    br.data = bytes.data();
+    br.size = static_cast<std::uint32_t>(bytes.size());
+    // The decoder library loads its input a 32-bit word at a time, the last word padded
+    // with zeros, and counts its input as used up only past that word. The reader does the
+    // same, so that a cut frame stops at the same checkpoint, with the same fields handed
+    // over, as the library's parse of it.
+    br.end = (br.size + 3) / 4 * 32;
+}
+
+void init_reader(BitReader& br, PaddedBytes& storage, const std::uint8_t* bytes, std::size_t size) {
+    if (bytes == nullptr || size > kReaderMaxBytes) size = 0;
+    storage.assign(bytes, bytes + size);
+    init_reader(br, storage);
 }

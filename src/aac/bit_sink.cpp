@@ -8,7 +8,6 @@ void bitsink_create(BitSink& sink, std::uint8_t* buffer, std::size_t capacity, b
     sink.buffer = buffer;
     sink.capacity = buffer != nullptr ? capacity : 0;
     sink.bit_position = 0;
-    sink.bits_written = 0;
     sink.overflow = false;
     if (buffer != nullptr && !already_zero) std::memset(buffer, 0, capacity);
 }
@@ -47,6 +46,5 @@ unsigned bitsink_put_slow(BitSink& sink, std::uint32_t value, unsigned n) {
         sink.bit_position += len;
         remaining -= len;
     }
-    sink.bits_written = sink.bit_position;
     return n;
 }

@@ -2,18 +2,35 @@
 // compression and the frame writer of decompression.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "aac/bit_reader.h"
+
 struct BitSink {
     std::uint8_t* buffer = nullptr;  // borrowed, unless `growable` (then owned by the stream set)
     std::size_t capacity = 0;        // bytes
-    std::size_t bit_position = 0;    // next bit to write, counted from bit 7 of byte 0
-    std::size_t bits_written = 0;    // equals bit_position after every write
-    bool growable = false;           // compression streams grow instead of refusing bits
-    bool overflow = false;           // sticky: a write did not fit and was refused
+    // The one count of the sink, under the two names its callers know it by: where the next
+    // bit goes (counted from bit 7 of byte 0) is also how many bits were written.
+    union {
+        std::size_t bit_position = 0;
+        std::size_t bits_written;
+    };
+    bool growable = false;  // compression streams grow instead of refusing bits
+    bool overflow = false;  // sticky: a write did not fit and was refused
 };
+
+// True when value has no bits above the low n (n 0..32): what every put demands of its
+// caller. Signed fields go through mask_bits first.
+constexpr bool fits_width(std::uint32_t value, unsigned n) {
+    return n >= 32 || (value >> n) == 0;
+}
+// The low n bits (n 0..32) of a signed field, as its two's complement is written.
+constexpr std::uint32_t mask_bits(std::int32_t value, unsigned n) {
+    return n >= 32 ? static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value) & ((std::uint32_t{1} << n) - 1);
+}
 
 // Creates a sink over `buffer` (may be null for a sink that is never written). Zero-fills
 // the first `capacity` bytes unless `already_zero` says the memory is fresh from calloc.
@@ -22,17 +39,8 @@ void bitsink_create(BitSink& sink, std::uint8_t* buffer, std::size_t capacity, b
 // Grows a growable sink so that `extra_bits` more fit. Returns false when memory runs out.
 bool bitsink_reserve(BitSink& sink, std::size_t extra_bits);
 
-// Eight bytes at p as one number, first byte most significant, and back.
-inline std::uint64_t bitsink_load_be64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(&v, p, sizeof v);
-    v = __builtin_bswap64(v);
-#else
-    for (int j = 0; j < 8; ++j) v = (v << 8) | p[j];
-#endif
-    return v;
-}
+// Eight bytes at p as one number, first byte most significant (the readers' load), and back.
+inline std::uint64_t bitsink_load_be64(const std::uint8_t* p) { return load_be64(p); }
 inline void bitsink_store_be64(std::uint8_t* p, std::uint64_t v) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     v = __builtin_bswap64(v);
@@ -45,7 +53,7 @@ inline void bitsink_store_be64(std::uint8_t* p, std::uint64_t v) {
 // Slow path of bitsink_put: a write that needs the buffer to grow, or that is refused.
 unsigned bitsink_put_slow(BitSink& sink, std::uint32_t value, unsigned n);
 
-// Appends the low n bits of value (n 0..32), most significant first. Returns the number of
+// Appends value in n bits (n 0..32; value must fit them), most significant first. Returns the number of
 // bits appended: n, or 0 when they do not fit (the sink then sets `overflow` and keeps
 // everything it held; a growable sink enlarges its buffer instead).
 // The bits are placed in one 64-bit register. The byte holding the write position keeps its
@@ -53,6 +61,7 @@ unsigned bitsink_put_slow(BitSink& sink, std::uint32_t value, unsigned n);
 // bit written keep their contents: with eight bytes of room that is one 64-bit
 // read-modify-write, near the end of the buffer a byte loop.
 inline unsigned bitsink_put(BitSink& sink, std::uint32_t value, unsigned n) {
+    assert(n <= 32 && fits_width(value, n));
     if (n == 0) return 0;
     if (sink.overflow || sink.bit_position + n > sink.capacity * 8) return bitsink_put_slow(sink, value, n);
     const std::uint64_t masked = n < 32 ? (value & ((std::uint32_t{1} << n) - 1)) : value;
@@ -70,7 +79,6 @@ inline unsigned bitsink_put(BitSink& sink, std::uint32_t value, unsigned n) {
         for (unsigned i = 1; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     }
     sink.bit_position += n;
-    sink.bits_written = sink.bit_position;
     return n;
 }
 
@@ -85,8 +93,9 @@ struct BitBatch {
     int bits = 0;
 };
 
-// The low n bits of value (n 0..32), like bitsink_put.
+// value in n bits (n 0..32), like bitsink_put.
 inline void batch_put(BitSink& sink, BitBatch& batch, std::uint32_t value, unsigned n) {
+    assert(n <= 32 && fits_width(value, n));
     if (n == 0) return;
     value &= ~std::uint32_t{0} >> (32 - n);
     batch.acc = (batch.acc << n) | value;  // n <= 32 and count < 32: nothing pending is lost

@@ -35,17 +35,31 @@ const char* const kDecoderText[] = {
 };
 constexpr int kDecoderTextCount = static_cast<int>(sizeof kDecoderText / sizeof kDecoderText[0]);
 
-}  // namespace
-
-const char* status_text(int code, char* buf, std::size_t buf_size) {
+// The text of a code that has one of its own, or null.
+const char* named_text(int code) {
     if (code >= 0 && code < kDecoderTextCount) return kDecoderText[code];
     switch (code) {
     case kStatusPceNotFirst: return "Program config element not at the start of the frame";
     case kStatusBadSyntax: return "Invalid syntax value in the bitstream";
     case kStatusLengthMismatch: return "Splitter and decoder disagree on the frame length";
     case kStatusUnusableHeader: return "Unusable stream header";
-    default: break;
+    // These two end "Frame N is left out: ".
+    case kStatusSectionsOverrun: return "its section data run past band 120 or 120 sections";
+    case kStatusScaleFactorRange: return "a scale factor leaves the range 0..255";
+    case kStatusWrongIcsInfo: return "Wrong ICSInfo structure";
+    default: return nullptr;
     }
+}
+
+}  // namespace
+
+const char* status_text(int code, char* buf, std::size_t buf_size) {
+    if (const char* text = named_text(code)) return text;
     std::snprintf(buf, buf_size, "Decoder error %d (no description)", code);
     return buf;
+}
+
+const char* status_text(Status code) {
+    const char* text = named_text(code);
+    return text != nullptr ? text : "unknown status";
 }

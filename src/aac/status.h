@@ -42,6 +42,13 @@ constexpr Status kLastDecoderStatus = 32;
 constexpr Status kStatusLengthMismatch = 100;
 // The stream's first header (ADTS, ADIF or the raw settings) is one the splitter cannot use.
 constexpr Status kStatusUnusableHeader = 101;
+// The rebuild leaves a frame out and goes on with the next: its section data run past the
+// band or section arrays, or a scale factor leaves 0..255.
+constexpr Status kStatusSectionsOverrun = 102;
+constexpr Status kStatusScaleFactorRange = 103;
+// The rebuild met ics_info it cannot carry: it prints its stop message and the run ends with
+// exit status 1.
+constexpr Status kStatusWrongIcsInfo = 104;
 // 'Static compression' met input with more than one channel: the driver prints the stop
 // message and ends the process with status -1.
 constexpr Status kStatusStaticStereoStop = 255;
@@ -49,3 +56,5 @@ constexpr Status kStatusStaticStereoStop = 255;
 // The text printed after "Error: " for a status; a code without a text of its own gets a
 // message naming the number (written into buf).
 const char* status_text(int code, char* buf, std::size_t buf_size);
+// The text of a named code ("unknown status" for any other).
+const char* status_text(Status code);

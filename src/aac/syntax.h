@@ -62,3 +62,13 @@ constexpr std::int32_t kMaxLtpSfb = 40;  // long-term prediction covers at most 
 inline bool is_adts_sync(const std::uint8_t* data, std::size_t size) {
     return size >= 2 && data[0] == 0xFF && (data[1] & 0xF6) == 0xF0;
 }
+
+// How a stream opens: with an ADTS frame, an ADIF header, or neither (raw frames whose
+// settings come from outside the stream).
+enum HeaderKind : int { HEADER_RAW = 0, HEADER_ADTS = 1, HEADER_ADIF = 2 };
+
+inline HeaderKind detect_header_kind(const std::uint8_t* data, std::size_t size) {
+    if (is_adts_sync(data, size)) return HEADER_ADTS;
+    if (size >= 4 && data[0] == 'A' && data[1] == 'D' && data[2] == 'I' && data[3] == 'F') return HEADER_ADIF;
+    return HEADER_RAW;
+}

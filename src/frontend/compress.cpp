@@ -190,15 +190,14 @@ bool probe_input(CompressRun& run, int& result) {
     }
     const std::uint64_t file_length = run.file_length;
     float& duration = run.duration;
-    if (is_adts_sync(b.window, static_cast<std::size_t>(b.fill_count))) {
-        run.header_kind = HEADER_ADTS;
+    run.header_kind = detect_header_kind(b.window, static_cast<std::size_t>(b.fill_count));
+    if (run.header_kind == HEADER_ADTS) {
         const AdtsScan scan = scan_adts(b);
         run.frame_count = scan.frames;
         run.bitrate = scan.bitrate;
         duration = scan.duration;
         reload_buffer(b, run.tag_size);
-    } else if (b.fill_count >= 4 && std::memcmp(b.window, "ADIF", 4) == 0) {
-        run.header_kind = HEADER_ADIF;
+    } else if (run.header_kind == HEADER_ADIF) {
         const int skip = (b.window[4] & 0x80) ? 9 : 0;
         const std::uint32_t raw_bitrate = ((static_cast<std::uint32_t>(b.window[4 + skip]) & 0x0F) << 19) |
                                           (static_cast<std::uint32_t>(b.window[5 + skip]) << 11) |
@@ -365,7 +364,7 @@ int run_frames(CompressRun& run) {
         DecodedFrame* frame = decode_ahead_next(ahead);
         if (frame == nullptr) break;
         std::uint32_t bits_used = 0;
-        const Status split_status = split_frame(run.split, frame->window.data(), frame->window.size(), bits_used);
+        const Status split_status = split_frame(run.split, frame->window, bits_used);
         const FrameInfo& info = frame->info;
         std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
         if (split_status == kStatusStaticStereoStop) {

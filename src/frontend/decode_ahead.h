@@ -17,11 +17,14 @@
 
 #include <pthread.h>
 
+#include "aac/bit_reader.h"
 #include "decoder/decoder.h"
 #include "frontend/input_buffer.h"
 
 struct DecodedFrame {
-    std::vector<std::uint8_t> window;  // the bytes the library was given (the window's fill)
+    // The bytes the library was given (the window's fill), with the zero tail the splitter's
+    // reader needs: this copy is the only one a frame's bytes go through.
+    PaddedBytes window;
     FrameInfo info;
     bool has_samples = false;           // the library returned samples
     std::vector<std::int16_t> samples;  // info.samples of them

@@ -36,7 +36,7 @@ int write_adts_header(DecompressContext& ctx, BitSink& sink) {
     const bool full = !ctx.settings.static_compression;     // every field on the stream
     const bool once = full || ctx.adts_first_frame != 0;   // the fields -s keeps once
     int bits = 0;
-    st.syncword = header_field(src, sink, 12, full, 0xFFFF, bits);
+    st.syncword = header_field(src, sink, 12, full, 0xFFF, bits);
     st.id = header_field(src, sink, 1, once, st.id, bits);
     st.layer = header_field(src, sink, 2, full, 0, bits);
     st.protection_absent = header_field(src, sink, 1, full, 1, bits);

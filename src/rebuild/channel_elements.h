@@ -15,5 +15,5 @@ int write_global_gain(DecompressContext& ctx, BitSink& sink);
 // The channel pair element with both channels' spectral data (and, on the codeword path,
 // the frame's end). `bits_before` = bits in the frame before the pair. Returns the bits
 // written. A malformed ics_info prints "Wrong ICSInfo structure! STOP!" and sets
-// ctx.stop_status.
+// ctx.frame_status.
 int write_cpe(DecompressContext& ctx, BitSink& sink, int bits_before);

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "aac/bit_reader.h"
 #include "streams/stream_set.h"
 
-// Bit cursor over one ".bin" stream, most significant bit first. A small stream is held
-// whole in `buffer`; a large one is read from its file through a bounded window that the
-// slow paths move along (`file` set), so memory stays the same whatever the file's length.
+// Bit cursor over one ".bin" stream, most significant bit first, under the frame reader's
+// rule past the end (zeros, and the position still moves by every width). A small stream is
+// held whole in `buffer`; a large one is read from its file through a bounded window that
+// the slow paths move along (`file` set), so memory stays the same whatever the file's length.
 struct StreamReader {
     const std::uint8_t* buffer = nullptr;  // none when the stream has no bits
     std::size_t size = 0;                  // bytes in buffer
@@ -33,9 +35,6 @@ constexpr std::size_t kBinWindowBytes = 1 << 16;
 std::uint32_t peek_bits_slow(StreamReader& reader, unsigned n);
 std::uint32_t read_bits_slow(StreamReader& reader, unsigned n);
 
-// Eight bytes from p, first byte most significant, whatever the host's byte order.
-inline std::uint64_t load_be64(const std::uint8_t* p) { return bitsink_load_be64(p); }
-
 // True when the eight bytes from the reader's byte position lie inside the buffer.
 inline bool reader_has_word(const StreamReader& reader) {
     const std::int64_t at = reader.byte_position - reader.origin;
@@ -45,9 +44,7 @@ inline bool reader_has_word(const StreamReader& reader) {
 // The next n bits without moving the reader (zeros beyond the stream).
 inline std::uint32_t peek_bits(StreamReader& reader, unsigned n) {
     if (n == 0 || n > 32 || !reader_has_word(reader)) return peek_bits_slow(reader, n);
-    const std::uint64_t word = load_be64(reader.buffer + (reader.byte_position - reader.origin))
-                               << reader.bit_position;
-    return static_cast<std::uint32_t>(word >> (64 - n));
+    return bits_at(reader.buffer + (reader.byte_position - reader.origin), static_cast<unsigned>(reader.bit_position), n);
 }
 
 // Moves the reader on by n bits (0..32) already seen through peek_bits.
@@ -61,12 +58,9 @@ inline void advance_bits(StreamReader& reader, unsigned n) {
 // position still advances so that the end test sees the stream used up.
 inline std::uint32_t read_bits(StreamReader& reader, unsigned n) {
     if (n == 0 || n > 32 || !reader_has_word(reader)) return read_bits_slow(reader, n);
-    const std::uint64_t word = load_be64(reader.buffer + (reader.byte_position - reader.origin))
-                               << reader.bit_position;
-    const unsigned position = static_cast<unsigned>(reader.bit_position) + n;
-    reader.byte_position += position >> 3;
-    reader.bit_position = static_cast<int>(position & 7);
-    return static_cast<std::uint32_t>(word >> (64 - n));
+    const std::uint32_t v = peek_bits(reader, n);
+    advance_bits(reader, n);
+    return v;
 }
 // 1 when the byte position has reached the end of the stream's data.
 int stream_exhausted(const StreamReader& reader);

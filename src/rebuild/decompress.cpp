@@ -92,7 +92,7 @@ int run(DecompressContext& ctx, const std::string& name) {
     int status = 0;
     for (int frame_number = 1;; ++frame_number) {
         reset_frame(st);
-        ctx.frame_problem = nullptr;
+        ctx.frame_status = kStatusOk;
         const std::uint64_t gg_before = stream_progress(blocks, STREAM_GG);
         const std::uint64_t adts_before = stream_progress(blocks, STREAM_ADTS);
         // The frame buffer starts every frame as zeros. Writes never reach past their last
@@ -121,8 +121,8 @@ int run(DecompressContext& ctx, const std::string& name) {
                 configuration_reported = true;
             }
         }
-        if (ctx.stop_status != 0) {
-            status = ctx.stop_status;
+        if (ctx.frame_status == kStatusWrongIcsInfo) {
+            status = 1;
             break;
         }
         // On the codeword path the spectral writer has already ended the frame.
@@ -136,8 +136,8 @@ int run(DecompressContext& ctx, const std::string& name) {
         }
         frame_dirty = bitsink_bytes(sink);
         const int length = (bits + 7) / 8;
-        if (ctx.frame_problem != nullptr) {
-            std::fprintf(out, "Frame %d is left out: %s.\n", frame_number, ctx.frame_problem);
+        if (ctx.frame_status != kStatusOk) {
+            std::fprintf(out, "Frame %d is left out: %s.\n", frame_number, status_text(ctx.frame_status));
         } else if (sink.overflow || length > kLargestFrameLength) {
             std::fprintf(out, "Frame %d is left out: it is longer than the largest ADTS frame (%d bytes).\n", frame_number,
                          kLargestFrameLength);

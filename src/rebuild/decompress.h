@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "aac/status.h"
 #include "rebuild/data_blocks.h"
 #include "rebuild/frame_state.h"
 
@@ -34,11 +35,10 @@ struct DecompressContext {
     int adts_first_frame = 1;    // id, profile, sf_index, channel_configuration once (-s)
     std::FILE* out = nullptr;    // where the program's messages go (standard output)
     std::FILE* err = nullptr;    // where output failures are reported (standard error)
-    // Set by a writer that met data it cannot carry: the frame is left out of the output
-    // with this reason, and the run goes on with the next frame.
-    const char* frame_problem = nullptr;
-    // Set by a writer that stops the whole run (after printing its message): the exit status.
-    int stop_status = 0;
+    // Set by a writer that met data it cannot carry: kStatusWrongIcsInfo stops the whole run
+    // (after its message, with exit status 1); any other code leaves the frame out of the
+    // output with the code's text, and the run goes on with the next frame.
+    Status frame_status = kStatusOk;
 };
 
 // The name of the rebuilt file: with -m the name given is a base, otherwise a ".swp" name

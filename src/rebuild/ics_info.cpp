@@ -4,6 +4,7 @@
 
 #include "aac/syntax.h"
 #include "aac/aac_tables.h"
+#include "aac/window_grouping.h"
 
 namespace {
 
@@ -15,50 +16,6 @@ int min_int(int a, int b) { return a < b ? a : b; }
 
 }  // namespace
 
-int compute_window_grouping(FrameState& st) {
-    const bool known_rate = st.sf_index >= 0 && st.sf_index < 12;
-    if (st.window_sequence != EIGHT_SHORT_SEQUENCE) {
-        st.num_windows = 1;
-        st.num_window_groups = 1;
-        st.window_group_length[0] = 1;
-        const SwbTable* table = nullptr;
-        if (known_rate) table = st.object_type == LD_OBJECT ? &kSwb_long512[st.sf_index] : &kSwb_long1024[st.sf_index];
-        st.num_swb = table != nullptr ? table->num_swb : 0;
-        for (int i = 0; i < st.num_swb; ++i) {
-            st.swb_offset[i] = table->offsets[i];
-            st.sect_sfb_offset[0][i] = table->offsets[i];
-        }
-        st.swb_offset[st.num_swb] = st.frame_length;
-        st.sect_sfb_offset[0][st.num_swb] = st.frame_length;
-        return 0;
-    }
-    st.num_windows = 8;
-    st.num_window_groups = 1;
-    st.window_group_length[0] = 1;
-    const SwbTable* table = known_rate ? &kSwb_short128[st.sf_index] : nullptr;
-    st.num_swb = table != nullptr ? table->num_swb : 0;
-    for (int i = 0; i < st.num_swb; ++i) st.swb_offset[i] = table->offsets[i];
-    const int window_length = st.frame_length / 8;
-    st.swb_offset[st.num_swb] = window_length;
-    for (int i = 0; i < 7; ++i) {
-        if ((st.scale_factor_grouping >> (6 - i)) & 1) {
-            st.window_group_length[st.num_window_groups - 1] += 1;
-        } else {
-            st.num_window_groups += 1;
-            st.window_group_length[st.num_window_groups - 1] = 1;
-        }
-    }
-    for (int g = 0; g < st.num_window_groups; ++g) {
-        int offset = 0;
-        for (int i = 0; i < st.num_swb; ++i) {
-            const int width = st.swb_offset[i + 1] - st.swb_offset[i];
-            st.sect_sfb_offset[g][i] = offset;
-            offset += width * st.window_group_length[g];
-        }
-        st.sect_sfb_offset[g][st.num_swb] = offset;
-    }
-    return 0;
-}
 
 int write_ltp_data(DecompressContext& ctx, FieldSource& src, BitSink& sink) {
     const FrameState& st = ctx.state;
@@ -104,7 +61,7 @@ int write_ics_info(DecompressContext& ctx, FieldSource& src, BitSink& sink) {
     } else {
         st.max_sfb = copy(src, sink, 6, bits);
     }
-    compute_window_grouping(st);
+    group_windows(st, st.sf_index, st.object_type == LD_OBJECT, st.frame_length);
     // Every later writer indexes its per-band arrays by max_sfb, so a max_sfb that the band
     // table does not have is refused here, where the limit is known.
     if (st.max_sfb > st.num_swb) return -1;
@@ -140,5 +97,5 @@ int write_sce_ics_info(DecompressContext& ctx, BitSink& sink) {
 
 void stop_wrong_ics_info(DecompressContext& ctx) {
     std::fprintf(ctx.out, "\n\tWrong ICSInfo structure! STOP!\n");
-    ctx.stop_status = 1;
+    ctx.frame_status = kStatusWrongIcsInfo;
 }

@@ -17,10 +17,5 @@ int write_sce_ics_info(DecompressContext& ctx, BitSink& sink);
 // Copies ltp_data; returns the bits written.
 int write_ltp_data(DecompressContext& ctx, FieldSource& src, BitSink& sink);
 
-// num_windows, groups, num_swb, swb_offset and sect_sfb_offset from window_sequence,
-// scale_factor_grouping, sf_index and object_type. A sampling rate without a band table
-// gives num_swb 0. Returns 0.
-int compute_window_grouping(FrameState& st);
-
 // The "Wrong ICSInfo structure" stop: prints the message and sets the run's exit status 1.
 void stop_wrong_ics_info(DecompressContext& ctx);

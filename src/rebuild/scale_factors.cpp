@@ -84,7 +84,7 @@ int write_scale_factor_data(DecompressContext& ctx, BitSink& sink) {
             default:
                 scale_factor += copy_scf_codeword(src, sink, bits) - 60;
                 if (scale_factor < 0 || scale_factor > 255) {
-                    ctx.frame_problem = "a scale factor leaves the range 0..255";
+                    ctx.frame_status = kStatusScaleFactorRange;
                     close_fields(ctx.blocks, STREAM_SCF, line);
                     return bits;
                 }

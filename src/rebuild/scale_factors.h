@@ -11,5 +11,5 @@ int copy_scf_codeword(FieldSource& src, BitSink& sink, int& bits);
 
 // Copies scale_factor_data from the SCF stream. Returns the bits written (0 when SCF has
 // nothing for the channel). A scale factor leaving 0..255 stops the writer with the bits
-// copied so far and sets ctx.frame_problem.
+// copied so far and sets ctx.frame_status.
 int write_scale_factor_data(DecompressContext& ctx, BitSink& sink);

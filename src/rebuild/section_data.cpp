@@ -33,7 +33,7 @@ int write_section_data(DecompressContext& ctx, BitSink& sink) {
             // index is bounded by its array as well.
             if (i >= kSections || k + sect_len >= kSections) {
                 st.num_sec[g] = i;
-                ctx.frame_problem = "its section data run past band 120 or 120 sections";
+                ctx.frame_status = kStatusSectionsOverrun;
                 close_fields(ctx.blocks, STREAM_SBN, line);
                 return bits;
             }

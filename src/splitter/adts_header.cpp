@@ -27,7 +27,7 @@ Status read_adts_header(SplitContext& ctx, BitReader& br, AdtsHeader& h, bool em
     if (!synced) return kStatusNoSyncword;
     // The syncword goes out as 0xFFF bits with the value 65535, as the rebuild expects.
     if (emit && !stat) {
-        emit_bits(set, 0xFFFF, 12, STREAM_ADTS);
+        emit_bits(set, 0xFFF, 12, STREAM_ADTS);
         emit_value(set, 0xFFFF, STREAM_ADTS);
     }
     // Reads a field and emits it always, only in the first header, or only outside static mode.

@@ -15,7 +15,7 @@ unsigned read_excluded_channels(BitReader& br) {
     (void)get_bits(br, 7);  // exclude_mask of the first seven channels
     ++n;
     while (get_bit(br) == 1) {  // additional_excluded_chns
-        if (br.overrun) break;   // past the frame every bit reads zero anyway
+        if (reader_overrun(br)) break;   // past the frame every bit reads zero anyway
         (void)get_bits(br, 7);
         ++n;
     }
@@ -39,7 +39,7 @@ std::uint16_t read_extension_payload(SplitContext& ctx, BitReader& br, std::uint
         return static_cast<std::uint16_t>(read_dynamic_range_info(br));
     case EXT_FILL_DATA:
         (void)get_bits(br, 4);  // fill_nibble
-        for (unsigned i = 1; i < count && !br.overrun; ++i) (void)get_bits(br, 8);
+        for (unsigned i = 1; i < count && !reader_overrun(br); ++i) (void)get_bits(br, 8);
         return count;
     case EXT_DATA_ELEMENT: {
         const unsigned data_element_version = get_bits(br, 4);
@@ -51,8 +51,8 @@ std::uint16_t read_extension_payload(SplitContext& ctx, BitReader& br, std::uint
                 part = get_bits(br, 8);
                 data_element_length = static_cast<std::uint16_t>(data_element_length + part);
                 ++loop_counter;
-            } while (part == 255 && !br.overrun);
-            skip_bits_long(br, 8u * data_element_length);
+            } while (part == 255 && !reader_overrun(br));
+            skip_bits(br, 8u * data_element_length);
             return static_cast<std::uint16_t>(data_element_length + loop_counter + 1);
         }
         align = 0;  // any other version: the rest is other_bits without the alignment nibble
@@ -65,7 +65,7 @@ std::uint16_t read_extension_payload(SplitContext& ctx, BitReader& br, std::uint
     if (align != 0) emit_fill_field(ctx, fill_nibble, static_cast<int>(align));
     for (unsigned i = 1; i < count; ++i) {
         // Beyond the frame every byte reads zero and the frame fails; stop handing them over.
-        if (br.overrun) break;
+        if (reader_overrun(br)) break;
         emit_fill_field(ctx, get_bits(br, 8), 8);
     }
     return count;
@@ -116,7 +116,7 @@ Status read_fill_element(SplitContext& ctx, BitReader& br, bool in_element) {
             // The SBR payload is not kept. The first fill element says so with its type,
             // so the rebuild knows its payload is not on the stream.
             if (!ctx.fill_values_done) emit_bits_value(*ctx.streams, extension_type, 4, STREAM_FAACSTR);
-            skip_bits_long(br, 8u * count);
+            skip_bits(br, 8u * count);
         } else {
             while (count > 0) count = static_cast<std::uint16_t>(count - read_extension_payload(ctx, br, count));
         }

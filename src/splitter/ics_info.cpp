@@ -2,55 +2,15 @@
 #include "splitter/ics_info.h"
 
 #include <algorithm>
-#include <iterator>
 
 #include "aac/codebooks.h"
 #include "splitter/emit.h"
 #include "aac/syntax.h"
+#include "aac/window_grouping.h"
 
 
 Status derive_window_grouping(ChannelStream& cs, std::uint8_t sf_index) {
-    if (sf_index >= std::size(kSwb_long1024)) return kStatusBadSyntax;
-    if (cs.window_sequence == EIGHT_SHORT_SEQUENCE) {
-        const SwbTable& t = kSwb_short128[sf_index];
-        cs.num_windows = 8;
-        cs.num_swb = t.num_swb;
-        cs.num_window_groups = 1;
-        cs.window_group_length.fill(0);
-        cs.window_group_length[0] = 1;
-        for (unsigned w = 1; w < 8; ++w) {
-            if ((cs.scale_factor_grouping >> (6 - (w - 1))) & 1u) {
-                ++cs.window_group_length[cs.num_window_groups - 1];
-            } else {
-                ++cs.num_window_groups;
-                cs.window_group_length[cs.num_window_groups - 1] = 1;
-            }
-        }
-        for (unsigned sfb = 0; sfb <= cs.num_swb; ++sfb) cs.swb_offset[sfb] = t.offsets[sfb];
-        cs.swb_offset[cs.num_swb] = kFrameLength / 8;
-        for (unsigned g = 0; g < cs.num_window_groups; ++g) {
-            std::uint16_t offset = 0;
-            for (unsigned sfb = 0; sfb < cs.num_swb; ++sfb) {
-                cs.sect_sfb_offset[g][sfb] = offset;
-                offset = static_cast<std::uint16_t>(
-                    offset + (cs.swb_offset[sfb + 1] - cs.swb_offset[sfb]) * cs.window_group_length[g]);
-            }
-            cs.sect_sfb_offset[g][cs.num_swb] = offset;
-        }
-    } else {
-        const SwbTable& t = kSwb_long1024[sf_index];
-        cs.num_windows = 1;
-        cs.num_window_groups = 1;
-        cs.window_group_length.fill(0);
-        cs.window_group_length[0] = 1;
-        cs.num_swb = t.num_swb;
-        for (unsigned sfb = 0; sfb <= cs.num_swb; ++sfb) {
-            cs.swb_offset[sfb] = t.offsets[sfb];
-            cs.sect_sfb_offset[0][sfb] = t.offsets[sfb];
-        }
-        cs.swb_offset[cs.num_swb] = kFrameLength;
-        cs.sect_sfb_offset[0][cs.num_swb] = kFrameLength;
-    }
+    if (!group_windows(cs, sf_index, false, kFrameLength)) return kStatusBadSyntax;
     // The decoder library refuses max_sfb beyond the band table here, before any
     // prediction data is read.
     if (cs.max_sfb > cs.num_swb) return kStatusBadSyntax;

@@ -30,12 +30,12 @@ void read_program_config_element(BitReader& br, ProgramConfig& pce) {
     for (unsigned i = 0; i < num_valid_cc_elements; ++i) (void)get_bits(br, 5);  // is_ind_sw, tag_select
     byte_align(br);
     const unsigned comment_field_bytes = get_bits(br, 8);
-    skip_bits_long(br, 8u * comment_field_bytes);
+    skip_bits(br, 8u * comment_field_bytes);
 }
 
 bool read_adif_header(BitReader& br, AdifHeader& adif) {
     if (get_bits(br, 32) != 0x41444946u) return false;  // "ADIF"
-    if (get_bit(br)) skip_bits_long(br, 72);             // copyright_id
+    if (get_bit(br)) skip_bits(br, 72);             // copyright_id
     (void)get_bits(br, 2);                               // original_copy, home
     adif.bitstream_type = static_cast<std::uint8_t>(get_bit(br));
     (void)get_bits(br, 23);  // bitrate

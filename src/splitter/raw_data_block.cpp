@@ -13,7 +13,7 @@ unsigned read_data_stream_element(BitReader& br) {
     unsigned count = get_bits(br, 8);
     if (count == 255) count += get_bits(br, 8);
     if (data_byte_align_flag) byte_align(br);
-    skip_bits_long(br, 8u * count);
+    skip_bits(br, 8u * count);
     return count;
 }
 
@@ -24,7 +24,7 @@ Status read_raw_data_block(SplitContext& ctx, BitReader& br, BlockState& block) 
     for (;;) {
         // A frame cut short reads zeros from here on, which would parse as empty single
         // channel elements; end it instead.
-        if (reader_ran_out(br)) return kStatusBufferTooSmall;
+        if (reader_exhausted(br)) return kStatusBufferTooSmall;
         const auto id = static_cast<std::uint8_t>(get_bits(br, 3));
         if (id == ID_END) break;
         const unsigned element_index = block.elements++;

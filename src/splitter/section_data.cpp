@@ -15,7 +15,7 @@ Status read_section_data(StreamSet& set, BitReader& br, ChannelStream& cs) {
         // Zero-length sections are legal, so k alone cannot end this loop; the section
         // index is bounded as well, and running off the frame ends it at once.
         while (k < cs.max_sfb) {
-            if (reader_ran_out(br)) return kStatusBufferTooSmall;
+            if (reader_exhausted(br)) return kStatusBufferTooSmall;
             const auto sect_cb = static_cast<std::uint8_t>(get_bits(br, 4));
             emit_bits_value(set, sect_cb, 4, STREAM_SBN);
             if (sect_cb == RESERVED_HCB) return kStatusBadSyntax;

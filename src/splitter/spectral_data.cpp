@@ -100,7 +100,7 @@ inline bool fast_escape(StreamSet& set, const BitReader& br, std::uint32_t& pos,
 // lie well inside the data; returns the first value it did not decode.
 template <bool kBits, int kBook>
 unsigned fast_section(StreamSet& set, BitReader& br, unsigned k, unsigned end, std::int32_t* v) {
-    if (reader_ran_out(br) || br.size * 8ull < kFastMarginBits) return k;
+    if (reader_exhausted(br) || br.size * 8ull < kFastMarginBits) return k;
     const std::uint32_t safe_end = br.size * 8 - kFastMarginBits;
     std::uint32_t pos = processed_bits(br);
     const std::uint32_t start = pos;

@@ -12,10 +12,6 @@ namespace {
 
 constexpr std::uint8_t kSampleRateIndexCount = 12;
 
-bool is_adif_start(const std::uint8_t* data, std::size_t size) {
-    return size >= 4 && data[0] == 'A' && data[1] == 'D' && data[2] == 'I' && data[3] == 'F';
-}
-
 // The object types whose frames this splitter (and the decoder library) can parse.
 bool can_split_object_type(std::uint8_t object_type) {
     return object_type == MAIN_OBJECT || object_type == LC_OBJECT || object_type == LTP_OBJECT;
@@ -38,7 +34,8 @@ Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
     header_bytes = 0;
     if (ctx.streams == nullptr || data == nullptr || size == 0) return kStatusUnusableHeader;
     BitReader br;
-    if (is_adts_sync(data, size)) {
+    const HeaderKind kind = detect_header_kind(data, size);
+    if (kind == HEADER_ADTS) {
         init_reader(br, ctx.frame_copy, data, size);
         AdtsHeader h;
         const Status s = read_adts_header(ctx, br, h, false);
@@ -48,7 +45,7 @@ Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
         ctx.sf_index = h.sampling_frequency_index;
         ctx.object_type = static_cast<std::uint8_t>(h.profile + 1);
         ctx.channel_configuration = h.channel_configuration;
-    } else if (is_adif_start(data, size)) {
+    } else if (kind == HEADER_ADIF) {
         init_reader(br, ctx.frame_copy, data, size);
         AdifHeader adif;
         if (!read_adif_header(br, adif)) return kStatusUnusableHeader;
@@ -72,12 +69,17 @@ Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
 }
 
 Status split_frame(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint32_t& bits_used) {
+    ctx.frame_copy.assign(data, data + (data != nullptr ? size : 0));
+    return split_frame(ctx, ctx.frame_copy, bits_used);
+}
+
+Status split_frame(SplitContext& ctx, const PaddedBytes& frame, std::uint32_t& bits_used) {
     bits_used = 0;
     if (ctx.streams == nullptr) return kStatusBadSyntax;
     // A rate the band tables do not know never reaches the window grouping or the value line.
     if (ctx.sf_index >= kSampleRateIndexCount) return kStatusBadSyntax;
     BitReader br;
-    init_reader(br, ctx.frame_copy, data, size);
+    init_reader(br, frame);
     Status s = 0;
     if (ctx.header_kind == HEADER_ADTS) {
         AdtsHeader h;
@@ -87,7 +89,7 @@ Status split_frame(SplitContext& ctx, const std::uint8_t* data, std::size_t size
     if (s == 0) s = read_raw_data_block(ctx, br, block);
     // A frame without any channel is refused, as the decoder library does.
     if (s == 0 && (block.channels == 0 || block.channels > kMaxChannels)) s = kStatusChannelCount;
-    if (s == 0 && br.overrun) s = kStatusBufferTooSmall;
+    if (s == 0 && reader_overrun(br)) s = kStatusBufferTooSmall;
     bits_used = processed_bits(br);
     if (s == 0) ++ctx.frames_split;
     return s;

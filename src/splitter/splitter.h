@@ -7,10 +7,9 @@
 
 #include <vector>
 
+#include "aac/bit_reader.h"
 #include "splitter/channel_stream.h"
 #include "streams/stream_set.h"
-
-enum HeaderKind : int { HEADER_RAW = 0, HEADER_ADTS = 1, HEADER_ADIF = 2 };
 
 // What a compression run asks of the splitter; the front end builds it from the command line.
 struct SplitSettings {
@@ -53,7 +52,7 @@ struct SplitContext {
     std::uint32_t late_fill_elements = 0;
     // Working memory reused by every frame, so splitting allocates nothing per frame: the
     // reader's copy of the frame, the channel records and quantised values of one element.
-    std::vector<std::uint8_t> frame_copy;
+    PaddedBytes frame_copy;
     ChannelStream channel[2];
     std::int32_t spectrum[2][kFrameLength] = {};
 };
@@ -66,7 +65,9 @@ struct SplitContext {
 [[nodiscard]] Status split_init(SplitContext& ctx, const std::uint8_t* data, std::size_t size,
                                 std::uint8_t raw_object_type, unsigned long raw_sample_rate, long& header_bytes);
 
-// Parses one frame at the front of data[0..size) (ADTS: header and raw_data_block; ADIF and
-// raw: one raw_data_block), emitting every field. bits_used gets the bits the parse used.
-// Returns 0 or the first non-zero status (kStatusStaticStereoStop included).
+// Parses one frame at the front of `frame` (ADTS: header and raw_data_block; ADIF and raw:
+// one raw_data_block), reading it in place, and emits every field. bits_used gets the bits
+// the parse used. Returns 0 or the first non-zero status (kStatusStaticStereoStop included).
+Status split_frame(SplitContext& ctx, const PaddedBytes& frame, std::uint32_t& bits_used);
+// The same for bytes without a zero tail: they are copied once into ctx.frame_copy.
 Status split_frame(SplitContext& ctx, const std::uint8_t* data, std::size_t size, std::uint32_t& bits_used);

@@ -59,11 +59,7 @@ void streamset_push_grow(StreamSet& set, int list_id, std::int32_t value) {
 
 void streamset_put_grow(StreamSet& set, int stream, std::uint32_t value, unsigned width) {
     BitSink& sink = set.sinks[stream];
-    if (bitsink_put(sink, value, width) == width) {
-        set.stream_bits[stream] += width;
-    } else {
-        set.out_of_memory = true;
-    }
+    if (bitsink_put(sink, value, width) != width) set.out_of_memory = true;
 }
 
 void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length, std::uint64_t frame_count) {
@@ -77,7 +73,6 @@ void streamset_build(StreamSet& set, int block_files, std::uint64_t file_length,
         advise_large_pages(buffer, capacity);
         bitsink_create(set.sinks[s], buffer, capacity, true);
         set.sinks[s].growable = block_files != 0;
-        set.stream_bits[s] = 0;
     }
     // The first estimate of a value list is frame_count x 4096 bytes, but never more than
     // 1 GiB: a file of many tiny frames would otherwise ask for more memory than exists.
@@ -107,7 +102,7 @@ int streamset_flush(StreamSet& set) {
         return container_end(w);
     }
     for (int s = 0; s < kStreamCount; ++s) {
-        const std::size_t bytes = static_cast<std::size_t>((set.stream_bits[s] + 7) / 8);
+        const std::size_t bytes = static_cast<std::size_t>((stream_bits(set, s) + 7) / 8);
         if (bytes > 0 && write_output(set.bin[s], set.sinks[s].buffer, bytes) != 0) failed = 1;
     }
     for (CsvOut& out : set.csv) {

@@ -79,7 +79,6 @@ inline void csv_append_eol(CsvOut& out) {
 struct StreamSet {
     int block_files = 0;
     BitSink sinks[kStreamCount];
-    std::uint64_t stream_bits[kStreamCount] = {};
     ValueList lists[kListCount];
     CsvOut csv[kListCount];
     OutputFile bin[kStreamCount];
@@ -87,6 +86,9 @@ struct StreamSet {
     bool out_of_memory = false;  // a stream could not grow; reported once by the driver
     bool direct_container_writes = true;  // the ".swp" container may bypass the page cache
 };
+
+// Bits held by stream s ("-m" mode; none in ".swp" mode, where bits are dropped).
+inline std::uint64_t stream_bits(const StreamSet& set, int s) { return set.sinks[s].bits_written; }
 
 // Slow paths of emit_field: growing a full value list (or its side array) or bit buffer.
 void streamset_push_grow(StreamSet& set, int list, std::int32_t value);
@@ -101,7 +103,6 @@ inline void emit_field(StreamSet& set, std::int32_t value, int width, int index,
         const auto n = static_cast<unsigned>(width);
         if (sink.bit_position + n <= sink.capacity * 8) {
             bitsink_put(sink, static_cast<std::uint32_t>(value), n);
-            set.stream_bits[index] += n;
         } else {
             streamset_put_grow(set, index, static_cast<std::uint32_t>(value), n);
         }

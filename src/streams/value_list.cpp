@@ -60,10 +60,3 @@ void valuelist_read(const ValueList& list, std::size_t first, std::size_t n, std
         out[i] = list.wide[wide_next++];
     }
 }
-
-std::vector<std::int32_t> valuelist_values(const ValueList& list) {
-    std::vector<std::int32_t> values(list.count);
-    std::size_t wide_next = 0;
-    valuelist_read(list, 0, list.count, values.data(), wide_next);
-    return values;
-}

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 struct ValueList {
     std::int8_t* items = nullptr;  // capacity / 4 bytes, one per value; not owned
@@ -72,5 +71,3 @@ inline int valuelist_append(ValueList& list, const std::int32_t* values, std::si
 // consecutive calls walk the list front to back.
 void valuelist_read(const ValueList& list, std::size_t first, std::size_t n, std::int32_t* out, std::size_t& wide_next);
 
-// All values of the list.
-std::vector<std::int32_t> valuelist_values(const ValueList& list);

@@ -13,6 +13,7 @@
 #include "../splitter/split_walk.h"
 #include "support/faad_reference.h"
 #include "support/test_util.h"
+#include "targets.h"
 
 namespace {
 
@@ -72,23 +73,6 @@ SplitFacts split_facts(const std::string& path) {
     return facts;
 }
 
-// True when walking the file by its ADTS frame lengths lands on a header every time and
-// ends exactly at the end of the file.
-bool headers_state_true_lengths(const std::string& data, std::size_t& frames) {
-    std::size_t pos = 0;
-    frames = 0;
-    while (pos < data.size()) {
-        if (pos + 7 > data.size()) return false;
-        const auto* b = reinterpret_cast<const unsigned char*>(data.data() + pos);
-        if (b[0] != 0xFF || (b[1] & 0xF0) != 0xF0) return false;
-        const std::size_t length = static_cast<std::size_t>(((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5));
-        if (length < 7) return false;
-        pos += length;
-        ++frames;
-    }
-    return pos == data.size();
-}
-
 struct Arrangement {
     const char* name;
     std::vector<std::string> compress;
@@ -116,6 +100,8 @@ std::string round_trip(const std::string& original, const Arrangement& a, const 
     args.insert(args.end(), a.decompress.begin(), a.decompress.end());
     const RunResult d = run_program(args, dir.path);
     EXPECT_EQ(d.status, 0) << d.out;
+    // Every frame states its true length: the lengths tile the file.
+    EXPECT_GT(whole_adts_frames(dir.path + "/in_rec.aac"), 0);
     return read_file(dir.path + "/in_rec.aac");
 }
 
@@ -136,8 +122,6 @@ TEST(RoundTrip, RealFilesInEveryArrangement) {
         for (const Arrangement& a : kArrangements) {
             SCOPED_TRACE(a.name);
             const std::string rebuilt = round_trip(original, a);
-            std::size_t frames = 0;
-            EXPECT_TRUE(headers_state_true_lengths(rebuilt, frames));
             const ReferenceDecode back = reference_decode(rebuilt);
             EXPECT_TRUE(back.init_ok);
             EXPECT_EQ(back.first_error, 0);
@@ -171,16 +155,11 @@ TEST(RoundTrip, StaticCompressionKeepsThePcm) {
         if (!file_exists(r.file)) continue;  // the corpus is absent on a fresh clone
         SCOPED_TRACE(r.file);
         const std::string original = read_file(r.file);
-        const ReferenceDecode ref = reference_decode(original);
         for (const Arrangement& a : kArrangements) {
             SCOPED_TRACE(a.name);
-            const std::string rebuilt = round_trip(original, a, r.settings);
-            std::size_t frames = 0;
-            EXPECT_TRUE(headers_state_true_lengths(rebuilt, frames));
-            const ReferenceDecode back = reference_decode(rebuilt);
-            EXPECT_EQ(back.first_error, 0);
-            EXPECT_EQ(back.pcm, ref.pcm);
-            EXPECT_EQ(rebuilt, original);  // these encoders also write the header constants -s restores
+            // These encoders also write the header constants -s restores: the file comes back
+            // whole, and with it the PCM.
+            EXPECT_EQ(round_trip(original, a, r.settings), original);
         }
     }
 }
@@ -208,8 +187,6 @@ TEST(RoundTrip, CutOffsGiveValidFilesWithoutLinesOutsideTheBand) {
         const ReferenceDecode back = reference_decode(rebuilt);
         EXPECT_TRUE(back.init_ok);
         EXPECT_EQ(back.first_error, 0);
-        std::size_t frames = 0;
-        EXPECT_TRUE(headers_state_true_lengths(rebuilt, frames));
         // The cut-off acts on the stored values only; the codeword path carries every codeword.
         if (std::string(a.name) == "bin") continue;
         // Split the rebuilt file again with the full band: only lines 139..512 may be non-zero.

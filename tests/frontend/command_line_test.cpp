@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "support/test_util.h"
+
 namespace {
 
 std::string read_back(std::FILE* f) {
-    std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
-    std::rewind(f);
-    text.resize(std::fread(text.data(), 1, text.size(), f));
+    const std::string text = read_stream(f);
     std::fclose(f);
     return text;
 }
@@ -46,11 +46,8 @@ TEST(CommandLine, ParsesLikeGetoptLong) {
     const ParseCase cases[] = {
         {{}, false, "|", ""},
         {{"-d", "song.swp"}, false, "d | song.swp", ""},
-        {{"song.aac"}, false, "| song.aac", ""},
-        {{"-c", "-d", "f"}, false, "d | f", ""},
         {{"-d", "-c", "f"}, false, "| f", ""},
         {{"f", "-m"}, false, "m | f", ""},
-        {{"-m", "f"}, false, "m | f", ""},
         {{"a", "-s", "b", "-t", "c"}, false, "s t | a b c", ""},
         {{"f", "-m"}, true, "| f -m", ""},
         {{"-m", "f", "-s", "--"}, true, "m | f -s --", ""},

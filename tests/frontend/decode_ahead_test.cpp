@@ -52,8 +52,11 @@ TEST(DecodeAhead, HandsOverEveryFrameInOrderAsOneLoopWould) {
             ASSERT_LT(frames, ref.frame_bytes.size());
             EXPECT_EQ(f->info.error, 0);
             EXPECT_EQ(f->info.bytesconsumed, ref.frame_bytes[frames]);
-            ASSERT_TRUE(std::string(f->window.begin(), f->window.end()) == data.substr(pos, f->window.size()));
+            const auto* bytes = reinterpret_cast<const char*>(f->window.data());
+            ASSERT_TRUE(std::string(bytes, f->window.size()) == data.substr(pos, f->window.size()));
             EXPECT_EQ(f->window.size(), std::min<std::size_t>(kInputWindowSize, data.size() - pos));
+            // The splitter reads this copy in place: its look-ahead needs the zero tail.
+            EXPECT_EQ(std::string(bytes + f->window.size(), kReaderTail), std::string(kReaderTail, '\0'));
             pcm.insert(pcm.end(), f->samples.begin(), f->samples.end());
             pos += f->info.bytesconsumed;
             EXPECT_EQ(f->file_offset, static_cast<long>(pos));

@@ -33,7 +33,10 @@ TEST(FrameOutcome, EveryCodeHasAText) {
     EXPECT_STREQ(status_text(kStatusLengthMismatch, buf, sizeof buf),
                  "Splitter and decoder disagree on the frame length");
     // Every code the splitter or the driver can report has its own text.
-    for (int code : {1, 2, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15, 16, 18, 21, 24, 31, 32, 100, 101}) {
+    // The rebuild's two reasons end "Frame N is left out: ".
+    EXPECT_STREQ(status_text(kStatusSectionsOverrun), "its section data run past band 120 or 120 sections");
+    EXPECT_STREQ(status_text(kStatusScaleFactorRange), "a scale factor leaves the range 0..255");
+    for (int code : {1, 2, 4, 5, 6, 7, 9, 10, 11, 12, 13, 14, 15, 16, 18, 21, 24, 31, 32, 100, 101, 104}) {
         const std::string text = status_text(code, buf, sizeof buf);
         EXPECT_EQ(text.find("no description"), std::string::npos) << code << ": " << text;
     }

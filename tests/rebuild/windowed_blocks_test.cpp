@@ -4,12 +4,20 @@
 #include <gtest/gtest.h>
 
 #include "rebuild/data_blocks.h"
-#include "rebuild/rebuild_test_util.h"
 #include "streams/block_files.h"
-
-using namespace rebuild_test;
+#include "support/test_util.h"
 
 namespace {
+
+// Where the reader's messages go; the tests look at statuses only.
+struct Messages {
+    std::FILE* file = std::tmpfile();
+    ~Messages() { std::fclose(file); }
+};
+
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    ::write_file(path, std::string(bytes.begin(), bytes.end()));
+}
 
 // Deterministic bytes with no period that lines up with the window.
 std::vector<std::uint8_t> pattern_bytes(std::size_t n) {
@@ -136,7 +144,10 @@ TEST(WindowedContainer, CountsAreCheckedAgainstTheFileWhenOpening) {
     std::vector<std::uint8_t> nine_lists(bytes.begin(), bytes.end() - 12);
     std::vector<std::uint8_t> trailing = bytes;
     trailing.push_back(0);  // bytes after the ten lists are not read
+    std::vector<std::uint8_t> four_billion = {0xFF, 0xFF, 0xFF, 0xFF};
+    four_billion.resize(68, 1);
     const Row rows[] = {
+        {"a count of four billion", four_billion, 2},
         {"well formed", bytes, 0},
         {"last list cut short", last_short, 2},
         {"only nine lists", nine_lists, 2},

@@ -32,7 +32,7 @@ struct Capture {
     std::string bits(int stream) const {
         std::string s;
         const BitSink& sink = set.sinks[stream];
-        for (std::uint64_t i = 0; i < set.stream_bits[stream]; ++i)
+        for (std::uint64_t i = 0; i < stream_bits(set, stream); ++i)
             s.push_back(((sink.buffer[i / 8] >> (7 - i % 8)) & 1) ? '1' : '0');
         return s;
     }
@@ -42,33 +42,7 @@ struct Capture {
         csv_flush(out);
         return read_file(out.file.temp_path);  // written so far, not yet under its own name
     }
-    // The CSV file of a list as lines of numbers.
-    std::vector<std::vector<int>> lines(int list) {
-        std::vector<std::vector<int>> result;
-        const std::string text = csv(list);
-        std::vector<int> line;
-        std::string number;
-        for (char c : text) {
-            if (c == ',') {
-                line.push_back(std::stoi(number));
-                number.clear();
-            } else if (c == '\n') {
-                result.push_back(line);
-                line.clear();
-            } else {
-                number.push_back(c);
-            }
-        }
-        return result;
-    }
 };
-
-// Value of bits [from, from + n) of a '0'/'1' text.
-inline std::uint32_t bits_value(const std::string& bits, std::size_t from, unsigned n) {
-    std::uint32_t v = 0;
-    for (unsigned i = 0; i < n; ++i) v = v * 2 + (bits.at(from + i) == '1');
-    return v;
-}
 
 inline std::string to_bits(std::uint32_t value, unsigned n) {
     std::string s;

@@ -13,6 +13,7 @@
 
 #include "decoder/decoder.h"
 #include "splitter/splitter.h"
+#include "support/test_util.h"
 
 struct WalkedFrame {
     std::size_t offset = 0;  // in the file
@@ -29,28 +30,15 @@ struct Walk {
 };
 
 inline std::vector<std::uint8_t> read_bytes(const std::string& path) {
-    std::vector<std::uint8_t> bytes;
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return bytes;
-    std::uint8_t buf[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
-    std::fclose(f);
-    return bytes;
-}
-
-inline bool window_starts_with_tag(const std::uint8_t* w, std::size_t fill) {
-    return (fill > 3 && std::memcmp(w, "TAG", 3) == 0) || (fill > 11 && std::memcmp(w, "LYRICSBEGIN", 11) == 0) ||
-           (fill > 8 && std::memcmp(w, "APETAGEX", 8) == 0);
+    const std::string data = read_file(path);
+    return std::vector<std::uint8_t>(data.begin(), data.end());
 }
 
 // Splits with ctx (options and streams set by the caller) while the library decodes.
 inline Walk walk_file(const std::vector<std::uint8_t>& file, SplitContext& ctx, std::size_t max_frames = 1000000) {
     constexpr std::size_t kWindow = 4608;
     Walk walk;
-    std::size_t pos = 0;
-    if (file.size() >= 10 && std::memcmp(file.data(), "ID3", 3) == 0)
-        pos = ((std::size_t{file[6]} << 21) | (std::size_t{file[7]} << 14) | (std::size_t{file[8]} << 7) | file[9]) + 10;
+    std::size_t pos = id3v2_end(file.data(), file.size());
     DecoderHandle handle;
     if (!decoder_open(handle)) return walk;
     auto decoder = static_cast<NeAACDecHandle>(handle.library);

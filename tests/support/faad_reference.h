@@ -5,6 +5,7 @@
 #include <neaacdec.h>
 
 #include "decoder/decoder.h"
+#include "support/test_util.h"
 
 #include <cstdint>
 #include <cstring>
@@ -23,11 +24,7 @@ struct ReferenceDecode {
 // Decodes `data` (an ID3v2 tag in front is skipped) frame by frame.
 inline ReferenceDecode reference_decode(const std::string& data) {
     ReferenceDecode r;
-    std::size_t pos = 0;
-    if (data.size() >= 10 && data.compare(0, 3, "ID3") == 0) {
-        pos = 10 + ((static_cast<std::size_t>(data[6] & 0x7F) << 21) | ((data[7] & 0x7F) << 14) |
-                    ((data[8] & 0x7F) << 7) | (data[9] & 0x7F));
-    }
+    std::size_t pos = id3v2_end(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
     DecoderHandle handle;
     if (!decoder_open(handle)) return r;
     auto h = static_cast<NeAACDecHandle>(handle.library);
@@ -49,10 +46,7 @@ inline ReferenceDecode reference_decode(const std::string& data) {
     r.init_ok = true;
     pos += static_cast<std::size_t>(skip);
     while ((n = fill()) > 0) {
-        auto tag = [&](const char* t, std::size_t len, std::size_t need) {
-            return n > need && std::memcmp(window.data(), t, len) == 0;
-        };
-        if (tag("TAG", 3, 3) || tag("LYRICSBEGIN", 11, 11) || tag("APETAGEX", 8, 8)) break;
+        if (window_starts_with_tag(window.data(), n)) break;
         NeAACDecFrameInfo fi{};
         void* out = NeAACDecDecode(h, &fi, window.data(), static_cast<unsigned long>(n));
         if (fi.error != 0) {

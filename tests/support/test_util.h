@@ -68,6 +68,18 @@ inline std::string shell_quote(const std::string& s) {
     return q + "'";
 }
 
+// Where the frames of a file start: after its leading ID3v2 tag, if any.
+inline std::size_t id3v2_end(const std::uint8_t* b, std::size_t size) {
+    if (size < 10 || b[0] != 'I' || b[1] != 'D' || b[2] != '3') return 0;
+    return 10 + ((std::size_t{b[6]} & 0x7F) << 21 | (std::size_t{b[7]} & 0x7F) << 14 | (std::size_t{b[8]} & 0x7F) << 7 | (b[9] & 0x7F));
+}
+
+// A tag the driver stops at, at the front of the input window.
+inline bool window_starts_with_tag(const std::uint8_t* w, std::size_t fill) {
+    auto starts = [&](const char* t, std::size_t n) { return fill > n && std::string(reinterpret_cast<const char*>(w), n) == t; };
+    return starts("TAG", 3) || starts("LYRICSBEGIN", 11) || starts("APETAGEX", 8);
+}
+
 struct RunResult {
     int status = -1;  // exit status 0..255, or -1 when the program did not exit normally
     std::string out;
