@@ -12,12 +12,9 @@
 struct BitSink {
     std::uint8_t* buffer = nullptr;  // borrowed, unless `growable` (then owned by the stream set)
     std::size_t capacity = 0;        // bytes
-    // The one count of the sink, under the two names its callers know it by: where the next
-    // bit goes (counted from bit 7 of byte 0) is also how many bits were written.
-    union {
-        std::size_t bit_position = 0;
-        std::size_t bits_written;
-    };
+    // The one count of the sink: where the next bit goes (counted from bit 7 of byte 0), which
+    // is also how many bits were written.
+    std::size_t bit_position = 0;
     bool growable = false;  // compression streams grow instead of refusing bits
     bool overflow = false;  // sticky: a write did not fit and was refused
 };
@@ -82,7 +79,7 @@ inline unsigned bitsink_put(BitSink& sink, std::uint32_t value, unsigned n) {
     return n;
 }
 
-inline std::size_t bitsink_bytes(const BitSink& sink) { return (sink.bits_written + 7) / 8; }
+inline std::size_t bitsink_bytes(const BitSink& sink) { return (sink.bit_position + 7) / 8; }
 
 // Collects short fields in a 64-bit register and hands them to the sink 32 bits at a time:
 // the same bits in the same order as one bitsink_put per field, for loops that write many

@@ -262,7 +262,7 @@ bool put_spectral_values(BitSink& sink, int cb, const std::int32_t* v, std::size
 }
 
 bool patch_frame_length(BitSink& sink) {
-    if (sink.overflow || (sink.bits_written & 7) != 0) return false;
+    if (sink.overflow || (sink.bit_position & 7) != 0) return false;
     const std::size_t length = bitsink_bytes(sink);
     if (length > kMaxFrameBytes || length < 7) return false;
     // aac_frame_length spans bits 30..42: the low 2 bits of byte 3, byte 4, the top 3 bits of byte 5.

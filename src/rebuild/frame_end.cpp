@@ -24,7 +24,7 @@ int write_fill_elements(BitSink& sink, int budget) {
 }
 
 int write_byte_alignment(BitSink& sink) {
-    const int p = static_cast<int>((8 - sink.bits_written % 8) % 8);
+    const int p = static_cast<int>((8 - sink.bit_position % 8) % 8);
     for (int i = 0; i < p; ++i) bitsink_put(sink, 0, 1);
     return p;
 }

@@ -88,7 +88,7 @@ struct StreamSet {
 };
 
 // Bits held by stream s ("-m" mode; none in ".swp" mode, where bits are dropped).
-inline std::uint64_t stream_bits(const StreamSet& set, int s) { return set.sinks[s].bits_written; }
+inline std::uint64_t stream_bits(const StreamSet& set, int s) { return set.sinks[s].bit_position; }
 
 // Slow paths of emit_field: growing a full value list (or its side array) or bit buffer.
 void streamset_push_grow(StreamSet& set, int list, std::int32_t value);

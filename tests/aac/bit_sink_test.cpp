@@ -14,13 +14,13 @@ TEST(BitSink, SplitsWritesAtByteBoundaries) {
     EXPECT_EQ(bitsink_put(sink, 0x1F, 5), 5u);
     EXPECT_EQ(bitsink_put(sink, mask_bits(-1348, 12), 12), 12u);  // -1348 is 101010111100 in 12 bits
     EXPECT_EQ(bitsink_put(sink, 0, 0), 0u);
-    EXPECT_EQ(sink.bits_written, 17u);
+    EXPECT_EQ(sink.bit_position, 17u);
     // 11111 101010111100 -> 11111101 01011110 0
     EXPECT_EQ(buf[0], 0xFD);
     EXPECT_EQ(buf[1], 0x5E);
     EXPECT_EQ(buf[2], 0x00);
     EXPECT_EQ(bitsink_put(sink, 0xFFFFFFFF, 32), 32u);
-    EXPECT_EQ(sink.bits_written, 49u);
+    EXPECT_EQ(sink.bit_position, 49u);
     EXPECT_EQ(bitsink_bytes(sink), 7u);
 }
 
@@ -42,7 +42,7 @@ TEST(BitSink, RefusesBitsBeyondItsCapacityWithoutWrapping) {
     EXPECT_TRUE(sink.overflow);
     EXPECT_EQ(buf[0], 0xFF);
     EXPECT_EQ(buf[2], 0x00);  // nothing written past the capacity
-    EXPECT_EQ(sink.bits_written, 16u);
+    EXPECT_EQ(sink.bit_position, 16u);
 }
 
 }  // namespace

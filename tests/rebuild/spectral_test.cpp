@@ -60,9 +60,9 @@ TEST(BandEncoder, WritesWhatThePerValueReferenceWrites) {
             encode_band_reference(a, cb, values, first, 48);
             encode_band_bits(b, batch, cb, values, first, 48);
         }
-        EXPECT_EQ(static_cast<std::size_t>(batch_finish(b, batch)), a.bits_written);
+        EXPECT_EQ(static_cast<std::size_t>(batch_finish(b, batch)), a.bit_position);
         EXPECT_EQ(std::memcmp(reference, direct, sizeof reference), 0);
-        EXPECT_EQ(a.bits_written > 0, (cb >= 1 && cb <= 11) || cb >= 16);
+        EXPECT_EQ(a.bit_position > 0, (cb >= 1 && cb <= 11) || cb >= 16);
     }
 }
 
