@@ -134,7 +134,7 @@ struct FrameModel {
     UintModel raw_frame_length;
 };
 
-inline unsigned bucket(unsigned x) {
+constexpr unsigned bucket_of(unsigned x) {
     if (x < 4) return x;
     if (x < 6) return 4;
     if (x < 8) return 5;
@@ -145,6 +145,17 @@ inline unsigned bucket(unsigned x) {
     if (x < 64) return 10;
     return 11;
 }
+struct BucketTable {
+    std::uint8_t v[64];
+};
+constexpr BucketTable make_bucket_table() {
+    BucketTable t{};
+    for (unsigned x = 0; x < 64; ++x) t.v[x] = static_cast<std::uint8_t>(bucket_of(x));
+    return t;
+}
+inline constexpr BucketTable kBucket = make_bucket_table();
+// Three contexts a line take a bucket: a lookup instead of a chain of compares.
+inline unsigned bucket(unsigned x) { return x < 64 ? kBucket.v[x] : 11u; }
 
 inline unsigned history_slot(unsigned slot) { return slot < kHistorySlots ? slot : kHistorySlots - 1; }
 

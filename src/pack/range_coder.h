@@ -47,14 +47,16 @@ inline void update_bit(Bit& b, unsigned bit) {
     const std::uint32_t rate = kRate.v[b.n];
     std::uint32_t p = b.p;
     // p and 65536 - p are below 2^16 and rate at most 2^15, so the products fit in 32 bits
-    if (bit)
+    // a 1 only lowers p and a 0 only raises it, so each needs one bound
+    if (bit) {
         p -= (p * rate) >> 16;
-    else
+        p = p < kProbMin ? kProbMin : p;
+    } else {
         p += ((kProbOne - p) * rate) >> 16;
-    if (p < kProbMin) p = kProbMin;
-    if (p > kProbMax) p = kProbMax;
+        p = p > kProbMax ? kProbMax : p;
+    }
     b.p = static_cast<std::uint16_t>(p);
-    if (b.n < kBitLimit) ++b.n;
+    b.n = static_cast<std::uint8_t>(b.n + (b.n < kBitLimit ? 1u : 0u));
 }
 
 // ---------------------------------------------------------------------------------------------
