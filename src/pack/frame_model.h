@@ -550,6 +550,8 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
     const unsigned mix_ctx = other == nullptr ? 0u : run.ms ? 2u : 1u;
     const unsigned max_magnitude = static_cast<unsigned>(book_max_magnitude(cb));
     const unsigned top = cb == ESC_HCB ? 16u : max_magnitude;
+    // the rescaled previous frame at lines k-1, k, k+1, slid along the band
+    unsigned pl = prev_at(static_cast<int>(run.first) - 1), p0 = prev_at(static_cast<int>(run.first));
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned k = run.first + static_cast<unsigned>(i);
         const unsigned near_ctx = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : kNoContext;
@@ -558,7 +560,6 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             prev_ok ? bucket(static_cast<unsigned>(
                           (static_cast<std::uint64_t>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1]) * prev_scale + 128) >> 8))
                     : kNoContext;
-        const unsigned other_ctx = other != nullptr ? 1u + (run.ms ? 3u : 0u) + (other[k] < 2 ? other[k] : 2u) : 0u;
         std::int32_t v = 0;
         std::uint32_t mag = 0;
         if constexpr (!CoderIo<Coder>::kDecoding) {
@@ -566,7 +567,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
         }
         const unsigned q1 = k >= 1 ? q[k - 1] : 0u;
-        const unsigned p0 = prev_at(ki), pl = prev_at(ki - 1), pr = prev_at(ki + 1);
+        const unsigned pr = prev_at(ki + 1);
         // the partner's line and its neighbour, or for a lone channel two lines back
         const unsigned q2 = k >= 2 ? q[k - 2] : 0u;
         const unsigned pair_ctx = other != nullptr ? 1u + (run.ms ? 4u : 0u) + std::min<unsigned>(other[k], 3u) : 0u;
@@ -591,6 +592,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
                 ++t;
             }
             if (t > kMixedSteps) {
+                const unsigned other_ctx = other != nullptr ? 1u + (run.ms ? 3u : 0u) + (other[k] < 2 ? other[k] : 2u) : 0u;
                 std::array<Bit, kLadderSteps - kMixedSteps>& tail = m.ladder_tail[cb][near_ctx][prev_ctx][other_ctx];
                 while (t < top && t <= kLadderSteps && code_bit(*io.rc, tail[t - 1 - kMixedSteps], mag > t ? 1u : 0u)) ++t;
             }
@@ -622,6 +624,8 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             charge(io, FAMILY_MAGNITUDES);
         }
         if constexpr (CoderIo<Coder>::kDecoding) decoded[i] = v;
+        pl = p0;
+        p0 = pr;
     }
     if constexpr (CoderIo<Coder>::kDecoding) {
         if (!put_spectral_values(io.sink, cb, decoded.data(), count)) io.failed = true;
