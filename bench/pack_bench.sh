@@ -3,6 +3,10 @@
 # `aaczavrok -p`, `xz -9e` and `zstd -19`; pack and unpack speed (MB of AAC per second, wall
 # time) and peak memory of aaczavrok. Every unpacked file is compared with its input.
 #
+# The speeds come twice: with the packer's two threads free to use the machine ("2 thr"), and
+# with the whole process pinned to one core by taskset ("1 core"), which is the single-thread
+# figure (the second thread then only takes turns with the first). ONE_CORE=0 skips the latter.
+#
 # Usage: bench/pack_bench.sh [file.aac...]
 #   Without files: the real-music set (../shared/music/make-music.sh, made into WORK/music
 #   unless MUSIC= names a folder that holds it) and a generated 10-minute file.
@@ -33,6 +37,8 @@ if [ ${#FILES[@]} -eq 0 ]; then
     FILES=("$MUSIC"/*.aac "$TEN")
 fi
 
+ONE_CORE=${ONE_CORE:-1}
+command -v taskset >/dev/null || ONE_CORE=0
 now() { date +%s.%N; }
 # Runs a command; sets SECONDS_TAKEN and PEAK_KB.
 measure() {
@@ -43,10 +49,22 @@ measure() {
     SECONDS_TAKEN=$(echo "$t1 - $t0" | bc -l)
     PEAK_KB=$(tail -n 1 "$WORK/rss")
 }
+# Seconds of one run pinned to one core (0 when ONE_CORE=0).
+one_core() {
+    [ "$ONE_CORE" = 1 ] || { echo 0; return; }
+    local t0 t1
+    t0=$(now)
+    taskset -c 0 "$@" 2>/dev/null
+    t1=$(now)
+    echo "$t1 - $t0" | bc -l
+}
+speed() { if [ "$(echo "$2 > 0" | bc -l)" = 1 ]; then echo "$1 / 1000000 / $2" | bc -l; else echo 0; fi; }
 saving() { echo "scale=4; 100 * (1 - $2 / $1)" | bc -l; }
 
-printf '%-26s %11s %8s %8s %8s %9s %9s %8s %8s\n' file bytes "-p %" "xz %" "zstd %" "pack MB/s" "unp MB/s" "pack MB" "unp MB"
+printf '%-26s %11s %8s %8s %8s %9s %9s %9s %9s %8s %8s\n' file bytes "-p %" "xz %" "zstd %" \
+    "pack 2thr" "unp 2thr" "pack 1core" "unp 1core" "pack MB" "unp MB"
 n=0; sum_p=0; sum_x=0; sum_z=0; total_in=0; total_p=0; total_pack_s=0; total_unpack_s=0; max_pack_kb=0; max_unpack_kb=0
+total_pack1_s=0; total_unpack1_s=0
 for f in "${FILES[@]}"; do
     size=$(stat -c %s "$f")
     rm -f "$WORK/f.aaz" "$WORK/f.out"
@@ -55,22 +73,27 @@ for f in "${FILES[@]}"; do
     measure "$BIN" -d -o "$WORK/f.out" "$WORK/f.aaz" 2>/dev/null
     unpack_s=$SECONDS_TAKEN; unpack_kb=$PEAK_KB
     cmp -s "$f" "$WORK/f.out" || { echo "$f: unpacked file differs from the input" >&2; exit 1; }
+    pack1_s=$(one_core "$BIN" -p -f -o "$WORK/f1.aaz" "$f")
+    unpack1_s=$(one_core "$BIN" -d -f -o "$WORK/f1.out" "$WORK/f.aaz")
     packed=$(stat -c %s "$WORK/f.aaz")
     xz_size=$(xz -9e -T1 -c "$f" | wc -c)
     zstd_size=$(zstd -19 -q -c "$f" | wc -c)
     sp=$(saving "$size" "$packed"); sx=$(saving "$size" "$xz_size"); sz=$(saving "$size" "$zstd_size")
-    printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %8.1f %8.1f\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
-        "$(echo "$size / 1000000 / $pack_s" | bc -l)" "$(echo "$size / 1000000 / $unpack_s" | bc -l)" \
+    printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f %8.1f %8.1f\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
+        "$(speed "$size" "$pack_s")" "$(speed "$size" "$unpack_s")" "$(speed "$size" "$pack1_s")" "$(speed "$size" "$unpack1_s")" \
         "$(echo "$pack_kb / 1024" | bc -l)" "$(echo "$unpack_kb / 1024" | bc -l)"
     n=$((n + 1)); total_in=$((total_in + size)); total_p=$((total_p + packed))
     sum_p=$(echo "$sum_p + $sp" | bc -l); sum_x=$(echo "$sum_x + $sx" | bc -l); sum_z=$(echo "$sum_z + $sz" | bc -l)
     total_pack_s=$(echo "$total_pack_s + $pack_s" | bc -l); total_unpack_s=$(echo "$total_unpack_s + $unpack_s" | bc -l)
+    total_pack1_s=$(echo "$total_pack1_s + $pack1_s" | bc -l); total_unpack1_s=$(echo "$total_unpack1_s + $unpack1_s" | bc -l)
     [ "$pack_kb" -gt "$max_pack_kb" ] && max_pack_kb=$pack_kb
     [ "$unpack_kb" -gt "$max_unpack_kb" ] && max_unpack_kb=$unpack_kb
 done
-printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %8.1f %8.1f\n' "mean of $n files" "$total_in" \
+printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f %8.1f %8.1f\n' "mean of $n files" "$total_in" \
     "$(echo "$sum_p / $n" | bc -l)" "$(echo "$sum_x / $n" | bc -l)" "$(echo "$sum_z / $n" | bc -l)" \
-    "$(echo "$total_in / 1000000 / $total_pack_s" | bc -l)" "$(echo "$total_in / 1000000 / $total_unpack_s" | bc -l)" \
+    "$(speed "$total_in" "$total_pack_s")" "$(speed "$total_in" "$total_unpack_s")" \
+    "$(speed "$total_in" "$total_pack1_s")" "$(speed "$total_in" "$total_unpack1_s")" \
     "$(echo "$max_pack_kb / 1024" | bc -l)" "$(echo "$max_unpack_kb / 1024" | bc -l)"
-echo "(savings in percent of the input; speeds over all files together; memory: the largest peak RSS)"
-rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/rss"
+echo "(savings in percent of the input; speeds in MB of AAC per second of wall time over all files together,"
+echo " 1core = pinned to one core, 0 when not measured; memory: the largest peak RSS, two threads)"
+rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"

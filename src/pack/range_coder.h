@@ -31,17 +31,32 @@ struct Bit {
     std::uint8_t n = 0;              // decisions seen, up to kBitLimit
 };
 
+// 1/(n+2) in 1/65536 for every count a Bit can hold: a division per update was the largest
+// single cost of coding a decision.
+struct RateTable {
+    std::uint16_t v[kBitLimit + 1];
+};
+constexpr RateTable make_rate_table() {
+    RateTable t{};
+    for (unsigned n = 0; n <= kBitLimit; ++n) t.v[n] = static_cast<std::uint16_t>(65536u / (n + 2u));
+    return t;
+}
+inline constexpr RateTable kRate = make_rate_table();
+
 inline void update_bit(Bit& b, unsigned bit) {
-    const std::uint32_t rate = 65536u / (b.n + 2u);  // 1/(n+2) in 1/65536
+    const std::uint32_t rate = kRate.v[b.n];
     std::uint32_t p = b.p;
-    if (bit)
-        p -= static_cast<std::uint32_t>((static_cast<std::uint64_t>(p) * rate) >> 16);
-    else
-        p += static_cast<std::uint32_t>((static_cast<std::uint64_t>(kProbOne - p) * rate) >> 16);
-    if (p < kProbMin) p = kProbMin;
-    if (p > kProbMax) p = kProbMax;
+    // p and 65536 - p are below 2^16 and rate at most 2^15, so the products fit in 32 bits
+    // a 1 only lowers p and a 0 only raises it, so each needs one bound
+    if (bit) {
+        p -= (p * rate) >> 16;
+        p = p < kProbMin ? kProbMin : p;
+    } else {
+        p += ((kProbOne - p) * rate) >> 16;
+        p = p > kProbMax ? kProbMax : p;
+    }
     b.p = static_cast<std::uint16_t>(p);
-    if (b.n < kBitLimit) ++b.n;
+    b.n = static_cast<std::uint8_t>(b.n + (b.n < kBitLimit ? 1u : 0u));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -282,6 +297,17 @@ constexpr int squash(int d) {
     return (kSquashKnots[i] * (128 - w) + kSquashKnots[i + 1] * w + 64) >> 7;
 }
 
+// squash at every logit the mixer produces (-2047..2047), so coding a decision interpolates nothing.
+struct SquashTable {
+    std::int16_t v[4095];
+};
+constexpr SquashTable make_squash_table() {
+    SquashTable t{};
+    for (int d = -2047; d <= 2047; ++d) t.v[d + 2047] = static_cast<std::int16_t>(squash(d));
+    return t;
+}
+inline constexpr SquashTable kSquash = make_squash_table();
+
 struct StretchTable {
     std::int16_t v[4096];
 };
@@ -330,7 +356,7 @@ unsigned code_mixed(Coder& rc, Mixer<N>& mx, Bit* const* inputs, unsigned bit, A
     }
     int logit = static_cast<int>(dot >> 16);
     logit = logit < -2047 ? -2047 : logit > 2047 ? 2047 : logit;
-    const int p1 = squash(logit);  // probability of a 1 in 1/4096
+    const int p1 = kSquash.v[logit + 2047];  // probability of a 1 in 1/4096
     std::uint32_t p0 = static_cast<std::uint32_t>(4096 - p1) << 4;
     const int pos = logit + 2048;  // 1..4095
     const int j = pos >> 7;
