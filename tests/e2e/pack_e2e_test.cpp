@@ -3,8 +3,6 @@
 // with one failing, and damaged packed files that leave nothing behind.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <random>
 #include <regex>
 #include <string>
@@ -13,18 +11,6 @@
 #include "support/test_util.h"
 
 namespace {
-
-std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name[0] != '.' && !std::filesystem::is_directory(dir + "/" + name)) names.push_back(name);
-        }
-        closedir(d);
-    }
-    return names;
-}
 
 // The program with standard input from a file and standard output into one.
 RunResult run_piped(const std::vector<std::string>& args, const std::string& cwd, const std::string& in,
@@ -65,9 +51,9 @@ void expect_round_trip(const TempDir& dir, const std::string& name, const std::s
 
 TEST(PackProgram, EverySampleAndCorpusFileComesBack) {
     TempDir dir;
-    for (const std::string& name : files_in(AACZ_TEST_DATA_DIR))
+    for (const std::string& name : names_in(AACZ_TEST_DATA_DIR, true))
         expect_round_trip(dir, name, read_file(test_data(name)));
-    const std::vector<std::string> corpus = files_in(corpus_dir());
+    const std::vector<std::string> corpus = names_in(corpus_dir(), true);
     if (corpus.empty()) GTEST_SKIP() << "no corpus";
     for (const std::string& name : corpus) expect_round_trip(dir, name, read_file(corpus_dir() + "/" + name));
 }
@@ -252,7 +238,7 @@ TEST(PackProgram, DamagedPackedFilesLeaveNothingBehind) {
         EXPECT_FALSE(file_exists(dir.file(base)));
     }
     // No temporary is left either: only the files made here.
-    EXPECT_EQ(files_in(dir.path).size(), 5u);
+    EXPECT_EQ(names_in(dir.path).size(), 5u);
 }
 
 }  // namespace

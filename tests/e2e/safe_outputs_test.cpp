@@ -3,7 +3,6 @@
 // own lines. The program is run as a user runs it.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -18,19 +17,6 @@
 #include "support/test_util.h"
 
 namespace {
-
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // The earlier outputs of a good run of "song.aac", and the names that were in the folder.
 struct EarlierRun {

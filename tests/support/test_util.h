@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +28,16 @@ struct TempDir {
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 };
+
+// The names in a folder, sorted; with files_only, sub-folders are left out.
+inline std::vector<std::string> names_in(const std::string& dir, bool files_only = false) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ignored))
+        if (!files_only || !e.is_directory(ignored)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 inline bool file_exists(const std::string& name) {
     struct stat st;
