@@ -182,28 +182,9 @@ TEST(PackProgram, SeveralFilesGoOnAfterAFailure) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("fake.aaz: file is damaged (no packed-file magic number)"), std::string::npos) << r.err;
     EXPECT_FALSE(file_exists(dir.file("fake")));
+    EXPECT_FALSE(file_exists(dir.file("fake_rec.aac")));  // a ".aaz" name is never taken for data blocks
     EXPECT_TRUE(read_file(dir.file("a.aac")) == a);
     EXPECT_TRUE(read_file(dir.file("b.aac")) == b);
-}
-
-TEST(PackProgram, AazNameWithoutMagicIsRefusedAsDamaged) {
-    TempDir dir;
-    write_file(dir.file("song.aaz"), read_file(test_data("lc_mono_8k.aac")));
-    const RunResult r = run_program({"-d", "song.aaz"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("song.aaz: file is damaged (no packed-file magic number)"), std::string::npos) << r.err;
-    EXPECT_FALSE(file_exists(dir.file("song")));
-    EXPECT_FALSE(file_exists(dir.file("song_rec.aac")));
-}
-
-TEST(PackProgram, DecompressionWithoutMagicIsUnchanged) {
-    TempDir dir;
-    write_file(dir.file("song.aac"), read_file(test_data("lc_mono_8k.aac")));
-    ASSERT_EQ(run_program({"song.aac"}, dir.path).status, 0);
-    const RunResult r = run_program({"-d", "song.swp"}, dir.path);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("AAC Zavrok"), std::string::npos);  // the banner of the data-block directions
-    EXPECT_TRUE(file_exists(dir.file("song_rec.aac")));
 }
 
 TEST(PackProgram, DamagedPackedFilesLeaveNothingBehind) {

@@ -39,6 +39,18 @@ inline std::vector<std::string> names_in(const std::string& dir, bool files_only
     return names;
 }
 
+// Frame k's first element id is set to a coupling channel element, which neither side decodes.
+inline std::string corrupt_frame(const std::string& adts, int k) {
+    std::string data = adts;
+    std::size_t pos = 0;
+    for (int i = 0; i < k; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(data.data() + pos);
+        pos += static_cast<std::size_t>(((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5));
+    }
+    data[pos + 7] = static_cast<char>((data[pos + 7] & 0x1F) | (2 << 5));
+    return data;
+}
+
 inline bool file_exists(const std::string& name) {
     struct stat st;
     return stat(name.c_str(), &st) == 0;
