@@ -9,6 +9,7 @@
 
 #include <xxhash.h>
 
+#include "frontend/command_line.h"
 #include "frontend/compress.h"
 #include "pack/chunk_codec.h"
 #include "pack/pack_file.h"
@@ -45,17 +46,6 @@ long wav_frames(const std::string& name) {
     const unsigned channels = header[22] | (header[23] << 8);
     if (!whole || channels == 0 || size < 44) return -1;
     return (size - 44) / (2 * 1024 * static_cast<long>(channels));
-}
-
-RebuildSettings rebuild_settings(const Options& o) {
-    RebuildSettings r;
-    r.block_files = o.block_files != 0;
-    r.read_bin_blocks = o.read_bin_blocks != 0;
-    r.static_compression = o.static_compression != 0;
-    r.static_tns = o.static_tns != 0;
-    r.cut_lo_hz = o.cutfreqlo;
-    r.cut_hi_hz = o.cutfreqhi;
-    return r;
 }
 
 Options options_from(std::uint8_t flags) {

@@ -57,21 +57,6 @@ std::vector<std::string> decompression_inputs(const std::string& name, const Opt
 
 }  // namespace
 
-namespace {
-
-RebuildSettings rebuild_settings(const Options& options) {
-    RebuildSettings s;
-    s.block_files = options.block_files != 0;
-    s.read_bin_blocks = options.read_bin_blocks != 0;
-    s.static_compression = options.static_compression != 0;
-    s.static_tns = options.static_tns != 0;
-    s.cut_lo_hz = options.cutfreqlo;
-    s.cut_hi_hz = options.cutfreqhi;
-    return s;
-}
-
-}  // namespace
-
 int run_main(int argc, char** argv) {
     install_output_cleanup();
     // The packed form prints one line per file and no banner, so the choice is made on a

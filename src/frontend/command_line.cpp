@@ -268,3 +268,14 @@ std::string wav_name_for(const std::string& input_name) {
     name += ".wav";
     return name;
 }
+
+RebuildSettings rebuild_settings(const Options& options) {
+    RebuildSettings s;
+    s.block_files = options.block_files != 0;
+    s.read_bin_blocks = options.read_bin_blocks != 0;
+    s.static_compression = options.static_compression != 0;
+    s.static_tns = options.static_tns != 0;
+    s.cut_lo_hz = options.cutfreqlo;
+    s.cut_hi_hz = options.cutfreqhi;
+    return s;
+}

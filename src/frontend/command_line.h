@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frontend/options.h"
+#include "rebuild/decompress.h"
 
 struct CommandLine {
     Options options;
@@ -33,3 +34,6 @@ void print_usage(std::FILE* out, const std::string& program_name);
 
 // WAV name of an input: everything from its last "." removed (whole path searched), ".wav" added.
 std::string wav_name_for(const std::string& input_name);
+
+// What a decompression with these options asks of the rebuild.
+RebuildSettings rebuild_settings(const Options& options);

@@ -366,7 +366,7 @@ int run_frames(CompressRun& run) {
         std::uint32_t bits_used = 0;
         const Status split_status = split_frame(run.split, frame->window, bits_used);
         const FrameInfo& info = frame->info;
-        std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
+        const std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
         if (split_status == kStatusStaticStereoStop) {
             end_progress_line(progress);
             std::fprintf(out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
@@ -383,7 +383,7 @@ int run_frames(CompressRun& run) {
         if (first_frame && code == 0) {
             const std::uint32_t mask = (info.channels == 6 && info.num_lfe_channels > 0) ? 0x3F : 0;
             int open_error = 0;
-            wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, 1, 1, mask,
+            wav = wav_open(wav_name.c_str(), static_cast<std::uint32_t>(info.samplerate), info.channels, mask,
                            &open_error);
             if (wav == nullptr) {
                 // Without its WAV the run has failed; say so rather than report success.
@@ -403,7 +403,7 @@ int run_frames(CompressRun& run) {
             std::fprintf(err, "%d%% decoding %s.\r", shown, input_name.c_str());
             progress.open = true;
         }
-        if (code == 0 && info.samples > 0 && wav != nullptr) wav_write(wav, samples, info.samples, 0);
+        if (code == 0 && info.samples > 0 && wav != nullptr) wav_write(wav, samples, info.samples);
         // The input used up, a failed frame, or one that consumes nothing (it would repeat
         // for ever) ends the loop; so does a WAV that can no longer be written, since the
         // run has failed anyway.

@@ -64,112 +64,151 @@ void correct_frame_length(FrameState& st, std::uint8_t* frame, int length) {
     std::memcpy(frame, header, sizeof header);
 }
 
-int run(DecompressContext& ctx, const std::string& name) {
-    const RebuildSettings& options = ctx.settings;
-    std::FILE* out = ctx.out;
-    std::fprintf(out, options.read_bin_blocks ? "\tDecompress AAC audio file\n\n"
-                                              : "\tDecompress AAC audio file from CSV data files\n\n");
-    const std::string output_name = rebuilt_name(name, options);
+// What one decompression run holds from step to step.
+struct DecompressRun {
+    DecompressRun(DecompressContext& c, const std::string& n) : ctx(c), name(n) {}
+    DecompressContext& ctx;
+    const std::string& name;
+    std::string output_name;
     OutputFile output;
-    if (const int e = open_output(output, output_name, true); e != 0) {
-        std::fprintf(ctx.err, "Error: couldn't create %s: %s\n", output_name.c_str(), std::strerror(e));
-        return 1;
-    }
-    DataBlocks& blocks = ctx.blocks;
-    if (open_data_blocks(blocks, name, options.block_files, options.read_bin_blocks, out) != 0) {
-        close_data_blocks(blocks);
-        discard_output(output);
-        return 1;
-    }
-    std::vector<std::uint8_t> frame(kFrameBufferSize);
-    std::vector<std::uint8_t> pending;
-    pending.reserve(kOutputGather + kFrameBufferSize);
-    std::size_t frame_dirty = 0;  // bytes of `frame` the last frame wrote
-    FrameState& st = ctx.state;
+    std::vector<std::uint8_t> frame;    // the frame being rebuilt
+    std::size_t frame_dirty = 0;        // bytes of `frame` the last frame wrote
+    std::vector<std::uint8_t> pending;  // rebuilt frames not yet written
     bool first_frame = true;
     bool configuration_reported = false;
-    int faacstr_bits = 0;
-    int status = 0;
+    int faacstr_bits = 0;  // the first frame's FAACSTR block, which the fill budget leaves out
+};
+
+// Prints the run's title, creates the output under a temporary name and opens the data
+// blocks. False ends the run with exit status 1, leaving nothing behind.
+bool open_run(DecompressRun& run) {
+    DecompressContext& ctx = run.ctx;
+    const RebuildSettings& options = ctx.settings;
+    std::fprintf(ctx.out, options.read_bin_blocks ? "\tDecompress AAC audio file\n\n"
+                                                  : "\tDecompress AAC audio file from CSV data files\n\n");
+    run.output_name = rebuilt_name(run.name, options);
+    if (const int e = open_output(run.output, run.output_name, true); e != 0) {
+        std::fprintf(ctx.err, "Error: couldn't create %s: %s\n", run.output_name.c_str(), std::strerror(e));
+        return false;
+    }
+    if (open_data_blocks(ctx.blocks, run.name, options.block_files, options.read_bin_blocks, ctx.out) != 0) {
+        close_data_blocks(ctx.blocks);
+        discard_output(run.output);
+        return false;
+    }
+    run.frame.resize(kFrameBufferSize);
+    run.pending.reserve(kOutputGather + kFrameBufferSize);
+    return true;
+}
+
+// The channel element the configuration calls for; returns its bits, or -1 when the
+// configuration has none the rebuild can write.
+int write_channel_element(DecompressRun& run, BitSink& sink, int bits) {
+    DecompressContext& ctx = run.ctx;
+    const int channel_configuration = ctx.state.channel_configuration;
+    if (channel_configuration == 1) return write_mono_element(ctx, sink, bits);
+    if (channel_configuration == 2) return write_cpe(ctx, sink, bits);
+    if (!run.configuration_reported) {
+        std::fprintf(ctx.out, "Channel configuration %d is not supported: frames carry no channel elements.\n",
+                     channel_configuration);
+        run.configuration_reported = true;
+    }
+    return -1;
+}
+
+// Fill elements up to the frame's budget, ID_END and the byte alignment; returns their bits.
+int write_frame_end(DecompressRun& run, BitSink& sink, int bits) {
+    const int n = bits - run.faacstr_bits;
+    run.faacstr_bits = 0;
+    const int budget = 6 + (n < 5 ? 5 - n : 0);
+    int end_bits = budget - write_fill_elements(sink, budget);
+    end_bits += static_cast<int>(bitsink_put(sink, ID_END, 3));
+    end_bits += write_byte_alignment(sink);
+    return end_bits;
+}
+
+// Hands a rebuilt frame of `length` bytes to the output, or reports why it is left out.
+// False when the output could not be written.
+bool emit_frame(DecompressRun& run, int frame_number, bool has_header, bool overflow, int length) {
+    DecompressContext& ctx = run.ctx;
+    if (ctx.frame_status != kStatusOk) {
+        std::fprintf(ctx.out, "Frame %d is left out: %s.\n", frame_number, status_text(ctx.frame_status));
+        return true;
+    }
+    if (overflow || length > kLargestFrameLength) {
+        std::fprintf(ctx.out, "Frame %d is left out: it is longer than the largest ADTS frame (%d bytes).\n",
+                     frame_number, kLargestFrameLength);
+        return true;
+    }
+    // Only a frame that has a header of its own can have its length corrected.
+    if (has_header && length != ctx.state.aac_frame_length) correct_frame_length(ctx.state, run.frame.data(), length);
+    // Frames are a few hundred bytes: they go out gathered, in large writes.
+    run.pending.insert(run.pending.end(), run.frame.data(), run.frame.data() + length);
+    if (run.pending.size() < kOutputGather) return true;
+    if (write_output(run.output, run.pending.data(), run.pending.size()) != 0) return false;
+    run.pending.clear();
+    return true;
+}
+
+// Rebuilds one frame and hands it on. Returns kStatusWrongIcsInfo when the frame stops the
+// run; a failed write stops it through run.output.error.
+Status write_frame(DecompressRun& run, int frame_number) {
+    DecompressContext& ctx = run.ctx;
+    reset_frame(ctx.state);
+    ctx.frame_status = kStatusOk;
+    // The frame buffer starts every frame as zeros. Writes never reach past their last
+    // bit, so only the bytes the previous frame wrote need clearing.
+    std::memset(run.frame.data(), 0, run.frame_dirty);
+    BitSink sink;
+    bitsink_create(sink, run.frame.data(), run.frame.size(), true);
+    const int header_bits = write_adts_header(ctx, sink);
+    int bits = header_bits;
+    if (run.first_frame) {
+        run.faacstr_bits = write_faacstr_block(ctx, sink);
+        bits += run.faacstr_bits;
+        run.first_frame = false;
+    }
+    const int element_bits = write_channel_element(run, sink, bits);
+    if (ctx.frame_status == kStatusWrongIcsInfo) return kStatusWrongIcsInfo;
+    if (element_bits >= 0) bits += element_bits;
+    // On the codeword path the spectral writer has already ended the frame.
+    if (!(element_bits >= 0 && ctx.blocks.bits_present[STREAM_QMDCT])) bits += write_frame_end(run, sink, bits);
+    run.frame_dirty = bitsink_bytes(sink);
+    emit_frame(run, frame_number, header_bits > 0, sink.overflow, (bits + 7) / 8);
+    return kStatusOk;
+}
+
+// Rebuilds frames while the data blocks hold any. False when the run stopped early.
+bool run_frames(DecompressRun& run) {
+    DataBlocks& blocks = run.ctx.blocks;
     for (int frame_number = 1;; ++frame_number) {
-        reset_frame(st);
-        ctx.frame_status = kStatusOk;
         const std::uint64_t gg_before = stream_progress(blocks, STREAM_GG);
         const std::uint64_t adts_before = stream_progress(blocks, STREAM_ADTS);
-        // The frame buffer starts every frame as zeros. Writes never reach past their last
-        // bit, so only the bytes the previous frame wrote need clearing.
-        std::memset(frame.data(), 0, frame_dirty);
-        BitSink sink;
-        bitsink_create(sink, frame.data(), frame.size(), true);
-        int bits = 0;
-        const int header_bits = write_adts_header(ctx, sink);
-        bits += header_bits;
-        if (first_frame) {
-            faacstr_bits = write_faacstr_block(ctx, sink);
-            bits += faacstr_bits;
-            first_frame = false;
-        }
-        bool element_written = true;
-        if (st.channel_configuration == 1) {
-            bits += write_mono_element(ctx, sink, bits);
-        } else if (st.channel_configuration == 2) {
-            bits += write_cpe(ctx, sink, bits);
-        } else {
-            element_written = false;
-            if (!configuration_reported) {
-                std::fprintf(out, "Channel configuration %d is not supported: frames carry no channel elements.\n",
-                             st.channel_configuration);
-                configuration_reported = true;
-            }
-        }
-        if (ctx.frame_status == kStatusWrongIcsInfo) {
-            status = 1;
-            break;
-        }
-        // On the codeword path the spectral writer has already ended the frame.
-        if (!(element_written && blocks.bits_present[STREAM_QMDCT])) {
-            const int n = bits - faacstr_bits;
-            faacstr_bits = 0;
-            const int budget = 6 + (n < 5 ? 5 - n : 0);
-            bits += budget - write_fill_elements(sink, budget);
-            bits += static_cast<int>(bitsink_put(sink, ID_END, 3));
-            bits += write_byte_alignment(sink);
-        }
-        frame_dirty = bitsink_bytes(sink);
-        const int length = (bits + 7) / 8;
-        if (ctx.frame_status != kStatusOk) {
-            std::fprintf(out, "Frame %d is left out: %s.\n", frame_number, status_text(ctx.frame_status));
-        } else if (sink.overflow || length > kLargestFrameLength) {
-            std::fprintf(out, "Frame %d is left out: it is longer than the largest ADTS frame (%d bytes).\n", frame_number,
-                         kLargestFrameLength);
-        } else {
-            // Only a frame that has a header of its own can have its length corrected.
-            if (header_bits > 0 && length != st.aac_frame_length) correct_frame_length(st, frame.data(), length);
-            // Frames are a few hundred bytes: they go out gathered, in large writes.
-            pending.insert(pending.end(), frame.data(), frame.data() + length);
-            if (pending.size() >= kOutputGather) {
-                if (write_output(output, pending.data(), pending.size()) != 0) {
-                    status = 1;
-                    break;
-                }
-                pending.clear();
-            }
-        }
+        if (write_frame(run, frame_number) != kStatusOk || run.output.error != 0) return false;
         // Every channel takes one global gain, so the GG stream ends with the file. A frame
         // that took no gain (no channel element) can never use GG up: such frames go on while
         // the ADTS stream still has headers for them.
-        if (stream_used_up(blocks, STREAM_GG)) break;
+        if (stream_used_up(blocks, STREAM_GG)) return true;
         if (stream_progress(blocks, STREAM_GG) == gg_before &&
             (stream_used_up(blocks, STREAM_ADTS) || stream_progress(blocks, STREAM_ADTS) == adts_before))
-            break;
+            return true;
     }
-    close_data_blocks(blocks);
-    if (status == 0 && !pending.empty() && write_output(output, pending.data(), pending.size()) != 0) status = 1;
-    // A stopped run keeps no output; the failed write or close of a good one is reported.
-    if (status == 0 && commit_output(output) != 0) status = 1;
+}
+
+// Writes what is still gathered and gives the output its name; a stopped run keeps no
+// output. Returns the exit status.
+int finish(DecompressRun& run, bool reached_end) {
+    close_data_blocks(run.ctx.blocks);
+    OutputFile& output = run.output;
+    bool ok = reached_end;
+    if (ok && !run.pending.empty() && write_output(output, run.pending.data(), run.pending.size()) != 0) ok = false;
+    // The failed write or close of a good run is reported.
+    if (ok && commit_output(output) != 0) ok = false;
     if (output.error != 0)
-        std::fprintf(ctx.err, "Error: couldn't write %s: %s\n", output_name.c_str(), std::strerror(output.error));
+        std::fprintf(run.ctx.err, "Error: couldn't write %s: %s\n", run.output_name.c_str(),
+                     std::strerror(output.error));
     discard_output(output);
-    return status;
+    return ok ? 0 : 1;
 }
 
 }  // namespace
@@ -184,5 +223,7 @@ int decompress_file(const std::string& name, const RebuildSettings& settings, st
     ctx->settings = settings;
     ctx->out = out;
     ctx->err = err;
-    return run(*ctx, name);
+    DecompressRun run(*ctx, name);
+    if (!open_run(run)) return 1;
+    return finish(run, run_frames(run));
 }

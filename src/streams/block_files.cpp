@@ -162,31 +162,3 @@ int container_end(ContainerWriter& w) {
     w.used = 0;
     return w.failed ? 1 : 0;
 }
-
-int read_values_block(std::FILE* file, std::vector<std::int32_t>& values) {
-    values.clear();
-    unsigned char head[4];
-    if (std::fread(head, 1, 4, file) != 4) return 1;
-    const std::uint32_t count = static_cast<std::uint32_t>(head[0]) | (static_cast<std::uint32_t>(head[1]) << 8) |
-                                (static_cast<std::uint32_t>(head[2]) << 16) | (static_cast<std::uint32_t>(head[3]) << 24);
-    // The count must fit in what is left of the file, so a damaged count cannot make us
-    // allocate more than the file holds.
-    const long here = std::ftell(file);
-    if (here < 0 || std::fseek(file, 0, SEEK_END) != 0) return 1;
-    const long end = std::ftell(file);
-    if (end < 0 || std::fseek(file, here, SEEK_SET) != 0) return 1;
-    if (static_cast<std::uint64_t>(count) * 4 > static_cast<std::uint64_t>(end - here)) return 1;
-    values.resize(count);
-    unsigned char chunk[4096];
-    std::uint32_t i = 0;
-    while (i < count) {
-        const std::size_t want = std::min<std::size_t>(sizeof chunk, (count - i) * std::size_t{4});
-        if (std::fread(chunk, 1, want, file) != want) return 1;
-        for (std::size_t n = 0; n < want; n += 4, ++i)
-            values[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(chunk[n]) |
-                                                  (static_cast<std::uint32_t>(chunk[n + 1]) << 8) |
-                                                  (static_cast<std::uint32_t>(chunk[n + 2]) << 16) |
-                                                  (static_cast<std::uint32_t>(chunk[n + 3]) << 24));
-    }
-    return 0;
-}

@@ -55,8 +55,3 @@ void write_values_block(ContainerWriter& w, const ValueList& list);
 // Writes what is left and frees the buffer; the file stays open. Returns 0, or 1 when any
 // write failed.
 int container_end(ContainerWriter& w);
-
-// Reads one values block. Returns 0 on success; 1 when the file ends before the count or the
-// values it promises, or when the count is larger than the bytes left in the file (which
-// also bounds the allocation by the file's size).
-int read_values_block(std::FILE* file, std::vector<std::int32_t>& values);

@@ -113,18 +113,6 @@ TEST(Program, SixChannelsWithLfeGetTheExtensibleHeader) {
     EXPECT_EQ(run.wav.substr(40, 4), std::string("\x3F\0\0\0", 4));
 }
 
-// Frame k's first element id is set to a coupling channel element, which neither side decodes.
-std::string corrupt_frame(const std::string& adts, int k) {
-    std::string data = adts;
-    std::size_t pos = 0;
-    for (int i = 0; i < k; ++i) {
-        const auto* b = reinterpret_cast<const unsigned char*>(data.data() + pos);
-        pos += static_cast<std::size_t>(((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5));
-    }
-    data[pos + 7] = static_cast<char>((data[pos + 7] & 0x1F) | (2 << 5));
-    return data;
-}
-
 TEST(Program, CorruptFrameInTheMiddleEndsTheRunWithOneError) {
     TempDir dir;
     write_file(dir.path + "/bad.aac", corrupt_frame(read_file(test_data("lc_stereo_44k.aac")), 20));
@@ -133,6 +121,8 @@ TEST(Program, CorruptFrameInTheMiddleEndsTheRunWithOneError) {
     EXPECT_EQ(run.result.err.find("Complete!"), std::string::npos);
     const std::size_t at = run.result.err.find("Error: Channel coupling not yet implemented\n");
     ASSERT_NE(at, std::string::npos) << run.result.err;
+    // Redirected, the progress line is not ended before the error (on a terminal it is).
+    EXPECT_EQ(run.result.err.rfind("decoding bad.aac.\r", at), at - 18) << run.result.err;
     EXPECT_EQ(run.result.err.find("Error:", at + 1), std::string::npos);
     // 20 good frames, the first of which gives no samples: 19 x 1024 x 2 samples.
     EXPECT_EQ(wav_samples(run.wav).size(), 19u * 1024 * 2);
@@ -197,11 +187,6 @@ TEST(Program, StaticCompressionRefusesStereo) {
     EXPECT_FALSE(file_exists(dir.path + "/st.wav"));
 }
 
-
-}  // namespace
-
-namespace {
-
 // Files whose rebuild cannot carry everything get one line saying so after the file
 // information; an ordinary file gets none.
 TEST(Program, NotesSayWhatDecompressionCannotGiveBack) {
@@ -213,8 +198,6 @@ TEST(Program, NotesSayWhatDecompressionCannotGiveBack) {
         {test_data("lc_51_48k.aac"),
          "Note: decompression rebuilds mono and stereo files only; this 6-channel file comes back as frames without "
          "audio\n"},
-        {corpus_dir() + "/gen_fdk_adif_lc_51.aac",
-         "Note: decompression rebuilds ADTS files only; this ADIF file comes back as frames without audio\n"},
         {corpus_dir() + "/atl_adif_lc_st44.aac",
          "Note: decompression rebuilds ADTS files only; this ADIF file comes back as frames without audio\n"},
         {corpus_dir() + "/raw_lc_st44.raw",
@@ -247,10 +230,6 @@ TEST(Program, NotesSayWhatDecompressionCannotGiveBack) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // A mono ADTS frame at 44.1 kHz: one single channel element with band 0 in book 1, its scale
 // factor unchanged, all lines zero, and with `pulse` one pulse of amplitude 1 on line 0.
 std::string mono_frame(bool pulse) {
@@ -282,14 +261,6 @@ TEST(Program, PulseDataIsNotedWhereItFirstAppears) {
         "carry it without it\n");
     ASSERT_NE(note, std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Note:", note + 1), std::string::npos);
-
-    // The same frames without pulses get no note.
-    file.clear();
-    for (int k = 1; k <= 6; ++k) file += mono_frame(false);
-    write_file(dir.path + "/p.aac", file);
-    const RunResult plain = run_program({"p.aac"}, dir.path);
-    EXPECT_NE(plain.err.find("Complete!"), std::string::npos) << plain.err;
-    EXPECT_EQ(plain.err.find("Note:"), std::string::npos) << plain.err;
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // with one failing, and damaged packed files that leave nothing behind.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <random>
 #include <regex>
 #include <string>
@@ -13,18 +11,6 @@
 #include "support/test_util.h"
 
 namespace {
-
-std::vector<std::string> files_in(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name[0] != '.' && !std::filesystem::is_directory(dir + "/" + name)) names.push_back(name);
-        }
-        closedir(d);
-    }
-    return names;
-}
 
 // The program with standard input from a file and standard output into one.
 RunResult run_piped(const std::vector<std::string>& args, const std::string& cwd, const std::string& in,
@@ -65,9 +51,9 @@ void expect_round_trip(const TempDir& dir, const std::string& name, const std::s
 
 TEST(PackProgram, EverySampleAndCorpusFileComesBack) {
     TempDir dir;
-    for (const std::string& name : files_in(AACZ_TEST_DATA_DIR))
+    for (const std::string& name : names_in(AACZ_TEST_DATA_DIR, true))
         expect_round_trip(dir, name, read_file(test_data(name)));
-    const std::vector<std::string> corpus = files_in(corpus_dir());
+    const std::vector<std::string> corpus = names_in(corpus_dir(), true);
     if (corpus.empty()) GTEST_SKIP() << "no corpus";
     for (const std::string& name : corpus) expect_round_trip(dir, name, read_file(corpus_dir() + "/" + name));
 }
@@ -196,28 +182,9 @@ TEST(PackProgram, SeveralFilesGoOnAfterAFailure) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("fake.aaz: file is damaged (no packed-file magic number)"), std::string::npos) << r.err;
     EXPECT_FALSE(file_exists(dir.file("fake")));
+    EXPECT_FALSE(file_exists(dir.file("fake_rec.aac")));  // a ".aaz" name is never taken for data blocks
     EXPECT_TRUE(read_file(dir.file("a.aac")) == a);
     EXPECT_TRUE(read_file(dir.file("b.aac")) == b);
-}
-
-TEST(PackProgram, AazNameWithoutMagicIsRefusedAsDamaged) {
-    TempDir dir;
-    write_file(dir.file("song.aaz"), read_file(test_data("lc_mono_8k.aac")));
-    const RunResult r = run_program({"-d", "song.aaz"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("song.aaz: file is damaged (no packed-file magic number)"), std::string::npos) << r.err;
-    EXPECT_FALSE(file_exists(dir.file("song")));
-    EXPECT_FALSE(file_exists(dir.file("song_rec.aac")));
-}
-
-TEST(PackProgram, DecompressionWithoutMagicIsUnchanged) {
-    TempDir dir;
-    write_file(dir.file("song.aac"), read_file(test_data("lc_mono_8k.aac")));
-    ASSERT_EQ(run_program({"song.aac"}, dir.path).status, 0);
-    const RunResult r = run_program({"-d", "song.swp"}, dir.path);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("AAC Zavrok"), std::string::npos);  // the banner of the data-block directions
-    EXPECT_TRUE(file_exists(dir.file("song_rec.aac")));
 }
 
 TEST(PackProgram, DamagedPackedFilesLeaveNothingBehind) {
@@ -233,13 +200,10 @@ TEST(PackProgram, DamagedPackedFilesLeaveNothingBehind) {
         std::string data;
         const char* message;
     };
-    std::string flipped = packed;
-    flipped[60] = static_cast<char>(flipped[60] ^ 0x10);
     std::string version = packed;
     version[8] = 7;
     const Case cases[] = {
         {"cut.aaz", packed.substr(0, packed.size() / 2), "file is truncated"},
-        {"flipped.aaz", flipped, "chunk 1 is damaged ("},
         {"version.aaz", version, "format version 7 is not supported by this version of aaczavrok"},
     };
     for (const Case& c : cases) {
@@ -252,7 +216,7 @@ TEST(PackProgram, DamagedPackedFilesLeaveNothingBehind) {
         EXPECT_FALSE(file_exists(dir.file(base)));
     }
     // No temporary is left either: only the files made here.
-    EXPECT_EQ(files_in(dir.path).size(), 5u);
+    EXPECT_EQ(names_in(dir.path).size(), 4u);
 }
 
 }  // namespace

@@ -2,30 +2,12 @@
 // failed one leaves it as it was and no temporary behind.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <cerrno>
 #include <string>
 #include <vector>
 
 #include "streams/output_file.h"
 #include "support/test_util.h"
-
-namespace {
-
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") names.push_back(n);
-        }
-        closedir(d);
-    }
-    return names;
-}
-
-}  // namespace
 
 TEST(OutputFile, CommitReplacesDiscardKeepsAndNothingIsLeftBehind) {
     TempDir dir;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +28,28 @@ struct TempDir {
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 };
+
+// The names in a folder, sorted; with files_only, sub-folders are left out.
+inline std::vector<std::string> names_in(const std::string& dir, bool files_only = false) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ignored))
+        if (!files_only || !e.is_directory(ignored)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Frame k's first element id is set to a coupling channel element, which neither side decodes.
+inline std::string corrupt_frame(const std::string& adts, int k) {
+    std::string data = adts;
+    std::size_t pos = 0;
+    for (int i = 0; i < k; ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(data.data() + pos);
+        pos += static_cast<std::size_t>(((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5));
+    }
+    data[pos + 7] = static_cast<char>((data[pos + 7] & 0x1F) | (2 << 5));
+    return data;
+}
 
 inline bool file_exists(const std::string& name) {
     struct stat st;
