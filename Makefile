@@ -41,6 +41,10 @@ run: build-tool
 	else \
 		echo "Rebuilt $(RUN_DIR)/sample_rec.aac differs from the input."; \
 	fi
+	cd $(RUN_DIR) && ../aaczavrok -p -f sample.aac
+	cd $(RUN_DIR) && ../aaczavrok -d -f -o sample_unpacked.aac sample.aac.aaz
+	@cmp $(RUN_DIR)/sample.aac $(RUN_DIR)/sample_unpacked.aac && \
+		echo "Unpacked $(RUN_DIR)/sample_unpacked.aac is byte-identical to the input."
 
 test-plain: build
 	cd build && ctest -j $(JOBS) --output-on-failure
