@@ -226,25 +226,37 @@ bool put_scale_factor_codeword(BitSink& sink, unsigned index) {
     return bitsink_put(sink, e.codeword, e.length) == e.length;
 }
 
+// The codewords, signs and escapes of a band go through one batch: a put per field with its
+// own bounds check and read-modify-write of the buffer cost more than choosing the codewords.
 bool put_spectral_values(BitSink& sink, int cb, const std::int32_t* v, std::size_t count) {
     if (cb < 1 || cb > ESC_HCB) return false;
     const unsigned n = tuple_size(cb);
-    const std::int32_t max_magnitude = book_max_magnitude(cb);
+    const std::int32_t max_magnitude = cb == ESC_HCB ? kMaxEscapeMagnitude : book_max_magnitude(cb);
     const bool unsigned_book = is_unsigned_book(cb);
     if (count % n != 0) return false;
+    BitBatch batch;
+    int expected = 0;
     for (std::size_t k = 0; k < count; k += n) {
         int tuple[4] = {0, 0, 0, 0};
         for (unsigned j = 0; j < n; ++j) {
-            const std::int32_t m = std::abs(v[k + j]);
-            if (cb == ESC_HCB ? m > kMaxEscapeMagnitude : m > max_magnitude) return false;
+            if (std::abs(v[k + j]) > max_magnitude) return false;
             tuple[j] = v[k + j];
         }
-        const int index = tuple_to_index(cb, tuple);
-        const SpectralCodeEntry code = lookup_codeword(cb, index);
-        if (code.length == 0 || bitsink_put(sink, code.codeword, code.length) != code.length) return false;
+        const SpectralCodeEntry code = lookup_codeword(cb, tuple_to_index(cb, tuple));
+        if (code.length == 0) return false;
+        batch_put(sink, batch, code.codeword, code.length);
+        expected += code.length;
         if (!unsigned_book) continue;
-        for (unsigned j = 0; j < n; ++j)
-            if (tuple[j] != 0 && bitsink_put(sink, tuple[j] < 0 ? 1u : 0u, 1) != 1) return false;
+        // the sign bits of the non-zero values, in order
+        std::uint32_t signs = 0;
+        unsigned sign_bits = 0;
+        for (unsigned j = 0; j < n; ++j) {
+            if (tuple[j] == 0) continue;
+            signs = (signs << 1) | (tuple[j] < 0 ? 1u : 0u);
+            ++sign_bits;
+        }
+        batch_put(sink, batch, signs, sign_bits);
+        expected += static_cast<int>(sign_bits);
         if (cb != ESC_HCB) continue;
         for (unsigned j = 0; j < 2; ++j) {
             const auto m = static_cast<std::uint32_t>(std::abs(tuple[j]));
@@ -253,12 +265,12 @@ bool put_spectral_values(BitSink& sink, int cb, const std::int32_t* v, std::size
             while ((m >> (width + 1)) != 0) ++width;
             const unsigned ones = width - 4;
             // prefix of ones, a zero, then the word below the leading one
-            if (ones > 0 && bitsink_put(sink, (1u << ones) - 1u, ones) != ones) return false;
-            if (bitsink_put(sink, 0, 1) != 1) return false;
-            if (bitsink_put(sink, m - (1u << width), width) != width) return false;
+            batch_put(sink, batch, ((1u << ones) - 1u) << 1, ones + 1);
+            batch_put(sink, batch, m - (1u << width), width);
+            expected += static_cast<int>(ones + 1 + width);
         }
     }
-    return true;
+    return batch_finish(sink, batch) == expected;
 }
 
 bool patch_frame_length(BitSink& sink) {

@@ -40,8 +40,14 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
 // Codes data[0..size) into payload (cleared first). stats, when given, receives the coded bits
 // per family. Returns 0, or non-zero when the chunk cannot be coded (the caller stores it
 // another way).
+//
+// With check_frames, a frame is modelled only when its parsed record writes back to the same
+// bytes, and stored raw otherwise. Without it, every frame that parses is modelled and the
+// caller must decode the payload and compare: a frame that does not write back then shows as
+// a mismatch, and the chunk is to be coded again with the check. Writing every frame back
+// costs about a tenth of encoding, and real frames almost always pass.
 [[nodiscard]] int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
-                               PackStats* stats);
+                               PackStats* stats, bool check_frames = true);
 
 // Decodes a payload made by encode_chunk into exactly original_size bytes at out. Returns 0, or
 // non-zero when the payload is damaged (it then may have written anything within out, never

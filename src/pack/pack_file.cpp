@@ -120,22 +120,42 @@ int decode_payload(const ChunkCoder& coder, std::uint8_t method, const std::uint
     return 1;
 }
 
+// Decodes the chunk's payload again and compares it with the input.
+bool decodes_back(PackJob& job) {
+    const std::size_t size = job.original.size();
+    std::vector<std::uint8_t> back(size);
+    return decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), back.data(), size) == 0 &&
+           std::memcmp(back.data(), job.original.data(), size) == 0;
+}
+
 // The model takes chunks that hold frames; zstd takes what the model refuses or does not make
 // smaller, and what is not AAC; a chunk neither makes smaller is stored. Whatever is chosen is
 // decoded again here and compared with the input.
+//
+// The model is first tried without writing each frame back before coding it: the decode that
+// follows checks the whole chunk anyway. Only when that attempt is not kept is the chunk coded
+// again with every frame checked, so that a frame which would not come back is stored raw
+// rather than costing its chunk the model.
 void pack_chunk(PackJob& job) {
     const std::uint8_t* data = job.original.data();
     const std::size_t size = job.original.size();
     job.checksum = XXH3_64bits(data, size);
-    job.stats = PackStats{};
-    job.method = METHOD_STORED;
     job.verify_failed = false;
 
-    const bool model_ok = job.coder->encode(data, size, job.payload, &job.stats) == 0;
-    const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
-    if (model_ok && has_frames && !job.payload.empty() && job.payload.size() < size) {
-        job.method = METHOD_MODEL;
-    } else {
+    bool model_chosen = false;
+    for (const bool check_frames : {false, true}) {
+        job.stats = PackStats{};
+        const bool model_ok = job.coder->encode(data, size, job.payload, &job.stats, check_frames) == 0;
+        const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
+        model_chosen = model_ok && has_frames && !job.payload.empty() && job.payload.size() < size;
+        job.method = model_chosen ? METHOD_MODEL : METHOD_STORED;
+        if (model_chosen && decodes_back(job)) return;
+        // without frames modelled, checking them changes nothing
+        if (model_ok && job.stats.frames_modelled == 0) break;
+    }
+    // a chosen model that does not decode back even with every frame checked is a bug: it is
+    // reported below, not hidden behind zstd
+    if (job.method != METHOD_MODEL) {
         const std::size_t z = compress_zstd(data, size, job.payload);
         if (z != 0 && z < size) {
             job.method = METHOD_ZSTD;
@@ -146,10 +166,7 @@ void pack_chunk(PackJob& job) {
         std::vector<std::uint8_t>().swap(job.payload);
         return;
     }
-    std::vector<std::uint8_t> back(size);
-    job.verify_failed =
-        decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), back.data(), size) != 0 ||
-        std::memcmp(back.data(), data, size) != 0;
+    job.verify_failed = !decodes_back(job);
 }
 
 struct PackRun {

@@ -40,8 +40,8 @@ struct ByteSink {
 // The chunk codec the driver uses; tests put a faulty one in its place to see that packing
 // refuses to keep what it cannot decode back.
 struct ChunkCoder {
-    int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
-                  PackStats* stats) = encode_chunk;
+    int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+                  bool check_frames) = encode_chunk;
     int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
                   std::size_t original_size) = decode_chunk;
 };

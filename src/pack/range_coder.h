@@ -31,20 +31,23 @@ struct Bit {
     std::uint8_t n = 0;              // decisions seen, up to kBitLimit
 };
 
-// 1/(n+2) in 1/65536 for every count a Bit can hold: a division per update was the largest
-// single cost of coding a decision.
+// For every count a Bit can hold, 1/(n+2) in 1/65536 in the low half and the next count in
+// the high half: a division per update was the largest single cost of coding a decision, and
+// one load now gives both.
 struct RateTable {
-    std::uint16_t v[kBitLimit + 1];
+    std::uint32_t v[kBitLimit + 1];
 };
 constexpr RateTable make_rate_table() {
     RateTable t{};
-    for (unsigned n = 0; n <= kBitLimit; ++n) t.v[n] = static_cast<std::uint16_t>(65536u / (n + 2u));
+    for (unsigned n = 0; n <= kBitLimit; ++n)
+        t.v[n] = (65536u / (n + 2u)) | ((n < kBitLimit ? n + 1u : n) << 16);
     return t;
 }
 inline constexpr RateTable kRate = make_rate_table();
 
 inline void update_bit(Bit& b, unsigned bit) {
-    const std::uint32_t rate = kRate.v[b.n];
+    const std::uint32_t entry = kRate.v[b.n];
+    const std::uint32_t rate = entry & 0xFFFFu;
     std::uint32_t p = b.p;
     // p and 65536 - p are below 2^16 and rate at most 2^15, so the products fit in 32 bits
     // a 1 only lowers p and a 0 only raises it, so each needs one bound
@@ -56,7 +59,7 @@ inline void update_bit(Bit& b, unsigned bit) {
         p = p > kProbMax ? kProbMax : p;
     }
     b.p = static_cast<std::uint16_t>(p);
-    b.n = static_cast<std::uint8_t>(b.n + (b.n < kBitLimit ? 1u : 0u));
+    b.n = static_cast<std::uint8_t>(entry >> 16);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -347,7 +350,8 @@ struct Apm {
 // Codes bit with the mixed vote of inputs[0..N) and trains the mixer and every input; with
 // an Apm, the coded probability is a blend of the vote and the Apm's refinement of it.
 template <unsigned N, class Coder>
-unsigned code_mixed(Coder& rc, Mixer<N>& mx, Bit* const* inputs, unsigned bit, Apm* apm = nullptr) {
+[[gnu::always_inline]] inline unsigned code_mixed(Coder& rc, Mixer<N>& mx, Bit* const* inputs, unsigned bit,
+                                                  Apm* apm = nullptr) {
     int st[N];
     std::int64_t dot = 0;
     for (unsigned i = 0; i < N; ++i) {
@@ -362,16 +366,18 @@ unsigned code_mixed(Coder& rc, Mixer<N>& mx, Bit* const* inputs, unsigned bit, A
     const int j = pos >> 7;
     const int w = pos & 127;
     if (apm != nullptr) {
-        const int refined = (apm->t[j] * (128 - w) + apm->t[j + 1] * w) >> 7;  // 1/65536
-        p0 = static_cast<std::uint32_t>(65536 - (p1 * 16 + 3 * refined) / 4);
+        const unsigned refined = (apm->t[j] * (128u - w) + apm->t[j + 1] * unsigned(w)) >> 7;  // 1/65536
+        // p1 >= 1 and refined >= 0: the sum is never negative, so a shift divides
+        p0 = 65536u - ((static_cast<unsigned>(p1) * 16u + 3u * refined) >> 2);
     }
     if (p0 < kProbMin) p0 = kProbMin;
     if (p0 > kProbMax) p0 = kProbMax;
     bit = code_bit_p(rc, p0, bit);
     if (apm != nullptr) {
-        const int target = bit ? 65535 : 0;
+        // a step of 1/64 towards 65535 or 0, rounded towards the knot's old value
         std::uint16_t& near_knot = apm->t[w < 64 ? j : j + 1];
-        near_knot = static_cast<std::uint16_t>(near_knot + (target - near_knot) / 64);
+        const unsigned knot = near_knot;
+        near_knot = static_cast<std::uint16_t>(static_cast<int>(knot) + (static_cast<int>(bit ? 65535u : 0u) - static_cast<int>(knot)) / 64);
     }
     const int err = ((static_cast<int>(bit) << 12) - p1) * 6;
     for (unsigned i = 0; i < N; ++i) {

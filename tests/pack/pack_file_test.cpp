@@ -195,7 +195,8 @@ TEST(PackRoundTrip, ReadAndWriteFailuresAreReported) {
 
 // A codec whose decoder does not give back what its encoder took: packing must stop rather
 // than keep a chunk it cannot restore.
-int encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats) {
+int encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+                   bool /*check_frames*/) {
     payload.assign(data, data + size / 2);
     if (stats != nullptr) stats->frames_raw += 1;
     return 0;
@@ -214,6 +215,29 @@ TEST(PackVerification, ChunkThatDoesNotDecodeBackStopsThePacking) {
     PackReport report;
     EXPECT_EQ(pack_bytes(input, packed, settings, report), PACK_VERIFY_FAILED);
     EXPECT_NE(report.message.find("did not decode back"), std::string::npos) << report.message;
+}
+
+// A codec whose quick attempt (frames not written back first) goes wrong: the chunk must be
+// coded again with every frame checked, not lost to the fallback and not kept damaged.
+int encode_quick_wrongly(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
+                         PackStats* stats, bool check_frames) {
+    const int r = encode_chunk(data, size, payload, stats, check_frames);
+    if (!check_frames && !payload.empty()) payload[payload.size() / 2] ^= 0x5A;
+    return r;
+}
+
+TEST(PackVerification, QuickAttemptThatDoesNotDecodeBackIsCodedAgainWithChecks) {
+    PackSettings settings = small_chunks(2);
+    settings.coder.encode = encode_quick_wrongly;
+    const Bytes input = bytes_of(read_file(test_data("lc_mono_8k.aac")));
+    Bytes packed;
+    PackReport report;
+    ASSERT_EQ(pack_bytes(input, packed, settings, report), PACK_OK) << report.message;
+    Bytes normal;
+    PackReport normal_report;
+    ASSERT_EQ(pack_bytes(input, normal, small_chunks(2), normal_report), PACK_OK);
+    // the checked attempt codes the same frames the same way
+    EXPECT_EQ(packed, normal);
 }
 
 // A small file of several chunks by every method: frames (model), text (zstd), noise (stored).
