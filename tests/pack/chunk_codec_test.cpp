@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -25,7 +24,7 @@ Bytes load(const std::string& path) {
 }
 
 // Packs data in chunks as the driver would and checks every chunk comes back; adds up stats.
-void expect_round_trip(const Bytes& data, std::size_t max_frames, PackStats* total, std::size_t* packed = nullptr) {
+void expect_round_trip(const Bytes& data, std::size_t max_frames, PackStats* total) {
     std::size_t pos = 0;
     while (pos < data.size()) {
         const std::size_t length = next_chunk_length(data.data() + pos, data.size() - pos, true, max_frames, 65536);
@@ -46,37 +45,23 @@ void expect_round_trip(const Bytes& data, std::size_t max_frames, PackStats* tot
             total->frames_raw += stats.frames_raw;
             total->other_bytes += stats.other_bytes;
         }
-        if (packed != nullptr) *packed += payload.size();
         pos += length;
     }
 }
 
-struct SampleFile {
-    const char* name;
-    bool all_modelled;  // a clean ADTS file the models describe frame by frame
-};
-
-const SampleFile kTestData[] = {
-    {"is_ms_stereo_48k.aac", true}, {"lc_51_48k.aac", true},       {"lc_mono_44k.aac", true},
-    {"lc_mono_8k.aac", true},       {"lc_mono_96k.aac", true},     {"lc_mono_fill_44k.aac", true},
-    {"lc_stereo_44k.aac", true},    {"ltp_mono_22k.aac", true},    {"main_stereo_44k.aac", true},
-    {"pns_mono_32k.aac", true},     {"sine_window_mono_44k.aac", true}, {"tns_mono_44k.aac", true},
-    {"tns_sine_window_mono_44k.aac", true},
-};
-
+// Every bundled sample is a clean ADTS file the models describe frame by frame.
 TEST(PackChunk, TestDataFilesComeBackAndAreModelled) {
-    for (const SampleFile& f : kTestData) {
-        SCOPED_TRACE(f.name);
-        const Bytes data = load(test_data(f.name));
-        ASSERT_FALSE(data.empty());
+    const std::vector<std::string> names = names_in(AACZ_TEST_DATA_DIR, true);
+    ASSERT_GT(names.size(), 10u);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const Bytes data = load(test_data(name));
         for (std::size_t max_frames : {std::size_t{1000}, std::size_t{7}}) {
             SCOPED_TRACE(max_frames);
             PackStats stats;
             expect_round_trip(data, max_frames, &stats);
-            if (f.all_modelled) {
-                EXPECT_GT(stats.frames_modelled, 0u);
-                EXPECT_EQ(stats.frames_raw, 0u);
-            }
+            EXPECT_GT(stats.frames_modelled, 0u);
+            EXPECT_EQ(stats.frames_raw, 0u);
         }
     }
 }
@@ -229,45 +214,6 @@ TEST(PackChunk, NextChunkLengthWaitsForCutFrames) {
     const Bytes junk(100, 0x11);
     EXPECT_EQ(next_chunk_length(junk.data(), junk.size(), true, 10, 30), 30u);
     EXPECT_EQ(next_chunk_length(junk.data(), junk.size(), false, 10, 1000), junk.size());
-}
-
-const char* kFamilyNames[FAMILY_COUNT] = {"adts", "struct", "ics_info", "sections", "scalefac", "magn",
-                                          "signs", "escapes", "tools", "fill", "raw"};
-
-// Sizes for the report: DISABLED_ by default; run with --gtest_also_run_disabled_tests and
-// AACZ_PACK_FILES="a.aac b.aac" (default: the music folder beside the worktree).
-TEST(PackBench, DISABLED_PrintSavings) {
-    std::vector<std::string> files;
-    if (const char* list = std::getenv("AACZ_PACK_FILES"); list != nullptr) {
-        std::string s(list), cur;
-        for (char c : s + " ") {
-            if (c == ' ') {
-                if (!cur.empty()) files.push_back(cur);
-                cur.clear();
-            } else {
-                cur += c;
-            }
-        }
-    }
-    double sum = 0;
-    for (const std::string& path : files) {
-        const Bytes data = load(path);
-        if (data.empty()) continue;
-        PackStats stats;
-        std::size_t packed = 0;
-        expect_round_trip(data, 1000, &stats, &packed);
-        const double saving = 100.0 * (1.0 - static_cast<double>(packed) / static_cast<double>(data.size()));
-        sum += saving;
-        std::printf("%-40s %10zu -> %10zu  %6.2f%%  frames %llu raw %llu\n  ",
-                    std::filesystem::path(path).filename().c_str(), data.size(), packed, saving,
-                    static_cast<unsigned long long>(stats.frames_modelled),
-                    static_cast<unsigned long long>(stats.frames_raw));
-        for (int f = 0; f < FAMILY_COUNT; ++f)
-            std::printf("%s %.1f%% ", kFamilyNames[f], 100.0 * static_cast<double>(stats.bits[f]) / 8.0 /
-                                                         static_cast<double>(packed));
-        std::printf("\n");
-    }
-    if (!files.empty()) std::printf("mean saving %.2f%%\n", sum / static_cast<double>(files.size()));
 }
 
 }  // namespace
