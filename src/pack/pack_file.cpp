@@ -136,6 +136,25 @@ bool decodes_back(PackJob& job) {
 // follows checks the whole chunk anyway. Only when that attempt is not kept is the chunk coded
 // again with every frame checked, so that a frame which would not come back is stored raw
 // rather than costing its chunk the model.
+// A chunk whose bytes lie mostly outside the frames the models describe is carried by the
+// codec's byte model, which zstd may beat on bytes with long repeats (ADIF and raw streams,
+// tags, damaged files).
+bool mostly_unmodelled(const PackStats& stats) {
+    std::uint64_t total = 0;
+    for (std::uint64_t b : stats.bits) total += b;
+    return stats.bits[FAMILY_RAW] * 2 > total;
+}
+
+void prefer_zstd_if_smaller(PackJob& job) {
+    std::vector<std::uint8_t> z;
+    const std::size_t n = compress_zstd(job.original.data(), job.original.size(), z);
+    if (n == 0 || n >= job.payload.size()) return;
+    z.resize(n);
+    job.payload.swap(z);
+    job.method = METHOD_ZSTD;
+    job.verify_failed = !decodes_back(job);
+}
+
 void pack_chunk(PackJob& job) {
     const std::uint8_t* data = job.original.data();
     const std::size_t size = job.original.size();
@@ -149,7 +168,10 @@ void pack_chunk(PackJob& job) {
         const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
         model_chosen = model_ok && has_frames && !job.payload.empty() && job.payload.size() < size;
         job.method = model_chosen ? METHOD_MODEL : METHOD_STORED;
-        if (model_chosen && decodes_back(job)) return;
+        if (model_chosen && decodes_back(job)) {
+            if (mostly_unmodelled(job.stats)) prefer_zstd_if_smaller(job);
+            return;
+        }
         // without frames modelled, checking them changes nothing
         if (model_ok && job.stats.frames_modelled == 0) break;
     }

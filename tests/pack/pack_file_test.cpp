@@ -166,6 +166,22 @@ TEST(PackRoundTrip, IncompressibleBytesAreStoredAsTheyAre) {
     EXPECT_EQ(packed.size(), noise.size() + kFileHeaderSize + kChunkRecordSize * report.chunks + kEndRecordSize);
 }
 
+// A frame the models cannot read leaves the chunk to the byte model, and zstd is taken where
+// it does better (long repeats, as in ADIF and raw streams).
+TEST(PackRoundTrip, UnmodelledFramesGoToZstdWhenThatIsSmaller) {
+    Bytes input = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC};  // an ADTS header of a 16-byte frame
+    input.resize(16, 0xEE);
+    std::string text;
+    for (int i = 0; i < 600; ++i) text += "a line that repeats " + std::to_string(i % 7) + "\n";
+    input = concat({input, bytes_of(text)});
+    PackReport report;
+    Bytes packed, back;
+    ASSERT_EQ(pack_bytes(input, packed, PackSettings{}, report), PACK_OK) << report.message;
+    EXPECT_EQ(report.chunks_by_method[METHOD_ZSTD], 1u);
+    ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;
+    EXPECT_TRUE(back == input);
+}
+
 // Reads and writes that fail pass the system's reason on.
 TEST(PackRoundTrip, ReadAndWriteFailuresAreReported) {
     ByteSource failing_source{nullptr, [](void*, std::uint8_t*, std::size_t) -> long long { return -EIO; }};
