@@ -249,17 +249,25 @@ void charge(CoderIo<Coder>& io, PackFamily family) {
     }
 }
 
+// The value of the next plain field: the encoder takes it from the record, the decoder learns
+// it from the coder. False once the walk has failed or the record has run out.
 template <class Coder>
-std::uint32_t io_field(CoderIo<Coder>& io, unsigned n, FieldKind kind, unsigned slot) {
-    if (n == 0 || io.failed) return 0;
-    std::uint32_t v = 0;
+bool take_field(CoderIo<Coder>& io, std::uint32_t& value) {
+    if (io.failed) return false;
     if constexpr (!CoderIo<Coder>::kDecoding) {
         if (io.cur.field >= io.rec->n_field) {
             io.failed = true;
-            return 0;
+            return false;
         }
-        v = io.rec->field[io.cur.field++];
+        value = io.rec->field[io.cur.field++];
     }
+    return true;
+}
+
+template <class Coder>
+std::uint32_t io_field(CoderIo<Coder>& io, unsigned n, FieldKind kind, unsigned slot) {
+    std::uint32_t v = 0;
+    if (n == 0 || !take_field(io, v)) return 0;
     v = code_field_value(*io.rc, *io.m, v, n, kind, slot);
     if (n < 32 && (v >> n) != 0) {
         io.failed = true;
@@ -274,15 +282,8 @@ std::uint32_t io_field(CoderIo<Coder>& io, unsigned n, FieldKind kind, unsigned 
 
 template <class Coder>
 std::uint32_t io_hidden(CoderIo<Coder>& io, unsigned n, FieldKind kind) {
-    if (io.failed) return 0;
     std::uint32_t v = 0;
-    if constexpr (!CoderIo<Coder>::kDecoding) {
-        if (io.cur.field >= io.rec->n_field) {
-            io.failed = true;
-            return 0;
-        }
-        v = io.rec->field[io.cur.field++];
-    }
+    if (!take_field(io, v)) return 0;
     v = code_field_value(*io.rc, *io.m, v, n, kind, 0);
     if ((v >> n) != 0) io.failed = true;
     charge(io, family_of(kind));
@@ -341,15 +342,8 @@ inline const ChannelHistory* partner_of(const FrameModel& m, const BandPos& pos)
 
 template <class Coder>
 std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
-    if (io.failed) return 0;
     std::uint32_t cb = 0;
-    if constexpr (!CoderIo<Coder>::kDecoding) {
-        if (io.cur.field >= io.rec->n_field) {
-            io.failed = true;
-            return 0;
-        }
-        cb = io.rec->field[io.cur.field++];
-    }
+    if (!take_field(io, cb)) return 0;
     ChannelHistory& h = io.m->history[history_slot(pos.slot)];
     const unsigned prev = prev_frame(h);
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) ==
@@ -379,15 +373,8 @@ std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
 
 template <class Coder>
 std::uint32_t io_ms_used(CoderIo<Coder>& io, const BandPos& pos) {
-    if (io.failed) return 0;
     std::uint32_t used = 0;
-    if constexpr (!CoderIo<Coder>::kDecoding) {
-        if (io.cur.field >= io.rec->n_field) {
-            io.failed = true;
-            return 0;
-        }
-        used = io.rec->field[io.cur.field++];
-    }
+    if (!take_field(io, used)) return 0;
     ChannelHistory& h = io.m->history[history_slot(pos.slot)];
     const unsigned g = pos.g % 8;
     const std::uint64_t bit = std::uint64_t{1} << (pos.sfb % 64);
@@ -405,15 +392,8 @@ std::uint32_t io_ms_used(CoderIo<Coder>& io, const BandPos& pos) {
 
 template <class Coder>
 std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandPos& pos, unsigned cb) {
-    if (io.failed) return 0;
     std::uint32_t incr = 0;
-    if constexpr (!CoderIo<Coder>::kDecoding) {
-        if (io.cur.field >= io.rec->n_field) {
-            io.failed = true;
-            return 0;
-        }
-        incr = io.rec->field[io.cur.field++];
-    }
+    if (!take_field(io, incr)) return 0;
     ChannelHistory& h = io.m->history[history_slot(pos.slot)];
     const unsigned prev = prev_frame(h);
     const bool short_windows = h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE;
