@@ -3,8 +3,6 @@
 // what earlier builds wrote, or the fixtures are remade on purpose.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <string>
 #include <vector>
 
@@ -15,14 +13,7 @@ namespace {
 
 TEST(PackFixtures, UnpackToTheirSources) {
     const std::string dir = test_data("packed");
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name.size() > 4 && name.compare(name.size() - 4, 4, ".aaz") == 0) names.push_back(name);
-        }
-        closedir(d);
-    }
+    const std::vector<std::string> names = names_in(dir, true);
     ASSERT_GE(names.size(), 2u) << "fixtures missing: run tools/make_pack_fixtures.sh";
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
