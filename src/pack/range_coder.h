@@ -97,21 +97,6 @@ inline void finish_encoder(RangeEncoder& rc) {
     for (int i = 0; i < 5; ++i) shift_low(rc);
 }
 
-inline unsigned code_bit(RangeEncoder& rc, Bit& b, unsigned bit) {
-    const std::uint32_t bound = (rc.range >> kProbBits) * b.p;
-    if (bit) {
-        rc.low += bound;
-        rc.range -= bound;
-    } else {
-        rc.range = bound;
-    }
-    update_bit(b, bit);
-    while (rc.range < kRangeTop) {
-        rc.range <<= 8;
-        shift_low(rc);
-    }
-    return bit;
-}
 
 // n bits of value (most significant first) at probability one half; n <= 32.
 inline std::uint32_t code_direct(RangeEncoder& rc, std::uint32_t value, unsigned n) {
@@ -143,6 +128,13 @@ inline unsigned code_bit_p(RangeEncoder& rc, std::uint32_t p0, unsigned bit) {
     return bit;
 }
 
+// A decision against an adaptive Bit, which then learns from it.
+inline unsigned code_bit(RangeEncoder& rc, Bit& b, unsigned bit) {
+    bit = code_bit_p(rc, b.p, bit);
+    update_bit(b, bit);
+    return bit;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Decoder: reads from a borrowed byte range. Past its end it reads zeros and counts them in
 // `overrun`; the caller treats a non-zero overrun (or any mismatch) as damage.
@@ -169,24 +161,6 @@ inline void start_decoder(RangeDecoder& rc, const std::uint8_t* data, std::size_
     for (int i = 0; i < 5; ++i) rc.code = (rc.code << 8) | next_byte(rc);
 }
 
-inline unsigned code_bit(RangeDecoder& rc, Bit& b, unsigned /*ignored*/) {
-    const std::uint32_t bound = (rc.range >> kProbBits) * b.p;
-    unsigned bit;
-    if (rc.code < bound) {
-        rc.range = bound;
-        bit = 0;
-    } else {
-        rc.code -= bound;
-        rc.range -= bound;
-        bit = 1;
-    }
-    update_bit(b, bit);
-    while (rc.range < kRangeTop) {
-        rc.range <<= 8;
-        rc.code = (rc.code << 8) | next_byte(rc);
-    }
-    return bit;
-}
 
 inline std::uint32_t code_direct(RangeDecoder& rc, std::uint32_t /*ignored*/, unsigned n) {
     std::uint32_t value = 0;
@@ -222,6 +196,13 @@ inline unsigned code_bit_p(RangeDecoder& rc, std::uint32_t p0, unsigned /*ignore
         rc.range <<= 8;
         rc.code = (rc.code << 8) | next_byte(rc);
     }
+    return bit;
+}
+
+// A decision against an adaptive Bit, which then learns from it.
+inline unsigned code_bit(RangeDecoder& rc, Bit& b, unsigned bit) {
+    bit = code_bit_p(rc, b.p, bit);
+    update_bit(b, bit);
     return bit;
 }
 
