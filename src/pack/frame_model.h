@@ -521,26 +521,62 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         other_sign = o.sign.data();
     }
     const unsigned band = (run.g * kPackMaxBands + run.sfb) % (8 * kPackMaxBands);
-    const unsigned prev_scale = rescale_factor(h, band, prev_frame(h));
-    const auto prev_at = [&](int i) {
-        return prev_ok ? static_cast<unsigned>((static_cast<std::uint64_t>(prev[i]) * prev_scale + 128) >> 8) : 0u;
-    };
     const std::int16_t* prev2 = h.q[prev2_frame(h)].data() + 1;
     const bool prev2_ok = (h.window_sequence[prev2_frame(h)] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
-    const unsigned prev2_scale = rescale_factor(h, band, prev2_frame(h));
     const unsigned mix_ctx = other == nullptr ? 0u : run.ms ? 2u : 1u;
     const unsigned max_magnitude = static_cast<unsigned>(book_max_magnitude(cb));
     const unsigned top = cb == ESC_HCB ? 16u : max_magnitude;
-    // the rescaled previous frame at lines k-1, k, k+1, slid along the band
-    unsigned pl = prev_at(static_cast<int>(run.first) - 1), p0 = prev_at(static_cast<int>(run.first));
+    // Everything the earlier frames and the partner say about each line of the band, worked
+    // out before the band is coded: none of it depends on the lines being coded.
+    std::array<std::uint32_t, kPackFrameLength + 2> prev_near;  // rescaled previous frame, lines first-1..first+count
+    std::array<std::uint8_t, kPackFrameLength> prev_ctx_of;
+    std::array<std::uint8_t, kPackFrameLength> prev2_ctx_of;
+    std::array<std::uint8_t, kPackFrameLength> pair_ctx_of;
+    std::array<std::uint8_t, kPackFrameLength> other_ctx_of;
+    {
+        const int first = static_cast<int>(run.first);
+        const int n = static_cast<int>(count);
+        if (prev_ok) {
+            const std::uint64_t scale = rescale_factor(h, band, prev_frame(h));
+            for (int i = -1; i <= n; ++i)
+                prev_near[static_cast<unsigned>(i + 1)] = static_cast<std::uint32_t>((static_cast<std::uint64_t>(prev[first + i]) * scale + 128) >> 8);
+            for (int i = 0; i < n; ++i) {
+                const int ki = first + i;
+                prev_ctx_of[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(bucket(static_cast<unsigned>(
+                    (static_cast<std::uint64_t>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1]) * scale + 128) >> 8)));
+            }
+        } else {
+            for (int i = -1; i <= n; ++i) prev_near[static_cast<unsigned>(i + 1)] = 0;
+            for (int i = 0; i < n; ++i) prev_ctx_of[static_cast<unsigned>(i)] = kNoContext;
+        }
+        if (prev2_ok) {
+            const std::uint64_t scale = rescale_factor(h, band, prev2_frame(h));
+            for (int i = 0; i < n; ++i) {
+                const int ki = first + i;
+                prev2_ctx_of[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(bucket(static_cast<unsigned>(
+                    (static_cast<std::uint64_t>(2 * prev2[ki] + prev2[ki - 1] + prev2[ki + 1]) * scale + 128) >> 8)));
+            }
+        } else {
+            for (int i = 0; i < n; ++i) prev2_ctx_of[static_cast<unsigned>(i)] = kNoContext;
+        }
+        if (other != nullptr) {
+            const unsigned base = 1u + (run.ms ? 4u : 0u);
+            const unsigned other_base = 1u + (run.ms ? 3u : 0u);
+            for (int i = 0; i < n; ++i) {
+                const unsigned o = static_cast<unsigned>(other[first + i]);
+                pair_ctx_of[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(base + std::min(o, 3u));
+                other_ctx_of[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(other_base + std::min(o, 2u));
+            }
+        }
+    }
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned k = run.first + static_cast<unsigned>(i);
         const unsigned near_ctx = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : kNoContext;
         const int ki = static_cast<int>(k);  // the neighbours of line 0 and 1023 are the zero margins
-        const unsigned prev_ctx =
-            prev_ok ? bucket(static_cast<unsigned>(
-                          (static_cast<std::uint64_t>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1]) * prev_scale + 128) >> 8))
-                    : kNoContext;
+        const unsigned prev_ctx = prev_ctx_of[i];
+        const unsigned pl = prev_near[i];
+        const unsigned p0 = prev_near[i + 1];
+        const unsigned pr = prev_near[i + 2];
         std::int32_t v = 0;
         std::uint32_t mag = 0;
         if constexpr (!CoderIo<Coder>::kDecoding) {
@@ -548,16 +584,12 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
         }
         const unsigned q1 = k >= 1 ? q[k - 1] : 0u;
-        const unsigned pr = prev_at(ki + 1);
         // the partner's line and its neighbour, or for a lone channel two lines back
         const unsigned q2 = k >= 2 ? q[k - 2] : 0u;
-        const unsigned pair_ctx = other != nullptr ? 1u + (run.ms ? 4u : 0u) + std::min<unsigned>(other[k], 3u) : 0u;
+        const unsigned pair_ctx = other != nullptr ? pair_ctx_of[i] : 0u;
         const unsigned pair_next = other != nullptr ? std::min<unsigned>(other[ki + 1], 3u) : std::min(q2, 3u);
         // two frames back, for sounds that hold longer than a frame
-        const unsigned prev2_ctx =
-            prev2_ok ? bucket(static_cast<unsigned>(
-                           (static_cast<std::uint64_t>(2 * prev2[ki] + prev2[ki - 1] + prev2[ki + 1]) * prev2_scale + 128) >> 8))
-                     : kNoContext;
+        const unsigned prev2_ctx = prev2_ctx_of[i];
         Bit* zero_inputs[3] = {&m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)],
                                &m.zero_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)],
                                &m.zero_prev2[cb][prev2_ctx][prev_ctx]};
@@ -572,7 +604,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
                 ++t;
             }
             if (t > kMixedSteps) {
-                const unsigned other_ctx = other != nullptr ? 1u + (run.ms ? 3u : 0u) + (other[k] < 2 ? other[k] : 2u) : 0u;
+                const unsigned other_ctx = other != nullptr ? other_ctx_of[i] : 0u;
                 std::array<Bit, kLadderSteps - kMixedSteps>& tail = m.ladder_tail[cb][near_ctx][prev_ctx][other_ctx];
                 while (t < top && t <= kLadderSteps && code_bit(*io.rc, tail[t - 1 - kMixedSteps], mag > t ? 1u : 0u)) ++t;
             }
@@ -604,8 +636,6 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             charge(io, FAMILY_MAGNITUDES);
         }
         if constexpr (CoderIo<Coder>::kDecoding) decoded[i] = v;
-        pl = p0;
-        p0 = pr;
     }
     if constexpr (CoderIo<Coder>::kDecoding) {
         if (!put_spectral_values(io.sink, cb, decoded.data(), count)) io.failed = true;
