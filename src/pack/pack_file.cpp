@@ -40,40 +40,93 @@ std::string format_message(const char* fmt, std::uint64_t a, std::uint64_t b = 0
 }
 
 // ---------------------------------------------------------------------------------------------
-// Batches: the chunks of a batch are independent, so each thread takes the next one until none
-// is left; the caller writes the results in order once all are done.
+// The pipeline: a ring of job slots. The calling thread fills slots in stream order and writes
+// finished ones in the same order; worker threads take filled slots as they come, so no thread
+// waits for a whole batch to end, and reading and writing overlap the coding. Without worker
+// threads the calling thread does each job as it is submitted.
+
+constexpr unsigned kMaxWorkers = 2;
 
 template <class Job>
-struct BatchRun {
-    Job* jobs = nullptr;
-    std::size_t count = 0;
+struct Pipeline {
+    std::vector<Job>& slots;
     void (*work)(Job&) = nullptr;
-    std::atomic<std::size_t> next{0};
-};
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    std::uint64_t submitted = 0;  // jobs filled, in stream order
+    std::uint64_t taken = 0;      // jobs a worker has started
+    std::uint64_t finished = 0;   // jobs handed back to the caller
+    std::vector<std::uint8_t> done;
+    bool closing = false;
+    pthread_t workers[kMaxWorkers];
+    unsigned started = 0;
 
-template <class Job>
-void* batch_worker(void* arg) {
-    BatchRun<Job>& b = *static_cast<BatchRun<Job>*>(arg);
-    for (;;) {
-        const std::size_t i = b.next.fetch_add(1);
-        if (i >= b.count) break;
-        b.work(b.jobs[i]);
+    Pipeline(std::vector<Job>& jobs, void (*fn)(Job&), unsigned threads) : slots(jobs), work(fn), done(jobs.size(), 0) {
+        const unsigned wanted = threads > kMaxWorkers ? kMaxWorkers : threads;
+        // one thread means the caller's own
+        while (wanted > 1 && started < wanted && pthread_create(&workers[started], nullptr, worker_main, this) == 0)
+            ++started;
     }
-    return nullptr;
-}
+    ~Pipeline() {
+        pthread_mutex_lock(&lock);
+        closing = true;
+        pthread_cond_broadcast(&changed);
+        pthread_mutex_unlock(&lock);
+        for (unsigned i = 0; i < started; ++i) pthread_join(workers[i], nullptr);
+    }
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
 
-// When no second thread can be started, the calling thread does the whole batch.
-template <class Job>
-void run_batch(Job* jobs, std::size_t count, unsigned threads, void (*work)(Job&)) {
-    BatchRun<Job> b;
-    b.jobs = jobs;
-    b.count = count;
-    b.work = work;
-    pthread_t helper;
-    const bool started = threads > 1 && count > 1 && pthread_create(&helper, nullptr, batch_worker<Job>, &b) == 0;
-    batch_worker<Job>(&b);
-    if (started) pthread_join(helper, nullptr);
-}
+    bool full() const { return submitted - finished == slots.size(); }
+    bool empty() const { return submitted == finished; }
+    // The slot to fill next; only while not full.
+    Job& next_free() { return slots[submitted % slots.size()]; }
+
+    void submit() {
+        const std::size_t i = submitted % slots.size();
+        if (started == 0) {
+            work(slots[i]);
+            done[i] = 1;
+            ++submitted;
+            return;
+        }
+        pthread_mutex_lock(&lock);
+        done[i] = 0;
+        ++submitted;
+        pthread_cond_broadcast(&changed);
+        pthread_mutex_unlock(&lock);
+    }
+
+    // Waits for the oldest job still out and returns it; only while not empty. The slot is
+    // free again at the next call.
+    Job& next_finished() {
+        const std::size_t i = finished % slots.size();
+        if (started != 0) {
+            pthread_mutex_lock(&lock);
+            while (!done[i]) pthread_cond_wait(&changed, &lock);
+            pthread_mutex_unlock(&lock);
+        }
+        ++finished;
+        return slots[i];
+    }
+
+    static void* worker_main(void* arg) {
+        Pipeline& p = *static_cast<Pipeline*>(arg);
+        pthread_mutex_lock(&p.lock);
+        for (;;) {
+            while (!p.closing && p.taken == p.submitted) pthread_cond_wait(&p.changed, &p.lock);
+            if (p.closing) break;
+            const std::size_t i = p.taken++ % p.slots.size();
+            pthread_mutex_unlock(&p.lock);
+            p.work(p.slots[i]);
+            pthread_mutex_lock(&p.lock);
+            p.done[i] = 1;
+            pthread_cond_broadcast(&p.changed);
+        }
+        pthread_mutex_unlock(&p.lock);
+        return nullptr;
+    }
+};
 
 // ---------------------------------------------------------------------------------------------
 // Packing
@@ -463,33 +516,35 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
     XXH3_64bits_reset(&run.whole);
     if (int s = write_file_header(run); s != 0) return s;
 
-    std::vector<PackJob> jobs(kPackBatch);
+    std::vector<PackJob> jobs(kPackInFlight);
     for (PackJob& job : jobs) job.coder = &settings.coder;
+    Pipeline<PackJob> pipeline(jobs, pack_chunk, settings.threads);
     std::uint64_t consumed = 0;
+    bool input_done = false;
     for (;;) {
-        std::size_t count = 0;
-        while (count < jobs.size()) {
+        while (!input_done && !pipeline.full()) {
             if (int s = fill_window(run); s != 0) return s;
-            if (run.end == run.begin) break;
+            if (run.end == run.begin) {
+                input_done = true;
+                break;
+            }
             std::size_t n = 0;
             if (int s = cut_chunk(run, n); s != 0) return s;
             const std::uint8_t* p = run.window.data() + run.begin;
-            jobs[count].original.assign(p, p + n);
+            pipeline.next_free().original.assign(p, p + n);
+            pipeline.submit();
             run.begin += n;
-            consumed += n;
-            ++count;
         }
-        if (count == 0) break;
-        run_batch(jobs.data(), count, settings.threads, pack_chunk);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (jobs[i].verify_failed) {
-                report.message = format_message("internal error: chunk %" PRIu64
-                                                " did not decode back to its input; nothing was kept",
-                                                report.chunks + 1);
-                return PACK_VERIFY_FAILED;
-            }
-            if (int s = write_chunk(run, jobs[i]); s != 0) return s;
+        if (pipeline.empty()) break;
+        const PackJob& job = pipeline.next_finished();
+        if (job.verify_failed) {
+            report.message = format_message("internal error: chunk %" PRIu64
+                                            " did not decode back to its input; nothing was kept",
+                                            report.chunks + 1);
+            return PACK_VERIFY_FAILED;
         }
+        if (int s = write_chunk(run, job); s != 0) return s;
+        consumed += job.original.size();
         if (settings.progress != nullptr) settings.progress(settings.progress_self, consumed);
     }
     return write_end_record(run);
@@ -501,59 +556,57 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
     XXH3_64bits_reset(&run.whole);
     if (int s = read_file_header(run); s != 0) return s;
 
-    std::vector<UnpackJob> jobs(kPackBatch);
+    std::vector<UnpackJob> jobs(kPackInFlight);
     for (UnpackJob& job : jobs) job.coder = &settings.coder;
+    Pipeline<UnpackJob> pipeline(jobs, unpack_chunk, settings.threads);
+    // A problem met while reading is reported after the chunks read before it, so the first
+    // problem in file order is the one named.
+    int pending = PACK_OK;
+    std::string pending_message;
+    bool input_done = false;
+    std::uint64_t read_chunks = 0;
     for (;;) {
-        // A problem met while reading is reported after the chunks read before it, so the
-        // first problem in file order is the one named.
-        int pending = PACK_OK;
-        bool ended = false;
-        std::size_t count = 0;
-        while (count < jobs.size()) {
-            const std::uint64_t number = report.chunks + count + 1;
+        while (!input_done && !pipeline.full()) {
+            const std::uint64_t number = read_chunks + 1;
             std::uint8_t tag = 0;
             bool complete = false;
+            input_done = true;
             if (pending = read_exact(run, &tag, 1, complete); pending != 0) break;
             if (!complete) {
                 pending = damaged(report, "file is truncated (its end record is missing)");
                 break;
             }
-            if (tag == kEndTag) {
-                ended = true;
-                break;
-            }
+            if (tag == kEndTag) break;
             if (tag != kChunkTag) {
                 pending = damaged(report, format_message("chunk %" PRIu64 " is damaged (unknown record)", number));
                 break;
             }
-            if (pending = read_chunk(run, jobs[count], number); pending != 0) break;
-            ++count;
+            if (pending = read_chunk(run, pipeline.next_free(), number); pending != 0) break;
+            pipeline.submit();
+            ++read_chunks;
+            input_done = false;
         }
-        const std::string pending_message = report.message;
-        run_batch(jobs.data(), count, settings.threads, unpack_chunk);
-        for (std::size_t i = 0; i < count; ++i) {
-            const UnpackJob& job = jobs[i];
-            if (job.problem != nullptr)
-                return damaged(report,
-                               format_message("chunk %" PRIu64 " is damaged (", report.chunks + 1) + job.problem + ")");
-            if (int e = out.write(out.self, job.output.data(), job.output.size()); e != 0) {
-                report.error = e;
-                report.message = std::string("cannot write the output: ") + std::strerror(e);
-                return PACK_WRITE_FAILED;
-            }
-            XXH3_64bits_update(&run.whole, job.output.data(), job.output.size());
-            report.original_bytes += job.output.size();
-            ++report.chunks;
-            ++report.chunks_by_method[job.method];
-            report.original_by_method[job.method] += job.output.size();
-            report.packed_by_method[job.method] += job.method == METHOD_STORED ? job.output.size() : job.payload.size();
+        if (pending != 0 && pending_message.empty()) pending_message = report.message;
+        if (pipeline.empty()) break;
+        const UnpackJob& job = pipeline.next_finished();
+        if (job.problem != nullptr)
+            return damaged(report, format_message("chunk %" PRIu64 " is damaged (", report.chunks + 1) + job.problem + ")");
+        if (int e = out.write(out.self, job.output.data(), job.output.size()); e != 0) {
+            report.error = e;
+            report.message = std::string("cannot write the output: ") + std::strerror(e);
+            return PACK_WRITE_FAILED;
         }
-        if (pending != 0) {
-            report.message = pending_message;
-            return pending;
-        }
+        XXH3_64bits_update(&run.whole, job.output.data(), job.output.size());
+        report.original_bytes += job.output.size();
+        ++report.chunks;
+        ++report.chunks_by_method[job.method];
+        report.original_by_method[job.method] += job.output.size();
+        report.packed_by_method[job.method] += job.method == METHOD_STORED ? job.output.size() : job.payload.size();
         if (settings.progress != nullptr) settings.progress(settings.progress_self, report.packed_bytes);
-        if (ended) break;
+    }
+    if (pending != 0) {
+        report.message = pending_message;
+        return pending;
     }
     return check_end(run);
 }

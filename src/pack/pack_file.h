@@ -1,6 +1,6 @@
 // The packed form's driver: a byte stream in, a packed stream out, and back. Input is read in
 // a bounded window and never needs to be seekable or of known size; chunks are coded on up to
-// two threads, in batches of a bounded size, and written in order. Packing decodes every chunk
+// two threads, a bounded number at a time, and written in order. Packing decodes every chunk
 // again and compares it with its input before writing it; unpacking checks every length
 // against its bound before allocating and every checksum before reporting success.
 #pragma once
@@ -18,9 +18,10 @@
 constexpr std::size_t kPackChunkFrames = 1024;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
-// Chunks coded at once: two per thread, so a thread rarely waits while memory stays bounded
-// (input window 2 x cap, plus original and packed bytes of each chunk in flight).
-constexpr std::size_t kPackBatch = 4;
+// Chunks in flight at once: one coding on each thread, one finished and waiting to be written
+// in order, one read ahead; memory stays bounded (input window 2 x cap, plus original and
+// packed bytes of each chunk in flight).
+constexpr std::size_t kPackInFlight = 4;
 // zstd for bytes the model does not take. The level's tables are sized for a 1 MiB source
 // whatever the chunk's size, which keeps each thread's compressor near 17 MiB.
 constexpr int kPackZstdLevel = 19;
@@ -52,7 +53,7 @@ struct PackSettings {
     std::size_t max_frames = kPackChunkFrames;
     std::size_t max_other_bytes = kPackOtherBytes;
     std::size_t chunk_cap = kPackChunkCap;  // at most kMaxChunkOriginal
-    // Called after each batch with the input bytes consumed so far (optional).
+    // Called after each chunk written with the input bytes consumed so far (optional).
     void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
     void* progress_self = nullptr;
 };

@@ -365,4 +365,34 @@ TEST(PackDamage, ProblemsAreNamed) {
     EXPECT_EQ(report.message, "file is damaged (bytes follow its end record)");
 }
 
+// Chunks are decoded while later ones are still being read: whatever is found first in the
+// stream is what is named, on one thread or two.
+TEST(PackDamage, FirstProblemInFileOrderIsNamed) {
+    Bytes original;
+    const Bytes packed = damage_subject(original);
+    ASSERT_FALSE(packed.empty());
+    std::vector<Record> records;
+    std::uint64_t count = 0, length = 0;
+    ASSERT_TRUE(walk_records(packed, records, count, length));
+    ASSERT_GE(records.size(), 3u);
+    const std::size_t second_payload = kFileHeaderSize + kChunkRecordSize + records[0].packed + kChunkRecordSize;
+    Bytes bad = packed;
+    bad[second_payload] ^= 0x40;
+    const Bytes bad_and_cut(bad.begin(), bad.end() - 40);
+    for (unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        Bytes back;
+        PackReport report;
+        EXPECT_EQ(unpack_bytes(bad_and_cut, back, small_chunks(threads), report), PACK_DAMAGED);
+        EXPECT_EQ(report.message.rfind("chunk 2 is damaged (", 0), 0u) << report.message;
+        // the chunk before the damage was written out, nothing after it
+        EXPECT_EQ(report.chunks, 1u);
+        EXPECT_EQ(back.size(), records[0].original);
+        const Bytes cut_only(packed.begin(), packed.end() - 40);
+        EXPECT_EQ(unpack_bytes(cut_only, back, small_chunks(threads), report), PACK_DAMAGED);
+        EXPECT_EQ(report.message.rfind("file is truncated", 0), 0u) << report.message;
+        EXPECT_EQ(back, Bytes(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(back.size())));
+    }
+}
+
 }  // namespace
