@@ -1,5 +1,5 @@
-// Packing and unpacking of whole streams: the input window, chunk cutting, the batches coded
-// on two threads, the verification of every chunk, and the records of the format.
+// Packing and unpacking of whole streams: the input window, chunk cutting, the pipeline that
+// codes chunks on two threads, the verification of every chunk, and the records of the format.
 #include "pack/pack_file.h"
 
 #include <pthread.h>

@@ -15,7 +15,7 @@
 
 // What the packer asks of next_chunk_length: whole frames up to kPackChunkFrames, other bytes
 // up to kPackOtherBytes, and never more than kPackChunkCap in one chunk.
-constexpr std::size_t kPackChunkFrames = 1024;
+constexpr std::size_t kPackChunkFrames = 2048;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
 // Chunks in flight at once: one coding on each thread, one finished and waiting to be written
