@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>

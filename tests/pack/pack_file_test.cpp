@@ -310,18 +310,34 @@ TEST(PackDamage, RandomChangesEndInTheOriginalOrANamedProblem) {
     EXPECT_GT(refused, 2900);
 }
 
-TEST(PackDamage, ProblemsAreNamed) {
+// The damage subject with its records walked; records is empty when either step failed.
+struct WalkedSubject {
     Bytes original;
-    const Bytes packed = damage_subject(original);
-    ASSERT_FALSE(packed.empty());
+    Bytes packed;
     std::vector<Record> records;
+    // Where the second chunk's packed bytes start.
+    std::size_t second_payload() const {
+        return kFileHeaderSize + kChunkRecordSize + records[0].packed + kChunkRecordSize;
+    }
+};
+
+WalkedSubject walked_subject() {
+    WalkedSubject w;
+    w.packed = damage_subject(w.original);
     std::uint64_t count = 0, length = 0;
-    ASSERT_TRUE(walk_records(packed, records, count, length));
+    if (w.packed.empty() || !walk_records(w.packed, w.records, count, length)) w.records.clear();
+    return w;
+}
+
+TEST(PackDamage, ProblemsAreNamed) {
+    const WalkedSubject subject = walked_subject();
+    const Bytes& packed = subject.packed;
+    const std::vector<Record>& records = subject.records;
     ASSERT_GE(records.size(), 3u);
     bool method_seen[METHOD_COUNT] = {};
     for (const Record& r : records) method_seen[r.method] = true;
     ASSERT_TRUE(method_seen[METHOD_STORED] && method_seen[METHOD_ZSTD] && method_seen[METHOD_MODEL]);
-    const std::size_t second_payload = kFileHeaderSize + kChunkRecordSize + records[0].packed + kChunkRecordSize;
+    const std::size_t second_payload = subject.second_payload();
 
     struct Case {
         const char* what;
@@ -368,16 +384,12 @@ TEST(PackDamage, ProblemsAreNamed) {
 // Chunks are decoded while later ones are still being read: whatever is found first in the
 // stream is what is named, on one thread or two.
 TEST(PackDamage, FirstProblemInFileOrderIsNamed) {
-    Bytes original;
-    const Bytes packed = damage_subject(original);
-    ASSERT_FALSE(packed.empty());
-    std::vector<Record> records;
-    std::uint64_t count = 0, length = 0;
-    ASSERT_TRUE(walk_records(packed, records, count, length));
-    ASSERT_GE(records.size(), 3u);
-    const std::size_t second_payload = kFileHeaderSize + kChunkRecordSize + records[0].packed + kChunkRecordSize;
+    const WalkedSubject subject = walked_subject();
+    const Bytes& packed = subject.packed;
+    const Bytes& original = subject.original;
+    ASSERT_GE(subject.records.size(), 3u);
     Bytes bad = packed;
-    bad[second_payload] ^= 0x40;
+    bad[subject.second_payload()] ^= 0x40;
     const Bytes bad_and_cut(bad.begin(), bad.end() - 40);
     for (unsigned threads : {1u, 2u}) {
         SCOPED_TRACE(threads);
@@ -387,7 +399,7 @@ TEST(PackDamage, FirstProblemInFileOrderIsNamed) {
         EXPECT_EQ(report.message.rfind("chunk 2 is damaged (", 0), 0u) << report.message;
         // the chunk before the damage was written out, nothing after it
         EXPECT_EQ(report.chunks, 1u);
-        EXPECT_EQ(back.size(), records[0].original);
+        EXPECT_EQ(back.size(), subject.records[0].original);
         const Bytes cut_only(packed.begin(), packed.end() - 40);
         EXPECT_EQ(unpack_bytes(cut_only, back, small_chunks(threads), report), PACK_DAMAGED);
         EXPECT_EQ(report.message.rfind("file is truncated", 0), 0u) << report.message;
