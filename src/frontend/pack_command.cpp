@@ -174,6 +174,7 @@ int run_one(PackCommandContext& ctx, const std::string& name) {
 
     Progress progress{err, &shown, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0};
     PackSettings settings = ctx.settings;
+    settings.input_size = progress.total;
     if (ctx.show_progress) {
         settings.progress = show_progress;
         settings.progress_self = &progress;

@@ -55,7 +55,7 @@ struct CodecBuffers {
 }  // namespace
 
 std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool at_end, std::size_t max_frames,
-                              std::size_t max_bytes) {
+                              std::size_t max_bytes, std::size_t target_bytes) {
     if (max_frames == 0) max_frames = 1;
     if (max_bytes == 0) max_bytes = 1;
     std::size_t pos = 0;
@@ -65,7 +65,7 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
         const std::size_t length = adts_frame_candidate(data + pos, size - pos);
         if (length != 0) {
             pos += length;
-            if (++frames >= max_frames) return pos;
+            if (++frames >= max_frames || (target_bytes != 0 && pos >= target_bytes)) return pos;
             continue;
         }
         if (!at_end && may_be_cut_frame(data + pos, size - pos)) return pos;

@@ -30,12 +30,13 @@ struct PackStats {
     std::uint64_t other_bytes = 0;          // bytes outside frames (tags, junk)
 };
 
-// Length of the next chunk at the front of data[0..size): whole ADTS frames up to max_frames,
+// Length of the next chunk at the front of data[0..size): whole ADTS frames up to max_frames
+// (and, when target_bytes is not 0, up to the frame that brings the chunk to target_bytes),
 // or, where no frames are found, up to max_bytes of other bytes. When more input may follow
 // (at_end false), a unit that may continue past size is not cut; 0 then means "give me more".
 // With at_end true the result is never 0 for size > 0.
 std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool at_end, std::size_t max_frames,
-                              std::size_t max_bytes);
+                              std::size_t max_bytes, std::size_t target_bytes = 0);
 
 // Codes data[0..size) into payload (cleared first). stats, when given, receives the coded bits
 // per family. Returns 0, or non-zero when the chunk cannot be coded (the caller stores it

@@ -253,7 +253,24 @@ struct PackRun {
     std::size_t end = 0;
     bool eof = false;
     XXH3_state_t whole;
+    std::size_t max_frames = 0;    // frames per chunk
+    std::size_t target_bytes = 0;  // frame bytes per chunk, 0 = no target
 };
+
+// Chunking for the input: by frame count when its length is unknown; otherwise an even number
+// of chunks of about equal size, each at most about kPackChunkTarget, so that the two threads
+// share the work evenly to the end (a frame count leaves a last chunk that one thread codes
+// alone while the other waits), and no frame count bounds them.
+void plan_chunks(PackRun& run) {
+    const PackSettings& s = run.settings;
+    run.max_frames = s.max_frames;
+    run.target_bytes = 0;
+    if (s.input_size == 0) return;
+    const std::uint64_t pairs = (s.input_size + 2 * kPackChunkTarget - 1) / (2 * kPackChunkTarget);
+    const std::uint64_t chunks = s.input_size < 2 * kPackChunkAlone ? 1 : 2 * pairs;
+    run.max_frames = ~std::size_t{0};
+    run.target_bytes = static_cast<std::size_t>((s.input_size + chunks - 1) / chunks);
+}
 
 [[nodiscard]] int emit(PackRun& run, const std::uint8_t* data, std::size_t size) {
     if (size == 0) return PACK_OK;
@@ -298,8 +315,8 @@ struct PackRun {
     const std::size_t size = avail < run.settings.chunk_cap ? avail : run.settings.chunk_cap;
     const bool at_end = run.eof && avail <= run.settings.chunk_cap;
     const std::uint8_t* p = run.window.data() + run.begin;
-    n = next_chunk_length(p, size, at_end, run.settings.max_frames, run.settings.max_other_bytes);
-    if (n == 0 && !at_end) n = next_chunk_length(p, size, true, run.settings.max_frames, run.settings.max_other_bytes);
+    n = next_chunk_length(p, size, at_end, run.max_frames, run.settings.max_other_bytes, run.target_bytes);
+    if (n == 0 && !at_end) n = next_chunk_length(p, size, true, run.max_frames, run.settings.max_other_bytes, run.target_bytes);
     if (n == 0 || n > size) {
         run.report.message = "internal error: the chunk codec cut a chunk outside the input window";
         return PACK_VERIFY_FAILED;
@@ -510,7 +527,8 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
         report.message = "internal error: chunk settings out of bounds";
         return PACK_BAD_SETTINGS;
     }
-    PackRun run{in, out, settings, report, {}, 0, 0, false, {}};
+    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0};
+    plan_chunks(run);
     run.window.resize(2 * settings.chunk_cap);
     XXH3_64bits_reset(&run.whole);
     if (int s = write_file_header(run); s != 0) return s;

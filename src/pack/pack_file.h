@@ -16,6 +16,11 @@
 // What the packer asks of next_chunk_length: whole frames up to kPackChunkFrames, other bytes
 // up to kPackOtherBytes, and never more than kPackChunkCap in one chunk.
 constexpr std::size_t kPackChunkFrames = 2048;
+// An input of known length is cut instead into an even number of chunks of about the same
+// size, each near kPackChunkTarget bytes at most, so that both threads finish together; an
+// input under twice kPackChunkAlone stays one chunk.
+constexpr std::size_t kPackChunkTarget = 3u << 19;
+constexpr std::size_t kPackChunkAlone = 256u << 10;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
 // Chunks in flight at once: one coding on each thread, one finished and waiting to be written
@@ -53,6 +58,7 @@ struct PackSettings {
     std::size_t max_frames = kPackChunkFrames;
     std::size_t max_other_bytes = kPackOtherBytes;
     std::size_t chunk_cap = kPackChunkCap;  // at most kMaxChunkOriginal
+    std::uint64_t input_size = 0;           // the input's length when known in advance, else 0
     // Called after each chunk written with the input bytes consumed so far (optional).
     void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
     void* progress_self = nullptr;

@@ -158,6 +158,43 @@ TEST(PackRoundTrip, ThreadsDoNotChangeThePackedBytes) {
     EXPECT_TRUE(one == two);
 }
 
+// An input of known length is cut into an even number of chunks of about the same size, so
+// that two threads finish together; a wrong length only changes the cut, never the result.
+TEST(PackRoundTrip, KnownLengthIsCutIntoAnEvenNumberOfEqualChunks) {
+    const Bytes song = bytes_of(read_file(test_data("lc_stereo_44k.aac")));
+    Bytes input;
+    while (input.size() < 2 * kPackChunkAlone + 100000) input.insert(input.end(), song.begin(), song.end());
+    const auto chunk_sizes = [](const Bytes& data, std::uint64_t input_size) {
+        PackSettings settings;
+        settings.input_size = input_size;
+        Bytes packed, back;
+        PackReport report;
+        std::vector<Record> records;
+        std::uint64_t count = 0, length = 0;
+        if (pack_bytes(data, packed, settings, report) != PACK_OK ||
+            unpack_bytes(packed, back, settings, report) != PACK_OK || back != data ||
+            !walk_records(packed, records, count, length))
+            return std::vector<std::uint64_t>{};
+        std::vector<std::uint64_t> sizes;
+        for (const Record& r : records) sizes.push_back(r.original);
+        return sizes;
+    };
+    const std::vector<std::uint64_t> halves = chunk_sizes(input, input.size());
+    ASSERT_EQ(halves.size(), 2u);
+    // each chunk ends with the frame that reaches half the input, a few hundred bytes at most
+    EXPECT_GE(halves[0], input.size() / 2);
+    EXPECT_LT(halves[0] - halves[1], 2000u);
+
+    // Under twice the smallest chunk worth splitting, the input stays whole.
+    const Bytes smaller(input.begin(), input.begin() + static_cast<std::ptrdiff_t>(2 * kPackChunkAlone - 1));
+    EXPECT_EQ(chunk_sizes(smaller, smaller.size()).size(), 1u);
+    // A length said too short cuts more, shorter chunks; one said too long, fewer.
+    const std::vector<std::uint64_t> short_said = chunk_sizes(input, input.size() / 3);
+    ASSERT_EQ(short_said.size(), 3u);
+    EXPECT_LE(short_said[0], input.size() / 3 + 2000);
+    EXPECT_EQ(chunk_sizes(input, 4 * kPackChunkTarget).size(), 1u);
+}
+
 // Random bytes: nothing makes them smaller, so they are stored as they are, at the cost of the
 // records alone (text going to zstd is checked through the program).
 TEST(PackRoundTrip, IncompressibleBytesAreStoredAsTheyAre) {
