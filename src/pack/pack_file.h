@@ -19,7 +19,7 @@ constexpr std::size_t kPackChunkFrames = 2048;
 // An input of known length is cut instead into an even number of chunks of about the same
 // size, each near kPackChunkTarget bytes at most, so that both threads finish together; an
 // input under twice kPackChunkAlone stays one chunk.
-constexpr std::size_t kPackChunkTarget = 3u << 19;
+constexpr std::size_t kPackChunkTarget = 3u << 19;  // 1.5 MiB
 constexpr std::size_t kPackChunkAlone = 256u << 10;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
