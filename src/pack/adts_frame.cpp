@@ -2,6 +2,7 @@
 #include "pack/adts_frame.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "pack/frame_syntax.h"
 #include "aac/codebooks.h"
@@ -26,8 +27,14 @@ struct ParseIo {
 };
 
 std::uint32_t peek32(const ParseIo& io) {
-    std::uint64_t w = 0;
     const std::size_t byte = io.pos >> 3;
+    std::uint64_t w = 0;
+    if (byte + 8 <= io.size) {
+        // one load within the frame, in the bytes' order
+        std::memcpy(&w, io.data + byte, 8);
+        if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) w = __builtin_bswap64(w);
+        return static_cast<std::uint32_t>(w >> (32 - (io.pos & 7)));
+    }
     for (std::size_t i = 0; i < 5; ++i) w = (w << 8) | (byte + i < io.size ? io.data[byte + i] : 0u);
     return static_cast<std::uint32_t>(w >> (8 - (io.pos & 7)));
 }
@@ -119,8 +126,14 @@ void io_spectral(ParseIo& io, int cb, std::size_t count, const LineRun&) {
         std::int32_t* v = &rec.line[rec.n_line];
         for (unsigned j = 0; j < n; ++j) v[j] = info.v[j];
         if (is_unsigned_book(cb)) {
-            for (unsigned j = 0; j < n; ++j)
-                if (v[j] != 0 && take_bits(io, 1)) v[j] = -v[j];
+            // the sign bits of the non-zero values, in order, in one read
+            unsigned nonzero = 0;
+            for (unsigned j = 0; j < n; ++j) nonzero += v[j] != 0 ? 1u : 0u;
+            const std::uint32_t signs = take_bits(io, nonzero);
+            for (unsigned j = 0; j < n; ++j) {
+                if (v[j] == 0) continue;
+                if ((signs >> --nonzero) & 1u) v[j] = -v[j];
+            }
             for (unsigned j = 0; j < 2 && cb == ESC_HCB; ++j) {
                 if (!(info.escapes & (2u >> j))) continue;
                 unsigned width = 4;
