@@ -248,6 +248,7 @@ int run_pack_command(const CommandLine& cl, std::FILE* err) {
     }
     install_output_cleanup();
     PackCommandContext ctx{cl, err, unpack, isatty(STDERR_FILENO) != 0, PackSettings{}};
+    ctx.settings.stats_by_family = cl.pack_stats;
     int status = 0;
     for (const std::string& name : cl.operands) {
         if (run_one(ctx, name) != 0) status = 1;

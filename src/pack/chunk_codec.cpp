@@ -121,10 +121,16 @@ int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::ui
             io.rc = &rc;
             io.m = &m;
             io.rec = &rec;
-            io.stats = stats;
+            io.stats = stats != nullptr && stats->by_family ? stats : nullptr;
             io.measure = measure;
             walk_adts_frame(io);
-            measure = io.measure;
+            if (io.stats != nullptr) {
+                measure = io.measure;
+            } else if (stats != nullptr) {
+                const std::uint64_t now = coded_bits(rc);
+                stats->frame_bits += now - measure;
+                measure = now;
+            }
             if (io.failed || io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line ||
                 io.cur.byte != rec.n_byte)
                 return 1;

@@ -137,6 +137,7 @@ struct PackJob {
     std::uint8_t method = METHOD_STORED;
     std::uint64_t checksum = 0;
     PackStats stats;
+    bool by_family = false;
     bool verify_failed = false;
 };
 
@@ -192,7 +193,7 @@ bool decodes_back(PackJob& job) {
 // codec's byte model, which zstd may beat on bytes with long repeats (ADIF and raw streams,
 // tags, damaged files).
 bool mostly_unmodelled(const PackStats& stats) {
-    std::uint64_t total = 0;
+    std::uint64_t total = stats.frame_bits;
     for (std::uint64_t b : stats.bits) total += b;
     return stats.bits[FAMILY_RAW] * 2 > total;
 }
@@ -216,6 +217,7 @@ void pack_chunk(PackJob& job) {
     bool model_chosen = false;
     for (const bool check_frames : {false, true}) {
         job.stats = PackStats{};
+        job.stats.by_family = job.by_family;
         const bool model_ok = job.coder->encode(data, size, job.payload, &job.stats, check_frames) == 0;
         const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
         model_chosen = model_ok && has_frames && !job.payload.empty() && job.payload.size() < size;
@@ -347,6 +349,7 @@ void plan_chunks(PackRun& run) {
     r.frames += job.stats.frames_modelled + job.stats.frames_raw;
     if (job.method == METHOD_MODEL) {
         for (int f = 0; f < FAMILY_COUNT; ++f) r.stats.bits[f] += job.stats.bits[f];
+        r.stats.frame_bits += job.stats.frame_bits;
         r.stats.frames_modelled += job.stats.frames_modelled;
         r.stats.frames_raw += job.stats.frames_raw;
         r.stats.other_bytes += job.stats.other_bytes;
@@ -534,7 +537,10 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
     if (int s = write_file_header(run); s != 0) return s;
 
     std::vector<PackJob> jobs(kPackInFlight);
-    for (PackJob& job : jobs) job.coder = &settings.coder;
+    for (PackJob& job : jobs) {
+        job.coder = &settings.coder;
+        job.by_family = settings.stats_by_family;
+    }
     Pipeline<PackJob> pipeline(jobs, pack_chunk, settings.threads);
     std::uint64_t consumed = 0;
     bool input_done = false;

@@ -59,6 +59,7 @@ struct PackSettings {
     std::size_t max_other_bytes = kPackOtherBytes;
     std::size_t chunk_cap = kPackChunkCap;  // at most kMaxChunkOriginal
     std::uint64_t input_size = 0;           // the input's length when known in advance, else 0
+    bool stats_by_family = false;           // count the coded bits of each field family (report.stats)
     // Called after each chunk written with the input bytes consumed so far (optional).
     void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
     void* progress_self = nullptr;

@@ -216,4 +216,35 @@ TEST(PackChunk, NextChunkLengthWaitsForCutFrames) {
     EXPECT_EQ(next_chunk_length(junk.data(), junk.size(), false, 10, 1000), junk.size());
 }
 
+// The bits counted per family add up to the whole payload, and to what the cheaper count of
+// whole frames gives, so every percent of the --pack-stats table is accounted for.
+TEST(PackChunk, FamilyCountsAddUpToThePayload) {
+    Bytes data = load(test_data("lc_stereo_44k.aac"));
+    const Bytes text = {'t', 'a', 'g', 0, 1, 2, 3};
+    data.insert(data.begin() + 100, text.begin(), text.end());  // bytes no model describes
+    std::uint64_t totals[2] = {};
+    for (const bool by_family : {true, false}) {
+        SCOPED_TRACE(by_family);
+        PackStats stats;
+        stats.by_family = by_family;
+        Bytes payload;
+        ASSERT_EQ(encode_chunk(data.data(), data.size(), payload, &stats), 0);
+        std::uint64_t sum = stats.frame_bits;
+        for (std::uint64_t b : stats.bits) sum += b;
+        EXPECT_GT(stats.bits[FAMILY_RAW], 0u);
+        if (by_family) {
+            EXPECT_EQ(stats.frame_bits, 0u);
+            EXPECT_GT(stats.bits[FAMILY_MAGNITUDES], stats.bits[FAMILY_SCALEFACTORS]);
+            EXPECT_GT(stats.bits[FAMILY_SCALEFACTORS], 0u);
+        } else {
+            EXPECT_GT(stats.frame_bits, sum / 2);
+            EXPECT_EQ(stats.bits[FAMILY_MAGNITUDES], 0u);
+        }
+        // the count ends with what the coder still held when it was flushed: a few bytes
+        EXPECT_NEAR(static_cast<double>(sum), static_cast<double>(payload.size() * 8), 64.0);
+        totals[by_family ? 0 : 1] = sum;
+    }
+    EXPECT_EQ(totals[0], totals[1]);
+}
+
 }  // namespace
