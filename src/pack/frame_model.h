@@ -23,15 +23,13 @@ constexpr unsigned kFramesKept = 3;     // this frame and the two before it, per
 constexpr unsigned kHistorySlots = 16;  // channels with a history of their own; later ones share the last
 constexpr unsigned kNearBuckets = 13;   // 0..11 from magnitudes, 12 = no such context
 constexpr unsigned kNoContext = kNearBuckets - 1;
+// From this neighbourhood bucket on (the two lines before weigh 4 or more) a line's magnitude,
+// zero included, is one symbol; quieter lines first ask "zero?" with several views mixed. Loud
+// lines are rarely zero, and the mixed question cost more time there than it saved bits.
+constexpr unsigned kLoudNear = 3;
 constexpr unsigned kSfExpected = 10;    // expected scale-factor step -4..4, 9 = unknown
 constexpr unsigned kEscapeContexts = 16;
 constexpr unsigned kBandClasses = 8;
-constexpr unsigned kOtherBuckets = 7;   // 0 = no partner channel, 1..3 = its magnitude 0, 1, 2+ (left/right), 4..6 (mid/side)
-constexpr unsigned kLadderSteps = 15;   // "magnitude above t" for t = 1..15
-// Steps coded with the mixed vote of every view; the later ones ask the first view alone. A
-// mixed decision costs about eight times a plain one, and loud material reaches the later steps
-// often: mixing them too made packing of high-rate files over a third slower for 0.3% of size.
-constexpr unsigned kMixedSteps = 3;
 
 // A plain field: for widths up to 6 a bit tree chosen by the value this field had last time
 // in this channel; wider fields first ask "same as last time?".
@@ -61,6 +59,7 @@ struct ChannelHistory {
     std::uint16_t sect_len;
     std::array<std::uint8_t, kFramesKept> window_sequence;
     std::uint8_t cur;
+    std::uint8_t last_band_zero;  // the band coded before in this frame: 0 not all zero, 1 all zero, 2 none
     std::int8_t last_sf_diff;  // the previous band's difference in this frame
 };
 
@@ -79,6 +78,21 @@ inline unsigned rescale_factor(const ChannelHistory& h, unsigned band, unsigned 
     const unsigned frac = static_cast<unsigned>(e - 16 * whole);
     return whole >= 0 ? kPow2Sixteenth[frac] << whole : kPow2Sixteenth[frac] >> -whole;
 }
+
+// The largest magnitude a line coded with codebook cb can have before an escape.
+constexpr unsigned magnitude_top(int cb) {
+    return cb == ESC_HCB ? 16u : book_max_magnitude(cb) > 0 ? static_cast<unsigned>(book_max_magnitude(cb)) : 1u;
+}
+
+struct MagnitudeModels {
+    // [codebook][near][previous frame]; the symbol is the magnitude less one
+    std::array<std::array<std::array<SymbolModel, kNearBuckets>, kNearBuckets>, 12> by;
+    explicit MagnitudeModels(unsigned with_zero = 0) {
+        for (int cb = 0; cb < 12; ++cb)
+            for (auto& by_near : by[static_cast<unsigned>(cb)])
+                for (SymbolModel& sm : by_near) start_symbols(sm, magnitude_top(cb) + with_zero);
+    }
+};
 
 struct FrameModel {
     std::array<FieldModel, K_FIELD_KINDS> field;
@@ -112,13 +126,13 @@ struct FrameModel {
     std::array<std::array<std::array<Bit, kNearBuckets>, kNearBuckets>, 12> zero_prev2;
     std::array<std::array<Mixer<3>, 3>, 12> zero_mix;  // by codebook and lone / left-right / mid-side
     std::array<std::array<Apm, kNearBuckets>, 12> zero_apm;
-    std::array<std::array<std::array<std::array<Bit, kMixedSteps>, 8>, 8>, 12> ladder_fine;
-    std::array<std::array<std::array<std::array<std::array<Bit, kMixedSteps>, 4>, 4>, 9>, 12> ladder_pair;
-    std::array<std::array<std::array<Mixer<2>, 3>, kMixedSteps>, 12> ladder_mix;
-    std::array<std::array<std::array<Apm, kNearBuckets>, kMixedSteps>, 12> ladder_apm;
-    // The later steps, plain: [codebook][near][previous frame][partner][step after the mixed ones]
-    std::array<std::array<std::array<std::array<std::array<Bit, kLadderSteps - kMixedSteps>, kOtherBuckets>,
-                                     kNearBuckets>, kNearBuckets>, 12> ladder_tail;
+    // Magnitudes of non-zero lines, up to the codebook's largest (16 for an escape) as one symbol
+    // by the nearest lines of this frame and the rescaled previous frame.
+    MagnitudeModels magnitude;
+    MagnitudeModels joint{1};
+    // "Every line of this band is zero" by the band before in this frame, the same band in the
+    // previous frame and in a pair's partner (each 0 not, 1 zero, 2 unknown).
+    std::array<std::array<std::array<std::array<Bit, 3>, 3>, 3>, 12> band_zero;
     std::array<UintModel, kEscapeContexts> escape;
     // Signs of a common-window pair's second channel, by the first channel's sign there.
     std::array<std::array<std::array<Bit, 2>, 2>, 12> sign_pair;
@@ -329,6 +343,7 @@ void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_seq
     h.sf_running[SF_SCALE] = static_cast<std::int16_t>(io.m->last[K_GLOBAL_GAIN][history_slot(slot)]);
     h.window_sequence[h.cur] = window_sequence;
     h.last_sf_diff = 0;
+    h.last_band_zero = 2;
 }
 
 inline unsigned band_index(const BandPos& pos) { return (pos.g * kPackMaxBands + pos.sfb) % (8 * kPackMaxBands); }
@@ -524,15 +539,36 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
     const std::int16_t* prev2 = h.q[prev2_frame(h)].data() + 1;
     const bool prev2_ok = (h.window_sequence[prev2_frame(h)] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
     const unsigned mix_ctx = other == nullptr ? 0u : run.ms ? 2u : 1u;
-    const unsigned max_magnitude = static_cast<unsigned>(book_max_magnitude(cb));
-    const unsigned top = cb == ESC_HCB ? 16u : max_magnitude;
-    // Everything the earlier frames and the partner say about each line of the band, worked
-    // out before the band is coded: none of it depends on the lines being coded.
+    const unsigned top = magnitude_top(cb);
+    {
+        unsigned all_zero = 1;
+        if constexpr (!CoderIo<Coder>::kDecoding) {
+            for (std::size_t i = 0; i < count; ++i) all_zero &= values[i] == 0 ? 1u : 0u;
+        }
+        const auto zero_band = [count](const std::int16_t* lines) {
+            unsigned any = 0;
+            for (std::size_t i = 0; i < count; ++i) any |= static_cast<unsigned>(lines[i]);
+            return any == 0 ? 1u : 0u;
+        };
+        const unsigned prev_zero = prev_ok ? zero_band(prev + run.first) : 2u;
+        const unsigned pair_zero = other != nullptr ? zero_band(other + run.first) : 2u;
+        all_zero = code_bit(*io.rc, m.band_zero[cb][h.last_band_zero][prev_zero][pair_zero], all_zero);
+        h.last_band_zero = static_cast<std::uint8_t>(all_zero);
+        if (all_zero) {
+            // q of this frame starts zeroed
+            charge(io, FAMILY_MAGNITUDES);
+            if constexpr (CoderIo<Coder>::kDecoding) {
+                std::fill_n(decoded.data(), count, 0);
+                if (!put_spectral_values(io.sink, cb, decoded.data(), count)) io.failed = true;
+            }
+            return;
+        }
+    }
+    // What the previous frame says about each line of the band, worked out before the band is
+    // coded: none of it depends on the lines being coded. The views that only quiet lines use
+    // (two frames back, the partner) are worked out for those lines alone.
     std::array<std::uint32_t, kPackFrameLength + 2> prev_near;  // rescaled previous frame, lines first-1..first+count
     std::array<std::uint8_t, kPackFrameLength> prev_ctx_of;
-    std::array<std::uint8_t, kPackFrameLength> prev2_ctx_of;
-    std::array<std::uint8_t, kPackFrameLength> pair_ctx_of;
-    std::array<std::uint8_t, kPackFrameLength> other_ctx_of;
     {
         const int first = static_cast<int>(run.first);
         const int n = static_cast<int>(count);
@@ -549,26 +585,10 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             for (int i = -1; i <= n; ++i) prev_near[static_cast<unsigned>(i + 1)] = 0;
             for (int i = 0; i < n; ++i) prev_ctx_of[static_cast<unsigned>(i)] = kNoContext;
         }
-        if (prev2_ok) {
-            const std::uint64_t scale = rescale_factor(h, band, prev2_frame(h));
-            for (int i = 0; i < n; ++i) {
-                const int ki = first + i;
-                prev2_ctx_of[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(bucket(static_cast<unsigned>(
-                    (static_cast<std::uint64_t>(2 * prev2[ki] + prev2[ki - 1] + prev2[ki + 1]) * scale + 128) >> 8)));
-            }
-        } else {
-            for (int i = 0; i < n; ++i) prev2_ctx_of[static_cast<unsigned>(i)] = kNoContext;
-        }
-        if (other != nullptr) {
-            const unsigned base = 1u + (run.ms ? 4u : 0u);
-            const unsigned other_base = 1u + (run.ms ? 3u : 0u);
-            for (int i = 0; i < n; ++i) {
-                const unsigned o = static_cast<unsigned>(other[first + i]);
-                pair_ctx_of[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(base + std::min(o, 3u));
-                other_ctx_of[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(other_base + std::min(o, 2u));
-            }
-        }
     }
+    const std::uint64_t prev2_scale = prev2_ok ? rescale_factor(h, band, prev2_frame(h)) : 0;
+    const unsigned pair_base = 1u + (run.ms ? 4u : 0u);
+    bool seen_nonzero = false;
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned k = run.first + static_cast<unsigned>(i);
         const unsigned near_ctx = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : kNoContext;
@@ -584,30 +604,32 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
         }
         const unsigned q1 = k >= 1 ? q[k - 1] : 0u;
-        // the partner's line and its neighbour, or for a lone channel two lines back
-        const unsigned q2 = k >= 2 ? q[k - 2] : 0u;
-        const unsigned pair_ctx = other != nullptr ? pair_ctx_of[i] : 0u;
-        const unsigned pair_next = other != nullptr ? std::min<unsigned>(other[ki + 1], 3u) : std::min(q2, 3u);
-        // two frames back, for sounds that hold longer than a frame
-        const unsigned prev2_ctx = prev2_ctx_of[i];
-        Bit* zero_inputs[3] = {&m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)],
-                               &m.zero_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)],
-                               &m.zero_prev2[cb][prev2_ctx][prev_ctx]};
-        if (code_mixed<3>(*io.rc, m.zero_mix[cb][mix_ctx], zero_inputs, mag != 0 ? 1u : 0u, &m.zero_apm[cb][near_ctx])) {
-            std::array<Bit, kMixedSteps>& ladder_fine = m.ladder_fine[cb][std::min(q1, 7u)][std::min(p0, 7u)];
-            std::array<Bit, kMixedSteps>& ladder_pair = m.ladder_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)];
-            unsigned t = 1;
-            while (t < top && t <= kMixedSteps) {
-                Bit* inputs[2] = {&ladder_fine[t - 1], &ladder_pair[t - 1]};
-                if (!code_mixed<2>(*io.rc, m.ladder_mix[cb][t - 1][mix_ctx], inputs, mag > t ? 1u : 0u,
-                                   &m.ladder_apm[cb][t - 1][prev_ctx])) break;
-                ++t;
+        // in a band that is not all zero, a last line after only zeros is not zero
+        const bool implied = i + 1 == count && !seen_nonzero;
+        unsigned t = 0;
+        if (!implied && near_ctx >= kLoudNear && near_ctx != kNoContext) {
+            // among loud neighbours a zero is one magnitude among others
+            t = code_symbol(*io.rc, m.joint.by[cb][near_ctx][prev_ctx], mag < top ? mag : top);
+        } else {
+            // the partner's line and its neighbour, or for a lone channel two lines back
+            const unsigned q2 = k >= 2 ? q[k - 2] : 0u;
+            const unsigned pair_ctx = other != nullptr ? pair_base + std::min<unsigned>(other[ki], 3u) : 0u;
+            const unsigned pair_next = other != nullptr ? std::min<unsigned>(other[ki + 1], 3u) : std::min(q2, 3u);
+            // two frames back, for sounds that hold longer than a frame
+            const unsigned prev2_ctx = prev2_ok ? bucket(static_cast<unsigned>(
+                (static_cast<std::uint64_t>(2 * prev2[ki] + prev2[ki - 1] + prev2[ki + 1]) * prev2_scale + 128) >> 8))
+                                                : kNoContext;
+            Bit* zero_inputs[3] = {&m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)],
+                                   &m.zero_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)],
+                                   &m.zero_prev2[cb][prev2_ctx][prev_ctx]};
+            if (implied || code_mixed<3>(*io.rc, m.zero_mix[cb][mix_ctx], zero_inputs, mag != 0 ? 1u : 0u,
+                                         &m.zero_apm[cb][near_ctx])) {
+                t = 1;
+                if (top > 1) t = 1u + code_symbol(*io.rc, m.magnitude.by[cb][near_ctx][prev_ctx], (mag < top ? mag : top) - 1u);
             }
-            if (t > kMixedSteps) {
-                const unsigned other_ctx = other != nullptr ? other_ctx_of[i] : 0u;
-                std::array<Bit, kLadderSteps - kMixedSteps>& tail = m.ladder_tail[cb][near_ctx][prev_ctx][other_ctx];
-                while (t < top && t <= kLadderSteps && code_bit(*io.rc, tail[t - 1 - kMixedSteps], mag > t ? 1u : 0u)) ++t;
-            }
+        }
+        if (t != 0) {
+            seen_nonzero = true;
             std::uint32_t coded = t;
             if (cb == ESC_HCB && t == 16) {
                 unsigned size = 0;

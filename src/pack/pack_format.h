@@ -17,7 +17,7 @@
 #include <cstdint>
 
 constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '\n'};
-constexpr std::uint16_t kPackFormatVersion = 1;
+constexpr std::uint16_t kPackFormatVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
 constexpr std::size_t kChunkRecordSize = 24;

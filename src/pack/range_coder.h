@@ -328,11 +328,21 @@ struct Apm {
     }
 };
 
+// A Bit that has learnt a decision well (30 decisions seen, 97% sure) is trusted alone: mixing
+// it with the other views would change little and costs several times a plain decision.
+constexpr unsigned kSureCount = 30;
+constexpr std::uint32_t kSureMargin = 2048;
+inline bool sure(const Bit& b) {
+    return b.n >= kSureCount && (b.p < kSureMargin || b.p > kProbOne - kSureMargin);
+}
+
 // Codes bit with the mixed vote of inputs[0..N) and trains the mixer and every input; with
-// an Apm, the coded probability is a blend of the vote and the Apm's refinement of it.
+// an Apm, the coded probability is a blend of the vote and the Apm's refinement of it. When
+// the first input is sure, it codes the bit alone and only it learns.
 template <unsigned N, class Coder>
 [[gnu::always_inline]] inline unsigned code_mixed(Coder& rc, Mixer<N>& mx, Bit* const* inputs, unsigned bit,
                                                   Apm* apm = nullptr) {
+    if (sure(*inputs[0])) return code_bit(rc, *inputs[0], bit);
     int st[N];
     std::int64_t dot = 0;
     for (unsigned i = 0; i < N; ++i) {
@@ -366,4 +376,75 @@ template <unsigned N, class Coder>
         update_bit(*inputs[i], bit);
     }
     return bit;
+}
+
+// ---------------------------------------------------------------------------------------------
+// A small alphabet in one step: adaptive counts of up to kSymbolsMax symbols, the range split in
+// proportion to them. One division replaces the several decisions a binary ladder would code.
+// The counts are kept as running sums, so that finding a symbol is a count of the sums at or
+// below a value, the same fixed-length loop for every model.
+
+constexpr unsigned kSymbolsMax = 17;
+constexpr unsigned kSymbolStep = 4;       // what each occurrence adds to its count
+constexpr unsigned kSymbolLimit = 16000;  // counts are halved when their total passes this
+
+struct SymbolModel {
+    // cum[i]: the counts of the symbols below i; from cum[n] on, the total
+    std::uint16_t cum[kSymbolsMax + 1] = {};
+    std::uint16_t n = 0;
+};
+
+// n symbols, 1 <= n <= kSymbolsMax, each counted 2 to begin with.
+inline void start_symbols(SymbolModel& m, unsigned n) {
+    n = n < 1 ? 1 : n > kSymbolsMax ? kSymbolsMax : n;
+    m = SymbolModel{};
+    m.n = static_cast<std::uint16_t>(n);
+    for (unsigned i = 0; i <= kSymbolsMax; ++i) m.cum[i] = static_cast<std::uint16_t>(2 * (i < n ? i : n));
+}
+
+inline void update_symbols(SymbolModel& m, unsigned s) {
+    for (unsigned i = 1; i <= kSymbolsMax; ++i) m.cum[i] = static_cast<std::uint16_t>(m.cum[i] + (i > s ? kSymbolStep : 0u));
+    if (m.cum[kSymbolsMax] > kSymbolLimit) {
+        // every count is halved, rounding up, so no symbol of the n drops to 0; past n the
+        // counts are 0 and stay so
+        unsigned sum = 0;
+        unsigned before = 0;
+        for (unsigned i = 1; i <= kSymbolsMax; ++i) {
+            const unsigned count = m.cum[i] - before;
+            before = m.cum[i];
+            sum += (count + 1u) >> 1;
+            m.cum[i] = static_cast<std::uint16_t>(sum);
+        }
+    }
+}
+
+// Codes symbol s (< m.n) and counts it.
+inline unsigned code_symbol(RangeEncoder& rc, SymbolModel& m, unsigned s) {
+    const std::uint32_t r = rc.range / m.cum[kSymbolsMax];
+    rc.low += static_cast<std::uint64_t>(r) * m.cum[s];
+    rc.range = r * static_cast<std::uint32_t>(m.cum[s + 1] - m.cum[s]);
+    while (rc.range < kRangeTop) {
+        rc.range <<= 8;
+        shift_low(rc);
+    }
+    update_symbols(m, s);
+    return s;
+}
+
+inline unsigned code_symbol(RangeDecoder& rc, SymbolModel& m, unsigned /*ignored*/) {
+    const std::uint32_t total = m.cum[kSymbolsMax];
+    const std::uint32_t r = rc.range / total;
+    std::uint32_t v = rc.code / r;
+    // only a damaged payload points past the total; it decodes to the last symbol
+    if (v >= total) v = total - 1u;
+    unsigned s = 0;
+    for (unsigned i = 1; i <= kSymbolsMax; ++i) s += m.cum[i] <= v ? 1u : 0u;
+    rc.code -= r * m.cum[s];
+    rc.range = r * static_cast<std::uint32_t>(m.cum[s + 1] - m.cum[s]);
+    while (rc.range < kRangeTop) {
+        rc.range <<= 8;
+        rc.code = (rc.code << 8) | next_byte(rc);
+    }
+    update_symbols(m, s);
+    return s;
 }

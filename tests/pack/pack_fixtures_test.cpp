@@ -1,12 +1,14 @@
 // Packed files kept in the tree (tools/make_pack_fixtures.sh) must unpack to their sources, so
 // a change of the format or of the chunk codec cannot pass unnoticed: either it still reads
-// what earlier builds wrote, or the fixtures are remade on purpose.
+// what earlier builds wrote, or the fixtures are remade on purpose and the format version
+// moves on. A file of each retired version is kept too, and must be refused by its version.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "pack/pack_file.h"
+#include "pack/pack_format.h"
 #include "support/test_util.h"
 
 namespace {
@@ -27,6 +29,25 @@ TEST(PackFixtures, UnpackToTheirSources) {
             << report.message;
         EXPECT_TRUE(std::string(out.begin(), out.end()) == source);
     }
+}
+
+// Format version 1 coded spectral magnitudes differently; its files are refused by name
+// rather than unpacked into something else.
+TEST(PackFixtures, RetiredVersionIsRefusedByName) {
+    const std::string dir = test_data("packed-v1");
+    const std::vector<std::string> names = names_in(dir, true);
+    ASSERT_EQ(names.size(), 1u);
+    const std::string packed = read_file(dir + "/" + names[0]);
+    ASSERT_GT(packed.size(), 16u);
+    ASSERT_EQ(packed[8], 1) << "not a version 1 file";
+    ASSERT_NE(kPackFormatVersion, 1);
+    MemorySource src{reinterpret_cast<const std::uint8_t*>(packed.data()), packed.size(), 0};
+    std::vector<std::uint8_t> out;
+    PackReport report;
+    EXPECT_EQ(unpack_stream(memory_source(src), vector_sink(out), PackSettings{}, report), PACK_UNSUPPORTED_VERSION);
+    EXPECT_EQ(report.message, "format version 1 is not supported by this version of aaczavrok (it reads format version " +
+                                  std::to_string(kPackFormatVersion) + ")");
+    EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

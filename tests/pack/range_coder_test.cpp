@@ -1,7 +1,9 @@
 // The range coder and its adaptive models: what the encoder writes, the decoder reads back,
-// for skewed and even decisions, tree fields, integers of every size, and direct bits.
+// for skewed and even decisions, tree fields, integers of every size, direct bits and small
+// alphabets.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -15,17 +17,20 @@ struct Models {
     BitTree<6> tree;
     UintModel uint;
     SintModel sint;
+    SymbolModel symbols;
+    Models() { start_symbols(symbols, kSymbolsMax); }
 };
 
 // One walk over the values for both coders, as the packed form's models are written.
 template <class Coder>
 void walk(Coder& rc, Models& m, std::vector<std::uint32_t>& v) {
-    for (std::size_t i = 0; i + 5 <= v.size(); i += 5) {
+    for (std::size_t i = 0; i + 6 <= v.size(); i += 6) {
         v[i] = code_bit(rc, m.skewed, v[i]);
         v[i + 1] = code_tree<6>(rc, m.tree, v[i + 1]);
         v[i + 2] = code_uint(rc, m.uint, v[i + 2]);
         v[i + 3] = static_cast<std::uint32_t>(code_sint(rc, m.sint, static_cast<std::int32_t>(v[i + 3])));
         v[i + 4] = code_direct(rc, v[i + 4], 32);
+        v[i + 5] = code_symbol(rc, m.symbols, v[i + 5]);
     }
 }
 
@@ -41,6 +46,7 @@ TEST(RangeCoder, EveryKindOfFieldComesBack) {
         values.push_back(i < 6 ? edge[i] : rng() >> (rng() % 32));
         values.push_back(i < 6 ? edge[i] : static_cast<std::uint32_t>(static_cast<std::int32_t>(rng() % 201) - 100));
         values.push_back(rng());
+        values.push_back(i < 20 ? kSymbolsMax - 1 : rng() % 4 == 0 ? rng() % kSymbolsMax : 0u);
     }
     std::vector<std::uint8_t> packed;
     RangeEncoder enc;
@@ -78,4 +84,53 @@ TEST(RangeCoder, SkewedDecisionsCostLittleAndEvenOnesAboutABit) {
     finish_encoder(enc);
     EXPECT_LT(even.size(), 10100u);
     EXPECT_GE(even.size(), 9990u);
+}
+
+// A small alphabet codes close to its entropy while its counts are halved again and again, and
+// a symbol that has not been seen for long is still coded exactly when it comes.
+TEST(RangeCoder, SymbolsCostTheirEntropyAndTheRareOnesStayCodable) {
+    std::mt19937 rng(11);
+    constexpr unsigned n = 17;
+    std::vector<std::uint32_t> values;
+    double bits = 0;
+    std::vector<double> weight(n);
+    double sum = 0;
+    for (unsigned s = 0; s < n; ++s) sum += weight[s] = std::pow(0.5, s);
+    std::discrete_distribution<unsigned> pick(weight.begin(), weight.end());
+    for (int i = 0; i < 300000; ++i) {
+        const unsigned s = i == 299999 ? n - 1 : pick(rng);
+        values.push_back(s);
+        bits -= std::log2(weight[s] / sum);
+    }
+    std::vector<std::uint8_t> packed;
+    RangeEncoder enc;
+    start_encoder(enc, packed);
+    SymbolModel em;
+    start_symbols(em, n);
+    for (std::uint32_t s : values) code_symbol(enc, em, s);
+    finish_encoder(enc);
+    EXPECT_LT(static_cast<double>(packed.size()) * 8, bits * 1.02);
+
+    RangeDecoder dec;
+    start_decoder(dec, packed.data(), packed.size());
+    SymbolModel dm;
+    start_symbols(dm, n);
+    std::vector<std::uint32_t> decoded;
+    for (std::size_t i = 0; i < values.size(); ++i) decoded.push_back(code_symbol(dec, dm, 0));
+    EXPECT_EQ(decoded, values);
+    EXPECT_EQ(dec.overrun, 0u);
+}
+
+// Whatever bytes a damaged payload holds, a symbol decodes to one of the model's own.
+TEST(RangeCoder, DamagedBytesDecodeToSymbolsInRange) {
+    std::mt19937 rng(5);
+    std::vector<std::uint8_t> junk(4000);
+    for (std::uint8_t& b : junk) b = static_cast<std::uint8_t>(rng());
+    for (unsigned n : {2u, 5u, kSymbolsMax}) {
+        RangeDecoder dec;
+        start_decoder(dec, junk.data(), junk.size());
+        SymbolModel m;
+        start_symbols(m, n);
+        for (int i = 0; i < 20000; ++i) ASSERT_LT(code_symbol(dec, m, 0), n);
+    }
 }
