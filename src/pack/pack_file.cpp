@@ -451,7 +451,8 @@ int damaged(PackReport& report, std::string message) {
     const std::uint64_t version = get_le(h + 8, 2);
     if (version != kPackFormatVersion) {
         run.report.message =
-            format_message("format version %" PRIu64 " is not supported by this version of aaczavrok (it reads format version %" PRIu64 ")",
+            format_message("format version %" PRIu64 " is not supported by this version of aaczavrok"
+                           " (it reads format version %" PRIu64 ")",
                            version, kPackFormatVersion);
         return PACK_UNSUPPORTED_VERSION;
     }
