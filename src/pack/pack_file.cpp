@@ -449,6 +449,7 @@ int damaged(PackReport& report, std::string message) {
     }
     if (got < sizeof h) return damaged(run.report, "file is truncated (in its header)");
     const std::uint64_t version = get_le(h + 8, 2);
+    run.report.format_version = static_cast<unsigned>(version);
     if (version != kPackFormatVersion) {
         run.report.message =
             format_message("format version %" PRIu64 " is not supported by this version of aaczavrok"
@@ -626,7 +627,10 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
         ++report.chunks;
         ++report.chunks_by_method[job.method];
         report.original_by_method[job.method] += job.output.size();
-        report.packed_by_method[job.method] += job.method == METHOD_STORED ? job.output.size() : job.payload.size();
+        const std::size_t packed_size = job.method == METHOD_STORED ? job.output.size() : job.payload.size();
+        report.packed_by_method[job.method] += packed_size;
+        if (settings.chunk_done != nullptr)
+            settings.chunk_done(settings.chunk_done_self, job.method, job.output.size(), packed_size);
         if (settings.progress != nullptr) settings.progress(settings.progress_self, report.packed_bytes);
     }
     if (pending != 0) {

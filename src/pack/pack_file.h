@@ -63,6 +63,10 @@ struct PackSettings {
     // Called after each chunk written with the input bytes consumed so far (optional).
     void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
     void* progress_self = nullptr;
+    // Unpacking: called after each chunk written, in file order, with its method and its
+    // original and packed (payload) lengths (optional; --list --verbose reports them).
+    void (*chunk_done)(void* self, unsigned method, std::uint64_t original, std::uint64_t packed) = nullptr;
+    void* chunk_done_self = nullptr;
 };
 
 enum PackStatus : int {
@@ -80,6 +84,7 @@ struct PackReport {
     std::uint64_t original_bytes = 0;
     std::uint64_t packed_bytes = 0;  // the whole packed stream, headers included
     std::uint64_t chunks = 0;
+    unsigned format_version = 0;  // unpacking: the version the file header names, once read
     std::uint64_t chunks_by_method[METHOD_COUNT] = {};
     std::uint64_t original_by_method[METHOD_COUNT] = {};
     std::uint64_t packed_by_method[METHOD_COUNT] = {};  // payload bytes, record headers excluded
