@@ -163,7 +163,10 @@ int run_one(PackCommandContext& ctx, const std::string& name) {
     }
 
     OutputFile out;
-    if (int e = open_output(out, out_name, ctx.cl.force); e != 0) {
+    // A named file's output takes its permissions, times and, where allowed, owner; a
+    // stream's has nothing to take.
+    const bool keep_metadata = !from_stdin && S_ISREG(st.st_mode);
+    if (int e = open_output(out, out_name, ctx.cl.force, keep_metadata ? &st : nullptr); e != 0) {
         if (e == EEXIST) {
             std::fprintf(err, "%s: %s already exists (use -f to replace it)\n", shown.c_str(), out_name.c_str());
         } else {
@@ -198,7 +201,11 @@ int run_one(PackCommandContext& ctx, const std::string& name) {
         return 1;
     }
     if (int e = commit_output(out); e != 0) {
-        std::fprintf(err, "%s: cannot write %s: %s\n", shown.c_str(), out_name.c_str(), std::strerror(e));
+        if (e == EEXIST && !ctx.cl.force)
+            std::fprintf(err, "%s: %s appeared while it was being written; not replaced (use -f to replace it)\n",
+                         shown.c_str(), out_name.c_str());
+        else
+            std::fprintf(err, "%s: cannot write %s: %s\n", shown.c_str(), out_name.c_str(), std::strerror(e));
         return 1;
     }
 
@@ -220,6 +227,10 @@ bool is_pack_command(const CommandLine& cl) {
     if (cl.options.compress != 0 || cl.operands.empty()) return false;
     const std::string& first = cl.operands[0];
     if (first == "-" || ends_with_suffix(first)) return true;
+    // A pipe, a FIFO or a device would lose what is read here. Such a stream is never a
+    // data-block container (read by seeking), so it goes to the packed form unread.
+    struct stat st;
+    if (stat(first.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return true;
     const int fd = open(first.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     std::uint8_t head[sizeof kPackMagic];

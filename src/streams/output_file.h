@@ -4,6 +4,9 @@
 // write and close is checked, and the first failure is kept with the system's reason.
 #pragma once
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <cstddef>
 #include <string>
 
@@ -13,11 +16,19 @@ struct OutputFile {
     int fd = -1;
     int error = 0;          // errno of the first failure; nothing more is written after it
     bool in_place = false;  // a device, a pipe or standard output
+    bool replace = false;   // commit may replace a file that took the final name meanwhile
+    bool keep_times = false;
+    timespec times[2] = {};  // access and modification times given to the temporary at close
 };
 
-// Opens path for writing. With replace_existing false an existing file is refused (EEXIST).
-// Returns 0 or an errno value; on failure nothing was created.
-[[nodiscard]] int open_output(OutputFile& out, const std::string& path, bool replace_existing);
+// Opens path for writing. With replace_existing false an existing file is refused (EEXIST),
+// and so is one that appears under the final name before the commit. With like, a temporary
+// takes like's owner and group where the system allows it, its permission bits (never wider:
+// a group that could not be kept gets no more than others get) and, at close, its access
+// and modification times; an output written in place keeps its own. Returns 0 or an errno
+// value; on failure nothing was created.
+[[nodiscard]] int open_output(OutputFile& out, const std::string& path, bool replace_existing,
+                              const struct stat* like = nullptr);
 
 // Writes all of data (retrying short writes). Returns 0 or the errno of the failure, which
 // stays in out.error so later writes do nothing.
@@ -28,8 +39,9 @@ struct OutputFile {
 // the first failure (also kept in out.error); commit_output or discard_output follows.
 [[nodiscard]] int close_output(OutputFile& out);
 
-// Closes the file and, for a temporary, renames it over the final name. Returns 0 or an errno
-// value; on failure the temporary is removed and the final name keeps what it held.
+// Closes the file and, for a temporary, renames it over the final name; without
+// replace_existing a name taken since the open is not replaced (EEXIST). Returns 0 or an
+// errno value; on failure the temporary is removed and the final name keeps what it held.
 [[nodiscard]] int commit_output(OutputFile& out);
 
 // Closes the file and removes the temporary: the final name keeps what it held before.

@@ -54,3 +54,48 @@ TEST(OutputFile, SameFileByPathOrByInode) {
     EXPECT_TRUE(same_file(a, dir.path + "/link"));
     EXPECT_FALSE(same_file(a, dir.path + "/b"));
 }
+
+// Without replace_existing, a file that takes the final name between the open and the commit
+// is kept and the temporary goes; with it, the late file is replaced like any other.
+TEST(OutputFile, ANameTakenBeforeTheCommitIsReplacedOnlyWhenAllowed) {
+    TempDir dir;
+    const std::string path = dir.path + "/out.bin";
+    OutputFile out;
+    ASSERT_EQ(open_output(out, path, false), 0);
+    ASSERT_EQ(write_output(out, "mine", 4), 0);
+    write_file(path, "theirs");
+    EXPECT_EQ(commit_output(out), EEXIST);
+    EXPECT_EQ(read_file(path), "theirs");
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"out.bin"});
+
+    const std::string other = dir.path + "/other.bin";
+    ASSERT_EQ(open_output(out, other, true), 0);
+    ASSERT_EQ(write_output(out, "mine", 4), 0);
+    write_file(other, "theirs");
+    ASSERT_EQ(commit_output(out), 0);
+    EXPECT_EQ(read_file(other), "mine");
+}
+
+// A final name at the length limit leaves no room for ".NAME.XXXXXX": the temporary's name
+// is cut, at a character boundary, and stays in the same folder.
+TEST(OutputFile, ANameAtTheLengthLimitGetsAShorterTemporary) {
+    TempDir dir;
+    std::string name = "a";
+    while (name.size() + 2 <= 255) name += "\xC3\xA9";  // 'é', two bytes
+    ASSERT_EQ(name.size(), 255u);
+    OutputFile out;
+    ASSERT_EQ(open_output(out, dir.file(name), false), 0);
+    ASSERT_EQ(write_output(out, "x", 1), 0);
+    const std::vector<std::string> open_names = names_in(dir.path);
+    ASSERT_EQ(open_names.size(), 1u);
+    const std::string& temp = open_names[0];
+    EXPECT_LE(temp.size(), 255u);
+    ASSERT_GT(temp.size(), 8u);
+    EXPECT_EQ(temp[0], '.');
+    const std::string kept = temp.substr(1, temp.size() - 8);
+    EXPECT_EQ(name.compare(0, kept.size(), kept), 0) << temp;
+    EXPECT_EQ((kept.size() - 1) % 2, 0u) << "cut inside a character: " << temp;
+    ASSERT_EQ(commit_output(out), 0);
+    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{name});
+    EXPECT_EQ(read_file(dir.file(name)), "x");
+}

@@ -1,0 +1,254 @@
+// The packed form's files as a user's other tools leave them: an output takes its input's
+// permissions, times and owner; a name that appears while a run writes it is not replaced
+// without -f; names up to the length limit work; a packed stream is unpacked from a FIFO or
+// /dev/stdin without losing its first bytes. The program runs as a separate process, held by
+// a FIFO where the order of events matters.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "support/test_util.h"
+
+namespace {
+
+// Starts the program in cwd with standard error into err_file; returns its process id.
+pid_t start_program(const std::vector<std::string>& args, const std::string& cwd, const std::string& err_file) {
+    std::string cmd = "cd " + shell_quote(cwd) + " && exec " + AACZ_BINARY;
+    for (const std::string& a : args) cmd += " " + shell_quote(a);
+    cmd += " </dev/null >/dev/null 2>" + shell_quote(err_file);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid) {
+    int raw = 0;
+    if (waitpid(pid, &raw, 0) != pid) return -1;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// The writing end of fifo, opened once the program has opened its reading end; -1 when the
+// program ended without opening it.
+int open_fifo_writer(const std::string& fifo, pid_t pid) {
+    for (;;) {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+        siginfo_t info{};
+        if (errno != ENXIO || waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid != 0)
+            return -1;
+        usleep(1000);
+    }
+}
+
+bool write_all(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n <= 0) return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A program that ends early makes writes to its FIFO fail instead of ending the test.
+struct IgnoreSigpipe {
+    void (*old)(int) = signal(SIGPIPE, SIG_IGN);
+    ~IgnoreSigpipe() { signal(SIGPIPE, old); }
+};
+
+void set_times(const std::string& path, timespec atime, timespec mtime) {
+    const timespec times[2] = {atime, mtime};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+void expect_metadata(const std::string& path, mode_t mode, timespec atime, timespec mtime) {
+    SCOPED_TRACE(path);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(st.st_mtim.tv_sec, mtime.tv_sec);
+    EXPECT_EQ(st.st_mtim.tv_nsec, mtime.tv_nsec);
+    EXPECT_EQ(st.st_atim.tv_sec, atime.tv_sec);
+    EXPECT_EQ(st.st_atim.tv_nsec, atime.tv_nsec);
+}
+
+TEST(FileSafety, PackAndUnpackKeepPermissionsTimesAndOwner) {
+    TempDir dir;
+    const std::string aac = read_file(test_data("lc_stereo_44k.aac"));
+    write_file(dir.file("secret.aac"), aac);
+    ASSERT_EQ(chmod(dir.file("secret.aac").c_str(), 0600), 0);
+    // Old times, apart, with nanoseconds; reading the input may move its own access time.
+    const timespec atime{1000000000, 123456789}, mtime{999000000, 987654321};
+    set_times(dir.file("secret.aac"), atime, mtime);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(dir.file("secret.aac").c_str(), 1234, 5678), 0);
+    }
+
+    RunResult r = run_program({"-p", "secret.aac"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_metadata(dir.file("secret.aac.aaz"), 0600, atime, mtime);
+    struct stat st;
+    if (root) {
+        ASSERT_EQ(stat(dir.file("secret.aac.aaz").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 1234u);
+        EXPECT_EQ(st.st_gid, 5678u);
+    }
+
+    // Unpacking takes the packed file's, whatever they are: not mkstemp's 0600, not the umask's.
+    ASSERT_EQ(chmod(dir.file("secret.aac.aaz").c_str(), 0640), 0);
+    const timespec atime2{1100000000, 5}, mtime2{1050000000, 500000000};
+    set_times(dir.file("secret.aac.aaz"), atime2, mtime2);
+    ASSERT_EQ(std::remove(dir.file("secret.aac").c_str()), 0);
+    r = run_program({"-d", "secret.aac.aaz"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_metadata(dir.file("secret.aac"), 0640, atime2, mtime2);  // before a read moves the access time
+    EXPECT_TRUE(read_file(dir.file("secret.aac")) == aac);
+
+    // A replaced output takes the input's too.
+    ASSERT_EQ(chmod(dir.file("secret.aac").c_str(), 0604), 0);
+    set_times(dir.file("secret.aac"), atime, mtime);
+    r = run_program({"-p", "-f", "secret.aac"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    expect_metadata(dir.file("secret.aac.aaz"), 0604, atime, mtime);
+
+    // Standard output is left as it is.
+    write_file(dir.file("piped.aac"), "");
+    ASSERT_EQ(chmod(dir.file("piped.aac").c_str(), 0606), 0);
+    const std::string cmd = "cd " + shell_quote(dir.path) + " && " + AACZ_BINARY +
+                            " -d -o - secret.aac.aaz >piped.aac 2>/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_TRUE(read_file(dir.file("piped.aac")) == aac);
+    ASSERT_EQ(stat(dir.file("piped.aac").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0606u);
+    EXPECT_GT(st.st_mtim.tv_sec, mtime.tv_sec + 1000000);
+}
+
+// The program opens its temporary and waits for its input on a FIFO; the output's name is
+// taken meanwhile. Without -f the run fails and keeps the other file; with -f it replaces it.
+TEST(FileSafety, AnOutputThatAppearsDuringTheRunIsReplacedOnlyWithForce) {
+    TempDir dir;
+    IgnoreSigpipe sigpipe;
+    const std::string aac = read_file(test_data("lc_stereo_44k.aac"));
+    ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0600), 0);
+    TempDir capture;
+    for (const bool force : {false, true}) {
+        SCOPED_TRACE(force ? "-f" : "no -f");
+        std::vector<std::string> args = {"-p", "-o", "out.aaz", "in.fifo"};
+        if (force) args.insert(args.begin(), "-f");
+        const pid_t pid = start_program(args, dir.path, capture.file("err"));
+        ASSERT_GT(pid, 0);
+        const int fd = open_fifo_writer(dir.file("in.fifo"), pid);
+        ASSERT_GE(fd, 0) << read_file(capture.file("err"));
+        // One byte more than the pipe holds: the write returns only once the program reads,
+        // and it reads only after its temporary exists.
+        fcntl(fd, F_SETPIPE_SZ, 4096);
+        const int capacity = fcntl(fd, F_GETPIPE_SZ);
+        ASSERT_GT(capacity, 0);
+        ASSERT_LT(static_cast<std::size_t>(capacity) + 1, aac.size());
+        const std::size_t first = static_cast<std::size_t>(capacity) + 1;
+        ASSERT_TRUE(write_all(fd, aac.data(), first));
+        std::vector<std::string> names = names_in(dir.path);
+        ASSERT_EQ(names.size(), 2u);
+        EXPECT_EQ(names[0].rfind(".out.aaz.", 0), 0u) << names[0];
+        write_file(dir.file("out.aaz"), "theirs");
+        EXPECT_TRUE(write_all(fd, aac.data() + first, aac.size() - first));
+        close(fd);
+        const int status = wait_for(pid);
+        const std::string err = read_file(capture.file("err"));
+        names = names_in(dir.path);
+        EXPECT_EQ(names, (std::vector<std::string>{"in.fifo", "out.aaz"}));  // no temporary left
+        if (!force) {
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(read_file(dir.file("out.aaz")), "theirs");
+            EXPECT_NE(err.find("out.aaz appeared while it was being written; not replaced"), std::string::npos)
+                << err;
+            ASSERT_EQ(std::remove(dir.file("out.aaz").c_str()), 0);
+        } else {
+            ASSERT_EQ(status, 0) << err;
+            const RunResult r = run_program({"-d", "-o", "back.aac", "out.aaz"}, dir.path);
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_TRUE(read_file(dir.file("back.aac")) == aac);
+        }
+    }
+}
+
+// The output's name fits although ".NAME.XXXXXX" would not.
+TEST(FileSafety, NamesUpToTheLengthLimitPackAndUnpack) {
+    TempDir dir;
+    const std::string aac = read_file(test_data("lc_mono_8k.aac"));
+    for (const std::size_t length : {246u, 251u}) {
+        const std::string name = std::string(length - 4, 'n') + ".aac";
+        SCOPED_TRACE(length);
+        write_file(dir.file(name), aac);
+        RunResult r = run_program({"-p", name}, dir.path);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(std::remove(dir.file(name).c_str()), 0);
+        r = run_program({"-d", name + ".aaz"}, dir.path);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(read_file(dir.file(name)) == aac);
+        EXPECT_EQ(names_in(dir.path), (std::vector<std::string>{name, name + ".aaz"}));
+        std::remove(dir.file(name).c_str());
+        std::remove(dir.file(name + ".aaz").c_str());
+    }
+}
+
+// A stream that cannot be read twice is unpacked whole: from a FIFO and from a pipe named
+// /dev/stdin. A FIFO of something else is refused as not packed, and nothing is left.
+TEST(FileSafety, PackedStreamsUnpackFromAFifoAndFromDevStdin) {
+    TempDir dir;
+    IgnoreSigpipe sigpipe;
+    const std::string aac = read_file(test_data("lc_51_48k.aac"));
+    write_file(dir.file("song.aac"), aac);
+    ASSERT_EQ(run_program({"-p", "-o", "song.aaz", "song.aac"}, dir.path).status, 0);
+    const std::string packed = read_file(dir.file("song.aaz"));
+
+    const std::string cmd = "cd " + shell_quote(dir.path) + " && cat song.aaz | " + AACZ_BINARY +
+                            " -d -o from_stdin.aac /dev/stdin 2>/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_TRUE(read_file(dir.file("from_stdin.aac")) == aac);
+
+    ASSERT_EQ(mkfifo(dir.file("in.fifo").c_str(), 0600), 0);
+    TempDir capture;
+    struct Case {
+        const std::string* data;
+        int status;
+        const char* message;
+    };
+    for (const Case& c : {Case{&packed, 0, ""}, Case{&aac, 1, "in.fifo: not a packed file"}}) {
+        SCOPED_TRACE(c.status);
+        const pid_t pid = start_program({"-d", "-o", "from_fifo.aac", "in.fifo"}, dir.path, capture.file("err"));
+        ASSERT_GT(pid, 0);
+        const int fd = open_fifo_writer(dir.file("in.fifo"), pid);
+        ASSERT_GE(fd, 0) << read_file(capture.file("err"));
+        write_all(fd, c.data->data(), c.data->size());  // a refusal may come before all is written
+        close(fd);
+        EXPECT_EQ(wait_for(pid), c.status) << read_file(capture.file("err"));
+        if (c.status == 0) {
+            EXPECT_TRUE(read_file(dir.file("from_fifo.aac")) == aac);
+            ASSERT_EQ(std::remove(dir.file("from_fifo.aac").c_str()), 0);
+        } else {
+            EXPECT_NE(read_file(capture.file("err")).find(c.message), std::string::npos);
+        }
+    }
+    EXPECT_EQ(names_in(dir.path),
+              (std::vector<std::string>{"from_stdin.aac", "in.fifo", "song.aac", "song.aaz"}));
+}
+
+}  // namespace
