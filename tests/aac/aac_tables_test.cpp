@@ -75,14 +75,4 @@ TEST(AacTables, BandOffsetsRiseFromZeroToTheWindowLength) {
     EXPECT_NE(kSwb_long512[3].num_swb, 0);
 }
 
-TEST(AacTables, EscapeCodes) {
-    struct Row { std::uint32_t m; unsigned length; std::uint32_t codeword; };
-    const Row rows[] = {{16, 5, 0}, {31, 5, 15}, {32, 7, 64}, {100, 9, 420}, {8191, 21, 2093055}, {20, 5, 4}, {40, 7, 72}};
-    for (const Row& r : rows) {
-        unsigned length = 0;
-        EXPECT_EQ(make_escape_code(r.m, length), r.codeword) << r.m;
-        EXPECT_EQ(length, r.length) << r.m;
-    }
-}
-
 }  // namespace
