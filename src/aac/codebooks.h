@@ -1,6 +1,6 @@
-// The spectral and scale-factor Huffman codebooks, shared by the splitter (decoding and
-// re-emission), the rebuild's codeword transcoder and the band value encoder. Every side
-// goes through these functions so there is one copy of the codes.
+// The spectral and scale-factor Huffman codebooks and the facts of their tuples. Spectral
+// data goes through them by way of the spectral codec (aac/spectral_codec.h) in every
+// direction, so there is one copy of the codes.
 #pragma once
 
 #include <cstdint>

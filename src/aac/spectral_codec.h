@@ -155,7 +155,9 @@ BandStatus decode_band(const BitReader& br, std::uint32_t& pos, int cb, std::int
 }
 
 // The largest magnitude book cb (1..11) codes: book 11 through escapes.
-constexpr std::int32_t band_max_magnitude(int cb) { return cb == ESC_HCB ? kMaxEscapeMagnitude : book_max_magnitude(cb); }
+constexpr std::int32_t band_max_magnitude(int cb) {
+    return cb == ESC_HCB ? kMaxEscapeMagnitude : book_max_magnitude(cb);
+}
 
 // True when every value of v[0..count) lies within what book cb (1..11) codes.
 bool band_in_range(int cb, const std::int32_t* v, std::size_t count);

@@ -238,7 +238,8 @@ FrameParseStatus parse_adts_frame(const std::uint8_t* data, std::size_t size, Fr
     return 0;
 }
 
-FrameParseStatus write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity, std::size_t& length) {
+FrameParseStatus write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
+                                  std::size_t& length) {
     WriteIo io;
     io.rec = &rec;
     bitsink_create(io.sink, out, capacity);

@@ -12,7 +12,8 @@ namespace {
 struct QmdctBits {
     StreamSet& set;
     void operator()(std::uint64_t window, unsigned width) const {
-        if (width != 0) emit_bits(set, static_cast<std::uint32_t>(window >> (64 - width)), static_cast<int>(width), STREAM_QMDCT);
+        if (width == 0) return;
+        emit_bits(set, static_cast<std::uint32_t>(window >> (64 - width)), static_cast<int>(width), STREAM_QMDCT);
     }
 };
 

@@ -106,16 +106,11 @@ ChannelStream one_section(int cb) {
     return cs;
 }
 
-std::string spectral_codeword(int cb, std::initializer_list<int> tuple) {
-    const std::vector<int> v(tuple);
-    const SpectralCodeEntry e = lookup_codeword(cb, tuple_to_index(cb, v.data()));
-    return to_bits(e.codeword, e.length);
-}
-
 TEST(SpectralData, OverlongEscapeAndBandsWithoutSpectralCodes) {
     // Twelve one bits refuse the escape, after the codeword, its sign and the ones read so
     // far went to QMDCT, near the end of a frame.
-    const std::string before = spectral_codeword(11, {16, 0}) + "0" + "111111111111";
+    const SpectralCodeEntry flag = lookup_codeword(ESC_HCB, 17 * kEscapeFlag);
+    const std::string before = to_bits(flag.codeword, flag.length) + "0" + "111111111111";
     Capture cap;
     BitWriter w;
     w.put(before.c_str()).put(0, 32);
@@ -124,15 +119,14 @@ TEST(SpectralData, OverlongEscapeAndBandsWithoutSpectralCodes) {
     EXPECT_EQ(read_spectral_data(cap.set, r.br, one_section(11), spectrum), kStatusHuffmanCodeword);
     EXPECT_EQ(cap.bits(STREAM_QMDCT), before);
 
+    BitWriter ones;
+    ones.put(0xFFFFFFFF, 32);
     for (int cb : {ZERO_HCB, NOISE_HCB, INTENSITY_HCB2, INTENSITY_HCB}) {
         SCOPED_TRACE(cb);
         Capture quiet;
-        const ChannelStream none = one_section(cb);
-        BitWriter ones;
-        ones.put(0xFFFFFFFF, 32);
         Reader r2(ones);
         std::int32_t values[kFrameLength] = {};
-        ASSERT_EQ(read_spectral_data(quiet.set, r2.br, none, values), 0);
+        ASSERT_EQ(read_spectral_data(quiet.set, r2.br, one_section(cb), values), 0);
         EXPECT_EQ(processed_bits(r2.br), 0u);
         EXPECT_EQ(stream_bits(quiet.set, STREAM_QMDCT), 0u);
         EXPECT_EQ(values[0], 0);
