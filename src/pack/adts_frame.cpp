@@ -14,7 +14,7 @@ namespace {
 
 struct ParseIo {
     FrameRecord* rec = nullptr;
-    BitReader br;               // over the frame's bytes and a zero tail
+    BitReader br;                 // over the frame's bytes and a zero tail
     std::uint32_t size_bits = 0;  // the frame's
     bool failed = false;
 };
