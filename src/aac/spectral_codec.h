@@ -19,9 +19,12 @@
 // bitstream error (as in the decoder library). Every decoder here refuses longer prefixes.
 constexpr unsigned kMaxEscapeWordBits = 15;
 constexpr unsigned kMaxEscapePrefixOnes = kMaxEscapeWordBits - 4;
-// The largest magnitude an escape carries in a valid stream (N <= 8). Encoders write no
-// more: the rebuild clamps to it, and the packed form models no frame that goes beyond it.
-constexpr std::int32_t kMaxEscapeMagnitude = 8191;
+// The largest magnitude an escape sequence that decoders accept can carry (N = 11). A valid
+// stream stays at 8191 (N <= 8), but a frame beyond it is still read by the decoder library,
+// so every direction takes and writes escapes up to this one limit: the rebuild clamps to it,
+// and the packed form models such a frame like any other (its earlier files hold them too).
+constexpr std::int32_t kMaxEscapeMagnitude = (1 << (kMaxEscapeWordBits + 1)) - 1;
+static_assert(kMaxEscapeMagnitude == 65535);
 // Bits of a whole tuple as a 32-bit look-ahead sees them: a codeword (16 bits at most) and
 // four sign bits.
 constexpr unsigned kMaxTupleBits = 20;
