@@ -12,8 +12,13 @@ void init_reader(BitReader& br, const PaddedBytes& bytes) {
     br = BitReader{};
     br.data = kZeroTail;
     if (bytes.size() == 0 || bytes.data() == nullptr || bytes.size() > kReaderMaxBytes) return;
-    br.data = bytes.data();
-    br.size = static_cast<std::uint32_t>(bytes.size());
+    init_reader(br, bytes.data(), bytes.size());
+}
+
+void init_reader(BitReader& br, const std::uint8_t* data, std::size_t size) {
+    br = BitReader{};
+    br.data = data;
+    br.size = static_cast<std::uint32_t>(size);
     // The decoder library loads its input a 32-bit word at a time, the last word padded
     // with zeros, and counts its input as used up only past that word. The reader does the
     // same, so that a cut frame stops at the same checkpoint, with the same fields handed

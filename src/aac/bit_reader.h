@@ -69,6 +69,9 @@ struct BitReader {
 // Largest data a reader takes: its positions, slack included, fit 32 bits.
 constexpr std::size_t kReaderMaxBytes = (0xFFFFFFFFu - kReaderSlackBits) / 8 - 4;
 
+// Starts reading data[0..size) in place at its first bit; the kReaderTail bytes after the
+// data must be zeros (as a PaddedBytes keeps them). size must be 1..kReaderMaxBytes.
+void init_reader(BitReader& br, const std::uint8_t* data, std::size_t size);
 // Starts reading the bytes in place at their first bit. Larger data than kReaderMaxBytes, or
 // none, gives an empty reader whose every read overruns.
 void init_reader(BitReader& br, const PaddedBytes& bytes);
@@ -105,8 +108,8 @@ inline void byte_align(BitReader& br) {
 
 inline std::uint32_t processed_bits(const BitReader& br) { return br.position; }
 
-// Moves the reader to bit `position`, inside the data.
-inline void reader_seek_inside(BitReader& br, std::uint32_t position) { br.position = position; }
+// Moves the reader to bit `position`, at most its end and slack (end + kReaderSlackBits).
+inline void reader_seek(BitReader& br, std::uint32_t position) { br.position = position; }
 
 // The 64 - position % 8 bits (at least 57) from bit `position` on, first bit most
 // significant, then zeros; the 8 bytes from position / 8 must lie inside the data and its

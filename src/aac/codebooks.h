@@ -1,6 +1,6 @@
-// The spectral and scale-factor Huffman codebooks, shared by the splitter (decoding and
-// re-emission), the rebuild's codeword transcoder and the band value encoder. Every side
-// goes through these functions so there is one copy of the codes.
+// The spectral and scale-factor Huffman codebooks and the facts of their tuples. Spectral
+// data goes through them by way of the spectral codec (aac/spectral_codec.h) in every
+// direction, so there is one copy of the codes.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +18,6 @@ constexpr int INTENSITY_HCB2 = 14;
 constexpr int INTENSITY_HCB = 15;
 
 constexpr int kEscapeFlag = 16;  // a codebook 11 magnitude meaning "escape sequence follows"
-// The longest escape the decoder library accepts: eleven prefix one bits, so a word of at
-// most 15 bits follows; a twelfth one bit is a bitstream error. The splitter refuses longer
-// prefixes, and the rebuild stops copying a prefix there.
-constexpr unsigned kMaxEscapeWordBits = 15;
 
 // Values per tuple: 4 for books 1..4, 2 for the others.
 constexpr unsigned tuple_size(int cb) { return cb < FIRST_PAIR_HCB ? 4u : 2u; }
@@ -130,15 +126,4 @@ inline bool decode_spectral_index(int cb, std::uint32_t next32, int& index, unsi
 // Scale-factor codeword at the front of next32; index 0..120 (60 = no change).
 inline bool decode_scalefactor_index(std::uint32_t next32, int& index, unsigned& length) {
     return huff_decode(kScaleFactorDecode, next32, index, length);
-}
-
-// Escape sequence of a codebook 11 magnitude m >= 16: N one bits, a zero, then N + 4 bits
-// of m - 2^(N+4). Returns the bit field; `length` = 2N + 5. m must be below 2^18 so the
-// field fits 32 bits.
-inline std::uint32_t make_escape_code(std::uint32_t m, unsigned& length) {
-    unsigned n = 0;
-    while ((m >> (n + 5)) != 0) ++n;
-    length = 2 * n + 5;
-    const std::uint32_t prefix = ((1u << n) - 1u) << (n + 5);
-    return prefix | (m - (1u << (n + 4)));
 }

@@ -63,6 +63,20 @@ inline bool is_adts_sync(const std::uint8_t* data, std::size_t size) {
     return size >= 2 && data[0] == 0xFF && (data[1] & 0xF6) == 0xF0;
 }
 
+// Fields of the fixed ADTS header at data (at least its first 6 bytes):
+// sampling_frequency_index, and aac_frame_length, 13 bits from bit 30 (the low 2 bits of
+// byte 3, byte 4, the top 3 bits of byte 5), with the header and any CRC counted.
+inline unsigned adts_sf_index(const std::uint8_t* data) { return (data[2] >> 2) & 0xFu; }
+inline std::size_t adts_frame_length(const std::uint8_t* data) {
+    return (static_cast<std::size_t>(data[3] & 3u) << 11) | (std::size_t{data[4]} << 3) | (data[5] >> 5);
+}
+// Sets aac_frame_length to `length` (below 2^13), leaving the other header bits as they are.
+inline void set_adts_frame_length(std::uint8_t* data, std::size_t length) {
+    data[3] = static_cast<std::uint8_t>((data[3] & 0xFCu) | (length >> 11));
+    data[4] = static_cast<std::uint8_t>(length >> 3);
+    data[5] = static_cast<std::uint8_t>((data[5] & 0x1Fu) | ((length & 7u) << 5));
+}
+
 // How a stream opens: with an ADTS frame, an ADIF header, or neither (raw frames whose
 // settings come from outside the stream).
 enum HeaderKind : int { HEADER_RAW = 0, HEADER_ADTS = 1, HEADER_ADIF = 2 };

@@ -2,10 +2,32 @@
 // band offsets, from window_sequence, scale_factor_grouping and the sampling rate.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <type_traits>
 
 #include "aac/aac_tables.h"
 #include "aac/syntax.h"
+
+// A channel's window layout and sections, as ics_info and section_data give them: the part
+// of a channel the splitter's record and the packed form's walk both keep.
+struct IcsLayout {
+    std::uint8_t window_sequence = 0;
+    std::uint8_t max_sfb = 0;
+    std::uint8_t scale_factor_grouping = 0;
+    std::uint8_t num_windows = 1;
+    std::uint8_t num_window_groups = 1;
+    std::uint8_t num_swb = 0;
+    std::array<std::uint8_t, kMaxWindowGroups> window_group_length{};
+    std::array<std::uint16_t, kMaxBands> swb_offset{};
+    std::array<std::array<std::uint16_t, kMaxBands>, kMaxWindowGroups> sect_sfb_offset{};
+    std::array<std::uint8_t, kMaxWindowGroups> num_sec{};
+    // per group: each section's codebook and bands [sect_start, sect_end); each band's codebook
+    std::array<std::array<std::uint8_t, kMaxSections>, kMaxWindowGroups> sect_cb{};
+    std::array<std::array<std::uint8_t, kMaxSections>, kMaxWindowGroups> sect_start{};
+    std::array<std::array<std::uint8_t, kMaxSections>, kMaxWindowGroups> sect_end{};
+    std::array<std::array<std::uint8_t, kMaxSections>, kMaxWindowGroups> sfb_cb{};
+};
 
 // Fills num_windows, num_window_groups, window_group_length, num_swb, swb_offset and
 // sect_sfb_offset of `ics` (the splitter's channel record or the rebuild's frame state, whose

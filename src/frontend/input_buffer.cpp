@@ -58,7 +58,7 @@ AdtsScan scan_adts(InputBuffer& buffer) {
         if (buffer.fill_count < 8) break;
         if (!is_adts_sync(b, 2)) break;
         if (scan.frames == 0) sample_rate = static_cast<unsigned>(kSamplingFrequencies[(b[2] & 0x3C) >> 2]);
-        const long frame_length = ((b[3] & 0x03) << 11) | (b[4] << 3) | (b[5] >> 5);
+        const long frame_length = static_cast<long>(adts_frame_length(b));
         total += frame_length;
         // A length that does not fit, or that cannot even hold the header, ends the scan
         // (a length of 0 would never move the window).

@@ -9,7 +9,9 @@
 #include "pack/frame_record.h"
 #include "aac/bit_sink.h"
 
-using PackStatus = int;  // 0 = ok
+// How the parse or the write of one frame went: 0 = ok, 1 = the frame is not one the record
+// describes (it is then carried as bytes).
+using FrameParseStatus = int;
 
 // Length of an ADTS frame starting at data (syncword 0xFFF, layer 0, a sampling index with a
 // rate, a frame length covering at least the header and lying within size); 0 when there is
@@ -17,12 +19,12 @@ using PackStatus = int;  // 0 = ok
 std::size_t adts_frame_candidate(const std::uint8_t* data, std::size_t size);
 
 // Parses the frame data[0..size) (size = its frame length) into rec.
-[[nodiscard]] PackStatus parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec);
+[[nodiscard]] FrameParseStatus parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec);
 
 // Writes rec as an ADTS frame into out (capacity bytes, at least kMaxFrameBytes + 8 for any
 // frame) and sets its length; the frame length field is derived from what was written.
-[[nodiscard]] PackStatus write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
-                                          std::size_t& length);
+[[nodiscard]] FrameParseStatus write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
+                                                std::size_t& length);
 
 // The writing halves, shared with the decoding coder that writes as it decodes.
 bool put_scale_factor_codeword(BitSink& sink, unsigned index);

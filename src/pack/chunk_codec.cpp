@@ -23,11 +23,9 @@ constexpr std::size_t kMaxDecoderOverrun = 8;
 bool may_be_cut_frame(const std::uint8_t* data, std::size_t size) {
     if (size == 0 || data[0] != 0xFF) return false;
     if (size == 1) return true;
-    if ((data[1] & 0xF6) != 0xF0) return false;
+    if (!is_adts_sync(data, size)) return false;
     if (size < 7) return true;
-    const unsigned sf_index = (data[2] >> 2) & 0xF;
-    const std::size_t frame_length = (static_cast<std::size_t>(data[3] & 3) << 11) | (data[4] << 3) | (data[5] >> 5);
-    return sf_index <= 12 && frame_length > size;
+    return adts_sf_index(data) <= 12 && adts_frame_length(data) > size;
 }
 
 // Where the next frame candidate after `from` starts, or size.

@@ -16,10 +16,13 @@
 #include "aac/aac_tables.h"
 #include "aac/codebooks.h"
 #include "aac/syntax.h"
+#include "aac/window_grouping.h"
 
-constexpr unsigned kPackFrameLength = 1024;
+constexpr unsigned kPackFrameLength = kFrameLength;
 constexpr unsigned kMaxElementsPerBlock = 64;
+// Band slots per window group in the frame model's per-band history: room for every band.
 constexpr unsigned kPackMaxBands = 64;
+static_assert(kPackMaxBands >= kMaxBands, "a band without a history slot");
 
 // Where a run of spectral values sits: the channel slot (its index in the frame, which also
 // picks its previous-frame history), its partner of a common-window pair, and the position
@@ -42,22 +45,8 @@ struct BandPos {
     int pair_slot = -1;  // the first channel of a common-window pair, for the second channel
 };
 
-// The shape ics_info gives a channel: windows, groups and band offsets, then its sections.
-struct IcsShape {
-    std::uint8_t window_sequence = 0;
-    std::uint8_t max_sfb = 0;
-    std::uint8_t scale_factor_grouping = 0;
-    std::uint8_t num_windows = 1;
-    std::uint8_t num_window_groups = 1;
-    std::uint8_t num_swb = 0;
-    std::array<std::uint8_t, 8> window_group_length{};
-    std::array<std::array<std::uint16_t, kPackMaxBands + 1>, 8> sect_sfb_offset{};
-    std::array<std::array<std::uint8_t, kPackMaxBands>, 8> sfb_cb{};
-    std::array<std::uint8_t, 8> num_sec{};
-    std::array<std::array<std::uint8_t, kPackMaxBands>, 8> sect_cb{};
-    std::array<std::array<std::uint8_t, kPackMaxBands>, 8> sect_start{};
-    std::array<std::array<std::uint8_t, kPackMaxBands>, 8> sect_end{};
-};
+// The shape ics_info gives a channel (window grouping fills it), then its sections.
+using IcsShape = IcsLayout;
 
 struct FrameContext {
     std::uint8_t object_type = LC_OBJECT;
@@ -65,45 +54,10 @@ struct FrameContext {
     unsigned next_slot = 0;
 };
 
-// Window groups and band offsets of a channel; false when max_sfb or the rate has no table.
+// Window groups and band offsets of a channel; false when the rate has no band table or
+// max_sfb lies beyond it.
 inline bool derive_shape(IcsShape& s, std::uint8_t sf_index) {
-    if (sf_index >= 12) return false;
-    if (s.window_sequence == EIGHT_SHORT_SEQUENCE) {
-        const SwbTable& t = kSwb_short128[sf_index];
-        s.num_windows = 8;
-        s.num_swb = t.num_swb;
-        s.num_window_groups = 1;
-        s.window_group_length.fill(0);
-        s.window_group_length[0] = 1;
-        for (unsigned w = 1; w < 8; ++w) {
-            if ((s.scale_factor_grouping >> (6 - (w - 1))) & 1u) {
-                ++s.window_group_length[s.num_window_groups - 1];
-            } else {
-                s.window_group_length[s.num_window_groups++] = 1;
-            }
-        }
-        if (s.num_swb == 0 || s.num_swb > kPackMaxBands) return false;
-        for (unsigned g = 0; g < s.num_window_groups; ++g) {
-            std::uint16_t offset = 0;
-            for (unsigned sfb = 0; sfb < s.num_swb; ++sfb) {
-                s.sect_sfb_offset[g][sfb] = offset;
-                const unsigned top = sfb + 1 == s.num_swb ? kPackFrameLength / 8 : t.offsets[sfb + 1];
-                offset = static_cast<std::uint16_t>(offset + (top - t.offsets[sfb]) * s.window_group_length[g]);
-            }
-            s.sect_sfb_offset[g][s.num_swb] = offset;
-        }
-    } else {
-        const SwbTable& t = kSwb_long1024[sf_index];
-        s.num_windows = 1;
-        s.num_window_groups = 1;
-        s.window_group_length.fill(0);
-        s.window_group_length[0] = 1;
-        s.num_swb = t.num_swb;
-        if (s.num_swb == 0 || s.num_swb > kPackMaxBands) return false;
-        for (unsigned sfb = 0; sfb < s.num_swb; ++sfb) s.sect_sfb_offset[0][sfb] = t.offsets[sfb];
-        s.sect_sfb_offset[0][s.num_swb] = kPackFrameLength;
-    }
-    return s.max_sfb <= s.num_swb;
+    return group_windows(s, sf_index, false, kFrameLength) && s.num_swb != 0 && s.max_sfb <= s.num_swb;
 }
 
 template <class Io>
@@ -162,7 +116,7 @@ void walk_section_data(Io& io, IcsShape& s, unsigned slot, int pair_slot) {
         // Zero-length sections are legal, so k alone cannot end this loop; the section
         // count is bounded by its array as well.
         while (k < s.max_sfb) {
-            if (io.failed || i >= kPackMaxBands) {
+            if (io.failed || i >= kMaxSections) {
                 io.failed = true;
                 return;
             }
@@ -174,7 +128,7 @@ void walk_section_data(Io& io, IcsShape& s, unsigned slot, int pair_slot) {
             }
             unsigned sect_len = 0;
             unsigned incr = io_sect_len(io, sect_bits, len_kind, pos, sect_cb);
-            while (incr == sect_esc_val && !io.failed && sect_len <= kPackMaxBands) {
+            while (incr == sect_esc_val && !io.failed && sect_len <= kMaxSections) {
                 sect_len += incr;
                 incr = io_sect_len(io, sect_bits, len_kind, pos, sect_cb);
             }

@@ -1,47 +1,43 @@
-// Codeword transcoding: the stream's codeword is decoded to its tuple and the tuple coded
-// again with the same book, which keeps reader and writer in step and checks every codeword.
+// Codeword transcoding: each tuple of the stream is decoded through the spectral codec and
+// its bits written again, which keeps reader and writer in step and checks every codeword.
 #include "rebuild/codebook_coders.h"
 
-#include "aac/codebooks.h"
+#include "aac/spectral_codec.h"
 
 namespace {
 
-// The escape sequence after a codebook 11 escape flag, copied bit for bit.
-inline void copy_escape_batched(StreamReader& reader, BitSink& sink, BitBatch& batch) {
-    unsigned n = 4;
-    while (n < kMaxEscapeWordBits && read_bits(reader, 1) == 1) {
-        batch_put(sink, batch, 1, 1);
-        ++n;
+// The escape sequence after a codebook 11 escape flag, copied bit for bit. A prefix longer
+// than decoders accept is cut to the longest they accept, followed by the bits after it.
+inline void copy_escape(StreamReader& reader, BitSink& sink, BitBatch& batch) {
+    const std::uint64_t window = std::uint64_t{peek_bits(reader, 32)} << 32;
+    std::uint32_t magnitude = 0;
+    unsigned length = 0;
+    if (decode_escape(window, magnitude, length)) {
+        advance_bits(reader, length);
+        batch_put(sink, batch, static_cast<std::uint32_t>(window >> (64 - length)), length);
+        return;
     }
-    batch_put(sink, batch, 0, 1);
-    batch_put(sink, batch, read_bits(reader, n), n);
+    advance_bits(reader, kMaxEscapePrefixOnes);
+    batch_put(sink, batch, ((1u << kMaxEscapePrefixOnes) - 1u) << 1, kMaxEscapePrefixOnes + 1);
+    batch_put(sink, batch, read_bits(reader, kMaxEscapeWordBits), kMaxEscapeWordBits);
 }
 
-// One tuple of a resolved book (1..11). The tuple coded again is the same index, so its
-// codeword is the table's entry for the index; the sign bits follow it unchanged and travel
-// with it in one field (a codeword has at most 19 bits, a quadruple 4 signs).
+// One tuple of a resolved book (1..11), its codeword and sign bits copied as one field.
 inline TupleStatus transcode_in_book(StreamReader& reader, int book, BitSink& sink, BitBatch& batch) {
-    int index = 0;
+    const std::uint64_t window = std::uint64_t{peek_bits(reader, 32)} << 32;
+    std::int32_t v[4];
     unsigned length = 0;
-    const std::uint32_t next32 = peek_bits(reader, 32);
-    if (!decode_spectral_index(book, next32, index, length)) {
+    unsigned escapes = 0;
+    if (!decode_tuple(book, window, v, length, escapes)) {
         // Nothing is consumed; the all-zero tuple keeps the channel's line count.
-        const int zeros[4] = {0, 0, 0, 0};
-        const SpectralCodeEntry entry = lookup_codeword(book, tuple_to_index(book, zeros));
-        batch_put(sink, batch, entry.codeword, entry.length);
+        const std::int32_t zeros[4] = {0, 0, 0, 0};
+        (void)encode_band(sink, batch, book, zeros, tuple_size(book));
         return TupleStatus::bad_codeword;
     }
-    const TupleInfo& info = kTupleInfo.entry[book][index];
-    const unsigned signs = is_unsigned_book(book) ? info.nonzero : 0u;
-    // The codeword and its signs lie within the 32 bits already seen.
-    const std::uint32_t sign_bits = (next32 >> (32 - length - signs)) & ((std::uint32_t{1} << signs) - 1u);
-    advance_bits(reader, length + signs);
-    const SpectralCodeEntry entry = lookup_codeword(book, index);
-    batch_put(sink, batch, (std::uint32_t{entry.codeword} << signs) | sign_bits, entry.length + signs);
-    if (info.escapes != 0) {
-        if (info.escapes & 2) copy_escape_batched(reader, sink, batch);
-        if (info.escapes & 1) copy_escape_batched(reader, sink, batch);
-    }
+    advance_bits(reader, length);
+    batch_put(sink, batch, static_cast<std::uint32_t>(window >> (64 - length)), length);
+    if (escapes & 2) copy_escape(reader, sink, batch);
+    if (escapes & 1) copy_escape(reader, sink, batch);
     return TupleStatus::ok;
 }
 

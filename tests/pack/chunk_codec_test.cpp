@@ -6,12 +6,16 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "aac/spectral_codec.h"
+#include "aac/syntax.h"
 #include "pack/adts_frame.h"
 #include "pack/chunk_codec.h"
+#include "support/bit_writer.h"
 #include "support/test_util.h"
 
 namespace {
@@ -131,6 +135,28 @@ TEST(PackChunk, CraftedInputsComeBack) {
         cases.push_back({"two files glued", d});
     }
     cases.push_back({"cut last frame", Bytes(mono.begin(), mono.end() - 37)});
+    // A mono frame whose one band of book 11 holds an escape of magnitude m: past what a
+    // valid stream carries (8191) decoders still read it, and so does the parse, up to the
+    // longest escape decoders accept; the frame length goes in last.
+    auto escape_frame = [](std::uint32_t m) {
+        BitWriter w;
+        w.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(1 << 4, 7).put(0, 13).put(0x7FF << 2, 13);
+        w.put(ID_SCE, 3).put(0, 4).put(100, 8).put(0, 1).put(ONLY_LONG_SEQUENCE, 2).put(0, 1).put(1, 6).put(0, 1);
+        w.put(ESC_HCB, 4).put(1, 5).put(kScaleFactorCode[60].codeword, kScaleFactorCode[60].length).put(0, 3);
+        const SpectralCodeEntry flag = lookup_codeword(ESC_HCB, 17 * kEscapeFlag), zero = lookup_codeword(ESC_HCB, 0);
+        unsigned length = 0;
+        const std::uint32_t escape = make_escape_code(m, length);
+        w.put(flag.codeword, flag.length).put(0, 1).put(escape, length).put(zero.codeword, zero.length);
+        w.put(ID_END, 3).align();
+        set_adts_frame_length(w.bytes.data(), w.bytes.size());
+        return w.bytes;
+    };
+    auto record = std::make_unique<FrameRecord>();
+    for (const std::uint32_t m : {8191u, 8192u, 65535u}) {
+        const Bytes frame = escape_frame(m);
+        EXPECT_EQ(parse_adts_frame(frame.data(), frame.size(), *record), 0) << m;
+        cases.push_back({m <= 8191 ? "escape of a valid stream" : "escape past a valid stream", frame});
+    }
     cases.push_back({"random glued to frames", [&] {
                          Bytes d = random;
                          d.insert(d.end(), mono.begin(), mono.end());

@@ -36,12 +36,6 @@ struct Capture {
             s.push_back(((sink.buffer[i / 8] >> (7 - i % 8)) & 1) ? '1' : '0');
         return s;
     }
-    // The CSV file of a list, whole.
-    std::string csv(int list) {
-        CsvOut& out = set.csv[list];
-        csv_flush(out);
-        return read_file(out.file.temp_path);  // written so far, not yet under its own name
-    }
 };
 
 inline std::string to_bits(std::uint32_t value, unsigned n) {
