@@ -38,6 +38,10 @@ constexpr unsigned kLineBooks = ESC_HCB + 1;  // codebooks 0..11, those that car
 constexpr unsigned kSectCbs = 17;        // a section codebook 0..15, 16 = none
 constexpr unsigned kSectLenExpected = 33;  // expected length increment 0..31, 32 = none
 constexpr unsigned kFlagViews = 3;       // a flag elsewhere: 0 not set, 1 set, 2 unknown
+constexpr unsigned kTwoWays = 2;         // a yes/no context: long or short windows, left/right or mid/side, ...
+constexpr unsigned kSectCbBits = 4;
+constexpr unsigned kSectLenBits = 5;     // the widest sect_len field
+constexpr unsigned kByteBits = 8;
 // Scale-factor steps, each clamped into a window around 0: `r` steps either side, and one more
 // entry for "unknown".
 constexpr unsigned kSfExpected = 10;  // expected step -4..4, 9 = unknown
@@ -55,11 +59,13 @@ constexpr unsigned kPairBefore = 4;    // the line before, 0..3
 constexpr unsigned kMixViews = 3;      // lone, left/right, mid/side
 
 // A plain field: for widths up to 6 a bit tree chosen by the value this field had last time
-// in this channel (`small`, kept apart); wider fields first ask "same as last time?".
-constexpr unsigned kFieldLast = 64;
+// in this channel (FrameModel::field_small); wider fields first ask "same as last time?".
+constexpr unsigned kSmallFieldBits = 6;
+constexpr unsigned kWideFieldBits = 8;  // wider ones, when not the same as last time, are coded direct
+constexpr unsigned kFieldLast = 64;     // the last value, modulo 64
 struct FieldModel {
     Bit same;
-    Ctx<Bit, 256> wide;
+    Ctx<Bit, 1u << kWideFieldBits> wide;
 };
 
 struct ChannelHistory {
@@ -130,7 +136,7 @@ struct LineBookModel {
     Table<SymbolModel, kNearBuckets, kNearBuckets> magnitude;  // [near][previous frame]
     Table<SymbolModel, kNearBuckets, kNearBuckets> joint;
     // Signs of a common-window pair's second channel, by mid/side and the first channel's sign.
-    Table<Bit, 2, 2> sign_pair;
+    Table<Bit, kTwoWays, kTwoWays> sign_pair;
     explicit LineBookModel(unsigned cb) {
         SymbolModel start;
         start_symbols(start, magnitude_top(static_cast<int>(cb)));
@@ -145,18 +151,18 @@ struct LineBookModel {
 using SfTree = BitTree<kSfTreeBits>;
 
 struct FrameModel {
-    LazyTable<Ctx<Bit, 64>, K_FIELD_KINDS, kFieldLast> field_small;  // [kind][last value & 63]
+    LazyTable<Ctx<Bit, 1u << kSmallFieldBits>, K_FIELD_KINDS, kFieldLast> field_small;  // [kind][last value & 63]
     LazyTable<FieldModel, K_FIELD_KINDS> field;
     Table<std::uint32_t, K_FIELD_KINDS, kHistorySlots> last;
     SintModel global_gain_delta;
     // Sections: the codebook by the band's codebook in the previous frame [0] and in a pair's
     // partner [1], each with the previous section's, mixed; length increments by how far the
     // previous frame's codebook run reaches.
-    LazyTable<BitTree<4>, 2, kSectCbs, kSectCbs> sect_cb;  // [view][band's codebook there][previous section's]
-    LazyTable<BitTree<5>, 2, kSectLenExpected> sect_len; // [short windows][expected]
-    Table<Mixer<2>, 4> sect_cb_mix;
+    LazyTable<BitTree<kSectCbBits>, kTwoWays, kSectCbs, kSectCbs> sect_cb;  // [view][band's codebook there][previous section's]
+    LazyTable<BitTree<kSectLenBits>, kTwoWays, kSectLenExpected> sect_len;  // [short windows][expected]
+    Table<Mixer<2>, kSectCbBits> sect_cb_mix;
     // ms_used by the band's flag in the previous frame and the band before's in this one.
-    Table<Bit, kBandClasses, 2, kFlagViews> ms_used;
+    Table<Bit, kBandClasses, kTwoWays, kFlagViews> ms_used;  // [class][previous frame][band before]
     // Scale-factor steps: three views mixed, the expected step with the band's step in the
     // previous frame, the band position, and a pair partner's step at the band; each also sees
     // the step of the band before. (The expected step with the band before alone, a fourth
@@ -169,9 +175,9 @@ struct FrameModel {
     Table<UintModel, kEscapeContexts> escape;
     LazyTable<ChannelHistory, kHistorySlots> history;  // started zeroed
     // Bytes: order-0 and order-1 bit trees per class, mixed.
-    LazyTable<Ctx<Bit, 256>, BYTE_CLASSES, 256> byte;  // [class][byte before]
-    Table<Bit, BYTE_CLASSES, 256> byte0;
-    Table<Mixer<2>, BYTE_CLASSES, 8> byte_mix;
+    LazyTable<Ctx<Bit, 1u << kByteBits>, BYTE_CLASSES, 1u << kByteBits> byte;  // [class][byte before]
+    Table<Bit, BYTE_CLASSES, 1u << kByteBits> byte0;
+    Table<Mixer<2>, BYTE_CLASSES, kByteBits> byte_mix;
     Table<std::uint8_t, BYTE_CLASSES> last_byte;
     // Units of the chunk.
     Bit unit_is_frame;
@@ -234,13 +240,13 @@ std::uint32_t code_field_value(Coder& rc, FrameModel& m, std::uint32_t v, unsign
     if (kind == K_GLOBAL_GAIN) {
         const std::int32_t d = code_sint(rc, m.global_gain_delta, static_cast<std::int32_t>(v - last));
         v = last + static_cast<std::uint32_t>(d);
-    } else if (n <= 6) {
+    } else if (n <= kSmallFieldBits) {
         v = code_bits_tree(rc, entry(m.field_small, kind, last & (kFieldLast - 1)).data(), v, n);
     } else {
         FieldModel& fm = entry(m.field, kind);
         if (code_bit(rc, fm.same, v == last ? 1u : 0u)) {
             v = last;
-        } else if (n <= 8) {
+        } else if (n <= kWideFieldBits) {
             v = code_bits_tree(rc, fm.wide.data(), v, n);
         } else {
             v = code_direct(rc, v, n);
@@ -439,8 +445,8 @@ std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
     const ChannelHistory* o = partner_of(*io.m, pos);
     const unsigned partner = o != nullptr ? o->band_cb[o->cur][band_index(pos)] : 16u;
     if (pos.sfb == 0) h.last_sect_cb = 16;
-    BitTree<4>& by_before = entry(io.m->sect_cb, 0, before, h.last_sect_cb);
-    BitTree<4>& by_partner = entry(io.m->sect_cb, 1, partner, h.last_sect_cb);
+    BitTree<kSectCbBits>& by_before = entry(io.m->sect_cb, 0, before, h.last_sect_cb);
+    BitTree<kSectCbBits>& by_partner = entry(io.m->sect_cb, 1, partner, h.last_sect_cb);
     std::uint32_t node = 1;
     for (unsigned i = 4; i-- > 0;) {
         Bit* inputs[2] = {&by_before.b[node], &by_partner.b[node]};
