@@ -589,8 +589,8 @@ struct BandContext {
     int cb = 0;
     bool ms = false;
     // What the previous frame says about each line of the band, worked out before the band is
-    // coded: none of it depends on the lines being coded. `near` is the rescaled previous frame
-    // at lines first-1..first+count, `ctx` the bucket of its neighbourhood at each line.
+    // coded: none of it depends on the lines being coded. `prev_near` is the rescaled previous
+    // frame at lines first-1..first+count, `prev_ctx` the bucket of its neighbourhood at each line.
     std::array<std::uint32_t, kPackFrameLength + 2> prev_near;
     std::array<std::uint8_t, kPackFrameLength> prev_ctx;
 };
@@ -629,6 +629,7 @@ unsigned code_band_zero(CoderIo<Coder>& io, ChannelHistory& h, const BandContext
     return all_zero;
 }
 
+// The previous frame's view of each line of the band, and the factor for two frames back.
 inline void view_previous_frame(const ChannelHistory& h, unsigned band, const LineRun& run, std::size_t count,
                                 BandContext& c) {
     const int first = static_cast<int>(run.first);
