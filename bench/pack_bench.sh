@@ -97,3 +97,56 @@ printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f %8.1f %8.1f\n' "mea
 echo "(savings in percent of the input; speeds in MB of AAC per second of wall time over all files together,"
 echo " 1core = pinned to one core, 0 when not measured; memory: the largest peak RSS, two threads)"
 rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
+
+# ---------------------------------------------------------------------------------------------
+# Tiny chunks: what a chunk costs to set up when unpacking. A packed file may hold any chunking,
+# so bench/make_tiny_chunks.cpp (built here against the library beside $BIN) packs with one
+# frame per chunk (and four, for a music file); the same input packed normally is the reference.
+# Unpack speed in MB of AAC per second of user CPU and of wall time, best of three.
+# TINY_COMPARE= another binary to unpack the same files with (for a before/after in one run).
+# TINY=0 skips this section.
+if [ "${TINY:-1}" = 1 ]; then
+    LIB="$(dirname "$BIN")/libaaczavrok_core.a"
+    if [ ! -f "$LIB" ]; then
+        echo "tiny chunks: no $LIB beside the program; skipped"
+    else
+        g++ -O2 -std=c++17 -I"$ROOT/src" "$ROOT/bench/make_tiny_chunks.cpp" "$LIB" -lfaad -lzstd -lxxhash -pthread \
+            -o "$WORK/make_tiny_chunks"
+        for i in $(seq 100); do cat "$ROOT/tests/data/lc_51_48k.aac"; done >"$WORK/tiny_six.aac"
+        head -c 3000000 "${FILES[0]}" >"$WORK/tiny_music.aac"
+        # best of three: prints "cpu_seconds wall_seconds"
+        unpack_best() {
+            local best_u=999 best_w=999 t0 t1 w u
+            for _ in 1 2 3; do
+                t0=$(now)
+                /usr/bin/time -f %U -o "$WORK/tiny_u" "$1" -d -f -o "$WORK/tiny.out" "$2" >/dev/null 2>&1
+                t1=$(now)
+                cmp -s "$WORK/tiny.out" "$3" || { echo "$2: unpacked file differs from its input" >&2; exit 1; }
+                u=$(tail -n 1 "$WORK/tiny_u"); w=$(echo "$t1 - $t0" | bc -l)
+                [ "$(echo "$u < $best_u" | bc -l)" = 1 ] && best_u=$u
+                [ "$(echo "$w < $best_w" | bc -l)" = 1 ] && best_w=$w
+            done
+            echo "$best_u $best_w"
+        }
+        printf '\n%-34s %8s %10s %10s %10s\n' "tiny chunks" chunks "packed" "unp MB/cpu" "unp MB/s"
+        for spec in "tiny_six 1" "tiny_music 4"; do
+            set -- $spec
+            src="$WORK/$1.aac"; size=$(stat -c %s "$src")
+            "$BIN" -p -f -o "$WORK/$1.normal.aaz" "$src" >/dev/null 2>&1
+            chunks=$("$WORK/make_tiny_chunks" "$src" "$WORK/$1.tiny.aaz" "$2" | cut -d' ' -f1)
+            for bin in "$BIN" ${TINY_COMPARE:+"$TINY_COMPARE"}; do
+                for kind in normal tiny; do
+                    f="$WORK/$1.$kind.aaz"
+                    n=-; [ $kind = tiny ] && n=$chunks
+                    read -r u w < <(unpack_best "$bin" "$f" "$src")
+                    who=BIN; [ "$bin" = "$BIN" ] || who=TINY_COMPARE
+                    printf '%-34s %8s %10d %10.2f %10.2f\n' "$1 $kind, $who" \
+                        "$n" "$(stat -c %s "$f")" "$(speed "$size" "$u")" "$(speed "$size" "$w")"
+                done
+            done
+        done
+        echo "(normal: packed as the program packs; tiny: one chunk per frame (tiny_six) or per four (tiny_music);"
+        echo " MB of AAC per second of user CPU and of wall time, best of three runs)"
+        rm -f "$WORK"/tiny_* "$WORK"/tiny.out
+    fi
+fi

@@ -1,6 +1,6 @@
 // The chunk codec: splits a chunk into units (ADTS frames and runs of other bytes), codes
 // each frame whose record writes back to the same bytes field by field through the frame
-// model, and every other unit as bytes through an order-1 byte model.
+// model, and every other unit as bytes through the byte model (orders 0 and 1, mixed).
 #include "pack/chunk_codec.h"
 
 #include <cstring>

@@ -3,7 +3,11 @@
 // the decoder has already seen (earlier values of this frame, the previous frame of the same
 // channel, the partner channel of a common-window pair). The encoding Io takes the values from
 // a parsed record; the decoding Io reads them from the range decoder and writes the frame's
-// bits as it goes, which is also how it knows where byte alignment falls.
+// bits through the sink it holds as it goes, which is also how it knows where byte alignment
+// falls.
+//
+// A model starts in one state for every chunk. Its large tables are LazyTables whose entries are
+// set up on first use, so a chunk of a few small frames does not pay for contexts it never reaches.
 #pragma once
 
 #include <array>
@@ -14,6 +18,7 @@
 
 #include "pack/adts_frame.h"
 #include "pack/chunk_codec.h"
+#include "pack/context_table.h"
 #include "pack/frame_record.h"
 #include "pack/frame_syntax.h"
 #include "pack/range_coder.h"
@@ -23,20 +28,44 @@ constexpr unsigned kFramesKept = 3;     // this frame and the two before it, per
 constexpr unsigned kHistorySlots = 16;  // channels with a history of their own; later ones share the last
 constexpr unsigned kNearBuckets = 13;   // 0..11 from magnitudes, 12 = no such context
 constexpr unsigned kNoContext = kNearBuckets - 1;
-// From this neighbourhood bucket on (the two lines before weigh 4 or more) a line's magnitude,
+// From this neighbourhood bucket on (the two lines before weigh 3 or more) a line's magnitude,
 // zero included, is one symbol; quieter lines first ask "zero?" with several views mixed. Loud
 // lines are rarely zero, and the mixed question cost more time there than it saved bits.
 constexpr unsigned kLoudNear = 3;
-constexpr unsigned kSfExpected = 10;    // expected scale-factor step -4..4, 9 = unknown
 constexpr unsigned kEscapeContexts = 16;
-constexpr unsigned kBandClasses = 8;
+constexpr unsigned kBandClasses = 8;     // a band's position: six bands a class
+constexpr unsigned kLineBooks = ESC_HCB + 1;  // codebooks 0..11, those that carry lines
+constexpr unsigned kSectCbs = 17;        // a section codebook 0..15, 16 = none
+constexpr unsigned kSectLenExpected = 33;  // expected length increment 0..31, 32 = none
+constexpr unsigned kFlagViews = 3;       // a flag elsewhere: 0 not set, 1 set, 2 unknown
+constexpr unsigned kTwoWays = 2;         // a yes/no context: long or short windows, left/right or mid/side, ...
+constexpr unsigned kSectCbBits = 4;
+constexpr unsigned kSectLenBits = 5;     // the widest sect_len field
+constexpr unsigned kByteBits = 8;
+// Scale-factor steps, each clamped into a window around 0: `r` steps either side, and one more
+// entry for "unknown".
+constexpr unsigned kSfExpected = 10;  // expected step -4..4, 9 = unknown
+constexpr unsigned kSfBefore = 8;     // the band's step in the previous frame -3..3, 7 = unknown
+constexpr unsigned kSfLastStep = 5;   // the step of the band before -2..2
+constexpr unsigned kSfTreeBits = 7;   // a scale-factor codeword index 0..120
+// Zero flags of quiet lines: the exact small magnitudes of the nearest lines, and of the pair
+// partner's.
+constexpr unsigned kFineBefore = 3;    // the line before, 0..2
+constexpr unsigned kFinePrev = 4;      // the line in the previous frame, 0..3
+constexpr unsigned kFineSide = 3;      // its neighbours there, 0..2
+constexpr unsigned kPairLine = 9;      // 0 lone, 1..4 left/right partner 0..3, 5..8 mid/side
+constexpr unsigned kPairNext = 4;      // the partner's next line (a lone channel: two lines back), 0..3
+constexpr unsigned kPairBefore = 4;    // the line before, 0..3
+constexpr unsigned kMixViews = 3;      // lone, left/right, mid/side
 
 // A plain field: for widths up to 6 a bit tree chosen by the value this field had last time
-// in this channel; wider fields first ask "same as last time?".
+// in this channel (FrameModel::field_small); wider fields first ask "same as last time?".
+constexpr unsigned kSmallFieldBits = 6;
+constexpr unsigned kWideFieldBits = 8;  // wider ones, when not the same as last time, are coded direct
+constexpr unsigned kFieldLast = 64;     // the last value, modulo 64
 struct FieldModel {
     Bit same;
-    std::array<std::array<Bit, 64>, 64> small;
-    std::array<Bit, 256> wide;
+    Ctx<Bit, 1u << kWideFieldBits> wide;
 };
 
 struct ChannelHistory {
@@ -50,11 +79,10 @@ struct ChannelHistory {
     std::array<std::array<std::int16_t, 8 * kPackMaxBands>, kFramesKept> sf_abs;
     std::array<std::array<std::uint8_t, 8 * kPackMaxBands>, kFramesKept> sf_kind;
     std::array<std::int16_t, SF_KINDS> sf_running;
-    // Codebook of every band; the section being coded (its start, codebook, length so far).
+    // Codebook of every band; the section being coded (its first band and its length so far).
     std::array<std::array<std::uint8_t, 8 * kPackMaxBands>, kFramesKept> band_cb;
     std::array<std::uint64_t, 8> ms_used;  // per window group, bit sfb; kept from the previous frame
     std::uint8_t last_sect_cb;
-    std::uint8_t sect_cb;
     std::uint16_t sect_band;
     std::uint16_t sect_len;
     std::array<std::uint8_t, kFramesKept> window_sequence;
@@ -84,70 +112,80 @@ constexpr unsigned magnitude_top(int cb) {
     return cb == ESC_HCB ? 16u : book_max_magnitude(cb) > 0 ? static_cast<unsigned>(book_max_magnitude(cb)) : 1u;
 }
 
-struct MagnitudeModels {
-    // [codebook][near][previous frame]; the symbol is the magnitude less one
-    std::array<std::array<std::array<SymbolModel, kNearBuckets>, kNearBuckets>, 12> by;
-    explicit MagnitudeModels(unsigned with_zero = 0) {
-        for (int cb = 0; cb < 12; ++cb)
-            for (auto& by_near : by[static_cast<unsigned>(cb)])
-                for (SymbolModel& sm : by_near) start_symbols(sm, magnitude_top(cb) + with_zero);
-    }
-};
-
-struct FrameModel {
-    std::array<FieldModel, K_FIELD_KINDS> field;
-    std::array<std::array<std::uint32_t, kHistorySlots>, K_FIELD_KINDS> last;
-    SintModel global_gain_delta;
-    // Sections: the codebook by the band's codebook in the previous frame [0] and in a pair's
-    // partner [1], each with the previous section's, mixed; length increments by how far the
-    // previous frame's codebook run reaches.
-    std::array<std::array<std::array<BitTree<4>, 17>, 17>, 2> sect_cb;
-    std::array<std::array<BitTree<5>, 33>, 2> sect_len;
-    std::array<Mixer<2>, 4> sect_cb_mix;
-    // ms_used by the band's flag in the previous frame and the band before's in this one.
-    std::array<std::array<std::array<Bit, 3>, 3>, kBandClasses> ms_used;
-    // Scale-factor steps: three views mixed, the expected step with the band's step in the
-    // previous frame, the band position, and a pair partner's step at the band; each also sees
-    // the step of the band before. (The expected step with the band before alone, a fourth
-    // view, saved 0.014 points of the mean saving for an eighth of the time spent on scale factors.)
-    std::array<std::array<std::array<BitTree<7>, kSfExpected>, 8>, SF_KINDS> sf_before;
-    std::array<std::array<std::array<BitTree<7>, 5>, kBandClasses>, SF_KINDS> sf_band;
-    std::array<std::array<std::array<BitTree<7>, 5>, kSfExpected>, SF_KINDS> sf_pair;
-    std::array<std::array<Mixer<3>, 7>, SF_KINDS> sf_mix;
+// Everything the lines of one codebook are coded with, set up when a chunk first codes a band
+// with that codebook.
+struct LineBookModel {
+    // "Every line of this band is zero" by the band before in this frame, the same band in the
+    // previous frame and in a pair's partner (each a kFlagViews).
+    Table<Bit, kFlagViews, kFlagViews, kFlagViews> band_zero;
     // Zero flags of quiet lines: three views mixed and refined by an Apm: the exact small
     // magnitudes of the nearest lines, the pair partner's line, and the line two frames back
     // (with the previous frame's). A broad context of the band's position and one of the
     // neighbourhood buckets with the partner were mixed in as well; they paid 0.1% of size for
     // a third of the mixing cost. Without the two-frames-back view the mean saving was 0.16
     // points lower for 1.5% less time.
-    std::array<std::array<std::array<std::array<std::array<Bit, 3>, 3>, 4>, 3>, 12> zero_fine;
-    std::array<std::array<std::array<std::array<Bit, 4>, 4>, 9>, 12> zero_pair;
-    std::array<std::array<std::array<Bit, kNearBuckets>, kNearBuckets>, 12> zero_prev2;
-    std::array<std::array<Mixer<3>, 3>, 12> zero_mix;  // by codebook and lone / left-right / mid-side
-    std::array<std::array<Apm, kNearBuckets>, 12> zero_apm;
+    Table<Bit, kFineBefore, kFinePrev, kFineSide, kFineSide> zero_fine;  // [before][prev][prev right][prev left]
+    Table<Bit, kPairLine, kPairNext, kPairBefore> zero_pair;
+    Table<Bit, kNearBuckets, kNearBuckets> zero_prev2;  // [two frames back][previous frame]
+    Table<Mixer<3>, kMixViews> zero_mix;
+    Table<Apm, kNearBuckets> zero_apm;  // by the neighbourhood
     // Magnitudes as one symbol, up to the codebook's largest (16 for an escape), by the nearest
-    // lines of this frame and the rescaled previous frame: `magnitude` for non-zero quiet lines,
-    // `joint` (zero included) for loud ones. The partner's line as a further context spread the
-    // counts too thin (0.16 points lower).
-    MagnitudeModels magnitude;
-    MagnitudeModels joint{1};
-    // "Every line of this band is zero" by the band before in this frame, the same band in the
-    // previous frame and in a pair's partner (each 0 not, 1 zero, 2 unknown).
-    std::array<std::array<std::array<std::array<Bit, 3>, 3>, 3>, 12> band_zero;
-    std::array<UintModel, kEscapeContexts> escape;
-    // Signs of a common-window pair's second channel, by the first channel's sign there.
-    std::array<std::array<std::array<Bit, 2>, 2>, 12> sign_pair;
-    std::array<ChannelHistory, kHistorySlots> history;
+    // lines of this frame and the rescaled previous frame: `magnitude` for non-zero quiet lines
+    // (the symbol is the magnitude less one), `joint` (zero included) for loud ones. The
+    // partner's line as a further context spread the counts too thin (0.16 points lower).
+    Table<SymbolModel, kNearBuckets, kNearBuckets> magnitude;  // [near][previous frame]
+    Table<SymbolModel, kNearBuckets, kNearBuckets> joint;
+    // Signs of a common-window pair's second channel, by mid/side and the first channel's sign.
+    Table<Bit, kTwoWays, kTwoWays> sign_pair;
+    explicit LineBookModel(unsigned cb) {
+        SymbolModel start;
+        start_symbols(start, magnitude_top(static_cast<int>(cb)));
+        for (auto& by_near : magnitude)
+            for (SymbolModel& sm : by_near) sm = start;
+        start_symbols(start, magnitude_top(static_cast<int>(cb)) + 1);
+        for (auto& by_near : joint)
+            for (SymbolModel& sm : by_near) sm = start;
+    }
+};
+
+using SfTree = BitTree<kSfTreeBits>;
+
+struct FrameModel {
+    LazyTable<Ctx<Bit, 1u << kSmallFieldBits>, K_FIELD_KINDS, kFieldLast> field_small;  // [kind][last value & 63]
+    LazyTable<FieldModel, K_FIELD_KINDS> field;
+    Table<std::uint32_t, K_FIELD_KINDS, kHistorySlots> last;
+    SintModel global_gain_delta;
+    // Sections: the codebook by the band's codebook in the previous frame [0] and in a pair's
+    // partner [1], each with the previous section's, mixed; length increments by how far the
+    // previous frame's codebook run reaches.
+    LazyTable<BitTree<kSectCbBits>, kTwoWays, kSectCbs, kSectCbs> sect_cb;  // [view][band's codebook there][previous section's]
+    LazyTable<BitTree<kSectLenBits>, kTwoWays, kSectLenExpected> sect_len;  // [short windows][expected]
+    Table<Mixer<2>, kSectCbBits> sect_cb_mix;
+    // ms_used by the band's flag in the previous frame and the band before's in this one.
+    Table<Bit, kBandClasses, kTwoWays, kFlagViews> ms_used;  // [class][previous frame][band before]
+    // Scale-factor steps: three views mixed, the expected step with the band's step in the
+    // previous frame, the band position, and a pair partner's step at the band; each also sees
+    // the step of the band before. (The expected step with the band before alone, a fourth
+    // view, saved 0.014 points of the mean saving for an eighth of the time spent on scale factors.)
+    LazyTable<SfTree, SF_KINDS, kSfBefore, kSfExpected> sf_before;  // [kind][before][expected]
+    LazyTable<SfTree, SF_KINDS, kBandClasses, kSfLastStep> sf_band;  // [kind][class][last step]
+    LazyTable<SfTree, SF_KINDS, kSfExpected, kSfLastStep> sf_pair;  // [kind][partner][last step]
+    Table<Mixer<3>, SF_KINDS, kSfTreeBits> sf_mix;
+    LazyTable<LineBookModel, kLineBooks> line_book;
+    Table<UintModel, kEscapeContexts> escape;
+    LazyTable<ChannelHistory, kHistorySlots> history;  // started zeroed
     // Bytes: order-0 and order-1 bit trees per class, mixed.
-    std::array<std::array<std::array<Bit, 256>, 256>, BYTE_CLASSES> byte;
-    std::array<std::array<Bit, 256>, BYTE_CLASSES> byte0;
-    std::array<std::array<Mixer<2>, 8>, BYTE_CLASSES> byte_mix;
-    std::array<std::uint8_t, BYTE_CLASSES> last_byte;
+    LazyTable<Ctx<Bit, 1u << kByteBits>, BYTE_CLASSES, 1u << kByteBits> byte;  // [class][byte before]
+    Table<Bit, BYTE_CLASSES, 1u << kByteBits> byte0;
+    Table<Mixer<2>, BYTE_CLASSES, kByteBits> byte_mix;
+    Table<std::uint8_t, BYTE_CLASSES> last_byte;
     // Units of the chunk.
     Bit unit_is_frame;
     Bit frame_modelled;
     UintModel run_length;
     UintModel raw_frame_length;
+
+    FrameModel() : last{}, last_byte{} {}
 };
 
 constexpr unsigned bucket_of(unsigned x) {
@@ -173,7 +211,9 @@ inline constexpr BucketTable kBucket = make_bucket_table();
 // Three contexts a line take a bucket: a lookup instead of a chain of compares.
 inline unsigned bucket(unsigned x) { return x < 64 ? kBucket.v[x] : 11u; }
 
-inline unsigned history_slot(unsigned slot) { return slot < kHistorySlots ? slot : kHistorySlots - 1; }
+inline unsigned history_slot(unsigned slot) { return clamp_index(slot, kHistorySlots); }
+// A channel's history, zeroed when the chunk first meets its slot.
+inline ChannelHistory& history_of(FrameModel& m, unsigned slot) { return entry(m.history, history_slot(slot)); }
 
 inline PackFamily family_of(FieldKind kind) {
     if (kind <= K_CRC) return FAMILY_ADTS;
@@ -197,18 +237,20 @@ std::uint32_t code_bits_tree(Coder& rc, Bit* tree, std::uint32_t value, unsigned
 template <class Coder>
 std::uint32_t code_field_value(Coder& rc, FrameModel& m, std::uint32_t v, unsigned n, FieldKind kind, unsigned slot) {
     std::uint32_t& last = m.last[kind][history_slot(slot)];
-    FieldModel& fm = m.field[kind];
     if (kind == K_GLOBAL_GAIN) {
         const std::int32_t d = code_sint(rc, m.global_gain_delta, static_cast<std::int32_t>(v - last));
         v = last + static_cast<std::uint32_t>(d);
-    } else if (n <= 6) {
-        v = code_bits_tree(rc, fm.small[last & 63].data(), v, n);
-    } else if (code_bit(rc, fm.same, v == last ? 1u : 0u)) {
-        v = last;
-    } else if (n <= 8) {
-        v = code_bits_tree(rc, fm.wide.data(), v, n);
+    } else if (n <= kSmallFieldBits) {
+        v = code_bits_tree(rc, entry(m.field_small, kind, last & (kFieldLast - 1)).data(), v, n);
     } else {
-        v = code_direct(rc, v, n);
+        FieldModel& fm = entry(m.field, kind);
+        if (code_bit(rc, fm.same, v == last ? 1u : 0u)) {
+            v = last;
+        } else if (n <= kWideFieldBits) {
+            v = code_bits_tree(rc, fm.wide.data(), v, n);
+        } else {
+            v = code_direct(rc, v, n);
+        }
     }
     last = v;
     return v;
@@ -217,7 +259,7 @@ std::uint32_t code_field_value(Coder& rc, FrameModel& m, std::uint32_t v, unsign
 template <class Coder>
 std::uint8_t code_byte(Coder& rc, FrameModel& m, ByteClass cls, std::uint8_t value) {
     // Order 0 learns fast on compressed bytes, order 1 wins on text; the mixer picks.
-    Bit* order1 = m.byte[cls][m.last_byte[cls]].data();
+    Bit* order1 = entry(m.byte, cls, m.last_byte[cls]).data();
     Bit* order0 = m.byte0[cls].data();
     std::uint32_t node = 1;
     for (unsigned i = 8; i-- > 0;) {
@@ -230,6 +272,34 @@ std::uint8_t code_byte(Coder& rc, FrameModel& m, ByteClass cls, std::uint8_t val
 }
 
 // ---------------------------------------------------------------------------------------------
+// Where the frame's bits go: the decoding coder writes the frame as it decodes (into the
+// BitSink it is created over), the encoding coder has the frame already and writes nothing.
+// Every hook hands its bits to the sink its Io holds and leaves the rest to these overloads.
+
+template <bool kWrites>
+struct FrameSink;
+template <>
+struct FrameSink<false> {};
+template <>
+struct FrameSink<true> : BitSink {
+    std::array<std::int32_t, kPackFrameLength> lines;  // the band being decoded
+};
+
+inline bool sink_bits(FrameSink<false>&, std::uint32_t, unsigned) { return true; }
+inline bool sink_bits(FrameSink<true>& s, std::uint32_t v, unsigned n) { return bitsink_put(s, v, n) == n; }
+inline bool sink_scale_factor(FrameSink<false>&, unsigned) { return true; }
+inline bool sink_scale_factor(FrameSink<true>& s, unsigned index) { return put_scale_factor_codeword(s, index); }
+inline void sink_line(FrameSink<false>&, std::size_t, std::int32_t) {}
+inline void sink_line(FrameSink<true>& s, std::size_t i, std::int32_t v) { s.lines[i] = v; }
+inline bool sink_zero_lines(FrameSink<false>&, int, std::size_t) { return true; }
+inline bool sink_zero_lines(FrameSink<true>& s, int cb, std::size_t count) {
+    std::fill_n(s.lines.data(), count, 0);
+    return put_spectral_values(s, cb, s.lines.data(), count);
+}
+inline bool sink_lines(FrameSink<false>&, int, std::size_t) { return true; }
+inline bool sink_lines(FrameSink<true>& s, int cb, std::size_t count) {
+    return put_spectral_values(s, cb, s.lines.data(), count);
+}
 
 template <class Coder>
 struct CoderIo {
@@ -238,11 +308,16 @@ struct CoderIo {
     FrameModel* m = nullptr;
     const FrameRecord* rec = nullptr;  // encoding: the values to code
     RecordCursor cur;
-    BitSink sink;                      // decoding: the frame being written
+    FrameSink<kDecoding> sink;         // decoding: the frame being written
     PackStats* stats = nullptr;
     std::uint64_t measure = 0;         // coded size where the last charge ended, in bits
     bool failed = false;
 };
+
+template <class Coder>
+void emit_bits(CoderIo<Coder>& io, std::uint32_t v, unsigned n) {
+    if (!sink_bits(io.sink, v, n)) io.failed = true;
+}
 
 // Coded size so far: bytes out plus the bytes the encoder still holds, less what the range
 // still has room for. Whole bits are enough for diagnostics.
@@ -279,6 +354,9 @@ bool take_field(CoderIo<Coder>& io, std::uint32_t& value) {
     return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+// The hooks the frame walk calls (frame_syntax.h lists them).
+
 template <class Coder>
 std::uint32_t io_field(CoderIo<Coder>& io, unsigned n, FieldKind kind, unsigned slot) {
     std::uint32_t v = 0;
@@ -288,9 +366,7 @@ std::uint32_t io_field(CoderIo<Coder>& io, unsigned n, FieldKind kind, unsigned 
         io.failed = true;
         return 0;
     }
-    if constexpr (CoderIo<Coder>::kDecoding) {
-        if (bitsink_put(io.sink, v, n) != n) io.failed = true;
-    }
+    emit_bits(io, v, n);
     charge(io, family_of(kind));
     return io.failed ? 0 : v;
 }
@@ -321,18 +397,15 @@ unsigned io_align_width(CoderIo<Coder>& io) {
     }
 }
 
+// The frame length is not coded either: the decoder leaves room for it and fills it in at the end.
 template <class Coder>
 void io_frame_length(CoderIo<Coder>& io) {
-    if constexpr (CoderIo<Coder>::kDecoding) {
-        if (bitsink_put(io.sink, 0, 13) != 13) io.failed = true;
-    } else {
-        (void)io;
-    }
+    emit_bits(io, 0, 13);
 }
 
 template <class Coder>
 void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_sequence) {
-    ChannelHistory& h = io.m->history[history_slot(slot)];
+    ChannelHistory& h = history_of(*io.m, history_slot(slot));
     h.cur = static_cast<std::uint8_t>((h.cur + 1u) % kFramesKept);
     h.q[h.cur].fill(0);
     h.sign.fill(0);
@@ -347,20 +420,24 @@ void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_seq
     h.last_band_zero = 2;
 }
 
-inline unsigned band_index(const BandPos& pos) { return (pos.g * kPackMaxBands + pos.sfb) % (8 * kPackMaxBands); }
+inline unsigned band_index(unsigned g, unsigned sfb) { return (g * kPackMaxBands + sfb) % (8 * kPackMaxBands); }
+inline unsigned band_index(const BandPos& pos) { return band_index(pos.g, pos.sfb); }
 
-// The first channel of a common-window pair, when pos is in the second one and has its own history.
-inline const ChannelHistory* partner_of(const FrameModel& m, const BandPos& pos) {
-    if (pos.pair_slot < 0) return nullptr;
-    const unsigned other = history_slot(static_cast<unsigned>(pos.pair_slot));
-    return other != history_slot(pos.slot) ? &m.history[other] : nullptr;
+// The first channel of a common-window pair, when `slot` is the second one and has its own history.
+inline const ChannelHistory* partner_of(FrameModel& m, unsigned slot, int pair_slot) {
+    if (pair_slot < 0) return nullptr;
+    const unsigned other = history_slot(static_cast<unsigned>(pair_slot));
+    return other != history_slot(slot) ? &history_of(m, other) : nullptr;
+}
+inline const ChannelHistory* partner_of(FrameModel& m, const BandPos& pos) {
+    return partner_of(m, pos.slot, pos.pair_slot);
 }
 
 template <class Coder>
 std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
     std::uint32_t cb = 0;
     if (!take_field(io, cb)) return 0;
-    ChannelHistory& h = io.m->history[history_slot(pos.slot)];
+    ChannelHistory& h = history_of(*io.m, history_slot(pos.slot));
     const unsigned prev = prev_frame(h);
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) ==
                             (h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE);
@@ -368,19 +445,16 @@ std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
     const ChannelHistory* o = partner_of(*io.m, pos);
     const unsigned partner = o != nullptr ? o->band_cb[o->cur][band_index(pos)] : 16u;
     if (pos.sfb == 0) h.last_sect_cb = 16;
-    BitTree<4>& by_before = io.m->sect_cb[0][before][h.last_sect_cb];
-    BitTree<4>& by_partner = io.m->sect_cb[1][partner][h.last_sect_cb];
+    BitTree<kSectCbBits>& by_before = entry(io.m->sect_cb, 0, before, h.last_sect_cb);
+    BitTree<kSectCbBits>& by_partner = entry(io.m->sect_cb, 1, partner, h.last_sect_cb);
     std::uint32_t node = 1;
     for (unsigned i = 4; i-- > 0;) {
         Bit* inputs[2] = {&by_before.b[node], &by_partner.b[node]};
         node = (node << 1) | code_mixed<2>(*io.rc, io.m->sect_cb_mix[3 - i], inputs, (cb >> i) & 1u);
     }
     cb = node - 16u;
-    if constexpr (CoderIo<Coder>::kDecoding) {
-        if (bitsink_put(io.sink, cb, 4) != 4) io.failed = true;
-    }
+    emit_bits(io, cb, 4);
     h.last_sect_cb = static_cast<std::uint8_t>(cb);
-    h.sect_cb = static_cast<std::uint8_t>(cb);
     h.sect_band = static_cast<std::uint16_t>(band_index(pos));
     h.sect_len = 0;
     charge(io, FAMILY_SECTIONS);
@@ -391,17 +465,15 @@ template <class Coder>
 std::uint32_t io_ms_used(CoderIo<Coder>& io, const BandPos& pos) {
     std::uint32_t used = 0;
     if (!take_field(io, used)) return 0;
-    ChannelHistory& h = io.m->history[history_slot(pos.slot)];
+    ChannelHistory& h = history_of(*io.m, history_slot(pos.slot));
     const unsigned g = pos.g % 8;
     const std::uint64_t bit = std::uint64_t{1} << (pos.sfb % 64);
     const unsigned before = (h.ms_used[g] & bit) ? 1u : 0u;
     const unsigned left = pos.sfb == 0 ? 2u : ((h.ms_used[g] & (bit >> 1)) ? 1u : 0u);
-    used = code_bit(*io.rc, io.m->ms_used[std::min<unsigned>(pos.sfb / 6u, kBandClasses - 1)][before][left], used & 1u);
+    used = code_bit(*io.rc, io.m->ms_used[clamp_index(pos.sfb / 6u, kBandClasses)][before][left], used & 1u);
     // the band before has been replaced by this frame's flag already, which is what `left` wants
     h.ms_used[g] = used ? (h.ms_used[g] | bit) : (h.ms_used[g] & ~bit);
-    if constexpr (CoderIo<Coder>::kDecoding) {
-        if (bitsink_put(io.sink, used, 1) != 1) io.failed = true;
-    }
+    emit_bits(io, used, 1);
     charge(io, FAMILY_STRUCTURE);
     return used;
 }
@@ -410,11 +482,11 @@ template <class Coder>
 std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandPos& pos, unsigned cb) {
     std::uint32_t incr = 0;
     if (!take_field(io, incr)) return 0;
-    ChannelHistory& h = io.m->history[history_slot(pos.slot)];
+    ChannelHistory& h = history_of(*io.m, history_slot(pos.slot));
     const unsigned prev = prev_frame(h);
     const bool short_windows = h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE;
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) == short_windows;
-    unsigned expected = 32;
+    unsigned expected = kSectLenExpected - 1;
     // The previous frame predicts lengths better than a pair's partner does (measured).
     const std::uint8_t* reference = same_shape ? h.band_cb[prev].data() : nullptr;
     if (reference != nullptr) {
@@ -427,10 +499,8 @@ std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandP
         if (expected > esc) expected = esc;
     }
     const std::uint32_t mask = (1u << n) - 1;
-    incr = code_bits_tree(*io.rc, io.m->sect_len[short_windows ? 1 : 0][expected].b, incr & mask, n);
-    if constexpr (CoderIo<Coder>::kDecoding) {
-        if (bitsink_put(io.sink, incr, n) != n) io.failed = true;
-    }
+    incr = code_bits_tree(*io.rc, entry(io.m->sect_len, short_windows ? 1 : 0, expected).b, incr & mask, n);
+    emit_bits(io, incr, n);
     h.sect_len = static_cast<std::uint16_t>(h.sect_len + incr);
     if (incr != mask) {
         for (unsigned i = 0; i < h.sect_len && pos.sfb + i < kPackMaxBands; ++i)
@@ -439,6 +509,9 @@ std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandP
     charge(io, FAMILY_SECTIONS);
     return incr;
 }
+
+// A scale-factor step d brought into -r..r, as an index 0..2r.
+constexpr unsigned step_index(int d, int r) { return static_cast<unsigned>((d < -r ? -r : d > r ? r : d) + r); }
 
 template <class Coder>
 void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
@@ -451,46 +524,35 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
         }
         index = io.rec->sf[io.cur.sf++];
     }
-    ChannelHistory& h = io.m->history[history_slot(pos.slot)];
-    const unsigned band = (pos.g * kPackMaxBands + pos.sfb) % (8 * kPackMaxBands);
-    // The step that would bring this band back to where it was in the previous frame is the
-    // best guess at this one; without such a band the previous frame's step stands in.
+    FrameModel& m = *io.m;
+    ChannelHistory& h = history_of(m, history_slot(pos.slot));
+    const unsigned band = band_index(pos);
     const unsigned prev = prev_frame(h);
-    // In a later window group the same band of the group before is closer than the last frame.
+    const bool prev_has = h.sf_kind[prev][band] == kind + 1;
+    // The step that would bring this band back to where it was in the previous frame is the
+    // best guess at this one; in a later window group the same band of the group before is
+    // closer than the last frame.
     unsigned expected = kSfExpected - 1;
     const unsigned above = band - (pos.g > 0 ? kPackMaxBands : 0u);
-    if (pos.g > 0 && h.sf_kind[h.cur][above] == kind + 1) {
-        const int step = h.sf_abs[h.cur][above] - h.sf_running[kind];
-        expected = static_cast<unsigned>((step < -4 ? -4 : step > 4 ? 4 : step) + 4);
-    } else if (h.sf_kind[prev][band] == kind + 1) {
-        const int step = h.sf_abs[prev][band] - h.sf_running[kind];
-        expected = static_cast<unsigned>((step < -4 ? -4 : step > 4 ? 4 : step) + 4);
-    }
-    const auto clamp2 = [](int d) { return static_cast<unsigned>((d < -2 ? -2 : d > 2 ? 2 : d) + 2); };
-    unsigned before = 7;
-    if (h.sf_kind[prev][band] == kind + 1) {
-        const int d = h.sf_diff[prev][band];
-        before = static_cast<unsigned>((d < -3 ? -3 : d > 3 ? 3 : d) + 3);
-    }
-    const unsigned band_class = std::min<unsigned>(pos.sfb / 6u, kBandClasses - 1);
-    BitTree<7>& tree_b = io.m->sf_before[kind][before][expected];
-    BitTree<7>& tree_c = io.m->sf_band[kind][band_class][clamp2(h.last_sf_diff)];
+    if (pos.g > 0 && h.sf_kind[h.cur][above] == kind + 1)
+        expected = step_index(h.sf_abs[h.cur][above] - h.sf_running[kind], 4);
+    else if (prev_has)
+        expected = step_index(h.sf_abs[prev][band] - h.sf_running[kind], 4);
+    const unsigned before = prev_has ? step_index(h.sf_diff[prev][band], 3) : kSfBefore - 1;
     // The partner of a pair usually has the same envelope: its step at this band.
     unsigned partner = kSfExpected - 1;
-    if (pos.pair_slot >= 0 && history_slot(static_cast<unsigned>(pos.pair_slot)) != history_slot(pos.slot)) {
-        const ChannelHistory& o = io.m->history[history_slot(static_cast<unsigned>(pos.pair_slot))];
-        if (o.sf_kind[o.cur][band] == kind + 1) {
-            const int d = o.sf_diff[o.cur][band];
-            partner = static_cast<unsigned>((d < -4 ? -4 : d > 4 ? 4 : d) + 4);
-        }
-    }
-    BitTree<7>& tree_d = io.m->sf_pair[kind][partner][clamp2(h.last_sf_diff)];
+    const ChannelHistory* o = partner_of(m, pos);
+    if (o != nullptr && o->sf_kind[o->cur][band] == kind + 1) partner = step_index(o->sf_diff[o->cur][band], 4);
+    const unsigned last_step = step_index(h.last_sf_diff, 2);
+    SfTree& tree_b = entry(m.sf_before, kind, before, expected);
+    SfTree& tree_c = entry(m.sf_band, kind, clamp_index(pos.sfb / 6u, kBandClasses), last_step);
+    SfTree& tree_d = entry(m.sf_pair, kind, partner, last_step);
     std::uint32_t node = 1;
-    for (unsigned i = 7; i-- > 0;) {
+    for (unsigned i = kSfTreeBits; i-- > 0;) {
         Bit* inputs[3] = {&tree_b.b[node], &tree_c.b[node], &tree_d.b[node]};
-        node = (node << 1) | code_mixed<3>(*io.rc, io.m->sf_mix[kind][6 - i], inputs, (index >> i) & 1u);
+        node = (node << 1) | code_mixed<3>(*io.rc, m.sf_mix[kind][kSfTreeBits - 1 - i], inputs, (index >> i) & 1u);
     }
-    index = node - (1u << 7);
+    index = node - (1u << kSfTreeBits);
     if (index > 120) {
         io.failed = true;
         return;
@@ -501,10 +563,166 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     h.sf_running[kind] = static_cast<std::int16_t>(h.sf_running[kind] + d);
     h.sf_abs[h.cur][band] = h.sf_running[kind];
     h.sf_kind[h.cur][band] = static_cast<std::uint8_t>(kind + 1);
-    if constexpr (CoderIo<Coder>::kDecoding) {
-        if (!put_scale_factor_codeword(io.sink, index)) io.failed = true;
-    }
+    if (!sink_scale_factor(io.sink, index)) io.failed = true;
     charge(io, FAMILY_SCALEFACTORS);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Spectral lines, in four steps: the band's context (and whether every line of it is zero),
+// each line's context, the line's magnitude, its sign.
+
+// What a band's lines are coded against: this frame so far, the previous frame rescaled to
+// this frame's quantiser, two frames back, and a pair's first channel.
+struct BandContext {
+    LineBookModel* book = nullptr;
+    const std::int16_t* q = nullptr;      // this frame, offset by one so that lines -1 and 1024 exist
+    const std::int16_t* prev = nullptr;   // the previous frame
+    const std::int16_t* prev2 = nullptr;  // two frames back
+    bool prev_ok = false;                 // each when its windows have this frame's shape
+    bool prev2_ok = false;
+    std::uint64_t prev2_scale = 0;
+    const std::int16_t* other = nullptr;  // the pair's first channel, if any
+    const std::int8_t* other_sign = nullptr;
+    unsigned mix_ctx = 0;  // lone, left/right, mid/side
+    unsigned pair_base = 0;
+    unsigned top = 0;      // magnitude_top of the codebook
+    int cb = 0;
+    bool ms = false;
+    // What the previous frame says about each line of the band, worked out before the band is
+    // coded: none of it depends on the lines being coded. `prev_near` is the rescaled previous
+    // frame at lines first-1..first+count, `prev_ctx` the bucket of its neighbourhood at each line.
+    std::array<std::uint32_t, kPackFrameLength + 2> prev_near;
+    std::array<std::uint8_t, kPackFrameLength> prev_ctx;
+};
+
+inline void start_band_context(FrameModel& m, ChannelHistory& h, int cb, const LineRun& run, BandContext& c) {
+    c.cb = cb;
+    c.ms = run.ms;
+    c.top = magnitude_top(cb);
+    c.book = &entry_with(m.line_book, static_cast<unsigned>(cb), static_cast<unsigned>(cb));  // started for this codebook
+    c.q = h.q[h.cur].data() + 1;
+    c.prev = h.q[prev_frame(h)].data() + 1;
+    c.prev2 = h.q[prev2_frame(h)].data() + 1;
+    c.prev_ok = (h.window_sequence[prev_frame(h)] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
+    c.prev2_ok = (h.window_sequence[prev2_frame(h)] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
+    if (const ChannelHistory* o = partner_of(m, run.slot, run.pair_slot)) {
+        c.other = o->q[o->cur].data() + 1;
+        c.other_sign = o->sign.data();
+    }
+    c.mix_ctx = c.other == nullptr ? 0u : run.ms ? 2u : 1u;
+    c.pair_base = 1u + (run.ms ? 4u : 0u);
+}
+
+// "Every line of this band is zero", by the band before, the previous frame and the partner.
+template <class Coder>
+unsigned code_band_zero(CoderIo<Coder>& io, ChannelHistory& h, const BandContext& c, const LineRun& run,
+                        std::size_t count, unsigned all_zero) {
+    const auto zero_band = [count](const std::int16_t* lines) {
+        unsigned any = 0;
+        for (std::size_t i = 0; i < count; ++i) any |= static_cast<unsigned>(lines[i]);
+        return any == 0 ? 1u : 0u;
+    };
+    const unsigned prev_zero = c.prev_ok ? zero_band(c.prev + run.first) : 2u;
+    const unsigned pair_zero = c.other != nullptr ? zero_band(c.other + run.first) : 2u;
+    all_zero = code_bit(*io.rc, c.book->band_zero[h.last_band_zero][prev_zero][pair_zero], all_zero);
+    h.last_band_zero = static_cast<std::uint8_t>(all_zero);
+    return all_zero;
+}
+
+// The previous frame's view of each line of the band, and the factor for two frames back.
+inline void view_previous_frame(const ChannelHistory& h, unsigned band, const LineRun& run, std::size_t count,
+                                BandContext& c) {
+    const int first = static_cast<int>(run.first);
+    const int n = static_cast<int>(count);
+    if (c.prev_ok) {
+        const std::uint64_t scale = rescale_factor(h, band, prev_frame(h));
+        const std::int16_t* prev = c.prev;
+        for (int i = -1; i <= n; ++i)
+            c.prev_near[static_cast<unsigned>(i + 1)] = static_cast<std::uint32_t>((static_cast<std::uint64_t>(prev[first + i]) * scale + 128) >> 8);
+        for (int i = 0; i < n; ++i) {
+            const int ki = first + i;
+            c.prev_ctx[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(bucket(static_cast<unsigned>(
+                (static_cast<std::uint64_t>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1]) * scale + 128) >> 8)));
+        }
+    } else {
+        for (int i = -1; i <= n; ++i) c.prev_near[static_cast<unsigned>(i + 1)] = 0;
+        for (int i = 0; i < n; ++i) c.prev_ctx[static_cast<unsigned>(i)] = kNoContext;
+    }
+    c.prev2_scale = c.prev2_ok ? rescale_factor(h, band, prev2_frame(h)) : 0;
+}
+
+// The context of line k (the i-th of its band): its two lines before in this frame, and the
+// previous frame at the line and either side of it.
+struct LineContext {
+    unsigned near = kNoContext;  // bucket of the lines before
+    unsigned prev = kNoContext;  // bucket of the previous frame's neighbourhood
+    unsigned q1 = 0;             // the line before
+    unsigned pl = 0, p0 = 0, pr = 0;
+};
+
+inline LineContext line_context(const BandContext& c, unsigned k, std::size_t i) {
+    LineContext l;
+    const std::int16_t* q = c.q;
+    l.near = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : kNoContext;
+    l.prev = c.prev_ctx[i];
+    l.pl = c.prev_near[i];
+    l.p0 = c.prev_near[i + 1];
+    l.pr = c.prev_near[i + 2];
+    l.q1 = k >= 1 ? q[k - 1] : 0u;
+    return l;
+}
+
+// The magnitude of line k, escape included; `implied` when the line cannot be zero.
+template <class Coder>
+std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineContext& l, unsigned k, bool implied,
+                        std::uint32_t mag) {
+    LineBookModel& b = *c.book;
+    const unsigned top = c.top;
+    unsigned t = 0;
+    if (!implied && l.near >= kLoudNear && l.near != kNoContext) {
+        // among loud neighbours a zero is one magnitude among others
+        t = code_symbol(*io.rc, b.joint[l.near][l.prev], mag < top ? mag : top);
+    } else {
+        // the partner's line and its neighbour, or for a lone channel two lines back
+        const int ki = static_cast<int>(k);  // the neighbours of line 0 and 1023 are the zero margins
+        const unsigned q2 = k >= 2 ? c.q[k - 2] : 0u;
+        const unsigned pair_ctx = c.other != nullptr ? c.pair_base + clamp_index(static_cast<unsigned>(c.other[ki]), 4) : 0u;
+        const unsigned pair_next = clamp_index(c.other != nullptr ? static_cast<unsigned>(c.other[ki + 1]) : q2, kPairNext);
+        // two frames back, for sounds that hold longer than a frame
+        const unsigned prev2_ctx = c.prev2_ok ? bucket(static_cast<unsigned>(
+            (static_cast<std::uint64_t>(2 * c.prev2[ki] + c.prev2[ki - 1] + c.prev2[ki + 1]) * c.prev2_scale + 128) >> 8))
+                                              : kNoContext;
+        Bit* zero_inputs[3] = {&b.zero_fine[clamp_index(l.q1, kFineBefore)][clamp_index(l.p0, kFinePrev)]
+                                           [clamp_index(l.pr, kFineSide)][clamp_index(l.pl, kFineSide)],
+                               &b.zero_pair[pair_ctx][pair_next][clamp_index(l.q1, kPairBefore)],
+                               &b.zero_prev2[prev2_ctx][l.prev]};
+        if (implied || code_mixed<3>(*io.rc, b.zero_mix[c.mix_ctx], zero_inputs, mag != 0 ? 1u : 0u,
+                                     &b.zero_apm[l.near])) {
+            t = 1;
+            if (top > 1) t = 1u + code_symbol(*io.rc, b.magnitude[l.near][l.prev], (mag < top ? mag : top) - 1u);
+        }
+    }
+    if (c.cb == ESC_HCB && t == 16) {
+        unsigned size = 0;  // the bit length of the neighbourhood
+        for (unsigned x = l.q1 + c.prev[k]; x != 0; x >>= 1) ++size;
+        t = 16u + code_uint(*io.rc, io.m->escape[clamp_index(size, kEscapeContexts)], mag - 16u);
+        charge(io, FAMILY_ESCAPES);
+    } else {
+        charge(io, FAMILY_MAGNITUDES);
+    }
+    return t;
+}
+
+// The sign of a non-zero line k: correlated channels coded left/right share their phase;
+// anything else has signs no context predicts.
+template <class Coder>
+unsigned code_sign(CoderIo<Coder>& io, const BandContext& c, unsigned k, unsigned negative) {
+    if (c.other_sign != nullptr && c.other_sign[k] != 0)
+        negative = code_bit(*io.rc, c.book->sign_pair[c.ms ? 1 : 0][c.other_sign[k] < 0 ? 1 : 0], negative);
+    else
+        negative = code_direct(*io.rc, negative, 1);
+    charge(io, FAMILY_SIGNS);
+    return negative;
 }
 
 template <class Coder>
@@ -513,8 +731,8 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         io.failed = true;
         return;
     }
-    std::array<std::int32_t, kPackFrameLength> decoded;
-    const std::int32_t* values = decoded.data();
+    const std::int32_t* values = nullptr;  // encoding: the lines to code
+    unsigned all_zero = 1;
     if constexpr (!CoderIo<Coder>::kDecoding) {
         if (io.cur.line + count > io.rec->n_line) {
             io.failed = true;
@@ -522,131 +740,33 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         }
         values = &io.rec->line[io.cur.line];
         io.cur.line += count;
+        for (std::size_t i = 0; i < count; ++i) all_zero &= values[i] == 0 ? 1u : 0u;
     }
     FrameModel& m = *io.m;
-    ChannelHistory& h = m.history[history_slot(run.slot)];
-    // q is offset by one so that lines -1 and 1024 exist for the neighbourhoods
+    ChannelHistory& h = history_of(m, run.slot);
+    BandContext c;
+    start_band_context(m, h, cb, run, c);
+    if (code_band_zero(io, h, c, run, count, all_zero)) {
+        // q of this frame starts zeroed
+        charge(io, FAMILY_MAGNITUDES);
+        if (!sink_zero_lines(io.sink, cb, count)) io.failed = true;
+        return;
+    }
+    view_previous_frame(h, band_index(run.g, run.sfb), run, count, c);
     std::int16_t* q = h.q[h.cur].data() + 1;
-    const std::int16_t* prev = h.q[prev_frame(h)].data() + 1;
-    const bool prev_ok = (h.window_sequence[prev_frame(h)] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
-    const std::int16_t* other = nullptr;
-    const std::int8_t* other_sign = nullptr;
-    if (run.pair_slot >= 0 && history_slot(static_cast<unsigned>(run.pair_slot)) != history_slot(run.slot)) {
-        const ChannelHistory& o = m.history[history_slot(static_cast<unsigned>(run.pair_slot))];
-        other = o.q[o.cur].data() + 1;
-        other_sign = o.sign.data();
-    }
-    const unsigned band = (run.g * kPackMaxBands + run.sfb) % (8 * kPackMaxBands);
-    const std::int16_t* prev2 = h.q[prev2_frame(h)].data() + 1;
-    const bool prev2_ok = (h.window_sequence[prev2_frame(h)] == EIGHT_SHORT_SEQUENCE) == run.short_windows;
-    const unsigned mix_ctx = other == nullptr ? 0u : run.ms ? 2u : 1u;
-    const unsigned top = magnitude_top(cb);
-    {
-        unsigned all_zero = 1;
-        if constexpr (!CoderIo<Coder>::kDecoding) {
-            for (std::size_t i = 0; i < count; ++i) all_zero &= values[i] == 0 ? 1u : 0u;
-        }
-        const auto zero_band = [count](const std::int16_t* lines) {
-            unsigned any = 0;
-            for (std::size_t i = 0; i < count; ++i) any |= static_cast<unsigned>(lines[i]);
-            return any == 0 ? 1u : 0u;
-        };
-        const unsigned prev_zero = prev_ok ? zero_band(prev + run.first) : 2u;
-        const unsigned pair_zero = other != nullptr ? zero_band(other + run.first) : 2u;
-        all_zero = code_bit(*io.rc, m.band_zero[cb][h.last_band_zero][prev_zero][pair_zero], all_zero);
-        h.last_band_zero = static_cast<std::uint8_t>(all_zero);
-        if (all_zero) {
-            // q of this frame starts zeroed
-            charge(io, FAMILY_MAGNITUDES);
-            if constexpr (CoderIo<Coder>::kDecoding) {
-                std::fill_n(decoded.data(), count, 0);
-                if (!put_spectral_values(io.sink, cb, decoded.data(), count)) io.failed = true;
-            }
-            return;
-        }
-    }
-    // What the previous frame says about each line of the band, worked out before the band is
-    // coded: none of it depends on the lines being coded. The views that only quiet lines use
-    // (two frames back, the partner) are worked out for those lines alone.
-    std::array<std::uint32_t, kPackFrameLength + 2> prev_near;  // rescaled previous frame, lines first-1..first+count
-    std::array<std::uint8_t, kPackFrameLength> prev_ctx_of;
-    {
-        const int first = static_cast<int>(run.first);
-        const int n = static_cast<int>(count);
-        if (prev_ok) {
-            const std::uint64_t scale = rescale_factor(h, band, prev_frame(h));
-            for (int i = -1; i <= n; ++i)
-                prev_near[static_cast<unsigned>(i + 1)] = static_cast<std::uint32_t>((static_cast<std::uint64_t>(prev[first + i]) * scale + 128) >> 8);
-            for (int i = 0; i < n; ++i) {
-                const int ki = first + i;
-                prev_ctx_of[static_cast<unsigned>(i)] = static_cast<std::uint8_t>(bucket(static_cast<unsigned>(
-                    (static_cast<std::uint64_t>(2 * prev[ki] + prev[ki - 1] + prev[ki + 1]) * scale + 128) >> 8)));
-            }
-        } else {
-            for (int i = -1; i <= n; ++i) prev_near[static_cast<unsigned>(i + 1)] = 0;
-            for (int i = 0; i < n; ++i) prev_ctx_of[static_cast<unsigned>(i)] = kNoContext;
-        }
-    }
-    const std::uint64_t prev2_scale = prev2_ok ? rescale_factor(h, band, prev2_frame(h)) : 0;
-    const unsigned pair_base = 1u + (run.ms ? 4u : 0u);
     bool seen_nonzero = false;
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned k = run.first + static_cast<unsigned>(i);
-        const unsigned near_ctx = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : kNoContext;
-        const int ki = static_cast<int>(k);  // the neighbours of line 0 and 1023 are the zero margins
-        const unsigned prev_ctx = prev_ctx_of[i];
-        const unsigned pl = prev_near[i];
-        const unsigned p0 = prev_near[i + 1];
-        const unsigned pr = prev_near[i + 2];
         std::int32_t v = 0;
-        std::uint32_t mag = 0;
-        if constexpr (!CoderIo<Coder>::kDecoding) {
-            v = values[i];
-            mag = static_cast<std::uint32_t>(v < 0 ? -v : v);
-        }
-        const unsigned q1 = k >= 1 ? q[k - 1] : 0u;
+        if constexpr (!CoderIo<Coder>::kDecoding) v = values[i];
         // in a band that is not all zero, a last line after only zeros is not zero
         const bool implied = i + 1 == count && !seen_nonzero;
-        unsigned t = 0;
-        if (!implied && near_ctx >= kLoudNear && near_ctx != kNoContext) {
-            // among loud neighbours a zero is one magnitude among others
-            t = code_symbol(*io.rc, m.joint.by[cb][near_ctx][prev_ctx], mag < top ? mag : top);
-        } else {
-            // the partner's line and its neighbour, or for a lone channel two lines back
-            const unsigned q2 = k >= 2 ? q[k - 2] : 0u;
-            const unsigned pair_ctx = other != nullptr ? pair_base + std::min<unsigned>(other[ki], 3u) : 0u;
-            const unsigned pair_next = other != nullptr ? std::min<unsigned>(other[ki + 1], 3u) : std::min(q2, 3u);
-            // two frames back, for sounds that hold longer than a frame
-            const unsigned prev2_ctx = prev2_ok ? bucket(static_cast<unsigned>(
-                (static_cast<std::uint64_t>(2 * prev2[ki] + prev2[ki - 1] + prev2[ki + 1]) * prev2_scale + 128) >> 8))
-                                                : kNoContext;
-            Bit* zero_inputs[3] = {&m.zero_fine[cb][std::min(q1, 2u)][std::min(p0, 3u)][std::min(pr, 2u)][std::min(pl, 2u)],
-                                   &m.zero_pair[cb][pair_ctx][pair_next][std::min(q1, 3u)],
-                                   &m.zero_prev2[cb][prev2_ctx][prev_ctx]};
-            if (implied || code_mixed<3>(*io.rc, m.zero_mix[cb][mix_ctx], zero_inputs, mag != 0 ? 1u : 0u,
-                                         &m.zero_apm[cb][near_ctx])) {
-                t = 1;
-                if (top > 1) t = 1u + code_symbol(*io.rc, m.magnitude.by[cb][near_ctx][prev_ctx], (mag < top ? mag : top) - 1u);
-            }
-        }
-        if (t != 0) {
+        const std::uint32_t coded = code_line(io, c, line_context(c, k, i), k, implied,
+                                              static_cast<std::uint32_t>(v < 0 ? -v : v));
+        if (coded != 0) {
             seen_nonzero = true;
-            std::uint32_t coded = t;
-            if (cb == ESC_HCB && t == 16) {
-                unsigned size = 0;
-                for (unsigned x = (k >= 1 ? q[k - 1] : 0u) + prev[ki]; x != 0; x >>= 1) ++size;
-                coded = 16u + code_uint(*io.rc, m.escape[size < kEscapeContexts ? size : kEscapeContexts - 1], mag - 16u);
-            }
-            charge(io, cb == ESC_HCB && t == 16 ? FAMILY_ESCAPES : FAMILY_MAGNITUDES);
-            // Correlated channels coded left/right share their phase; anything else has signs
-            // no context predicts.
-            unsigned negative;
-            if (other_sign != nullptr && other_sign[k] != 0)
-                negative = code_bit(*io.rc, m.sign_pair[cb][run.ms ? 1 : 0][other_sign[k] < 0 ? 1 : 0], v < 0 ? 1u : 0u);
-            else
-                negative = code_direct(*io.rc, v < 0 ? 1u : 0u, 1);
+            const unsigned negative = code_sign(io, c, k, v < 0 ? 1u : 0u);
             h.sign[k] = negative ? -1 : 1;
-            charge(io, FAMILY_SIGNS);
             if (coded > 0xFFFFu) {
                 io.failed = true;
                 return;
@@ -656,13 +776,10 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
         } else {
             v = 0;
             q[k] = 0;
-            charge(io, FAMILY_MAGNITUDES);
         }
-        if constexpr (CoderIo<Coder>::kDecoding) decoded[i] = v;
+        sink_line(io.sink, i, v);
     }
-    if constexpr (CoderIo<Coder>::kDecoding) {
-        if (!put_spectral_values(io.sink, cb, decoded.data(), count)) io.failed = true;
-    }
+    if (!sink_lines(io.sink, cb, count)) io.failed = true;
 }
 
 template <class Coder>
@@ -678,11 +795,9 @@ void io_bytes(CoderIo<Coder>& io, std::size_t count, ByteClass cls) {
         std::uint8_t b = 0;
         if constexpr (!CoderIo<Coder>::kDecoding) b = io.rec->byte[io.cur.byte++];
         b = code_byte(*io.rc, *io.m, cls, b);
-        if constexpr (CoderIo<Coder>::kDecoding) {
-            if (bitsink_put(io.sink, b, 8) != 8) {
-                io.failed = true;
-                return;
-            }
+        if (!sink_bits(io.sink, b, 8)) {
+            io.failed = true;
+            return;
         }
     }
     charge(io, cls == BYTES_RAW ? FAMILY_RAW : FAMILY_FILL);

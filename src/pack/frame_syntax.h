@@ -1,9 +1,22 @@
 // The syntax walk of one ADTS frame, written once over an "Io" that decides what a field
 // means: the parse reads bits into a FrameRecord, the writer turns a record back into bits,
 // and the two coders of the frame model code the same values through adaptive models. Every
-// Io offers the same free functions (io_field, io_hidden, io_align_width, io_frame_length,
-// io_scale_factor, io_spectral, io_bytes, io_begin_channel) and a sticky `failed` flag; the
-// walk takes its control flow only from values those functions return, so all directions
+// Io has a sticky `failed` flag and offers the same hooks, free functions the walk calls:
+//
+//   io_field(io, n, kind, slot)            an n-bit field of the frame (FieldKind kind)
+//   io_hidden(io, n, kind)                 a value the record keeps beside the fields (the
+//                                          count of trailing bytes)
+//   io_align_width(io)                     how many bits reach the next byte boundary
+//   io_frame_length(io)                    the 13-bit aac_frame_length, derived when writing
+//   io_begin_channel(io, slot, window_sequence)   a channel's ics starts
+//   io_sect_cb(io, pos)                    sect_cb of the section starting at pos
+//   io_sect_len(io, n, kind, pos, sect_cb) one n-bit sect_len increment
+//   io_ms_used(io, pos)                    ms_used of one band
+//   io_scale_factor(io, sf_kind, pos)      one scale factor, noise energy or intensity position
+//   io_spectral(io, cb, count, run)        count spectral values of one band coded with cb
+//   io_bytes(io, count, byte_class)        count payload bytes
+//
+// The walk takes its control flow only from values those functions return, so all directions
 // meet the same fields in the same order.
 #pragma once
 

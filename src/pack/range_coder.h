@@ -5,9 +5,9 @@
 // Encoder and decoder offer the same calls (code_bit, code_direct and the helpers below), each
 // taking the value to code and returning the value coded: the encoder returns what it was given,
 // the decoder ignores it and returns what it read. One model walk, written once as a template
-// over the coder, therefore serves both directions:
+// over the coder, therefore serves both directions (from the frame model's ms_used hook):
 //
-//     rec.max_sfb = code_tree<6>(coder, model.max_sfb[ctx], rec.max_sfb);
+//     used = code_bit(rc, m.ms_used[band_class][before][left], used);
 #pragma once
 
 #include <cstddef>
@@ -311,20 +311,35 @@ inline constexpr StretchTable kStretch = make_stretch_table();
 // The logit of a Bit's probability of a 1.
 inline int stretch_bit(const Bit& b) { return kStretch.v[(kProbOne - b.p) >> 4]; }
 
+// A mixer's weights are in 1/65536. Each starts at an equal share of the vote plus a quarter,
+// so that the first mixed decisions are a little surer than the average of the inputs.
+constexpr int kMixerWeightOne = 1 << 16;
+constexpr int kMixerWeightBoost = kMixerWeightOne / 4;
+// Learning: the error of the mixed probability of a 1 (in 1/4096) times kMixerRate, times each
+// input's logit, moves that input's weight by the product in 1/2^kMixerRateShift (rounded).
+constexpr int kMixerRate = 6;
+constexpr int kMixerRateShift = 14;
+
 template <unsigned N>
 struct Mixer {
     std::int32_t w[N];
     Mixer() {
-        for (unsigned i = 0; i < N; ++i) w[i] = static_cast<std::int32_t>((1 << 16) / N + (1 << 14));
+        for (unsigned i = 0; i < N; ++i) w[i] = static_cast<std::int32_t>(kMixerWeightOne / N + kMixerWeightBoost);
     }
 };
 
 // A second opinion on a mixed probability: a table over the mixer's logit (33 knots, linear
 // between them) for one small context, learning where the mixer is over- or under-confident.
+// The coded probability of a 1 is (mixer + kApmWeight x refined) / (1 + kApmWeight), and the
+// knot nearest the logit moves 1/kApmRate of the way to the decision coded.
+constexpr unsigned kApmKnots = 33;
+constexpr unsigned kApmWeight = 3;
+constexpr int kApmRate = 64;
+
 struct Apm {
-    std::uint16_t t[33];  // probability of a 1 in 1/65536 at logit (j - 16) * 128
+    std::uint16_t t[kApmKnots];  // probability of a 1 in 1/65536 at logit (j - 16) * 128
     Apm() {
-        for (int j = 0; j < 33; ++j) t[j] = static_cast<std::uint16_t>(squash((j - 16) * 128) * 16);
+        for (int j = 0; j < static_cast<int>(kApmKnots); ++j) t[j] = static_cast<std::uint16_t>(squash((j - 16) * 128) * 16);
     }
 };
 
@@ -359,20 +374,21 @@ template <unsigned N, class Coder>
     if (apm != nullptr) {
         const unsigned refined = (apm->t[j] * (128u - w) + apm->t[j + 1] * unsigned(w)) >> 7;  // 1/65536
         // p1 >= 1 and refined >= 0: the sum is never negative, so a shift divides
-        p0 = 65536u - ((static_cast<unsigned>(p1) * 16u + 3u * refined) >> 2);
+        static_assert(kApmWeight + 1 == 4, "the blend divides by a shift of 2");
+        p0 = 65536u - ((static_cast<unsigned>(p1) * 16u + kApmWeight * refined) >> 2);
     }
     if (p0 < kProbMin) p0 = kProbMin;
     if (p0 > kProbMax) p0 = kProbMax;
     bit = code_bit_p(rc, p0, bit);
     if (apm != nullptr) {
-        // a step of 1/64 towards 65535 or 0, rounded towards the knot's old value
+        // a step of 1/kApmRate towards 65535 or 0, rounded towards the knot's old value
         std::uint16_t& near_knot = apm->t[w < 64 ? j : j + 1];
         const unsigned knot = near_knot;
-        near_knot = static_cast<std::uint16_t>(static_cast<int>(knot) + (static_cast<int>(bit ? 65535u : 0u) - static_cast<int>(knot)) / 64);
+        near_knot = static_cast<std::uint16_t>(static_cast<int>(knot) + (static_cast<int>(bit ? 65535u : 0u) - static_cast<int>(knot)) / kApmRate);
     }
-    const int err = ((static_cast<int>(bit) << 12) - p1) * 6;
+    const int err = ((static_cast<int>(bit) << 12) - p1) * kMixerRate;
     for (unsigned i = 0; i < N; ++i) {
-        mx.w[i] += (st[i] * err + (1 << 13)) >> 14;
+        mx.w[i] += (st[i] * err + (1 << (kMixerRateShift - 1))) >> kMixerRateShift;
         update_bit(*inputs[i], bit);
     }
     return bit;

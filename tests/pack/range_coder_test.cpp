@@ -1,13 +1,15 @@
 // The range coder and its adaptive models: what the encoder writes, the decoder reads back,
 // for skewed and even decisions, tree fields, integers of every size, direct bits and small
-// alphabets.
+// alphabets; the context tables the models live in.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
+#include "pack/context_table.h"
 #include "pack/range_coder.h"
 
 namespace {
@@ -133,4 +135,32 @@ TEST(RangeCoder, DamagedBytesDecodeToSymbolsInRange) {
         start_symbols(m, n);
         for (int i = 0; i < 20000; ++i) ASSERT_LT(code_symbol(dec, m, 0), n);
     }
+}
+
+// A lazy entry is in its start state when first used and keeps what it learnt from then on,
+// so a model set up piecemeal codes as one set up whole. An index past its dimension stops a
+// build with assertions.
+TEST(ContextTable, EntriesStartOnFirstUseAndIndexesAreChecked) {
+    auto table = std::make_unique<LazyTable<BitTree<2>, 3, 4>>();
+    Bit& b = entry(*table, 2, 3).b[1];
+    EXPECT_EQ(b.p, kProbOne / 2);
+    EXPECT_EQ(b.n, 0);
+    update_bit(b, 1);
+    const Bit learnt = b;
+    EXPECT_EQ(entry(*table, 2, 3).b[1].p, learnt.p);
+    EXPECT_EQ(entry(*table, 2, 3).b[1].n, learnt.n);
+    EXPECT_EQ(entry(*table, 2, 2).b[1].p, kProbOne / 2);
+    EXPECT_EQ(entry(*table, 0, 0).b[3].n, 0);
+
+    struct Started {
+        unsigned with;
+        explicit Started(unsigned w) : with(w) {}
+    };
+    auto started = std::make_unique<LazyTable<Started, 2>>();
+    EXPECT_EQ(entry_with(*started, 5u, 1).with, 5u);
+    EXPECT_EQ(entry_with(*started, 9u, 1).with, 5u);  // started once
+
+    EXPECT_EQ(clamp_index(2, 4), 2u);
+    EXPECT_EQ(clamp_index(70, 4), 3u);
+    EXPECT_DEBUG_DEATH((void)checked_index(4, 4), "context index past");
 }
