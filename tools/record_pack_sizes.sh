@@ -1,6 +1,6 @@
 #!/bin/bash
 # Records how large the program packs each bundled sample and each corpus file, in
-# tests/data/pack_sizes.tsv (name, original bytes, packed bytes). A test packs them again and
+# tests/data/sizes/pack_sizes.tsv (name, original bytes, packed bytes). A test packs them again and
 # fails when one comes out more than 0.1% larger, so a context fault that packing and unpacking
 # share (both round-trip, only the ratio suffers) cannot pass unnoticed. Run it again on purpose
 # when the models improve, and commit what it writes.
@@ -9,7 +9,7 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${1:-$ROOT/build/aaczavrok}
-OUT=$ROOT/tests/data/pack_sizes.tsv
+OUT=$ROOT/tests/data/sizes/pack_sizes.tsv
 [ -x "$BIN" ] || { echo "no program at $BIN (build it first: make build)" >&2; exit 1; }
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT

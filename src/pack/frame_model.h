@@ -23,6 +23,7 @@
 #include "pack/frame_syntax.h"
 #include "pack/range_coder.h"
 #include "aac/bit_sink.h"
+#include "aac/spectral_codec.h"
 
 constexpr unsigned kFramesKept = 3;     // this frame and the two before it, per channel
 constexpr unsigned kHistorySlots = 16;  // channels with a history of their own; later ones share the last
@@ -767,7 +768,7 @@ void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& r
             seen_nonzero = true;
             const unsigned negative = code_sign(io, c, k, v < 0 ? 1u : 0u);
             h.sign[k] = negative ? -1 : 1;
-            if (coded > 0xFFFFu) {
+            if (coded > static_cast<std::uint32_t>(kMaxEscapeMagnitude)) {
                 io.failed = true;
                 return;
             }

@@ -1,7 +1,8 @@
 // A context that indexes the wrong cell of a model table still round-trips (packing and
 // unpacking make the same mistake); only the ratio suffers. Each sample and corpus file must
-// therefore pack no more than 0.1% larger than the size recorded in tests/data/pack_sizes.tsv
-// (tools/record_pack_sizes.sh writes it, on purpose, when the models improve).
+// therefore pack no more than 0.1% larger than the size recorded in
+// tests/data/sizes/pack_sizes.tsv (tools/record_pack_sizes.sh writes it, on purpose, when the
+// models improve).
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -23,7 +24,7 @@ std::uint64_t packed_size(const std::string& data) {
 }
 
 TEST(PackSizeFloor, NoFilePacksLargerThanRecorded) {
-    std::istringstream table(read_file(test_data("pack_sizes.tsv")));
+    std::istringstream table(read_file(test_data("sizes/pack_sizes.tsv")));
     std::string line;
     std::getline(table, line);  // the column names
     int checked = 0, missing = 0;
