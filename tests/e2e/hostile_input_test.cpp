@@ -26,15 +26,13 @@ TEST(HostileInput, LargestFramesRepeatedEndWithAnError) {
     std::string data;
     for (int i = 0; i < 200; ++i) data += adts_frame(8191);
     write_file(dir.path + "/big.aac", data);
-    RunResult r = run_program({"big.aac"}, dir.path);
-    EXPECT_EQ(r.status, 0);
+    const RunResult r = run_program({"big.aac"}, dir.path);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Error: "), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
-    r = run_program({"-d", "big.swp"}, dir.path);
-    EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
 }
 
-TEST(HostileInput, TinyFramesRepeatedCompressAndRebuild) {
+TEST(HostileInput, TinyFramesRepeatedEndWithAnError) {
     // Headers without payload: the pre-scan counts many frames, so the first storage estimate
     // is large; nothing may be touched or written out of bounds.
     TempDir dir;
@@ -42,7 +40,7 @@ TEST(HostileInput, TinyFramesRepeatedCompressAndRebuild) {
     for (int i = 0; i < 20000; ++i) data += adts_frame(7);
     write_file(dir.path + "/tiny.aac", data);
     const RunResult r = run_program({"-m", "tiny.aac"}, dir.path);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Error: "), std::string::npos) << r.err;
 }
 
