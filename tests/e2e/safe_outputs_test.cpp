@@ -103,22 +103,12 @@ TEST(SafeOutputs, AFullDeviceFailsWithTheReasonAndKeepsEarlierOutputs) {
 TEST(SafeOutputs, UncreatableOutputsSayWhy) {
     TempDir dir;
     const EarlierRun earlier = compress_song(dir);
-    RunResult r = run_program({"-o", "no/such/dir/x.wav", "song.aac"}, dir.path);
+    const RunResult r = run_program({"-o", "no/such/dir/x.wav", "song.aac"}, dir.path);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Error: couldn't create no/such/dir/x.wav: No such file or directory\n"), std::string::npos)
         << r.err;
     EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
     expect_unchanged(dir, earlier);
-
-    // A file the user made read-only is not replaced (root may write anyway, so only
-    // where the permission holds).
-    ASSERT_EQ(chmod(dir.file("song.wav").c_str(), 0444), 0);
-    if (access(dir.file("song.wav").c_str(), W_OK) != 0) {
-        r = run_program({"song.aac"}, dir.path);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("Error: couldn't create song.wav: Permission denied\n"), std::string::npos) << r.err;
-        expect_unchanged(dir, earlier);
-    }
 }
 
 // A small memory-backed file system fills up during the run. Mounting needs privileges,
@@ -202,16 +192,6 @@ TEST(SafeOutputs, AFailedDecompressionKeepsAnEarlierRebuild) {
         EXPECT_EQ(read_file(dir.file("gone_rec.aac")), "earlier rebuild");
         EXPECT_EQ(names_in(dir.path), names);
     }
-}
-
-TEST(SafeOutputs, OnATerminalMessagesKeepTheirOwnLine) {
-    TempDir dir;
-    write_file(dir.file("bad.aac"), corrupt_frame(read_file(test_data("lc_stereo_44k.aac")), 20));
-    const RunResult tty = run_on_terminal({"bad.aac"}, dir.path, kTerminalErr);
-    EXPECT_EQ(tty.status, 2);
-    const std::size_t at = tty.err.find("Error: Channel coupling not yet implemented\n");
-    ASSERT_NE(at, std::string::npos) << tty.err;
-    EXPECT_EQ(tty.err.substr(at - 3, 3), ".\r\n");  // the progress line was ended first
 }
 
 TEST(SafeOutputs, WavDataIsNotWrittenToATerminal) {
