@@ -7,9 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <string>
@@ -25,6 +25,7 @@ constexpr char kPackedSuffix[] = ".aaz";
 constexpr std::size_t kPackedSuffixLength = sizeof kPackedSuffix - 1;
 // Options of the data-block directions that mean nothing for an exact copy.
 constexpr char kLossyOptions[] = "lhstmv";
+constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model"};
 
 // How one file ended; the run's status follows from the worst.
 enum FileResult { FILE_DONE, FILE_FAILED, FILE_SKIPPED };
@@ -104,7 +105,6 @@ void print_stats(std::FILE* err, const PackReport& r) {
     std::fprintf(err, "  chunks: %" PRIu64 " model, %" PRIu64 " zstd, %" PRIu64 " stored\n",
                  r.chunks_by_method[METHOD_MODEL], r.chunks_by_method[METHOD_ZSTD], r.chunks_by_method[METHOD_STORED]);
     for (int m = 0; m < METHOD_COUNT; ++m) {
-        static constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model"};
         if (r.chunks_by_method[m] == 0) continue;
         std::fprintf(err, "  %-6s %s -> %s bytes\n", kMethodNames[m], with_thousands(r.original_by_method[m]).c_str(),
                      with_thousands(r.packed_by_method[m]).c_str());
@@ -170,7 +170,6 @@ struct ChunkListing {
 };
 
 void list_chunk(void* self, unsigned method, std::uint64_t original, std::uint64_t packed) {
-    static constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model"};
     ChunkListing& l = *static_cast<ChunkListing*>(self);
     ++l.count;
     l.text += "  chunk " + std::to_string(l.count) + ": " + (method < METHOD_COUNT ? kMethodNames[method] : "?") +
@@ -180,7 +179,6 @@ void list_chunk(void* self, unsigned method, std::uint64_t original, std::uint64
 
 // "song.aac.aaz: format version 2; 3 chunks: 2 model, 1 zstd; original ... bytes, packed ..."
 void print_listing(std::FILE* out, const std::string& shown, const PackReport& r, const ChunkListing& chunks) {
-    static constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model"};
     std::string methods;
     for (int m = METHOD_COUNT - 1; m >= 0; --m) {
         if (r.chunks_by_method[m] == 0) continue;
