@@ -379,7 +379,7 @@ int check_command_line(const CommandLine& cl, PackedMode mode, std::FILE* err) {
         std::fprintf(err,
                      "%s: %s without a file reads standard input, which is a terminal here; name a file or "
                      "redirect the input (%s --help shows how)\n",
-                     program, name, program);
+                     program, mode == PACKED_UNPACK ? "-d" : name, program);
         return 1;
     }
     return 0;
