@@ -1,5 +1,6 @@
-// Program entry: banner, options, the MP4 refusal, the checks that keep inputs safe from
-// outputs, and the choice of driver.
+// Program entry: the command line, parsed once, chooses the packed form or the data-block
+// modes; for the latter the banner, the MP4 and packed-file refusals, the checks that keep
+// inputs safe from outputs, and the exit status.
 #include "frontend/app.h"
 
 #include <unistd.h>
@@ -13,16 +14,12 @@
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
 #include "frontend/pack_command.h"
+#include "pack/pack_file.h"
 #include "rebuild/decompress.h"
 #include "streams/block_files.h"
 #include "streams/output_file.h"
 
 namespace {
-
-bool ends_with(const std::string& s, const char* suffix) {
-    const std::size_t n = std::strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
 
 // Refuses a run whose output would replace one of its inputs, or two outputs that are one
 // file, before anything is created. Returns 0, or 1 after the message.
@@ -55,36 +52,10 @@ std::vector<std::string> decompression_inputs(const std::string& name, const Opt
     return inputs;
 }
 
-}  // namespace
-
-int run_main(int argc, char** argv) {
-    install_output_cleanup();
-    // The packed form prints one line per file and no banner, so the choice is made on a
-    // silent parse; the parse that reports option errors follows the banner as before.
-    CommandLine route;
-    parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, route, nullptr);
-    if (is_pack_command(route)) {
-        CommandLine pack_cl;
-        parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, pack_cl, stderr);
-        return run_pack_command(pack_cl, stderr);
-    }
-
-    print_banner(stderr);
-    CommandLine cl;
-    parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, cl, stderr);
-    if (cl.operands.empty()) {
-        print_usage(stdout, cl.options.program_name);
-        return 1;
-    }
+// Compression of one file. Its first bytes are looked at first: an MP4 file and a packed
+// file are refused before anything is created.
+int run_compression(CommandLine& cl) {
     const std::string& input_name = cl.operands[0];
-    if (!cl.options.compress) {
-        const RebuildSettings settings = rebuild_settings(cl.options);
-        if (check_outputs(decompression_inputs(input_name, cl.options), {rebuilt_name(input_name, settings)}) != 0)
-            return 1;
-        std::fflush(stderr);
-        return decompress_file(input_name, settings, stdout, stderr);
-    }
-
     const std::string wav_name = cl.has_outfile ? cl.outfile : wav_name_for(input_name);
     std::FILE* probe = std::fopen(input_name.c_str(), "rb");
     if (probe == nullptr) {
@@ -97,6 +68,10 @@ int run_main(int argc, char** argv) {
     if (got == sizeof head && std::memcmp(head + 4, "ftyp", 4) == 0) {
         std::fprintf(stderr, "STOP!\n");
         std::fprintf(stderr, "This version of AAC Zavrok doesn't work with MP4 audio files.\n");
+        return 1;
+    }
+    if (has_pack_magic(head, got) && got == sizeof head) {
+        std::fprintf(stderr, "Error: %s is a packed file; unpack it with -d\n", input_name.c_str());
         return 1;
     }
 
@@ -112,9 +87,55 @@ int run_main(int argc, char** argv) {
     if (!wav_to_stdout) outputs.insert(outputs.begin(), wav_name);
     if (check_outputs({input_name}, outputs) != 0) return 1;
 
-    const int result = compress_file(input_name, wav_name, cl.options, stderr, stdout);
-    if (result == kCompressStaticStop) return -1;
-    if (result == kCompressOutputFailed) return 1;
-    if (result == 0) std::fprintf(stderr, "\n\n Complete!\n");  // the console title is a no-op here
-    return 0;
+    switch (compress_file(input_name, wav_name, cl.options, stderr, stdout)) {
+        case COMPRESS_OK:
+            std::fprintf(stderr, "\n\n Complete!\n");  // the console title is a no-op here
+            return 0;
+        case COMPRESS_STOPPED_EARLY: return 2;
+        case COMPRESS_STATIC_STOP: return 255;
+        default: return 1;
+    }
+}
+
+// The data-block modes: the banner, the option errors (reported, otherwise ignored), and one
+// input file.
+int run_data_blocks(CommandLine& cl) {
+    print_banner(stderr);
+    std::fputs(cl.errors.c_str(), stderr);
+    if (cl.operands.empty()) {
+        print_usage(stdout, cl.options.program_name);
+        return 1;
+    }
+    if (cl.operands.size() > 1) {
+        std::fprintf(stderr, "Error: one input file at a time, but %s was given after %s; nothing was written\n",
+                     cl.operands[1].c_str(), cl.operands[0].c_str());
+        return 1;
+    }
+    if (cl.options.compress) return run_compression(cl);
+
+    const std::string& input_name = cl.operands[0];
+    const RebuildSettings settings = rebuild_settings(cl.options);
+    if (check_outputs(decompression_inputs(input_name, cl.options), {rebuilt_name(input_name, settings)}) != 0)
+        return 1;
+    std::fflush(stderr);
+    return decompress_file(input_name, settings, stdout, stderr);
+}
+
+}  // namespace
+
+int run_main(int argc, char** argv) {
+    install_output_cleanup();
+    CommandLine cl;
+    parse_command_line(argc, argv, std::getenv("POSIXLY_CORRECT") != nullptr, cl);
+    if (cl.help) {
+        print_usage(stdout, cl.options.program_name);
+        return 0;
+    }
+    if (cl.version) {
+        print_version(stdout);
+        return 0;
+    }
+    const PackedMode mode = packed_mode(cl);
+    if (mode != PACKED_NONE) return run_pack_command(cl, mode, stderr, stdout);
+    return run_data_blocks(cl);
 }

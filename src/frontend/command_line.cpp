@@ -8,21 +8,29 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pack/pack_format.h"
+
 namespace {
 
 // Short options; a ':' after a letter means the option takes an argument.
-constexpr char kShortOptions[] = "o:l:h:cdmvstpf";
-// --pack-stats has no short form; this stands in for one.
+constexpr char kShortOptions[] = "o:l:h:cdmvstpfkqT:V";
+// Long options without a short form; these stand in for one.
 constexpr char kPackStatsOption = '\x01';
+constexpr char kStdoutOption = '\x02';
+constexpr char kTestOption = '\x03';
+constexpr char kListOption = '\x04';
+constexpr char kVerboseOption = '\x05';
+constexpr char kHelpOption = '\x06';
 
 struct LongOption {
     const char* name;
     char short_name;  // the short option with the same effect
+    bool takes_value = false;
 };
 
-// No long option takes an argument, so "--outfile", "--cutfreqlo" and "--cutfreqhi" are
-// accepted but cannot carry a value.
-constexpr std::array<LongOption, 12> kLongOptions = {{
+// Of the data-block options none takes a value in its long form, so "--outfile",
+// "--cutfreqlo" and "--cutfreqhi" are accepted but cannot carry one.
+constexpr std::array<LongOption, 21> kLongOptions = {{
     {"compression", 'c'},
     {"decompression", 'd'},
     {"mode", 'm'},
@@ -34,6 +42,15 @@ constexpr std::array<LongOption, 12> kLongOptions = {{
     {"outfile", 'o'},
     {"pack", 'p'},
     {"force", 'f'},
+    {"keep", 'k'},
+    {"quiet", 'q'},
+    {"threads", 'T', true},
+    {"version", 'V'},
+    {"stdout", kStdoutOption},
+    {"test", kTestOption},
+    {"list", kListOption},
+    {"verbose", kVerboseOption},
+    {"help", kHelpOption},
     {"pack-stats", kPackStatsOption},
 }};
 
@@ -87,21 +104,45 @@ double parse_frequency(const char* text) {
     return std::strtod(number.c_str(), nullptr);
 }
 
-// `arg` is null for the long form, which carries no value.
-void apply_option(CommandLine& cl, char short_name, const char* arg) {
+void add_error(CommandLine& cl, const char* program, const std::string& text) {
+    cl.errors += program;
+    cl.errors += ": " + text + "\n";
+}
+
+// The value of -T: a decimal count of threads, 0 for every core.
+void apply_threads(CommandLine& cl, const char* program, const char* arg) {
+    const std::size_t n = std::strlen(arg);
+    if (n == 0 || n > 4 || std::strspn(arg, "0123456789") != n) {
+        add_error(cl, program, std::string("invalid number of threads `") + arg + "'");
+        return;
+    }
+    cl.threads = static_cast<unsigned>(std::atoi(arg));
+}
+
+// `arg` is null for the long form of an option whose long form carries no value.
+void apply_option(CommandLine& cl, char short_name, const char* arg, const char* program) {
     Options& o = cl.options;
     cl.given += short_name;
     switch (short_name) {
-        case 'c':
-            o.compress = 1;
-            cl.pack = false;
-            break;
+        case 'c': o.compress = 1; break;
         case 'd':
             o.compress = 0;
-            cl.pack = false;
+            cl.unpack = true;
             break;
         case 'p': cl.pack = true; break;
         case 'f': cl.force = true; break;
+        case 'k': break;  // inputs are always kept
+        case 'q': cl.quiet = true; break;
+        case 'T': apply_threads(cl, program, arg); break;
+        case 'V': cl.version = true; break;
+        case kStdoutOption:
+            cl.has_outfile = true;
+            cl.outfile = "-";
+            break;
+        case kTestOption: cl.test = true; break;
+        case kListOption: cl.list = true; break;
+        case kVerboseOption: cl.verbose = true; break;
+        case kHelpOption: cl.help = true; break;
         case kPackStatsOption: cl.pack_stats = true; break;
         case 'm': o.block_files = 1; break;
         case 'v': o.read_bin_blocks = 0; break;
@@ -123,8 +164,10 @@ void apply_option(CommandLine& cl, char short_name, const char* arg) {
     }
 }
 
-// One word that starts with "--" (and is not "--" itself). `name` points behind the dashes.
-void parse_long_option(const char* word, const char* name, CommandLine& cl, const char* program, std::FILE* err) {
+// One word that starts with "--" (and is not "--" itself). `name` points behind the dashes;
+// `next` is the index of the word after it, moved on when that word is the option's value.
+void parse_long_option(const char* word, const char* name, CommandLine& cl, const char* program, int argc,
+                       char** argv, int& next) {
     const char* name_end = name;
     while (*name_end != '\0' && *name_end != '=') ++name_end;
     const std::size_t name_len = static_cast<std::size_t>(name_end - name);
@@ -148,23 +191,34 @@ void parse_long_option(const char* word, const char* name, CommandLine& cl, cons
     }
 
     if (ambiguous) {
-        if (err != nullptr) std::fprintf(err, "%s: option `%s' is ambiguous\n", program, word);
+        add_error(cl, program, std::string("option `") + word + "' is ambiguous");
         return;
     }
     if (found == nullptr) {
-        if (err != nullptr) std::fprintf(err, "%s: unrecognized option `--%s'\n", program, name);
+        add_error(cl, program, std::string("unrecognized option `--") + name + "'");
+        return;
+    }
+    if (found->takes_value) {
+        if (*name_end == '=') {
+            apply_option(cl, found->short_name, name_end + 1, program);
+        } else if (next < argc) {
+            apply_option(cl, found->short_name, argv[next] != nullptr ? argv[next] : "", program);
+            ++next;
+        } else {
+            add_error(cl, program, std::string("option `--") + found->name + "' requires an argument");
+        }
         return;
     }
     if (*name_end == '=') {
-        if (err != nullptr) std::fprintf(err, "%s: option `--%s' doesn't allow an argument\n", program, found->name);
+        add_error(cl, program, std::string("option `--") + found->name + "' doesn't allow an argument");
         return;
     }
-    apply_option(cl, found->short_name, nullptr);
+    apply_option(cl, found->short_name, nullptr, program);
 }
 
 }  // namespace
 
-void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl, std::FILE* err) {
+void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl) {
     const char* program = (argc > 0 && argv != nullptr && argv[0] != nullptr) ? argv[0] : "";
     cl.options.program_name = program;
 
@@ -183,7 +237,7 @@ void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine
         }
         ++i;
         if (word[1] == '-') {
-            parse_long_option(word, word + 2, cl, program, err);
+            parse_long_option(word, word + 2, cl, program, argc, argv, i);
             continue;
         }
 
@@ -194,20 +248,20 @@ void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine
             const char c = *p++;
             const char* entry = (c == ':') ? nullptr : std::strchr(kShortOptions, c);
             if (entry == nullptr) {
-                if (err != nullptr) std::fprintf(err, "%s: illegal option -- %c\n", program, c);
+                add_error(cl, program, std::string("illegal option -- ") + c);
                 continue;
             }
             if (entry[1] != ':') {
-                apply_option(cl, c, nullptr);
+                apply_option(cl, c, nullptr, program);
                 continue;
             }
             if (*p != '\0') {
-                apply_option(cl, c, p);
+                apply_option(cl, c, p, program);
             } else if (i < argc) {
-                apply_option(cl, c, argv[i] != nullptr ? argv[i] : "");
+                apply_option(cl, c, argv[i] != nullptr ? argv[i] : "", program);
                 ++i;
-            } else if (err != nullptr) {
-                std::fprintf(err, "%s: option requires an argument -- %c\n", program, c);
+            } else {
+                add_error(cl, program, std::string("option requires an argument -- ") + c);
             }
             break;
         }
@@ -240,10 +294,12 @@ void print_banner(std::FILE* err) {
 
 void print_usage(std::FILE* out, const std::string& program_name) {
     if (out == nullptr) return;
+    const char* program = program_name.c_str();
     std::fputs("\nUsage:\n", out);
-    std::fprintf(out, "       %s [options] infile.aac\n", program_name.c_str());
-    std::fprintf(out, "       %s -p [-f] [-o OUT] FILE...\n", program_name.c_str());
-    std::fprintf(out, "       %s -d [-f] [-o OUT] FILE.aaz...\n", program_name.c_str());
+    std::fprintf(out, "       %s [options] infile.aac\n", program);
+    std::fprintf(out, "       %s -p [-f] [-q] [-T N] [-o OUT | --stdout] [FILE...]\n", program);
+    std::fprintf(out, "       %s -d [-f] [-q] [-T N] [-o OUT | --stdout] [FILE.aaz...]\n", program);
+    std::fprintf(out, "       %s --test | --list [--verbose] [FILE.aaz...]\n", program);
     std::fputs("\n"
                "Options:\n"
                " -o X  Set output filename.\n"
@@ -256,10 +312,27 @@ void print_usage(std::FILE* out, const std::string& program_name) {
                " -h X  Set Hi cutoff frequency.\n"
                " -s    Enable 'static compression' mode (Remove static data).\n"
                " -t    Enable TNS in 'static compression' mode.\n"
-               " -p    Pack each FILE losslessly into FILE.aaz (-o - writes to standard output).\n"
-               " -f    Replace an existing output when packing or unpacking.\n"
+               " -p    Pack each FILE losslessly into FILE.aaz (no FILE: standard input to output).\n"
+               " -f    Replace an existing output when packing or unpacking; pack a packed file.\n"
+               " -k    Keep the input (--keep; inputs are always kept).\n"
+               " -q    No line per file when packing or unpacking (--quiet).\n"
+               " -T N  Threads for packing and unpacking, 0 for every core (--threads; default 2).\n"
+               " -V    Print the version and exit (--version).\n"
+               " --stdout   Write to standard output (the same as -o -).\n"
+               " --test     Unpack and check every checksum; write nothing.\n"
+               " --list     Show each packed file's format, chunks and sizes (--verbose: every chunk).\n"
+               " --help     Print this text and exit.\n"
                "\n",
                out);
+}
+
+void print_version(std::FILE* out) {
+    std::fprintf(out, "aaczavrok 0.1 alpha (packed format version %u)\n", static_cast<unsigned>(kPackFormatVersion));
+}
+
+bool ends_with(const std::string& name, const char* suffix) {
+    const std::size_t n = std::strlen(suffix);
+    return name.size() > n && name.compare(name.size() - n, n, suffix) == 0;
 }
 
 std::string wav_name_for(const std::string& input_name) {

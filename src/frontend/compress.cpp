@@ -15,6 +15,7 @@
 #include "decoder/decoder.h"
 #include "frontend/decode_ahead.h"
 #include "frontend/input_buffer.h"
+#include "frontend/progress_line.h"
 #include "frontend/wav_writer.h"
 #include "splitter/splitter.h"
 #include "streams/block_files.h"
@@ -47,19 +48,6 @@ SplitSettings split_settings(const Options& options) {
 
 const char* channel_word(int channels) { return channels == 1 ? "mono" : channels == 2 ? "stereo" : ""; }
 
-// The progress line ends in "\r" only. On a terminal a message printed after it would
-// overwrite it in place, so the line is ended first; redirected output keeps its text.
-struct ProgressLine {
-    std::FILE* err = nullptr;
-    bool terminal = false;
-    bool open = false;
-};
-
-void end_progress_line(ProgressLine& p) {
-    if (p.open && p.terminal) std::fputc('\n', p.err);
-    p.open = false;
-}
-
 // What a rebuild from the data blocks cannot give back, said before the data are written.
 // These are known from the file's header.
 void print_header_notes(std::FILE* err, int header_kind, int channel_configuration, unsigned channels) {
@@ -85,7 +73,7 @@ int close_outputs(const std::vector<OutputFile*>& outputs, ProgressLine& progres
     int failed = 0;
     for (OutputFile* o : outputs) {
         if (close_output(*o) != 0 && failed == 0) {
-            end_progress_line(progress);
+            progress_break(progress);
             std::fprintf(progress.err, "Error: couldn't write %s: %s\n", o->path.c_str(), std::strerror(o->error));
             failed = 1;
         }
@@ -97,7 +85,7 @@ int close_outputs(const std::vector<OutputFile*>& outputs, ProgressLine& progres
 int commit_outputs(const std::vector<OutputFile*>& outputs, ProgressLine& progress) {
     for (OutputFile* o : outputs) {
         if (commit_output(*o) != 0) {
-            end_progress_line(progress);
+            progress_break(progress);
             std::fprintf(progress.err, "Error: couldn't write %s: %s\n", o->path.c_str(), std::strerror(o->error));
             for (OutputFile* rest : outputs) discard_output(*rest);
             return 1;
@@ -138,25 +126,22 @@ struct CompressRun {
 
 namespace {
 
-// Opens the input and skips a leading ID3v2 tag. False ends the run with `result`.
-bool open_input(CompressRun& run, int& result) {
+// Opens the input and skips a leading ID3v2 tag.
+CompressResult open_input(CompressRun& run) {
     const std::string& input_name = run.input_name;
     std::FILE* err = run.err;
     std::FILE*& input = run.input;
     input = std::fopen(input_name.c_str(), "rb");
     if (input == nullptr) {
         std::fprintf(err, "Error opening file: %s\n", input_name.c_str());
-        result = kCompressCannotStart;
-        return false;
+        return COMPRESS_FAILED;
     }
     run.file_length = file_size(input);
 
     run.buffer.reset(new (std::nothrow) InputBuffer);
     if (!run.buffer) {
         std::fprintf(err, "Memory allocation error\n");
-        std::fclose(input);
-        result = 0;
-        return false;
+        return COMPRESS_FAILED;
     }
     InputBuffer& b = *run.buffer;
     b.file = input;
@@ -175,18 +160,16 @@ bool open_input(CompressRun& run, int& result) {
             reload_buffer(b, tag_size);
         }
     }
-    return true;
+    return COMPRESS_OK;
 }
 
 // Opens the decoder library and recognises ADTS, ADIF or raw input with what its file
-// information shows. False ends the run with `result`.
-bool probe_input(CompressRun& run, int& result) {
+// information shows.
+CompressResult probe_input(CompressRun& run) {
     InputBuffer& b = *run.buffer;
     if (!decoder_open(run.decoder)) {
         std::fprintf(run.err, "Error initializing decoder library.\n");
-        std::fclose(run.input);
-        result = kCompressCannotStart;
-        return false;
+        return COMPRESS_FAILED;
     }
     const std::uint64_t file_length = run.file_length;
     float& duration = run.duration;
@@ -208,12 +191,11 @@ bool probe_input(CompressRun& run, int& result) {
         run.bitrate = static_cast<int>(static_cast<float>(raw_bitrate) / 1000.0f + 0.5f);
     }
     fill_buffer(b);
-    return true;
+    return COMPRESS_OK;
 }
 
 // Initialises splitter and library on the same bytes and prints the file information.
-// False ends the run with `result`.
-bool start_decoding(CompressRun& run, int& result) {
+CompressResult start_decoding(CompressRun& run) {
     InputBuffer& b = *run.buffer;
     std::FILE* err = run.err;
     SplitContext& split = run.split;
@@ -226,19 +208,13 @@ bool start_decoding(CompressRun& run, int& result) {
                                           decoder_default_sample_rate(run.decoder), split_header);
     if (split_start == kStatusStaticStereoStop) {
         std::fprintf(run.out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
-        decoder_close(run.decoder);
-        std::fclose(run.input);
-        result = kCompressStaticStop;
-        return false;
+        return COMPRESS_STATIC_STOP;
     }
     const long header_bytes =
         decoder_init(run.decoder, b.window, static_cast<unsigned long>(b.fill_count), sample_rate, channels);
     if (header_bytes < 0 || split_start != kStatusOk || split_header != header_bytes) {
         std::fprintf(err, "Error initializing decoder library.\n");
-        decoder_close(run.decoder);
-        std::fclose(run.input);
-        result = kCompressCannotStart;
-        return false;
+        return COMPRESS_FAILED;
     }
     advance_buffer(b, header_bytes);
     fill_buffer(b);
@@ -257,54 +233,47 @@ bool start_decoding(CompressRun& run, int& result) {
     run.sample_rate = sample_rate;
     std::fprintf(err, run.options.block_files ? "Write data blocks to .bin and .csv files\n\n"
                                               : "Write data blocks to .swp file\n\n");
-    return true;
+    return COMPRESS_OK;
 }
 
 // A run that stops or fails leaves no output behind: the files of an earlier run stay.
-void abandon(CompressRun& run) {
+// Returns `result` for the caller to pass on.
+CompressResult abandon(CompressRun& run, CompressResult result) {
     decode_ahead_finish(run.ahead);
-    decoder_close(run.decoder);
-    std::fclose(run.input);
     wav_release(run.wav);
     run.wav = nullptr;
     discard_block_files(run.streams);
     streamset_release(run.streams);
+    return result;
 }
 
-// Sizes the streams and creates the data-block files. False ends the run with `result`.
-bool open_outputs(CompressRun& run, int& result) {
+// Sizes the streams and creates the data-block files.
+CompressResult open_outputs(CompressRun& run) {
     streamset_build(run.streams, run.options.block_files, run.file_length,
                     static_cast<std::uint64_t>(run.frame_count));
     run.progress.err = run.err;
     run.progress.terminal = isatty(fileno(run.err)) != 0;
-    if (create_block_files(run.streams, run.input_name, run.err) != 0) {
-        abandon(run);
-        result = kCompressOutputFailed;
-        return false;
-    }
-    return true;
+    if (create_block_files(run.streams, run.input_name, run.err) != 0) return abandon(run, COMPRESS_FAILED);
+    return COMPRESS_OK;
 }
 
 // Writes every stream to its files, then gives every output its name together: each is
 // written and closed before any takes its name, so a failure in one leaves all the earlier
 // files as they were.
-int finish(CompressRun& run, int result) {
+CompressResult finish(CompressRun& run, CompressResult result) {
     ProgressLine& progress = run.progress;
     static_cast<void>(streamset_flush(run.streams));
     if (run.streams.out_of_memory) {
-        end_progress_line(progress);
+        progress_break(progress);
         std::fprintf(run.err, "Memory allocation error\n");
-        abandon(run);
-        return kCompressOutputFailed;
+        return abandon(run, COMPRESS_FAILED);
     }
-    decoder_close(run.decoder);
-    std::fclose(run.input);
     WavOutput* wav = run.wav;
     std::vector<OutputFile*> outputs = block_outputs(run.streams);
     if (wav != nullptr) {
         outputs.push_back(&wav->out);
         if (wav_finish(wav) != 0 && wav->out.error == 0) {
-            end_progress_line(progress);
+            progress_break(progress);
             std::fprintf(run.err, "Couldn't complete the header of %s\n", run.wav_name.c_str());
         }
     }
@@ -314,13 +283,13 @@ int finish(CompressRun& run, int result) {
     run.wav = nullptr;
     discard_block_files(run.streams);
     streamset_release(run.streams);
-    return failed ? kCompressOutputFailed : result;
+    return failed ? COMPRESS_FAILED : result;
 }
 
 // Notes what only the frames show: SBR and PS come with the first frame, pulse data anywhere.
 void print_frame_notes(CompressRun& run, const FrameInfo& info, int code) {
     if (code == 0 && info.sbr != 0 && !run.sbr_noted) {
-        end_progress_line(run.progress);
+        progress_break(run.progress);
         if (info.ps != 0) {
             std::fprintf(run.err,
                          "Note: the SBR and PS data of this HE-AAC v2 file are not kept; decompression rebuilds "
@@ -335,7 +304,7 @@ void print_frame_notes(CompressRun& run, const FrameInfo& info, int code) {
         run.sbr_noted = true;
     }
     if (run.split.pulse_channels > 0 && !run.pulse_noted) {
-        end_progress_line(run.progress);
+        progress_break(run.progress);
         std::fprintf(run.err,
                      "Note: the pulse data of this file (first in frame %lu) is not kept; decompression rebuilds "
                      "the frames that carry it without it\n",
@@ -345,7 +314,7 @@ void print_frame_notes(CompressRun& run, const FrameInfo& info, int code) {
 }
 
 // Decodes and splits every frame, writing the WAV as it goes; returns the run's result.
-int run_frames(CompressRun& run) {
+CompressResult run_frames(CompressRun& run) {
     const std::string& input_name = run.input_name;
     const std::string& wav_name = run.wav_name;
     std::FILE* err = run.err;
@@ -356,7 +325,7 @@ int run_frames(CompressRun& run) {
     WavOutput*& wav = run.wav;
     bool first_frame = true;
     int last_percent = -1;
-    int result = 0;
+    int code = 0;
     char text[96];
     // Each frame is split from the very bytes the decoder library was given for it.
     decode_ahead_start(ahead, run.decoder, *run.buffer);
@@ -368,15 +337,13 @@ int run_frames(CompressRun& run) {
         const FrameInfo& info = frame->info;
         const std::int16_t* samples = frame->has_samples ? frame->samples.data() : nullptr;
         if (split_status == kStatusStaticStereoStop) {
-            end_progress_line(progress);
+            progress_break(progress);
             std::fprintf(out, "\n\n\tSTOP!!! Can't work with stereo file in -Z mode.\n\n");
-            abandon(run);
-            return kCompressStaticStop;
+            return abandon(run, COMPRESS_STATIC_STOP);
         }
-        const int code = frame_error_code(info.error, split_status, bits_used, info.bytesconsumed);
-        result = code;
+        code = frame_error_code(info.error, split_status, bits_used, info.bytesconsumed);
         if (code > 0) {
-            end_progress_line(progress);
+            progress_break(progress);
             std::fprintf(err, "Error: %s\n", status_text(code, text, sizeof text));
         }
         print_frame_notes(run, info, code);
@@ -387,10 +354,9 @@ int run_frames(CompressRun& run) {
                            &open_error);
             if (wav == nullptr) {
                 // Without its WAV the run has failed; say so rather than report success.
-                end_progress_line(progress);
+                progress_break(progress);
                 std::fprintf(err, "Error: couldn't create %s: %s\n", wav_name.c_str(), std::strerror(open_error));
-                abandon(run);
-                return kCompressOutputFailed;
+                return abandon(run, COMPRESS_FAILED);
             }
             first_frame = false;
         }
@@ -400,8 +366,7 @@ int run_frames(CompressRun& run) {
         const int shown = static_cast<int>(percent > 100 ? 100 : percent);
         if (shown > last_percent) {
             last_percent = shown;
-            std::fprintf(err, "%d%% decoding %s.\r", shown, input_name.c_str());
-            progress.open = true;
+            progress_show(progress, std::to_string(shown) + "% decoding " + input_name + ".");
         }
         if (code == 0 && info.samples > 0 && wav != nullptr) wav_write(wav, samples, info.samples);
         // The input used up, a failed frame, or one that consumes nothing (it would repeat
@@ -412,17 +377,24 @@ int run_frames(CompressRun& run) {
         if (last) break;
     }
     decode_ahead_finish(ahead);
-    return finish(run, result);
+    // A refused frame keeps the frames before it; without a single good frame (no WAV was
+    // opened) the input is not AAC, and nothing is kept.
+    if (code != 0 && wav == nullptr) return abandon(run, COMPRESS_FAILED);
+    return finish(run, code != 0 ? COMPRESS_STOPPED_EARLY : COMPRESS_OK);
 }
 
 }  // namespace
 
-int compress_file(const std::string& input_name, const std::string& wav_name, Options& options, std::FILE* err,
-                  std::FILE* out) {
+CompressResult compress_file(const std::string& input_name, const std::string& wav_name, Options& options,
+                             std::FILE* err, std::FILE* out) {
     CompressRun run(input_name, wav_name, options, err, out);
-    int result = 0;
-    if (!open_input(run, result) || !probe_input(run, result) || !start_decoding(run, result) ||
-        !open_outputs(run, result))
-        return result;
-    return run_frames(run);
+    CompressResult result = open_input(run);
+    if (result == COMPRESS_OK) result = probe_input(run);
+    if (result == COMPRESS_OK) result = start_decoding(run);
+    if (result == COMPRESS_OK) result = open_outputs(run);
+    if (result == COMPRESS_OK) result = run_frames(run);
+    // The one place the decoder and the input are closed, however the run ended.
+    decoder_close(run.decoder);
+    if (run.input != nullptr) std::fclose(run.input);
+    return result;
 }

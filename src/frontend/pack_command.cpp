@@ -1,16 +1,21 @@
-// Packing and unpacking of named files: output names, the refusal to replace anything that
-// exists or to write over an input, the progress display, and the line of each file.
+// Packing, unpacking, testing and listing of named files: the strict command line, output
+// names, the refusal to replace anything that exists or to write over an input, the progress
+// display, and the line of each file.
 #include "frontend/pack_command.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <string>
+#include <thread>
 
+#include "frontend/progress_line.h"
 #include "pack/pack_file.h"
 #include "streams/output_file.h"
 
@@ -20,33 +25,42 @@ constexpr char kPackedSuffix[] = ".aaz";
 constexpr std::size_t kPackedSuffixLength = sizeof kPackedSuffix - 1;
 // Options of the data-block directions that mean nothing for an exact copy.
 constexpr char kLossyOptions[] = "lhstmv";
+constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model"};
+
+// How one file ended; the run's status follows from the worst.
+enum FileResult { FILE_DONE, FILE_FAILED, FILE_SKIPPED };
 
 struct PackCommandContext {
     const CommandLine& cl;
+    PackedMode mode;
     std::FILE* err;
-    bool unpack;
-    bool show_progress;  // standard error is a terminal
+    std::FILE* out;         // the listing
+    bool terminal = false;  // standard error is a terminal: progress and speed are shown
     PackSettings settings;
 };
 
 struct Progress {
-    std::FILE* err = nullptr;
+    ProgressLine line;
     const std::string* name = nullptr;
     std::uint64_t total = 0;  // input size when known, else 0
     int last = -1;
-    bool shown = false;
 };
 
-bool ends_with_suffix(const std::string& name) {
-    return name.size() > kPackedSuffixLength &&
-           name.compare(name.size() - kPackedSuffixLength, kPackedSuffixLength, kPackedSuffix) == 0;
+const char* mode_name(PackedMode mode) {
+    switch (mode) {
+        case PACKED_PACK: return "-p";
+        case PACKED_UNPACK: return "-d of a packed file";
+        case PACKED_TEST: return "--test";
+        case PACKED_LIST: return "--list";
+        default: return "";
+    }
 }
 
 std::string output_name_for(const PackCommandContext& ctx, const std::string& input) {
     if (ctx.cl.has_outfile) return ctx.cl.outfile;
     if (input == "-") return "-";
-    if (!ctx.unpack) return input + kPackedSuffix;
-    return ends_with_suffix(input) ? input.substr(0, input.size() - kPackedSuffixLength) : input + ".out";
+    if (ctx.mode == PACKED_PACK) return input + kPackedSuffix;
+    return ends_with(input, kPackedSuffix) ? input.substr(0, input.size() - kPackedSuffixLength) : input + ".out";
 }
 
 std::string with_thousands(std::uint64_t v) {
@@ -78,18 +92,10 @@ void show_progress(void* self, std::uint64_t bytes_in) {
         const int percent = static_cast<int>(bytes_in * 100 / p.total);
         if (percent == p.last) return;
         p.last = percent;
-        std::fprintf(p.err, "\r%s: %d%%", p.name->c_str(), percent);
+        progress_show(p.line, *p.name + ": " + std::to_string(percent) + "%");
     } else {
-        std::fprintf(p.err, "\r%s: %s bytes", p.name->c_str(), with_thousands(bytes_in).c_str());
+        progress_show(p.line, *p.name + ": " + with_thousands(bytes_in) + " bytes");
     }
-    std::fflush(p.err);
-    p.shown = true;
-}
-
-void clear_progress(Progress& p) {
-    if (!p.shown) return;
-    std::fprintf(p.err, "\r%*s\r", static_cast<int>(p.name->size() + 30), "");
-    p.shown = false;
 }
 
 void print_stats(std::FILE* err, const PackReport& r) {
@@ -99,7 +105,6 @@ void print_stats(std::FILE* err, const PackReport& r) {
     std::fprintf(err, "  chunks: %" PRIu64 " model, %" PRIu64 " zstd, %" PRIu64 " stored\n",
                  r.chunks_by_method[METHOD_MODEL], r.chunks_by_method[METHOD_ZSTD], r.chunks_by_method[METHOD_STORED]);
     for (int m = 0; m < METHOD_COUNT; ++m) {
-        static constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model"};
         if (r.chunks_by_method[m] == 0) continue;
         std::fprintf(err, "  %-6s %s -> %s bytes\n", kMethodNames[m], with_thousands(r.original_by_method[m]).c_str(),
                      with_thousands(r.packed_by_method[m]).c_str());
@@ -124,17 +129,89 @@ int write_to_output(void* self, const std::uint8_t* data, std::size_t n) {
     return write_output(*static_cast<OutputFile*>(self), data, n);
 }
 
-// One file, start to end. Returns 0 when it was packed and verified, or unpacked and checked.
-int run_one(PackCommandContext& ctx, const std::string& name) {
+int write_nowhere(void*, const std::uint8_t*, std::size_t) { return 0; }
+
+// The input with its first bytes read ahead, so that the magic number can be looked at on a
+// pipe too: reads hand back those bytes first, then go on from the descriptor.
+struct PeekedInput {
+    FdSource fd;
+    ByteSource rest;
+    std::uint8_t head[sizeof kPackMagic] = {};
+    std::size_t head_size = 0;
+    std::size_t head_pos = 0;
+};
+
+long long read_peeked(void* self, std::uint8_t* buf, std::size_t n) {
+    PeekedInput& p = *static_cast<PeekedInput*>(self);
+    if (p.head_pos == p.head_size) return p.rest.read(p.rest.self, buf, n);
+    const std::size_t take = std::min(n, p.head_size - p.head_pos);
+    std::memcpy(buf, p.head + p.head_pos, take);
+    p.head_pos += take;
+    return static_cast<long long>(take);
+}
+
+// Reads the first bytes; returns 0 or an errno value.
+int peek_input(PeekedInput& p, int fd) {
+    p.fd.fd = fd;
+    p.rest = fd_source(p.fd);
+    while (p.head_size < sizeof p.head) {
+        const long long got = p.rest.read(p.rest.self, p.head + p.head_size, sizeof p.head - p.head_size);
+        if (got < 0) return static_cast<int>(-got);
+        if (got == 0) break;
+        p.head_size += static_cast<std::size_t>(got);
+    }
+    return 0;
+}
+
+// --list: one line per chunk, gathered while the file is read and shown under its line.
+struct ChunkListing {
+    std::string text;
+    std::uint64_t count = 0;
+};
+
+void list_chunk(void* self, unsigned method, std::uint64_t original, std::uint64_t packed) {
+    ChunkListing& l = *static_cast<ChunkListing*>(self);
+    ++l.count;
+    l.text += "  chunk " + std::to_string(l.count) + ": " + (method < METHOD_COUNT ? kMethodNames[method] : "?") +
+              ", original " + with_thousands(original) + " bytes, packed " + with_thousands(packed) +
+              saving_text(original, packed) + "\n";
+}
+
+// "song.aac.aaz: format version 2; 3 chunks: 2 model, 1 zstd; original ... bytes, packed ..."
+void print_listing(std::FILE* out, const std::string& shown, const PackReport& r, const ChunkListing& chunks) {
+    std::string methods;
+    for (int m = METHOD_COUNT - 1; m >= 0; --m) {
+        if (r.chunks_by_method[m] == 0) continue;
+        methods += (methods.empty() ? ": " : ", ") + std::to_string(r.chunks_by_method[m]) + " " + kMethodNames[m];
+    }
+    std::fprintf(out, "%s: format version %u; %" PRIu64 " chunk%s%s; original %s bytes, packed %s%s\n", shown.c_str(),
+                 r.format_version, r.chunks, r.chunks == 1 ? "" : "s", methods.c_str(),
+                 with_thousands(r.original_bytes).c_str(), with_thousands(r.packed_bytes).c_str(),
+                 saving_text(r.original_bytes, r.packed_bytes).c_str());
+    std::fputs(chunks.text.c_str(), out);
+}
+
+// ", 11.58 MB/s" of original bytes, shown on a terminal only.
+std::string speed_text(const PackCommandContext& ctx, std::uint64_t bytes, std::chrono::steady_clock::duration took) {
+    const double seconds = std::chrono::duration<double>(took).count();
+    if (!ctx.terminal || seconds <= 0.0) return "";
+    char text[48];
+    std::snprintf(text, sizeof text, ", %.2f MB/s", static_cast<double>(bytes) / 1e6 / seconds);
+    return text;
+}
+
+// One file, start to end.
+FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     std::FILE* err = ctx.err;
+    const bool writes = ctx.mode == PACKED_PACK || ctx.mode == PACKED_UNPACK;
     const bool from_stdin = name == "-";
     const std::string shown = from_stdin ? "(standard input)" : name;
-    const std::string out_name = output_name_for(ctx, name);
+    const std::string out_name = writes ? output_name_for(ctx, name) : "";
 
     const int fd = from_stdin ? STDIN_FILENO : open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         std::fprintf(err, "%s: cannot open: %s\n", shown.c_str(), std::strerror(errno));
-        return 1;
+        return FILE_FAILED;
     }
     struct FdCloser {
         int fd;
@@ -147,91 +224,183 @@ int run_one(PackCommandContext& ctx, const std::string& name) {
     struct stat st;
     if (fstat(fd, &st) != 0) {
         std::fprintf(err, "%s: cannot read: %s\n", shown.c_str(), std::strerror(errno));
-        return 1;
+        return FILE_FAILED;
     }
     if (S_ISDIR(st.st_mode)) {
         std::fprintf(err, "%s: is a directory\n", shown.c_str());
-        return 1;
+        return FILE_FAILED;
     }
-    if (out_name != "-" && !from_stdin && same_file(name, out_name)) {
+    PeekedInput input;
+    if (int e = peek_input(input, fd); e != 0) {
+        std::fprintf(err, "%s: cannot read: %s\n", shown.c_str(), std::strerror(e));
+        return FILE_FAILED;
+    }
+    if (ctx.mode == PACKED_PACK && !ctx.cl.force && has_pack_magic(input.head, input.head_size)) {
+        std::fprintf(err, "%s is already packed; skipped\n", shown.c_str());
+        return FILE_SKIPPED;
+    }
+    if (writes && out_name != "-" && !from_stdin && same_file(name, out_name)) {
         std::fprintf(err, "%s: the output %s would replace the input; nothing done\n", shown.c_str(), out_name.c_str());
-        return 1;
+        return FILE_FAILED;
     }
-    if (out_name == "-" && !ctx.unpack && isatty(STDOUT_FILENO)) {
+    if (ctx.mode == PACKED_PACK && out_name == "-" && isatty(STDOUT_FILENO)) {
         std::fprintf(err, "%s: packed data is not written to a terminal (use -o FILE)\n", shown.c_str());
-        return 1;
+        return FILE_FAILED;
     }
 
     OutputFile out;
-    // A named file's output takes its permissions, times and, where allowed, owner; a
-    // stream's has nothing to take.
-    const bool keep_metadata = !from_stdin && S_ISREG(st.st_mode);
-    if (int e = open_output(out, out_name, ctx.cl.force, keep_metadata ? &st : nullptr); e != 0) {
-        if (e == EEXIST) {
-            std::fprintf(err, "%s: %s already exists (use -f to replace it)\n", shown.c_str(), out_name.c_str());
-        } else {
-            std::fprintf(err, "%s: cannot create %s: %s\n", shown.c_str(), out_name.c_str(), std::strerror(e));
+    if (writes) {
+        // A named file's output takes its permissions, times and, where allowed, owner; a
+        // stream's has nothing to take.
+        const bool keep_metadata = !from_stdin && S_ISREG(st.st_mode);
+        if (int e = open_output(out, out_name, ctx.cl.force, keep_metadata ? &st : nullptr); e != 0) {
+            if (e == EEXIST) {
+                // -c selects the data-block compression; beside -d it does not mean standard output.
+                const bool c_given = ctx.cl.given.find('c') != std::string::npos;
+                std::fprintf(err, "%s: %s already exists (use -f to replace it%s)\n", shown.c_str(), out_name.c_str(),
+                             c_given ? ", or --stdout to write standard output" : "");
+            } else {
+                std::fprintf(err, "%s: cannot create %s: %s\n", shown.c_str(), out_name.c_str(), std::strerror(e));
+            }
+            return FILE_FAILED;
         }
-        return 1;
     }
 
-    Progress progress{err, &shown, S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0};
+    Progress progress;
+    progress.line.err = err;
+    progress.line.terminal = ctx.terminal;
+    progress.name = &shown;
+    progress.total = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     PackSettings settings = ctx.settings;
     settings.input_size = progress.total;
-    if (ctx.show_progress) {
+    if (ctx.terminal && ctx.mode != PACKED_LIST) {
         settings.progress = show_progress;
         settings.progress_self = &progress;
     }
-    FdSource fd_in{fd};
-    const ByteSource source = fd_source(fd_in);
-    const ByteSink sink{&out, write_to_output};
+    ChunkListing chunks;
+    if (ctx.mode == PACKED_LIST && ctx.cl.verbose) {
+        settings.chunk_done = list_chunk;
+        settings.chunk_done_self = &chunks;
+    }
+    const ByteSource source{&input, read_peeked};
+    const ByteSink sink = writes ? ByteSink{&out, write_to_output} : ByteSink{nullptr, write_nowhere};
     PackReport report;
-    const int status =
-        ctx.unpack ? unpack_stream(source, sink, settings, report) : pack_stream(source, sink, settings, report);
-    clear_progress(progress);
+    const auto start = std::chrono::steady_clock::now();
+    const int status = ctx.mode == PACKED_PACK ? pack_stream(source, sink, settings, report)
+                                               : unpack_stream(source, sink, settings, report);
+    progress_clear(progress.line);
 
     if (status != PACK_OK) {
-        discard_output(out);
+        if (writes) discard_output(out);
         std::string message = report.message;
         // A name that promises a packed file but lacks its magic number is not read as
         // anything else.
-        if (status == PACK_NOT_PACKED && ends_with_suffix(name))
+        if (status == PACK_NOT_PACKED && ends_with(name, kPackedSuffix))
             message = "file is damaged (no packed-file magic number)";
-        std::fprintf(err, "%s: %s%s\n", shown.c_str(), message.c_str(), out.in_place ? "" : "; no output was kept");
-        return 1;
+        std::fprintf(err, "%s: %s%s\n", shown.c_str(), message.c_str(),
+                     writes && !out.in_place ? "; no output was kept" : "");
+        return FILE_FAILED;
     }
-    if (int e = commit_output(out); e != 0) {
-        if (e == EEXIST && !ctx.cl.force)
-            std::fprintf(err, "%s: %s appeared while it was being written; not replaced (use -f to replace it)\n",
-                         shown.c_str(), out_name.c_str());
-        else
-            std::fprintf(err, "%s: cannot write %s: %s\n", shown.c_str(), out_name.c_str(), std::strerror(e));
-        return 1;
+    if (writes) {
+        if (int e = commit_output(out); e != 0) {
+            if (e == EEXIST && !ctx.cl.force)
+                std::fprintf(err, "%s: %s appeared while it was being written; not replaced (use -f to replace it)\n",
+                             shown.c_str(), out_name.c_str());
+            else
+                std::fprintf(err, "%s: cannot write %s: %s\n", shown.c_str(), out_name.c_str(), std::strerror(e));
+            return FILE_FAILED;
+        }
     }
+    const std::string speed = speed_text(ctx, report.original_bytes, std::chrono::steady_clock::now() - start);
 
-    const std::uint64_t from = ctx.unpack ? report.packed_bytes : report.original_bytes;
-    const std::uint64_t to = ctx.unpack ? report.original_bytes : report.packed_bytes;
+    if (ctx.mode == PACKED_LIST) {
+        print_listing(ctx.out, shown, report, chunks);
+        return FILE_DONE;
+    }
+    if (ctx.cl.quiet) return FILE_DONE;
+    if (ctx.mode == PACKED_TEST) {
+        std::fprintf(err, "%s: OK, %s -> %s bytes, every checksum matches%s\n", shown.c_str(),
+                     with_thousands(report.packed_bytes).c_str(), with_thousands(report.original_bytes).c_str(),
+                     speed.c_str());
+        return FILE_DONE;
+    }
+    const bool packing = ctx.mode == PACKED_PACK;
+    const std::uint64_t from = packing ? report.original_bytes : report.packed_bytes;
+    const std::uint64_t to = packing ? report.packed_bytes : report.original_bytes;
     std::string what;
-    if (!ctx.unpack && report.frames == 0 && report.original_bytes > 0)
+    if (packing && report.frames == 0 && report.original_bytes > 0)
         what = report.chunks_by_method[METHOD_ZSTD] > 0 ? "not AAC, stored with zstd: " : "not AAC, stored as is: ";
-    std::fprintf(err, "%s: %s%s -> %s bytes%s\n", shown.c_str(), what.c_str(), with_thousands(from).c_str(),
-                 with_thousands(to).c_str(), ctx.unpack ? "" : saving_text(from, to).c_str());
+    std::fprintf(err, "%s -> %s: %s%s -> %s bytes%s%s\n", shown.c_str(),
+                 out_name == "-" ? "(standard output)" : out_name.c_str(), what.c_str(), with_thousands(from).c_str(),
+                 with_thousands(to).c_str(), packing ? saving_text(from, to).c_str() : "", speed.c_str());
     if (ctx.cl.pack_stats) print_stats(err, report);
+    return FILE_DONE;
+}
+
+// The packed form takes no option it would not use: an option error, an option of the
+// data-block modes or a name too many ends the run here, before anything is written.
+// Returns 0, or 1 after the message.
+int check_command_line(const CommandLine& cl, PackedMode mode, std::FILE* err) {
+    const char* program = cl.options.program_name.c_str();
+    const char* name = mode_name(mode);
+    if (!cl.errors.empty()) {
+        std::fputs(cl.errors.c_str(), err);
+        std::fprintf(err, "%s: nothing was done (%s --help lists the options)\n", program, program);
+        return 1;
+    }
+    for (char c : cl.given) {
+        if (std::strchr(kLossyOptions, c) != nullptr) {
+            std::fprintf(err, "%s: -%c cannot be used with %s: the packed form is an exact copy\n", program, c, name);
+            return 1;
+        }
+        // -d of a packed file unpacks it whatever mode option stands beside it.
+        bool allowed = true;
+        if (c == 'c') allowed = mode == PACKED_UNPACK;
+        if (c == 'p') allowed = mode == PACKED_PACK || mode == PACKED_UNPACK;
+        if (c == 'd') allowed = mode != PACKED_PACK;
+        if (!allowed) {
+            std::fprintf(err, "%s: -%c cannot be used with %s%s\n", program, c, name,
+                         c == 'c' ? ": -c selects the data-block compression (--stdout writes standard output)" : "");
+            return 1;
+        }
+    }
+    if (cl.test && cl.list) {
+        std::fprintf(err, "%s: --test and --list cannot be used together\n", program);
+        return 1;
+    }
+    if (cl.has_outfile && mode >= PACKED_TEST) {
+        std::fprintf(err, "%s: %s writes no file; -o and --stdout cannot be used with it\n", program, name);
+        return 1;
+    }
+    if (cl.has_outfile && cl.operands.size() > 1) {
+        std::fprintf(err, "%s: -o names one output, but %zu files were given\n", program, cl.operands.size());
+        return 1;
+    }
+    int stdin_count = 0;
+    for (const std::string& op : cl.operands) stdin_count += op == "-" ? 1 : 0;
+    if (stdin_count > 1) {
+        std::fprintf(err, "%s: standard input (-) can be read only once\n", program);
+        return 1;
+    }
+    if (cl.operands.empty() && isatty(STDIN_FILENO)) {
+        std::fprintf(err,
+                     "%s: %s without a file reads standard input, which is a terminal here; name a file or "
+                     "redirect the input (%s --help shows how)\n",
+                     program, mode == PACKED_UNPACK ? "-d" : name, program);
+        return 1;
+    }
     return 0;
 }
 
 }  // namespace
 
-bool is_pack_command(const CommandLine& cl) {
-    if (cl.pack) return true;
-    if (cl.options.compress != 0 || cl.operands.empty()) return false;
-    const std::string& first = cl.operands[0];
-    if (first == "-" || ends_with_suffix(first)) return true;
+bool file_is_packed(const std::string& name) {
     // A pipe, a FIFO or a device would lose what is read here. Such a stream is never a
-    // data-block container (read by seeking), so it goes to the packed form unread.
+    // data-block container (read by seeking), so it goes to the unpacker unread, which says
+    // so if it holds no packed file.
     struct stat st;
-    if (stat(first.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return true;
-    const int fd = open(first.c_str(), O_RDONLY | O_CLOEXEC);
+    if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return true;
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     std::uint8_t head[sizeof kPackMagic];
     const ssize_t got = read(fd, head, sizeof head);
@@ -239,30 +408,34 @@ bool is_pack_command(const CommandLine& cl) {
     return got > 0 && has_pack_magic(head, static_cast<std::size_t>(got));
 }
 
-int run_pack_command(const CommandLine& cl, std::FILE* err) {
-    const char* program = cl.options.program_name.c_str();
-    const bool unpack = !cl.pack;
-    for (char c : cl.given) {
-        if (std::strchr(kLossyOptions, c) != nullptr) {
-            std::fprintf(err, "%s: -%c cannot be used with %s: the packed form is an exact copy\n", program, c,
-                         unpack ? "-d of a packed file" : "-p");
-            return 1;
+PackedMode packed_mode(const CommandLine& cl) {
+    if (cl.test) return PACKED_TEST;
+    if (cl.list) return PACKED_LIST;
+    if (cl.unpack) {
+        if (cl.operands.empty()) {
+            bool block_option = false;
+            for (char c : cl.given) block_option = block_option || std::strchr(kLossyOptions, c) != nullptr;
+            if (!block_option) return PACKED_UNPACK;
+        } else {
+            const std::string& first = cl.operands[0];
+            if (first == "-" || ends_with(first, kPackedSuffix) || file_is_packed(first)) return PACKED_UNPACK;
         }
     }
-    if (cl.operands.empty()) {
-        std::fprintf(err, "%s: %s needs at least one file (- for standard input)\n", program, unpack ? "-d" : "-p");
-        return 1;
-    }
-    if (cl.has_outfile && cl.operands.size() > 1) {
-        std::fprintf(err, "%s: -o names one output, but %zu files were given\n", program, cl.operands.size());
-        return 1;
-    }
-    install_output_cleanup();
-    PackCommandContext ctx{cl, err, unpack, isatty(STDERR_FILENO) != 0, PackSettings{}};
+    return cl.pack ? PACKED_PACK : PACKED_NONE;
+}
+
+int run_pack_command(const CommandLine& cl, PackedMode mode, std::FILE* err, std::FILE* out) {
+    if (check_command_line(cl, mode, err) != 0) return 1;
+    PackCommandContext ctx{cl, mode, err, out, isatty(STDERR_FILENO) != 0, PackSettings{}};
     ctx.settings.stats_by_family = cl.pack_stats;
-    int status = 0;
-    for (const std::string& name : cl.operands) {
-        if (run_one(ctx, name) != 0) status = 1;
+    ctx.settings.threads = cl.threads != 0 ? cl.threads : std::max(1u, std::thread::hardware_concurrency());
+    bool failed = false;
+    bool skipped = false;
+    const std::vector<std::string> standard_input = {"-"};
+    for (const std::string& name : cl.operands.empty() ? standard_input : cl.operands) {
+        const FileResult r = run_one(ctx, name);
+        failed = failed || r == FILE_FAILED;
+        skipped = skipped || r == FILE_SKIPPED;
     }
-    return status;
+    return failed ? 1 : skipped ? 2 : 0;
 }

@@ -1,12 +1,14 @@
-// The packed form through the program: every sample and corpus file, and crafted inputs, come
-// back byte for byte; names, -o, -f, standard input and output, refused options, several files
-// with one failing, and damaged packed files that leave nothing behind.
+// The packed form through the program: every sample and corpus file comes back byte for byte;
+// names, -o, -f, standard input and output, the strict command line, the habits of users of
+// other compressors, several files with one failing or skipped, and damaged packed files that
+// leave nothing behind and that --test and --list name.
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "e2e/terminal.h"
 #include "support/test_util.h"
 
 namespace {
@@ -25,9 +27,9 @@ RunResult run_piped(const std::vector<std::string>& args, const std::string& cwd
     return r;
 }
 
-const std::regex kPackLine(R"(^[^\n]+: (not AAC, stored (with zstd|as is): )?[0-9,]+ -> [0-9,]+ bytes)"
+const std::regex kPackLine(R"(^[^\n]+ -> [^\n]+\.aaz: (not AAC, stored (with zstd|as is): )?[0-9,]+ -> [0-9,]+ bytes)"
                            R"(( \([0-9]+\.[0-9]{2}% (smaller|larger)\)| \(same size\))?\n$)");
-const std::regex kUnpackLine(R"(^[^\n]+: [0-9,]+ -> [0-9,]+ bytes\n$)");
+const std::regex kUnpackLine(R"(^[^\n]+\.aaz -> [^\n]+: [0-9,]+ -> [0-9,]+ bytes\n$)");
 
 // Packs dir/name, moves the input aside, unpacks, and compares. Returns the packed size.
 void expect_round_trip(const TempDir& dir, const std::string& name, const std::string& data) {
@@ -57,35 +59,28 @@ TEST(PackProgram, EverySampleAndCorpusFileComesBack) {
     for (const std::string& name : corpus) expect_round_trip(dir, name, read_file(corpus_dir() + "/" + name));
 }
 
-TEST(PackProgram, OneLinePerFileAndNoBanner) {
-    TempDir dir;
-    write_file(dir.file("notes.txt"), std::string(1000, 'a'));
-    const RunResult r = run_program({"-p", "notes.txt"}, dir.path);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(std::regex_match(
-        r.err, std::regex(R"(notes\.txt: not AAC, stored with zstd: 1,000 -> [0-9]+ bytes \([0-9.]+% smaller\)\n)")))
-        << r.err;
-    EXPECT_EQ(r.out, "");
-}
-
 // FILE.aaz, -o OUT, - for standard input and output; a packed file is recognised by its
 // magic whatever its name, and a name without .aaz gets .out.
 TEST(PackProgram, OutputNamesAndStandardStreams) {
     TempDir dir;
     const std::string aac = read_file(test_data("lc_51_48k.aac"));
     write_file(dir.file("in.aac"), aac);
-    RunResult r = run_piped({"-p", "-"}, dir.path, dir.file("in.aac"), dir.file("piped.aaz"));
+    // Without a file, standard input is read; -q leaves out the line, -T 0 takes every core.
+    RunResult r = run_piped({"-p", "-T", "0"}, dir.path, dir.file("in.aac"), dir.file("piped.aaz"));
     ASSERT_EQ(r.status, 0) << r.err;
-    r = run_piped({"-d", "-"}, dir.path, dir.file("piped.aaz"), dir.file("back.aac"));
+    EXPECT_NE(r.err.find("(standard input) -> (standard output): "), std::string::npos) << r.err;
+    r = run_piped({"-d", "-q", "--threads=1"}, dir.path, dir.file("piped.aaz"), dir.file("back.aac"));
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
     EXPECT_TRUE(read_file(dir.file("back.aac")) == aac);
-
-    r = run_piped({"-p", "-o", "-", "in.aac"}, dir.path, "/dev/null", dir.file("named.aaz"));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_FALSE(file_exists(dir.file("in.aac.aaz")));
-    r = run_piped({"-d", "-o", "-", "named.aaz"}, dir.path, "/dev/null", dir.file("back2.aac"));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(read_file(dir.file("back2.aac")) == aac);
+    // On a terminal, standard input is not waited for; the line shows the speed there.
+    const RunResult tty_in = run_on_terminal({"-p"}, dir.path, kTerminalIn | kTerminalErr);
+    EXPECT_EQ(tty_in.status, 1);
+    EXPECT_NE(tty_in.err.find("-p without a file reads standard input, which is a terminal here"), std::string::npos);
+    const RunResult tty_err = run_on_terminal({"-p", "--stdout", "in.aac"}, dir.path, kTerminalErr);
+    EXPECT_EQ(tty_err.status, 0);
+    EXPECT_TRUE(std::regex_search(tty_err.err, std::regex(R"(\(standard output\): [0-9,]+ -> [0-9,]+ bytes .*, [0-9.]+ MB/s\r?\n)")))
+        << tty_err.err;
 
     ASSERT_EQ(run_program({"-p", "-o", "packed", "in.aac"}, dir.path).status, 0);
     EXPECT_FALSE(file_exists(dir.file("in.aac.aaz")));
@@ -97,103 +92,156 @@ TEST(PackProgram, OutputNamesAndStandardStreams) {
     EXPECT_TRUE(read_file(dir.file("again.aac")) == aac);
 }
 
-TEST(PackProgram, ExistingOutputsAndInputsAreKept) {
-    TempDir dir;
-    const std::string aac = read_file(test_data("lc_mono_8k.aac"));
-    write_file(dir.file("song.aac"), aac);
-    write_file(dir.file("song.aac.aaz"), "precious");
-    RunResult r = run_program({"-p", "song.aac"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("already exists (use -f to replace it)"), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(dir.file("song.aac.aaz")), "precious");
-
-    r = run_program({"-p", "-f", "song.aac"}, dir.path);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(read_file(dir.file("song.aac.aaz")), "precious");
-
-    // Unpacking over the original it came from is refused unless forced.
-    r = run_program({"-d", "song.aac.aaz"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    r = run_program({"--force", "-d", "song.aac.aaz"}, dir.path);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(read_file(dir.file("song.aac")) == aac);
-
-    // The output may never be the input, -f or not.
-    r = run_program({"-p", "-f", "-o", "song.aac", "song.aac"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(read_file(dir.file("song.aac")) == aac);
-}
-
-TEST(PackProgram, LossyOptionsAreRefused) {
-    TempDir dir;
-    write_file(dir.file("song.aac"), read_file(test_data("lc_mono_8k.aac")));
-    const std::vector<std::vector<std::string>> cases = {
-        {"-p", "-l", "100", "song.aac"}, {"-p", "-h", "5000", "song.aac"}, {"-p", "-s", "song.aac"},
-        {"-p", "-t", "song.aac"},        {"-p", "-m", "song.aac"},         {"-v", "--pack", "song.aac"},
-    };
-    for (const std::vector<std::string>& args : cases) {
-        SCOPED_TRACE(args[1]);
-        const RunResult r = run_program(args, dir.path);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("the packed form is an exact copy"), std::string::npos) << r.err;
-        EXPECT_FALSE(file_exists(dir.file("song.aac.aaz")));
-    }
-}
-
-TEST(PackProgram, SeveralFilesGoOnAfterAFailure) {
+// An existing output is kept without -f, replaced with it; the output is never the input; with
+// several files a failure does not stop the others.
+TEST(PackProgram, ExistingOutputsAndSeveralFiles) {
     TempDir dir;
     const std::string a = read_file(test_data("lc_mono_8k.aac"));
     const std::string b = read_file(test_data("pns_mono_32k.aac"));
     write_file(dir.file("a.aac"), a);
     write_file(dir.file("b.aac"), b);
+    write_file(dir.file("a.aac.aaz"), "precious");
     RunResult r = run_program({"-p", "a.aac", "missing.aac", "b.aac"}, dir.path);
     EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("a.aac: a.aac.aaz already exists (use -f to replace it)\n"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("missing.aac: cannot open"), std::string::npos) << r.err;
-    ASSERT_TRUE(file_exists(dir.file("a.aac.aaz")));
+    EXPECT_EQ(read_file(dir.file("a.aac.aaz")), "precious");
     ASSERT_TRUE(file_exists(dir.file("b.aac.aaz")));
+    ASSERT_EQ(run_program({"-p", "-f", "a.aac"}, dir.path).status, 0);
 
-    std::remove(dir.file("a.aac").c_str());
-    std::remove(dir.file("b.aac").c_str());
-    write_file(dir.file("fake.aaz"), "not packed at all");
-    r = run_program({"-d", "a.aac.aaz", "fake.aaz", "b.aac.aaz"}, dir.path);
+    write_file(dir.file("a.aac"), "older");
+    write_file(dir.file("b.aac"), "older");
+    r = run_program({"-d", "--force", "a.aac.aaz", "missing.aaz", "b.aac.aaz"}, dir.path);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("fake.aaz: file is damaged (no packed-file magic number)"), std::string::npos) << r.err;
-    EXPECT_FALSE(file_exists(dir.file("fake")));
-    EXPECT_FALSE(file_exists(dir.file("fake_rec.aac")));  // a ".aaz" name is never taken for data blocks
+    EXPECT_NE(r.err.find("missing.aaz: cannot open"), std::string::npos) << r.err;
     EXPECT_TRUE(read_file(dir.file("a.aac")) == a);
     EXPECT_TRUE(read_file(dir.file("b.aac")) == b);
+
+    r = run_program({"-p", "-f", "-o", "a.aac", "a.aac"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(read_file(dir.file("a.aac")) == a);
 }
 
-TEST(PackProgram, DamagedPackedFilesLeaveNothingBehind) {
+// The packed form refuses an option it would not use, an unknown one and a name too many
+// before anything is written.
+TEST(PackProgram, StrictCommandLine) {
+    TempDir dir;
+    write_file(dir.file("song.aac"), read_file(test_data("lc_mono_8k.aac")));
+    ASSERT_EQ(run_program({"-p", "-o", "song.aaz", "song.aac"}, dir.path).status, 0);
+    const std::vector<std::string> before = names_in(dir.path);
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"-p", "-l", "100", "song.aac"}, "-l cannot be used with -p: the packed form is an exact copy"},
+        {{"-pst", "song.aac"}, "-s cannot be used with -p"},
+        {{"-m", "-d", "song.aaz"}, "-m cannot be used with -d of a packed file"},
+        {{"-p", "-c", "song.aac"}, "-c cannot be used with -p: -c selects the data-block compression"},
+        {{"-p", "-d", "song.aac"}, "-d cannot be used with -p"},
+        {{"-p", "-9", "song.aac"}, "illegal option -- 9\n"},
+        {{"-p", "--fast", "song.aac"}, "unrecognized option `--fast'\n"},
+        {{"-p", "-T", "two", "song.aac"}, "invalid number of threads `two'\n"},
+        {{"-p", "-o", "x.aaz", "song.aac", "song.aaz"}, "-o names one output, but 2 files were given"},
+        {{"-p", "-", "-"}, "standard input (-) can be read only once"},
+        {{"--test", "--list", "song.aaz"}, "--test and --list cannot be used together"},
+        {{"--test", "-o", "x", "song.aaz"}, "--test writes no file"},
+        {{"--list", "-p", "song.aaz"}, "-p cannot be used with --list"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args[1]);
+        const RunResult r = run_program(args, dir.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(names_in(dir.path), before);
+    }
+}
+
+// What users of other compressors type, each ending with the intended result or a message and
+// a non-zero status, and nothing of theirs emptied or replaced.
+TEST(PackProgram, HabitsOfOtherCompressors) {
     TempDir dir;
     const std::string aac = read_file(test_data("lc_stereo_44k.aac"));
-    write_file(dir.file("song.aac"), aac);
-    ASSERT_EQ(run_program({"-p", "-o", "good.aaz", "song.aac"}, dir.path).status, 0);
-    const std::string packed = read_file(dir.file("good.aaz"));
-    ASSERT_GT(packed.size(), 100u);
+    write_file(dir.file("s.aac"), aac);
+    write_file(dir.file("notes.txt"), std::string(1000, 'a'));
+    RunResult r = run_program({"-p", "-k", "--keep", "s.aac", "notes.txt"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(R"(s\.aac -> s\.aac\.aaz: 15,116 -> [0-9,]+ bytes \([0-9.]+% smaller\)\n)"
+                                                   R"(notes\.txt -> notes\.txt\.aaz: not AAC, stored with zstd: 1,000 -> )"
+                                                   R"([0-9]+ bytes \([0-9.]+% smaller\)\n)")))
+        << r.err;
+    const std::string packed = read_file(dir.file("s.aac.aaz"));
+    std::remove(dir.file("notes.txt.aaz").c_str());
 
-    struct Case {
-        const char* name;
-        std::string data;
-        const char* message;
-    };
-    std::string version = packed;
+    // -dc: -c beside -d of a packed file still unpacks; -c does not mean standard output.
+    r = run_piped({"-dc", "s.aac.aaz"}, dir.path, "/dev/null", dir.file("out.aac"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("s.aac already exists (use -f to replace it, or --stdout to write standard output)"),
+              std::string::npos)
+        << r.err;
+    r = run_piped({"-dc", "--stdout", "s.aac.aaz"}, dir.path, "/dev/null", dir.file("out.aac"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(dir.file("out.aac")) == aac);
+    // Standard input by default, to standard output: no usage text in the output.
+    r = run_piped({"-d"}, dir.path, dir.file("s.aac.aaz"), dir.file("piped.aac"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(dir.file("piped.aac")) == aac);
+    // Packing everything skips what is packed already, goes on with the rest, and says so with
+    // status 2; -f packs it anyway.
+    std::remove(dir.file("out.aac").c_str());
+    std::remove(dir.file("piped.aac").c_str());
+    r = run_program({"-p", "s.aac.aaz", "notes.txt"}, dir.path);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("s.aac.aaz is already packed; skipped\n"), std::string::npos) << r.err;
+    EXPECT_TRUE(file_exists(dir.file("notes.txt.aaz")));
+    EXPECT_FALSE(file_exists(dir.file("s.aac.aaz.aaz")));
+    EXPECT_EQ(run_program({"-p", "-f", "s.aac.aaz"}, dir.path).status, 0);
+    EXPECT_TRUE(file_exists(dir.file("s.aac.aaz.aaz")));
+    EXPECT_TRUE(read_file(dir.file("s.aac.aaz")) == packed);
+    EXPECT_TRUE(read_file(dir.file("s.aac")) == aac);
+    // Version (help: the install test): standard output, status 0, in any company.
+    r = run_program({"-p", "-V", "s.aac"}, dir.path);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "aaczavrok 0.1 alpha (packed format version 2)\n");
+}
+
+// Damaged files are named by -d, --test and --list alike, and leave nothing behind; --test and
+// --list report the sound fixtures, --list --verbose every chunk.
+TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
+    TempDir dir;
+    const std::string packed = read_file(test_data("packed/lc_stereo_44k.aac.aaz"));
+    std::string version = packed, flipped = packed;
     version[8] = 7;
-    const Case cases[] = {
-        {"cut.aaz", packed.substr(0, packed.size() / 2), "file is truncated"},
-        {"version.aaz", version, "format version 7 is not supported by this version of aaczavrok"},
+    flipped[packed.size() / 2] ^= 1;
+    const std::pair<std::string, const char*> cases[] = {
+        {packed.substr(0, packed.size() / 2), "file is truncated"},
+        {version, "format version 7 is not supported by this version of aaczavrok"},
+        {flipped, "chunk 1 is damaged"},
+        {read_file(test_data("lc_mono_8k.aac")), "file is damaged (no packed-file magic number)"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        write_file(dir.file(c.name), c.data);
-        const RunResult r = run_program({"-d", c.name}, dir.path);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        const std::string base = std::string(c.name).substr(0, std::string(c.name).size() - 4);
-        EXPECT_FALSE(file_exists(dir.file(base)));
+    for (const auto& [data, message] : cases) {
+        SCOPED_TRACE(message);
+        write_file(dir.file("bad.aaz"), data);
+        for (const char* reader : {"-d", "--test", "--list"}) {
+            SCOPED_TRACE(reader);
+            const RunResult r = run_program({reader, "bad.aaz"}, dir.path);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err.find("bad.aaz: "), 0u) << r.err;
+            EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"bad.aaz"});  // no output, no temporary
+        }
     }
-    // No temporary is left either: only the files made here.
-    EXPECT_EQ(names_in(dir.path).size(), 4u);
+
+    const std::string fixtures = test_data("packed");
+    RunResult r = run_program({"--test", "lc_51_48k.aac.aaz", "lc_stereo_44k.aac.aaz"}, fixtures);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(R"((lc_[0-9a-z_]+\.aac\.aaz: OK, [0-9,]+ -> [0-9,]+ bytes, )"
+                                                   R"(every checksum matches\n){2})")))
+        << r.err;
+    r = run_program({"--list", "--verbose", "lc_stereo_44k.aac.aaz"}, fixtures);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "lc_stereo_44k.aac.aaz: format version 2; 1 chunk: 1 model; original 15,116 bytes, packed 12,751 "
+              "(15.65% smaller)\n  chunk 1: model, original 15,116 bytes, packed 12,675 (16.15% smaller)\n");
+    EXPECT_EQ(names_in(fixtures).size(), 3u);  // the fixtures' folder is only read
 }
 
 }  // namespace
