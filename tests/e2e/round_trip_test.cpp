@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "../splitter/split_walk.h"
 #include "support/faad_reference.h"
 #include "support/test_util.h"
 #include "targets.h"

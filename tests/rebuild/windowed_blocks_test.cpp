@@ -15,39 +15,25 @@ struct Messages {
     ~Messages() { std::fclose(file); }
 };
 
-void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    ::write_file(path, std::string(bytes.begin(), bytes.end()));
-}
-
 // Deterministic bytes with no period that lines up with the window.
-std::vector<std::uint8_t> pattern_bytes(std::size_t n) {
-    std::vector<std::uint8_t> bytes(n);
+std::string pattern_bytes(std::size_t n) {
+    std::string bytes(n, '\0');
     std::uint32_t x = 12345;
-    for (std::uint8_t& b : bytes) {
-        x = x * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(x >> 16);
-    }
+    for (char& b : bytes) b = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
     return bytes;
 }
 
-// The base name of -m block files whose streams all hold `qmdct` except QMDCT, which holds
-// the given bytes.
-std::string make_bins(const TempDir& dir, const std::vector<std::uint8_t>& qmdct) {
-    const std::string base = dir.file("w");
-    for (int i = 0; i < kStreamCount; ++i) write_file(base + kBinSuffix[i], i == STREAM_QMDCT ? qmdct : std::vector<std::uint8_t>{1});
-    return base;
-}
-
 TEST(WindowedBin, ReadsLikeTheWholeStreamAcrossWindowMoves) {
-    const std::size_t n = 3 * kBinWindowBytes + 123;
-    const std::vector<std::uint8_t> bytes = pattern_bytes(n);
+    // -m block files whose QMDCT stream is the long one.
+    const std::string bytes = pattern_bytes(3 * kBinWindowBytes + 123);
     TempDir dir;
+    for (int i = 0; i < kStreamCount; ++i) write_file(dir.file("w") + kBinSuffix[i], i == STREAM_QMDCT ? bytes : "\1");
     Messages m;
     DataBlocks blocks;
-    ASSERT_EQ(open_data_blocks(blocks, make_bins(dir, bytes), 1, 1, m.file), 0);
+    ASSERT_EQ(open_data_blocks(blocks, dir.file("w"), 1, 1, m.file), 0);
     StreamReader& r = blocks.reader[STREAM_QMDCT];
     StreamReader whole;
-    whole.buffer = bytes.data();
+    whole.buffer = reinterpret_cast<const std::uint8_t*>(bytes.data());
     whole.size = bytes.size();
     ASSERT_NE(r.buffer, nullptr);
     // Widths that do not divide 8, so reads straddle bytes and window edges, each after a
@@ -67,15 +53,15 @@ TEST(WindowedBin, ReadsLikeTheWholeStreamAcrossWindowMoves) {
     // Back to the start from the end: the window follows.
     r.byte_position = 0;
     r.bit_position = 0;
-    EXPECT_EQ(read_bits(r, 8), bytes[0]);
+    EXPECT_EQ(read_bits(r, 8), whole.buffer[0]);
     close_data_blocks(blocks);
 }
 
-// A container of ten lists; list 8 is long enough to need several windows.
-std::vector<std::uint8_t> container_bytes(const std::vector<std::vector<std::int32_t>>& lists) {
-    std::vector<std::uint8_t> out;
+// A container of ten lists: each list's count, then its values, 32-bit little-endian.
+std::string container_bytes(const std::vector<std::vector<std::int32_t>>& lists) {
+    std::string out;
     auto put32 = [&out](std::uint32_t v) {
-        for (int j = 0; j < 4; ++j) out.push_back(static_cast<std::uint8_t>(v >> (8 * j)));
+        for (int j = 0; j < 4; ++j) out.push_back(static_cast<char>(v >> (8 * j)));
     };
     for (const auto& list : lists) {
         put32(static_cast<std::uint32_t>(list.size()));
@@ -132,26 +118,19 @@ TEST(WindowedContainer, ValueLinesReadLikeWholeListsAcrossWindows) {
 
 TEST(WindowedContainer, CountsAreCheckedAgainstTheFileWhenOpening) {
     std::vector<std::vector<std::int32_t>> lists(kListCount, std::vector<std::int32_t>{1, 2});
-    std::vector<std::uint8_t> bytes = container_bytes(lists);
+    const std::string bytes = container_bytes(lists);
     TempDir dir;
     struct Row {
         const char* name;
-        std::vector<std::uint8_t> bytes;
+        std::string bytes;
         int status;
     };
-    std::vector<std::uint8_t> last_short = bytes;
-    last_short.pop_back();  // the last list's values end one byte early
-    std::vector<std::uint8_t> nine_lists(bytes.begin(), bytes.end() - 12);
-    std::vector<std::uint8_t> trailing = bytes;
-    trailing.push_back(0);  // bytes after the ten lists are not read
-    std::vector<std::uint8_t> four_billion = {0xFF, 0xFF, 0xFF, 0xFF};
-    four_billion.resize(68, 1);
     const Row rows[] = {
-        {"a count of four billion", four_billion, 2},
+        {"a count of four billion", "\xFF\xFF\xFF\xFF" + std::string(64, '\1'), 2},
         {"well formed", bytes, 0},
-        {"last list cut short", last_short, 2},
-        {"only nine lists", nine_lists, 2},
-        {"trailing byte", trailing, 0},
+        {"last list cut short", bytes.substr(0, bytes.size() - 1), 2},  // its values end one byte early
+        {"only nine lists", bytes.substr(0, bytes.size() - 12), 2},
+        {"trailing byte", bytes + '\0', 0},  // bytes after the ten lists are not read
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

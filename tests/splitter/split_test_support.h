@@ -37,20 +37,3 @@ struct Capture {
         return s;
     }
 };
-
-inline std::string to_bits(std::uint32_t value, unsigned n) {
-    std::string s;
-    for (unsigned i = n; i-- > 0;) s.push_back(((value >> i) & 1u) ? '1' : '0');
-    return s;
-}
-
-// A context over the given options and capture, as the driver sets one up.
-inline SplitContext make_context(const SplitSettings& options, Capture& capture, std::uint8_t sf_index = 4,
-                                 std::uint8_t object_type = 2) {
-    SplitContext ctx;
-    ctx.settings = options;
-    ctx.streams = &capture.set;
-    ctx.sf_index = sf_index;
-    ctx.object_type = object_type;
-    return ctx;
-}

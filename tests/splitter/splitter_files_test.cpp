@@ -2,14 +2,11 @@
 // decoder library and must consume exactly the bytes the library consumes, frame by frame.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <ostream>
 
 #include "split_test_support.h"
-#include "split_walk.h"
-#include "aac/codebooks.h"
+#include "support/faad_reference.h"
 
 namespace {
 
@@ -43,33 +40,22 @@ const FileCase kFiles[] = {
 
 void PrintTo(const FileCase& c, std::ostream* os) { *os << c.path; }
 
-std::string resolve(const char* path) {
-    const std::string p = path;
-    if (p.rfind("corpus/", 0) == 0) return std::string(AACZ_SHARED_DIR) + "/" + p;
-    return std::string(AACZ_TEST_DATA_DIR) + "/" + p;
-}
-
-bool corpus_present() {
-    struct stat st;
-    return stat(AACZ_SHARED_DIR "/corpus", &st) == 0;
-}
-
 class SplitterFile : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(SplitterFile, ConsumesWhatTheDecoderConsumesInBothModes) {
     const FileCase& c = GetParam();
     SCOPED_TRACE(c.path);
-    if (std::string(c.path).rfind("corpus/", 0) == 0 && !corpus_present()) GTEST_SKIP() << "no corpus";
-    const std::vector<std::uint8_t> file = read_bytes(resolve(c.path));
+    const bool in_corpus = std::string(c.path).rfind("corpus/", 0) == 0;
+    if (in_corpus && !file_exists(corpus_dir())) GTEST_SKIP() << "no corpus";
+    const std::vector<std::uint8_t> file =
+        read_bytes(in_corpus ? corpus_dir() + "/" + (c.path + 7) : test_data(c.path));
     ASSERT_FALSE(file.empty());
     for (int block_files : {1, 0}) {
         SCOPED_TRACE(block_files ? "bin/csv" : "swp");
-        SplitSettings options;
         Capture cap(file.size());
         StreamSet swp;
         streamset_build(swp, 0, file.size(), file.size() / 100 + 1);
         SplitContext ctx;
-        ctx.settings = options;
         ctx.streams = block_files ? &cap.set : &swp;
         const Walk walk = walk_file(file, ctx);
         EXPECT_EQ(walk.split_init_result < 0, walk.decoder_init_result < 0);
@@ -120,7 +106,7 @@ TEST(SplitterStreams, BinsNeverOutgrowTheInput) {
         Capture cap;
         SplitContext ctx;
         ctx.streams = &cap.set;
-        const Walk walk = walk_file(read_bytes(std::string(AACZ_TEST_DATA_DIR) + "/" + row.name), ctx);
+        const Walk walk = walk_file(read_bytes(test_data(row.name)), ctx);
         ASSERT_FALSE(walk.frames.empty());
         std::uint64_t input_bits = 0;
         for (const WalkedFrame& f : walk.frames) input_bits += 8 * f.decoder_bytes;

@@ -56,13 +56,21 @@ inline bool file_exists(const std::string& name) {
     return stat(name.c_str(), &st) == 0;
 }
 
-inline std::string read_file(const std::string& name) {
+// Everything written to a tmpfile() so far, or all of a file opened for reading.
+inline std::string read_stream(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
     std::string data;
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (f == nullptr) return data;
     char buf[65536];
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
+    return data;
+}
+
+inline std::string read_file(const std::string& name) {
+    std::FILE* f = std::fopen(name.c_str(), "rb");
+    if (f == nullptr) return {};
+    std::string data = read_stream(f);
     std::fclose(f);
     return data;
 }
@@ -72,17 +80,6 @@ inline void write_file(const std::string& name, const std::string& data) {
     if (f == nullptr) return;
     std::fwrite(data.data(), 1, data.size(), f);
     std::fclose(f);
-}
-
-// Everything written to a tmpfile() so far.
-inline std::string read_stream(std::FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    std::string data;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
-    return data;
 }
 
 inline std::string shell_quote(const std::string& s) {
