@@ -20,13 +20,9 @@ struct BitSink {
 };
 
 // True when value has no bits above the low n (n 0..32): what every put demands of its
-// caller. Signed fields go through mask_bits first.
+// caller.
 constexpr bool fits_width(std::uint32_t value, unsigned n) {
     return n >= 32 || (value >> n) == 0;
-}
-// The low n bits (n 0..32) of a signed field, as its two's complement is written.
-constexpr std::uint32_t mask_bits(std::int32_t value, unsigned n) {
-    return n >= 32 ? static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value) & ((std::uint32_t{1} << n) - 1);
 }
 
 // Creates a sink over `buffer` (may be null for a sink that is never written). Zero-fills
