@@ -13,9 +13,9 @@
 #include <type_traits>
 
 #include "pack/adts_frame.h"
-#include "pack/chunk_codec.h"
 #include "pack/frame_record.h"
 #include "pack/frame_syntax.h"
+#include "pack/pack_stats.h"
 #include "pack/range_coder.h"
 #include "aac/bit_sink.h"
 
