@@ -24,9 +24,10 @@ constexpr std::size_t kPackChunkTarget = 3u << 19;  // 1.5 MiB
 constexpr std::size_t kPackChunkAlone = 256u << 10;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
-// Chunks in flight at once: one coding on each thread, one finished and waiting to be written
-// in order, one read ahead. Memory stays bounded: the input window (one cap), the original
-// and packed bytes of each chunk in flight, each thread's working copy, one zstd compressor.
+// Chunks in flight at once: one coding on each thread, and one read ahead or finished and
+// waiting to be written in order. Memory stays bounded whatever the input: the input window
+// (one cap), the original and packed bytes of each chunk in flight, each thread's working
+// copy, and one zstd compressor the threads take in turn.
 constexpr std::size_t kPackInFlight = 3;
 
 struct PackSettings {
