@@ -7,32 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-// Coded bits per field family, counted while packing when asked for (bench and debug).
-enum PackFamily : int {
-    FAMILY_ADTS = 0,      // ADTS headers and CRC words
-    FAMILY_STRUCTURE,     // element ids, tags, common_window, ms data, flags
-    FAMILY_ICS_INFO,      // global gain and ics_info
-    FAMILY_SECTIONS,      // section data
-    FAMILY_SCALEFACTORS,  // scale factors, noise energies, intensity positions
-    FAMILY_MAGNITUDES,    // spectral magnitudes
-    FAMILY_SIGNS,         // spectral signs
-    FAMILY_ESCAPES,       // escape values above 15
-    FAMILY_TOOLS,         // pulse, TNS, gain control, prediction
-    FAMILY_FILL,          // fill, data stream and program config elements, SBR payloads
-    FAMILY_RAW,           // frames and bytes no model describes
-    FAMILY_COUNT
-};
-
-struct PackStats {
-    // Counting per family costs about a fiftieth of the encoding time; without it the bits of a
-    // modelled frame are counted whole in frame_bits.
-    bool by_family = false;
-    std::uint64_t bits[FAMILY_COUNT] = {};  // coded size in 1/256 bit is not needed: whole bits
-    std::uint64_t frame_bits = 0;
-    std::uint64_t frames_modelled = 0;      // frames coded field by field
-    std::uint64_t frames_raw = 0;           // frames stored as raw bytes
-    std::uint64_t other_bytes = 0;          // bytes outside frames (tags, junk)
-};
+#include "pack/pack_stats.h"
 
 // Length of the next chunk at the front of data[0..size): whole ADTS frames up to max_frames
 // (and, when target_bytes is not 0, up to the frame that brings the chunk to target_bytes),

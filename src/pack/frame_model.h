@@ -17,10 +17,10 @@
 #include <type_traits>
 
 #include "pack/adts_frame.h"
-#include "pack/chunk_codec.h"
 #include "pack/context_table.h"
 #include "pack/frame_record.h"
 #include "pack/frame_syntax.h"
+#include "pack/pack_stats.h"
 #include "pack/range_coder.h"
 #include "aac/bit_sink.h"
 #include "aac/spectral_codec.h"

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/chunk_codec.h"
+#include "pack/byte_stream.h"
+#include "pack/chunk_method.h"
 #include "pack/pack_format.h"
 
 // What the packer asks of next_chunk_length: whole frames up to kPackChunkFrames, other bytes
@@ -23,34 +24,11 @@ constexpr std::size_t kPackChunkTarget = 3u << 19;  // 1.5 MiB
 constexpr std::size_t kPackChunkAlone = 256u << 10;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
-// Chunks in flight at once: one coding on each thread, one finished and waiting to be written
-// in order, one read ahead; memory stays bounded (input window 2 x cap, plus original and
-// packed bytes of each chunk in flight).
-constexpr std::size_t kPackInFlight = 4;
-// zstd for bytes the model does not take. The level's tables are sized for a 1 MiB source
-// whatever the chunk's size, which keeps each thread's compressor near 17 MiB.
-constexpr int kPackZstdLevel = 19;
-
-// Reads up to n bytes; returns the count, 0 at the end of the input, or -errno.
-struct ByteSource {
-    void* self = nullptr;
-    long long (*read)(void* self, std::uint8_t* buf, std::size_t n) = nullptr;
-};
-
-// Writes all n bytes; returns 0 or an errno value.
-struct ByteSink {
-    void* self = nullptr;
-    int (*write)(void* self, const std::uint8_t* data, std::size_t n) = nullptr;
-};
-
-// The chunk codec the driver uses; tests put a faulty one in its place to see that packing
-// refuses to keep what it cannot decode back.
-struct ChunkCoder {
-    int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                  bool check_frames) = encode_chunk;
-    int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
-                  std::size_t original_size) = decode_chunk;
-};
+// Chunks in flight at once: one coding on each thread, and one read ahead or finished and
+// waiting to be written in order. Memory stays bounded whatever the input: the input window
+// (one cap), the original and packed bytes of each chunk in flight, each thread's working
+// copy, and one zstd compressor the threads take in turn.
+constexpr std::size_t kPackInFlight = 3;
 
 struct PackSettings {
     unsigned threads = 2;
@@ -98,21 +76,3 @@ struct PackReport {
                               PackReport& report);
 [[nodiscard]] int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings,
                                 PackReport& report);
-
-// True when data starts with the packed-file magic number.
-bool has_pack_magic(const std::uint8_t* data, std::size_t size);
-
-// Sources and sinks over a file descriptor and over memory.
-struct FdSource {
-    int fd = -1;
-};
-ByteSource fd_source(FdSource& s);
-
-struct MemorySource {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::size_t pos = 0;
-};
-ByteSource memory_source(MemorySource& s);
-
-ByteSink vector_sink(std::vector<std::uint8_t>& v);

@@ -6,15 +6,18 @@
 //   chunk record (24)  tag 'C', method u8, reserved u16 (0), original length u32,
 //                      packed length u32, XXH3-64 of the original bytes u64, record check u32;
 //                      then the packed bytes
-//   end record (36)    tag 'E', reserved 3 bytes (0), reserved u32 (0), whole length u64,
+//   end record (36)    tag 'E', reserved 3 bytes and u32 (0), whole length u64,
 //                      chunk count u64, XXH3-64 of the whole original u64, record check u32
 //
 // A record check is the low 32 bits of XXH3-64 over the record's bytes before it, so damage to
-// a length is caught before the length is trusted.
+// a length is caught before the length is trusted. The field tables below are the one place
+// that says where each field lies: the writer, the reader and the tests all go through them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string>
 
 constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '\n'};
 constexpr std::uint16_t kPackFormatVersion = 2;
@@ -37,6 +40,45 @@ enum ChunkMethod : std::uint8_t {
     METHOD_COUNT
 };
 
+// Where a field lies in its record.
+struct RecordField {
+    std::uint8_t offset;
+    std::uint8_t size;
+};
+
+struct FileHeaderLayout {
+    RecordField magic, version, flags, check;
+};
+struct ChunkRecordLayout {
+    RecordField tag, method, reserved, original_length, packed_length, checksum, check;
+};
+struct EndRecordLayout {
+    RecordField tag, reserved, whole_length, chunk_count, whole_checksum, check;
+};
+
+constexpr FileHeaderLayout kFileHeaderFields{{0, 8}, {8, 2}, {10, 2}, {12, 4}};
+constexpr ChunkRecordLayout kChunkFields{{0, 1}, {1, 1}, {2, 2}, {4, 4}, {8, 4}, {12, 8}, {20, 4}};
+constexpr EndRecordLayout kEndFields{{0, 1}, {1, 7}, {8, 8}, {16, 8}, {24, 8}, {32, 4}};
+
+// Each record's fields follow one another without a gap, and its check ends it.
+constexpr bool fields_tile(std::initializer_list<RecordField> fields, std::size_t record_size) {
+    std::size_t at = 0;
+    for (const RecordField& f : fields) {
+        if (f.offset != at) return false;
+        at += f.size;
+    }
+    return at == record_size;
+}
+static_assert(fields_tile({kFileHeaderFields.magic, kFileHeaderFields.version, kFileHeaderFields.flags,
+                           kFileHeaderFields.check},
+                          kFileHeaderSize));
+static_assert(fields_tile({kChunkFields.tag, kChunkFields.method, kChunkFields.reserved, kChunkFields.original_length,
+                           kChunkFields.packed_length, kChunkFields.checksum, kChunkFields.check},
+                          kChunkRecordSize));
+static_assert(fields_tile({kEndFields.tag, kEndFields.reserved, kEndFields.whole_length, kEndFields.chunk_count,
+                           kEndFields.whole_checksum, kEndFields.check},
+                          kEndRecordSize));
+
 inline void put_le(std::uint8_t* p, std::uint64_t v, unsigned bytes) {
     for (unsigned i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
@@ -46,3 +88,42 @@ inline std::uint64_t get_le(const std::uint8_t* p, unsigned bytes) {
     for (unsigned i = bytes; i-- > 0;) v = (v << 8) | p[i];
     return v;
 }
+
+inline std::uint64_t get_field(const std::uint8_t* record, RecordField f) { return get_le(record + f.offset, f.size); }
+inline void put_field(std::uint8_t* record, RecordField f, std::uint64_t v) { put_le(record + f.offset, v, f.size); }
+
+// The records' values. Writing fills in the tag (or magic) and the check; reading takes the
+// values as they are and says whether the check matches, leaving their bounds to the caller.
+struct FileHeader {
+    std::uint16_t version = kPackFormatVersion;
+    std::uint16_t flags = 0;
+};
+struct ChunkRecord {
+    std::uint8_t method = METHOD_STORED;
+    std::uint16_t reserved = 0;
+    std::uint32_t original_length = 0;
+    std::uint32_t packed_length = 0;
+    std::uint64_t checksum = 0;  // XXH3-64 of the original bytes
+};
+struct EndRecord {
+    std::uint64_t reserved = 0;
+    std::uint64_t whole_length = 0;
+    std::uint64_t chunk_count = 0;
+    std::uint64_t whole_checksum = 0;  // XXH3-64 of the whole original
+};
+
+// Each writes or reads a whole record of its size at the pointer.
+void write_file_header(const FileHeader& h, std::uint8_t* out);
+void write_chunk_record(const ChunkRecord& r, std::uint8_t* out);
+void write_end_record(const EndRecord& r, std::uint8_t* out);
+// True when the record check matches; the values are filled in either way.
+bool read_file_header(const std::uint8_t* in, FileHeader& h);
+bool read_chunk_record(const std::uint8_t* in, ChunkRecord& r);
+bool read_end_record(const std::uint8_t* in, EndRecord& r);
+
+// What is wrong with a chunk record whose check matched ("unknown method 3", "reserved field
+// is not zero", a length out of its bounds), or an empty string when nothing is.
+std::string chunk_record_problem(const ChunkRecord& r);
+
+// True when data starts with the packed-file magic number.
+bool has_pack_magic(const std::uint8_t* data, std::size_t size);

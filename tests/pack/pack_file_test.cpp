@@ -51,34 +51,26 @@ PackSettings small_chunks(unsigned threads) {
     return s;
 }
 
-// One record of a packed file, read independently of the unpacker.
-struct Record {
-    std::uint8_t tag = 0;
-    std::uint8_t method = 0;
-    std::uint64_t original = 0;
-    std::uint64_t packed = 0;
+// The records of a packed file, read through the format's field tables as the unpacker does
+// but walked here on their own: false when the layout does not hold (a record past the end, an
+// unknown tag, a record check that fails, anything after the end record).
+struct Walk {
+    std::vector<ChunkRecord> chunks;
+    std::vector<std::size_t> at;  // where each chunk record starts
+    EndRecord end;
 };
 
-// Walks the records; false when the layout is not what the format promises.
-bool walk_records(const Bytes& packed, std::vector<Record>& records, std::uint64_t& end_count,
-                  std::uint64_t& end_length) {
+bool walk_records(const Bytes& packed, Walk& w) {
     if (packed.size() < kFileHeaderSize || !has_pack_magic(packed.data(), packed.size())) return false;
-    std::size_t pos = kFileHeaderSize;
-    while (pos < packed.size()) {
-        Record r;
-        r.tag = packed[pos];
-        if (r.tag == kEndTag) {
-            if (pos + kEndRecordSize != packed.size()) return false;
-            end_length = get_le(&packed[pos + 8], 8);
-            end_count = get_le(&packed[pos + 16], 8);
-            return true;
-        }
-        if (r.tag != kChunkTag || pos + kChunkRecordSize > packed.size()) return false;
-        r.method = packed[pos + 1];
-        r.original = get_le(&packed[pos + 4], 4);
-        r.packed = get_le(&packed[pos + 8], 4);
-        records.push_back(r);
-        pos += kChunkRecordSize + r.packed;
+    for (std::size_t pos = kFileHeaderSize; pos < packed.size();) {
+        if (packed[pos] == kEndTag)
+            return pos + kEndRecordSize == packed.size() && read_end_record(&packed[pos], w.end);
+        ChunkRecord r;
+        if (packed[pos] != kChunkTag || pos + kChunkRecordSize > packed.size() || !read_chunk_record(&packed[pos], r))
+            return false;
+        w.chunks.push_back(r);
+        w.at.push_back(pos);
+        pos += kChunkRecordSize + r.packed_length;
     }
     return false;
 }
@@ -112,7 +104,7 @@ std::vector<Input> crafted_inputs() {
 TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
     for (const Input& input : crafted_inputs()) {
         SCOPED_TRACE(input.name);
-        Bytes first;
+        Bytes one_thread;
         for (PackSettings settings : {PackSettings{}, small_chunks(1), small_chunks(2)}) {
             SCOPED_TRACE(settings.chunk_cap);
             // The input past the chunk cap is there for the cap itself; cut into thousands of
@@ -125,37 +117,31 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
             EXPECT_EQ(report.packed_bytes, packed.size());
             ASSERT_EQ(unpack_bytes(packed, back, settings, report), PACK_OK) << report.message;
             EXPECT_TRUE(back == input.data);
+            // threads never change the bytes (the two small-chunk settings differ in threads only)
+            if (settings.chunk_cap != PackSettings{}.chunk_cap) {
+                if (settings.threads == 1) one_thread = packed;
+                EXPECT_TRUE(packed == one_thread);
+            }
 
             // The records keep the format's bounds and the end record counts them.
-            std::vector<Record> records;
-            std::uint64_t end_count = 0, end_length = 0;
-            ASSERT_TRUE(walk_records(packed, records, end_count, end_length));
-            EXPECT_EQ(end_count, records.size());
-            EXPECT_EQ(end_length, input.data.size());
+            Walk w;
+            ASSERT_TRUE(walk_records(packed, w));
+            EXPECT_EQ(w.end.chunk_count, w.chunks.size());
+            EXPECT_EQ(w.end.whole_length, input.data.size());
+            // nothing costs more than the records: what no method makes smaller is stored
+            EXPECT_LE(packed.size(),
+                      input.data.size() + kFileHeaderSize + kChunkRecordSize * w.chunks.size() + kEndRecordSize);
             std::uint64_t sum = 0;
-            for (const Record& r : records) {
-                EXPECT_GE(r.original, 1u);
-                EXPECT_LE(r.original, settings.chunk_cap);
+            for (const ChunkRecord& r : w.chunks) {
+                EXPECT_TRUE(r.original_length >= 1 && r.original_length <= settings.chunk_cap);
                 EXPECT_LT(r.method, METHOD_COUNT);
-                if (r.method == METHOD_STORED) {
-                    EXPECT_EQ(r.packed, r.original);
-                } else {
-                    EXPECT_LT(r.packed, r.original);
-                }
-                sum += r.original;
+                EXPECT_EQ(r.method == METHOD_STORED, r.packed_length == r.original_length);
+                EXPECT_LE(r.packed_length, r.original_length);
+                sum += r.original_length;
             }
             EXPECT_EQ(sum, input.data.size());
         }
     }
-}
-
-TEST(PackRoundTrip, ThreadsDoNotChangeThePackedBytes) {
-    const Bytes input = concat({bytes_of(read_file(test_data("lc_51_48k.aac"))), random_bytes(9000, 3)});
-    Bytes one, two;
-    PackReport report;
-    ASSERT_EQ(pack_bytes(input, one, small_chunks(1), report), PACK_OK);
-    ASSERT_EQ(pack_bytes(input, two, small_chunks(2), report), PACK_OK);
-    EXPECT_TRUE(one == two);
 }
 
 // An input of known length is cut into an even number of chunks of about the same size, so
@@ -169,14 +155,11 @@ TEST(PackRoundTrip, KnownLengthIsCutIntoAnEvenNumberOfEqualChunks) {
         settings.input_size = input_size;
         Bytes packed, back;
         PackReport report;
-        std::vector<Record> records;
-        std::uint64_t count = 0, length = 0;
-        if (pack_bytes(data, packed, settings, report) != PACK_OK ||
-            unpack_bytes(packed, back, settings, report) != PACK_OK || back != data ||
-            !walk_records(packed, records, count, length))
-            return std::vector<std::uint64_t>{};
+        Walk w;
         std::vector<std::uint64_t> sizes;
-        for (const Record& r : records) sizes.push_back(r.original);
+        if (pack_bytes(data, packed, settings, report) == PACK_OK &&
+            unpack_bytes(packed, back, settings, report) == PACK_OK && back == data && walk_records(packed, w))
+            for (const ChunkRecord& r : w.chunks) sizes.push_back(r.original_length);
         return sizes;
     };
     const std::vector<std::uint64_t> halves = chunk_sizes(input, input.size());
@@ -193,17 +176,6 @@ TEST(PackRoundTrip, KnownLengthIsCutIntoAnEvenNumberOfEqualChunks) {
     ASSERT_EQ(short_said.size(), 3u);
     EXPECT_LE(short_said[0], input.size() / 3 + 2000);
     EXPECT_EQ(chunk_sizes(input, 4 * kPackChunkTarget).size(), 1u);
-}
-
-// Random bytes: nothing makes them smaller, so they are stored as they are, at the cost of the
-// records alone (text going to zstd is checked through the program).
-TEST(PackRoundTrip, IncompressibleBytesAreStoredAsTheyAre) {
-    PackReport report;
-    Bytes packed;
-    const Bytes noise = random_bytes(100000, 4);
-    ASSERT_EQ(pack_bytes(noise, packed, PackSettings{}, report), PACK_OK);
-    EXPECT_EQ(report.chunks_by_method[METHOD_STORED], report.chunks);
-    EXPECT_EQ(packed.size(), noise.size() + kFileHeaderSize + kChunkRecordSize * report.chunks + kEndRecordSize);
 }
 
 // A frame the models cannot read leaves the chunk to the byte model, and zstd is taken where
@@ -286,26 +258,33 @@ TEST(PackVerification, QuickAttemptThatDoesNotDecodeBackIsCodedAgainWithChecks) 
     EXPECT_EQ(packed, normal);
 }
 
-// A small file of several chunks by every method: frames (model), text (zstd), noise (stored).
-Bytes damage_subject(Bytes& original) {
+// A small file of several chunks by every method: frames (model), text (zstd), noise (stored),
+// with its records walked; walk.chunks is empty when packing or walking failed.
+struct DamageSubject {
+    Bytes original;
+    Bytes packed;
+    Walk walk;
+};
+
+DamageSubject damage_subject() {
     std::string text;
     for (int i = 0; i < 60; ++i) text += "tag text repeated ";
     const Bytes aac = bytes_of(read_file(test_data("lc_mono_8k.aac")));
-    original =
+    DamageSubject d;
+    d.original =
         concat({Bytes(aac.begin(), aac.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(aac.size(), 3000))),
                 bytes_of(text), random_bytes(500, 6)});
-    Bytes packed;
     PackReport report;
     PackSettings s = small_chunks(1);
     s.max_other_bytes = 600;
-    if (pack_bytes(original, packed, s, report) != PACK_OK) return {};
-    return packed;
+    if (pack_bytes(d.original, d.packed, s, report) != PACK_OK || !walk_records(d.packed, d.walk)) d.walk.chunks.clear();
+    return d;
 }
 
 TEST(PackDamage, EveryTruncationIsNamed) {
-    Bytes original;
-    const Bytes packed = damage_subject(original);
-    ASSERT_FALSE(packed.empty());
+    const DamageSubject subject = damage_subject();
+    const Bytes& packed = subject.packed;
+    ASSERT_FALSE(subject.walk.chunks.empty());
     for (std::size_t len = 0; len < packed.size(); ++len) {
         SCOPED_TRACE(len);
         const Bytes cut(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(len));
@@ -322,9 +301,9 @@ TEST(PackDamage, EveryTruncationIsNamed) {
 }
 
 TEST(PackDamage, RandomChangesEndInTheOriginalOrANamedProblem) {
-    Bytes original;
-    const Bytes packed = damage_subject(original);
-    ASSERT_FALSE(packed.empty());
+    const DamageSubject subject = damage_subject();
+    const Bytes& packed = subject.packed;
+    ASSERT_FALSE(subject.walk.chunks.empty());
     std::mt19937 rng(7);
     int refused = 0;
     for (int trial = 0; trial < 3000; ++trial) {
@@ -338,7 +317,7 @@ TEST(PackDamage, RandomChangesEndInTheOriginalOrANamedProblem) {
         PackReport report;
         const int s = unpack_bytes(bad, back, small_chunks(2), report);
         if (s == PACK_OK) {
-            ASSERT_TRUE(back == original) << "trial " << trial;
+            ASSERT_TRUE(back == subject.original) << "trial " << trial;
         } else {
             ++refused;
             ASSERT_FALSE(report.message.empty()) << "trial " << trial;
@@ -347,34 +326,17 @@ TEST(PackDamage, RandomChangesEndInTheOriginalOrANamedProblem) {
     EXPECT_GT(refused, 2900);
 }
 
-// The damage subject with its records walked; records is empty when either step failed.
-struct WalkedSubject {
-    Bytes original;
-    Bytes packed;
-    std::vector<Record> records;
-    // Where the second chunk's packed bytes start.
-    std::size_t second_payload() const {
-        return kFileHeaderSize + kChunkRecordSize + records[0].packed + kChunkRecordSize;
-    }
-};
-
-WalkedSubject walked_subject() {
-    WalkedSubject w;
-    w.packed = damage_subject(w.original);
-    std::uint64_t count = 0, length = 0;
-    if (w.packed.empty() || !walk_records(w.packed, w.records, count, length)) w.records.clear();
-    return w;
-}
-
+// One byte changed in the file header, a payload or a record, where the record check catches it
+// or the value read is refused by name.
 TEST(PackDamage, ProblemsAreNamed) {
-    const WalkedSubject subject = walked_subject();
+    const DamageSubject subject = damage_subject();
     const Bytes& packed = subject.packed;
-    const std::vector<Record>& records = subject.records;
-    ASSERT_GE(records.size(), 3u);
+    const Walk& w = subject.walk;
+    ASSERT_GE(w.chunks.size(), 3u);
     bool method_seen[METHOD_COUNT] = {};
-    for (const Record& r : records) method_seen[r.method] = true;
+    for (const ChunkRecord& r : w.chunks) method_seen[r.method] = true;
     ASSERT_TRUE(method_seen[METHOD_STORED] && method_seen[METHOD_ZSTD] && method_seen[METHOD_MODEL]);
-    const std::size_t second_payload = subject.second_payload();
+    const std::size_t end_at = packed.size() - kEndRecordSize;
 
     struct Case {
         const char* what;
@@ -385,12 +347,14 @@ TEST(PackDamage, ProblemsAreNamed) {
     };
     const Case cases[] = {
         {"magic", 0, 0x88, PACK_NOT_PACKED, "not a packed file"},
-        {"version", 8, 7, PACK_UNSUPPORTED_VERSION, "format version 7 is not supported by this version of aaczavrok"},
-        {"flags", 10, 1, PACK_DAMAGED, "file header is damaged"},
-        {"second payload", second_payload + 1, 0, PACK_DAMAGED, "chunk 2 is damaged ("},
-        {"first record length", kFileHeaderSize + 5, 0x7F, PACK_DAMAGED,
+        {"version", kFileHeaderFields.version.offset, 7, PACK_UNSUPPORTED_VERSION,
+         "format version 7 is not supported by this version of aaczavrok"},
+        {"flags", kFileHeaderFields.flags.offset, 1, PACK_DAMAGED, "file header is damaged"},
+        {"second payload", w.at[1] + kChunkRecordSize + 1, 0, PACK_DAMAGED, "chunk 2 is damaged ("},
+        {"first record length", w.at[0] + kChunkFields.original_length.offset + 1, 0x7F, PACK_DAMAGED,
          "chunk 1 is damaged (record checksum mismatch)"},
-        {"end record", packed.size() - 20, 0x55, PACK_DAMAGED, "end record is damaged"},
+        {"second record tag", w.at[1], 'X', PACK_DAMAGED, "chunk 2 is damaged (unknown record)"},
+        {"end record count", end_at + kEndFields.chunk_count.offset, 0x55, PACK_DAMAGED, "end record is damaged"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -402,11 +366,37 @@ TEST(PackDamage, ProblemsAreNamed) {
         EXPECT_EQ(report.message.rfind(c.message, 0), 0u) << report.message;
     }
 
+    // A record written with a sound check but a value out of its bounds: each is named before
+    // any length is trusted.
+    struct RecordCase {
+        void (*change)(ChunkRecord&);
+        const char* problem;
+    };
+    const RecordCase record_cases[] = {
+        {[](ChunkRecord& r) { r.method = METHOD_COUNT; }, "(unknown method 3)"},
+        {[](ChunkRecord& r) { r.reserved = 0x100; }, "(reserved field is not zero)"},
+        {[](ChunkRecord& r) { r.original_length = 0; }, "(original length 0 is out of bounds)"},
+        {[](ChunkRecord& r) { r.original_length = kMaxChunkOriginal + 1; }, "(original length 4194305 is out of bounds)"},
+        {[](ChunkRecord& r) { r.packed_length = r.original_length; }, "(packed length "},
+    };
+    std::size_t k = 0;  // a chunk that is not stored, so that its packed length has a bound below
+    while (w.chunks[k].method == METHOD_STORED) ++k;
+    for (const RecordCase& c : record_cases) {
+        SCOPED_TRACE(c.problem);
+        Bytes bad = packed;
+        ChunkRecord r = w.chunks[k];
+        c.change(r);
+        write_chunk_record(r, &bad[w.at[k]]);
+        Bytes back;
+        PackReport report;
+        EXPECT_EQ(unpack_bytes(bad, back, PackSettings{}, report), PACK_DAMAGED);
+        EXPECT_EQ(report.message.rfind("chunk " + std::to_string(k + 1) + " is damaged " + c.problem, 0), 0u)
+            << report.message;
+    }
+
     // A chunk dropped whole: every record is intact, the end record's count is not.
-    Bytes dropped(packed.begin(), packed.begin() + kFileHeaderSize);
-    dropped.insert(dropped.end(),
-                   packed.begin() + static_cast<std::ptrdiff_t>(kFileHeaderSize + kChunkRecordSize + records[0].packed),
-                   packed.end());
+    Bytes dropped(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(w.at[0]));
+    dropped.insert(dropped.end(), packed.begin() + static_cast<std::ptrdiff_t>(w.at[1]), packed.end());
     Bytes back;
     PackReport report;
     EXPECT_EQ(unpack_bytes(dropped, back, PackSettings{}, report), PACK_DAMAGED);
@@ -421,12 +411,12 @@ TEST(PackDamage, ProblemsAreNamed) {
 // Chunks are decoded while later ones are still being read: whatever is found first in the
 // stream is what is named, on one thread or two.
 TEST(PackDamage, FirstProblemInFileOrderIsNamed) {
-    const WalkedSubject subject = walked_subject();
+    const DamageSubject subject = damage_subject();
     const Bytes& packed = subject.packed;
     const Bytes& original = subject.original;
-    ASSERT_GE(subject.records.size(), 3u);
+    ASSERT_GE(subject.walk.chunks.size(), 3u);
     Bytes bad = packed;
-    bad[subject.second_payload()] ^= 0x40;
+    bad[subject.walk.at[1] + kChunkRecordSize] ^= 0x40;
     const Bytes bad_and_cut(bad.begin(), bad.end() - 40);
     for (unsigned threads : {1u, 2u}) {
         SCOPED_TRACE(threads);
@@ -436,7 +426,7 @@ TEST(PackDamage, FirstProblemInFileOrderIsNamed) {
         EXPECT_EQ(report.message.rfind("chunk 2 is damaged (", 0), 0u) << report.message;
         // the chunk before the damage was written out, nothing after it
         EXPECT_EQ(report.chunks, 1u);
-        EXPECT_EQ(back.size(), subject.records[0].original);
+        EXPECT_EQ(back.size(), subject.walk.chunks[0].original_length);
         const Bytes cut_only(packed.begin(), packed.end() - 40);
         EXPECT_EQ(unpack_bytes(cut_only, back, small_chunks(threads), report), PACK_DAMAGED);
         EXPECT_EQ(report.message.rfind("file is truncated", 0), 0u) << report.message;

@@ -1,0 +1,158 @@
+// The choice of each chunk's method, its check, and decoding by method.
+#include "pack/chunk_method.h"
+
+#include <cstring>
+
+#define XXH_STATIC_LINKING_ONLY
+#include <xxhash.h>
+#include <zstd.h>
+
+SharedZstd::~SharedZstd() { ZSTD_freeCCtx(cctx); }
+
+namespace {
+
+// Compresses data into out (resized to zstd's bound first), with tables sized for a 1 MiB
+// source at most whatever the chunk's size. Returns the size, or 0 when zstd failed.
+std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_t size,
+                          std::vector<std::uint8_t>& out) {
+    out.resize(ZSTD_compressBound(size));
+    pthread_mutex_lock(&zstd.lock);
+    if (zstd.cctx == nullptr) {
+        ZSTD_CCtx* cctx = ZSTD_createCCtx();
+        if (cctx != nullptr &&
+            (ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kPackZstdLevel)) ||
+             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 20)) ||
+             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, 20)) ||
+             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, 21)) ||
+             // The record already holds the length and a checksum.
+             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0)) ||
+             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0)))) {
+            ZSTD_freeCCtx(cctx);
+            cctx = nullptr;
+        }
+        zstd.cctx = cctx;
+    }
+    std::size_t r = 0;
+    if (zstd.cctx != nullptr) {
+        r = ZSTD_compress2(zstd.cctx, out.data(), out.size(), data, size);
+        if (ZSTD_isError(r)) r = 0;
+    }
+    pthread_mutex_unlock(&zstd.lock);
+    return r;
+}
+
+// Decodes a payload into exactly size bytes at out; 0 when it decoded to that length.
+int decode_payload(const ChunkCoder& coder, std::uint8_t method, const std::uint8_t* payload, std::size_t payload_size,
+                   std::uint8_t* out, std::size_t size) {
+    if (method == METHOD_MODEL) return coder.decode(payload, payload_size, out, size) == 0 ? 0 : 1;
+    if (method == METHOD_ZSTD) {
+        const std::size_t r = ZSTD_decompress(out, size, payload, payload_size);
+        return !ZSTD_isError(r) && r == size ? 0 : 1;
+    }
+    return 1;
+}
+
+// Decodes the chunk's payload again and compares it with the input.
+bool decodes_back(const PackJob& job, PackScratch& scratch) {
+    const std::size_t size = job.original.size();
+    std::vector<std::uint8_t>& back = scratch.back;
+    back.resize(size);
+    return decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), back.data(), size) == 0 &&
+           std::memcmp(back.data(), job.original.data(), size) == 0;
+}
+
+// Room for the payload: a little more than the input, since the model's payload is written
+// before it is known not to be smaller (the most any input met costs the byte model is a few
+// parts in ten thousand more), so that such a chunk does not double the buffer; zstd's bound
+// is within it.
+std::size_t payload_room(std::size_t chunk_cap) { return chunk_cap + chunk_cap / 64 + 4096; }
+
+// A chunk whose bytes lie mostly outside the frames the models describe is carried by the
+// codec's byte model, which zstd may beat on bytes with long repeats (ADIF and raw streams,
+// tags, damaged files).
+bool mostly_unmodelled(const PackStats& stats) {
+    std::uint64_t total = stats.frame_bits;
+    for (std::uint64_t b : stats.bits) total += b;
+    return stats.bits[FAMILY_RAW] * 2 > total;
+}
+
+// zstd's attempt goes to the thread's scratch buffer, free while the model's payload waits.
+void prefer_zstd_if_smaller(PackJob& job, PackScratch& scratch) {
+    std::vector<std::uint8_t>& z = scratch.back;
+    const std::size_t n = compress_zstd(*job.zstd, job.original.data(), job.original.size(), z);
+    if (n == 0 || n >= job.payload.size()) return;
+    job.payload.assign(z.data(), z.data() + n);
+    job.method = METHOD_ZSTD;
+    job.verify_failed = !decodes_back(job, scratch);
+}
+
+}  // namespace
+
+void reserve_pack_buffers(PackJob& job, std::size_t chunk_cap) {
+    job.original.reserve(chunk_cap);
+    job.payload.reserve(payload_room(chunk_cap));
+}
+
+void reserve_pack_buffers(PackScratch& scratch, std::size_t chunk_cap) {
+    scratch.back.reserve(ZSTD_compressBound(chunk_cap));
+}
+
+// The model takes chunks that hold frames; zstd takes what the model refuses or does not make
+// smaller, and what is not AAC; a chunk neither makes smaller is stored. Whatever is chosen is
+// decoded again here and compared with the input.
+//
+// The model is first tried without writing each frame back before coding it: the decode that
+// follows checks the whole chunk anyway. Only when that attempt is not kept is the chunk coded
+// again with every frame checked, so that a frame which would not come back is stored raw
+// rather than costing its chunk the model.
+void pack_chunk(PackJob& job, PackScratch& scratch) {
+    const std::uint8_t* data = job.original.data();
+    const std::size_t size = job.original.size();
+    job.checksum = XXH3_64bits(data, size);
+    job.verify_failed = false;
+
+    bool model_chosen = false;
+    for (const bool check_frames : {false, true}) {
+        job.stats = PackStats{};
+        job.stats.by_family = job.by_family;
+        const bool model_ok = job.coder->encode(data, size, job.payload, &job.stats, check_frames) == 0;
+        const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
+        model_chosen = model_ok && has_frames && !job.payload.empty() && job.payload.size() < size;
+        job.method = model_chosen ? METHOD_MODEL : METHOD_STORED;
+        if (model_chosen && decodes_back(job, scratch)) {
+            if (mostly_unmodelled(job.stats)) prefer_zstd_if_smaller(job, scratch);
+            return;
+        }
+        // without frames modelled, checking them changes nothing
+        if (model_ok && job.stats.frames_modelled == 0) break;
+    }
+    // a chosen model that does not decode back even with every frame checked is a bug: it is
+    // reported by the driver, not hidden behind zstd
+    if (job.method != METHOD_MODEL) {
+        const std::size_t z = compress_zstd(*job.zstd, data, size, job.payload);
+        if (z != 0 && z < size) {
+            job.method = METHOD_ZSTD;
+            job.payload.resize(z);
+        }
+    }
+    if (job.method == METHOD_STORED) {
+        job.payload.clear();
+        return;
+    }
+    job.verify_failed = !decodes_back(job, scratch);
+}
+
+void unpack_chunk(UnpackJob& job, UnpackScratch&) {
+    job.problem = nullptr;
+    if (job.method == METHOD_STORED) {
+        job.output.swap(job.payload);
+    } else {
+        job.output.resize(job.original_length);
+        if (decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), job.output.data(),
+                           job.original_length) != 0) {
+            job.problem = "cannot be decoded";
+            return;
+        }
+    }
+    if (XXH3_64bits(job.output.data(), job.output.size()) != job.checksum) job.problem = "checksum mismatch";
+}

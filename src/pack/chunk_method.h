@@ -1,0 +1,86 @@
+// How each chunk is carried: the choice of its method when packing (the chunk codec's model,
+// zstd, or the bytes as they are), the check that what was chosen decodes back to the input,
+// and the decoding of a payload by its method when unpacking. A job here is one chunk on one
+// thread of the pipeline.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "pack/chunk_codec.h"
+#include "pack/pack_format.h"
+#include "pack/pack_stats.h"
+
+struct ZSTD_CCtx_s;
+
+// zstd for bytes the model does not take. The level's tables are sized for a 1 MiB source
+// whatever the chunk's size: the compressor then takes about 14 MiB.
+constexpr int kPackZstdLevel = 19;
+
+// The chunk codec the driver uses; tests put a faulty one in its place to see that packing
+// refuses to keep what it cannot decode back.
+struct ChunkCoder {
+    int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+                  bool check_frames) = encode_chunk;
+    int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
+                  std::size_t original_size) = decode_chunk;
+};
+
+// One zstd compressor for a whole run, used by one thread at a time and made when first
+// needed. Its tables are the largest single use of memory in packing; one per thread would
+// take most of the memory bound on inputs that need zstd on both threads at once.
+struct SharedZstd {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    ZSTD_CCtx_s* cctx = nullptr;
+    SharedZstd() = default;
+    SharedZstd(const SharedZstd&) = delete;
+    SharedZstd& operator=(const SharedZstd&) = delete;
+    ~SharedZstd();
+};
+
+struct PackJob {
+    const ChunkCoder* coder = nullptr;
+    SharedZstd* zstd = nullptr;
+    std::vector<std::uint8_t> original;
+    std::vector<std::uint8_t> payload;  // model or zstd bytes; empty when stored
+    std::uint8_t method = METHOD_STORED;
+    std::uint64_t checksum = 0;
+    PackStats stats;
+    bool by_family = false;
+    bool verify_failed = false;
+};
+
+// A packing thread's own buffer: the chunk decoded back, to compare with its input, or zstd's
+// attempt at a chunk the model already took.
+struct PackScratch {
+    std::vector<std::uint8_t> back;
+};
+
+// Reserves the buffers of a slot and of a thread for chunks of up to chunk_cap bytes once, so
+// that they neither move nor grow from chunk to chunk (memory made and freed per chunk on two
+// threads scatters over the heap and is not given back). Reserved pages cost nothing until
+// written.
+void reserve_pack_buffers(PackJob& job, std::size_t chunk_cap);
+void reserve_pack_buffers(PackScratch& scratch, std::size_t chunk_cap);
+
+// Chooses the method of job.original, fills in payload, method, checksum and stats, and sets
+// verify_failed when what was chosen does not decode back to the input.
+void pack_chunk(PackJob& job, PackScratch& scratch);
+
+struct UnpackJob {
+    const ChunkCoder* coder = nullptr;
+    std::uint8_t method = METHOD_STORED;
+    std::uint32_t original_length = 0;
+    std::uint64_t checksum = 0;
+    std::vector<std::uint8_t> payload;
+    std::vector<std::uint8_t> output;
+    const char* problem = nullptr;  // set when the payload is damaged
+};
+
+struct UnpackScratch {};
+
+// Decodes job.payload into job.output and checks it against the chunk's checksum.
+void unpack_chunk(UnpackJob& job, UnpackScratch& scratch);

@@ -1,0 +1,106 @@
+// The pipeline that codes chunks on worker threads: a ring of job slots. The calling thread
+// fills slots in stream order and takes finished ones back in the same order; worker threads
+// take filled slots as they come, so no thread waits for a whole batch to end, and reading and
+// writing overlap the coding. Without worker threads the calling thread does each job as it
+// is submitted. Each worker has a scratch record of its own (Scratch), for buffers a job needs
+// only while it runs: kept per worker, they stay put from job to job instead of being made
+// and freed for every chunk.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+constexpr unsigned kMaxWorkers = 2;
+
+template <class Job, class Scratch>
+struct Pipeline {
+    std::vector<Job>& slots;
+    void (*work)(Job&, Scratch&) = nullptr;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    std::uint64_t submitted = 0;  // jobs filled, in stream order
+    std::uint64_t taken = 0;      // jobs a worker has started
+    std::uint64_t finished = 0;   // jobs handed back to the caller
+    std::vector<std::uint8_t> done;
+    bool closing = false;
+    struct Worker {
+        Pipeline* pipeline = nullptr;
+        pthread_t thread;
+        Scratch scratch;  // the caller's own when there is no worker thread
+    };
+    Worker workers[kMaxWorkers];
+    unsigned started = 0;
+
+    Pipeline(std::vector<Job>& jobs, void (*fn)(Job&, Scratch&), unsigned threads)
+        : slots(jobs), work(fn), done(jobs.size(), 0) {
+        const unsigned wanted = threads > kMaxWorkers ? kMaxWorkers : threads;
+        for (Worker& w : workers) w.pipeline = this;
+        // one thread means the caller's own
+        while (wanted > 1 && started < wanted &&
+               pthread_create(&workers[started].thread, nullptr, worker_main, &workers[started]) == 0)
+            ++started;
+    }
+    ~Pipeline() {
+        pthread_mutex_lock(&lock);
+        closing = true;
+        pthread_cond_broadcast(&changed);
+        pthread_mutex_unlock(&lock);
+        for (unsigned i = 0; i < started; ++i) pthread_join(workers[i].thread, nullptr);
+    }
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    bool full() const { return submitted - finished == slots.size(); }
+    bool empty() const { return submitted == finished; }
+    // The slot to fill next; only while not full.
+    Job& next_free() { return slots[submitted % slots.size()]; }
+
+    void submit() {
+        const std::size_t i = submitted % slots.size();
+        if (started == 0) {
+            work(slots[i], workers[0].scratch);
+            done[i] = 1;
+            ++submitted;
+            return;
+        }
+        pthread_mutex_lock(&lock);
+        done[i] = 0;
+        ++submitted;
+        pthread_cond_broadcast(&changed);
+        pthread_mutex_unlock(&lock);
+    }
+
+    // Waits for the oldest job still out and returns it; only while not empty. The slot is
+    // free again at the next call.
+    Job& next_finished() {
+        const std::size_t i = finished % slots.size();
+        if (started != 0) {
+            pthread_mutex_lock(&lock);
+            while (!done[i]) pthread_cond_wait(&changed, &lock);
+            pthread_mutex_unlock(&lock);
+        }
+        ++finished;
+        return slots[i];
+    }
+
+    static void* worker_main(void* arg) {
+        Worker& w = *static_cast<Worker*>(arg);
+        Pipeline& p = *w.pipeline;
+        pthread_mutex_lock(&p.lock);
+        for (;;) {
+            while (!p.closing && p.taken == p.submitted) pthread_cond_wait(&p.changed, &p.lock);
+            if (p.closing) break;
+            const std::size_t i = p.taken++ % p.slots.size();
+            pthread_mutex_unlock(&p.lock);
+            p.work(p.slots[i], w.scratch);
+            pthread_mutex_lock(&p.lock);
+            p.done[i] = 1;
+            pthread_cond_broadcast(&p.changed);
+        }
+        pthread_mutex_unlock(&p.lock);
+        return nullptr;
+    }
+};
