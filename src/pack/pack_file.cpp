@@ -277,7 +277,7 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
     if (int s = write_header(run); s != 0) return s;
 
     SharedZstd zstd;
-    std::vector<PackJob> jobs(kPackInFlight);
+    std::vector<PackJob> jobs(pipeline_slots(settings.threads));
     for (PackJob& job : jobs) {
         job.coder = &settings.coder;
         job.zstd = &zstd;
@@ -323,7 +323,7 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
     XXH3_64bits_reset(&run.whole);
     if (int s = read_header(run); s != 0) return s;
 
-    std::vector<UnpackJob> jobs(kPackInFlight);
+    std::vector<UnpackJob> jobs(pipeline_slots(settings.threads));
     for (UnpackJob& job : jobs) job.coder = &settings.coder;
     Pipeline<UnpackJob, UnpackScratch> pipeline(jobs, unpack_chunk, settings.threads);
     // A problem met while reading is reported after the chunks read before it, so the first

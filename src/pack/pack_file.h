@@ -24,14 +24,14 @@ constexpr std::size_t kPackChunkTarget = 3u << 19;  // 1.5 MiB
 constexpr std::size_t kPackChunkAlone = 256u << 10;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
-// Chunks in flight at once: one coding on each thread, and one read ahead or finished and
-// waiting to be written in order. Memory stays bounded whatever the input: the input window
-// (one cap), the original and packed bytes of each chunk in flight, each thread's working
-// copy, and one zstd compressor the threads take in turn.
-constexpr std::size_t kPackInFlight = 3;
+// Chunks in flight at once (pipeline_slots): one coding on each thread, and one read ahead or
+// finished and waiting to be written in order. Memory stays bounded whatever the input: the
+// input window (one cap), the original and packed bytes of each chunk in flight, each
+// thread's working copy, and one zstd compressor the threads take in turn; it grows with the
+// thread count, not with the input. The packed bytes never depend on the thread count.
 
 struct PackSettings {
-    unsigned threads = 2;
+    unsigned threads = 2;  // 1 codes on the calling thread; at most kMaxWorkers are started
     ChunkCoder coder;
     std::size_t max_frames = kPackChunkFrames;
     std::size_t max_other_bytes = kPackOtherBytes;

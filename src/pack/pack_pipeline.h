@@ -13,7 +13,15 @@
 #include <cstdint>
 #include <vector>
 
-constexpr unsigned kMaxWorkers = 2;
+// More threads than this are not started, whatever is asked.
+constexpr unsigned kMaxWorkers = 64;
+
+// Job slots for a pipeline of `threads` threads: one coding on each, and one read ahead or
+// finished and waiting to be written in order.
+inline std::size_t pipeline_slots(unsigned threads) {
+    const unsigned workers = threads < 2 ? 2 : threads > kMaxWorkers ? kMaxWorkers : threads;
+    return std::size_t{workers} + 1;
+}
 
 template <class Job, class Scratch>
 struct Pipeline {
@@ -31,12 +39,13 @@ struct Pipeline {
         pthread_t thread;
         Scratch scratch;  // the caller's own when there is no worker thread
     };
-    Worker workers[kMaxWorkers];
+    std::vector<Worker> workers;  // never resized once the threads run
     unsigned started = 0;
 
     Pipeline(std::vector<Job>& jobs, void (*fn)(Job&, Scratch&), unsigned threads)
         : slots(jobs), work(fn), done(jobs.size(), 0) {
         const unsigned wanted = threads > kMaxWorkers ? kMaxWorkers : threads;
+        workers.resize(wanted > 1 ? wanted : 1);
         for (Worker& w : workers) w.pipeline = this;
         // one thread means the caller's own
         while (wanted > 1 && started < wanted &&

@@ -105,7 +105,7 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
     for (const Input& input : crafted_inputs()) {
         SCOPED_TRACE(input.name);
         Bytes one_thread;
-        for (PackSettings settings : {PackSettings{}, small_chunks(1), small_chunks(2)}) {
+        for (PackSettings settings : {PackSettings{}, small_chunks(1), small_chunks(2), small_chunks(5)}) {
             SCOPED_TRACE(settings.chunk_cap);
             // The input past the chunk cap is there for the cap itself; cut into thousands of
             // small chunks it would only repeat the small inputs' case, slowly.
@@ -117,7 +117,7 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
             EXPECT_EQ(report.packed_bytes, packed.size());
             ASSERT_EQ(unpack_bytes(packed, back, settings, report), PACK_OK) << report.message;
             EXPECT_TRUE(back == input.data);
-            // threads never change the bytes (the two small-chunk settings differ in threads only)
+            // threads never change the bytes (the small-chunk settings differ in threads only)
             if (settings.chunk_cap != PackSettings{}.chunk_cap) {
                 if (settings.threads == 1) one_thread = packed;
                 EXPECT_TRUE(packed == one_thread);
