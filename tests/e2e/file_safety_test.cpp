@@ -81,8 +81,7 @@ TEST(FileSafety, PackAndUnpackKeepPermissionsTimesAndOwner) {
         ASSERT_EQ(chown(dir.file("secret.aac").c_str(), 1234, 5678), 0);
     }
 
-    RunResult r = run_program({"-p", "secret.aac"}, dir.path);
-    ASSERT_EQ(r.status, 0) << r.err;
+    expect_run(0, {"-p", "secret.aac"}, dir.path);
     expect_metadata(dir.file("secret.aac.aaz"), 0600, atime, mtime);
     struct stat st;
     if (root) {
@@ -96,8 +95,7 @@ TEST(FileSafety, PackAndUnpackKeepPermissionsTimesAndOwner) {
     ASSERT_EQ(chmod(dir.file("secret.aac.aaz").c_str(), 0640), 0);
     const timespec atime2{1100000000, 5}, mtime2{1050000000, 500000000};
     set_times(dir.file("secret.aac.aaz"), atime2, mtime2);
-    r = run_program({"-d", "-f", "secret.aac.aaz"}, dir.path);
-    ASSERT_EQ(r.status, 0) << r.err;
+    expect_run(0, {"-d", "-f", "secret.aac.aaz"}, dir.path);
     expect_metadata(dir.file("secret.aac"), 0640, atime2, mtime2);  // before a read moves the access time
     EXPECT_TRUE(read_file(dir.file("secret.aac")) == aac);
 
@@ -153,8 +151,7 @@ TEST(FileSafety, AnOutputThatAppearsDuringTheRunIsReplacedOnlyWithForce) {
             ASSERT_EQ(std::remove(dir.file("out.aaz").c_str()), 0);
         } else {
             ASSERT_EQ(status, 0) << err;
-            const RunResult r = run_program({"-d", "-o", "back.aac", "out.aaz"}, dir.path);
-            ASSERT_EQ(r.status, 0) << r.err;
+            expect_run(0, {"-d", "-o", "back.aac", "out.aaz"}, dir.path);
             EXPECT_TRUE(read_file(dir.file("back.aac")) == aac);
         }
     }
@@ -167,7 +164,7 @@ TEST(FileSafety, PackedStreamsUnpackFromAFifoAndFromDevStdin) {
     IgnoreSigpipe sigpipe;
     const std::string aac = read_file(test_data("lc_51_48k.aac"));
     write_file(dir.file("song.aac"), aac);
-    ASSERT_EQ(run_program({"-p", "-o", "song.aaz", "song.aac"}, dir.path).status, 0);
+    expect_run(0, {"-p", "-o", "song.aaz", "song.aac"}, dir.path);
     const std::string packed = read_file(dir.file("song.aaz"));
 
     const std::string cmd = "cd " + shell_quote(dir.path) + " && cat song.aaz | " + AACZ_BINARY +

@@ -26,8 +26,7 @@ struct EarlierRun {
 
 EarlierRun compress_song(const TempDir& dir, const std::string& sample = "lc_stereo_44k.aac") {
     write_file(dir.file("song.aac"), read_file(test_data(sample)));
-    const RunResult r = run_program({"song.aac"}, dir.path);
-    EXPECT_EQ(r.status, 0) << r.err;
+    expect_run(0, {"song.aac"}, dir.path);
     EarlierRun e{read_file(dir.file("song.swp")), read_file(dir.file("song.wav")), names_in(dir.path)};
     EXPECT_FALSE(e.swp.empty());
     EXPECT_FALSE(e.wav.empty());
@@ -65,9 +64,7 @@ TEST(SafeOutputs, RefusedAndFailedOutputsKeepInputsAndEarlierOutputs) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.err);
-        const RunResult r = run_program(row.args, dir.path);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+        const RunResult r = expect_run(1, row.args, dir.path, row.err);
         if (row.refused_early) {
             EXPECT_EQ(r.err.find("file info"), std::string::npos);
         }
@@ -96,9 +93,7 @@ TEST(SafeOutputs, AFullFileSystemFailsAndKeepsEarlierOutputs) {
         SCOPED_TRACE(mode);
         std::vector<std::string> args = {"song.aac"};
         if (*mode != '\0') args.insert(args.begin(), mode);
-        const RunResult r = run_program(args, dir.path);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(": No space left on device\n"), std::string::npos) << r.err;
+        const RunResult r = expect_run(1, args, dir.path, ": No space left on device\n");
         EXPECT_NE(r.err.find("Error: couldn't write song"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
         expect_unchanged(dir, earlier);
@@ -136,7 +131,7 @@ TEST(SafeOutputs, ATerminatedRunLeavesEarlierOutputsAndNoTemporaries) {
 TEST(SafeOutputs, DecompressionKeepsAnEarlierRebuildAndItsDataBlocks) {
     TempDir dir;
     compress_song(dir);
-    ASSERT_EQ(run_program({"-d", "song.swp"}, dir.path).status, 0);
+    expect_run(0, {"-d", "song.swp"}, dir.path);
     const std::string rebuilt = read_file(dir.file("song_rec.aac"));
     ASSERT_FALSE(rebuilt.empty());
     // A WAV given as the container, and a container that is not there.
@@ -145,21 +140,17 @@ TEST(SafeOutputs, DecompressionKeepsAnEarlierRebuildAndItsDataBlocks) {
     const std::vector<std::string> names = names_in(dir.path);
     for (const char* name : {"song.swp", "gone.swp"}) {
         SCOPED_TRACE(name);
-        const RunResult r = run_program({"-d", name}, dir.path);
-        EXPECT_EQ(r.status, 1);
+        expect_run(1, {"-d", name}, dir.path);
         EXPECT_EQ(read_file(dir.file("song_rec.aac")), rebuilt);
         EXPECT_EQ(read_file(dir.file("gone_rec.aac")), "earlier rebuild");
         EXPECT_EQ(names_in(dir.path), names);
     }
     // song_rec.aac made a link to one of the data blocks the rebuild reads.
-    ASSERT_EQ(run_program({"-m", "song.aac"}, dir.path).status, 0);
+    expect_run(0, {"-m", "song.aac"}, dir.path);
     ASSERT_EQ(std::remove(dir.file("song_rec.aac").c_str()), 0);
     ASSERT_EQ(link(dir.file("song_GG.bin").c_str(), dir.file("song_rec.aac").c_str()), 0);
     const std::string gg = read_file(dir.file("song_GG.bin"));
-    const RunResult r = run_program({"-d", "-m", "song"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: the output song_rec.aac would replace the input song_GG.bin"), std::string::npos)
-        << r.err;
+    expect_run(1, {"-d", "-m", "song"}, dir.path, "Error: the output song_rec.aac would replace the input song_GG.bin");
     EXPECT_EQ(read_file(dir.file("song_GG.bin")), gg);
 }
 
@@ -171,9 +162,7 @@ TEST(SafeOutputs, WavDataIsNotWrittenToATerminal) {
     EXPECT_EQ(r.err, "");  // nothing reached the terminal
     EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"song.aac"});
     // Redirected to a file, the same command writes the WAV there.
-    const RunResult piped = run_program({"-o", "-", "song.aac"}, dir.path);
-    EXPECT_EQ(piped.status, 0);
-    EXPECT_EQ(piped.out.substr(0, 4), "RIFF");
+    EXPECT_EQ(expect_run(0, {"-o", "-", "song.aac"}, dir.path).out.substr(0, 4), "RIFF");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <termios.h>
 
@@ -53,6 +54,17 @@ inline RunResult run_piped(const std::vector<std::string>& args, const std::stri
     RunResult r;
     r.status = wait_for(start_program(args, cwd, in, out, capture.file("err")));
     r.err = read_file(capture.file("err"));
+    return r;
+}
+
+// Runs the program as run_program does and expects its status and, on standard error, `message`.
+inline RunResult expect_run(int status, const std::vector<std::string>& args, const std::string& cwd,
+                            const std::string& message = "") {
+    const RunResult r = run_program(args, cwd);
+    std::string shown;
+    for (const std::string& a : args) shown += " " + a;
+    EXPECT_EQ(r.status, status) << shown << "\n" << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << shown << "\n" << r.err;
     return r;
 }
 
