@@ -68,11 +68,9 @@ struct SplitFacts {
 };
 
 SplitFacts split_facts(const std::string& path) {
-    SplitSettings options;
     StreamSet streams;
     streamset_build(streams, 0, 0, 0);
-    SplitContext ctx;
-    ctx.settings = options;
+    SplitContext ctx;  // the default settings
     ctx.streams = &streams;
     const Walk walk = walk_file(read_bytes(path), ctx);
     SplitFacts facts;
