@@ -32,9 +32,7 @@ void expect_round_trip(const TempDir& dir, const std::string& name, const std::s
     std::vector<std::string> names{name, name + ".aaz", "original"};
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names_in(dir.path), names);
-    std::remove(dir.file(name).c_str());
-    std::remove(dir.file(name + ".aaz").c_str());
-    std::remove(dir.file("original").c_str());
+    for (const std::string& n : names) std::remove(dir.file(n).c_str());
 }
 
 TEST(PackProgram, EverySampleAndCorpusFileComesBack) {
