@@ -57,11 +57,13 @@ void set_times(const std::string& path, timespec atime, timespec mtime) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-void expect_metadata(const std::string& path, mode_t mode, timespec atime, timespec mtime) {
+void expect_metadata(const std::string& path, mode_t mode, timespec atime, timespec mtime, uid_t uid, gid_t gid) {
     SCOPED_TRACE(path);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_gid, gid);
     EXPECT_EQ(st.st_mtim.tv_sec, mtime.tv_sec);
     EXPECT_EQ(st.st_mtim.tv_nsec, mtime.tv_nsec);
     EXPECT_EQ(st.st_atim.tv_sec, atime.tv_sec);
@@ -76,19 +78,14 @@ TEST(FileSafety, PackAndUnpackKeepPermissionsTimesAndOwner) {
     // Old times, apart, with nanoseconds; reading the input may move its own access time.
     const timespec atime{1000000000, 123456789}, mtime{999000000, 987654321};
     set_times(dir.file("secret.aac"), atime, mtime);
+    // Another owner where the test may give its file away (as root).
     const bool root = geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(chown(dir.file("secret.aac").c_str(), 1234, 5678), 0);
-    }
+    const uid_t uid = root ? 1234 : geteuid();
+    const gid_t gid = root ? 5678 : getegid();
+    ASSERT_EQ(chown(dir.file("secret.aac").c_str(), uid, gid), 0);
 
     expect_run(0, {"-p", "secret.aac"}, dir.path);
-    expect_metadata(dir.file("secret.aac.aaz"), 0600, atime, mtime);
-    struct stat st;
-    if (root) {
-        ASSERT_EQ(stat(dir.file("secret.aac.aaz").c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, 1234u);
-        EXPECT_EQ(st.st_gid, 5678u);
-    }
+    expect_metadata(dir.file("secret.aac.aaz"), 0600, atime, mtime, uid, gid);
 
     // Unpacking takes the packed file's, whatever they are: not mkstemp's 0600, not the umask's;
     // an output that replaces a file (-f) too.
@@ -96,7 +93,7 @@ TEST(FileSafety, PackAndUnpackKeepPermissionsTimesAndOwner) {
     const timespec atime2{1100000000, 5}, mtime2{1050000000, 500000000};
     set_times(dir.file("secret.aac.aaz"), atime2, mtime2);
     expect_run(0, {"-d", "-f", "secret.aac.aaz"}, dir.path);
-    expect_metadata(dir.file("secret.aac"), 0640, atime2, mtime2);  // before a read moves the access time
+    expect_metadata(dir.file("secret.aac"), 0640, atime2, mtime2, uid, gid);  // before a read moves the access time
     EXPECT_TRUE(read_file(dir.file("secret.aac")) == aac);
 
     // Standard output is left as it is.
@@ -104,6 +101,7 @@ TEST(FileSafety, PackAndUnpackKeepPermissionsTimesAndOwner) {
     ASSERT_EQ(chmod(dir.file("piped.aac").c_str(), 0606), 0);
     ASSERT_EQ(run_piped({"-d", "-o", "-", "secret.aac.aaz"}, dir.path, "/dev/null", dir.file("piped.aac")).status, 0);
     EXPECT_TRUE(read_file(dir.file("piped.aac")) == aac);
+    struct stat st;
     ASSERT_EQ(stat(dir.file("piped.aac").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0606u);
     EXPECT_GT(st.st_mtim.tv_sec, mtime.tv_sec + 1000000);
