@@ -4,6 +4,7 @@
 #include <string>
 
 #include "streams/block_files.h"
+#include "e2e/terminal.h"
 #include "support/test_util.h"
 
 namespace {
@@ -31,9 +32,7 @@ TEST(HostileInput, LargestAndTinyFramesRepeatedEndWithAnError) {
         std::string data;
         for (int i = 0; i < count; ++i) data += adts_frame(length);
         write_file(dir.path + "/in.aac", data);
-        const RunResult r = run_program({"-m", "in.aac"}, dir.path);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("Error: "), std::string::npos) << r.err;
+        expect_run(1, {"-m", "in.aac"}, dir.path, "Error: ");
         EXPECT_EQ(names_in(dir.path).size(), 1u);
     }
 }
@@ -43,8 +42,7 @@ TEST(HostileInput, CsvLineOfAMillionDigitsIsBounded) {
     for (const char* s : kCsvSuffix) write_file(dir.path + "/v" + s, "");
     write_file(dir.path + "/v_GG.csv", std::string(1000000, '7') + ",\n");
     write_file(dir.path + "/v_ADTS.csv", "65535,0,0,1,1,4,0,1,0,0,0,0,20,2047,0,\n");
-    const RunResult r = run_program({"-d", "-m", "-v", "v"}, dir.path);
-    EXPECT_EQ(r.status, 0) << r.out;
+    expect_run(0, {"-d", "-m", "-v", "v"}, dir.path);
     EXPECT_TRUE(file_exists(dir.path + "/v_rec.aac"));
 }
 

@@ -24,10 +24,9 @@ struct EarlierRun {
     std::vector<std::string> names;
 };
 
-EarlierRun compress_song(const TempDir& dir, const std::string& sample = "lc_stereo_44k.aac") {
-    write_file(dir.file("song.aac"), read_file(test_data(sample)));
-    const RunResult r = run_program({"song.aac"}, dir.path);
-    EXPECT_EQ(r.status, 0) << r.err;
+EarlierRun compress_song(const TempDir& dir) {
+    write_file(dir.file("song.aac"), read_file(test_data("lc_stereo_44k.aac")));
+    expect_run(0, {"song.aac"}, dir.path);
     EarlierRun e{read_file(dir.file("song.swp")), read_file(dir.file("song.wav")), names_in(dir.path)};
     EXPECT_FALSE(e.swp.empty());
     EXPECT_FALSE(e.wav.empty());
@@ -40,75 +39,39 @@ void expect_unchanged(const TempDir& dir, const EarlierRun& e) {
     EXPECT_EQ(names_in(dir.path), e.names);  // nothing new, no temporary left behind
 }
 
-TEST(SafeOutputs, AnOutputThatIsTheInputIsRefusedBeforeAnythingIsCreated) {
+// An output that is the input, or two outputs that are one file, are refused before anything
+// is created; an output that cannot be created or written fails with the reason.
+TEST(SafeOutputs, RefusedAndFailedOutputsKeepInputsAndEarlierOutputs) {
     TempDir dir;
     const EarlierRun earlier = compress_song(dir);
-
-    // Forgetting -d: the container would be compressed over itself.
-    RunResult r = run_program({"song.swp"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: the output song.swp would replace the input song.swp; nothing was written\n"),
-              std::string::npos)
-        << r.err;
-    expect_unchanged(dir, earlier);
-
-    // -o naming the input, by its own name, by another spelling and through a hard link.
     ASSERT_EQ(link(dir.file("song.aac").c_str(), dir.file("linked.wav").c_str()), 0);
     const EarlierRun with_link{earlier.swp, earlier.wav, names_in(dir.path)};
     const std::string input = read_file(dir.file("song.aac"));
-    for (const char* wav : {"song.aac", "./song.aac", "linked.wav"}) {
-        SCOPED_TRACE(wav);
-        r = run_program({"-o", wav, "song.aac"}, dir.path);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(std::string("Error: the output ") + wav + " would replace the input song.aac"),
-                  std::string::npos)
-            << r.err;
-        EXPECT_EQ(r.err.find("file info"), std::string::npos);
+    struct Row { std::vector<std::string> args; const char* err; bool refused_early; };
+    const Row rows[] = {
+        // Forgetting -d: the container would be compressed over itself.
+        {{"song.swp"}, "Error: the output song.swp would replace the input song.swp; nothing was written\n", true},
+        // -o naming the input, by its own name, by another spelling and through a hard link.
+        {{"-o", "song.aac", "song.aac"}, "Error: the output song.aac would replace the input song.aac", true},
+        {{"-o", "./song.aac", "song.aac"}, "Error: the output ./song.aac would replace the input song.aac", true},
+        {{"-o", "linked.wav", "song.aac"}, "Error: the output linked.wav would replace the input song.aac", true},
+        // Two outputs that are one file would leave only one of them.
+        {{"-o", "song.swp", "song.aac"}, "Error: the outputs song.swp and song.swp are the same file", true},
+        // The container of this run was complete, but it belongs to a run that failed.
+        {{"-o", "/dev/full", "song.aac"}, "Error: couldn't write /dev/full: No space left on device\n", false},
+        {{"-o", "no/such/dir/x.wav", "song.aac"},
+         "Error: couldn't create no/such/dir/x.wav: No such file or directory\n", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.err);
+        const RunResult r = expect_run(1, row.args, dir.path, row.err);
+        if (row.refused_early) {
+            EXPECT_EQ(r.err.find("file info"), std::string::npos);
+        }
+        EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
         EXPECT_EQ(read_file(dir.file("song.aac")), input);
         expect_unchanged(dir, with_link);
     }
-
-    // Two outputs that are one file would leave only one of them.
-    r = run_program({"-o", "song.swp", "song.aac"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: the outputs song.swp and song.swp are the same file"), std::string::npos) << r.err;
-    expect_unchanged(dir, with_link);
-}
-
-TEST(SafeOutputs, DecompressionNeverReplacesItsDataBlocks) {
-    TempDir dir;
-    write_file(dir.file("song.aac"), read_file(test_data("lc_mono_8k.aac")));
-    ASSERT_EQ(run_program({"-m", "song.aac"}, dir.path).status, 0);
-    // song_rec.aac made a link to one of the data blocks the rebuild reads.
-    ASSERT_EQ(link(dir.file("song_GG.bin").c_str(), dir.file("song_rec.aac").c_str()), 0);
-    const std::string gg = read_file(dir.file("song_GG.bin"));
-    const RunResult r = run_program({"-d", "-m", "song"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: the output song_rec.aac would replace the input song_GG.bin"), std::string::npos)
-        << r.err;
-    EXPECT_EQ(read_file(dir.file("song_GG.bin")), gg);
-}
-
-TEST(SafeOutputs, AFullDeviceFailsWithTheReasonAndKeepsEarlierOutputs) {
-    TempDir dir;
-    const EarlierRun earlier = compress_song(dir);
-    const RunResult r = run_program({"-o", "/dev/full", "song.aac"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: couldn't write /dev/full: No space left on device\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
-    // The container of this run was complete, but it belongs to a run that failed.
-    expect_unchanged(dir, earlier);
-}
-
-TEST(SafeOutputs, UncreatableOutputsSayWhy) {
-    TempDir dir;
-    const EarlierRun earlier = compress_song(dir);
-    const RunResult r = run_program({"-o", "no/such/dir/x.wav", "song.aac"}, dir.path);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: couldn't create no/such/dir/x.wav: No such file or directory\n"), std::string::npos)
-        << r.err;
-    EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
-    expect_unchanged(dir, earlier);
 }
 
 // A small memory-backed file system fills up during the run. Mounting needs privileges,
@@ -126,13 +89,8 @@ TEST(SafeOutputs, AFullFileSystemFailsAndKeepsEarlierOutputs) {
     write_file(dir.file("song.swp"), "earlier container");
     write_file(dir.file("song.wav"), "earlier wav");
     const EarlierRun earlier{"earlier container", "earlier wav", names_in(dir.path)};
-    for (const char* mode : {"", "-m"}) {
-        SCOPED_TRACE(mode);
-        std::vector<std::string> args = {"song.aac"};
-        if (*mode != '\0') args.insert(args.begin(), mode);
-        const RunResult r = run_program(args, dir.path);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(": No space left on device\n"), std::string::npos) << r.err;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"song.aac"}, {"-m", "song.aac"}}) {
+        const RunResult r = expect_run(1, args, dir.path, ": No space left on device\n");
         EXPECT_NE(r.err.find("Error: couldn't write song"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Complete!"), std::string::npos);
         expect_unchanged(dir, earlier);
@@ -145,39 +103,29 @@ TEST(SafeOutputs, ATerminatedRunLeavesEarlierOutputsAndNoTemporaries) {
     // The WAV goes to a pipe the test reads from: once its first bytes arrive the run is
     // under way, and it cannot end while the rest of the audio waits to be read.
     ASSERT_EQ(mkfifo(dir.file("pipe.wav").c_str(), 0600), 0);
-    const std::vector<std::string> before_run = names_in(dir.path);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        if (chdir(dir.path.c_str()) != 0) _exit(90);
-        execl(AACZ_BINARY, AACZ_BINARY, "-o", "pipe.wav", "song.aac", static_cast<char*>(nullptr));
-        _exit(91);
-    }
+    const EarlierRun with_fifo{earlier.swp, earlier.wav, names_in(dir.path)};
+    const pid_t pid = start_program({"-o", "pipe.wav", "song.aac"}, dir.path);
+    ASSERT_GT(pid, 0);
     const int fd = open(dir.file("pipe.wav").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     char head[4] = {};
     ASSERT_EQ(read(fd, head, sizeof head), 4);
     EXPECT_EQ(std::string(head, 4), "RIFF");
     // Mid-run: the container is there under a temporary name only.
-    const std::vector<std::string> during = names_in(dir.path);
-    EXPECT_GT(during.size(), before_run.size());
+    EXPECT_GT(names_in(dir.path).size(), with_fifo.names.size());
     kill(pid, SIGTERM);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     close(fd);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-    EXPECT_EQ(read_file(dir.file("song.swp")), earlier.swp);
-    EXPECT_EQ(read_file(dir.file("song.wav")), earlier.wav);
-    EXPECT_EQ(names_in(dir.path), before_run);
+    expect_unchanged(dir, with_fifo);
 }
 
-TEST(SafeOutputs, AFailedDecompressionKeepsAnEarlierRebuild) {
+// A failed decompression keeps an earlier rebuild, and never writes over a data block it reads.
+TEST(SafeOutputs, DecompressionKeepsAnEarlierRebuildAndItsDataBlocks) {
     TempDir dir;
     compress_song(dir);
-    ASSERT_EQ(run_program({"-d", "song.swp"}, dir.path).status, 0);
+    expect_run(0, {"-d", "song.swp"}, dir.path);
     const std::string rebuilt = read_file(dir.file("song_rec.aac"));
     ASSERT_FALSE(rebuilt.empty());
     // A WAV given as the container, and a container that is not there.
@@ -186,12 +134,18 @@ TEST(SafeOutputs, AFailedDecompressionKeepsAnEarlierRebuild) {
     const std::vector<std::string> names = names_in(dir.path);
     for (const char* name : {"song.swp", "gone.swp"}) {
         SCOPED_TRACE(name);
-        const RunResult r = run_program({"-d", name}, dir.path);
-        EXPECT_EQ(r.status, 1);
+        expect_run(1, {"-d", name}, dir.path);
         EXPECT_EQ(read_file(dir.file("song_rec.aac")), rebuilt);
         EXPECT_EQ(read_file(dir.file("gone_rec.aac")), "earlier rebuild");
         EXPECT_EQ(names_in(dir.path), names);
     }
+    // song_rec.aac made a link to one of the data blocks the rebuild reads.
+    expect_run(0, {"-m", "song.aac"}, dir.path);
+    ASSERT_EQ(std::remove(dir.file("song_rec.aac").c_str()), 0);
+    ASSERT_EQ(link(dir.file("song_GG.bin").c_str(), dir.file("song_rec.aac").c_str()), 0);
+    const std::string gg = read_file(dir.file("song_GG.bin"));
+    expect_run(1, {"-d", "-m", "song"}, dir.path, "Error: the output song_rec.aac would replace the input song_GG.bin");
+    EXPECT_EQ(read_file(dir.file("song_GG.bin")), gg);
 }
 
 TEST(SafeOutputs, WavDataIsNotWrittenToATerminal) {
@@ -202,9 +156,7 @@ TEST(SafeOutputs, WavDataIsNotWrittenToATerminal) {
     EXPECT_EQ(r.err, "");  // nothing reached the terminal
     EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"song.aac"});
     // Redirected to a file, the same command writes the WAV there.
-    const RunResult piped = run_program({"-o", "-", "song.aac"}, dir.path);
-    EXPECT_EQ(piped.status, 0);
-    EXPECT_EQ(piped.out.substr(0, 4), "RIFF");
+    EXPECT_EQ(expect_run(0, {"-o", "-", "song.aac"}, dir.path).out.substr(0, 4), "RIFF");
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// Runs the program with some of its standard streams on a terminal, as a user at a console
-// sees it.
+// Runs the program as a separate process: with its standard streams from and into files, or
+// with some of them on a terminal, as a user at a console sees it.
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -10,6 +12,61 @@
 #include <vector>
 
 #include "support/test_util.h"
+
+// In a forked child: runs the program with `args` in folder `cwd`.
+[[noreturn]] inline void exec_program(const std::vector<std::string>& args, const std::string& cwd) {
+    if (chdir(cwd.c_str()) != 0) _exit(90);
+    std::vector<char*> argv = {const_cast<char*>(AACZ_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(AACZ_BINARY, argv.data());
+    _exit(91);
+}
+
+// Starts the program with standard input from `in` and standard output and error into `out`
+// and `err` (created or emptied); returns its process id.
+inline pid_t start_program(const std::vector<std::string>& args, const std::string& cwd,
+                           const std::string& in = "/dev/null", const std::string& out = "/dev/null",
+                           const std::string& err = "/dev/null") {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string* files[3] = {&in, &out, &err};
+        for (int fd = 0; fd < 3; ++fd) {
+            const int f = open(files[fd]->c_str(), fd == 0 ? O_RDONLY : O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (f < 0 || dup2(f, fd) < 0) _exit(92);
+        }
+        exec_program(args, cwd);
+    }
+    return pid;
+}
+
+// The exit status, or -1 when the program did not exit normally.
+inline int wait_for(pid_t pid) {
+    int raw = 0;
+    if (pid <= 0 || waitpid(pid, &raw, 0) != pid) return -1;
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// The program with standard input from one file and standard output into another.
+inline RunResult run_piped(const std::vector<std::string>& args, const std::string& cwd, const std::string& in,
+                           const std::string& out) {
+    TempDir capture;
+    RunResult r;
+    r.status = wait_for(start_program(args, cwd, in, out, capture.file("err")));
+    r.err = read_file(capture.file("err"));
+    return r;
+}
+
+// Runs the program as run_program does and expects its status and, on standard error, `message`.
+inline RunResult expect_run(int status, const std::vector<std::string>& args, const std::string& cwd,
+                            const std::string& message = "") {
+    const RunResult r = run_program(args, cwd);
+    std::string shown;
+    for (const std::string& a : args) shown += " " + a;
+    EXPECT_EQ(r.status, status) << shown << "\n" << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << shown << "\n" << r.err;
+    return r;
+}
 
 constexpr int kTerminalIn = 1, kTerminalOut = 2, kTerminalErr = 4;
 
@@ -31,12 +88,7 @@ inline RunResult run_on_terminal(const std::vector<std::string>& args, const std
         dup2((terminal & kTerminalIn) ? slave : null, STDIN_FILENO);
         dup2((terminal & kTerminalOut) ? slave : null, STDOUT_FILENO);
         dup2((terminal & kTerminalErr) ? slave : null, STDERR_FILENO);
-        if (chdir(cwd.c_str()) != 0) _exit(90);
-        std::vector<char*> argv = {const_cast<char*>(AACZ_BINARY)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(AACZ_BINARY, argv.data());
-        _exit(91);
+        exec_program(args, cwd);
     }
     close(slave);
     char buf[4096];
@@ -51,7 +103,6 @@ inline RunResult run_on_terminal(const std::vector<std::string>& args, const std
         }
     }
     close(master);
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) r.status = WEXITSTATUS(status);
+    r.status = wait_for(pid);
     return r;
 }

@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string read_back(std::FILE* f) {
-    const std::string text = read_stream(f);
-    std::fclose(f);
-    return text;
-}
-
 // The settings that differ from the defaults, then "|" and the operands.
 std::string summary(const CommandLine& cl) {
     const Options& o = cl.options;
@@ -130,7 +124,8 @@ TEST(CommandLine, BannerText) {
     std::FILE* f = std::tmpfile();
     ASSERT_NE(f, nullptr);
     print_banner(f);
-    std::string text = read_back(f);
+    const std::string text = read_stream(f);
+    std::fclose(f);
     const std::string rule = " " + std::string(72, '=') + "\n";
     const std::string before = "\n" + rule + "\n AAC Zavrok Version 0.1 alpha\n Build: ";
     const std::string after = "\n Utility to compress AAC audio files" + std::string(37, ' ') + "\n\n" + rule + "\n";
