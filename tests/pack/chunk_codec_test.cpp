@@ -203,8 +203,7 @@ TEST(PackChunk, NextChunkLengthWaitsForCutFrames) {
 // whole frames gives, so every percent of the --pack-stats table is accounted for.
 TEST(PackChunk, FamilyCountsAddUpToThePayload) {
     Bytes data = load(test_data("lc_stereo_44k.aac"));
-    const Bytes text = {'t', 'a', 'g', 0, 1, 2, 3};
-    data.insert(data.begin() + 100, text.begin(), text.end());  // bytes no model describes
+    data.insert(data.begin() + 100, {'t', 'a', 'g', 0, 1, 2, 3});  // bytes no model describes
     std::uint64_t totals[2] = {};
     for (const bool by_family : {true, false}) {
         SCOPED_TRACE(by_family);

@@ -12,33 +12,26 @@
 #include "pack/context_table.h"
 #include "pack/range_coder.h"
 
-namespace {
-
-struct Models {
-    Bit skewed;
-    BitTree<6> tree;
-    UintModel uint;
-    SintModel sint;
-    SymbolModel symbols;
-    Models() { start_symbols(symbols, kSymbolsMax); }
-};
-
-// One walk over the values for both coders, as the packed form's models are written.
-template <class Coder>
-void walk(Coder& rc, Models& m, std::vector<std::uint32_t>& v) {
-    for (std::size_t i = 0; i + 6 <= v.size(); i += 6) {
-        v[i] = code_bit(rc, m.skewed, v[i]);
-        v[i + 1] = code_tree<6>(rc, m.tree, v[i + 1]);
-        v[i + 2] = code_uint(rc, m.uint, v[i + 2]);
-        v[i + 3] = static_cast<std::uint32_t>(code_sint(rc, m.sint, static_cast<std::int32_t>(v[i + 3])));
-        v[i + 4] = code_direct(rc, v[i + 4], 32);
-        v[i + 5] = code_symbol(rc, m.symbols, v[i + 5]);
-    }
-}
-
-}  // namespace
-
 TEST(RangeCoder, EveryKindOfFieldComesBack) {
+    struct Models {
+        Bit skewed;
+        BitTree<6> tree;
+        UintModel uint;
+        SintModel sint;
+        SymbolModel symbols;
+        Models() { start_symbols(symbols, kSymbolsMax); }
+    };
+    // One walk over the values for both coders, as the packed form's models are written.
+    const auto walk = [](auto& rc, Models& m, std::vector<std::uint32_t>& v) {
+        for (std::size_t i = 0; i + 6 <= v.size(); i += 6) {
+            v[i] = code_bit(rc, m.skewed, v[i]);
+            v[i + 1] = code_tree<6>(rc, m.tree, v[i + 1]);
+            v[i + 2] = code_uint(rc, m.uint, v[i + 2]);
+            v[i + 3] = static_cast<std::uint32_t>(code_sint(rc, m.sint, static_cast<std::int32_t>(v[i + 3])));
+            v[i + 4] = code_direct(rc, v[i + 4], 32);
+            v[i + 5] = code_symbol(rc, m.symbols, v[i + 5]);
+        }
+    };
     std::mt19937 rng(7);
     std::vector<std::uint32_t> values;
     const std::uint32_t edge[] = {0u, 1u, 2u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
