@@ -12,33 +12,26 @@
 #include "pack/context_table.h"
 #include "pack/range_coder.h"
 
-namespace {
-
-struct Models {
-    Bit skewed;
-    BitTree<6> tree;
-    UintModel uint;
-    SintModel sint;
-    SymbolModel symbols;
-    Models() { start_symbols(symbols, kSymbolsMax); }
-};
-
-// One walk over the values for both coders, as the packed form's models are written.
-template <class Coder>
-void walk(Coder& rc, Models& m, std::vector<std::uint32_t>& v) {
-    for (std::size_t i = 0; i + 6 <= v.size(); i += 6) {
-        v[i] = code_bit(rc, m.skewed, v[i]);
-        v[i + 1] = code_tree<6>(rc, m.tree, v[i + 1]);
-        v[i + 2] = code_uint(rc, m.uint, v[i + 2]);
-        v[i + 3] = static_cast<std::uint32_t>(code_sint(rc, m.sint, static_cast<std::int32_t>(v[i + 3])));
-        v[i + 4] = code_direct(rc, v[i + 4], 32);
-        v[i + 5] = code_symbol(rc, m.symbols, v[i + 5]);
-    }
-}
-
-}  // namespace
-
 TEST(RangeCoder, EveryKindOfFieldComesBack) {
+    struct Models {
+        Bit skewed;
+        BitTree<6> tree;
+        UintModel uint;
+        SintModel sint;
+        SymbolModel symbols;
+        Models() { start_symbols(symbols, kSymbolsMax); }
+    };
+    // One walk over the values for both coders, as the packed form's models are written.
+    const auto walk = [](auto& rc, Models& m, std::vector<std::uint32_t>& v) {
+        for (std::size_t i = 0; i + 6 <= v.size(); i += 6) {
+            v[i] = code_bit(rc, m.skewed, v[i]);
+            v[i + 1] = code_tree<6>(rc, m.tree, v[i + 1]);
+            v[i + 2] = code_uint(rc, m.uint, v[i + 2]);
+            v[i + 3] = static_cast<std::uint32_t>(code_sint(rc, m.sint, static_cast<std::int32_t>(v[i + 3])));
+            v[i + 4] = code_direct(rc, v[i + 4], 32);
+            v[i + 5] = code_symbol(rc, m.symbols, v[i + 5]);
+        }
+    };
     std::mt19937 rng(7);
     std::vector<std::uint32_t> values;
     const std::uint32_t edge[] = {0u, 1u, 2u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
@@ -67,30 +60,31 @@ TEST(RangeCoder, EveryKindOfFieldComesBack) {
     EXPECT_EQ(dec.overrun, 0u);
 }
 
+// The entropy of a 1% decision is 0.081 bits: 100,000 of them need about 1,010 bytes. An even
+// decision costs a bit.
 TEST(RangeCoder, SkewedDecisionsCostLittleAndEvenOnesAboutABit) {
     std::mt19937 rng(3);
-    std::vector<std::uint8_t> packed;
-    RangeEncoder enc;
-    start_encoder(enc, packed);
-    Bit b;
-    for (int i = 0; i < 100000; ++i) code_bit(enc, b, rng() % 100 == 0 ? 1u : 0u);
-    finish_encoder(enc);
-    // The entropy of a 1% decision is 0.081 bits: 100,000 of them need about 1,010 bytes.
-    EXPECT_LT(packed.size(), 1150u);
-    EXPECT_GT(packed.size(), 950u);
-
-    std::vector<std::uint8_t> even;
-    start_encoder(enc, even);
-    Bit e;
-    for (int i = 0; i < 80000; ++i) code_bit(enc, e, rng() & 1u);
-    finish_encoder(enc);
-    EXPECT_LT(even.size(), 10100u);
-    EXPECT_GE(even.size(), 9990u);
+    struct Case {
+        unsigned one_in;
+        int count;
+        std::size_t least, below;
+    };
+    for (const Case& c : {Case{100, 100000, 951, 1150}, Case{2, 80000, 9990, 10100}}) {
+        std::vector<std::uint8_t> packed;
+        RangeEncoder enc;
+        start_encoder(enc, packed);
+        Bit b;
+        for (int i = 0; i < c.count; ++i) code_bit(enc, b, rng() % c.one_in == 0 ? 1u : 0u);
+        finish_encoder(enc);
+        EXPECT_GE(packed.size(), c.least) << c.one_in;
+        EXPECT_LT(packed.size(), c.below) << c.one_in;
+    }
 }
 
 // A small alphabet codes close to its entropy while its counts are halved again and again, and
-// a symbol that has not been seen for long is still coded exactly when it comes.
-TEST(RangeCoder, SymbolsCostTheirEntropyAndTheRareOnesStayCodable) {
+// a symbol that has not been seen for long is still coded exactly when it comes. Whatever bytes
+// a damaged payload holds, a symbol decodes to one of the model's own.
+TEST(RangeCoder, SymbolsCostTheirEntropyTheRareOnesStayCodableAndJunkDecodesInRange) {
     std::mt19937 rng(11);
     constexpr unsigned n = 17;
     std::vector<std::uint32_t> values;
@@ -121,19 +115,13 @@ TEST(RangeCoder, SymbolsCostTheirEntropyAndTheRareOnesStayCodable) {
     for (std::size_t i = 0; i < values.size(); ++i) decoded.push_back(code_symbol(dec, dm, 0));
     EXPECT_EQ(decoded, values);
     EXPECT_EQ(dec.overrun, 0u);
-}
 
-// Whatever bytes a damaged payload holds, a symbol decodes to one of the model's own.
-TEST(RangeCoder, DamagedBytesDecodeToSymbolsInRange) {
-    std::mt19937 rng(5);
     std::vector<std::uint8_t> junk(4000);
     for (std::uint8_t& b : junk) b = static_cast<std::uint8_t>(rng());
-    for (unsigned n : {2u, 5u, kSymbolsMax}) {
-        RangeDecoder dec;
+    for (unsigned size : {2u, 5u, kSymbolsMax}) {
         start_decoder(dec, junk.data(), junk.size());
-        SymbolModel m;
-        start_symbols(m, n);
-        for (int i = 0; i < 20000; ++i) ASSERT_LT(code_symbol(dec, m, 0), n);
+        start_symbols(dm, size);
+        for (int i = 0; i < 20000; ++i) ASSERT_LT(code_symbol(dec, dm, 0), size);
     }
 }
 
