@@ -66,9 +66,7 @@ TEST(Program, WavMatchesTheLibraryDecode) {
     struct Row { std::string name, data, frames; };
     std::vector<Row> rows = {{"front", v2 + mono, mono}, {"v1", mono + v1, mono},           {"ape", mono + ape, mono},
                              {"both", v2 + mono + v1, mono}, {"huge", id3v2(16384) + mono, mono}};
-    for (const char* sample : {"lc_mono_44k.aac", "lc_stereo_44k.aac", "main_stereo_44k.aac", "ltp_mono_22k.aac", "pns_mono_32k.aac",
-                               "is_ms_stereo_48k.aac", "lc_mono_8k.aac", "lc_mono_96k.aac", "lc_51_48k.aac",
-                               "lc_mono_fill_44k.aac"})
+    for (const std::string& sample : names_in(AACZ_TEST_DATA_DIR, true))
         rows.push_back({sample, read_file(test_data(sample)), read_file(test_data(sample))});
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -130,11 +128,7 @@ std::string mono_frame(bool pulse) {
     if (pulse) b.put(0, 2).put(0, 6).put(0, 5).put(1, 4);  // one pulse at band 0, offset 0
     b.put(0, 1).put(0, 1).put("0");                         // no TNS, no gain control; the quad
     b.put(7, 3).align();                                    // END
-    BitWriter h;
-    h.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(1, 3).put(0, 4);
-    h.put(static_cast<unsigned>(7 + b.bytes.size()), 13).put(0x7FF, 11).put(0, 2);
-    h.bytes.insert(h.bytes.end(), b.bytes.begin(), b.bytes.end());
-    return std::string(h.bytes.begin(), h.bytes.end());
+    return adts_mono_frame(std::string(b.bytes.begin(), b.bytes.end()));
 }
 
 // Files whose rebuild cannot carry everything get one line saying so after the file

@@ -99,7 +99,7 @@ TEST(FileSafety, PackAndUnpackKeepPermissionsTimesAndOwner) {
     // Standard output is left as it is.
     write_file(dir.file("piped.aac"), "");
     ASSERT_EQ(chmod(dir.file("piped.aac").c_str(), 0606), 0);
-    ASSERT_EQ(run_piped({"-d", "-o", "-", "secret.aac.aaz"}, dir.path, "/dev/null", dir.file("piped.aac")).status, 0);
+    ASSERT_EQ(run_program({"-d", "-o", "-", "secret.aac.aaz"}, dir.path, "/dev/null", dir.file("piped.aac")).status, 0);
     EXPECT_TRUE(read_file(dir.file("piped.aac")) == aac);
     struct stat st;
     ASSERT_EQ(stat(dir.file("piped.aac").c_str(), &st), 0);

@@ -4,23 +4,11 @@
 #include <string>
 
 #include "streams/block_files.h"
+#include "support/bit_writer.h"
 #include "e2e/terminal.h"
 #include "support/test_util.h"
 
 namespace {
-
-// An ADTS header (no CRC) stating `length` bytes, followed by that many zero bytes in all.
-std::string adts_frame(int length) {
-    std::string f(static_cast<std::size_t>(length), '\0');
-    f[0] = '\xFF';
-    f[1] = '\xF1';
-    f[2] = static_cast<char>((1 << 6) | (4 << 2));
-    f[3] = static_cast<char>(0x40 | ((length >> 11) & 3));
-    f[4] = static_cast<char>((length >> 3) & 0xFF);
-    f[5] = static_cast<char>(((length & 7) << 5) | 0x1F);
-    f[6] = '\xFC';
-    return f;
-}
 
 // The largest frames, and headers without payload (the pre-scan counts many frames, so the
 // first storage estimate is large): nothing may be touched or written out of bounds, and as
@@ -30,7 +18,7 @@ TEST(HostileInput, LargestAndTinyFramesRepeatedEndWithAnError) {
         SCOPED_TRACE(length);
         TempDir dir;
         std::string data;
-        for (int i = 0; i < count; ++i) data += adts_frame(length);
+        for (int i = 0; i < count; ++i) data += adts_mono_frame(std::string(static_cast<std::size_t>(length - 7), '\0'));
         write_file(dir.path + "/in.aac", data);
         expect_run(1, {"-m", "in.aac"}, dir.path, "Error: ");
         EXPECT_EQ(names_in(dir.path).size(), 1u);

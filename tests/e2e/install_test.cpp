@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "e2e/terminal.h"
 #include "support/test_util.h"
 
 namespace {

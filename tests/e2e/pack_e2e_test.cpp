@@ -54,10 +54,10 @@ TEST(PackProgram, OutputNamesAndStandardStreams) {
     const std::string aac = read_file(test_data("lc_51_48k.aac"));
     write_file(dir.file("in.aac"), aac);
     // Without a file, standard input is read; -q leaves out the line, -T 0 takes every core.
-    RunResult r = run_piped({"-p", "-T", "0"}, dir.path, dir.file("in.aac"), dir.file("piped.aaz"));
+    RunResult r = run_program({"-p", "-T", "0"}, dir.path, dir.file("in.aac"), dir.file("piped.aaz"));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("(standard input) -> (standard output): "), std::string::npos) << r.err;
-    r = run_piped({"-d", "-q", "--threads=1"}, dir.path, dir.file("piped.aaz"), dir.file("back.aac"));
+    r = run_program({"-d", "-q", "--threads=1"}, dir.path, dir.file("piped.aaz"), dir.file("back.aac"));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(read_file(dir.file("back.aac")) == aac);
@@ -148,12 +148,12 @@ TEST(PackProgram, HabitsOfOtherCompressors) {
     std::remove(dir.file("notes.txt.aaz").c_str());
 
     // -dc: -c beside -d of a packed file still unpacks; -c does not mean standard output.
-    r = run_piped({"-dc", "s.aac.aaz"}, dir.path, "/dev/null", dir.file("out.aac"));
+    r = run_program({"-dc", "s.aac.aaz"}, dir.path, "/dev/null", dir.file("out.aac"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("s.aac already exists (use -f to replace it, or --stdout to write standard output)"),
               std::string::npos)
         << r.err;
-    r = run_piped({"-dc", "--stdout", "s.aac.aaz"}, dir.path, "/dev/null", dir.file("out.aac"));
+    r = run_program({"-dc", "--stdout", "s.aac.aaz"}, dir.path, "/dev/null", dir.file("out.aac"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(read_file(dir.file("out.aac")) == aac);
     // Packing everything skips what is packed already, goes on with the rest, and says so with

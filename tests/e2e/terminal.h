@@ -47,12 +47,14 @@ inline int wait_for(pid_t pid) {
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
-// The program with standard input from one file and standard output into another.
-inline RunResult run_piped(const std::vector<std::string>& args, const std::string& cwd, const std::string& in,
-                           const std::string& out) {
+// Runs the program with `args` in folder `cwd`, standard input from `in`, and standard output
+// into `out` when named; what is not written to a named file is captured.
+inline RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
+                             const std::string& in = "/dev/null", const std::string& out = "") {
     TempDir capture;
     RunResult r;
-    r.status = wait_for(start_program(args, cwd, in, out, capture.file("err")));
+    r.status = wait_for(start_program(args, cwd, in, out.empty() ? capture.file("out") : out, capture.file("err")));
+    r.out = read_file(capture.file("out"));
     r.err = read_file(capture.file("err"));
     return r;
 }

@@ -47,8 +47,7 @@ TEST_P(SplitterFile, ConsumesWhatTheDecoderConsumesInBothModes) {
     SCOPED_TRACE(c.path);
     const bool in_corpus = std::string(c.path).rfind("corpus/", 0) == 0;
     if (in_corpus && !file_exists(corpus_dir())) GTEST_SKIP() << "no corpus";
-    const std::vector<std::uint8_t> file =
-        read_bytes(in_corpus ? corpus_dir() + "/" + (c.path + 7) : test_data(c.path));
+    const std::string file = read_file(in_corpus ? corpus_dir() + "/" + (c.path + 7) : test_data(c.path));
     ASSERT_FALSE(file.empty());
     for (int block_files : {1, 0}) {
         SCOPED_TRACE(block_files ? "bin/csv" : "swp");
@@ -106,7 +105,7 @@ TEST(SplitterStreams, BinsNeverOutgrowTheInput) {
         Capture cap;
         SplitContext ctx;
         ctx.streams = &cap.set;
-        const Walk walk = walk_file(read_bytes(test_data(row.name)), ctx);
+        const Walk walk = walk_file(read_file(test_data(row.name)), ctx);
         ASSERT_FALSE(walk.frames.empty());
         std::uint64_t input_bits = 0;
         for (const WalkedFrame& f : walk.frames) input_bits += 8 * f.decoder_bytes;

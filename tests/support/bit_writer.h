@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct BitWriter {
@@ -27,3 +28,11 @@ struct BitWriter {
         return *this;
     }
 };
+
+// A mono LC frame at 44.1 kHz, no CRC: the ADTS header stating frame_length bytes, then payload.
+inline std::string adts_mono_frame(const std::string& payload) {
+    BitWriter h;
+    h.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(1, 3).put(0, 4);
+    h.put(static_cast<std::uint32_t>(7 + payload.size()), 13).put(0x7FF, 11).put(0, 2);
+    return std::string(h.bytes.begin(), h.bytes.end()) + payload;
+}

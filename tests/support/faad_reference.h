@@ -79,13 +79,8 @@ inline Walk library_walk(const std::uint8_t* data, std::size_t size, SplitContex
     return walk;
 }
 
-inline std::vector<std::uint8_t> read_bytes(const std::string& path) {
-    const std::string data = read_file(path);
-    return std::vector<std::uint8_t>(data.begin(), data.end());
-}
-
-inline Walk walk_file(const std::vector<std::uint8_t>& file, SplitContext& ctx) {
-    return library_walk(file.data(), file.size(), &ctx);
+inline Walk walk_file(const std::string& file, SplitContext& ctx) {
+    return library_walk(reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), &ctx);
 }
 
 struct ReferenceDecode {

@@ -1,9 +1,8 @@
-// Small helpers shared by the tests: temporary folders, whole-file reads and writes, and
-// running the program binary with its outputs captured.
+// Small helpers shared by the tests: temporary folders, whole-file reads and writes, sample
+// names, and the result of a run of the program (tests/e2e/terminal.h runs it).
 #pragma once
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -105,22 +104,6 @@ struct RunResult {
     std::string out;
     std::string err;
 };
-
-// Runs the program binary with `args` in folder `cwd`, capturing standard output and error.
-// `env` is a prefix such as "POSIXLY_CORRECT=1".
-inline RunResult run_program(const std::vector<std::string>& args, const std::string& cwd,
-                             const std::string& env = "") {
-    TempDir capture;
-    std::string cmd = "cd " + shell_quote(cwd) + " && " + (env.empty() ? "" : "env " + env + " ") + AACZ_BINARY;
-    for (const std::string& a : args) cmd += " " + shell_quote(a);
-    cmd += " >" + capture.path + "/out 2>" + capture.path + "/err </dev/null";
-    RunResult r;
-    const int raw = std::system(cmd.c_str());
-    if (raw != -1 && WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
-    r.out = read_file(capture.path + "/out");
-    r.err = read_file(capture.path + "/err");
-    return r;
-}
 
 inline std::string test_data(const std::string& name) { return std::string(AACZ_TEST_DATA_DIR) + "/" + name; }
 inline std::string corpus_dir() { return std::string(AACZ_SHARED_DIR) + "/corpus"; }
