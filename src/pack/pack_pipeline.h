@@ -8,11 +8,15 @@
 #pragma once
 
 #include <pthread.h>
+#include <sched.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+// How often a thread about to wait looks again, giving way in between, before it sleeps.
+constexpr unsigned kPipelineLooks = 64;
 // More threads than this are not started, whatever is asked.
 constexpr unsigned kMaxWorkers = 64;
 
@@ -29,11 +33,11 @@ struct Pipeline {
     void (*work)(Job&, Scratch&) = nullptr;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-    std::uint64_t submitted = 0;  // jobs filled, in stream order
-    std::uint64_t taken = 0;      // jobs a worker has started
-    std::uint64_t finished = 0;   // jobs handed back to the caller
-    std::vector<std::uint8_t> done;
-    bool closing = false;
+    std::atomic<std::uint64_t> submitted{0};  // jobs filled, in stream order (written by the caller)
+    std::uint64_t taken = 0;                   // jobs a worker has started
+    std::uint64_t finished = 0;                // jobs handed back to the caller
+    std::vector<std::atomic<std::uint8_t>> done;
+    std::atomic<bool> closing{false};
     struct Worker {
         Pipeline* pipeline = nullptr;
         pthread_t thread;
@@ -43,7 +47,7 @@ struct Pipeline {
     unsigned started = 0;
 
     Pipeline(std::vector<Job>& jobs, void (*fn)(Job&, Scratch&), unsigned threads)
-        : slots(jobs), work(fn), done(jobs.size(), 0) {
+        : slots(jobs), work(fn), done(jobs.size()) {
         const unsigned wanted = threads > kMaxWorkers ? kMaxWorkers : threads;
         workers.resize(wanted > 1 ? wanted : 1);
         for (Worker& w : workers) w.pipeline = this;
@@ -71,13 +75,13 @@ struct Pipeline {
         const std::size_t i = submitted % slots.size();
         if (started == 0) {
             work(slots[i], workers[0].scratch);
-            done[i] = 1;
-            ++submitted;
+            done[i].store(1, std::memory_order_relaxed);
+            submitted.fetch_add(1, std::memory_order_relaxed);
             return;
         }
         pthread_mutex_lock(&lock);
-        done[i] = 0;
-        ++submitted;
+        done[i].store(0, std::memory_order_relaxed);
+        submitted.fetch_add(1, std::memory_order_release);
         pthread_cond_broadcast(&changed);
         pthread_mutex_unlock(&lock);
     }
@@ -86,13 +90,26 @@ struct Pipeline {
     // free again at the next call.
     Job& next_finished() {
         const std::size_t i = finished % slots.size();
-        if (started != 0) {
+        if (started != 0 && !await([&] { return done[i].load(std::memory_order_acquire) != 0; })) {
             pthread_mutex_lock(&lock);
-            while (!done[i]) pthread_cond_wait(&changed, &lock);
+            while (!done[i].load(std::memory_order_relaxed)) pthread_cond_wait(&changed, &lock);
             pthread_mutex_unlock(&lock);
         }
         ++finished;
         return slots[i];
+    }
+
+    // A small chunk is coded in microseconds, while putting a thread to sleep and waking it
+    // costs tens of them: a thread that would wait first looks again a few times, giving
+    // way to the others, and sleeps only when that was not enough. Packed files of many tiny
+    // chunks unpack several times faster for it; long chunks never notice.
+    template <class Ready>
+    static bool await(Ready ready) {
+        for (unsigned k = 0; k < kPipelineLooks; ++k) {
+            if (ready()) return true;
+            sched_yield();
+        }
+        return ready();
     }
 
     static void* worker_main(void* arg) {
@@ -100,13 +117,21 @@ struct Pipeline {
         Pipeline& p = *w.pipeline;
         pthread_mutex_lock(&p.lock);
         for (;;) {
-            while (!p.closing && p.taken == p.submitted) pthread_cond_wait(&p.changed, &p.lock);
+            if (!p.closing && p.taken == p.submitted.load(std::memory_order_relaxed)) {
+                const std::uint64_t seen = p.taken;
+                pthread_mutex_unlock(&p.lock);
+                await([&] { return p.closing.load(std::memory_order_relaxed) ||
+                                   p.submitted.load(std::memory_order_acquire) != seen; });
+                pthread_mutex_lock(&p.lock);
+            }
+            while (!p.closing && p.taken == p.submitted.load(std::memory_order_relaxed))
+                pthread_cond_wait(&p.changed, &p.lock);
             if (p.closing) break;
             const std::size_t i = p.taken++ % p.slots.size();
             pthread_mutex_unlock(&p.lock);
             p.work(p.slots[i], w.scratch);
             pthread_mutex_lock(&p.lock);
-            p.done[i] = 1;
+            p.done[i].store(1, std::memory_order_release);
             pthread_cond_broadcast(&p.changed);
         }
         pthread_mutex_unlock(&p.lock);
