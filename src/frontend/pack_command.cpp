@@ -58,7 +58,9 @@ const char* mode_name(PackedMode mode) {
 
 std::string output_name_for(const PackCommandContext& ctx, const std::string& input) {
     if (ctx.cl.has_outfile) return ctx.cl.outfile;
-    if (input == "-") return "-";
+    // -dc, as users of gzip, xz and zstd type it: -c selects the data-block compression,
+    // which a packed file never goes to, so beside -d it can only mean standard output.
+    if (input == "-" || (ctx.mode == PACKED_UNPACK && ctx.cl.given.find('c') != std::string::npos)) return "-";
     if (ctx.mode == PACKED_PACK) return input + kPackedSuffix;
     return ends_with(input, kPackedSuffix) ? input.substr(0, input.size() - kPackedSuffixLength) : input + ".out";
 }
@@ -255,10 +257,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         const bool keep_metadata = !from_stdin && S_ISREG(st.st_mode);
         if (int e = open_output(out, out_name, ctx.cl.force, keep_metadata ? &st : nullptr); e != 0) {
             if (e == EEXIST) {
-                // -c selects the data-block compression; beside -d it does not mean standard output.
-                const bool c_given = ctx.cl.given.find('c') != std::string::npos;
-                std::fprintf(err, "%s: %s already exists (use -f to replace it%s)\n", shown.c_str(), out_name.c_str(),
-                             c_given ? ", or --stdout to write standard output" : "");
+                std::fprintf(err, "%s: %s already exists (use -f to replace it)\n", shown.c_str(), out_name.c_str());
             } else {
                 std::fprintf(err, "%s: cannot create %s: %s\n", shown.c_str(), out_name.c_str(), std::strerror(e));
             }
