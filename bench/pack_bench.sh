@@ -152,8 +152,8 @@ if [ "${TINY:-1}" = 1 ]; then
             echo "$best_u $best_w"
         }
         printf '\n%-34s %8s %10s %10s %10s\n' "tiny chunks" chunks "packed" "unp MB/cpu" "unp MB/s"
-        for spec in "tiny_six 1" "tiny_music 4"; do
-            set -- $spec
+        for case_args in "tiny_six 1" "tiny_music 4"; do
+            set -- $case_args
             src="$WORK/$1.aac"; size=$(stat -c %s "$src")
             "$BIN" -p -f -o "$WORK/$1.normal.aaz" "$src" >/dev/null 2>&1
             chunks=$("$WORK/make_tiny_chunks" "$src" "$WORK/$1.tiny.aaz" "$2" | cut -d' ' -f1)
