@@ -99,8 +99,8 @@ echo "(savings in percent of the input; speeds in MB of AAC per second of wall t
 echo " 1core = pinned to one core, 0 when not measured; memory: the largest peak RSS, two threads)"
 
 # The memory bound on hostile input: random bodies behind ADTS-like headers (frames of 900 to
-# 1100 bytes, so that a pipe's chunks of 2048 frames reach the chunk cap and nothing shrinks),
-# 30 MB piped through cat, so that the packer sees no length.
+# 1100 bytes, so that a pipe's chunks of 2048 frames come within about 2% of the chunk cap and
+# nothing shrinks), 30 MB piped through cat, so that the packer sees no length.
 CRAFTED="$WORK/crafted_random_bodies.aac"
 [ -s "$CRAFTED" ] || python3 - "$CRAFTED" <<'PY'
 import random, sys

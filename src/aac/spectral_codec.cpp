@@ -2,7 +2,6 @@
 // its sign bits attached, then the escape sequences follow.
 #include "aac/spectral_codec.h"
 
-#include <cstdlib>
 #include <vector>
 
 namespace {

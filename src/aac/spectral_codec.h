@@ -25,9 +25,6 @@ constexpr unsigned kMaxEscapePrefixOnes = kMaxEscapeWordBits - 4;
 // and the packed form models such a frame like any other (its earlier files hold them too).
 constexpr std::int32_t kMaxEscapeMagnitude = (1 << (kMaxEscapeWordBits + 1)) - 1;
 static_assert(kMaxEscapeMagnitude == 65535);
-// Bits of a whole tuple as a 32-bit look-ahead sees them: a codeword (16 bits at most) and
-// four sign bits.
-constexpr unsigned kMaxTupleBits = 20;
 
 // The one bits at the front of w (at most 63: w may be all ones, as the data can be).
 inline unsigned leading_ones(std::uint64_t w) { return static_cast<unsigned>(__builtin_clzll(~w | 1u)); }

@@ -30,8 +30,8 @@ struct IcsLayout {
 };
 
 // Fills num_windows, num_window_groups, window_group_length, num_swb, swb_offset and
-// sect_sfb_offset of `ics` (the splitter's channel record or the rebuild's frame state, whose
-// field types differ) from its window_sequence and scale_factor_grouping. `frame_length` is
+// sect_sfb_offset of `ics` (the splitter's channel record, the packed form's IcsLayout or the
+// rebuild's frame state, whose field types differ) from its window_sequence and scale_factor_grouping. `frame_length` is
 // 1024, or 512 with the low-delay band table. Returns false for a sampling frequency index
 // without band tables: the layout then has no bands, its offsets ending at the window length.
 template <class Ics>

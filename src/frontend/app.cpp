@@ -14,7 +14,7 @@
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
 #include "frontend/pack_command.h"
-#include "pack/pack_file.h"
+#include "pack/pack_format.h"
 #include "rebuild/decompress.h"
 #include "streams/block_files.h"
 #include "streams/output_file.h"
@@ -70,7 +70,7 @@ int run_compression(CommandLine& cl) {
         std::fprintf(stderr, "This version of AAC Zavrok doesn't work with MP4 audio files.\n");
         return 1;
     }
-    if (has_pack_magic(head, got) && got == sizeof head) {
+    if (has_pack_magic(head, got)) {
         std::fprintf(stderr, "Error: %s is a packed file; unpack it with -d\n", input_name.c_str());
         return 1;
     }

@@ -156,12 +156,31 @@ long long read_peeked(void* self, std::uint8_t* buf, std::size_t n) {
 int peek_input(PeekedInput& p, int fd) {
     p.fd.fd = fd;
     p.rest = fd_source(p.fd);
-    while (p.head_size < sizeof p.head) {
-        const long long got = p.rest.read(p.rest.self, p.head + p.head_size, sizeof p.head - p.head_size);
-        if (got < 0) return static_cast<int>(-got);
-        if (got == 0) break;
-        p.head_size += static_cast<std::size_t>(got);
-    }
+    const long long got = read_full(p.rest, p.head, sizeof p.head);
+    if (got < 0) return static_cast<int>(-got);
+    p.head_size = static_cast<std::size_t>(got);
+    return 0;
+}
+
+// True when the named file starts with the packed-file magic number, or is a stream (a pipe,
+// a FIFO, a device), which would lose what is read here: such a stream is never a data-block
+// container (read by seeking), so it goes to the unpacker unread, which says so if it holds no
+// packed file.
+bool file_is_packed(const std::string& name) {
+    struct stat st;
+    if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return true;
+    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    PeekedInput input;
+    const bool packed = peek_input(input, fd) == 0 && has_pack_magic(input.head, input.head_size);
+    close(fd);
+    return packed;
+}
+
+// The first option of the data-block modes on the command line (-l, -h, -s, -t, -m, -v), or 0.
+char lossy_option(const CommandLine& cl) {
+    for (char c : cl.given)
+        if (std::strchr(kLossyOptions, c) != nullptr) return c;
     return 0;
 }
 
@@ -347,11 +366,11 @@ int check_command_line(const CommandLine& cl, PackedMode mode, std::FILE* err) {
         std::fprintf(err, "%s: nothing was done (%s --help lists the options)\n", program, program);
         return 1;
     }
+    if (const char c = lossy_option(cl); c != 0) {
+        std::fprintf(err, "%s: -%c cannot be used with %s: the packed form is an exact copy\n", program, c, name);
+        return 1;
+    }
     for (char c : cl.given) {
-        if (std::strchr(kLossyOptions, c) != nullptr) {
-            std::fprintf(err, "%s: -%c cannot be used with %s: the packed form is an exact copy\n", program, c, name);
-            return 1;
-        }
         // -d of a packed file unpacks it whatever mode option stands beside it.
         bool allowed = true;
         if (c == 'c') allowed = mode == PACKED_UNPACK;
@@ -393,28 +412,12 @@ int check_command_line(const CommandLine& cl, PackedMode mode, std::FILE* err) {
 
 }  // namespace
 
-bool file_is_packed(const std::string& name) {
-    // A pipe, a FIFO or a device would lose what is read here. Such a stream is never a
-    // data-block container (read by seeking), so it goes to the unpacker unread, which says
-    // so if it holds no packed file.
-    struct stat st;
-    if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return true;
-    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::uint8_t head[sizeof kPackMagic];
-    const ssize_t got = read(fd, head, sizeof head);
-    close(fd);
-    return got > 0 && has_pack_magic(head, static_cast<std::size_t>(got));
-}
-
 PackedMode packed_mode(const CommandLine& cl) {
     if (cl.test) return PACKED_TEST;
     if (cl.list) return PACKED_LIST;
     if (cl.unpack) {
         if (cl.operands.empty()) {
-            bool block_option = false;
-            for (char c : cl.given) block_option = block_option || std::strchr(kLossyOptions, c) != nullptr;
-            if (!block_option) return PACKED_UNPACK;
+            if (lossy_option(cl) == 0) return PACKED_UNPACK;
         } else {
             const std::string& first = cl.operands[0];
             if (first == "-" || ends_with(first, kPackedSuffix) || file_is_packed(first)) return PACKED_UNPACK;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdio>
-#include <string>
 
 #include "frontend/command_line.h"
 
@@ -21,10 +20,6 @@ enum PackedMode {
 // ".aaz" or starts with the packed-file magic number, whatever -c or -p stands beside it; any
 // other -d stays with the data-block decompression.
 PackedMode packed_mode(const CommandLine& cl);
-
-// True when the named file starts with the packed-file magic number, or is a stream (a pipe,
-// a FIFO, a device) that only the unpacker reads without seeking; nothing of a stream is read.
-bool file_is_packed(const std::string& name);
 
 // Checks the command line strictly (an option error, an option of the data-block modes or a
 // file too many ends the run before anything is written), then handles every file. Lines

@@ -1,7 +1,6 @@
 // Parse and write of an ADTS frame record: the bit-level Io pair of the frame syntax walk.
 #include "pack/adts_frame.h"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "pack/frame_syntax.h"
@@ -100,9 +99,9 @@ void io_spectral(ParseIo& io, int cb, std::size_t count, const LineRun&) {
         return;
     }
     reader_seek(io.br, pos);
-    // A magnitude no encoder writes would not come back from the writer: such a frame is
-    // kept as bytes.
-    if (pos > io.size_bits || (cb == ESC_HCB && !band_in_range(cb, v, lines))) {
+    // Every decoded value is within its book's range (escapes end at kMaxEscapeMagnitude), so
+    // the writer codes it back; only a band running past the frame fails here.
+    if (pos > io.size_bits) {
         io.failed = true;
         return;
     }

@@ -72,8 +72,8 @@ struct FieldModel {
 struct ChannelHistory {
     // Spectral magnitudes (clamped) and scale-factor differences of this frame and the two
     // before it, in a ring; `cur` says which entry is this frame.
-    std::array<std::array<std::int16_t, kPackFrameLength + 2>, kFramesKept> q;
-    std::array<std::int8_t, kPackFrameLength> sign;  // this frame: -1, 0, 1
+    std::array<std::array<std::int16_t, kFrameLength + 2>, kFramesKept> q;
+    std::array<std::int8_t, kFrameLength> sign;  // this frame: -1, 0, 1
     std::array<std::array<std::int8_t, 8 * kPackMaxBands>, kFramesKept> sf_diff;
     // Absolute scale factors (noise energies, intensity positions) per band, and what each
     // band held: 0 nothing, else its SfKind + 1.
@@ -283,7 +283,7 @@ template <>
 struct FrameSink<false> {};
 template <>
 struct FrameSink<true> : BitSink {
-    std::array<std::int32_t, kPackFrameLength> lines;  // the band being decoded
+    std::array<std::int32_t, kFrameLength> lines;  // the band being decoded
 };
 
 inline bool sink_bits(FrameSink<false>&, std::uint32_t, unsigned) { return true; }
@@ -406,7 +406,7 @@ void io_frame_length(CoderIo<Coder>& io) {
 
 template <class Coder>
 void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_sequence) {
-    ChannelHistory& h = history_of(*io.m, history_slot(slot));
+    ChannelHistory& h = history_of(*io.m, slot);
     h.cur = static_cast<std::uint8_t>((h.cur + 1u) % kFramesKept);
     h.q[h.cur].fill(0);
     h.sign.fill(0);
@@ -438,23 +438,25 @@ template <class Coder>
 std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
     std::uint32_t cb = 0;
     if (!take_field(io, cb)) return 0;
-    ChannelHistory& h = history_of(*io.m, history_slot(pos.slot));
+    ChannelHistory& h = history_of(*io.m, pos.slot);
     const unsigned prev = prev_frame(h);
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) ==
                             (h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE);
-    const unsigned before = same_shape ? h.band_cb[prev][band_index(pos)] : 16u;
+    constexpr unsigned kNone = kSectCbs - 1;
+    const unsigned before = same_shape ? h.band_cb[prev][band_index(pos)] : kNone;
     const ChannelHistory* o = partner_of(*io.m, pos);
-    const unsigned partner = o != nullptr ? o->band_cb[o->cur][band_index(pos)] : 16u;
-    if (pos.sfb == 0) h.last_sect_cb = 16;
+    const unsigned partner = o != nullptr ? o->band_cb[o->cur][band_index(pos)] : kNone;
+    if (pos.sfb == 0) h.last_sect_cb = kNone;
     BitTree<kSectCbBits>& by_before = entry(io.m->sect_cb, 0, before, h.last_sect_cb);
     BitTree<kSectCbBits>& by_partner = entry(io.m->sect_cb, 1, partner, h.last_sect_cb);
     std::uint32_t node = 1;
-    for (unsigned i = 4; i-- > 0;) {
+    for (unsigned i = kSectCbBits; i-- > 0;) {
         Bit* inputs[2] = {&by_before.b[node], &by_partner.b[node]};
-        node = (node << 1) | code_mixed<2>(*io.rc, io.m->sect_cb_mix[3 - i], inputs, (cb >> i) & 1u);
+        node = (node << 1) |
+               code_mixed<2>(*io.rc, io.m->sect_cb_mix[kSectCbBits - 1 - i], inputs, (cb >> i) & 1u);
     }
-    cb = node - 16u;
-    emit_bits(io, cb, 4);
+    cb = node - (1u << kSectCbBits);
+    emit_bits(io, cb, kSectCbBits);
     h.last_sect_cb = static_cast<std::uint8_t>(cb);
     h.sect_band = static_cast<std::uint16_t>(band_index(pos));
     h.sect_len = 0;
@@ -466,7 +468,7 @@ template <class Coder>
 std::uint32_t io_ms_used(CoderIo<Coder>& io, const BandPos& pos) {
     std::uint32_t used = 0;
     if (!take_field(io, used)) return 0;
-    ChannelHistory& h = history_of(*io.m, history_slot(pos.slot));
+    ChannelHistory& h = history_of(*io.m, pos.slot);
     const unsigned g = pos.g % 8;
     const std::uint64_t bit = std::uint64_t{1} << (pos.sfb % 64);
     const unsigned before = (h.ms_used[g] & bit) ? 1u : 0u;
@@ -483,7 +485,7 @@ template <class Coder>
 std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandPos& pos, unsigned cb) {
     std::uint32_t incr = 0;
     if (!take_field(io, incr)) return 0;
-    ChannelHistory& h = history_of(*io.m, history_slot(pos.slot));
+    ChannelHistory& h = history_of(*io.m, pos.slot);
     const unsigned prev = prev_frame(h);
     const bool short_windows = h.window_sequence[h.cur] == EIGHT_SHORT_SEQUENCE;
     const bool same_shape = (h.window_sequence[prev] == EIGHT_SHORT_SEQUENCE) == short_windows;
@@ -526,7 +528,7 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
         index = io.rec->sf[io.cur.sf++];
     }
     FrameModel& m = *io.m;
-    ChannelHistory& h = history_of(m, history_slot(pos.slot));
+    ChannelHistory& h = history_of(m, pos.slot);
     const unsigned band = band_index(pos);
     const unsigned prev = prev_frame(h);
     const bool prev_has = h.sf_kind[prev][band] == kind + 1;
@@ -592,8 +594,8 @@ struct BandContext {
     // What the previous frame says about each line of the band, worked out before the band is
     // coded: none of it depends on the lines being coded. `prev_near` is the rescaled previous
     // frame at lines first-1..first+count, `prev_ctx` the bucket of its neighbourhood at each line.
-    std::array<std::uint32_t, kPackFrameLength + 2> prev_near;
-    std::array<std::uint8_t, kPackFrameLength> prev_ctx;
+    std::array<std::uint32_t, kFrameLength + 2> prev_near;
+    std::array<std::uint8_t, kFrameLength> prev_ctx;
 };
 
 inline void start_band_context(FrameModel& m, ChannelHistory& h, int cb, const LineRun& run, BandContext& c) {
@@ -728,7 +730,7 @@ unsigned code_sign(CoderIo<Coder>& io, const BandContext& c, unsigned k, unsigne
 
 template <class Coder>
 void io_spectral(CoderIo<Coder>& io, int cb, std::size_t count, const LineRun& run) {
-    if (io.failed || run.first + count > kPackFrameLength) {
+    if (io.failed || run.first + count > kFrameLength) {
         io.failed = true;
         return;
     }

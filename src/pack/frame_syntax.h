@@ -31,7 +31,6 @@
 #include "aac/syntax.h"
 #include "aac/window_grouping.h"
 
-constexpr unsigned kPackFrameLength = kFrameLength;
 constexpr unsigned kMaxElementsPerBlock = 64;
 // Band slots per window group in the frame model's per-band history: room for every band.
 constexpr unsigned kPackMaxBands = 64;
@@ -58,9 +57,6 @@ struct BandPos {
     int pair_slot = -1;  // the first channel of a common-window pair, for the second channel
 };
 
-// The shape ics_info gives a channel (window grouping fills it), then its sections.
-using IcsShape = IcsLayout;
-
 struct FrameContext {
     std::uint8_t object_type = LC_OBJECT;
     std::uint8_t sf_index = 0;
@@ -69,12 +65,12 @@ struct FrameContext {
 
 // Window groups and band offsets of a channel; false when the rate has no band table or
 // max_sfb lies beyond it.
-inline bool derive_shape(IcsShape& s, std::uint8_t sf_index) {
+inline bool derive_shape(IcsLayout& s, std::uint8_t sf_index) {
     return group_windows(s, sf_index, false, kFrameLength) && s.num_swb != 0 && s.max_sfb <= s.num_swb;
 }
 
 template <class Io>
-void walk_ltp_data(Io& io, const IcsShape& s, unsigned slot) {
+void walk_ltp_data(Io& io, const IcsLayout& s, unsigned slot) {
     (void)io_field(io, 11, K_LTP_LAG, slot);
     (void)io_field(io, 3, K_LTP_COEF, slot);
     if (s.window_sequence == EIGHT_SHORT_SEQUENCE) {
@@ -89,7 +85,7 @@ void walk_ltp_data(Io& io, const IcsShape& s, unsigned slot) {
 }
 
 template <class Io>
-void walk_ics_info(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, bool common_window) {
+void walk_ics_info(Io& io, const FrameContext& fc, IcsLayout& s, unsigned slot, bool common_window) {
     (void)io_field(io, 1, K_ICS_RESERVED, slot);
     s.window_sequence = static_cast<std::uint8_t>(io_field(io, 2, K_WINDOW_SEQUENCE, slot));
     (void)io_field(io, 1, K_WINDOW_SHAPE, slot);
@@ -117,7 +113,7 @@ void walk_ics_info(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, b
 }
 
 template <class Io>
-void walk_section_data(Io& io, IcsShape& s, unsigned slot, int pair_slot) {
+void walk_section_data(Io& io, IcsLayout& s, unsigned slot, int pair_slot) {
     const bool short_windows = s.window_sequence == EIGHT_SHORT_SEQUENCE;
     const unsigned sect_bits = short_windows ? 3 : 5;
     const unsigned sect_esc_val = (1u << sect_bits) - 1;
@@ -162,7 +158,7 @@ void walk_section_data(Io& io, IcsShape& s, unsigned slot, int pair_slot) {
 }
 
 template <class Io>
-void walk_scale_factor_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot) {
+void walk_scale_factor_data(Io& io, const IcsLayout& s, unsigned slot, int pair_slot) {
     bool first_noise = true;
     for (unsigned g = 0; g < s.num_window_groups; ++g) {
         for (unsigned sfb = 0; sfb < s.max_sfb; ++sfb) {
@@ -186,7 +182,7 @@ void walk_scale_factor_data(Io& io, const IcsShape& s, unsigned slot, int pair_s
 }
 
 template <class Io>
-void walk_tns_data(Io& io, const IcsShape& s, unsigned slot) {
+void walk_tns_data(Io& io, const IcsLayout& s, unsigned slot) {
     const bool short_windows = s.window_sequence == EIGHT_SHORT_SEQUENCE;
     const unsigned n_filt_bits = short_windows ? 1 : 2;
     const unsigned length_bits = short_windows ? 4 : 6;
@@ -213,7 +209,7 @@ struct MsBands {
 };
 
 template <class Io>
-void walk_spectral_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot, const MsBands& ms) {
+void walk_spectral_data(Io& io, const IcsLayout& s, unsigned slot, int pair_slot, const MsBands& ms) {
     unsigned group_base = 0;
     for (unsigned g = 0; g < s.num_window_groups; ++g) {
         for (unsigned i = 0; i < s.num_sec[g]; ++i) {
@@ -239,7 +235,7 @@ void walk_spectral_data(Io& io, const IcsShape& s, unsigned slot, int pair_slot,
 
 // individual_channel_stream; with a common window the shape comes from the pair's ics_info.
 template <class Io>
-void walk_ics(Io& io, const FrameContext& fc, IcsShape& s, unsigned slot, int pair_slot, bool common_window,
+void walk_ics(Io& io, const FrameContext& fc, IcsLayout& s, unsigned slot, int pair_slot, bool common_window,
               const MsBands& ms) {
     (void)io_field(io, 8, K_GLOBAL_GAIN, slot);
     if (!common_window) walk_ics_info(io, fc, s, slot, false);
@@ -302,7 +298,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
         case ID_SCE:
         case ID_LFE: {
             (void)io_field(io, 4, K_ELEMENT_TAG, element);
-            IcsShape s;
+            IcsLayout s;
             const unsigned slot = next_slot(io, fc);
             if (!io.failed) walk_ics(io, fc, s, slot, -1, false, MsBands{});
             break;
@@ -312,7 +308,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
             const unsigned slot0 = next_slot(io, fc);
             const unsigned slot1 = next_slot(io, fc);
             if (io.failed) return;
-            IcsShape s0;
+            IcsLayout s0;
             MsBands ms;
             const bool common_window = io_field(io, 1, K_COMMON_WINDOW, slot0) != 0;
             if (common_window) {
@@ -327,7 +323,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
                     ms.used.fill(~std::uint64_t{0});
                 }
             }
-            IcsShape s1 = s0;
+            IcsLayout s1 = s0;
             walk_ics(io, fc, s0, slot0, -1, common_window, ms);
             walk_ics(io, fc, s1, slot1, common_window ? static_cast<int>(slot0) : -1, common_window, ms);
             break;

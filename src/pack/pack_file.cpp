@@ -61,9 +61,10 @@ bool settings_valid(const PackSettings& s) {
 }
 
 // Chunking for the input: by frame count when its length is unknown; otherwise an even number
-// of chunks of about equal size, each at most about kPackChunkTarget, so that the two threads
-// share the work evenly to the end (a frame count leaves a last chunk that one thread codes
-// alone while the other waits), and no frame count bounds them.
+// of chunks of about equal size, each at most about kPackChunkTarget, so that the default two
+// threads share the work evenly to the end (a frame count leaves a last chunk that one thread
+// codes alone while the other waits), and no frame count bounds them. The cut never depends
+// on the thread count, so neither do the packed bytes.
 void plan_chunks(PackRun& run) {
     const PackSettings& s = run.settings;
     run.max_frames = s.max_frames;
@@ -174,8 +175,6 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
 
 struct UnpackRun {
     const ByteSource& in;
-    const ByteSink& out;
-    const PackSettings& settings;
     PackReport& report;
     XXH3_state_t whole;
 };
@@ -319,7 +318,7 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
 
 int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings, PackReport& report) {
     report = PackReport{};
-    UnpackRun run{in, out, settings, report, {}};
+    UnpackRun run{in, report, {}};
     XXH3_64bits_reset(&run.whole);
     if (int s = read_header(run); s != 0) return s;
 

@@ -1,6 +1,6 @@
 // The packed form's driver: a byte stream in, a packed stream out, and back. Input is read in
-// a bounded window and never needs to be seekable or of known size; chunks are coded on up to
-// two threads, a bounded number at a time, and written in order. Packing decodes every chunk
+// a bounded window and never needs to be seekable or of known size; chunks are coded on the
+// threads asked for (two by default), a bounded number at a time, and written in order. Packing decodes every chunk
 // again and compares it with its input before writing it; unpacking checks every length
 // against its bound before allocating and every checksum before reporting success.
 #pragma once
@@ -18,18 +18,12 @@
 // up to kPackOtherBytes, and never more than kPackChunkCap in one chunk.
 constexpr std::size_t kPackChunkFrames = 2048;
 // An input of known length is cut instead into an even number of chunks of about the same
-// size, each near kPackChunkTarget bytes at most, so that both threads finish together; an
-// input under twice kPackChunkAlone stays one chunk.
+// size, each near kPackChunkTarget bytes at most, so that the default two threads finish
+// together; an input under twice kPackChunkAlone stays one chunk.
 constexpr std::size_t kPackChunkTarget = 3u << 19;  // 1.5 MiB
 constexpr std::size_t kPackChunkAlone = 256u << 10;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
-// Chunks in flight at once (pipeline_slots): one coding on each thread, and one read ahead or
-// finished and waiting to be written in order. Memory stays bounded whatever the input: the
-// input window (one cap), the original and packed bytes of each chunk in flight, each
-// thread's working copy, and one zstd compressor the threads take in turn; it grows with the
-// thread count, not with the input. The packed bytes never depend on the thread count.
-
 struct PackSettings {
     unsigned threads = 2;  // 1 codes on the calling thread; at most kMaxWorkers are started
     ChunkCoder coder;

@@ -21,10 +21,14 @@ constexpr unsigned kPipelineLooks = 64;
 constexpr unsigned kMaxWorkers = 64;
 
 // Job slots for a pipeline of `threads` threads: one coding on each, and one read ahead or
-// finished and waiting to be written in order.
+// finished and waiting to be written in order; one thread codes each job as it is submitted,
+// so one slot does. The packed form's memory stays bounded whatever the input: the input
+// window, the original and packed bytes of each chunk in a slot, each thread's working copy
+// and one zstd compressor the threads take in turn; it grows with the thread count, not with
+// the input.
 inline std::size_t pipeline_slots(unsigned threads) {
-    const unsigned workers = threads < 2 ? 2 : threads > kMaxWorkers ? kMaxWorkers : threads;
-    return std::size_t{workers} + 1;
+    if (threads < 2) return 1;
+    return std::size_t{threads > kMaxWorkers ? kMaxWorkers : threads} + 1;
 }
 
 template <class Job, class Scratch>
