@@ -1,6 +1,7 @@
 #!/bin/bash
-# Writes the packed-form fixtures (tests/data/packed/<sample>.aaz, which a test unpacks and
-# compares with tests/data/<sample>) and the seeds of the two packed-form fuzz targets
+# Writes the packed-form fixtures of the current format version (tests/data/packed-vN/<sample>.aaz,
+# which a test unpacks and compares with tests/data/<sample>; the folders of earlier versions
+# stay as they are) and the seeds of the two packed-form fuzz targets
 # (fuzz/corpus/unpack, fuzz/corpus/pack_round_trip) from the bundled samples. Packing is
 # deterministic, so running it twice with the same build gives the same files; run it again
 # whenever the packed format or the chunk codec changes, and commit what it writes.
@@ -10,7 +11,9 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${1:-$ROOT/build/aaczavrok}
 DATA=$ROOT/tests/data
-FIXTURES=$DATA/packed
+VERSION=$("$BIN" -V 2>&1 | sed -n 's/.*packed format version \([0-9]*\).*/\1/p')
+[ -n "$VERSION" ] || { echo "cannot tell the format version of $BIN" >&2; exit 1; }
+FIXTURES=$DATA/packed-v$VERSION
 UNPACK=$ROOT/fuzz/corpus/unpack
 ROUND=$ROOT/fuzz/corpus/pack_round_trip
 [ -x "$BIN" ] || { echo "no program at $BIN (build it first: make build)" >&2; exit 1; }

@@ -25,7 +25,7 @@ constexpr char kPackedSuffix[] = ".aaz";
 constexpr std::size_t kPackedSuffixLength = sizeof kPackedSuffix - 1;
 // Options of the data-block directions that mean nothing for an exact copy.
 constexpr char kLossyOptions[] = "lhstmv";
-constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model"};
+constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model", "units"};
 
 // How one file ended; the run's status follows from the worst.
 enum FileResult { FILE_DONE, FILE_FAILED, FILE_SKIPPED };
@@ -103,9 +103,9 @@ void show_progress(void* self, std::uint64_t bytes_in) {
 void print_stats(std::FILE* err, const PackReport& r) {
     static constexpr const char* kFamilyNames[FAMILY_COUNT] = {"adts",         "structure",  "ics_info", "sections",
                                                                "scalefactors", "magnitudes", "signs",    "escapes",
-                                                               "tools",        "fill",       "raw"};
+                                                               "tools",        "fill",       "raw",      "container"};
     std::fprintf(err, "  chunks: %" PRIu64 " model, %" PRIu64 " zstd, %" PRIu64 " stored\n",
-                 r.chunks_by_method[METHOD_MODEL], r.chunks_by_method[METHOD_ZSTD], r.chunks_by_method[METHOD_STORED]);
+                 r.chunks_by_method[METHOD_MODEL] + r.chunks_by_method[METHOD_UNITS], r.chunks_by_method[METHOD_ZSTD], r.chunks_by_method[METHOD_STORED]);
     for (int m = 0; m < METHOD_COUNT; ++m) {
         if (r.chunks_by_method[m] == 0) continue;
         std::fprintf(err, "  %-6s %s -> %s bytes\n", kMethodNames[m], with_thousands(r.original_by_method[m]).c_str(),

@@ -15,6 +15,7 @@ struct ParseIo {
     FrameRecord* rec = nullptr;
     BitReader br;                 // over the frame's bytes and a zero tail
     std::uint32_t size_bits = 0;  // the frame's
+    bool open_end = false;        // the unit ends where its raw data block does (no trailing bytes)
     bool failed = false;
 };
 
@@ -46,6 +47,7 @@ std::uint32_t io_hidden(ParseIo& io, unsigned n, FieldKind) {
         io.failed = true;
         return 0;
     }
+    if (io.open_end) io.size_bits = pos;
     const std::uint32_t v = (io.size_bits - pos) / 8;
     if ((v >> n) != 0) io.failed = true;
     push_field(io, v);
@@ -221,31 +223,83 @@ std::size_t adts_frame_candidate(const std::uint8_t* data, std::size_t size) {
     return frame_length;
 }
 
-FrameParseStatus parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec) {
+namespace {
+
+// Parses data[0..size) with the walk; with open_end, the unit may end before size and its
+// length is returned in size_bits.
+template <class Walk>
+FrameParseStatus parse_unit(const std::uint8_t* data, std::size_t size, FrameRecord& rec, bool open_end,
+                            std::uint32_t& size_bits, Walk walk) {
     clear_record(rec);
-    if (size == 0 || size > kMaxFrameBytes) return 1;
-    // the frame's bytes followed by the zero tail the reader wants
+    if (size == 0) return 1;
+    if (size > kMaxFrameBytes) {
+        if (!open_end) return 1;
+        size = kMaxFrameBytes;
+    }
+    // the unit's bytes followed by the zero tail the reader wants
     std::uint8_t padded[kMaxFrameBytes + kReaderTail];
     std::memcpy(padded, data, size);
     std::memset(padded + size, 0, kReaderTail);
     ParseIo io;
     io.rec = &rec;
+    io.open_end = open_end;
     init_reader(io.br, padded, size);
     io.size_bits = static_cast<std::uint32_t>(size * 8);
-    walk_adts_frame(io);
+    walk(io);
     if (io.failed || processed_bits(io.br) != io.size_bits) return 1;
+    size_bits = io.size_bits;
+    return 0;
+}
+
+// Writes rec with the walk; every value of the record must have been used, or the record was
+// not this unit's.
+template <class Walk>
+FrameParseStatus write_unit(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity, Walk walk,
+                            WriteIo& io) {
+    io.rec = &rec;
+    bitsink_create(io.sink, out, capacity);
+    walk(io);
+    if (io.failed || io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line ||
+        io.cur.byte != rec.n_byte)
+        return 1;
+    return 0;
+}
+
+}  // namespace
+
+FrameParseStatus parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec) {
+    std::uint32_t bits = 0;
+    return parse_unit(data, size, rec, false, bits, [](ParseIo& io) { walk_adts_frame(io); });
+}
+
+FrameParseStatus parse_access_unit(const std::uint8_t* data, std::size_t size, const FrameContext& fc,
+                                   FrameRecord& rec) {
+    std::uint32_t bits = 0;
+    return parse_unit(data, size, rec, false, bits, [&](ParseIo& io) { walk_access_unit(io, fc); });
+}
+
+std::size_t access_unit_length(const std::uint8_t* data, std::size_t size, const FrameContext& fc,
+                               FrameRecord& rec) {
+    std::uint32_t bits = 0;
+    if (parse_unit(data, size, rec, true, bits, [&](ParseIo& io) { walk_access_unit(io, fc); }) != 0) return 0;
+    return bits / 8;
+}
+
+FrameParseStatus write_access_unit(const FrameRecord& rec, const FrameContext& fc, std::uint8_t* out,
+                                   std::size_t capacity, std::size_t& length) {
+    WriteIo io;
+    if (write_unit(rec, out, capacity, [&](WriteIo& w) { walk_access_unit(w, fc); }, io) != 0 || io.sink.overflow ||
+        (io.sink.bit_position & 7) != 0)
+        return 1;
+    length = bitsink_bytes(io.sink);
     return 0;
 }
 
 FrameParseStatus write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
                                   std::size_t& length) {
     WriteIo io;
-    io.rec = &rec;
-    bitsink_create(io.sink, out, capacity);
-    walk_adts_frame(io);
-    if (io.failed || !patch_frame_length(io.sink)) return 1;
-    // Every value of the record must have been used, or the record was not this frame's.
-    if (io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line || io.cur.byte != rec.n_byte)
+    if (write_unit(rec, out, capacity, [](WriteIo& w) { walk_adts_frame(w); }, io) != 0 ||
+        !patch_frame_length(io.sink))
         return 1;
     length = bitsink_bytes(io.sink);
     return 0;

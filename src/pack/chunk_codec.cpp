@@ -73,86 +73,166 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
     return pos;
 }
 
-int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                 bool check_frames) {
-    payload.clear();
-    if (size == 0) return 0;
+namespace {
+
+// The encoding of one chunk: the coder, the models and the charging of coded bits to families.
+struct ChunkEncoder {
     CodecBuffers buf;
-    FrameModel& m = *buf.model;
-    FrameRecord& rec = *buf.record;
     RangeEncoder rc;
-    start_encoder(rc, payload);
+    PackStats* stats = nullptr;
+    bool check_frames = true;
     std::uint64_t measure = 0;
-    const auto charge_unit = [&](PackFamily family) {
-        if (stats == nullptr) return;
-        const std::uint64_t now = coded_bits(rc);
-        stats->bits[family] += now - measure;
-        measure = now;
-    };
     std::vector<std::uint8_t> scratch;
-    std::size_t pos = 0;
-    while (pos < size) {
-        const std::size_t length = adts_frame_candidate(data + pos, size - pos);
-        if (length == 0) {
-            const std::size_t end = next_candidate(data, size, pos + 1);
-            const std::size_t run = end - pos;
-            code_bit(rc, m.unit_is_frame, 0);
-            (void)code_uint(rc, m.run_length, static_cast<std::uint32_t>(run - 1));
-            charge_unit(FAMILY_STRUCTURE);
-            scratch.assign(data + pos, data + end);
-            code_bytes(rc, m, BYTES_RAW, scratch.data(), run);
-            charge_unit(FAMILY_RAW);
-            if (stats != nullptr) stats->other_bytes += run;
-            pos = end;
-            continue;
-        }
-        std::size_t written = 0;
-        const bool modelled = parse_adts_frame(data + pos, length, rec) == 0 &&
-                              (!check_frames ||
-                               (write_adts_frame(rec, buf.frame.get(), kFrameBufferBytes, written) == 0 &&
-                                written == length && std::memcmp(buf.frame.get(), data + pos, length) == 0));
-        code_bit(rc, m.unit_is_frame, 1);
-        code_bit(rc, m.frame_modelled, modelled ? 1u : 0u);
-        charge_unit(FAMILY_STRUCTURE);
-        if (modelled) {
-            CoderIo<RangeEncoder> io;
-            io.rc = &rc;
-            io.m = &m;
-            io.rec = &rec;
-            io.stats = stats != nullptr && stats->by_family ? stats : nullptr;
-            io.measure = measure;
-            walk_adts_frame(io);
-            if (io.stats != nullptr) {
-                measure = io.measure;
-            } else if (stats != nullptr) {
-                const std::uint64_t now = coded_bits(rc);
-                stats->frame_bits += now - measure;
-                measure = now;
-            }
-            if (io.failed || io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line ||
-                io.cur.byte != rec.n_byte)
-                return 1;
-            if (stats != nullptr) ++stats->frames_modelled;
-        } else {
-            (void)code_uint(rc, m.raw_frame_length, static_cast<std::uint32_t>(length));
-            scratch.assign(data + pos, data + pos + length);
-            code_bytes(rc, m, BYTES_RAW, scratch.data(), length);
-            charge_unit(FAMILY_RAW);
-            if (stats != nullptr) ++stats->frames_raw;
-        }
-        pos += length;
+    FrameContext context;  // of the last access unit
+    bool has_context = false;
+};
+
+void charge_unit(ChunkEncoder& e, PackFamily family) {
+    if (e.stats == nullptr) return;
+    const std::uint64_t now = coded_bits(e.rc);
+    e.stats->bits[family] += now - e.measure;
+    e.measure = now;
+}
+
+// A run of bytes outside frames: its length, then the bytes.
+void encode_run(ChunkEncoder& e, const std::uint8_t* data, std::size_t run, ByteClass cls) {
+    FrameModel& m = *e.buf.model;
+    code_bit(e.rc, m.unit_is_frame, 0);
+    (void)code_uint(e.rc, m.run_length, static_cast<std::uint32_t>(run - 1));
+    charge_unit(e, FAMILY_STRUCTURE);
+    e.scratch.assign(data, data + run);
+    code_bytes(e.rc, m, cls, e.scratch.data(), run);
+    charge_unit(e, cls == BYTES_CONTAINER ? FAMILY_CONTAINER : FAMILY_RAW);
+    if (e.stats != nullptr) e.stats->other_bytes += run;
+}
+
+// The track context of an access unit, when it differs from the one before.
+template <class Coder>
+bool code_unit_context(Coder& rc, FrameModel& m, FrameContext& last, bool& has_last, FrameContext& fc) {
+    const bool same = has_last && last.object_type == fc.object_type && last.sf_index == fc.sf_index;
+    if (!code_bit(rc, m.unit_context_same, same ? 1u : 0u)) {
+        fc.object_type = static_cast<std::uint8_t>(code_uint(rc, m.unit_object_type, fc.object_type));
+        fc.sf_index = static_cast<std::uint8_t>(code_uint(rc, m.unit_sf_index, fc.sf_index));
+        if (fc.object_type != MAIN_OBJECT && fc.object_type != LC_OBJECT && fc.object_type != LTP_OBJECT) return false;
+        if (fc.sf_index > 12) return false;
+    } else {
+        if (!has_last) return false;
+        fc = last;
     }
-    finish_encoder(rc);
-    charge_unit(FAMILY_STRUCTURE);
+    last = fc;
+    has_last = true;
+    return true;
+}
+
+// A frame or access unit: whether it is modelled, then its fields through the frame model, or
+// its length and bytes. fc is null for an ADTS frame.
+[[nodiscard]] int encode_frame(ChunkEncoder& e, const std::uint8_t* data, std::size_t length,
+                               const FrameContext* fc) {
+    FrameModel& m = *e.buf.model;
+    FrameRecord& rec = *e.buf.record;
+    code_bit(e.rc, m.unit_is_frame, 1);
+    if (fc != nullptr) {
+        FrameContext coded = *fc;
+        if (!code_unit_context(e.rc, m, e.context, e.has_context, coded)) return 1;
+    }
+    std::size_t written = 0;
+    bool modelled = false;
+    if (fc == nullptr) {
+        modelled = parse_adts_frame(data, length, rec) == 0 &&
+                   (!e.check_frames ||
+                    (write_adts_frame(rec, e.buf.frame.get(), kFrameBufferBytes, written) == 0 && written == length &&
+                     std::memcmp(e.buf.frame.get(), data, length) == 0));
+    } else {
+        modelled = parse_access_unit(data, length, *fc, rec) == 0 &&
+                   (!e.check_frames ||
+                    (write_access_unit(rec, *fc, e.buf.frame.get(), kFrameBufferBytes, written) == 0 &&
+                     written == length && std::memcmp(e.buf.frame.get(), data, length) == 0));
+    }
+    code_bit(e.rc, m.frame_modelled, modelled ? 1u : 0u);
+    charge_unit(e, FAMILY_STRUCTURE);
+    if (!modelled) {
+        (void)code_uint(e.rc, m.raw_frame_length, static_cast<std::uint32_t>(length));
+        e.scratch.assign(data, data + length);
+        code_bytes(e.rc, m, BYTES_RAW, e.scratch.data(), length);
+        charge_unit(e, FAMILY_RAW);
+        if (e.stats != nullptr) ++e.stats->frames_raw;
+        return 0;
+    }
+    CoderIo<RangeEncoder> io;
+    io.rc = &e.rc;
+    io.m = &m;
+    io.rec = &rec;
+    io.stats = e.stats != nullptr && e.stats->by_family ? e.stats : nullptr;
+    io.measure = e.measure;
+    if (fc == nullptr) {
+        walk_adts_frame(io);
+    } else {
+        walk_access_unit(io, *fc);
+    }
+    if (io.stats != nullptr) {
+        e.measure = io.measure;
+    } else if (e.stats != nullptr) {
+        const std::uint64_t now = coded_bits(e.rc);
+        e.stats->frame_bits += now - e.measure;
+        e.measure = now;
+    }
+    if (io.failed || io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line ||
+        io.cur.byte != rec.n_byte)
+        return 1;
+    if (e.stats != nullptr) ++e.stats->frames_modelled;
     return 0;
 }
 
-int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size) {
+}  // namespace
+
+int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+                 bool check_frames, const std::vector<ChunkUnit>* units) {
+    payload.clear();
+    if (size == 0) return 0;
+    auto e = std::make_unique<ChunkEncoder>();
+    e->stats = stats;
+    e->check_frames = check_frames;
+    start_encoder(e->rc, payload);
+    std::size_t pos = 0;
+    if (units != nullptr) {
+        for (const ChunkUnit& u : *units) {
+            if (u.start < pos || u.length == 0 || u.start > size || u.length > size - u.start) return 1;
+            if (u.start > pos) encode_run(*e, data + pos, u.start - pos, BYTES_CONTAINER);
+            FrameContext fc;
+            fc.object_type = u.object_type;
+            fc.sf_index = u.sf_index;
+            if (encode_frame(*e, data + u.start, u.length, &fc) != 0) return 1;
+            pos = u.start + u.length;
+        }
+        if (pos < size) encode_run(*e, data + pos, size - pos, BYTES_CONTAINER);
+    } else {
+        while (pos < size) {
+            const std::size_t length = adts_frame_candidate(data + pos, size - pos);
+            if (length == 0) {
+                const std::size_t end = next_candidate(data, size, pos + 1);
+                encode_run(*e, data + pos, end - pos, BYTES_RAW);
+                pos = end;
+                continue;
+            }
+            if (encode_frame(*e, data + pos, length, nullptr) != 0) return 1;
+            pos += length;
+        }
+    }
+    finish_encoder(e->rc);
+    charge_unit(*e, FAMILY_STRUCTURE);
+    return 0;
+}
+
+int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
+                 bool units) {
     if (original_size == 0) return 0;
     CodecBuffers buf;
     FrameModel& m = *buf.model;
     RangeDecoder rc;
     start_decoder(rc, payload, payload_size);
+    FrameContext context;
+    bool has_context = false;
+    const ByteClass run_class = units ? BYTES_CONTAINER : BYTES_RAW;
     std::size_t pos = 0;
     while (pos < original_size) {
         if (rc.overrun > kMaxDecoderOverrun) return 1;
@@ -160,17 +240,24 @@ int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uin
         if (!code_bit(rc, m.unit_is_frame, 0)) {
             const std::size_t run = std::size_t{code_uint(rc, m.run_length, 0)} + 1;
             if (run > left) return 1;
-            code_bytes(rc, m, BYTES_RAW, out + pos, run);
+            code_bytes(rc, m, run_class, out + pos, run);
             pos += run;
             continue;
         }
+        FrameContext fc;
+        if (units && !code_unit_context(rc, m, context, has_context, fc)) return 1;
         if (code_bit(rc, m.frame_modelled, 0)) {
             CoderIo<RangeDecoder> io;
             io.rc = &rc;
             io.m = &m;
             bitsink_create(io.sink, buf.frame.get(), kFrameBufferBytes);
-            walk_adts_frame(io);
-            if (io.failed || !patch_frame_length(io.sink)) return 1;
+            if (units) {
+                walk_access_unit(io, fc);
+                if (io.failed || io.sink.overflow || (io.sink.bit_position & 7) != 0) return 1;
+            } else {
+                walk_adts_frame(io);
+                if (io.failed || !patch_frame_length(io.sink)) return 1;
+            }
             const std::size_t length = bitsink_bytes(io.sink);
             if (length > left) return 1;
             std::memcpy(out + pos, buf.frame.get(), length);

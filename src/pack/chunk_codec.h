@@ -17,6 +17,17 @@
 std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool at_end, std::size_t max_frames,
                               std::size_t max_bytes, std::size_t target_bytes = 0);
 
+// An access unit of a container track (or of an ADIF or headerless stream) within a chunk:
+// where it starts, its length, and the frame context its track's configuration gives. The
+// units of a chunk are in order and do not overlap; the bytes between them are the
+// container's own.
+struct ChunkUnit {
+    std::uint32_t start = 0;
+    std::uint32_t length = 0;
+    std::uint8_t object_type = 2;  // 1 Main, 2 LC, 4 LTP
+    std::uint8_t sf_index = 0;     // 0..12
+};
+
 // Codes data[0..size) into payload (cleared first). stats, when given, receives the coded bits
 // per family. Returns 0, or non-zero when the chunk cannot be coded (the caller stores it
 // another way).
@@ -26,11 +37,15 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
 // caller must decode the payload and compare: a frame that does not write back then shows as
 // a mismatch, and the chunk is to be coded again with the check. Writing every frame back
 // costs about a tenth of encoding, and real frames almost always pass.
+//
+// With units, the chunk is taken as the container's bytes and those access units instead of
+// being searched for ADTS frames, and the payload is one of units (decode_chunk must be told).
 [[nodiscard]] int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
-                               PackStats* stats, bool check_frames = true);
+                               PackStats* stats, bool check_frames = true,
+                               const std::vector<ChunkUnit>* units = nullptr);
 
 // Decodes a payload made by encode_chunk into exactly original_size bytes at out. Returns 0, or
 // non-zero when the payload is damaged (it then may have written anything within out, never
 // past it).
 [[nodiscard]] int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
-                               std::size_t original_size);
+                               std::size_t original_size, bool units = false);

@@ -44,7 +44,8 @@ std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_
 // Decodes a payload into exactly size bytes at out; 0 when it decoded to that length.
 int decode_payload(const ChunkCoder& coder, std::uint8_t method, const std::uint8_t* payload, std::size_t payload_size,
                    std::uint8_t* out, std::size_t size) {
-    if (method == METHOD_MODEL) return coder.decode(payload, payload_size, out, size) == 0 ? 0 : 1;
+    if (method == METHOD_MODEL || method == METHOD_UNITS)
+        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS) == 0 ? 0 : 1;
     if (method == METHOD_ZSTD) {
         const std::size_t r = ZSTD_decompress(out, size, payload, payload_size);
         return !ZSTD_isError(r) && r == size ? 0 : 1;
@@ -73,7 +74,7 @@ std::size_t payload_room(std::size_t chunk_cap) { return chunk_cap + chunk_cap /
 bool mostly_unmodelled(const PackStats& stats) {
     std::uint64_t total = stats.frame_bits;
     for (std::uint64_t b : stats.bits) total += b;
-    return stats.bits[FAMILY_RAW] * 2 > total;
+    return (stats.bits[FAMILY_RAW] + stats.bits[FAMILY_CONTAINER]) * 2 > total;
 }
 
 // zstd's attempt goes to the thread's scratch buffer, free while the model's payload waits.
@@ -112,13 +113,16 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
     job.verify_failed = false;
 
     bool model_chosen = false;
+    const std::uint8_t model_method = job.container ? METHOD_UNITS : METHOD_MODEL;
     for (const bool check_frames : {false, true}) {
         job.stats = PackStats{};
         job.stats.by_family = job.by_family;
-        const bool model_ok = job.coder->encode(data, size, job.payload, &job.stats, check_frames) == 0;
+        const bool model_ok =
+            job.coder->encode(data, size, job.payload, &job.stats, check_frames, job.container ? &job.units : nullptr) ==
+            0;
         const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
-        model_chosen = model_ok && has_frames && !job.payload.empty() && job.payload.size() < size;
-        job.method = model_chosen ? METHOD_MODEL : METHOD_STORED;
+        model_chosen = model_ok && (has_frames || job.container) && !job.payload.empty() && job.payload.size() < size;
+        job.method = model_chosen ? model_method : std::uint8_t{METHOD_STORED};
         if (model_chosen && decodes_back(job, scratch)) {
             if (mostly_unmodelled(job.stats)) prefer_zstd_if_smaller(job, scratch);
             return;
@@ -128,7 +132,7 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
     }
     // a chosen model that does not decode back even with every frame checked is a bug: it is
     // reported by the driver, not hidden behind zstd
-    if (job.method != METHOD_MODEL) {
+    if (job.method != model_method) {
         const std::size_t z = compress_zstd(*job.zstd, data, size, job.payload);
         if (z != 0 && z < size) {
             job.method = METHOD_ZSTD;

@@ -24,9 +24,9 @@ constexpr int kPackZstdLevel = 19;
 // refuses to keep what it cannot decode back.
 struct ChunkCoder {
     int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                  bool check_frames) = encode_chunk;
-    int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
-                  std::size_t original_size) = decode_chunk;
+                  bool check_frames, const std::vector<ChunkUnit>* units) = encode_chunk;
+    int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
+                  bool units) = decode_chunk;
 };
 
 // One zstd compressor for a whole run, used by one thread at a time and made when first
@@ -45,6 +45,8 @@ struct PackJob {
     const ChunkCoder* coder = nullptr;
     SharedZstd* zstd = nullptr;
     std::vector<std::uint8_t> original;
+    std::vector<ChunkUnit> units;       // the access units of a container chunk, else empty
+    bool container = false;             // the chunk is cut from a container: code it as units
     std::vector<std::uint8_t> payload;  // model or zstd bytes; empty when stored
     std::uint8_t method = METHOD_STORED;
     std::uint64_t checksum = 0;

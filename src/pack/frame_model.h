@@ -185,6 +185,10 @@ struct FrameModel {
     Bit frame_modelled;
     UintModel run_length;
     UintModel raw_frame_length;
+    // The track context of an access unit, coded when it differs from the unit before.
+    Bit unit_context_same;
+    UintModel unit_object_type;
+    UintModel unit_sf_index;
 
     FrameModel() : last{}, last_byte{} {}
 };
@@ -803,5 +807,5 @@ void io_bytes(CoderIo<Coder>& io, std::size_t count, ByteClass cls) {
             return;
         }
     }
-    charge(io, cls == BYTES_RAW ? FAMILY_RAW : FAMILY_FILL);
+    charge(io, cls == BYTES_PAYLOAD ? FAMILY_FILL : cls == BYTES_RAW ? FAMILY_RAW : FAMILY_CONTAINER);
 }

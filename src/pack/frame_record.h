@@ -30,8 +30,9 @@ enum FieldKind : std::uint8_t {
 // Scale-factor codewords come in three meanings, modelled apart.
 enum SfKind : std::uint8_t { SF_SCALE = 0, SF_NOISE, SF_INTENSITY, SF_KINDS };
 
-// Payload bytes: fill, data stream and comment bytes, and the frame's trailing bytes.
-enum ByteClass : std::uint8_t { BYTES_PAYLOAD = 0, BYTES_RAW, BYTE_CLASSES };
+// Payload bytes: fill, data stream and comment bytes, the frame's trailing bytes, and the
+// bytes of a container around its access units.
+enum ByteClass : std::uint8_t { BYTES_PAYLOAD = 0, BYTES_RAW, BYTES_CONTAINER, BYTE_CLASSES };
 
 // Limits of one frame: an ADTS frame has at most 8191 bytes, so at most 65528 bits; every
 // plain field takes at least one bit and every payload byte eight. Spectral values take as

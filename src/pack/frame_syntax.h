@@ -386,3 +386,19 @@ void walk_adts_frame(Io& io) {
     const unsigned trailing = io_hidden(io, 13, K_TRAILING_COUNT);
     io_bytes(io, trailing, BYTES_RAW);
 }
+
+// One access unit of a container track, or of an ADIF or headerless stream: a raw data block
+// and its byte alignment, then whatever bytes the unit's size still covers. The frame context
+// comes from the track's configuration instead of a header, and the unit's length from what
+// it holds.
+template <class Io>
+void walk_access_unit(Io& io, const FrameContext& track) {
+    FrameContext fc;
+    fc.object_type = track.object_type;
+    fc.sf_index = track.sf_index;
+    walk_raw_data_block(io, fc);
+    (void)io_field(io, io_align_width(io), K_ALIGN_BITS, 0);
+    if (io.failed) return;
+    const unsigned trailing = io_hidden(io, 13, K_TRAILING_COUNT);
+    io_bytes(io, trailing, BYTES_RAW);
+}

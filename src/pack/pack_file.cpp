@@ -54,6 +54,8 @@ struct PackRun {
     XXH3_state_t whole;
     std::size_t max_frames = 0;    // frames per chunk
     std::size_t target_bytes = 0;  // frame bytes per chunk, 0 = no target
+    std::uint64_t offset = 0;      // of the window's front in the input
+    std::size_t next_unit = 0;     // the first access unit not yet given to a chunk
 };
 
 bool settings_valid(const PackSettings& s) {
@@ -104,9 +106,43 @@ void plan_chunks(PackRun& run) {
     return PACK_OK;
 }
 
+// The next chunk of a container: about the target (or what the window holds), moved back to
+// the start of an access unit it would cut, and the units it holds, in the job. A unit that
+// still straddles the cut (one longer than a whole chunk) is carried as the container's bytes.
+std::size_t cut_container_chunk(PackRun& run, std::size_t size, PackJob& job) {
+    const std::vector<UnitExtent>& units = *run.settings.units;
+    const std::uint64_t start = run.offset;
+    std::size_t n = size;
+    if (run.target_bytes != 0 && run.target_bytes < n) n = run.target_bytes;
+    std::size_t i = run.next_unit;
+    while (i < units.size() && units[i].offset < start) ++i;  // cut by an earlier chunk
+    std::size_t j = i;
+    while (j < units.size() && units[j].offset + units[j].size <= start + n) ++j;
+    if (j < units.size() && units[j].offset < start + n && units[j].offset > start) n = units[j].offset - start;
+    job.units.clear();
+    for (std::size_t k = i; k < j; ++k) {
+        const UnitExtent& u = units[k];
+        if (u.offset + u.size > start + n) break;
+        ChunkUnit c;
+        c.start = static_cast<std::uint32_t>(u.offset - start);
+        c.length = u.size;
+        c.object_type = u.object_type;
+        c.sf_index = u.sf_index;
+        job.units.push_back(c);
+    }
+    run.next_unit = i + job.units.size();
+    return n;
+}
+
 // Length of the next chunk at the window's front. A window full to the cap is cut there even
 // where a unit would continue, since no chunk may exceed the cap.
-[[nodiscard]] int cut_chunk(PackRun& run, std::size_t& n) {
+[[nodiscard]] int cut_chunk(PackRun& run, std::size_t& n, PackJob& job) {
+    job.container = run.settings.units != nullptr;
+    if (job.container) {
+        const std::size_t avail = run.end - run.begin;
+        n = cut_container_chunk(run, avail < run.settings.chunk_cap ? avail : run.settings.chunk_cap, job);
+        return PACK_OK;
+    }
     const std::size_t avail = run.end - run.begin;
     const std::size_t size = avail < run.settings.chunk_cap ? avail : run.settings.chunk_cap;
     const bool at_end = run.eof && avail <= run.settings.chunk_cap;
@@ -144,7 +180,7 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     PackReport& r = run.report;
     count_chunk(r, job.method, job.original.size(), payload.size());
     r.frames += job.stats.frames_modelled + job.stats.frames_raw;
-    if (job.method == METHOD_MODEL) {
+    if (job.method == METHOD_MODEL || job.method == METHOD_UNITS) {
         for (int f = 0; f < FAMILY_COUNT; ++f) r.stats.bits[f] += job.stats.bits[f];
         r.stats.frame_bits += job.stats.frame_bits;
         r.stats.frames_modelled += job.stats.frames_modelled;
@@ -203,11 +239,12 @@ struct UnpackRun {
     const bool intact = read_file_header(bytes, header);
     // The version is named even when the rest does not match: a later format may change it.
     run.report.format_version = header.version;
-    if (header.version != kPackFormatVersion) {
+    if (header.version < kOldestReadableVersion || header.version > kPackFormatVersion) {
         run.report.message =
             format_message("format version %" PRIu64 " is not supported by this version of aaczavrok"
-                           " (it reads format version %" PRIu64 ")",
-                           header.version, kPackFormatVersion);
+                           " (it reads format versions %" PRIu64 " to ",
+                           header.version, kOldestReadableVersion) +
+            std::to_string(kPackFormatVersion) + ")";
         return PACK_UNSUPPORTED_VERSION;
     }
     if (!intact || header.flags != 0) return damaged(run.report, "file header is damaged");
@@ -225,7 +262,7 @@ struct UnpackRun {
     ChunkRecord record;
     if (!read_chunk_record(bytes, record))
         return damaged(run.report, format_message("chunk %" PRIu64 " is damaged (record checksum mismatch)", number));
-    if (const std::string problem = chunk_record_problem(record); !problem.empty())
+    if (const std::string problem = chunk_record_problem(record, run.report.format_version); !problem.empty())
         return damaged(run.report, format_message("chunk %" PRIu64 " is damaged (", number) + problem + ")");
     job.method = record.method;
     job.original_length = record.original_length;
@@ -295,11 +332,13 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
                 break;
             }
             std::size_t n = 0;
-            if (int s = cut_chunk(run, n); s != 0) return s;
+            PackJob& job = pipeline.next_free();
+            if (int s = cut_chunk(run, n, job); s != 0) return s;
             const std::uint8_t* p = run.window.data() + run.begin;
-            pipeline.next_free().original.assign(p, p + n);
+            job.original.assign(p, p + n);
             pipeline.submit();
             run.begin += n;
+            run.offset += n;
         }
         if (pipeline.empty()) break;
         const PackJob& job = pipeline.next_finished();

@@ -24,6 +24,15 @@ constexpr std::size_t kPackChunkTarget = 3u << 19;  // 1.5 MiB
 constexpr std::size_t kPackChunkAlone = 256u << 10;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
+// An access unit of a container track, or of an ADIF or headerless stream, where the input
+// holds it, with the frame context its track's configuration gives.
+struct UnitExtent {
+    std::uint64_t offset = 0;
+    std::uint32_t size = 0;
+    std::uint8_t object_type = 2;
+    std::uint8_t sf_index = 0;
+};
+
 struct PackSettings {
     unsigned threads = 2;  // 1 codes on the calling thread; at most kMaxWorkers are started
     ChunkCoder coder;
@@ -32,6 +41,10 @@ struct PackSettings {
     std::size_t chunk_cap = kPackChunkCap;  // at most kMaxChunkOriginal
     std::uint64_t input_size = 0;           // the input's length when known in advance, else 0
     bool stats_by_family = false;           // count the coded bits of each field family (report.stats)
+    // When set, the input is a container (or a stream without frame headers) whose access
+    // units lie there, in order and apart: chunks are cut between them and coded as the
+    // container's bytes and those units, and no ADTS frames are looked for.
+    const std::vector<UnitExtent>* units = nullptr;
     // Called after each chunk written with the input bytes consumed so far (optional).
     void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
     void* progress_self = nullptr;

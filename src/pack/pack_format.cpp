@@ -68,9 +68,9 @@ bool read_end_record(const std::uint8_t* in, EndRecord& r) {
     return intact(in, kEndFields.check);
 }
 
-std::string chunk_record_problem(const ChunkRecord& r) {
+std::string chunk_record_problem(const ChunkRecord& r, unsigned version) {
     char text[80];
-    if (r.method >= METHOD_COUNT) {
+    if (r.method >= methods_of_version(version)) {
         std::snprintf(text, sizeof text, "unknown method %u", static_cast<unsigned>(r.method));
     } else if (r.reserved != 0) {
         return "reserved field is not zero";

@@ -20,7 +20,11 @@
 #include <string>
 
 constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '\n'};
-constexpr std::uint16_t kPackFormatVersion = 2;
+// The version this build writes, and the oldest it still reads. Every version since 2 stays
+// readable: a later version only adds what an earlier one did not have (version 3 added the
+// method of units, for containers and streams without frame headers).
+constexpr std::uint16_t kPackFormatVersion = 3;
+constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
 constexpr std::size_t kChunkRecordSize = 24;
@@ -37,6 +41,7 @@ enum ChunkMethod : std::uint8_t {
     METHOD_STORED = 0,  // the original bytes; packed length equals original length
     METHOD_ZSTD = 1,    // one zstd frame; packed length below original length
     METHOD_MODEL = 2,   // the chunk codec's payload; packed length below original length
+    METHOD_UNITS = 3,   // the chunk codec's payload of a container's bytes and access units (version 3)
     METHOD_COUNT
 };
 
@@ -121,9 +126,13 @@ bool read_file_header(const std::uint8_t* in, FileHeader& h);
 bool read_chunk_record(const std::uint8_t* in, ChunkRecord& r);
 bool read_end_record(const std::uint8_t* in, EndRecord& r);
 
-// What is wrong with a chunk record whose check matched ("unknown method 3", "reserved field
-// is not zero", a length out of its bounds), or an empty string when nothing is.
-std::string chunk_record_problem(const ChunkRecord& r);
+// What is wrong with a chunk record of a file of the given format version whose check matched
+// ("unknown method 4", "reserved field is not zero", a length out of its bounds), or an empty
+// string when nothing is.
+std::string chunk_record_problem(const ChunkRecord& r, unsigned version = kPackFormatVersion);
+
+// The methods a format version knows.
+constexpr unsigned methods_of_version(unsigned version) { return version >= 3 ? METHOD_COUNT : METHOD_UNITS; }
 
 // True when data starts with the packed-file magic number.
 bool has_pack_magic(const std::uint8_t* data, std::size_t size);

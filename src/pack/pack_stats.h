@@ -17,6 +17,7 @@ enum PackFamily : int {
     FAMILY_TOOLS,         // pulse, TNS, gain control, prediction
     FAMILY_FILL,          // fill, data stream and program config elements, SBR payloads
     FAMILY_RAW,           // frames and bytes no model describes
+    FAMILY_CONTAINER,     // a container's own bytes: boxes, sample tables, tags, other tracks
     FAMILY_COUNT
 };
 
@@ -28,5 +29,5 @@ struct PackStats {
     std::uint64_t frame_bits = 0;
     std::uint64_t frames_modelled = 0;      // frames coded field by field
     std::uint64_t frames_raw = 0;           // frames stored as raw bytes
-    std::uint64_t other_bytes = 0;          // bytes outside frames (tags, junk)
+    std::uint64_t other_bytes = 0;          // bytes outside frames (tags, junk, container boxes)
 };

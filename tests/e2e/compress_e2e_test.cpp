@@ -24,7 +24,7 @@ TEST(Program, RefusedRunsLeaveNoOutput) {
     TempDir dir;
     write_file(dir.path + "/clip.m4a", std::string("\0\0\0\x20" "ftypisom", 12) + std::string(100, '\0'));
     write_file(dir.path + "/song.aac", read_file(test_data("lc_stereo_44k.aac")));
-    write_file(dir.path + "/clip.aaz", read_file(test_data("packed/lc_mono_8k.aac.aaz")));
+    write_file(dir.path + "/clip.aaz", read_file(packed_fixture("lc_mono_8k.aac.aaz")));
     write_file(dir.path + "/notes.txt", "hello\n");
     write_file(dir.path + "/empty.aac", "");
     write_file(dir.path + "/bad.aac", corrupt_frame(read_file(test_data("lc_mono_44k.aac")), 0));

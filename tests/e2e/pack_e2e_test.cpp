@@ -14,7 +14,7 @@
 
 namespace {
 
-const std::regex kPackLine(R"(^[^\n]+ -> [^\n]+\.aaz: (not AAC, stored (with zstd|as is): )?[0-9,]+ -> [0-9,]+ bytes)"
+const std::regex kPackLine(R"(^[^\n]+ -> [^\n]+\.aaz: (not AAC, stored (with zstd|as is): |(MP4|fragmented MP4|MOV|3GP|ADIF|raw AAC)[^\n:]*: )?[0-9,]+ -> [0-9,]+ bytes)"
                            R"(( \([0-9]+\.[0-9]{2}% (smaller|larger)\)| \(same size\))?\n$)");
 const std::regex kUnpackLine(R"(^[^\n]+\.aaz -> [^\n]+: [0-9,]+ -> [0-9,]+ bytes\n$)");
 
@@ -167,14 +167,14 @@ TEST(PackProgram, HabitsOfOtherCompressors) {
     EXPECT_TRUE(read_file(dir.file("s.aac")) == aac);
     // Version (help: the install test): standard output, status 0, in any company.
     r = expect_run(0, {"-p", "-V", "s.aac"}, dir.path);
-    EXPECT_EQ(r.out + r.err, "aaczavrok 0.1 alpha (packed format version 2)\n");
+    EXPECT_EQ(r.out + r.err, "aaczavrok 0.1 alpha (packed format version 3)\n");
 }
 
 // Damaged files are named by -d, --test and --list alike, and leave nothing behind; --test and
 // --list report the sound fixtures, --list --verbose every chunk.
 TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
     TempDir dir;
-    const std::string packed = read_file(test_data("packed/lc_stereo_44k.aac.aaz"));
+    const std::string packed = read_file(packed_fixture("lc_stereo_44k.aac.aaz"));
     std::string version = packed, flipped = packed;
     version[8] = 7;
     flipped[packed.size() / 2] ^= 1;
@@ -195,14 +195,14 @@ TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
         }
     }
 
-    const std::string fixtures = test_data("packed");
+    const std::string fixtures = packed_fixture("");
     RunResult r = expect_run(0, {"--test", "lc_51_48k.aac.aaz", "lc_stereo_44k.aac.aaz"}, fixtures);
     EXPECT_TRUE(std::regex_match(r.err, std::regex(R"((lc_[0-9a-z_]+\.aac\.aaz: OK, [0-9,]+ -> [0-9,]+ bytes, )"
                                                    R"(every checksum matches\n){2})")))
         << r.err;
     r = expect_run(0, {"--list", "--verbose", "lc_stereo_44k.aac.aaz"}, fixtures);
     EXPECT_EQ(r.out,
-              "lc_stereo_44k.aac.aaz: format version 2; 1 chunk: 1 model; original 15,116 bytes, packed 12,751 "
+              "lc_stereo_44k.aac.aaz: format version 3; 1 chunk: 1 model; original 15,116 bytes, packed 12,751 "
               "(15.65% smaller)\n  chunk 1: model, original 15,116 bytes, packed 12,675 (16.15% smaller)\n");
     EXPECT_EQ(names_in(fixtures).size(), 3u);  // the fixtures' folder is only read
 }

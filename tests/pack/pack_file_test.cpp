@@ -92,21 +92,21 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
     struct Input {
         const char* name;
         Bytes data;
-        std::vector<std::uint64_t> chunks_by_method;  // stored, zstd, model
+        std::vector<std::uint64_t> chunks_by_method;  // stored, zstd, model, units
     };
     const Input inputs[] = {
-        {"empty", {}, {0, 0, 0}},
-        {"one byte", {0xFF}, {1, 0, 0}},
-        {"random", random_bytes(70000, 1), {1, 0, 0}},
-        {"zeros past the chunk cap", Bytes(5u << 20, 0), {0, 5, 0}},
-        {"text", bytes_of(text), {0, 1, 0}},
-        {"tags only", id3, {0, 1, 0}},
-        {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0}},
-        {"stereo", stereo, {0, 0, 1}},
-        {"two files glued", concat({stereo, mono}), {0, 0, 1}},
-        {"junk between frames", concat({half, random_bytes(333, 2), id3, half}), {0, 0, 1}},
+        {"empty", {}, {0, 0, 0, 0}},
+        {"one byte", {0xFF}, {1, 0, 0, 0}},
+        {"random", random_bytes(70000, 1), {1, 0, 0, 0}},
+        {"zeros past the chunk cap", Bytes(5u << 20, 0), {0, 5, 0, 0}},
+        {"text", bytes_of(text), {0, 1, 0, 0}},
+        {"tags only", id3, {0, 1, 0, 0}},
+        {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0, 0}},
+        {"stereo", stereo, {0, 0, 1, 0}},
+        {"two files glued", concat({stereo, mono}), {0, 0, 1, 0}},
+        {"junk between frames", concat({half, random_bytes(333, 2), id3, half}), {0, 0, 1, 0}},
         {"cut in a frame", Bytes(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 3)),
-         {0, 0, 1}},
+         {0, 0, 1, 0}},
     };
     for (const Input& input : inputs) {
         SCOPED_TRACE(input.name);
@@ -208,12 +208,13 @@ TEST(PackRoundTrip, ReadAndWriteFailuresAreReported) {
 // A codec whose decoder does not give back what its encoder took: packing must stop rather
 // than keep a chunk it cannot restore.
 int encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                   bool /*check_frames*/) {
+                   bool /*check_frames*/, const std::vector<ChunkUnit>* /*units*/) {
     payload.assign(data, data + size / 2);
     if (stats != nullptr) stats->frames_raw += 1;
     return 0;
 }
-int decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t size) {
+int decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t size,
+                   bool /*units*/) {
     for (std::size_t i = 0; i < size; ++i) out[i] = payload[i % payload_size];
     return 0;
 }
@@ -221,8 +222,8 @@ int decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::u
 // A codec whose quick attempt (frames not written back first) goes wrong: the chunk must be
 // coded again with every frame checked, not lost to the fallback and not kept damaged.
 int encode_quick_wrongly(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
-                         PackStats* stats, bool check_frames) {
-    const int r = encode_chunk(data, size, payload, stats, check_frames);
+                         PackStats* stats, bool check_frames, const std::vector<ChunkUnit>* units) {
+    const int r = encode_chunk(data, size, payload, stats, check_frames, units);
     if (!check_frames && !payload.empty()) payload[payload.size() / 2] ^= 0x5A;
     return r;
 }
@@ -351,7 +352,7 @@ TEST(PackDamage, ProblemsAreNamed) {
         {"end record count", changed(end_at + kEndFields.chunk_count.offset, 0x55), PACK_DAMAGED,
          "end record is damaged"},
         {"method", rewritten([](ChunkRecord& r) { r.method = METHOD_COUNT; }), PACK_DAMAGED,
-         chunk_k + "(unknown method 3)"},
+         chunk_k + "(unknown method 4)"},
         {"reserved", rewritten([](ChunkRecord& r) { r.reserved = 0x100; }), PACK_DAMAGED,
          chunk_k + "(reserved field is not zero)"},
         {"no original length", rewritten([](ChunkRecord& r) { r.original_length = 0; }), PACK_DAMAGED,

@@ -1,7 +1,7 @@
-// Packed files kept in the tree (tools/make_pack_fixtures.sh) must unpack to their sources, so
-// a change of the format or of the chunk codec cannot pass unnoticed: either it still reads
-// what earlier builds wrote, or the fixtures are remade on purpose and the format version
-// moves on. A file of each retired version is kept too, and must be refused by its version.
+// Packed files kept in the tree, one folder per format version (tools/make_pack_fixtures.sh
+// writes the current one), must unpack to their sources: every version written since 2 stays
+// readable, so a change of the format or of the chunk codec cannot pass unnoticed. A file of
+// the retired version 1 is kept too, and must be refused by its version.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,21 +13,26 @@
 
 namespace {
 
-TEST(PackFixtures, UnpackToTheirSources) {
-    const std::string dir = test_data("packed");
-    const std::vector<std::string> names = names_in(dir, true);
-    ASSERT_GE(names.size(), 2u) << "fixtures missing: run tools/make_pack_fixtures.sh";
-    for (const std::string& name : names) {
-        SCOPED_TRACE(name);
-        const std::string packed = read_file(dir + "/" + name);
-        const std::string source = read_file(test_data(name.substr(0, name.size() - 4)));
-        ASSERT_FALSE(source.empty());
-        MemorySource src{reinterpret_cast<const std::uint8_t*>(packed.data()), packed.size(), 0};
-        std::vector<std::uint8_t> out;
-        PackReport report;
-        ASSERT_EQ(unpack_stream(memory_source(src), vector_sink(out), PackSettings{}, report), PACK_OK)
-            << report.message;
-        EXPECT_TRUE(std::string(out.begin(), out.end()) == source);
+TEST(PackFixtures, EveryVersionSinceTwoUnpacksToItsSources) {
+    for (unsigned version = kOldestReadableVersion; version <= kPackFormatVersion; ++version) {
+        const std::string dir = test_data("packed-v" + std::to_string(version));
+        const std::vector<std::string> names = names_in(dir, true);
+        ASSERT_GE(names.size(), 2u) << "fixtures of version " << version << " missing: run tools/make_pack_fixtures.sh";
+        for (const std::string& name : names) {
+            SCOPED_TRACE(name);
+            const std::string packed = read_file(dir + "/" + name);
+            ASSERT_GT(packed.size(), 16u);
+            ASSERT_EQ(static_cast<unsigned>(packed[8]), version) << "a fixture of another version";
+            const std::string source = read_file(test_data(name.substr(0, name.size() - 4)));
+            ASSERT_FALSE(source.empty());
+            MemorySource src{reinterpret_cast<const std::uint8_t*>(packed.data()), packed.size(), 0};
+            std::vector<std::uint8_t> out;
+            PackReport report;
+            ASSERT_EQ(unpack_stream(memory_source(src), vector_sink(out), PackSettings{}, report), PACK_OK)
+                << report.message;
+            EXPECT_TRUE(std::string(out.begin(), out.end()) == source);
+            EXPECT_EQ(report.format_version, version);
+        }
     }
 }
 
@@ -45,7 +50,7 @@ TEST(PackFixtures, RetiredVersionIsRefusedByName) {
     std::vector<std::uint8_t> out;
     PackReport report;
     EXPECT_EQ(unpack_stream(memory_source(src), vector_sink(out), PackSettings{}, report), PACK_UNSUPPORTED_VERSION);
-    EXPECT_EQ(report.message, "format version 1 is not supported by this version of aaczavrok (it reads format version " +
+    EXPECT_EQ(report.message, "format version 1 is not supported by this version of aaczavrok (it reads format versions 2 to " +
                                   std::to_string(kPackFormatVersion) + ")");
     EXPECT_TRUE(out.empty());
 }

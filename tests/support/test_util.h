@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "pack/pack_format.h"
+
 struct TempDir {
     std::string path;
     TempDir() {
@@ -106,4 +108,8 @@ struct RunResult {
 };
 
 inline std::string test_data(const std::string& name) { return std::string(AACZ_TEST_DATA_DIR) + "/" + name; }
+// A packed fixture of the format version this build writes (its folder for an empty name).
+inline std::string packed_fixture(const std::string& name) {
+    return test_data("packed-v" + std::to_string(kPackFormatVersion) + "/" + name);
+}
 inline std::string corpus_dir() { return std::string(AACZ_SHARED_DIR) + "/corpus"; }
