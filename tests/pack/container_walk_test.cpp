@@ -1,0 +1,363 @@
+// The container walk: on files ffmpeg wrote (tests/data/mp4), every sample it finds is exactly
+// the access unit ffmpeg's ADTS copy of the same file carries, in order, none missed; on files
+// built here box by box, every table and box form lands where it should; on damaged and
+// hostile files, whatever is left is a sane layout (samples sorted, apart, within the file).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pack/container_walk.h"
+#include "support/bit_writer.h"
+#include "support/test_util.h"
+
+namespace {
+
+long long read_string(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const std::string& s = *static_cast<const std::string*>(self);
+    if (offset >= s.size()) return 0;
+    const std::size_t got = std::min<std::size_t>(n, s.size() - static_cast<std::size_t>(offset));
+    std::memcpy(buf, s.data() + offset, got);
+    return static_cast<long long>(got);
+}
+
+bool walk(const std::string& file, ContainerLayout& layout) {
+    RandomReader in;
+    in.self = const_cast<std::string*>(&file);
+    in.read_at = read_string;
+    in.size = file.size();
+    return walk_container(in, layout);
+}
+
+// What every layout promises, whatever the file held.
+void expect_sane(const ContainerLayout& l, std::size_t file_size) {
+    std::uint64_t end = 0;
+    std::vector<std::uint64_t> per_track(l.tracks.size());
+    for (const SampleExtent& e : l.samples) {
+        ASSERT_GE(e.offset, end);
+        ASSERT_GE(e.size, 1u);
+        ASSERT_LE(e.size, kWalkMaxSampleBytes);
+        ASSERT_LE(e.offset + e.size, file_size);
+        ASSERT_LT(e.track, l.tracks.size());
+        ++per_track[e.track];
+        end = e.offset + e.size;
+    }
+    for (std::size_t t = 0; t < l.tracks.size(); ++t) EXPECT_EQ(per_track[t], l.tracks[t].samples);
+}
+
+struct AdtsFrame {
+    unsigned object_type, sf_index, channel_config;
+    std::string payload;
+};
+
+std::vector<AdtsFrame> adts_frames(const std::string& s) {
+    std::vector<AdtsFrame> frames;
+    for (std::size_t pos = 0; pos + 7 <= s.size();) {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(s.data() + pos);
+        const std::size_t length = ((b[3] & 3u) << 11) | (b[4] << 3) | (b[5] >> 5);
+        const std::size_t header = (b[1] & 1) ? 7 : 9;
+        if (b[0] != 0xFF || length < header || pos + length > s.size()) break;
+        frames.push_back({(b[2] >> 6) + 1u, (b[2] >> 2) & 15u, ((b[2] & 1u) << 2) | (b[3] >> 6),
+                          s.substr(pos + header, length - header)});
+        pos += length;
+    }
+    return frames;
+}
+
+struct Sample {
+    const char* name;
+    const char* brand;
+    unsigned other_tracks;
+    bool fragmented;
+};
+
+const Sample kSamples[] = {
+    {"faststart.m4a", "M4A ", 0, false},    {"tags_cover.m4a", "M4A ", 0, false},
+    {"frag_moof.mp4", "iso5", 0, true},     {"frag_duration.mp4", "isom", 0, true},
+    {"stereo.mov", "qt  ", 0, false},       {"mono_16k.3gp", "3gp4", 0, false},
+    {"chapters.m4a", "M4A ", 1, false},
+};
+
+TEST(ContainerWalk, SamplesAreTheAccessUnitsOfTheAdtsCopy) {
+    for (const Sample& s : kSamples) {
+        SCOPED_TRACE(s.name);
+        const std::string file = read_file(test_data(std::string("mp4/") + s.name));
+        const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(std::string("mp4/") + s.name + ".adts")));
+        ASSERT_FALSE(file.empty());
+        ASSERT_GT(frames.size(), 10u);
+        EXPECT_TRUE(looks_like_iso_media(reinterpret_cast<const std::uint8_t*>(file.data()), 16));
+        ContainerLayout l;
+        ASSERT_TRUE(walk(file, l));
+        EXPECT_EQ(l.kind, ContainerKind::ISO_MEDIA);
+        EXPECT_STREQ(l.brand, s.brand);
+        EXPECT_EQ(l.fragmented, s.fragmented);
+        EXPECT_EQ(l.other_tracks, s.other_tracks);
+        ASSERT_EQ(l.tracks.size(), 1u);
+        const AacTrack& t = l.tracks[0];
+        EXPECT_EQ(t.object_type, frames[0].object_type);
+        EXPECT_EQ(t.sf_index, frames[0].sf_index);
+        EXPECT_EQ(t.channel_config, frames[0].channel_config);
+        EXPECT_FALSE(t.sbr);
+        EXPECT_EQ(t.track_id, 1u);
+        expect_sane(l, file.size());
+        ASSERT_EQ(l.samples.size(), frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            ASSERT_EQ(file.compare(l.samples[i].offset, l.samples[i].size, frames[i].payload), 0) << "sample " << i;
+    }
+    // Cut inside the media: the access units that are whole in what is left, none beyond.
+    const std::string cut = read_file(test_data("mp4/cut_in_media.m4a"));
+    const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data("mp4/faststart.m4a.adts")));
+    ContainerLayout l;
+    ASSERT_TRUE(walk(cut, l));
+    expect_sane(l, cut.size());
+    ASSERT_GT(l.samples.size(), 2u);
+    ASSERT_LT(l.samples.size(), frames.size());
+    for (std::size_t i = 0; i < l.samples.size(); ++i)
+        ASSERT_EQ(cut.compare(l.samples[i].offset, l.samples[i].size, frames[i].payload), 0) << "sample " << i;
+    EXPECT_GT(l.samples.back().offset + l.samples.back().size + frames[l.samples.size()].payload.size(), cut.size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files built box by box.
+
+std::string be(std::uint64_t v, int bytes) {
+    std::string s;
+    for (int i = bytes - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
+}
+std::string box(const char* type, const std::string& payload) { return be(8 + payload.size(), 4) + type + payload; }
+std::string full_box(const char* type, std::uint32_t version_flags, const std::string& payload) {
+    return box(type, be(version_flags, 4) + payload);
+}
+std::string descriptor(unsigned tag, const std::string& payload, int length_bytes = 1) {
+    std::string s(1, static_cast<char>(tag));
+    for (int i = length_bytes - 1; i >= 0; --i)
+        s += static_cast<char>(((payload.size() >> (7 * i)) & 0x7F) | (i > 0 ? 0x80 : 0));
+    return s + payload;
+}
+
+struct Synth {
+    std::vector<std::uint32_t> sizes = {100, 200, 150, 300, 120};
+    std::string asc = std::string("\x12\x10", 2);  // LC, 44.1 kHz, stereo
+    unsigned size_bits = 32;                        // stsz, or stz2 with 4, 8, 16
+    bool co64 = false, index_last = false, large_mdat = false, mdat_to_end = false, wave = false;
+    unsigned sound_version = 0;
+    std::string extra_moov;  // appended inside moov
+    // The tables as written, where they differ from the media laid out above.
+    std::uint32_t constant_size = 0, count_field = 0, description = 1, per_chunk = 2;
+    std::vector<std::uint64_t> chunk_at;  // from the first media byte
+};
+
+std::string esds(const std::string& asc) {
+    const std::string config = std::string("\x40\x15", 2) + be(0, 3) + be(128000, 4) + be(128000, 4);
+    return full_box("esds", 0, descriptor(3, be(1, 2) + '\0' + descriptor(4, config + descriptor(5, asc, 4)) +
+                                                 descriptor(6, "\x02")));
+}
+
+std::string moov_of(const Synth& s, std::uint64_t data_at) {
+    std::string sound = be(0, 6) + be(1, 2) + be(s.sound_version, 2) + be(0, 6) + be(2, 2) + be(16, 2) + be(0, 4) +
+                        be(44100u << 16, 4) + std::string(s.sound_version == 1 ? 16 : s.sound_version == 2 ? 36 : 0, '\0');
+    sound += s.wave ? box("wave", box("frma", "mp4a") + esds(s.asc) + be(8, 4) + be(0, 4)) : esds(s.asc);
+    const std::string stsd = full_box("stsd", 0, be(1, 4) + box("mp4a", sound));
+    std::string sizes;
+    const std::uint32_t count = s.count_field != 0 ? s.count_field : static_cast<std::uint32_t>(s.sizes.size());
+    if (s.size_bits == 32) {
+        sizes = be(s.constant_size, 4) + be(count, 4);
+        for (std::uint32_t v : s.sizes) sizes += s.constant_size != 0 ? "" : be(v, 4);
+        sizes = full_box("stsz", 0, sizes);
+    } else {
+        BitWriter w;
+        for (std::uint32_t v : s.sizes) w.put(v, s.size_bits);
+        sizes = full_box("stz2", 0, be(0, 3) + be(s.size_bits, 1) + be(s.sizes.size(), 4) +
+                                        std::string(w.bytes.begin(), w.bytes.end()));
+    }
+    // per_chunk samples a chunk, the chunks laid one after another.
+    std::vector<std::uint64_t> chunk_at = s.chunk_at;
+    for (std::uint64_t i = 0, at = 0; s.chunk_at.empty() && i < s.sizes.size(); at += s.sizes[i++])
+        if (i % s.per_chunk == 0) chunk_at.push_back(at);
+    std::string chunks = be(chunk_at.size(), 4);
+    for (std::uint64_t at : chunk_at) chunks += be(data_at + at, s.co64 ? 8 : 4);
+    const std::string stsc = be(1, 4) + be(1, 4) + be(s.per_chunk, 4) + be(s.description, 4);
+    const std::string stbl = box("stbl", stsd + full_box("stsc", 0, stsc) +
+                                             sizes + full_box(s.co64 ? "co64" : "stco", 0, chunks));
+    const std::string tkhd = full_box("tkhd", 3, be(0, 8) + be(7, 4) + std::string(68, '\0'));
+    const std::string hdlr = full_box("hdlr", 0, be(0, 4) + "soun" + std::string(13, '\0'));
+    return box("moov", box("trak", tkhd + box("mdia", hdlr + box("minf", stbl))) + s.extra_moov);
+}
+
+// The file and where each sample was put.
+std::string build(const Synth& s, std::vector<std::uint64_t>* offsets = nullptr) {
+    const std::string ftyp = box("ftyp", std::string("isom") + be(0, 4) + "isomiso2mp41");
+    const std::string uuid = box("uuid", std::string(16, '\x7A') + "user");
+    std::string media;
+    for (std::size_t i = 0; i < s.sizes.size(); ++i) media += std::string(s.sizes[i], static_cast<char>('a' + i));
+    const std::string mdat_header = s.large_mdat ? be(1, 4) + "mdat" + be(16 + media.size(), 8)
+                                    : s.mdat_to_end ? be(0, 4) + "mdat" : be(8 + media.size(), 4) + "mdat";
+    const std::size_t moov_size = moov_of(s, 0).size();
+    const std::uint64_t data_at = ftyp.size() + uuid.size() + (s.index_last ? 0 : moov_size) + mdat_header.size();
+    const std::string moov = moov_of(s, data_at);
+    if (offsets != nullptr) {
+        offsets->clear();
+        std::uint64_t at = data_at;
+        for (std::uint32_t v : s.sizes) offsets->push_back(at), at += v;
+    }
+    return s.index_last ? ftyp + uuid + mdat_header + media + moov : ftyp + uuid + moov + mdat_header + media;
+}
+
+TEST(ContainerWalk, BoxAndTableFormsAllPlaceTheSamples) {
+    std::vector<Synth> forms(9);
+    forms[1].co64 = true;
+    forms[2].size_bits = 16;
+    forms[3].size_bits = 8, forms[3].sizes = {10, 255, 1, 77};
+    forms[4].size_bits = 4, forms[4].sizes = {3, 15, 1, 9, 4};
+    forms[5].index_last = true, forms[5].large_mdat = true;
+    forms[6].mdat_to_end = true;
+    forms[7].sound_version = 1, forms[7].wave = true;
+    forms[8].sound_version = 2, forms[8].extra_moov = box("udta", full_box("meta", 0, box("ilst", "")));
+    for (std::size_t f = 0; f < forms.size(); ++f) {
+        SCOPED_TRACE(::testing::Message() << "form " << f);
+        std::vector<std::uint64_t> offsets;
+        const std::string file = build(forms[f], &offsets);
+        ContainerLayout l;
+        ASSERT_TRUE(walk(file, l));
+        ASSERT_EQ(l.tracks.size(), 1u);
+        EXPECT_EQ(l.tracks[0].track_id, 7u);
+        EXPECT_EQ(l.tracks[0].sample_rate, 44100u);
+        ASSERT_EQ(l.samples.size(), offsets.size());
+        for (std::size_t i = 0; i < offsets.size(); ++i) {
+            EXPECT_EQ(l.samples[i].offset, offsets[i]);
+            EXPECT_EQ(l.samples[i].size, forms[f].sizes[i]);
+        }
+    }
+}
+
+TEST(ContainerWalk, AudioSpecificConfigsModelledOrNot) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::uint32_t, unsigned>> fields;
+        bool modelled;
+        unsigned object_type, sf_index, channels, rate;
+        bool sbr, ps;
+    };
+    const Case cases[] = {
+        {"LC 48k 5.1", {{2, 5}, {3, 4}, {6, 4}, {0, 3}}, true, 2, 3, 6, 48000, false, false},
+        {"Main, PCE", {{1, 5}, {4, 4}, {0, 4}, {0, 3}, {0, 32}}, true, 1, 4, 0, 44100, false, false},
+        {"LTP, core coder delay", {{4, 5}, {8, 4}, {1, 4}, {0, 1}, {1, 1}, {0, 14}, {0, 1}}, true, 4, 8, 1, 16000,
+         false, false},
+        {"explicit SBR", {{5, 5}, {6, 4}, {2, 4}, {3, 4}, {2, 5}, {0, 3}}, true, 2, 6, 2, 48000, true, false},
+        {"explicit PS", {{29, 5}, {6, 4}, {1, 4}, {3, 4}, {2, 5}, {0, 3}}, true, 2, 6, 1, 48000, true, true},
+        {"hierarchical SBR and PS",
+         {{2, 5}, {7, 4}, {2, 4}, {0, 3}, {0x2B7, 11}, {5, 5}, {1, 1}, {4, 4}, {0x548, 11}, {1, 1}, {0, 3}},
+         true, 2, 7, 2, 44100, true, true},
+        {"960-sample frames", {{2, 5}, {4, 4}, {2, 4}, {1, 1}, {0, 2}}, false, 0, 0, 0, 0, false, false},
+        {"explicit rate", {{2, 5}, {15, 4}, {44100, 24}, {2, 4}, {0, 3}}, false, 0, 0, 0, 0, false, false},
+        {"escaped ELD", {{31, 5}, {7, 6}, {4, 4}, {2, 4}, {0, 8}}, false, 0, 0, 0, 0, false, false},
+        {"SSR", {{3, 5}, {4, 4}, {2, 4}, {0, 3}}, false, 0, 0, 0, 0, false, false},
+        {"channels 8", {{2, 5}, {4, 4}, {8, 4}, {0, 3}}, false, 0, 0, 0, 0, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BitWriter w;
+        for (const auto& f : c.fields) w.put(f.first, f.second);
+        AacTrack t;
+        ASSERT_EQ(read_audio_specific_config(w.bytes.data(), w.bytes.size(), t), c.modelled);
+        // The same config inside a file: a track when modelled, another track when not.
+        Synth s;
+        s.asc.assign(w.bytes.begin(), w.bytes.end());
+        ContainerLayout l;
+        ASSERT_TRUE(walk(build(s), l));
+        EXPECT_EQ(l.tracks.size(), c.modelled ? 1u : 0u);
+        EXPECT_EQ(l.other_tracks, c.modelled ? 0u : 1u);
+        EXPECT_EQ(l.samples.empty(), !c.modelled);
+        if (!c.modelled) continue;
+        EXPECT_EQ(t.object_type, c.object_type);
+        EXPECT_EQ(t.sf_index, c.sf_index);
+        EXPECT_EQ(t.channel_config, c.channels);
+        EXPECT_EQ(t.sample_rate, c.rate);
+        EXPECT_EQ(t.sbr, c.sbr);
+        EXPECT_EQ(t.ps, c.ps);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Damage and hostility: never a crash, always a sane layout, and the lies named here handled.
+
+TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
+    std::vector<std::string> files = {build(Synth{}), read_file(test_data("mp4/frag_duration.mp4")),
+                                      read_file(test_data("mp4/stereo.mov"))};
+    // Every cut of a file, and bytes changed at random.
+    std::mt19937 rng(21);
+    for (const std::string& whole : files) {
+        for (std::size_t n = 0; n <= whole.size(); n += (n < 2000 ? 1 : 37)) {
+            ContainerLayout l;
+            if (walk(whole.substr(0, n), l)) expect_sane(l, n);
+            else EXPECT_EQ(l.kind, ContainerKind::NONE);
+        }
+        for (int round = 0; round < 1500; ++round) {
+            std::string bad = whole;
+            for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) bad[rng() % bad.size()] = static_cast<char>(rng());
+            ContainerLayout l;
+            if (walk(bad, l)) expect_sane(l, bad.size());
+        }
+    }
+    ContainerLayout l;
+    const std::string ftyp = box("ftyp", "isom");
+    EXPECT_FALSE(walk(ftyp + be(4, 4) + "free", l));              // a size below its header
+    EXPECT_TRUE(walk(ftyp + box("free", "") + "xy", l));          // a last header cut short
+    EXPECT_FALSE(walk(box("junk", "") + ftyp, l));                 // not a first box of the family
+    EXPECT_FALSE(walk(std::string(64, '\0'), l));
+    EXPECT_TRUE(walk(be(4000, 4) + "ftypisom", l));                // one box cut short by the end
+    EXPECT_STREQ(l.brand, "isom");
+
+    Synth s;
+    s.count_field = 0x7FFFFFFF;  // a count far beyond its box: the entries there are taken
+    ASSERT_TRUE(walk(build(s), l));
+    EXPECT_EQ(l.samples.size(), s.sizes.size());
+    s = Synth{};
+    s.description = 2;  // the chunks use a description that is not the AAC entry
+    ASSERT_TRUE(walk(build(s), l));
+    EXPECT_TRUE(l.samples.empty());
+    EXPECT_EQ(l.tracks.size(), 1u);
+    s = Synth{};
+    s.co64 = true;
+    s.chunk_at = {0, 1ull << 62, 820};  // samples wholly or partly past the end are dropped
+    ASSERT_TRUE(walk(build(s), l));
+    EXPECT_EQ(l.samples.size(), 2u);
+    s.chunk_at = {0, 0, 300};  // chunks overlapping: the first sample at an offset wins, overlaps go
+    std::vector<std::uint64_t> at;
+    const std::string overlapping = build(s, &at);
+    ASSERT_TRUE(walk(overlapping, l));
+    ASSERT_EQ(l.samples.size(), 3u);
+    EXPECT_EQ(l.samples[0].offset, at[0]);
+    EXPECT_EQ(l.samples[1].size, 200u);
+    EXPECT_EQ(l.samples[2].offset, at[0] + 300);
+    EXPECT_EQ(l.tracks[0].samples, 3u);
+
+    // Depth and box-count bombs inside the index, a trak whose size runs past the moov.
+    std::string nest;
+    for (int i = 0; i < 4000; ++i) nest = box(i % 2 ? "trak" : "mdia", nest);
+    std::string many;
+    for (int i = 0; i < 150000; ++i) many += box("free", "");
+    s = Synth{};
+    for (const std::string& extra : {nest, many, be(1u << 30, 4) + "trak" + box("mdia", "")}) {
+        s.extra_moov = extra;
+        ASSERT_TRUE(walk(build(s), l));
+        expect_sane(l, build(s).size());
+    }
+    EXPECT_EQ(l.other_tracks, 1u);
+
+    // Constant sizes: at most kWalkMaxSamples taken, and none of a size no access unit has.
+    s = Synth{};
+    s.sizes = {1500000};
+    s.constant_size = 1;
+    s.count_field = s.per_chunk = 1500000;
+    ASSERT_TRUE(walk(build(s), l));
+    EXPECT_EQ(l.samples.size(), kWalkMaxSamples);
+    s.constant_size = 9000;
+    ASSERT_TRUE(walk(build(s), l));
+    EXPECT_TRUE(l.samples.empty());
+}
+
+}  // namespace
