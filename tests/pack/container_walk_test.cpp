@@ -158,19 +158,24 @@ struct Synth {
     std::string extra_moov;  // appended inside moov
     // The tables as written, where they differ from the media laid out above.
     std::uint32_t constant_size = 0, count_field = 0, description = 1, per_chunk = 2;
+    std::uint8_t es_flags = 0;  // optional ES_Descriptor fields: dependsOn_ES_ID, URL, OCR_ES_Id
+    const char* handler = "soun";
     std::vector<std::uint64_t> chunk_at;  // from the first media byte
 };
 
-std::string esds(const std::string& asc) {
+std::string esds(const std::string& asc, std::uint8_t flags) {
     const std::string config = std::string("\x40\x15", 2) + be(0, 3) + be(128000, 4) + be(128000, 4);
-    return full_box("esds", 0, descriptor(3, be(1, 2) + '\0' + descriptor(4, config + descriptor(5, asc, 4)) +
-                                                 descriptor(6, "\x02")));
+    const std::string optional = std::string(flags & 0x80 ? "\x00\x02" : "", flags & 0x80 ? 2 : 0) +
+                                 (flags & 0x40 ? "\x03url" : "") + std::string(flags & 0x20 ? "\x00\x03" : "", flags & 0x20 ? 2 : 0);
+    return full_box("esds", 0, descriptor(3, be(1, 2) + static_cast<char>(flags) + optional +
+                                                 descriptor(4, config + descriptor(5, asc, 4)) + descriptor(6, "\x02")));
 }
 
 std::string moov_of(const Synth& s, std::uint64_t data_at) {
     std::string sound = be(0, 6) + be(1, 2) + be(s.sound_version, 2) + be(0, 6) + be(2, 2) + be(16, 2) + be(0, 4) +
                         be(44100u << 16, 4) + std::string(s.sound_version == 1 ? 16 : s.sound_version == 2 ? 36 : 0, '\0');
-    sound += s.wave ? box("wave", box("frma", "mp4a") + esds(s.asc) + be(8, 4) + be(0, 4)) : esds(s.asc);
+    sound += s.wave ? box("wave", box("frma", "mp4a") + esds(s.asc, s.es_flags) + be(8, 4) + be(0, 4))
+                    : esds(s.asc, s.es_flags);
     const std::string stsd = full_box("stsd", 0, be(1, 4) + box("mp4a", sound));
     std::string sizes;
     const std::uint32_t count = s.count_field != 0 ? s.count_field : static_cast<std::uint32_t>(s.sizes.size());
@@ -194,7 +199,7 @@ std::string moov_of(const Synth& s, std::uint64_t data_at) {
     const std::string stbl = box("stbl", stsd + full_box("stsc", 0, stsc) +
                                              sizes + full_box(s.co64 ? "co64" : "stco", 0, chunks));
     const std::string tkhd = full_box("tkhd", 3, be(0, 8) + be(7, 4) + std::string(68, '\0'));
-    const std::string hdlr = full_box("hdlr", 0, be(0, 4) + "soun" + std::string(13, '\0'));
+    const std::string hdlr = full_box("hdlr", 0, be(0, 4) + s.handler + std::string(13, '\0'));
     return box("moov", box("trak", tkhd + box("mdia", hdlr + box("minf", stbl))) + s.extra_moov);
 }
 
@@ -218,7 +223,7 @@ std::string build(const Synth& s, std::vector<std::uint64_t>* offsets = nullptr)
 }
 
 TEST(ContainerWalk, BoxAndTableFormsAllPlaceTheSamples) {
-    std::vector<Synth> forms(9);
+    std::vector<Synth> forms(10);
     forms[1].co64 = true;
     forms[2].size_bits = 16;
     forms[3].size_bits = 8, forms[3].sizes = {10, 255, 1, 77};
@@ -227,6 +232,7 @@ TEST(ContainerWalk, BoxAndTableFormsAllPlaceTheSamples) {
     forms[6].mdat_to_end = true;
     forms[7].sound_version = 1, forms[7].wave = true;
     forms[8].sound_version = 2, forms[8].extra_moov = box("udta", full_box("meta", 0, box("ilst", "")));
+    forms[9].es_flags = 0xE0;
     for (std::size_t f = 0; f < forms.size(); ++f) {
         SCOPED_TRACE(::testing::Message() << "form " << f);
         std::vector<std::uint64_t> offsets;
@@ -244,6 +250,59 @@ TEST(ContainerWalk, BoxAndTableFormsAllPlaceTheSamples) {
     }
 }
 
+// One moof of two trafs for track 7 (trex: description 1, size 100): the first traf from the
+// moof's first byte, a run with a data offset then one continuing after it at the trex size; the
+// second traf from where the first traf's data ended, or from an explicit base.
+TEST(ContainerWalk, FragmentRunsFollowTheirBases) {
+    const std::string ftyp = box("ftyp", std::string("iso6") + be(0, 4));
+    Synth index;
+    index.sizes.clear();
+    index.extra_moov = box("mvex", full_box("trex", 0, be(7, 4) + be(1, 4) + be(1024, 4) + be(100, 4) + be(0, 4)));
+    const std::string moov = moov_of(index, 0);
+    struct Variant {
+        const char* what;
+        std::uint32_t first_flags, second_flags, second_description, second_run_flags;
+        std::vector<std::uint32_t> expect;  // sizes of the samples taken, in order
+    };
+    const Variant variants[] = {
+        {"implicit bases", 0, 0x02, 1, 0x200, {50, 60, 100, 100, 70}},
+        {"second traf of another description", 0, 0x02, 2, 0x200, {50, 60, 100, 100}},
+        {"explicit base", 0x020000, 0x03, 1, 0x200, {50, 60, 100, 100, 70}},
+        {"moof base with a data offset", 0, 0x020002, 1, 0x201, {50, 60, 100, 100, 70}},
+    };
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.what);
+        const std::uint64_t moof_at = ftyp.size() + moov.size();
+        std::uint64_t moof_size = 0, data_offset = 0;
+        std::string moof;
+        for (int pass = 0; pass < 2; ++pass) {  // the second pass knows the moof's size
+            data_offset = moof_size + 8 + 5;      // five bytes of the mdat no run uses
+            const std::string first = box("traf", full_box("tfhd", v.first_flags, be(7, 4)) +
+                                                     full_box("trun", 0x205, be(2, 4) + be(data_offset, 4) + be(0, 4) + be(50, 4) + be(60, 4)) +
+                                                     full_box("trun", 0, be(2, 4)));
+            const std::string base = (v.second_flags & 1) ? be(moof_at + data_offset + 310, 8) : "";
+            const std::string second = box("traf", full_box("tfhd", v.second_flags, be(7, 4) + base + be(v.second_description, 4)) +
+                                                      full_box("trun", v.second_run_flags, be(1, 4) +
+                                                                   (v.second_run_flags & 1 ? be(data_offset + 310, 4) : "") + be(70, 4)));
+            moof = box("moof", full_box("mfhd", 0, be(1, 4)) + first + second);
+            moof_size = moof.size();
+        }
+        std::string media = "mdat0";
+        for (std::uint32_t n : {50, 60, 100, 100, 70}) media += std::string(n, static_cast<char>('A' + media.size() % 26));
+        const std::string file = ftyp + moov + moof + box("mdat", media) + box("mfra", "");
+        ContainerLayout l;
+        ASSERT_TRUE(walk(file, l));
+        EXPECT_TRUE(l.fragmented);
+        ASSERT_EQ(l.samples.size(), v.expect.size());
+        std::uint64_t at = moof_at + data_offset;
+        for (std::size_t i = 0; i < v.expect.size(); ++i) {
+            EXPECT_EQ(l.samples[i].offset, at);
+            EXPECT_EQ(l.samples[i].size, v.expect[i]);
+            at += v.expect[i];
+        }
+    }
+}
+
 TEST(ContainerWalk, AudioSpecificConfigsModelledOrNot) {
     struct Case {
         const char* what;
@@ -255,8 +314,9 @@ TEST(ContainerWalk, AudioSpecificConfigsModelledOrNot) {
     const Case cases[] = {
         {"LC 48k 5.1", {{2, 5}, {3, 4}, {6, 4}, {0, 3}}, true, 2, 3, 6, 48000, false, false},
         {"Main, PCE", {{1, 5}, {4, 4}, {0, 4}, {0, 3}, {0, 32}}, true, 1, 4, 0, 44100, false, false},
-        {"LTP, core coder delay", {{4, 5}, {8, 4}, {1, 4}, {0, 1}, {1, 1}, {0, 14}, {0, 1}}, true, 4, 8, 1, 16000,
-         false, false},
+        {"LTP, core coder delay, SBR signalled after",
+         {{4, 5}, {8, 4}, {1, 4}, {0, 1}, {1, 1}, {0, 14}, {0, 1}, {0x2B7, 11}, {5, 5}, {1, 1}, {5, 4}}, true, 4, 8, 1,
+         32000, true, false},
         {"explicit SBR", {{5, 5}, {6, 4}, {2, 4}, {3, 4}, {2, 5}, {0, 3}}, true, 2, 6, 2, 48000, true, false},
         {"explicit PS", {{29, 5}, {6, 4}, {1, 4}, {3, 4}, {2, 5}, {0, 3}}, true, 2, 6, 1, 48000, true, true},
         {"hierarchical SBR and PS",
@@ -326,6 +386,15 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     s.count_field = 0x7FFFFFFF;  // a count far beyond its box: the entries there are taken
     ASSERT_TRUE(walk(build(s), l));
     EXPECT_EQ(l.samples.size(), s.sizes.size());
+    s = Synth{};
+    s.sizes = {100, 9000, 150};  // larger than any access unit
+    ASSERT_TRUE(walk(build(s), l));
+    EXPECT_EQ(l.samples.size(), 2u);
+    s = Synth{};
+    s.handler = "vide";  // an mp4a description in a track that is not sound
+    ASSERT_TRUE(walk(build(s), l));
+    EXPECT_TRUE(l.tracks.empty() && l.samples.empty());
+    EXPECT_EQ(l.other_tracks, 1u);
     s = Synth{};
     s.description = 2;  // the chunks use a description that is not the AAC entry
     ASSERT_TRUE(walk(build(s), l));
