@@ -196,9 +196,9 @@ bool read_esds(const std::uint8_t* p, std::size_t n, AacTrack& config) {
     if (n < 4 || !find_descriptor(p, from, to, 0x03) || to - from < 3) return false;
     const std::uint8_t flags = p[from + 2];
     from += 3;
-    if (flags & 0x80) from += 2;  // dependsOn_ES_ID
+    if (flags & 0x80) from += 2;                                             // dependsOn_ES_ID
     if ((flags & 0x40) != 0 && from < to) from += 1 + std::size_t{p[from]};  // URL
-    if (flags & 0x20) from += 2;  // OCR_ES_Id
+    if (flags & 0x20) from += 2;                                             // OCR_ES_Id
     if (from > to || !find_descriptor(p, from, to, 0x04) || to - from < 13) return false;
     const std::uint8_t object_type_indication = p[from];
     // MPEG-4 audio, or the MPEG-2 AAC profiles Main and LC (SSR is not modelled).
@@ -292,8 +292,10 @@ void read_trak(Walker& w, const Box& trak, unsigned depth) {
                     for_each_child(w, m.body, m.end, depth + 3, [&](const Box& s) {
                         if (s.type != fourcc("stbl")) return;
                         for_each_child(w, s.body, s.end, depth + 4, [&](const Box& table) {
-                            if (table.type == fourcc("stsd")) read_stsd(w, table, depth + 5, t);
-                            else read_table(w, table, table.type, t);
+                            if (table.type == fourcc("stsd"))
+                                read_stsd(w, table, depth + 5, t);
+                            else
+                                read_table(w, table, table.type, t);
                         });
                     });
                 }
@@ -313,8 +315,10 @@ void read_trak(Walker& w, const Box& trak, unsigned depth) {
 void read_moov(Walker& w, const Box& moov) {
     for_each_child(w, moov.body, moov.end, 1, [&](const Box& b) {
         if (b.type == fourcc("trak")) {
-            if (w.tracks.size() < kWalkMaxTracks) read_trak(w, b, 1);
-            else ++w.layout.other_tracks;
+            if (w.tracks.size() < kWalkMaxTracks)
+                read_trak(w, b, 1);
+            else
+                ++w.layout.other_tracks;
         } else if (b.type == fourcc("mvex")) {
             w.layout.fragmented = true;
             for_each_child(w, b.body, b.end, 2, [&](const Box& x) {
@@ -417,7 +421,8 @@ void take_traf_samples(Walker& w, const Box& traf, std::uint64_t moof_start, std
     for_each_child(w, traf.body, traf.end, 3, [&](const Box& b) {
         const std::uint64_t payload = b.end - b.body;
         if (b.type == fourcc("tfhd") && !have_tfhd) {
-            if (payload < 8 || !read_exact(w.in, b.body, h, static_cast<std::size_t>(std::min<std::uint64_t>(payload, 40))))
+            if (payload < 8 ||
+                !read_exact(w.in, b.body, h, static_cast<std::size_t>(std::min<std::uint64_t>(payload, 40))))
                 return;
             tf_flags = be24(h + 1);
             track_id = be32(h + 4);
@@ -433,8 +438,10 @@ void take_traf_samples(Walker& w, const Box& traf, std::uint64_t moof_start, std
                     description = d.sample_description_index;
                     default_size = d.sample_size;
                 }
-            if (tf_flags & 0x01) base = be64(h + at), at += 8;
-            else if (tf_flags & 0x020000) base = moof_start;  // default-base-is-moof
+            if (tf_flags & 0x01)
+                base = be64(h + at), at += 8;
+            else if (tf_flags & 0x020000)
+                base = moof_start;  // default-base-is-moof
             if (tf_flags & 0x02) description = be32(h + at), at += 4;
             if (tf_flags & 0x08) at += 4;
             if (tf_flags & 0x10) default_size = be32(h + at);
@@ -540,7 +547,7 @@ bool read_audio_specific_config(const std::uint8_t* asc, std::size_t n, AacTrack
         aot = read_object_type(br);
     }
     if ((aot != 1 && aot != 2 && aot != 4) || sf_index > 12 || channel_config > 7) return false;
-    if (get_bit(br) != 0) return false;    // frameLengthFlag: 960-sample frames
+    if (get_bit(br) != 0) return false;       // frameLengthFlag: 960-sample frames
     if (get_bit(br) != 0) skip_bits(br, 14);  // dependsOnCoreCoder: coreCoderDelay
     if (get_bit(br) != 0) skip_bits(br, 1);   // extensionFlag: extensionFlag3
     if (processed_bits(br) > bits) return false;

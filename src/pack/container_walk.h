@@ -37,19 +37,19 @@ enum class ContainerKind : std::uint8_t { NONE, ISO_MEDIA };
 
 struct ContainerLayout {
     ContainerKind kind = ContainerKind::NONE;
-    char brand[5] = {};                // ftyp major brand ("M4A ", "isom", "qt  ", "3gp4"...), empty without ftyp
-    bool fragmented = false;           // an mvex in the index or a moof at the top level
-    unsigned other_tracks = 0;         // tracks that are not modelled AAC (video, text, ALAC, enca, 960-sample AAC...)
-    std::vector<AacTrack> tracks;      // the modelled AAC tracks
-    std::vector<SampleExtent> samples; // their access units: sorted by offset, none overlapping, each within the file
+    char brand[5] = {};                 // ftyp major brand ("M4A ", "isom", "qt  ", "3gp4"...), empty without ftyp
+    bool fragmented = false;            // an mvex in the index or a moof at the top level
+    unsigned other_tracks = 0;          // tracks that are not modelled AAC (video, text, ALAC, enca, 960-sample AAC...)
+    std::vector<AacTrack> tracks;       // the modelled AAC tracks
+    std::vector<SampleExtent> samples;  // their access units: sorted by offset, none overlapping, each within the file
 };
 
 // The walk's fixed limits, whatever the file claims.
-constexpr unsigned kWalkMaxDepth = 16;             // nesting of boxes below the top level
-constexpr unsigned kWalkMaxBoxes = 100000;         // box headers read in one walk
-constexpr std::size_t kWalkMaxSamples = 1000000;   // samples taken; beyond, the walk stops taking
-constexpr std::size_t kWalkMaxTracks = 64;         // trak boxes looked at; later ones count as other tracks
-constexpr std::uint32_t kWalkMaxSampleBytes = 8191; // the largest access unit an ADTS frame could carry
+constexpr unsigned kWalkMaxDepth = 16;               // nesting of boxes below the top level
+constexpr unsigned kWalkMaxBoxes = 100000;           // box headers read in one walk
+constexpr std::size_t kWalkMaxSamples = 1000000;     // samples taken; beyond, the walk stops taking
+constexpr std::size_t kWalkMaxTracks = 64;           // trak boxes looked at; later ones count as other tracks
+constexpr std::uint32_t kWalkMaxSampleBytes = 8191;  // the largest access unit an ADTS frame could carry
 
 // The frame context an AudioSpecificConfig gives, when it is one the frame models describe:
 // core object type Main, LC or LTP, a sampling index 0..12, 1024-sample frames, channel

@@ -15,19 +15,15 @@
 
 namespace {
 
-long long read_string(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
-    const std::string& s = *static_cast<const std::string*>(self);
-    if (offset >= s.size()) return 0;
-    const std::size_t got = std::min<std::size_t>(n, s.size() - static_cast<std::size_t>(offset));
-    std::memcpy(buf, s.data() + offset, got);
-    return static_cast<long long>(got);
-}
-
 bool walk(const std::string& file, ContainerLayout& layout) {
-    RandomReader in;
-    in.self = const_cast<std::string*>(&file);
-    in.read_at = read_string;
-    in.size = file.size();
+    RandomReader in{const_cast<std::string*>(&file),
+                    [](void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) -> long long {
+                        const std::string& s = *static_cast<const std::string*>(self);
+                        const std::size_t got = offset >= s.size() ? 0 : std::min<std::size_t>(n, s.size() - offset);
+                        if (got != 0) std::memcpy(buf, s.data() + offset, got);
+                        return static_cast<long long>(got);
+                    },
+                    file.size()};
     return walk_container(in, layout);
 }
 
@@ -72,8 +68,8 @@ struct Sample {
     unsigned other_tracks;
     bool fragmented;
     std::vector<const char*> adts;  // the ADTS copy of each AAC track
+    bool cut = false;               // cut inside its media: the whole access units left, none beyond
 };
-
 const Sample kSamples[] = {
     {"faststart.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}},
     {"tags_cover.m4a", "M4A ", 0, false, {"tags_cover.m4a.adts"}},
@@ -84,6 +80,7 @@ const Sample kSamples[] = {
     {"chapters.m4a", "M4A ", 1, false, {"chapters.m4a.adts"}},
     {"video_two_tracks.mp4", "isom", 1, false, {"video_two_tracks.mp4.adts", "video_two_tracks.mp4.1.adts"}},
     {"box_forms.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}},  // faststart.m4a's media rewritten
+    {"cut_in_media.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}, true},
 };
 
 TEST(ContainerWalk, SamplesAreTheAccessUnitsOfTheAdtsCopy) {
@@ -108,7 +105,14 @@ TEST(ContainerWalk, SamplesAreTheAccessUnitsOfTheAdtsCopy) {
             EXPECT_EQ(t.sf_index, frames[0].sf_index);
             EXPECT_EQ(t.channel_config, frames[0].channel_config);
             EXPECT_FALSE(t.sbr);
-            ASSERT_EQ(t.samples, frames.size());
+            ASSERT_GT(t.samples, 2u);
+            if (s.cut) {
+                ASSERT_LT(t.samples, frames.size());
+                const SampleExtent& last = l.samples.back();
+                EXPECT_GT(last.offset + last.size + frames[t.samples].payload.size(), file.size());
+            } else {
+                ASSERT_EQ(t.samples, frames.size());
+            }
             std::size_t i = 0;
             for (const SampleExtent& e : l.samples)
                 if (e.track == k) {
@@ -117,17 +121,6 @@ TEST(ContainerWalk, SamplesAreTheAccessUnitsOfTheAdtsCopy) {
                 }
         }
     }
-    // Cut inside the media: the access units that are whole in what is left, none beyond.
-    const std::string cut = read_file(test_data("mp4/cut_in_media.m4a"));
-    const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data("mp4/faststart.m4a.adts")));
-    ContainerLayout l;
-    ASSERT_TRUE(walk(cut, l));
-    expect_sane(l, cut.size());
-    ASSERT_GT(l.samples.size(), 2u);
-    ASSERT_LT(l.samples.size(), frames.size());
-    for (std::size_t i = 0; i < l.samples.size(); ++i)
-        ASSERT_EQ(cut.compare(l.samples[i].offset, l.samples[i].size, frames[i].payload), 0) << "sample " << i;
-    EXPECT_GT(l.samples.back().offset + l.samples.back().size + frames[l.samples.size()].payload.size(), cut.size());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -152,7 +145,7 @@ std::string descriptor(unsigned tag, const std::string& payload, int length_byte
 struct Synth {
     std::vector<std::uint32_t> sizes = {100, 200, 150, 300, 120};
     std::string asc = std::string("\x12\x10", 2);  // LC, 44.1 kHz, stereo
-    unsigned size_bits = 32;                        // stsz, or stz2 with 4, 8, 16
+    unsigned size_bits = 32;                       // stsz, or stz2 with 4, 8, 16
     bool co64 = false, index_last = false, large_mdat = false, mdat_to_end = false, wave = false;
     unsigned sound_version = 0;
     std::string extra_moov;  // appended inside moov
@@ -160,23 +153,28 @@ struct Synth {
     std::uint32_t constant_size = 0, count_field = 0, description = 1, per_chunk = 2;
     std::uint8_t es_flags = 0;  // optional ES_Descriptor fields: dependsOn_ES_ID, URL, OCR_ES_Id
     const char* handler = "soun";
+    std::string first_entry;              // a sample description before the mp4a one
+    std::vector<std::uint32_t> stsc;      // first_chunk, samples_per_chunk, description triples
     std::vector<std::uint64_t> chunk_at;  // from the first media byte
 };
 
 std::string esds(const std::string& asc, std::uint8_t flags) {
     const std::string config = std::string("\x40\x15", 2) + be(0, 3) + be(128000, 4) + be(128000, 4);
     const std::string optional = std::string(flags & 0x80 ? "\x00\x02" : "", flags & 0x80 ? 2 : 0) +
-                                 (flags & 0x40 ? "\x03url" : "") + std::string(flags & 0x20 ? "\x00\x03" : "", flags & 0x20 ? 2 : 0);
-    return full_box("esds", 0, descriptor(3, be(1, 2) + static_cast<char>(flags) + optional +
-                                                 descriptor(4, config + descriptor(5, asc, 4)) + descriptor(6, "\x02")));
+                                 (flags & 0x40 ? "\x03url" : "") +
+                                 std::string(flags & 0x20 ? "\x00\x03" : "", flags & 0x20 ? 2 : 0);
+    return full_box("esds", 0,
+                    descriptor(3, be(1, 2) + static_cast<char>(flags) + optional +
+                                      descriptor(4, config + descriptor(5, asc, 4)) + descriptor(6, "\x02")));
 }
 
 std::string moov_of(const Synth& s, std::uint64_t data_at) {
     std::string sound = be(0, 6) + be(1, 2) + be(s.sound_version, 2) + be(0, 6) + be(2, 2) + be(16, 2) + be(0, 4) +
-                        be(44100u << 16, 4) + std::string(s.sound_version == 1 ? 16 : s.sound_version == 2 ? 36 : 0, '\0');
+                        be(44100u << 16, 4) + std::string(s.sound_version * 18 - (s.sound_version == 1) * 2, '\0');
     sound += s.wave ? box("wave", box("frma", "mp4a") + esds(s.asc, s.es_flags) + be(8, 4) + be(0, 4))
                     : esds(s.asc, s.es_flags);
-    const std::string stsd = full_box("stsd", 0, be(1, 4) + box("mp4a", sound));
+    const std::string stsd =
+        full_box("stsd", 0, be(s.first_entry.empty() ? 1 : 2, 4) + s.first_entry + box("mp4a", sound));
     std::string sizes;
     const std::uint32_t count = s.count_field != 0 ? s.count_field : static_cast<std::uint32_t>(s.sizes.size());
     if (s.size_bits == 32) {
@@ -186,8 +184,8 @@ std::string moov_of(const Synth& s, std::uint64_t data_at) {
     } else {
         BitWriter w;
         for (std::uint32_t v : s.sizes) w.put(v, s.size_bits);
-        sizes = full_box("stz2", 0, be(0, 3) + be(s.size_bits, 1) + be(s.sizes.size(), 4) +
-                                        std::string(w.bytes.begin(), w.bytes.end()));
+        sizes = full_box("stz2", 0, be(s.size_bits, 4) + be(s.sizes.size(), 4) + std::string(w.bytes.begin(),
+                                                                                            w.bytes.end()));
     }
     // per_chunk samples a chunk, the chunks laid one after another.
     std::vector<std::uint64_t> chunk_at = s.chunk_at;
@@ -195,9 +193,12 @@ std::string moov_of(const Synth& s, std::uint64_t data_at) {
         if (i % s.per_chunk == 0) chunk_at.push_back(at);
     std::string chunks = be(chunk_at.size(), 4);
     for (std::uint64_t at : chunk_at) chunks += be(data_at + at, s.co64 ? 8 : 4);
-    const std::string stsc = be(1, 4) + be(1, 4) + be(s.per_chunk, 4) + be(s.description, 4);
-    const std::string stbl = box("stbl", stsd + full_box("stsc", 0, stsc) +
-                                             sizes + full_box(s.co64 ? "co64" : "stco", 0, chunks));
+    const std::vector<std::uint32_t> entries =
+        s.stsc.empty() ? std::vector<std::uint32_t>{1, s.per_chunk, s.description} : s.stsc;
+    std::string stsc = be(entries.size() / 3, 4);
+    for (std::uint32_t v : entries) stsc += be(v, 4);
+    const std::string stbl =
+        box("stbl", stsd + full_box("stsc", 0, stsc) + sizes + full_box(s.co64 ? "co64" : "stco", 0, chunks));
     const std::string tkhd = full_box("tkhd", 3, be(0, 8) + be(7, 4) + std::string(68, '\0'));
     const std::string hdlr = full_box("hdlr", 0, be(0, 4) + s.handler + std::string(13, '\0'));
     return box("moov", box("trak", tkhd + box("mdia", hdlr + box("minf", stbl))) + s.extra_moov);
@@ -210,9 +211,9 @@ std::string build(const Synth& s, std::vector<std::uint64_t>* offsets = nullptr)
     std::string media;
     for (std::size_t i = 0; i < s.sizes.size(); ++i) media += std::string(s.sizes[i], static_cast<char>('a' + i));
     const std::string mdat_header = s.large_mdat ? be(1, 4) + "mdat" + be(16 + media.size(), 8)
-                                    : s.mdat_to_end ? be(0, 4) + "mdat" : be(8 + media.size(), 4) + "mdat";
-    const std::size_t moov_size = moov_of(s, 0).size();
-    const std::uint64_t data_at = ftyp.size() + uuid.size() + (s.index_last ? 0 : moov_size) + mdat_header.size();
+                                    : be(s.mdat_to_end ? 0 : 8 + media.size(), 4) + "mdat";
+    const std::uint64_t data_at =
+        ftyp.size() + uuid.size() + (s.index_last ? 0 : moov_of(s, 0).size()) + mdat_header.size();
     const std::string moov = moov_of(s, data_at);
     if (offsets != nullptr) {
         offsets->clear();
@@ -243,10 +244,8 @@ TEST(ContainerWalk, BoxAndTableFormsAllPlaceTheSamples) {
         EXPECT_EQ(l.tracks[0].track_id, 7u);
         EXPECT_EQ(l.tracks[0].sample_rate, 44100u);
         ASSERT_EQ(l.samples.size(), offsets.size());
-        for (std::size_t i = 0; i < offsets.size(); ++i) {
-            EXPECT_EQ(l.samples[i].offset, offsets[i]);
-            EXPECT_EQ(l.samples[i].size, forms[f].sizes[i]);
-        }
+        for (std::size_t i = 0; i < offsets.size(); ++i)
+            EXPECT_TRUE(l.samples[i].offset == offsets[i] && l.samples[i].size == forms[f].sizes[i]) << i;
     }
 }
 
@@ -276,30 +275,28 @@ TEST(ContainerWalk, FragmentRunsFollowTheirBases) {
         std::uint64_t moof_size = 0, data_offset = 0;
         std::string moof;
         for (int pass = 0; pass < 2; ++pass) {  // the second pass knows the moof's size
-            data_offset = moof_size + 8 + 5;      // five bytes of the mdat no run uses
-            const std::string first = box("traf", full_box("tfhd", v.first_flags, be(7, 4)) +
-                                                     full_box("trun", 0x205, be(2, 4) + be(data_offset, 4) + be(0, 4) + be(50, 4) + be(60, 4)) +
-                                                     full_box("trun", 0, be(2, 4)));
+            data_offset = moof_size + 8 + 5;    // five bytes of the mdat no run uses
+            const std::string first = box(
+                "traf", full_box("tfhd", v.first_flags, be(7, 4)) +
+                            full_box("trun", 0x205, be(2, 4) + be(data_offset, 4) + be(0, 4) + be(50, 4) + be(60, 4)) +
+                            full_box("trun", 0, be(2, 4)));
             const std::string base = (v.second_flags & 1) ? be(moof_at + data_offset + 310, 8) : "";
-            const std::string second = box("traf", full_box("tfhd", v.second_flags, be(7, 4) + base + be(v.second_description, 4)) +
-                                                      full_box("trun", v.second_run_flags, be(1, 4) +
-                                                                   (v.second_run_flags & 1 ? be(data_offset + 310, 4) : "") + be(70, 4)));
+            const std::string second = box(
+                "traf", full_box("tfhd", v.second_flags, be(7, 4) + base + be(v.second_description, 4)) +
+                            full_box("trun", v.second_run_flags,
+                                     be(1, 4) + (v.second_run_flags & 1 ? be(data_offset + 310, 4) : "") + be(70, 4)));
             moof = box("moof", full_box("mfhd", 0, be(1, 4)) + first + second);
             moof_size = moof.size();
         }
         std::string media = "mdat0";
-        for (std::uint32_t n : {50, 60, 100, 100, 70}) media += std::string(n, static_cast<char>('A' + media.size() % 26));
+        for (std::uint32_t n : {50, 60, 100, 100, 70}) media += std::string(n, static_cast<char>('A' + n % 26));
         const std::string file = ftyp + moov + moof + box("mdat", media) + box("mfra", "");
         ContainerLayout l;
         ASSERT_TRUE(walk(file, l));
         EXPECT_TRUE(l.fragmented);
         ASSERT_EQ(l.samples.size(), v.expect.size());
-        std::uint64_t at = moof_at + data_offset;
-        for (std::size_t i = 0; i < v.expect.size(); ++i) {
-            EXPECT_EQ(l.samples[i].offset, at);
-            EXPECT_EQ(l.samples[i].size, v.expect[i]);
-            at += v.expect[i];
-        }
+        for (std::size_t i = 0, at = moof_at + data_offset; i < v.expect.size(); at += v.expect[i++])
+            EXPECT_TRUE(l.samples[i].offset == at && l.samples[i].size == v.expect[i]) << i;
     }
 }
 
@@ -314,14 +311,12 @@ TEST(ContainerWalk, AudioSpecificConfigsModelledOrNot) {
     const Case cases[] = {
         {"LC 48k 5.1", {{2, 5}, {3, 4}, {6, 4}, {0, 3}}, true, 2, 3, 6, 48000, false, false},
         {"Main, PCE", {{1, 5}, {4, 4}, {0, 4}, {0, 3}, {0, 32}}, true, 1, 4, 0, 44100, false, false},
-        {"LTP, core coder delay, SBR signalled after",
-         {{4, 5}, {8, 4}, {1, 4}, {0, 1}, {1, 1}, {0, 14}, {0, 1}, {0x2B7, 11}, {5, 5}, {1, 1}, {5, 4}}, true, 4, 8, 1,
-         32000, true, false},
+        {"LTP, core coder delay, SBR after", {{4, 5}, {8, 4}, {1, 4}, {1, 2}, {0, 15}, {0x2B7, 11}, {5, 5}, {1, 1},
+         {5, 4}}, true, 4, 8, 1, 32000, true, false},
         {"explicit SBR", {{5, 5}, {6, 4}, {2, 4}, {3, 4}, {2, 5}, {0, 3}}, true, 2, 6, 2, 48000, true, false},
         {"explicit PS", {{29, 5}, {6, 4}, {1, 4}, {3, 4}, {2, 5}, {0, 3}}, true, 2, 6, 1, 48000, true, true},
-        {"hierarchical SBR and PS",
-         {{2, 5}, {7, 4}, {2, 4}, {0, 3}, {0x2B7, 11}, {5, 5}, {1, 1}, {4, 4}, {0x548, 11}, {1, 1}, {0, 3}},
-         true, 2, 7, 2, 44100, true, true},
+        {"hierarchical SBR and PS", {{2, 5}, {7, 4}, {2, 4}, {0, 3}, {0x2B7, 11}, {5, 5}, {1, 1}, {4, 4}, {0x548, 11},
+         {8, 4}}, true, 2, 7, 2, 44100, true, true},
         {"960-sample frames", {{2, 5}, {4, 4}, {2, 4}, {1, 1}, {0, 2}}, false, 0, 0, 0, 0, false, false},
         {"explicit rate", {{2, 5}, {15, 4}, {44100, 24}, {2, 4}, {0, 3}}, false, 0, 0, 0, 0, false, false},
         {"escaped ELD", {{31, 5}, {7, 6}, {4, 4}, {2, 4}, {0, 8}}, false, 0, 0, 0, 0, false, false},
@@ -334,21 +329,9 @@ TEST(ContainerWalk, AudioSpecificConfigsModelledOrNot) {
         for (const auto& f : c.fields) w.put(f.first, f.second);
         AacTrack t;
         ASSERT_EQ(read_audio_specific_config(w.bytes.data(), w.bytes.size(), t), c.modelled);
-        // The same config inside a file: a track when modelled, another track when not.
-        Synth s;
-        s.asc.assign(w.bytes.begin(), w.bytes.end());
-        ContainerLayout l;
-        ASSERT_TRUE(walk(build(s), l));
-        EXPECT_EQ(l.tracks.size(), c.modelled ? 1u : 0u);
-        EXPECT_EQ(l.other_tracks, c.modelled ? 0u : 1u);
-        EXPECT_EQ(l.samples.empty(), !c.modelled);
         if (!c.modelled) continue;
-        EXPECT_EQ(t.object_type, c.object_type);
-        EXPECT_EQ(t.sf_index, c.sf_index);
-        EXPECT_EQ(t.channel_config, c.channels);
-        EXPECT_EQ(t.sample_rate, c.rate);
-        EXPECT_EQ(t.sbr, c.sbr);
-        EXPECT_EQ(t.ps, c.ps);
+        EXPECT_EQ(std::vector<unsigned>({t.object_type, t.sf_index, t.channel_config, t.sample_rate, t.sbr, t.ps}),
+                  std::vector<unsigned>({c.object_type, c.sf_index, c.channels, c.rate, c.sbr, c.ps}));
     }
 }
 
@@ -368,51 +351,54 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
         }
         for (int round = 0; round < 1500; ++round) {
             std::string bad = whole;
-            for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) bad[rng() % bad.size()] = static_cast<char>(rng());
+            for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k)
+                bad[rng() % bad.size()] = static_cast<char>(rng());
             ContainerLayout l;
             if (walk(bad, l)) expect_sane(l, bad.size());
         }
     }
     ContainerLayout l;
     const std::string ftyp = box("ftyp", "isom");
-    EXPECT_FALSE(walk(ftyp + be(4, 4) + "free", l));              // a size below its header
-    EXPECT_TRUE(walk(ftyp + box("free", "") + "xy", l));          // a last header cut short
-    EXPECT_FALSE(walk(box("junk", "") + ftyp, l));                 // not a first box of the family
+    EXPECT_FALSE(walk(ftyp + be(4, 4) + "free", l));      // a size below its header
+    EXPECT_TRUE(walk(ftyp + box("free", "") + "xy", l));  // a last header cut short
+    EXPECT_FALSE(walk(box("junk", "") + ftyp, l));        // not a first box of the family
     EXPECT_FALSE(walk(std::string(64, '\0'), l));
-    EXPECT_TRUE(walk(be(4000, 4) + "ftypisom", l));                // one box cut short by the end
+    EXPECT_TRUE(walk(be(4000, 4) + "ftypisom", l));  // one box cut short by the end
     EXPECT_STREQ(l.brand, "isom");
 
+    auto taken = [&l](const Synth& s) { return walk(build(s), l) ? l.samples.size() : 999u; };
     Synth s;
     s.count_field = 0x7FFFFFFF;  // a count far beyond its box: the entries there are taken
-    ASSERT_TRUE(walk(build(s), l));
-    EXPECT_EQ(l.samples.size(), s.sizes.size());
+    EXPECT_EQ(taken(s), s.sizes.size());
     s = Synth{};
     s.sizes = {100, 9000, 150};  // larger than any access unit
-    ASSERT_TRUE(walk(build(s), l));
-    EXPECT_EQ(l.samples.size(), 2u);
+    EXPECT_EQ(taken(s), 2u);
     s = Synth{};
     s.handler = "vide";  // an mp4a description in a track that is not sound
-    ASSERT_TRUE(walk(build(s), l));
-    EXPECT_TRUE(l.tracks.empty() && l.samples.empty());
-    EXPECT_EQ(l.other_tracks, 1u);
+    EXPECT_EQ(taken(s), 0u);
+    EXPECT_TRUE(l.tracks.empty() && l.other_tracks == 1);
+    // Chunks of two descriptions: an unmodelled mp4a (960-sample frames) first, the AAC one second.
+    s = Synth{};
+    s.first_entry = box("mp4a", std::string(28, '\0') + esds(std::string("\x12\x14", 2), 0));
+    s.stsc = {1, 2, 2, 2, 2, 1, 3, 2, 2};
+    ASSERT_EQ(taken(s), 3u);
+    EXPECT_TRUE(l.samples[1].size == 200 && l.samples[2].size == 120);
+    s.stsc = {2, 2, 2};  // not starting at chunk 1
+    EXPECT_EQ(taken(s), 0u);
+    s.stsc = {1, 2, 2, 1, 1, 2};  // two entries for chunk 1
+    EXPECT_EQ(taken(s), 0u);
     s = Synth{};
     s.description = 2;  // the chunks use a description that is not the AAC entry
-    ASSERT_TRUE(walk(build(s), l));
-    EXPECT_TRUE(l.samples.empty());
+    EXPECT_EQ(taken(s), 0u);
     EXPECT_EQ(l.tracks.size(), 1u);
     s = Synth{};
     s.co64 = true;
     s.chunk_at = {0, 1ull << 62, 820};  // samples wholly or partly past the end are dropped
-    ASSERT_TRUE(walk(build(s), l));
-    EXPECT_EQ(l.samples.size(), 2u);
+    EXPECT_EQ(taken(s), 2u);
     s.chunk_at = {0, 0, 300};  // chunks overlapping: the first sample at an offset wins, overlaps go
-    std::vector<std::uint64_t> at;
-    const std::string overlapping = build(s, &at);
-    ASSERT_TRUE(walk(overlapping, l));
-    ASSERT_EQ(l.samples.size(), 3u);
-    EXPECT_EQ(l.samples[0].offset, at[0]);
-    EXPECT_EQ(l.samples[1].size, 200u);
-    EXPECT_EQ(l.samples[2].offset, at[0] + 300);
+    ASSERT_EQ(taken(s), 3u);
+    EXPECT_TRUE(l.samples[0].size == 100 && l.samples[1].size == 200 && l.samples[2].size == 120);
+    EXPECT_EQ(l.samples[2].offset - l.samples[0].offset, 300u);
     EXPECT_EQ(l.tracks[0].samples, 3u);
 
     // Depth and box-count bombs inside the index, a trak whose size runs past the moov.
@@ -433,11 +419,9 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     s.sizes = {1500000};
     s.constant_size = 1;
     s.count_field = s.per_chunk = 1500000;
-    ASSERT_TRUE(walk(build(s), l));
-    EXPECT_EQ(l.samples.size(), kWalkMaxSamples);
+    EXPECT_EQ(taken(s), kWalkMaxSamples);
     s.constant_size = 9000;
-    ASSERT_TRUE(walk(build(s), l));
-    EXPECT_TRUE(l.samples.empty());
+    EXPECT_EQ(taken(s), 0u);
 }
 
 }  // namespace
