@@ -147,7 +147,7 @@ struct Synth {
     std::string asc = std::string("\x12\x10", 2);  // LC, 44.1 kHz, stereo
     unsigned size_bits = 32;                       // stsz, or stz2 with 4, 8, 16
     bool co64 = false, index_last = false, large_mdat = false, mdat_to_end = false, wave = false;
-    unsigned sound_version = 0;
+    unsigned sound_version = 0, tkhd_version = 0;
     std::string extra_moov;  // appended inside moov
     // The tables as written, where they differ from the media laid out above.
     std::uint32_t constant_size = 0, count_field = 0, description = 1, per_chunk = 2;
@@ -199,7 +199,8 @@ std::string moov_of(const Synth& s, std::uint64_t data_at) {
     for (std::uint32_t v : entries) stsc += be(v, 4);
     const std::string stbl =
         box("stbl", stsd + full_box("stsc", 0, stsc) + sizes + full_box(s.co64 ? "co64" : "stco", 0, chunks));
-    const std::string tkhd = full_box("tkhd", 3, be(0, 8) + be(7, 4) + std::string(68, '\0'));
+    const std::string tkhd =
+        full_box("tkhd", s.tkhd_version << 24 | 3, be(0, 8 + 8 * s.tkhd_version) + be(7, 4) + std::string(68, '\0'));
     const std::string hdlr = full_box("hdlr", 0, be(0, 4) + s.handler + std::string(13, '\0'));
     return box("moov", box("trak", tkhd + box("mdia", hdlr + box("minf", stbl))) + s.extra_moov);
 }
@@ -233,7 +234,7 @@ TEST(ContainerWalk, BoxAndTableFormsAllPlaceTheSamples) {
     forms[6].mdat_to_end = true;
     forms[7].sound_version = 1, forms[7].wave = true;
     forms[8].sound_version = 2, forms[8].extra_moov = box("udta", full_box("meta", 0, box("ilst", "")));
-    forms[9].es_flags = 0xE0;
+    forms[9].es_flags = 0xE0, forms[9].tkhd_version = 1;
     for (std::size_t f = 0; f < forms.size(); ++f) {
         SCOPED_TRACE(::testing::Message() << "form " << f);
         std::vector<std::uint64_t> offsets;
@@ -363,6 +364,9 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     EXPECT_TRUE(walk(ftyp + box("free", "") + "xy", l));  // a last header cut short
     EXPECT_FALSE(walk(box("junk", "") + ftyp, l));        // not a first box of the family
     EXPECT_FALSE(walk(std::string(64, '\0'), l));
+    for (const char* head : {"\xFF\xF1\x50\x80\x2E\x7F\xFC\x00", "\x00\x00\x00\x04moov", "ID3\x04\x00\x00\x00\x00"})
+        EXPECT_FALSE(looks_like_iso_media(reinterpret_cast<const std::uint8_t*>(head), 8)) << head;
+    EXPECT_TRUE(looks_like_iso_media(reinterpret_cast<const std::uint8_t*>("\x00\x00\x00\x00wide"), 8));
     EXPECT_TRUE(walk(be(4000, 4) + "ftypisom", l));  // one box cut short by the end
     EXPECT_STREQ(l.brand, "isom");
 
