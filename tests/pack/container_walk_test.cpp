@@ -199,8 +199,8 @@ std::string moov_of(const Synth& s, std::uint64_t data_at) {
     for (std::uint32_t v : entries) stsc += be(v, 4);
     const std::string stbl =
         box("stbl", stsd + full_box("stsc", 0, stsc) + sizes + full_box(s.co64 ? "co64" : "stco", 0, chunks));
-    const std::string tkhd =
-        full_box("tkhd", s.tkhd_version << 24 | 3, be(0, 8 + 8 * s.tkhd_version) + be(7, 4) + std::string(68, '\0'));
+    const std::string times(8 + 8 * s.tkhd_version, '\0');  // creation and modification times
+    const std::string tkhd = full_box("tkhd", s.tkhd_version << 24 | 3, times + be(7, 4) + std::string(68, '\0'));
     const std::string hdlr = full_box("hdlr", 0, be(0, 4) + s.handler + std::string(13, '\0'));
     return box("moov", box("trak", tkhd + box("mdia", hdlr + box("minf", stbl))) + s.extra_moov);
 }
