@@ -3,7 +3,8 @@
 # NAME.adts, the ADTS copy of the very same access units that the container walk's tests
 # compare against: an M4A with its index first, one with its index last carrying tags and
 # cover art, fragmented files (moof-relative and explicit base offsets), a MOV, a mono 3GP
-# at a low rate, an M4A with a chapter text track, and a file cut inside its media data.
+# at a low rate, an M4A with a chapter text track, two AAC tracks beside video, AAC beside
+# other codecs, a file cut inside its media data, and box forms ffmpeg does not write.
 # The tests never run ffmpeg. Usage: tools/make_mp4_samples.sh [OUTDIR]
 set -eu
 out=${1:-$(cd "$(dirname "$0")/.." && pwd)/tests/data/mp4}
@@ -40,7 +41,10 @@ ff "${src[@]}" -i "$tmp/chapters.txt" -map 0 -map_metadata 1 -map_chapters 1 -c:
 ff -f lavfi -i "testsrc=s=16x16:r=5:d=1.5" "${src[@]}" "${src[@]}" -map 0 -map 1 -map 2 -c:v mpeg4 -c:a aac -b:a 48k \
    -ac:a:1 1 "$out/video_two_tracks.mp4"
 ff -i "$out/video_two_tracks.mp4" -map 0:a:1 -c copy -f adts "$out/video_two_tracks.mp4.1.adts"
-for f in video_two_tracks.mp4 faststart.m4a tags_cover.m4a frag_moof.mp4 frag_duration.mp4 stereo.mov mono_16k.3gp chapters.m4a; do
+# Codecs the walk does not model beside one AAC track: ALAC, MP3 and AC-3.
+ff "${src[@]}" -map 0 -map 0 -map 0 -map 0 -c:a:0 aac -b:a:0 48k -c:a:1 alac -ac:a:1 1 -ar:a:1 8000 \
+   -c:a:2 libmp3lame -ac:a:2 1 -b:a:2 32k -c:a:3 ac3 -ac:a:3 1 -b:a:3 64k "$out/other_codecs.mp4"
+for f in other_codecs.mp4 video_two_tracks.mp4 faststart.m4a tags_cover.m4a frag_moof.mp4 frag_duration.mp4 stereo.mov mono_16k.3gp chapters.m4a; do
   ff -i "$out/$f" -map 0:a:0 -c copy -f adts "$out/$f.adts"
 done
 # Cut inside the media data: its index (first) is whole, its last access units are not.

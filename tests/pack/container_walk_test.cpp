@@ -79,7 +79,8 @@ const Sample kSamples[] = {
     {"mono_16k.3gp", "3gp4", 0, false, {"mono_16k.3gp.adts"}},
     {"chapters.m4a", "M4A ", 1, false, {"chapters.m4a.adts"}},
     {"video_two_tracks.mp4", "isom", 1, false, {"video_two_tracks.mp4.adts", "video_two_tracks.mp4.1.adts"}},
-    {"box_forms.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}},  // faststart.m4a's media rewritten
+    {"other_codecs.mp4", "isom", 3, false, {"other_codecs.mp4.adts"}},  // beside ALAC, MP3 in mp4a, AC-3
+    {"box_forms.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}},        // faststart.m4a's media rewritten
     {"cut_in_media.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}, true},
 };
 
