@@ -153,14 +153,15 @@ struct Synth {
     // The tables as written, where they differ from the media laid out above.
     std::uint32_t constant_size = 0, count_field = 0, description = 1, per_chunk = 2;
     std::uint8_t es_flags = 0;  // optional ES_Descriptor fields: dependsOn_ES_ID, URL, OCR_ES_Id
+    std::uint8_t object_type_indication = 0x40;
     const char* handler = "soun";
     std::string first_entry;              // a sample description before the mp4a one
     std::vector<std::uint32_t> stsc;      // first_chunk, samples_per_chunk, description triples
     std::vector<std::uint64_t> chunk_at;  // from the first media byte
 };
 
-std::string esds(const std::string& asc, std::uint8_t flags) {
-    const std::string config = std::string("\x40\x15", 2) + be(0, 3) + be(128000, 4) + be(128000, 4);
+std::string esds(const std::string& asc, std::uint8_t flags, std::uint8_t oti = 0x40) {
+    const std::string config = be(oti, 1) + "\x15" + be(0, 3) + be(128000, 4) + be(128000, 4);
     const std::string optional = std::string(flags & 0x80 ? "\x00\x02" : "", flags & 0x80 ? 2 : 0) +
                                  (flags & 0x40 ? "\x03url" : "") +
                                  std::string(flags & 0x20 ? "\x00\x03" : "", flags & 0x20 ? 2 : 0);
@@ -172,8 +173,8 @@ std::string esds(const std::string& asc, std::uint8_t flags) {
 std::string moov_of(const Synth& s, std::uint64_t data_at) {
     std::string sound = be(0, 6) + be(1, 2) + be(s.sound_version, 2) + be(0, 6) + be(2, 2) + be(16, 2) + be(0, 4) +
                         be(44100u << 16, 4) + std::string(s.sound_version * 18 - (s.sound_version == 1) * 2, '\0');
-    sound += s.wave ? box("wave", box("frma", "mp4a") + esds(s.asc, s.es_flags) + be(8, 4) + be(0, 4))
-                    : esds(s.asc, s.es_flags);
+    const std::string es = esds(s.asc, s.es_flags, s.object_type_indication);
+    sound += s.wave ? box("wave", box("frma", "mp4a") + es + be(8, 4) + be(0, 4)) : es;
     const std::string stsd =
         full_box("stsd", 0, be(s.first_entry.empty() ? 1 : 2, 4) + s.first_entry + box("mp4a", sound));
     std::string sizes;
@@ -378,6 +379,11 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     s = Synth{};
     s.sizes = {100, 9000, 150};  // larger than any access unit
     EXPECT_EQ(taken(s), 2u);
+    s = Synth{};
+    s.object_type_indication = 0x67;  // MPEG-2 AAC LC
+    EXPECT_EQ(taken(s), s.sizes.size());
+    s.object_type_indication = 0x68;  // MPEG-2 AAC SSR, whatever the config says
+    EXPECT_EQ(taken(s), 0u);
     s = Synth{};
     s.handler = "vide";  // an mp4a description in a track that is not sound
     EXPECT_EQ(taken(s), 0u);
