@@ -1,0 +1,67 @@
+// A bounded, read-only walk of the ISO base media file family (MP4, M4A, MOV, 3GP): where the
+// AAC access units of a file lie and the frame context each track's AudioSpecificConfig gives
+// them. The walk trusts no size it reads: every count is checked against the box it sits in,
+// every sample against the file, and fixed limits cap depth, boxes, tracks and samples, so a
+// hostile file costs bounded time and memory. What it cannot understand yields no samples.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// Random access over the input: read_at returns the count read (short only at the end), or -errno.
+struct RandomReader {
+    void* self = nullptr;
+    long long (*read_at)(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) = nullptr;
+    std::uint64_t size = 0;  // the input's length
+};
+
+// The frame context of an AAC track, from its AudioSpecificConfig.
+struct AacTrack {
+    std::uint32_t track_id = 0;
+    std::uint8_t object_type = 2;     // core object type the access units are coded with: 1 Main, 2 LC, 4 LTP
+    std::uint8_t sf_index = 0;        // core samplingFrequencyIndex 0..12
+    std::uint8_t channel_config = 0;  // 0 (a program config element) .. 7
+    bool sbr = false, ps = false;     // explicit (AOT 5/29) or hierarchical signalling seen
+    std::uint32_t sample_rate = 0;    // output rate for display: the SBR extension rate when signalled, else core
+    std::uint64_t samples = 0;        // access units of this track taken into `samples` below
+};
+
+struct SampleExtent {
+    std::uint64_t offset = 0;
+    std::uint32_t size = 0;
+    std::uint16_t track = 0;  // index into ContainerLayout::tracks
+};
+
+enum class ContainerKind : std::uint8_t { NONE, ISO_MEDIA };
+
+struct ContainerLayout {
+    ContainerKind kind = ContainerKind::NONE;
+    char brand[5] = {};                 // ftyp major brand ("M4A ", "isom", "qt  ", "3gp4"...), empty without ftyp
+    bool fragmented = false;            // an mvex in the index or a moof at the top level
+    unsigned other_tracks = 0;          // tracks that are not modelled AAC (video, text, ALAC, enca, 960-sample AAC...)
+    std::vector<AacTrack> tracks;       // the modelled AAC tracks
+    std::vector<SampleExtent> samples;  // their access units: sorted by offset, none overlapping, each within the file
+};
+
+// The walk's fixed limits, whatever the file claims.
+constexpr unsigned kWalkMaxDepth = 16;               // nesting of boxes below the top level
+constexpr unsigned kWalkMaxBoxes = 100000;           // box headers read in one walk
+constexpr std::size_t kWalkMaxSamples = 1000000;     // samples taken; beyond, the walk stops taking
+constexpr std::size_t kWalkMaxTracks = 64;           // trak boxes looked at; later ones count as other tracks
+constexpr std::uint32_t kWalkMaxSampleBytes = 8191;  // the largest access unit an ADTS frame could carry
+
+// The frame context an AudioSpecificConfig gives, when it is one the frame models describe:
+// core object type Main, LC or LTP, a sampling index 0..12, 1024-sample frames, channel
+// configuration 0..7. False otherwise (track's fields then unspecified).
+bool read_audio_specific_config(const std::uint8_t* asc, std::size_t n, AacTrack& track);
+
+// True when the first bytes (up to 16) start like an ISO media file: an `ftyp` box, or a `moov`, `mdat`, `free`,
+// `skip` or `wide` box (a cheap test; walk_container decides).
+bool looks_like_iso_media(const std::uint8_t* head, std::size_t n);
+
+// Walks the box tree. Returns false (layout.kind NONE) when the file is not ISO media: top-level box sizes must chain
+// exactly to the end of the file, except that a last box may have size 0 ("to the end") or be cut short by the end of
+// the file (a truncated file still counts, its samples beyond the end dropped). Never fails otherwise: what it cannot
+// understand simply yields no samples.
+bool walk_container(const RandomReader& in, ContainerLayout& layout);

@@ -1,0 +1,438 @@
+// The container walk: on files ffmpeg wrote (tests/data/mp4), every sample it finds is exactly
+// the access unit ffmpeg's ADTS copy of the same file carries, in order, none missed; on files
+// built here box by box, every table and box form lands where it should; on damaged and
+// hostile files, whatever is left is a sane layout (samples sorted, apart, within the file).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pack/container_walk.h"
+#include "support/bit_writer.h"
+#include "support/test_util.h"
+
+namespace {
+
+bool walk(const std::string& file, ContainerLayout& layout) {
+    RandomReader in{const_cast<std::string*>(&file),
+                    [](void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) -> long long {
+                        const std::string& s = *static_cast<const std::string*>(self);
+                        const std::size_t got = offset >= s.size() ? 0 : std::min<std::size_t>(n, s.size() - offset);
+                        if (got != 0) std::memcpy(buf, s.data() + offset, got);
+                        return static_cast<long long>(got);
+                    },
+                    file.size()};
+    return walk_container(in, layout);
+}
+
+// What every layout promises, whatever the file held.
+void expect_sane(const ContainerLayout& l, std::size_t file_size) {
+    std::uint64_t end = 0;
+    std::vector<std::uint64_t> per_track(l.tracks.size());
+    for (const SampleExtent& e : l.samples) {
+        ASSERT_GE(e.offset, end);
+        ASSERT_GE(e.size, 1u);
+        ASSERT_LE(e.size, kWalkMaxSampleBytes);
+        ASSERT_LE(e.offset + e.size, file_size);
+        ASSERT_LT(e.track, l.tracks.size());
+        ++per_track[e.track];
+        end = e.offset + e.size;
+    }
+    for (std::size_t t = 0; t < l.tracks.size(); ++t) EXPECT_EQ(per_track[t], l.tracks[t].samples);
+}
+
+struct AdtsFrame {
+    unsigned object_type, sf_index, channel_config;
+    std::string payload;
+};
+
+std::vector<AdtsFrame> adts_frames(const std::string& s) {
+    std::vector<AdtsFrame> frames;
+    for (std::size_t pos = 0; pos + 7 <= s.size();) {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(s.data() + pos);
+        const std::size_t length = ((b[3] & 3u) << 11) | (b[4] << 3) | (b[5] >> 5);
+        const std::size_t header = (b[1] & 1) ? 7 : 9;
+        if (b[0] != 0xFF || length < header || pos + length > s.size()) break;
+        frames.push_back({(b[2] >> 6) + 1u, (b[2] >> 2) & 15u, ((b[2] & 1u) << 2) | (b[3] >> 6),
+                          s.substr(pos + header, length - header)});
+        pos += length;
+    }
+    return frames;
+}
+
+struct Sample {
+    const char* name;
+    const char* brand;
+    unsigned other_tracks;
+    bool fragmented;
+    std::vector<const char*> adts;  // the ADTS copy of each AAC track
+    bool cut = false;               // cut inside its media: the whole access units left, none beyond
+};
+const Sample kSamples[] = {
+    {"faststart.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}},
+    {"tags_cover.m4a", "M4A ", 0, false, {"tags_cover.m4a.adts"}},
+    {"frag_moof.mp4", "iso5", 0, true, {"frag_moof.mp4.adts"}},
+    {"frag_duration.mp4", "isom", 0, true, {"frag_duration.mp4.adts"}},
+    {"stereo.mov", "qt  ", 0, false, {"stereo.mov.adts"}},
+    {"mono_16k.3gp", "3gp4", 0, false, {"mono_16k.3gp.adts"}},
+    {"chapters.m4a", "M4A ", 1, false, {"chapters.m4a.adts"}},
+    {"video_two_tracks.mp4", "isom", 1, false, {"video_two_tracks.mp4.adts", "video_two_tracks.mp4.1.adts"}},
+    {"other_codecs.mp4", "isom", 3, false, {"other_codecs.mp4.adts"}},  // beside ALAC, MP3 in mp4a, AC-3
+    {"box_forms.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}},        // faststart.m4a's media rewritten
+    {"cut_in_media.m4a", "M4A ", 0, false, {"faststart.m4a.adts"}, true},
+};
+
+TEST(ContainerWalk, SamplesAreTheAccessUnitsOfTheAdtsCopy) {
+    for (const Sample& s : kSamples) {
+        SCOPED_TRACE(s.name);
+        const std::string file = read_file(test_data(std::string("mp4/") + s.name));
+        ASSERT_FALSE(file.empty());
+        EXPECT_TRUE(looks_like_iso_media(reinterpret_cast<const std::uint8_t*>(file.data()), 16));
+        ContainerLayout l;
+        ASSERT_TRUE(walk(file, l));
+        EXPECT_EQ(l.kind, ContainerKind::ISO_MEDIA);
+        EXPECT_STREQ(l.brand, s.brand);
+        EXPECT_EQ(l.fragmented, s.fragmented);
+        EXPECT_EQ(l.other_tracks, s.other_tracks);
+        ASSERT_EQ(l.tracks.size(), s.adts.size());
+        expect_sane(l, file.size());
+        for (std::size_t k = 0; k < s.adts.size(); ++k) {
+            const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(std::string("mp4/") + s.adts[k])));
+            ASSERT_GT(frames.size(), 10u);
+            const AacTrack& t = l.tracks[k];
+            EXPECT_EQ(t.object_type, frames[0].object_type);
+            EXPECT_EQ(t.sf_index, frames[0].sf_index);
+            EXPECT_EQ(t.channel_config, frames[0].channel_config);
+            EXPECT_FALSE(t.sbr);
+            ASSERT_GT(t.samples, 2u);
+            if (s.cut) {
+                ASSERT_LT(t.samples, frames.size());
+                const SampleExtent& last = l.samples.back();
+                EXPECT_GT(last.offset + last.size + frames[t.samples].payload.size(), file.size());
+            } else {
+                ASSERT_EQ(t.samples, frames.size());
+            }
+            std::size_t i = 0;
+            for (const SampleExtent& e : l.samples)
+                if (e.track == k) {
+                    ASSERT_EQ(file.compare(e.offset, e.size, frames[i].payload), 0) << "track " << k << " sample " << i;
+                    ++i;
+                }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files built box by box.
+
+std::string be(std::uint64_t v, int bytes) {
+    std::string s;
+    for (int i = bytes - 1; i >= 0; --i) s += static_cast<char>((v >> (8 * i)) & 0xFF);
+    return s;
+}
+std::string box(const char* type, const std::string& payload) { return be(8 + payload.size(), 4) + type + payload; }
+std::string full_box(const char* type, std::uint32_t version_flags, const std::string& payload) {
+    return box(type, be(version_flags, 4) + payload);
+}
+std::string descriptor(unsigned tag, const std::string& payload, int length_bytes = 1) {
+    std::string s(1, static_cast<char>(tag));
+    for (int i = length_bytes - 1; i >= 0; --i)
+        s += static_cast<char>(((payload.size() >> (7 * i)) & 0x7F) | (i > 0 ? 0x80 : 0));
+    return s + payload;
+}
+
+struct Synth {
+    std::vector<std::uint32_t> sizes = {100, 200, 150, 300, 120};
+    std::string asc = std::string("\x12\x10", 2);  // LC, 44.1 kHz, stereo
+    unsigned size_bits = 32;                       // stsz, or stz2 with 4, 8, 16
+    bool co64 = false, index_last = false, large_mdat = false, mdat_to_end = false, wave = false;
+    unsigned sound_version = 0, tkhd_version = 0;
+    std::string extra_moov;  // appended inside moov
+    // The tables as written, where they differ from the media laid out above.
+    std::uint32_t constant_size = 0, count_field = 0, description = 1, per_chunk = 2;
+    std::uint8_t es_flags = 0;  // optional ES_Descriptor fields: dependsOn_ES_ID, URL, OCR_ES_Id
+    std::uint8_t object_type_indication = 0x40;
+    const char* handler = "soun";
+    std::string first_entry;              // a sample description before the mp4a one
+    std::vector<std::uint32_t> stsc;      // first_chunk, samples_per_chunk, description triples
+    std::vector<std::uint64_t> chunk_at;  // from the first media byte
+};
+
+std::string esds(const std::string& asc, std::uint8_t flags, std::uint8_t oti = 0x40) {
+    const std::string config = be(oti, 1) + "\x15" + be(0, 3) + be(128000, 4) + be(128000, 4);
+    const std::string optional = std::string(flags & 0x80 ? "\x00\x02" : "", flags & 0x80 ? 2 : 0) +
+                                 (flags & 0x40 ? "\x03url" : "") +
+                                 std::string(flags & 0x20 ? "\x00\x03" : "", flags & 0x20 ? 2 : 0);
+    return full_box("esds", 0,
+                    descriptor(3, be(1, 2) + static_cast<char>(flags) + optional +
+                                      descriptor(4, config + descriptor(5, asc, 4)) + descriptor(6, "\x02")));
+}
+
+std::string moov_of(const Synth& s, std::uint64_t data_at) {
+    std::string sound = be(0, 6) + be(1, 2) + be(s.sound_version, 2) + be(0, 6) + be(2, 2) + be(16, 2) + be(0, 4) +
+                        be(44100u << 16, 4) + std::string(s.sound_version * 18 - (s.sound_version == 1) * 2, '\0');
+    const std::string es = esds(s.asc, s.es_flags, s.object_type_indication);
+    sound += s.wave ? box("wave", box("frma", "mp4a") + es + be(8, 4) + be(0, 4)) : es;
+    const std::string stsd =
+        full_box("stsd", 0, be(s.first_entry.empty() ? 1 : 2, 4) + s.first_entry + box("mp4a", sound));
+    std::string sizes;
+    const std::uint32_t count = s.count_field != 0 ? s.count_field : static_cast<std::uint32_t>(s.sizes.size());
+    if (s.size_bits == 32) {
+        sizes = be(s.constant_size, 4) + be(count, 4);
+        for (std::uint32_t v : s.sizes) sizes += s.constant_size != 0 ? "" : be(v, 4);
+        sizes = full_box("stsz", 0, sizes);
+    } else {
+        BitWriter w;
+        for (std::uint32_t v : s.sizes) w.put(v, s.size_bits);
+        sizes = full_box("stz2", 0, be(s.size_bits, 4) + be(s.sizes.size(), 4) + std::string(w.bytes.begin(),
+                                                                                            w.bytes.end()));
+    }
+    // per_chunk samples a chunk, the chunks laid one after another.
+    std::vector<std::uint64_t> chunk_at = s.chunk_at;
+    for (std::uint64_t i = 0, at = 0; s.chunk_at.empty() && i < s.sizes.size(); at += s.sizes[i++])
+        if (i % s.per_chunk == 0) chunk_at.push_back(at);
+    std::string chunks = be(chunk_at.size(), 4);
+    for (std::uint64_t at : chunk_at) chunks += be(data_at + at, s.co64 ? 8 : 4);
+    const std::vector<std::uint32_t> entries =
+        s.stsc.empty() ? std::vector<std::uint32_t>{1, s.per_chunk, s.description} : s.stsc;
+    std::string stsc = be(entries.size() / 3, 4);
+    for (std::uint32_t v : entries) stsc += be(v, 4);
+    const std::string stbl =
+        box("stbl", stsd + full_box("stsc", 0, stsc) + sizes + full_box(s.co64 ? "co64" : "stco", 0, chunks));
+    const std::string times(8 + 8 * s.tkhd_version, '\0');  // creation and modification times
+    const std::string tkhd = full_box("tkhd", s.tkhd_version << 24 | 3, times + be(7, 4) + std::string(68, '\0'));
+    const std::string hdlr = full_box("hdlr", 0, be(0, 4) + s.handler + std::string(13, '\0'));
+    return box("moov", box("trak", tkhd + box("mdia", hdlr + box("minf", stbl))) + s.extra_moov);
+}
+
+// The file and where each sample was put.
+std::string build(const Synth& s, std::vector<std::uint64_t>* offsets = nullptr) {
+    const std::string ftyp = box("ftyp", std::string("isom") + be(0, 4) + "isomiso2mp41");
+    const std::string uuid = box("uuid", std::string(16, '\x7A') + "user");
+    std::string media;
+    for (std::size_t i = 0; i < s.sizes.size(); ++i) media += std::string(s.sizes[i], static_cast<char>('a' + i));
+    const std::string mdat_header = s.large_mdat ? be(1, 4) + "mdat" + be(16 + media.size(), 8)
+                                    : be(s.mdat_to_end ? 0 : 8 + media.size(), 4) + "mdat";
+    const std::uint64_t data_at =
+        ftyp.size() + uuid.size() + (s.index_last ? 0 : moov_of(s, 0).size()) + mdat_header.size();
+    const std::string moov = moov_of(s, data_at);
+    if (offsets != nullptr) {
+        offsets->clear();
+        std::uint64_t at = data_at;
+        for (std::uint32_t v : s.sizes) offsets->push_back(at), at += v;
+    }
+    return s.index_last ? ftyp + uuid + mdat_header + media + moov : ftyp + uuid + moov + mdat_header + media;
+}
+
+TEST(ContainerWalk, BoxAndTableFormsAllPlaceTheSamples) {
+    std::vector<Synth> forms(10);
+    forms[1].co64 = true;
+    forms[2].size_bits = 16;
+    forms[3].size_bits = 8, forms[3].sizes = {10, 255, 1, 77};
+    forms[4].size_bits = 4, forms[4].sizes = {3, 15, 1, 9, 4};
+    forms[5].index_last = true, forms[5].large_mdat = true;
+    forms[6].mdat_to_end = true;
+    forms[7].sound_version = 1, forms[7].wave = true;
+    forms[8].sound_version = 2, forms[8].extra_moov = box("udta", full_box("meta", 0, box("ilst", "")));
+    forms[9].es_flags = 0xE0, forms[9].tkhd_version = 1;
+    for (std::size_t f = 0; f < forms.size(); ++f) {
+        SCOPED_TRACE(::testing::Message() << "form " << f);
+        std::vector<std::uint64_t> offsets;
+        const std::string file = build(forms[f], &offsets);
+        ContainerLayout l;
+        ASSERT_TRUE(walk(file, l));
+        ASSERT_EQ(l.tracks.size(), 1u);
+        EXPECT_EQ(l.tracks[0].track_id, 7u);
+        EXPECT_EQ(l.tracks[0].sample_rate, 44100u);
+        ASSERT_EQ(l.samples.size(), offsets.size());
+        for (std::size_t i = 0; i < offsets.size(); ++i)
+            EXPECT_TRUE(l.samples[i].offset == offsets[i] && l.samples[i].size == forms[f].sizes[i]) << i;
+    }
+}
+
+// One moof of two trafs for track 7 (trex: description 1, size 100): the first traf from the
+// moof's first byte, a run with a data offset then one continuing after it at the trex size; the
+// second traf from where the first traf's data ended, or from an explicit base.
+TEST(ContainerWalk, FragmentRunsFollowTheirBases) {
+    const std::string ftyp = box("ftyp", std::string("iso6") + be(0, 4));
+    Synth index;
+    index.sizes.clear();
+    index.extra_moov = box("mvex", full_box("trex", 0, be(7, 4) + be(1, 4) + be(1024, 4) + be(100, 4) + be(0, 4)));
+    const std::string moov = moov_of(index, 0);
+    struct Variant {
+        const char* what;
+        std::uint32_t first_flags, second_flags, second_description, second_run_flags;
+        std::vector<std::uint32_t> expect;  // sizes of the samples taken, in order
+    };
+    const Variant variants[] = {
+        {"implicit bases", 0, 0x02, 1, 0x200, {50, 60, 100, 100, 70}},
+        {"second traf of another description", 0, 0x02, 2, 0x200, {50, 60, 100, 100}},
+        {"explicit base", 0x020000, 0x03, 1, 0x200, {50, 60, 100, 100, 70}},
+        {"moof base with a data offset", 0, 0x020002, 1, 0x201, {50, 60, 100, 100, 70}},
+    };
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(v.what);
+        const std::uint64_t moof_at = ftyp.size() + moov.size();
+        std::uint64_t moof_size = 0, data_offset = 0;
+        std::string moof;
+        for (int pass = 0; pass < 2; ++pass) {  // the second pass knows the moof's size
+            data_offset = moof_size + 8 + 5;    // five bytes of the mdat no run uses
+            const std::string first = box(
+                "traf", full_box("tfhd", v.first_flags, be(7, 4)) +
+                            full_box("trun", 0x205, be(2, 4) + be(data_offset, 4) + be(0, 4) + be(50, 4) + be(60, 4)) +
+                            full_box("trun", 0, be(2, 4)));
+            const std::string base = (v.second_flags & 1) ? be(moof_at + data_offset + 310, 8) : "";
+            const std::string second = box(
+                "traf", full_box("tfhd", v.second_flags, be(7, 4) + base + be(v.second_description, 4)) +
+                            full_box("trun", v.second_run_flags,
+                                     be(1, 4) + (v.second_run_flags & 1 ? be(data_offset + 310, 4) : "") + be(70, 4)));
+            moof = box("moof", full_box("mfhd", 0, be(1, 4)) + first + second);
+            moof_size = moof.size();
+        }
+        std::string media = "mdat0";
+        for (std::uint32_t n : {50, 60, 100, 100, 70}) media += std::string(n, static_cast<char>('A' + n % 26));
+        const std::string file = ftyp + moov + moof + box("mdat", media) + box("mfra", "");
+        ContainerLayout l;
+        ASSERT_TRUE(walk(file, l));
+        EXPECT_TRUE(l.fragmented);
+        ASSERT_EQ(l.samples.size(), v.expect.size());
+        for (std::size_t i = 0, at = moof_at + data_offset; i < v.expect.size(); at += v.expect[i++])
+            EXPECT_TRUE(l.samples[i].offset == at && l.samples[i].size == v.expect[i]) << i;
+    }
+}
+
+TEST(ContainerWalk, AudioSpecificConfigsModelledOrNot) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::uint32_t, unsigned>> fields;
+        bool modelled;
+        unsigned object_type, sf_index, channels, rate;
+        bool sbr, ps;
+    };
+    const Case cases[] = {
+        {"LC 48k 5.1", {{2, 5}, {3, 4}, {6, 4}, {0, 3}}, true, 2, 3, 6, 48000, false, false},
+        {"Main, PCE", {{1, 5}, {4, 4}, {0, 4}, {0, 3}, {0, 32}}, true, 1, 4, 0, 44100, false, false},
+        {"LTP, core coder delay, SBR after", {{4, 5}, {8, 4}, {1, 4}, {1, 2}, {0, 15}, {0x2B7, 11}, {5, 5}, {1, 1},
+         {5, 4}}, true, 4, 8, 1, 32000, true, false},
+        {"explicit SBR", {{5, 5}, {6, 4}, {2, 4}, {3, 4}, {2, 5}, {0, 3}}, true, 2, 6, 2, 48000, true, false},
+        {"explicit PS", {{29, 5}, {6, 4}, {1, 4}, {3, 4}, {2, 5}, {0, 3}}, true, 2, 6, 1, 48000, true, true},
+        {"hierarchical SBR and PS", {{2, 5}, {7, 4}, {2, 4}, {0, 3}, {0x2B7, 11}, {5, 5}, {1, 1}, {4, 4}, {0x548, 11},
+         {8, 4}}, true, 2, 7, 2, 44100, true, true},
+        {"960-sample frames", {{2, 5}, {4, 4}, {2, 4}, {1, 1}, {0, 2}}, false, 0, 0, 0, 0, false, false},
+        {"explicit rate", {{2, 5}, {15, 4}, {44100, 24}, {2, 4}, {0, 3}}, false, 0, 0, 0, 0, false, false},
+        {"escaped ELD", {{31, 5}, {7, 6}, {4, 4}, {2, 4}, {0, 8}}, false, 0, 0, 0, 0, false, false},
+        {"SSR", {{3, 5}, {4, 4}, {2, 4}, {0, 3}}, false, 0, 0, 0, 0, false, false},
+        {"channels 8", {{2, 5}, {4, 4}, {8, 4}, {0, 3}}, false, 0, 0, 0, 0, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        BitWriter w;
+        for (const auto& f : c.fields) w.put(f.first, f.second);
+        AacTrack t;
+        ASSERT_EQ(read_audio_specific_config(w.bytes.data(), w.bytes.size(), t), c.modelled);
+        if (!c.modelled) continue;
+        EXPECT_EQ(std::vector<unsigned>({t.object_type, t.sf_index, t.channel_config, t.sample_rate, t.sbr, t.ps}),
+                  std::vector<unsigned>({c.object_type, c.sf_index, c.channels, c.rate, c.sbr, c.ps}));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Damage and hostility: never a crash, always a sane layout, and the lies named here handled.
+
+TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
+    std::vector<std::string> files = {build(Synth{}), read_file(test_data("mp4/frag_duration.mp4")),
+                                      read_file(test_data("mp4/stereo.mov"))};
+    // Every cut of a file, and bytes changed at random.
+    std::mt19937 rng(21);
+    for (const std::string& whole : files) {
+        for (std::size_t n = 0; n <= whole.size(); n += (n < 2000 ? 1 : 37)) {
+            ContainerLayout l;
+            if (walk(whole.substr(0, n), l)) expect_sane(l, n);
+            else EXPECT_EQ(l.kind, ContainerKind::NONE);
+        }
+        for (int round = 0; round < 1500; ++round) {
+            std::string bad = whole;
+            for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k)
+                bad[rng() % bad.size()] = static_cast<char>(rng());
+            ContainerLayout l;
+            if (walk(bad, l)) expect_sane(l, bad.size());
+        }
+    }
+    ContainerLayout l;
+    const std::string ftyp = box("ftyp", "isom");
+    EXPECT_FALSE(walk(ftyp + be(4, 4) + "free", l));      // a size below its header
+    EXPECT_TRUE(walk(ftyp + box("free", "") + "xy", l));  // a last header cut short
+    EXPECT_FALSE(walk(box("junk", "") + ftyp, l));        // not a first box of the family
+    EXPECT_FALSE(walk(std::string(64, '\0'), l));
+    for (const char* head : {"\xFF\xF1\x50\x80\x2E\x7F\xFC\x00", "\x00\x00\x00\x04moov", "ID3\x04\x00\x00\x00\x00"})
+        EXPECT_FALSE(looks_like_iso_media(reinterpret_cast<const std::uint8_t*>(head), 8)) << head;
+    EXPECT_TRUE(looks_like_iso_media(reinterpret_cast<const std::uint8_t*>("\x00\x00\x00\x00wide"), 8));
+    EXPECT_TRUE(walk(be(4000, 4) + "ftypisom", l));  // one box cut short by the end
+    EXPECT_STREQ(l.brand, "isom");
+
+    auto taken = [&l](const Synth& s) { return walk(build(s), l) ? l.samples.size() : 999u; };
+    Synth s;
+    s.count_field = 0x7FFFFFFF;  // a count far beyond its box: the entries there are taken
+    EXPECT_EQ(taken(s), s.sizes.size());
+    s = Synth{};
+    s.sizes = {100, 9000, 150};  // larger than any access unit
+    EXPECT_EQ(taken(s), 2u);
+    s = Synth{};
+    s.object_type_indication = 0x67;  // MPEG-2 AAC LC
+    EXPECT_EQ(taken(s), s.sizes.size());
+    s.object_type_indication = 0x68;  // MPEG-2 AAC SSR, whatever the config says
+    EXPECT_EQ(taken(s), 0u);
+    s = Synth{};
+    s.handler = "vide";  // an mp4a description in a track that is not sound
+    EXPECT_EQ(taken(s), 0u);
+    EXPECT_TRUE(l.tracks.empty() && l.other_tracks == 1);
+    // Chunks of two descriptions: an unmodelled mp4a (960-sample frames) first, the AAC one second.
+    s = Synth{};
+    s.first_entry = box("mp4a", std::string(28, '\0') + esds(std::string("\x12\x14", 2), 0));
+    s.stsc = {1, 2, 2, 2, 2, 1, 3, 2, 2};
+    ASSERT_EQ(taken(s), 3u);
+    EXPECT_TRUE(l.samples[1].size == 200 && l.samples[2].size == 120);
+    s.stsc = {2, 2, 2};  // not starting at chunk 1
+    EXPECT_EQ(taken(s), 0u);
+    s.stsc = {1, 2, 2, 1, 1, 2};  // two entries for chunk 1
+    EXPECT_EQ(taken(s), 0u);
+    s = Synth{};
+    s.description = 2;  // the chunks use a description that is not the AAC entry
+    EXPECT_EQ(taken(s), 0u);
+    EXPECT_EQ(l.tracks.size(), 1u);
+    s = Synth{};
+    s.co64 = true;
+    s.chunk_at = {0, 1ull << 62, 820};  // samples wholly or partly past the end are dropped
+    EXPECT_EQ(taken(s), 2u);
+    s.chunk_at = {0, 0, 300};  // chunks overlapping: the first sample at an offset wins, overlaps go
+    ASSERT_EQ(taken(s), 3u);
+    EXPECT_TRUE(l.samples[0].size == 100 && l.samples[1].size == 200 && l.samples[2].size == 120);
+    EXPECT_EQ(l.samples[2].offset - l.samples[0].offset, 300u);
+    EXPECT_EQ(l.tracks[0].samples, 3u);
+
+    // Depth and box-count bombs inside the index, a trak whose size runs past the moov.
+    std::string nest;
+    for (int i = 0; i < 4000; ++i) nest = box(i % 2 ? "trak" : "mdia", nest);
+    std::string many;
+    for (int i = 0; i < 150000; ++i) many += box("free", "");
+    s = Synth{};
+    for (const std::string& extra : {nest, many, be(1u << 30, 4) + "trak" + box("mdia", "")}) {
+        s.extra_moov = extra;
+        ASSERT_TRUE(walk(build(s), l));
+        expect_sane(l, build(s).size());
+    }
+    EXPECT_EQ(l.other_tracks, 1u);
+
+    // Constant sizes: at most kWalkMaxSamples taken, and none of a size no access unit has.
+    s = Synth{};
+    s.sizes = {1500000};
+    s.constant_size = 1;
+    s.count_field = s.per_chunk = 1500000;
+    EXPECT_EQ(taken(s), kWalkMaxSamples);
+    s.constant_size = 9000;
+    EXPECT_EQ(taken(s), 0u);
+}
+
+}  // namespace
