@@ -122,6 +122,71 @@ rm -f "$WORK/crafted.aaz" "$WORK/crafted.out"
 rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
 
 # ---------------------------------------------------------------------------------------------
+# Containers and streams without frame headers, each beside the ADTS copy of the very same
+# access units. CONTAINERS= a folder made by ../shared/music/make-mp4.sh (made into WORK/mp4 by
+# default); STREAMS: the first three music files as headerless raw streams and as ADIF files,
+# made here from their ADTS frames (headers stripped; an ADIF header with one program config
+# element in front). CONTAINERS=0 skips this section.
+# pack_one FILE: sets P_SAVING, P_PACK_S, P_UNPACK_S and checks the file comes back.
+pack_one() {
+    rm -f "$WORK/c.aaz" "$WORK/c.out"
+    measure "$BIN" -p -o "$WORK/c.aaz" "$1" 2>/dev/null
+    P_PACK_S=$SECONDS_TAKEN
+    measure "$BIN" -d -o "$WORK/c.out" "$WORK/c.aaz" 2>/dev/null
+    P_UNPACK_S=$SECONDS_TAKEN
+    cmp -s "$1" "$WORK/c.out" || { echo "$1: unpacked file differs from the input" >&2; exit 1; }
+    P_SAVING=$(saving "$(stat -c %s "$1")" "$(stat -c %s "$WORK/c.aaz")")
+    rm -f "$WORK/c.aaz" "$WORK/c.out"
+}
+if [ "${CONTAINERS:-}" != 0 ]; then
+    CONTAINERS=${CONTAINERS:-$WORK/mp4}
+    ls "$CONTAINERS"/*.m4a >/dev/null 2>&1 || bash "$ROOT/../shared/music/make-mp4.sh" "$CONTAINERS" >/dev/null
+    printf '\n%-32s %11s %8s %8s %8s %9s %9s %9s %9s\n' container bytes "-p %" "xz %" "zstd %" "pack MB/s" "unp MB/s" \
+        "ADTS -p %" "points"
+    nc=0; sum_c=0; sum_a=0; sum_cx=0; sum_cz=0; worst=0
+    for f in "$CONTAINERS"/*.m4a "$CONTAINERS"/*.mp4 "$CONTAINERS"/*.mov "$CONTAINERS"/*.3gp; do
+        [ -s "$f" ] || continue
+        size=$(stat -c %s "$f")
+        pack_one "$f"; sp=$P_SAVING; ps=$P_PACK_S; us=$P_UNPACK_S
+        sx=$(saving "$size" "$(xz -9e -T1 -c "$f" | wc -c)"); sz=$(saving "$size" "$(zstd -19 -q -c "$f" | wc -c)")
+        copy="$f.adts.aac"; sa=-; diff=-
+        if [ -s "$copy" ]; then
+            pack_one "$copy"; sa=$P_SAVING
+            diff=$(echo "$sa - $sp" | bc -l)
+            nc=$((nc + 1)); sum_c=$(echo "$sum_c + $sp" | bc -l); sum_a=$(echo "$sum_a + $sa" | bc -l)
+            sum_cx=$(echo "$sum_cx + $sx" | bc -l); sum_cz=$(echo "$sum_cz + $sz" | bc -l)
+            [ "$(echo "$diff > $worst" | bc -l)" = 1 ] && worst=$diff
+            printf '%-32s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
+                "$(speed "$size" "$ps")" "$(speed "$size" "$us")" "$sa" "$diff"
+        else
+            printf '%-32s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9s %9s\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
+                "$(speed "$size" "$ps")" "$(speed "$size" "$us")" - -
+        fi
+    done
+    if [ "$nc" -gt 0 ]; then
+        printf '%-32s %11s %8.2f %8.2f %8.2f %9s %9s %9.2f %9.2f\n' "mean of $nc with ADTS copies" "" \
+            "$(echo "$sum_c / $nc" | bc -l)" "$(echo "$sum_cx / $nc" | bc -l)" "$(echo "$sum_cz / $nc" | bc -l)" "" "" \
+            "$(echo "$sum_a / $nc" | bc -l)" "$(echo "($sum_a - $sum_c) / $nc" | bc -l)"
+        printf '(points: the ADTS copy'"'"'s saving less the container'"'"'s; the largest is %.2f)\n' "$worst"
+    fi
+
+    # Raw and ADIF copies of the first three music files.
+    printf '\n%-32s %11s %8s %9s %9s\n' stream bytes "-p %" "ADTS -p %" "points"
+    for f in "${FILES[@]:0:3}"; do
+        base=$(basename "$f" .aac)
+        python3 "$ROOT/tools/adts_to_streams.py" "$f" "$WORK/$base.raw" "$WORK/$base.adif"
+        pack_one "$f"; sa=$P_SAVING
+        for kind in raw adif; do
+            g="$WORK/$base.$kind"
+            pack_one "$g"
+            printf '%-32s %11d %8.2f %9.2f %9.2f\n' "$base.$kind" "$(stat -c %s "$g")" "$P_SAVING" "$sa" \
+                "$(echo "$sa - $P_SAVING" | bc -l)"
+            rm -f "$g"
+        done
+    done
+fi
+
+# ---------------------------------------------------------------------------------------------
 # Tiny chunks: what a chunk costs to set up when unpacking. A packed file may hold any chunking,
 # so bench/make_tiny_chunks.cpp (built here against the library beside $BIN) packs with one
 # frame per chunk (and four, for a music file); the same input packed normally is the reference.

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include "frontend/compress.h"
 #include "pack/chunk_codec.h"
 #include "pack/pack_file.h"
+#include "pack/unit_map.h"
 #include "rebuild/decompress.h"
 #include "streams/block_files.h"
 
@@ -196,6 +198,7 @@ int fuzz_unpack(const std::uint8_t* data, std::size_t size) {
     if (size >= 2) {
         std::vector<std::uint8_t> chunk(static_cast<std::size_t>(data[0]) | static_cast<std::size_t>(data[1]) << 8);
         static_cast<void>(decode_chunk(data + 2, size - 2, chunk.data(), chunk.size()));
+        static_cast<void>(decode_chunk(data + 2, size - 2, chunk.data(), chunk.size(), true));
     }
     PackSettings settings;
     settings.threads = 1;
@@ -210,8 +213,29 @@ int fuzz_unpack(const std::uint8_t* data, std::size_t size) {
     return get_le(end + 24, 8) == XXH3_64bits(out.data(), out.size()) ? 0 : 1;
 }
 
+namespace {
+
+long long read_fuzz_input(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const auto* in = static_cast<const MemorySource*>(self);
+    if (offset >= in->size) return 0;
+    const std::size_t take = std::min<std::size_t>(n, in->size - static_cast<std::size_t>(offset));
+    std::memcpy(buf, in->data + offset, take);
+    return static_cast<long long>(take);
+}
+
+}  // namespace
+
 int fuzz_pack_round_trip(const std::uint8_t* data, std::size_t size) {
+    // The bytes after the first are looked at as the front end looks at a file: a container
+    // or a stream without frame headers gives the units the driver is to cut between.
+    UnitMap map;
+    if (size > 1) {
+        MemorySource body{data + 1, size - 1, 0};
+        map_units(RandomReader{&body, read_fuzz_input, size - 1}, map);
+        for (UnitExtent& u : map.units) ++u.offset;
+    }
     PackSettings settings;
+    if (map.source != UnitSource::NONE) settings.units = &map.units;
     settings.threads = 1;
     if (size > 0 && (data[0] & 1) != 0) {
         settings.chunk_cap = 512;

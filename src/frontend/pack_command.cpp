@@ -17,6 +17,7 @@
 
 #include "frontend/progress_line.h"
 #include "pack/pack_file.h"
+#include "pack/unit_map.h"
 #include "streams/output_file.h"
 
 namespace {
@@ -177,6 +178,58 @@ bool file_is_packed(const std::string& name) {
     return packed;
 }
 
+// Reads through pread, so that the walk of a container leaves the descriptor where it was.
+long long read_at_fd(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const int fd = *static_cast<int*>(self);
+    for (;;) {
+        const ssize_t r = pread(fd, buf, n, static_cast<off_t>(offset));
+        if (r >= 0) return r;
+        if (errno != EINTR) return -errno;
+    }
+}
+
+// A container or ADIF file read from a pipe: its index may follow its media, so the whole
+// stream goes to an unnamed temporary file first (in TMPDIR, else /tmp), which is read
+// instead. Returns the descriptor, or -errno.
+int spool_stream(PeekedInput& input) {
+    const char* dir = std::getenv("TMPDIR");
+    const std::string where = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    int fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {  // a file system without unnamed files: a named one, removed at once
+        std::string name = where + "/aaczavrok-XXXXXX";
+        fd = mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) return -errno;
+        unlink(name.c_str());
+    }
+    std::vector<std::uint8_t> buf(1u << 20);
+    const ByteSource source{&input, read_peeked};
+    for (;;) {
+        const long long got = source.read(source.self, buf.data(), buf.size());
+        if (got < 0) {
+            close(fd);
+            return static_cast<int>(got);
+        }
+        if (got == 0) break;
+        std::size_t done = 0;
+        while (done < static_cast<std::size_t>(got)) {
+            const ssize_t w = write(fd, buf.data() + done, static_cast<std::size_t>(got) - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                const int e = w < 0 ? errno : EIO;
+                close(fd);
+                return -e;
+            }
+            done += static_cast<std::size_t>(w);
+        }
+    }
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        const int e = errno;
+        close(fd);
+        return -e;
+    }
+    return fd;
+}
+
 // The first option of the data-block modes on the command line (-l, -h, -s, -t, -m, -v), or 0.
 char lossy_option(const CommandLine& cl) {
     for (char c : cl.given)
@@ -238,7 +291,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         int fd;
         bool owned;
         ~FdCloser() {
-            if (owned) close(fd);
+            if (owned && fd >= 0) close(fd);
         }
     } closer{fd, !from_stdin};
 
@@ -284,12 +337,48 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         }
     }
 
+    // Packing looks for the access units of a container or of an ADIF or headerless stream
+    // first; a stream is read to a temporary file for that only when it starts like a
+    // container or an ADIF file.
+    UnitMap map;
+    struct FdCloser spool{-1, true};
+    std::uint64_t input_size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    int map_fd = S_ISREG(st.st_mode) ? fd : -1;
+    if (ctx.mode == PACKED_PACK && map_fd < 0 &&
+        (looks_like_iso_media(input.head, input.head_size) ||
+         (input.head_size >= 4 && std::memcmp(input.head, "ADIF", 4) == 0))) {
+        spool.fd = spool_stream(input);
+        struct stat spooled;
+        if (spool.fd < 0 || fstat(spool.fd, &spooled) != 0) {
+            std::fprintf(err, "%s: cannot keep the stream in a temporary file: %s\n", shown.c_str(),
+                         std::strerror(spool.fd < 0 ? -spool.fd : errno));
+            if (writes) discard_output(out);
+            return FILE_FAILED;
+        }
+        input = PeekedInput{};
+        if (int e = peek_input(input, spool.fd); e != 0) {
+            std::fprintf(err, "%s: cannot read: %s\n", shown.c_str(), std::strerror(e));
+            if (writes) discard_output(out);
+            return FILE_FAILED;
+        }
+        map_fd = spool.fd;
+        input_size = static_cast<std::uint64_t>(spooled.st_size);
+    }
+    PackSettings settings = ctx.settings;
+    if (ctx.mode == PACKED_PACK && map_fd >= 0) {
+        RandomReader reader{&map_fd, read_at_fd, input_size};
+        map_units(reader, map);
+        if (map.source != UnitSource::NONE) {
+            settings.units = &map.units;
+            settings.size_runs = &map.size_runs;
+        }
+    }
+
     Progress progress;
     progress.line.err = err;
     progress.line.terminal = ctx.terminal;
     progress.name = &shown;
-    progress.total = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    PackSettings settings = ctx.settings;
+    progress.total = input_size;
     settings.input_size = progress.total;
     if (ctx.terminal && ctx.mode != PACKED_LIST) {
         settings.progress = show_progress;
@@ -346,7 +435,9 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     const std::uint64_t from = packing ? report.original_bytes : report.packed_bytes;
     const std::uint64_t to = packing ? report.packed_bytes : report.original_bytes;
     std::string what;
-    if (packing && report.frames == 0 && report.original_bytes > 0)
+    if (packing && map.source != UnitSource::NONE)
+        what = describe_units(map) + ": ";
+    else if (packing && report.frames == 0 && report.original_bytes > 0)
         what = report.chunks_by_method[METHOD_ZSTD] > 0 ? "not AAC, stored with zstd: " : "not AAC, stored as is: ";
     std::fprintf(err, "%s -> %s: %s%s -> %s bytes%s%s\n", shown.c_str(),
                  out_name == "-" ? "(standard output)" : out_name.c_str(), what.c_str(), with_thousands(from).c_str(),

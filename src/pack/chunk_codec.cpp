@@ -98,12 +98,24 @@ void charge_unit(ChunkEncoder& e, PackFamily family) {
 void encode_run(ChunkEncoder& e, const std::uint8_t* data, std::size_t run, ByteClass cls) {
     FrameModel& m = *e.buf.model;
     code_bit(e.rc, m.unit_is_frame, 0);
+    if (cls == BYTES_CONTAINER) code_bit(e.rc, m.run_is_sizes, 0);
     (void)code_uint(e.rc, m.run_length, static_cast<std::uint32_t>(run - 1));
     charge_unit(e, FAMILY_STRUCTURE);
     e.scratch.assign(data, data + run);
     code_bytes(e.rc, m, cls, e.scratch.data(), run);
     charge_unit(e, cls == BYTES_CONTAINER ? FAMILY_CONTAINER : FAMILY_RAW);
     if (e.stats != nullptr) e.stats->other_bytes += run;
+}
+
+// A size table: where its first entry points, relative to where the table before ended, and
+// its entry count.
+template <class Coder>
+void code_sizes(Coder& rc, FrameModel& m, std::uint32_t& expected, std::uint32_t& first, std::uint32_t& count) {
+    const std::int32_t delta = code_sint(rc, m.sizes_first,
+                                         static_cast<std::int32_t>(first) - static_cast<std::int32_t>(expected));
+    first = expected + static_cast<std::uint32_t>(delta);
+    count = code_uint(rc, m.sizes_count, count - 1) + 1;
+    expected = first + count;
 }
 
 // The track context of an access unit, when it differs from the one before.
@@ -195,9 +207,23 @@ int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::ui
     start_encoder(e->rc, payload);
     std::size_t pos = 0;
     if (units != nullptr) {
+        std::uint32_t expected = 0;
         for (const ChunkUnit& u : *units) {
             if (u.start < pos || u.length == 0 || u.start > size || u.length > size - u.start) return 1;
             if (u.start > pos) encode_run(*e, data + pos, u.start - pos, BYTES_CONTAINER);
+            if (u.kind == UNIT_SIZES) {
+                if (u.length % 4 != 0 || u.first_index >= kMaxDerivedUnits ||
+                    u.length / 4 > kMaxDerivedUnits - u.first_index)
+                    return 1;
+                FrameModel& m = *e->buf.model;
+                code_bit(e->rc, m.unit_is_frame, 0);
+                code_bit(e->rc, m.run_is_sizes, 1);
+                std::uint32_t first = u.first_index, count = u.length / 4;
+                code_sizes(e->rc, m, expected, first, count);
+                charge_unit(*e, FAMILY_CONTAINER);
+                pos = u.start + u.length;
+                continue;
+            }
             FrameContext fc;
             fc.object_type = u.object_type;
             fc.sf_index = u.sf_index;
@@ -224,7 +250,11 @@ int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::ui
 }
 
 int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                 bool units) {
+                 bool units, UnitTrace* trace) {
+    if (trace != nullptr) {
+        trace->lengths.clear();
+        trace->patches.clear();
+    }
     if (original_size == 0) return 0;
     CodecBuffers buf;
     FrameModel& m = *buf.model;
@@ -233,11 +263,21 @@ int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uin
     FrameContext context;
     bool has_context = false;
     const ByteClass run_class = units ? BYTES_CONTAINER : BYTES_RAW;
+    std::uint32_t expected = 0;
     std::size_t pos = 0;
     while (pos < original_size) {
         if (rc.overrun > kMaxDecoderOverrun) return 1;
         const std::size_t left = original_size - pos;
         if (!code_bit(rc, m.unit_is_frame, 0)) {
+            if (units && code_bit(rc, m.run_is_sizes, 0)) {
+                std::uint32_t first = 0, count = 1;
+                code_sizes(rc, m, expected, first, count);
+                if (count > left / 4 || first >= kMaxDerivedUnits || count > kMaxDerivedUnits - first) return 1;
+                std::memset(out + pos, 0, 4 * std::size_t{count});
+                if (trace != nullptr) trace->patches.push_back(SizePatch{static_cast<std::uint32_t>(pos), first, count});
+                pos += 4 * std::size_t{count};
+                continue;
+            }
             const std::size_t run = std::size_t{code_uint(rc, m.run_length, 0)} + 1;
             if (run > left) return 1;
             code_bytes(rc, m, run_class, out + pos, run);
@@ -262,11 +302,13 @@ int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uin
             if (length > left) return 1;
             std::memcpy(out + pos, buf.frame.get(), length);
             pos += length;
+            if (units && trace != nullptr) trace->lengths.push_back(static_cast<std::uint32_t>(length));
         } else {
             const std::size_t length = code_uint(rc, m.raw_frame_length, 0);
             if (length == 0 || length > left) return 1;
             code_bytes(rc, m, BYTES_RAW, out + pos, length);
             pos += length;
+            if (units && trace != nullptr) trace->lengths.push_back(static_cast<std::uint32_t>(length));
         }
     }
     return rc.overrun > kMaxDecoderOverrun ? 1 : 0;

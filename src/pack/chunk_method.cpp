@@ -43,9 +43,9 @@ std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_
 
 // Decodes a payload into exactly size bytes at out; 0 when it decoded to that length.
 int decode_payload(const ChunkCoder& coder, std::uint8_t method, const std::uint8_t* payload, std::size_t payload_size,
-                   std::uint8_t* out, std::size_t size) {
+                   std::uint8_t* out, std::size_t size, UnitTrace* trace) {
     if (method == METHOD_MODEL || method == METHOD_UNITS)
-        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS) == 0 ? 0 : 1;
+        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace) == 0 ? 0 : 1;
     if (method == METHOD_ZSTD) {
         const std::size_t r = ZSTD_decompress(out, size, payload, payload_size);
         return !ZSTD_isError(r) && r == size ? 0 : 1;
@@ -53,13 +53,31 @@ int decode_payload(const ChunkCoder& coder, std::uint8_t method, const std::uint
     return 1;
 }
 
+// The size tables a decode left to fill in are the ones the job asked for; their entries are
+// taken from the input here, and checked against the lengths of the units they point to when
+// the driver writes the chunk (as the unpacker fills them in).
+bool same_size_tables(const PackJob& job, const UnitTrace& trace, std::vector<std::uint8_t>& back) {
+    std::size_t k = 0;
+    for (const ChunkUnit& u : job.units) {
+        if (u.kind != UNIT_SIZES) continue;
+        if (k >= trace.patches.size()) return false;
+        const SizePatch& p = trace.patches[k++];
+        if (p.pos != u.start || p.first_index != u.first_index || 4 * std::size_t{p.count} != u.length) return false;
+        std::memcpy(back.data() + u.start, job.original.data() + u.start, u.length);
+    }
+    return k == trace.patches.size();
+}
+
 // Decodes the chunk's payload again and compares it with the input.
 bool decodes_back(const PackJob& job, PackScratch& scratch) {
     const std::size_t size = job.original.size();
     std::vector<std::uint8_t>& back = scratch.back;
     back.resize(size);
-    return decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), back.data(), size) == 0 &&
-           std::memcmp(back.data(), job.original.data(), size) == 0;
+    if (decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), back.data(), size,
+                       &scratch.trace) != 0)
+        return false;
+    if (job.method == METHOD_UNITS && !same_size_tables(job, scratch.trace, back)) return false;
+    return std::memcmp(back.data(), job.original.data(), size) == 0;
 }
 
 // Room for the payload: a little more than the input, since the model's payload is written
@@ -153,10 +171,34 @@ void unpack_chunk(UnpackJob& job, UnpackScratch&) {
     } else {
         job.output.resize(job.original_length);
         if (decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), job.output.data(),
-                           job.original_length) != 0) {
+                           job.original_length, &job.trace) != 0) {
             job.problem = "cannot be decoded";
             return;
         }
     }
+    job.checksum_pending = job.method == METHOD_UNITS && !job.trace.patches.empty();
+    if (job.checksum_pending) return;
     if (XXH3_64bits(job.output.data(), job.output.size()) != job.checksum) job.problem = "checksum mismatch";
+}
+
+bool fill_size_tables(const UnitTrace& trace, UnitLengths& known, std::uint8_t* out, std::size_t size,
+                      std::uint64_t checksum) {
+    for (std::uint32_t length : trace.lengths) {
+        if (known.lengths.size() >= kMaxDerivedUnits) break;
+        known.lengths.push_back(static_cast<std::uint16_t>(length > 0xFFFF ? 0xFFFF : length));
+    }
+    for (const SizePatch& p : trace.patches) {
+        if (p.first_index > known.lengths.size() || p.count > known.lengths.size() - p.first_index ||
+            p.pos > size || 4 * std::size_t{p.count} > size - p.pos)
+            return false;
+        for (std::uint32_t k = 0; k < p.count; ++k) {
+            const std::uint32_t v = known.lengths[p.first_index + k];
+            std::uint8_t* e = out + p.pos + 4 * std::size_t{k};
+            e[0] = 0;
+            e[1] = 0;
+            e[2] = static_cast<std::uint8_t>(v >> 8);
+            e[3] = static_cast<std::uint8_t>(v);
+        }
+    }
+    return trace.patches.empty() || XXH3_64bits(out, size) == checksum;
 }

@@ -26,7 +26,7 @@ struct ChunkCoder {
     int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
                   bool check_frames, const std::vector<ChunkUnit>* units) = encode_chunk;
     int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                  bool units) = decode_chunk;
+                  bool units, UnitTrace* trace) = decode_chunk;
 };
 
 // One zstd compressor for a whole run, used by one thread at a time and made when first
@@ -45,8 +45,9 @@ struct PackJob {
     const ChunkCoder* coder = nullptr;
     SharedZstd* zstd = nullptr;
     std::vector<std::uint8_t> original;
-    std::vector<ChunkUnit> units;       // the access units of a container chunk, else empty
+    std::vector<ChunkUnit> units;       // the access units and size tables of a container chunk
     bool container = false;             // the chunk is cut from a container: code it as units
+    std::size_t first_unit = 0;         // of its access units, the first one's index in the input's
     std::vector<std::uint8_t> payload;  // model or zstd bytes; empty when stored
     std::uint8_t method = METHOD_STORED;
     std::uint64_t checksum = 0;
@@ -59,6 +60,7 @@ struct PackJob {
 // attempt at a chunk the model already took.
 struct PackScratch {
     std::vector<std::uint8_t> back;
+    UnitTrace trace;
 };
 
 // Reserves the buffers of a slot and of a thread for chunks of up to chunk_cap bytes once, so
@@ -79,10 +81,25 @@ struct UnpackJob {
     std::uint64_t checksum = 0;
     std::vector<std::uint8_t> payload;
     std::vector<std::uint8_t> output;
+    UnitTrace trace;                // of a chunk of units: its access units and size tables
+    bool checksum_pending = false;  // the size tables are to be filled in before the checksum holds
     const char* problem = nullptr;  // set when the payload is damaged
 };
 
 struct UnpackScratch {};
 
-// Decodes job.payload into job.output and checks it against the chunk's checksum.
+// Decodes job.payload into job.output and checks it against the chunk's checksum, unless the
+// chunk has size tables to fill in first (checksum_pending; fill_size_tables does both).
 void unpack_chunk(UnpackJob& job, UnpackScratch& scratch);
+
+// The lengths of the access units of the chunks of units written so far, in file order, as
+// the size tables of later chunks refer to them (at most kMaxDerivedUnits of them).
+struct UnitLengths {
+    std::vector<std::uint16_t> lengths;
+};
+
+// Adds the access units of a chunk of units (its trace) to `known`, fills in its size tables at
+// out from them, and says whether its checksum then holds (when it has tables; the caller has
+// checked it otherwise): false when a table points past what is known or the bytes do not match.
+bool fill_size_tables(const UnitTrace& trace, UnitLengths& known, std::uint8_t* out, std::size_t size,
+                      std::uint64_t checksum);

@@ -336,13 +336,13 @@ void read_moov(Walker& w, const Box& moov) {
 // Samples.
 
 // Takes one access unit of track `track` when it is one: within the file, 1..8191 bytes.
-void take_sample(Walker& w, std::uint64_t offset, std::uint64_t size, int track) {
+void take_sample(Walker& w, std::uint64_t offset, std::uint64_t size, int track, std::uint32_t entry = kNoSizeEntry) {
     if (size == 0 || size > kWalkMaxSampleBytes || offset > w.in.size || size > w.in.size - offset) return;
     if (w.layout.samples.size() >= kWalkMaxSamples) {
         w.full = true;
         return;
     }
-    w.layout.samples.push_back({offset, static_cast<std::uint32_t>(size), static_cast<std::uint16_t>(track)});
+    w.layout.samples.push_back({offset, static_cast<std::uint32_t>(size), static_cast<std::uint16_t>(track), entry});
 }
 
 bool sample_size(TableWindow& sizes, const TrackTables& t, std::uint64_t i, std::uint64_t& size) {
@@ -363,6 +363,9 @@ void take_track_samples(Walker& w, const TrackTables& t) {
     // A constant size no access unit can have makes every sample one the walk drops.
     if (t.size_bits == 32 && t.constant_size > kWalkMaxSampleBytes) return;
     const std::uint64_t all = t.sizes_count;
+    if (t.constant_size == 0 && t.size_bits == 32 && all > 0)
+        w.layout.size_tables.push_back({t.sizes_at, static_cast<std::uint32_t>(std::min<std::uint64_t>(all, kNoSizeEntry - 1)),
+                                        static_cast<std::uint16_t>(t.layout_index)});
     if (t.constant_size == 0)
         w.layout.samples.reserve(std::min(kWalkMaxSamples, w.layout.samples.size() + static_cast<std::size_t>(all)));
     TableWindow sizes, chunks, stsc;
@@ -401,7 +404,9 @@ void take_track_samples(Walker& w, const TrackTables& t) {
         for (std::uint64_t i = 0; i < n && offset < w.in.size && !w.full; ++i) {
             std::uint64_t size = 0;
             if (!sample_size(sizes, t, sample + i, size)) return;
-            take_sample(w, offset, size, t.layout_index);
+            const bool entry = t.constant_size == 0 && t.size_bits == 32 && sample + i < kNoSizeEntry;
+            take_sample(w, offset, size, t.layout_index,
+                        entry ? static_cast<std::uint32_t>(sample + i) : kNoSizeEntry);
             offset += size;
         }
         sample += n;

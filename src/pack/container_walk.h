@@ -27,10 +27,22 @@ struct AacTrack {
     std::uint64_t samples = 0;        // access units of this track taken into `samples` below
 };
 
+constexpr std::uint32_t kNoSizeEntry = 0xFFFFFFFFu;
+
 struct SampleExtent {
     std::uint64_t offset = 0;
     std::uint32_t size = 0;
-    std::uint16_t track = 0;  // index into ContainerLayout::tracks
+    std::uint16_t track = 0;                 // index into ContainerLayout::tracks
+    std::uint32_t entry = kNoSizeEntry;      // its entry in its track's size table, if it has one
+};
+
+// A track's table of sample sizes as 32-bit entries (stsz), where it lies in the file. Entry k
+// is the size of the track's sample k, which the samples name by `entry`; the packer derives
+// the entries that hold their access unit's length instead of storing them.
+struct SizeTable {
+    std::uint64_t offset = 0;  // of entry 0
+    std::uint32_t count = 0;   // entries within the box
+    std::uint16_t track = 0;
 };
 
 enum class ContainerKind : std::uint8_t { NONE, ISO_MEDIA };
@@ -42,6 +54,7 @@ struct ContainerLayout {
     unsigned other_tracks = 0;          // tracks that are not modelled AAC (video, text, ALAC, enca, 960-sample AAC...)
     std::vector<AacTrack> tracks;       // the modelled AAC tracks
     std::vector<SampleExtent> samples;  // their access units: sorted by offset, none overlapping, each within the file
+    std::vector<SizeTable> size_tables;  // of the modelled tracks, 32-bit tables only
 };
 
 // The walk's fixed limits, whatever the file claims.

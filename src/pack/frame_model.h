@@ -187,6 +187,9 @@ struct FrameModel {
     UintModel raw_frame_length;
     // The track context of an access unit, coded when it differs from the unit before.
     Bit unit_context_same;
+    Bit run_is_sizes;
+    SintModel sizes_first;
+    UintModel sizes_count;
     UintModel unit_object_type;
     UintModel unit_sf_index;
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 
 #define XXH_STATIC_LINKING_ONLY
@@ -56,7 +57,15 @@ struct PackRun {
     std::size_t target_bytes = 0;  // frame bytes per chunk, 0 = no target
     std::uint64_t offset = 0;      // of the window's front in the input
     std::size_t next_unit = 0;     // the first access unit not yet given to a chunk
+    // Access units as the unpacker will count them (those of chunks coded as units, in order):
+    // each unit's number in that count, -1 while it has none, and the lengths so counted.
+    std::vector<std::int32_t> number_of_unit;
+    UnitLengths numbered;
+    std::size_t next_size_run = 0;  // the first size table not wholly before the window
 };
+
+// Bytes without access units that make a chunk of their own in a container.
+constexpr std::uint64_t kContainerGapChunk = 64u << 10;
 
 bool settings_valid(const PackSettings& s) {
     return s.chunk_cap >= 1 && s.chunk_cap <= kMaxChunkOriginal && s.max_frames >= 1 && s.max_other_bytes >= 1;
@@ -107,8 +116,10 @@ void plan_chunks(PackRun& run) {
 }
 
 // The next chunk of a container: about the target (or what the window holds), moved back to
-// the start of an access unit it would cut, and the units it holds, in the job. A unit that
-// still straddles the cut (one longer than a whole chunk) is carried as the container's bytes.
+// the start of an access unit it would cut, and the units it holds, in the job. A long stretch
+// without units (cover art, another track's media) is a chunk of its own, so that the method
+// chosen for it (byte model, zstd or none) is not the units' choice. A unit that still
+// straddles the cut (one longer than a whole chunk) is carried as the container's bytes.
 std::size_t cut_container_chunk(PackRun& run, std::size_t size, PackJob& job) {
     const std::vector<UnitExtent>& units = *run.settings.units;
     const std::uint64_t start = run.offset;
@@ -116,10 +127,24 @@ std::size_t cut_container_chunk(PackRun& run, std::size_t size, PackJob& job) {
     if (run.target_bytes != 0 && run.target_bytes < n) n = run.target_bytes;
     std::size_t i = run.next_unit;
     while (i < units.size() && units[i].offset < start) ++i;  // cut by an earlier chunk
-    std::size_t j = i;
-    while (j < units.size() && units[j].offset + units[j].size <= start + n) ++j;
-    if (j < units.size() && units[j].offset < start + n && units[j].offset > start) n = units[j].offset - start;
     job.units.clear();
+    const std::uint64_t first = i < units.size() ? units[i].offset : start + size;
+    if (first - start >= kContainerGapChunk) {
+        n = static_cast<std::size_t>(std::min<std::uint64_t>(first - start, size));
+        run.next_unit = i;
+        return n;
+    }
+    std::size_t j = i;
+    std::uint64_t end = start;
+    while (j < units.size() && units[j].offset + units[j].size <= start + n) {
+        if (units[j].offset - end >= kContainerGapChunk && j > i) {
+            n = static_cast<std::size_t>(end - start);
+            break;
+        }
+        end = units[j].offset + units[j].size;
+        ++j;
+    }
+    if (j < units.size() && units[j].offset < start + n && units[j].offset > start) n = units[j].offset - start;
     for (std::size_t k = i; k < j; ++k) {
         const UnitExtent& u = units[k];
         if (u.offset + u.size > start + n) break;
@@ -131,7 +156,79 @@ std::size_t cut_container_chunk(PackRun& run, std::size_t size, PackJob& job) {
         job.units.push_back(c);
     }
     run.next_unit = i + job.units.size();
+    job.first_unit = i;
     return n;
+}
+
+// Whether a size table lies within the next size bytes: the chunk is then cut only once the
+// chunks before it are written, so that every unit they hold has its number.
+bool size_table_ahead(PackRun& run, std::size_t size) {
+    if (run.settings.size_runs == nullptr) return false;
+    const std::vector<SizeRun>& runs = *run.settings.size_runs;
+    while (run.next_size_run < runs.size() &&
+           runs[run.next_size_run].offset + 4 * std::uint64_t{runs[run.next_size_run].count} <= run.offset)
+        ++run.next_size_run;
+    return run.next_size_run < runs.size() && runs[run.next_size_run].offset < run.offset + size;
+}
+
+// Adds to the job's units the entries of size tables in its chunk [start, start + n) that are
+// derived: their unit is numbered already, or is one of this chunk's before the entry, and the
+// entry holds its length. A derived entry never overlaps an access unit.
+void add_size_tables(PackRun& run, const std::uint8_t* data, std::size_t n, PackJob& job) {
+    if (run.settings.size_runs == nullptr) return;
+    const std::vector<SizeRun>& runs = *run.settings.size_runs;
+    const std::vector<UnitExtent>& units = *run.settings.units;
+    const std::uint64_t start = run.offset;
+    const std::size_t own = job.units.size();
+    std::vector<ChunkUnit> tables;
+    const auto number_of = [&](std::uint32_t u, std::uint64_t entry) -> std::int64_t {
+        if (u >= units.size()) return -1;
+        if (run.number_of_unit[u] >= 0) return run.number_of_unit[u];
+        if (u < job.first_unit || u >= job.first_unit + own || units[u].offset + units[u].size > entry) return -1;
+        return static_cast<std::int64_t>(run.numbered.lengths.size() + (u - job.first_unit));
+    };
+    std::size_t next_own = 0;  // the first own unit not wholly before the entry looked at
+    for (std::size_t r = run.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
+        ChunkUnit table;
+        table.kind = UNIT_SIZES;
+        for (std::uint32_t k = 0; k < runs[r].count; ++k) {
+            const std::uint64_t entry = runs[r].offset + 4 * std::uint64_t{k};
+            bool derived = entry >= start && entry + 4 <= start + n;
+            std::int64_t number = -1;
+            if (derived) {
+                const std::uint8_t* e = data + (entry - start);
+                const std::uint32_t value = std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 |
+                                            std::uint32_t{e[2]} << 8 | e[3];
+                number = number_of(runs[r].first_unit + k, entry);
+                derived = number >= 0 && number < static_cast<std::int64_t>(kMaxDerivedUnits) &&
+                          value == units[runs[r].first_unit + k].size;
+            }
+            if (derived) {
+                while (next_own < own && job.units[next_own].start + job.units[next_own].length <= entry - start)
+                    ++next_own;
+                derived = next_own == own || job.units[next_own].start >= entry - start + 4;
+            }
+            const bool extends = table.length != 0 && table.start + table.length == entry - start &&
+                                 table.first_index + table.length / 4 == number;
+            if (table.length != 0 && (!derived || !extends)) {
+                tables.push_back(table);
+                table.length = 0;
+            }
+            if (!derived) continue;
+            if (table.length == 0) {
+                table.start = static_cast<std::uint32_t>(entry - start);
+                table.first_index = static_cast<std::uint32_t>(number);
+            }
+            table.length += 4;
+        }
+        if (table.length != 0) tables.push_back(table);
+    }
+    if (tables.empty()) return;
+    std::vector<ChunkUnit> merged;
+    merged.reserve(job.units.size() + tables.size());
+    std::merge(job.units.begin(), job.units.end(), tables.begin(), tables.end(), std::back_inserter(merged),
+               [](const ChunkUnit& a, const ChunkUnit& b) { return a.start < b.start; });
+    job.units.swap(merged);
 }
 
 // Length of the next chunk at the window's front. A window full to the cap is cut there even
@@ -164,7 +261,34 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     r.packed_by_method[method] += packed;
 }
 
+// Numbers the access units of a chunk coded as units, as the unpacker will, and checks its size
+// tables against them: a derived entry the unpacker would fill in wrong is a bug, stopped here.
+[[nodiscard]] int number_units(PackRun& run, const PackJob& job) {
+    if (job.method != METHOD_UNITS) return PACK_OK;
+    UnitTrace trace;
+    std::size_t k = 0;
+    for (const ChunkUnit& u : job.units) {
+        if (u.kind == UNIT_SIZES) {
+            trace.patches.push_back(SizePatch{u.start, u.first_index, u.length / 4});
+            continue;
+        }
+        if (run.numbered.lengths.size() + trace.lengths.size() < kMaxDerivedUnits)
+            run.number_of_unit[job.first_unit + k] =
+                static_cast<std::int32_t>(run.numbered.lengths.size() + trace.lengths.size());
+        trace.lengths.push_back(u.length);
+        ++k;
+    }
+    if (trace.patches.empty()) return fill_size_tables(trace, run.numbered, nullptr, 0, 0) ? PACK_OK : PACK_VERIFY_FAILED;
+    std::vector<std::uint8_t> copy(job.original);
+    if (!fill_size_tables(trace, run.numbered, copy.data(), copy.size(), job.checksum)) {
+        run.report.message = "internal error: a derived size table does not match its access units; nothing was kept";
+        return PACK_VERIFY_FAILED;
+    }
+    return PACK_OK;
+}
+
 [[nodiscard]] int write_chunk(PackRun& run, const PackJob& job) {
+    if (int s = number_units(run, job); s != 0) return s;
     const bool stored = job.method == METHOD_STORED;
     const std::vector<std::uint8_t>& payload = stored ? job.original : job.payload;
     ChunkRecord record;
@@ -213,6 +337,7 @@ struct UnpackRun {
     const ByteSource& in;
     PackReport& report;
     XXH3_state_t whole;
+    UnitLengths known;  // the access units of the chunks of units written so far
 };
 
 [[nodiscard]] int read_exact(UnpackRun& run, std::uint8_t* buf, std::size_t n, bool& complete) {
@@ -306,7 +431,7 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
         report.message = "internal error: chunk settings out of bounds";
         return PACK_BAD_SETTINGS;
     }
-    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0};
+    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, 0, {}, {}, 0};
     plan_chunks(run);
     run.window.resize(settings.chunk_cap);
     XXH3_64bits_reset(&run.whole);
@@ -323,24 +448,9 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
     Pipeline<PackJob, PackScratch> pipeline(jobs, pack_chunk, settings.threads);
     for (auto& worker : pipeline.workers) reserve_pack_buffers(worker.scratch, settings.chunk_cap);
     std::uint64_t consumed = 0;
-    bool input_done = false;
-    for (;;) {
-        while (!input_done && !pipeline.full()) {
-            if (int s = fill_window(run); s != 0) return s;
-            if (run.end == run.begin) {
-                input_done = true;
-                break;
-            }
-            std::size_t n = 0;
-            PackJob& job = pipeline.next_free();
-            if (int s = cut_chunk(run, n, job); s != 0) return s;
-            const std::uint8_t* p = run.window.data() + run.begin;
-            job.original.assign(p, p + n);
-            pipeline.submit();
-            run.begin += n;
-            run.offset += n;
-        }
-        if (pipeline.empty()) break;
+    if (settings.units != nullptr) run.number_of_unit.assign(settings.units->size(), -1);
+    // Writes the next chunk in order once it is coded.
+    const auto finish_one = [&]() -> int {
         const PackJob& job = pipeline.next_finished();
         if (job.verify_failed) {
             report.message = format_message("internal error: chunk %" PRIu64
@@ -351,13 +461,39 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
         if (int s = write_chunk(run, job); s != 0) return s;
         consumed += job.original.size();
         if (settings.progress != nullptr) settings.progress(settings.progress_self, consumed);
+        return PACK_OK;
+    };
+    bool input_done = false;
+    for (;;) {
+        while (!input_done && !pipeline.full()) {
+            if (int s = fill_window(run); s != 0) return s;
+            if (run.end == run.begin) {
+                input_done = true;
+                break;
+            }
+            if (size_table_ahead(run, std::min(run.end - run.begin, settings.chunk_cap))) {
+                while (!pipeline.empty())
+                    if (int s = finish_one(); s != 0) return s;
+            }
+            std::size_t n = 0;
+            PackJob& job = pipeline.next_free();
+            if (int s = cut_chunk(run, n, job); s != 0) return s;
+            const std::uint8_t* p = run.window.data() + run.begin;
+            if (job.container) add_size_tables(run, p, n, job);
+            job.original.assign(p, p + n);
+            pipeline.submit();
+            run.begin += n;
+            run.offset += n;
+        }
+        if (pipeline.empty()) break;
+        if (int s = finish_one(); s != 0) return s;
     }
     return write_end(run);
 }
 
 int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings, PackReport& report) {
     report = PackReport{};
-    UnpackRun run{in, report, {}};
+    UnpackRun run{in, report, {}, {}};
     XXH3_64bits_reset(&run.whole);
     if (int s = read_header(run); s != 0) return s;
 
@@ -393,7 +529,10 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
         }
         if (pending != 0 && pending_message.empty()) pending_message = report.message;
         if (pipeline.empty()) break;
-        const UnpackJob& job = pipeline.next_finished();
+        UnpackJob& job = pipeline.next_finished();
+        if (job.problem == nullptr && job.method == METHOD_UNITS &&
+            !fill_size_tables(job.trace, run.known, job.output.data(), job.output.size(), job.checksum))
+            job.problem = "checksum mismatch";
         if (job.problem != nullptr)
             return damaged(report, format_message("chunk %" PRIu64 " is damaged (", report.chunks + 1) + job.problem + ")");
         if (int e = out.write(out.self, job.output.data(), job.output.size()); e != 0) return write_failed(report, e);

@@ -33,6 +33,16 @@ struct UnitExtent {
     std::uint8_t sf_index = 0;
 };
 
+// A table of sample sizes in a container (32-bit, big-endian), whose entry k holds the length
+// of the input's access unit first_unit + k (an index into PackSettings::units) when the table
+// is right. The packer checks every entry; those that are right and whose unit comes before
+// them are derived rather than stored.
+struct SizeRun {
+    std::uint64_t offset = 0;
+    std::uint32_t count = 0;
+    std::uint32_t first_unit = 0;
+};
+
 struct PackSettings {
     unsigned threads = 2;  // 1 codes on the calling thread; at most kMaxWorkers are started
     ChunkCoder coder;
@@ -45,6 +55,7 @@ struct PackSettings {
     // units lie there, in order and apart: chunks are cut between them and coded as the
     // container's bytes and those units, and no ADTS frames are looked for.
     const std::vector<UnitExtent>* units = nullptr;
+    const std::vector<SizeRun>* size_runs = nullptr;  // in order of offset, with units
     // Called after each chunk written with the input bytes consumed so far (optional).
     void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
     void* progress_self = nullptr;

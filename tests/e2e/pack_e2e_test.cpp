@@ -2,9 +2,13 @@
 // names, -o, -f, standard input and output, the strict command line, the habits of users of
 // other compressors, several files with one failing or skipped, and damaged packed files that
 // leave nothing behind and that --test and --list name.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <regex>
 #include <string>
 #include <vector>
@@ -208,3 +212,61 @@ TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
 }
 
 }  // namespace
+
+namespace {
+
+// Packs name in dir and returns the packing line; the file must come back byte for byte.
+std::string pack_and_check(const TempDir& dir, const std::string& name) {
+    const RunResult packed = expect_run(0, {"-p", "-f", name}, dir.path);
+    const RunResult back = run_program({"-d", "--stdout", name + ".aaz"}, dir.path);
+    EXPECT_EQ(back.status, 0);
+    EXPECT_TRUE(back.out == read_file(dir.file(name))) << name;
+    return packed.err;
+}
+
+// Writes data into a FIFO that the program reads as its standard input; returns its status.
+int run_through_pipe(const std::vector<std::string>& args, const TempDir& dir, const std::string& data,
+                     const std::string& out) {
+    const std::string fifo = dir.file("in.fifo");
+    unlink(fifo.c_str());
+    if (mkfifo(fifo.c_str(), 0600) != 0) return -1;
+    const pid_t pid = start_program(args, dir.path, fifo, out);
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    bool written = fd >= 0;
+    for (std::size_t done = 0; written && done < data.size();) {
+        const ssize_t w = write(fd, data.data() + done, data.size() - done);
+        written = w > 0;
+        done += w > 0 ? static_cast<std::size_t>(w) : 0;
+    }
+    if (fd >= 0) close(fd);
+    const int status = wait_for(pid);
+    return written ? status : -1;
+}
+
+}  // namespace
+
+// ADIF files and headerless raw streams are coded unit by unit as ADTS frames are: they pack to
+// the size of the ADTS file of the same frames, and an ADIF file read from a pipe packs as the
+// file does (it is read whole first).
+TEST(PackProgram, StreamsWithoutFrameHeadersPackAsTheirAdtsFrames) {
+    TempDir dir;
+    write_file(dir.file("song.aac"), read_file(test_data("lc_stereo_44k.aac")));
+    pack_and_check(dir, "song.aac");
+    const double adts_packed = static_cast<double>(read_file(dir.file("song.aac.aaz")).size());
+    const struct {
+        const char* name;
+        const char* line;
+    } streams[] = {{"lc_stereo_44k.adif", "ADIF (LC, 44.1 kHz), 53 access units: 14,759 -> "},
+                   {"lc_stereo_44k.raw", "raw AAC (LC, 44.1 kHz), 53 access units: 14,745 -> "}};
+    for (const auto& s : streams) {
+        SCOPED_TRACE(s.name);
+        write_file(dir.file(s.name), read_file(test_data(std::string("streams/") + s.name)));
+        const std::string line = pack_and_check(dir, s.name);
+        EXPECT_NE(line.find(s.line), std::string::npos) << line;
+        const double packed = static_cast<double>(read_file(dir.file(std::string(s.name) + ".aaz")).size());
+        EXPECT_LT(std::abs(packed - adts_packed), adts_packed * 0.002) << packed << " against " << adts_packed;
+    }
+    const std::string adif = read_file(dir.file("lc_stereo_44k.adif"));
+    ASSERT_EQ(run_through_pipe({"-p", "-q"}, dir, adif, dir.file("piped.aaz")), 0);
+    EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file("lc_stereo_44k.adif.aaz")));
+}

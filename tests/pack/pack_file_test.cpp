@@ -154,6 +154,79 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
     }
 }
 
+// A container's access units, named to the driver, come back among the container's bytes
+// whatever the chunking: each chunk holds whole units (a unit longer than a chunk is carried as
+// bytes), a unit that is not AAC at all is carried raw, and the units are coded by the models.
+TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
+    const Bytes stereo = bytes_of(read_file(test_data("lc_stereo_44k.aac")));
+    Bytes container = bytes_of("....ftypM4A ....moov");
+    std::vector<UnitExtent> units;
+    const auto add_unit = [&](const std::uint8_t* p, std::size_t n) {
+        units.push_back(UnitExtent{container.size(), static_cast<std::uint32_t>(n), 2, 4});
+        container.insert(container.end(), p, p + n);
+    };
+    std::size_t frames = 0;
+    for (std::size_t pos = 0; pos + 7 <= stereo.size(); ++frames) {
+        const std::size_t length = (std::size_t{stereo[pos + 3]} & 3) << 11 | std::size_t{stereo[pos + 4]} << 3 |
+                                   stereo[pos + 5] >> 5;
+        ASSERT_GT(length, 7u);
+        add_unit(&stereo[pos + 7], length - 7);
+        if (frames % 5 == 4) container.insert(container.end(), {0, 0, 0, 8, 'f', 'r', 'e', 'e'});
+        pos += length;
+    }
+    const Bytes noise = random_bytes(300, 9);
+    add_unit(noise.data(), noise.size());
+    // The index after the media: a table of the units' sizes, one entry of it wrong.
+    const Bytes stsz = bytes_of("....stsz");
+    container.insert(container.end(), stsz.begin(), stsz.end());
+    std::vector<SizeRun> size_runs = {SizeRun{container.size(), static_cast<std::uint32_t>(units.size()), 0}};
+    for (const UnitExtent& u : units) {
+        const std::uint32_t v = u.size + (&u == &units[7] ? 1 : 0);
+        container.insert(container.end(), {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                                           static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)});
+    }
+    const Bytes tail = bytes_of("udta and the rest of the index");
+    container.insert(container.end(), tail.begin(), tail.end());
+
+    Bytes as_bytes;
+    PackReport report;
+    ASSERT_EQ(pack_bytes(container, as_bytes, PackSettings{}, report), PACK_OK);
+    Bytes with_sizes_stored;
+    for (PackSettings settings : {PackSettings{}, PackSettings{}, small_chunks(1), small_chunks(2)}) {
+        SCOPED_TRACE(settings.chunk_cap);
+        settings.units = &units;
+        // The sizes are derived from the units (but the wrong entry), except in the first run.
+        if (!with_sizes_stored.empty()) settings.size_runs = &size_runs;
+        Bytes packed, back;
+        ASSERT_EQ(pack_bytes(container, packed, settings, report), PACK_OK) << report.message;
+        if (with_sizes_stored.empty()) {
+            with_sizes_stored = packed;
+        } else if (settings.chunk_cap == PackSettings{}.chunk_cap) {
+            EXPECT_LT(packed.size() + units.size(), with_sizes_stored.size());
+        }
+        EXPECT_GT(report.chunks_by_method[METHOD_UNITS], 0u);
+        EXPECT_EQ(report.chunks_by_method[METHOD_MODEL], 0u);  // no ADTS frames are looked for
+        EXPECT_GE(report.stats.frames_modelled, frames - 2 * report.chunks);
+        EXPECT_GE(report.stats.frames_raw, 1u);
+        if (settings.chunk_cap == PackSettings{}.chunk_cap) {
+            EXPECT_LT(packed.size() * 10, as_bytes.size() * 9);
+        }
+        ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;
+        EXPECT_TRUE(back == container);
+        EXPECT_EQ(report.format_version, kPackFormatVersion);
+    }
+    // Units that overlap, or lie past the input, only cost the model: the bytes still come back.
+    std::vector<UnitExtent> wrong = units;
+    wrong[1].offset -= 3;
+    wrong.push_back(UnitExtent{container.size() - 4, 100, 2, 4});
+    PackSettings settings;
+    settings.units = &wrong;
+    Bytes packed, back;
+    ASSERT_EQ(pack_bytes(container, packed, settings, report), PACK_OK) << report.message;
+    ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;
+    EXPECT_TRUE(back == container);
+}
+
 // An input of known length is cut into an even number of chunks of about the same size, so
 // that two threads finish together; a wrong length only changes the cut, never the result.
 TEST(PackRoundTrip, KnownLengthIsCutIntoAnEvenNumberOfEqualChunks) {
@@ -214,7 +287,7 @@ int encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::
     return 0;
 }
 int decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t size,
-                   bool /*units*/) {
+                   bool /*units*/, UnitTrace* /*trace*/) {
     for (std::size_t i = 0; i < size; ++i) out[i] = payload[i % payload_size];
     return 0;
 }

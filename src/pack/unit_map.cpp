@@ -1,0 +1,286 @@
+// Units of inputs without ADTS headers: the box walk's AAC samples, or the raw data blocks of
+// ADIF and headerless streams found by parsing one after another.
+#include "pack/unit_map.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "pack/adts_frame.h"
+#include "pack/frame_syntax.h"
+#include "aac/bit_reader.h"
+
+namespace {
+
+constexpr std::size_t kAdifHeaderMax = 16u << 10;  // 16 program config elements with comments fit
+constexpr std::size_t kScanBlock = 1u << 20;
+// A headerless stream is taken as one only when this many raw data blocks in a row parse from
+// its start (or all of a shorter one, ending exactly at its end).
+constexpr std::size_t kRawProbeUnits = 8;
+constexpr std::size_t kMaxStreamUnits = 1u << 20;
+
+FrameContext context_of(const AacTrack& t) {
+    FrameContext fc;
+    fc.object_type = t.object_type;
+    fc.sf_index = t.sf_index;
+    return fc;
+}
+
+UnitExtent extent(std::uint64_t offset, std::size_t size, const AacTrack& t) {
+    UnitExtent u;
+    u.offset = offset;
+    u.size = static_cast<std::uint32_t>(size);
+    u.object_type = t.object_type;
+    u.sf_index = t.sf_index;
+    return u;
+}
+
+long long read_at(const RandomReader& in, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    if (offset >= in.size) return 0;
+    if (n > in.size - offset) n = static_cast<std::size_t>(in.size - offset);
+    std::size_t got = 0;
+    while (got < n) {
+        const long long r = in.read_at(in.self, offset + got, buf + got, n - got);
+        if (r <= 0) return r < 0 ? r : static_cast<long long>(got);
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<long long>(got);
+}
+
+// Raw data blocks one after another from offset on, until one does not parse, the input ends
+// or max_units are found. Returns false when reading failed.
+bool scan_stream(const RandomReader& in, std::uint64_t offset, const AacTrack& track, std::size_t max_units,
+                 std::vector<UnitExtent>& units) {
+    const FrameContext fc = context_of(track);
+    auto rec = std::make_unique<FrameRecord>();
+    std::vector<std::uint8_t> block(kScanBlock + kMaxFrameBytes);
+    std::uint64_t block_at = offset;
+    std::size_t have = 0;
+    std::size_t pos = 0;
+    while (units.size() < max_units) {
+        if (have - pos < kMaxFrameBytes && block_at + have < in.size) {
+            std::memmove(block.data(), block.data() + pos, have - pos);
+            block_at += pos;
+            have -= pos;
+            pos = 0;
+            const long long r = read_at(in, block_at + have, block.data() + have, block.size() - have);
+            if (r < 0) return false;
+            have += static_cast<std::size_t>(r);
+        }
+        if (pos >= have) break;
+        const std::size_t length = access_unit_length(block.data() + pos, have - pos, fc, *rec);
+        if (length == 0) break;
+        units.push_back(extent(block_at + pos, length, track));
+        pos += length;
+    }
+    return true;
+}
+
+// The contexts a headerless stream is tried with: LC at the rates whose band tables differ,
+// the commonest first, then Main and LTP.
+constexpr std::uint8_t kProbeRates[] = {4, 3, 5, 7, 8, 11, 2, 0};
+
+bool probe_raw(const RandomReader& in, UnitMap& map) {
+    for (std::uint8_t object_type : {LC_OBJECT, MAIN_OBJECT, LTP_OBJECT}) {
+        for (std::uint8_t sf_index : kProbeRates) {
+            AacTrack t;
+            t.object_type = object_type;
+            t.sf_index = sf_index;
+            std::vector<UnitExtent> probe;
+            if (!scan_stream(in, 0, t, kRawProbeUnits, probe) || probe.empty()) continue;
+            const UnitExtent& last = probe.back();
+            if (probe.size() < kRawProbeUnits && last.offset + last.size != in.size) continue;
+            map.stream = t;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the input starts like an ADTS stream (a frame, possibly behind an ID3v2 tag, whose
+// successor is another frame or the end): such input keeps the ADTS path.
+bool starts_like_adts(const std::uint8_t* head, std::size_t n, std::uint64_t size) {
+    std::size_t pos = 0;
+    if (n >= 10 && std::memcmp(head, "ID3", 3) == 0) {
+        pos = 10 + ((std::size_t{head[6]} & 0x7F) << 21 | (std::size_t{head[7]} & 0x7F) << 14 |
+                    (std::size_t{head[8]} & 0x7F) << 7 | (std::size_t{head[9]} & 0x7F));
+        if (head[5] & 0x10) pos += 10;
+    }
+    for (std::size_t i = pos; i + 7 <= n && i < pos + 4096; ++i) {
+        const std::size_t length = adts_frame_candidate(head + i, n - i);
+        if (length == 0) continue;
+        if (i + length == size || adts_frame_candidate(head + i + length, n - i - length) != 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& length, AacTrack& track) {
+    if (size < 4 || std::memcmp(data, "ADIF", 4) != 0) return false;
+    PaddedBytes padded;
+    const std::size_t n = std::min(size, kAdifHeaderMax);
+    BitReader br;
+    init_reader(br, padded, data, n);
+    skip_bits(br, 32);
+    if (get_bits(br, 1)) skip_bits(br, 72);  // copyright_id
+    skip_bits(br, 2);                        // original_copy, home
+    const unsigned bitstream_type = get_bits(br, 1);
+    skip_bits(br, 23);  // bitrate
+    const unsigned num_pce = get_bits(br, 4) + 1;
+    for (unsigned p = 0; p < num_pce; ++p) {
+        if (bitstream_type == 0) skip_bits(br, 20);  // adif_buffer_fullness
+        skip_bits(br, 4);                            // element_instance_tag
+        const unsigned object_type = get_bits(br, 2) + 1;
+        const unsigned sf_index = get_bits(br, 4);
+        if (p == 0) {
+            track.object_type = static_cast<std::uint8_t>(object_type);
+            track.sf_index = static_cast<std::uint8_t>(sf_index);
+        }
+        const unsigned num_front = get_bits(br, 4), num_side = get_bits(br, 4), num_back = get_bits(br, 4);
+        const unsigned num_lfe = get_bits(br, 2), num_assoc = get_bits(br, 3), num_cc = get_bits(br, 4);
+        if (get_bits(br, 1)) skip_bits(br, 4);
+        if (get_bits(br, 1)) skip_bits(br, 4);
+        if (get_bits(br, 1)) skip_bits(br, 3);
+        skip_bits(br, 5 * (num_front + num_side + num_back) + 4 * (num_lfe + num_assoc) + 5 * num_cc);
+        byte_align(br);
+        skip_bits(br, 8 * get_bits(br, 8));  // comment_field_data
+    }
+    byte_align(br);
+    if (processed_bits(br) > n * 8) return false;
+    length = processed_bits(br) / 8;
+    return track.sf_index <= 12;
+}
+
+void map_units(const RandomReader& in, UnitMap& map) {
+    map = UnitMap{};
+    std::uint8_t head[64 << 10];
+    const long long got = read_at(in, 0, head, sizeof head);
+    if (got <= 0) return;
+    const std::size_t n = static_cast<std::size_t>(got);
+    if (looks_like_iso_media(head, n)) {
+        if (!walk_container(in, map.layout)) return;
+        map.source = UnitSource::ISO_MEDIA;
+        for (const SampleExtent& s : map.layout.samples) {
+            if (s.track >= map.layout.tracks.size()) continue;
+            map.units.push_back(extent(s.offset, s.size, map.layout.tracks[s.track]));
+        }
+        // Each size table in stretches whose entries name consecutive units.
+        for (const SizeTable& table : map.layout.size_tables) {
+            std::vector<std::int32_t> unit_of(table.count, -1);
+            for (std::size_t k = 0; k < map.layout.samples.size(); ++k) {
+                const SampleExtent& e = map.layout.samples[k];
+                if (e.track == table.track && e.entry < table.count) unit_of[e.entry] = static_cast<std::int32_t>(k);
+            }
+            SizeRun r;
+            for (std::uint32_t j = 0; j <= table.count; ++j) {
+                const bool extends = j < table.count && unit_of[j] >= 0 && r.count != 0 &&
+                                     static_cast<std::uint32_t>(unit_of[j]) == r.first_unit + r.count;
+                if (r.count != 0 && !extends) {
+                    map.size_runs.push_back(r);
+                    r.count = 0;
+                }
+                if (j == table.count || unit_of[j] < 0) continue;
+                if (r.count == 0) {
+                    r.offset = table.offset + 4 * std::uint64_t{j};
+                    r.first_unit = static_cast<std::uint32_t>(unit_of[j]);
+                }
+                ++r.count;
+            }
+        }
+        std::sort(map.size_runs.begin(), map.size_runs.end(),
+                  [](const SizeRun& a, const SizeRun& b) { return a.offset < b.offset; });
+        // The units are all the packer needs of the samples: their memory goes back now.
+        std::vector<SampleExtent>().swap(map.layout.samples);
+        return;
+    }
+    std::size_t header = 0;
+    AacTrack track;
+    if (parse_adif_header(head, n, header, track)) {
+        if (track.object_type == SSR_OBJECT) return;
+        map.stream = track;
+        if (!scan_stream(in, header, track, kMaxStreamUnits, map.units)) map.units.clear();
+        if (!map.units.empty()) map.source = UnitSource::ADIF;
+        return;
+    }
+    if (starts_like_adts(head, n, in.size)) return;
+    if (!probe_raw(in, map)) return;
+    if (!scan_stream(in, 0, map.stream, kMaxStreamUnits, map.units)) map.units.clear();
+    if (!map.units.empty()) map.source = UnitSource::RAW;
+}
+
+namespace {
+
+std::string thousands(std::uint64_t v) {
+    std::string digits = std::to_string(v);
+    for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+    return digits;
+}
+
+const char* object_name(std::uint8_t object_type) {
+    switch (object_type) {
+    case MAIN_OBJECT: return "Main";
+    case LC_OBJECT: return "LC";
+    case LTP_OBJECT: return "LTP";
+    default: return "AAC";
+    }
+}
+
+std::string rate_text(std::uint32_t rate) {
+    char text[32];
+    if (rate % 1000 == 0) {
+        std::snprintf(text, sizeof text, "%u kHz", static_cast<unsigned>(rate / 1000));
+    } else {
+        std::snprintf(text, sizeof text, "%.*f kHz", rate % 100 == 0 ? 1 : 2, rate / 1000.0);
+    }
+    return text;
+}
+
+std::string channels_text(std::uint8_t config) {
+    static constexpr const char* kNames[8] = {"", "mono", "stereo", "3 channels", "4 channels",
+                                              "5 channels", "5.1", "7.1"};
+    return config < 8 ? kNames[config] : "";
+}
+
+std::string track_text(const AacTrack& t) {
+    std::string text = std::string(object_name(t.object_type));
+    if (t.ps) {
+        text = "HE-AACv2";
+    } else if (t.sbr) {
+        text = "HE-AAC";
+    }
+    std::uint32_t rate = t.sample_rate;
+    if (rate == 0 && t.sf_index < 13) rate = static_cast<std::uint32_t>(sample_rate_of(t.sf_index));
+    if (rate != 0) text += ", " + rate_text(rate);
+    const std::string channels = channels_text(t.channel_config);
+    if (!channels.empty()) text += ", " + channels;
+    return text;
+}
+
+}  // namespace
+
+std::string describe_units(const UnitMap& map) {
+    const std::string units = thousands(map.units.size()) + (map.units.size() == 1 ? " access unit" : " access units");
+    switch (map.source) {
+    case UnitSource::NONE:
+        return "";
+    case UnitSource::ADIF:
+        return "ADIF (" + track_text(map.stream) + "), " + units;
+    case UnitSource::RAW:
+        return "raw AAC (" + track_text(map.stream) + "), " + units;
+    case UnitSource::ISO_MEDIA:
+        break;
+    }
+    const ContainerLayout& l = map.layout;
+    std::string brand(l.brand);
+    std::string kind = "MP4";
+    if (brand == "qt  ") kind = "MOV";
+    if (brand.rfind("3g", 0) == 0) kind = "3GP";
+    if (l.fragmented) kind = "fragmented " + kind;
+    if (l.tracks.empty()) return kind + ", no AAC track it could read";
+    std::string text = kind + ", " + std::to_string(l.tracks.size()) + (l.tracks.size() == 1 ? " AAC track" : " AAC tracks");
+    if (l.tracks.size() == 1) text += " (" + track_text(l.tracks[0]) + ")";
+    if (l.other_tracks != 0) text += ", " + std::to_string(l.other_tracks) + " other";
+    return text + ", " + units;
+}

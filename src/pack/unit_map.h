@@ -1,0 +1,35 @@
+// Where the access units of an input lie when no ADTS header frames them: the AAC tracks of an
+// ISO media file (MP4, M4A, MOV, 3GP), or the raw data blocks of an ADIF file or of a headerless
+// stream. The packer cuts its chunks between these units and codes each through the frame
+// models; everything else in the input stays the container's bytes. Nothing here is trusted
+// for the packed bytes: every unit is parsed and written back before it is modelled.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/container_walk.h"
+#include "pack/pack_file.h"
+
+enum class UnitSource : std::uint8_t { NONE, ISO_MEDIA, ADIF, RAW };
+
+struct UnitMap {
+    UnitSource source = UnitSource::NONE;
+    ContainerLayout layout;        // an ISO media file's tracks
+    AacTrack stream;               // an ADIF or headerless stream's frame context
+    std::vector<UnitExtent> units;  // in order, none overlapping, each within the input
+    std::vector<SizeRun> size_runs;  // stretches of size tables whose entries name units in order
+};
+
+// Finds the units of a seekable input; map.source stays NONE (and units empty) for ADTS and
+// anything else, which the packer searches for ADTS frames as before.
+void map_units(const RandomReader& in, UnitMap& map);
+
+// The ADIF header at data[0..size): its length and the frame context of its first program
+// config element; false when there is no whole ADIF header there.
+bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& length, AacTrack& track);
+
+// "MP4, 1 AAC track (LC, 44.1 kHz, stereo), 2,584 access units" and the like, or "" for NONE.
+std::string describe_units(const UnitMap& map);
