@@ -233,9 +233,13 @@ int fuzz_pack_round_trip(const std::uint8_t* data, std::size_t size) {
         MemorySource body{data + 1, size - 1, 0};
         map_units(RandomReader{&body, read_fuzz_input, size - 1}, map);
         for (UnitExtent& u : map.units) ++u.offset;
+        for (SizeRun& r : map.size_runs) ++r.offset;
     }
     PackSettings settings;
-    if (map.source != UnitSource::NONE) settings.units = &map.units;
+    if (map.source != UnitSource::NONE) {
+        settings.units = &map.units;
+        settings.size_runs = &map.size_runs;
+    }
     settings.threads = 1;
     if (size > 0 && (data[0] & 1) != 0) {
         settings.chunk_cap = 512;

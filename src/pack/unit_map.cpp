@@ -48,13 +48,20 @@ long long read_at(const RandomReader& in, std::uint64_t offset, std::uint8_t* bu
     return static_cast<long long>(got);
 }
 
+// The buffers of a scan: one record and one block of the input, shared by every attempt.
+struct StreamScan {
+    std::unique_ptr<FrameRecord> rec = std::make_unique<FrameRecord>();
+    std::vector<std::uint8_t> block;
+};
+
 // Raw data blocks one after another from offset on, until one does not parse, the input ends
 // or max_units are found. Returns false when reading failed.
-bool scan_stream(const RandomReader& in, std::uint64_t offset, const AacTrack& track, std::size_t max_units,
-                 std::vector<UnitExtent>& units) {
+bool scan_stream(StreamScan& scan, const RandomReader& in, std::uint64_t offset, const AacTrack& track,
+                 std::size_t max_units, std::vector<UnitExtent>& units) {
     const FrameContext fc = context_of(track);
-    auto rec = std::make_unique<FrameRecord>();
-    std::vector<std::uint8_t> block(kScanBlock + kMaxFrameBytes);
+    if (scan.block.empty())
+        scan.block.resize(static_cast<std::size_t>(std::min<std::uint64_t>(in.size, kScanBlock)) + kMaxFrameBytes);
+    std::vector<std::uint8_t>& block = scan.block;
     std::uint64_t block_at = offset;
     std::size_t have = 0;
     std::size_t pos = 0;
@@ -69,7 +76,7 @@ bool scan_stream(const RandomReader& in, std::uint64_t offset, const AacTrack& t
             have += static_cast<std::size_t>(r);
         }
         if (pos >= have) break;
-        const std::size_t length = access_unit_length(block.data() + pos, have - pos, fc, *rec);
+        const std::size_t length = access_unit_length(block.data() + pos, have - pos, fc, *scan.rec);
         if (length == 0) break;
         units.push_back(extent(block_at + pos, length, track));
         pos += length;
@@ -81,14 +88,14 @@ bool scan_stream(const RandomReader& in, std::uint64_t offset, const AacTrack& t
 // the commonest first, then Main and LTP.
 constexpr std::uint8_t kProbeRates[] = {4, 3, 5, 7, 8, 11, 2, 0};
 
-bool probe_raw(const RandomReader& in, UnitMap& map) {
+bool probe_raw(StreamScan& scan, const RandomReader& in, UnitMap& map) {
     for (std::uint8_t object_type : {LC_OBJECT, MAIN_OBJECT, LTP_OBJECT}) {
         for (std::uint8_t sf_index : kProbeRates) {
             AacTrack t;
             t.object_type = object_type;
             t.sf_index = sf_index;
             std::vector<UnitExtent> probe;
-            if (!scan_stream(in, 0, t, kRawProbeUnits, probe) || probe.empty()) continue;
+            if (!scan_stream(scan, in, 0, t, kRawProbeUnits, probe) || probe.empty()) continue;
             const UnitExtent& last = probe.back();
             if (probe.size() < kRawProbeUnits && last.offset + last.size != in.size) continue;
             map.stream = t;
@@ -200,13 +207,15 @@ void map_units(const RandomReader& in, UnitMap& map) {
     if (parse_adif_header(head, n, header, track)) {
         if (track.object_type == SSR_OBJECT) return;
         map.stream = track;
-        if (!scan_stream(in, header, track, kMaxStreamUnits, map.units)) map.units.clear();
+        StreamScan scan;
+        if (!scan_stream(scan, in, header, track, kMaxStreamUnits, map.units)) map.units.clear();
         if (!map.units.empty()) map.source = UnitSource::ADIF;
         return;
     }
     if (starts_like_adts(head, n, in.size)) return;
-    if (!probe_raw(in, map)) return;
-    if (!scan_stream(in, 0, map.stream, kMaxStreamUnits, map.units)) map.units.clear();
+    StreamScan scan;
+    if (!probe_raw(scan, in, map)) return;
+    if (!scan_stream(scan, in, 0, map.stream, kMaxStreamUnits, map.units)) map.units.clear();
     if (!map.units.empty()) map.source = UnitSource::RAW;
 }
 
@@ -281,6 +290,7 @@ std::string describe_units(const UnitMap& map) {
     if (l.tracks.empty()) return kind + ", no AAC track it could read";
     std::string text = kind + ", " + std::to_string(l.tracks.size()) + (l.tracks.size() == 1 ? " AAC track" : " AAC tracks");
     if (l.tracks.size() == 1) text += " (" + track_text(l.tracks[0]) + ")";
-    if (l.other_tracks != 0) text += ", " + std::to_string(l.other_tracks) + " other";
+    if (l.other_tracks != 0)
+        text += ", " + std::to_string(l.other_tracks) + (l.other_tracks == 1 ? " other track" : " other tracks");
     return text + ", " + units;
 }

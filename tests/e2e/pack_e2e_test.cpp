@@ -200,6 +200,7 @@ TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
     }
 
     const std::string fixtures = packed_fixture("");
+    const std::size_t fixture_count = names_in(fixtures).size();
     RunResult r = expect_run(0, {"--test", "lc_51_48k.aac.aaz", "lc_stereo_44k.aac.aaz"}, fixtures);
     EXPECT_TRUE(std::regex_match(r.err, std::regex(R"((lc_[0-9a-z_]+\.aac\.aaz: OK, [0-9,]+ -> [0-9,]+ bytes, )"
                                                    R"(every checksum matches\n){2})")))
@@ -208,7 +209,10 @@ TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
     EXPECT_EQ(r.out,
               "lc_stereo_44k.aac.aaz: format version 3; 1 chunk: 1 model; original 15,116 bytes, packed 12,751 "
               "(15.65% smaller)\n  chunk 1: model, original 15,116 bytes, packed 12,675 (16.15% smaller)\n");
-    EXPECT_EQ(names_in(fixtures).size(), 3u);  // the fixtures' folder is only read
+    r = expect_run(0, {"--list", "tags_cover.m4a.aaz"}, fixtures);
+    EXPECT_EQ(r.out.rfind("tags_cover.m4a.aaz: format version 3; 1 chunk: 1 units; original 13,619 bytes", 0), 0u)
+        << r.out;
+    EXPECT_EQ(names_in(fixtures).size(), fixture_count);  // the fixtures' folder is only read
 }
 
 }  // namespace
@@ -269,4 +273,43 @@ TEST(PackProgram, StreamsWithoutFrameHeadersPackAsTheirAdtsFrames) {
     const std::string adif = read_file(dir.file("lc_stereo_44k.adif"));
     ASSERT_EQ(run_through_pipe({"-p", "-q"}, dir, adif, dir.file("piped.aaz")), 0);
     EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file("lc_stereo_44k.adif.aaz")));
+}
+
+// Every container sample is packed by its access units, named on its line, and comes back; the
+// units cost no more than the same frames as ADTS, and the container's own bytes no more than
+// they are. An index after the media, read from a pipe, packs as the file does.
+TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
+    TempDir dir;
+    const std::string samples = test_data("mp4");
+    const std::regex line(R"(^[^\n]+ -> [^\n]+\.aaz: (fragmented )?(MP4|MOV|3GP), [12] AAC tracks?( \(LC, [0-9.]+ kHz, )"
+                          R"((mono|stereo)\))?(, [0-9] other tracks?)?, [0-9,]+ access units: [0-9,]+ -> [0-9,]+ bytes)"
+                          R"( \([0-9]+\.[0-9]{2}% smaller\)\n$)");
+    std::size_t compared = 0;
+    for (const std::string& name : names_in(samples, true)) {
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".adts") == 0) continue;
+        SCOPED_TRACE(name);
+        const std::string data = read_file(samples + "/" + name);
+        write_file(dir.file(name), data);
+        const std::string packed_line = pack_and_check(dir, name);
+        EXPECT_TRUE(std::regex_match(packed_line, line)) << packed_line;
+        const std::string copy = read_file(samples + "/" + name + ".adts");
+        if (copy.empty() || name.find("two_tracks") != std::string::npos) continue;
+        write_file(dir.file("copy.aac"), copy);
+        pack_and_check(dir, "copy.aac");
+        std::size_t frames = 0;  // the ADTS copy's, each behind a 7-byte header
+        for (std::size_t pos = 0, length = 7; pos + 7 <= copy.size() && length >= 7; ++frames) {
+            length = (std::size_t{static_cast<std::uint8_t>(copy[pos + 3])} & 3) << 11 |
+                     std::size_t{static_cast<std::uint8_t>(copy[pos + 4])} << 3 |
+                     static_cast<std::uint8_t>(copy[pos + 5]) >> 5;
+            pos += length;
+        }
+        const std::size_t own_bytes = data.size() - (copy.size() - 7 * frames);
+        EXPECT_LE(read_file(dir.file(name + ".aaz")).size(), read_file(dir.file("copy.aac.aaz")).size() + own_bytes);
+        ++compared;
+    }
+    EXPECT_GE(compared, 7u);
+    const RunResult stats = expect_run(0, {"-p", "-f", "--pack-stats", "tags_cover.m4a"}, dir.path);
+    EXPECT_TRUE(std::regex_search(stats.err, std::regex(R"(\n  container +[0-9,]+ bits)"))) << stats.err;
+    ASSERT_EQ(run_through_pipe({"-p", "-q"}, dir, read_file(dir.file("tags_cover.m4a")), dir.file("piped.aaz")), 0);
+    EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file("tags_cover.m4a.aaz")));
 }
