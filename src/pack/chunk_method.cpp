@@ -132,7 +132,12 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
 
     bool model_chosen = false;
     const std::uint8_t model_method = job.container ? METHOD_UNITS : METHOD_MODEL;
+    // A container's stretch without units (cover art, another track) goes to zstd alone.
+    const bool try_model = !job.container || !job.units.empty();
+    job.stats = PackStats{};
+    job.method = METHOD_STORED;
     for (const bool check_frames : {false, true}) {
+        if (!try_model) break;
         job.stats = PackStats{};
         job.stats.by_family = job.by_family;
         const bool model_ok =

@@ -129,14 +129,10 @@ std::size_t cut_container_chunk(PackRun& run, std::size_t size, PackJob& job) {
     while (i < units.size() && units[i].offset < start) ++i;  // cut by an earlier chunk
     job.units.clear();
     const std::uint64_t first = i < units.size() ? units[i].offset : start + size;
-    if (first - start >= kContainerGapChunk) {
-        n = static_cast<std::size_t>(std::min<std::uint64_t>(first - start, size));
-        run.next_unit = i;
-        return n;
-    }
     std::size_t j = i;
+    if (first - start >= kContainerGapChunk) n = static_cast<std::size_t>(std::min<std::uint64_t>(first - start, size));
     std::uint64_t end = start;
-    while (j < units.size() && units[j].offset + units[j].size <= start + n) {
+    while (first - start < kContainerGapChunk && j < units.size() && units[j].offset + units[j].size <= start + n) {
         if (units[j].offset - end >= kContainerGapChunk && j > i) {
             n = static_cast<std::size_t>(end - start);
             break;
@@ -145,6 +141,26 @@ std::size_t cut_container_chunk(PackRun& run, std::size_t size, PackJob& job) {
         ++j;
     }
     if (j < units.size() && units[j].offset < start + n && units[j].offset > start) n = units[j].offset - start;
+    // A size table after units starts a chunk of its own, and a long stretch without units
+    // after a table (cover art) is left to the next: the chunk that derives a table waits for
+    // every chunk before it, and should be short.
+    if (run.settings.size_runs != nullptr) {
+        const std::vector<SizeRun>& runs = *run.settings.size_runs;
+        std::uint64_t tables_end = 0;
+        for (std::size_t r = run.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
+            if (runs[r].offset + 4 * std::uint64_t{runs[r].count} <= start) continue;
+            if (j > i && runs[r].offset > units[i].offset) {
+                n = static_cast<std::size_t>(runs[r].offset - start);
+                tables_end = 0;
+                break;
+            }
+            tables_end = std::max(tables_end, runs[r].offset + 4 * std::uint64_t{runs[r].count});
+        }
+        const std::uint64_t next_unit_at = j < units.size() ? units[j].offset : ~std::uint64_t{0};
+        if (j == i && tables_end > start && tables_end < start + n &&
+            std::min<std::uint64_t>(next_unit_at, start + n) - tables_end >= kContainerGapChunk)
+            n = static_cast<std::size_t>(tables_end - start);
+    }
     for (std::size_t k = i; k < j; ++k) {
         const UnitExtent& u = units[k];
         if (u.offset + u.size > start + n) break;
@@ -471,15 +487,16 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
                 input_done = true;
                 break;
             }
-            if (size_table_ahead(run, std::min(run.end - run.begin, settings.chunk_cap))) {
-                while (!pipeline.empty())
-                    if (int s = finish_one(); s != 0) return s;
-            }
             std::size_t n = 0;
             PackJob& job = pipeline.next_free();
             if (int s = cut_chunk(run, n, job); s != 0) return s;
             const std::uint8_t* p = run.window.data() + run.begin;
-            if (job.container) add_size_tables(run, p, n, job);
+            if (job.container && size_table_ahead(run, n)) {
+                // the chunks before are written first (the free slot stays this job's)
+                while (!pipeline.empty())
+                    if (int s = finish_one(); s != 0) return s;
+                add_size_tables(run, p, n, job);
+            }
             job.original.assign(p, p + n);
             pipeline.submit();
             run.begin += n;

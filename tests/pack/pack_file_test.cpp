@@ -172,6 +172,12 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
         ASSERT_GT(length, 7u);
         add_unit(&stereo[pos + 7], length - 7);
         if (frames % 5 == 4) container.insert(container.end(), {0, 0, 0, 8, 'f', 'r', 'e', 'e'});
+        if (frames == 20) {  // a long stretch without units: another track's media, a chunk of its own
+            for (int line = 0; line < 5000; ++line) {
+                const Bytes text = bytes_of("subtitle line " + std::to_string(line % 300) + "\n");
+                container.insert(container.end(), text.begin(), text.end());
+            }
+        }
         pos += length;
     }
     const Bytes noise = random_bytes(300, 9);
@@ -206,10 +212,12 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
         }
         EXPECT_GT(report.chunks_by_method[METHOD_UNITS], 0u);
         EXPECT_EQ(report.chunks_by_method[METHOD_MODEL], 0u);  // no ADTS frames are looked for
-        EXPECT_GE(report.stats.frames_modelled, frames - 2 * report.chunks);
+        // units cut by a small chunk are carried as bytes
+        EXPECT_GE(report.stats.frames_modelled, settings.chunk_cap == PackSettings{}.chunk_cap ? frames : frames / 2);
         EXPECT_GE(report.stats.frames_raw, 1u);
         if (settings.chunk_cap == PackSettings{}.chunk_cap) {
-            EXPECT_LT(packed.size() * 10, as_bytes.size() * 9);
+            EXPECT_LT(packed.size() * 20, as_bytes.size() * 19);
+            EXPECT_EQ(report.chunks_by_method[METHOD_ZSTD], 1u);
         }
         ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;
         EXPECT_TRUE(back == container);
