@@ -119,6 +119,33 @@ cmp -s "$CRAFTED" "$WORK/crafted.out" || { echo "$CRAFTED: unpacked file differs
 printf 'crafted input through a pipe (random bodies behind ADTS headers, %d bytes): packing peak RSS %.1f MiB\n' \
     "$(stat -c %s "$CRAFTED")" "$(echo "$crafted_kb / 1024" | bc -l)"
 rm -f "$WORK/crafted.aaz" "$WORK/crafted.out"
+
+# The memory bound on a container that names as many access units as the walk takes: an M4A of
+# 1,000,000 eight-byte samples and their 4-MB size table.
+MILLION="$WORK/crafted_million_units.m4a"
+[ -s "$MILLION" ] || python3 - "$MILLION" <<'PY'
+import struct, sys
+N = 1_000_000
+def box(t, p): return struct.pack('>I4s', 8 + len(p), t) + p
+def full(t, p): return box(t, bytes(4) + p)
+esds = full(b'esds', bytes([3, 25, 0, 1, 0, 4, 17, 0x40, 0x15]) + bytes(11) + bytes([5, 2, 0x12, 0x10, 6, 1, 2]))
+mp4a = box(b'mp4a', bytes(6) + struct.pack('>H', 1) + bytes(8) + struct.pack('>HHHHI', 2, 16, 0, 0, 44100 << 16) + esds)
+ftyp = box(b'ftyp', b'M4A \x00\x00\x02\x00isomM4A ')
+stbl = box(b'stbl', full(b'stsd', struct.pack('>I', 1) + mp4a) + full(b'stts', struct.pack('>III', 1, N, 1024)) +
+           full(b'stsc', struct.pack('>IIII', 1, 1, N, 1)) + full(b'stsz', struct.pack('>II', 0, N) + struct.pack('>I', 8) * N) +
+           full(b'stco', struct.pack('>II', 1, len(ftyp) + 8)))
+trak = box(b'trak', full(b'tkhd', bytes(80)) + box(b'mdia', full(b'mdhd', bytes(20)) +
+           full(b'hdlr', bytes(4) + b'soun' + bytes(13)) + box(b'minf', full(b'smhd', bytes(4)) + stbl)))
+open(sys.argv[1], 'wb').write(ftyp + box(b'mdat', bytes([0x21, 0, 3, 0x40, 0x50, 7, 0, 0x1c]) * N) +
+                              box(b'moov', full(b'mvhd', bytes(96)) + trak))
+PY
+/usr/bin/time -f %M -o "$WORK/rss" "$BIN" -p -f -o "$WORK/million.aaz" "$MILLION" 2>/dev/null
+million_kb=$(tail -n 1 "$WORK/rss")
+"$BIN" -d -f -o "$WORK/million.out" "$WORK/million.aaz" 2>/dev/null
+cmp -s "$MILLION" "$WORK/million.out" || { echo "$MILLION: unpacked file differs from the input" >&2; exit 1; }
+printf 'crafted M4A of 1,000,000 access units (%d bytes): packing peak RSS %.1f MiB\n' \
+    "$(stat -c %s "$MILLION")" "$(echo "$million_kb / 1024" | bc -l)"
+rm -f "$WORK/million.aaz" "$WORK/million.out"
 rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
 
 # ---------------------------------------------------------------------------------------------
@@ -127,7 +154,7 @@ rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
 # default); STREAMS: the first three music files as headerless raw streams and as ADIF files,
 # made here from their ADTS frames (headers stripped; an ADIF header with one program config
 # element in front). CONTAINERS=0 skips this section.
-# pack_one FILE: sets P_SAVING, P_PACK_S, P_UNPACK_S and checks the file comes back.
+# pack_one FILE: sets P_SAVING, P_PACKED, P_PACK_S, P_UNPACK_S and checks the file comes back.
 pack_one() {
     rm -f "$WORK/c.aaz" "$WORK/c.out"
     measure "$BIN" -p -o "$WORK/c.aaz" "$1" 2>/dev/null
@@ -135,55 +162,61 @@ pack_one() {
     measure "$BIN" -d -o "$WORK/c.out" "$WORK/c.aaz" 2>/dev/null
     P_UNPACK_S=$SECONDS_TAKEN
     cmp -s "$1" "$WORK/c.out" || { echo "$1: unpacked file differs from the input" >&2; exit 1; }
-    P_SAVING=$(saving "$(stat -c %s "$1")" "$(stat -c %s "$WORK/c.aaz")")
+    P_PACKED=$(stat -c %s "$WORK/c.aaz")
+    P_SAVING=$(saving "$(stat -c %s "$1")" "$P_PACKED")
     rm -f "$WORK/c.aaz" "$WORK/c.out"
 }
 if [ "${CONTAINERS:-}" != 0 ]; then
     CONTAINERS=${CONTAINERS:-$WORK/mp4}
     ls "$CONTAINERS"/*.m4a >/dev/null 2>&1 || bash "$ROOT/../shared/music/make-mp4.sh" "$CONTAINERS" >/dev/null
-    printf '\n%-32s %11s %8s %8s %8s %9s %9s %9s %9s\n' container bytes "-p %" "xz %" "zstd %" "pack MB/s" "unp MB/s" \
-        "ADTS -p %" "points"
-    nc=0; sum_c=0; sum_a=0; sum_cx=0; sum_cz=0; worst=0
+    printf '\n%-32s %11s %8s %8s %8s %9s %9s %9s %9s %9s %9s %9s\n' container bytes "-p %" "xz %" "zstd %" \
+        "pack MB/s" "unp MB/s" "ADTS -p %" "points" "packed +%" "ADTS pk/s" "ADTS up/s"
+    nc=0; sum_c=0; sum_a=0; sum_cx=0; sum_cz=0; worst=0; sum_extra=0
     for f in "$CONTAINERS"/*.m4a "$CONTAINERS"/*.mp4 "$CONTAINERS"/*.mov "$CONTAINERS"/*.3gp; do
         [ -s "$f" ] || continue
         size=$(stat -c %s "$f")
-        pack_one "$f"; sp=$P_SAVING; ps=$P_PACK_S; us=$P_UNPACK_S
+        pack_one "$f"; sp=$P_SAVING; ps=$P_PACK_S; us=$P_UNPACK_S; pc=$P_PACKED
         sx=$(saving "$size" "$(xz -9e -T1 -c "$f" | wc -c)"); sz=$(saving "$size" "$(zstd -19 -q -c "$f" | wc -c)")
-        copy="$f.adts.aac"; sa=-; diff=-
+        copy="$f.adts.aac"
         if [ -s "$copy" ]; then
+            csize=$(stat -c %s "$copy")
             pack_one "$copy"; sa=$P_SAVING
-            diff=$(echo "$sa - $sp" | bc -l)
+            diff=$(echo "$sa - $sp" | bc -l); extra=$(echo "100 * ($pc - $P_PACKED) / $P_PACKED" | bc -l)
             nc=$((nc + 1)); sum_c=$(echo "$sum_c + $sp" | bc -l); sum_a=$(echo "$sum_a + $sa" | bc -l)
             sum_cx=$(echo "$sum_cx + $sx" | bc -l); sum_cz=$(echo "$sum_cz + $sz" | bc -l)
+            sum_extra=$(echo "$sum_extra + $extra" | bc -l)
             [ "$(echo "$diff > $worst" | bc -l)" = 1 ] && worst=$diff
-            printf '%-32s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
-                "$(speed "$size" "$ps")" "$(speed "$size" "$us")" "$sa" "$diff"
+            printf '%-32s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f %9.2f\n' "$(basename "$f")" "$size" \
+                "$sp" "$sx" "$sz" "$(speed "$size" "$ps")" "$(speed "$size" "$us")" "$sa" "$diff" "$extra" \
+                "$(speed "$csize" "$P_PACK_S")" "$(speed "$csize" "$P_UNPACK_S")"
         else
-            printf '%-32s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9s %9s\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
-                "$(speed "$size" "$ps")" "$(speed "$size" "$us")" - -
+            printf '%-32s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9s %9s %9s %9s %9s\n' "$(basename "$f")" "$size" "$sp" \
+                "$sx" "$sz" "$(speed "$size" "$ps")" "$(speed "$size" "$us")" - - - - -
         fi
     done
     if [ "$nc" -gt 0 ]; then
-        printf '%-32s %11s %8.2f %8.2f %8.2f %9s %9s %9.2f %9.2f\n' "mean of $nc with ADTS copies" "" \
+        printf '%-32s %11s %8.2f %8.2f %8.2f %9s %9s %9.2f %9.2f %9.2f\n' "mean of $nc with ADTS copies" "" \
             "$(echo "$sum_c / $nc" | bc -l)" "$(echo "$sum_cx / $nc" | bc -l)" "$(echo "$sum_cz / $nc" | bc -l)" "" "" \
-            "$(echo "$sum_a / $nc" | bc -l)" "$(echo "($sum_a - $sum_c) / $nc" | bc -l)"
-        printf '(points: the ADTS copy'"'"'s saving less the container'"'"'s; the largest is %.2f)\n' "$worst"
+            "$(echo "$sum_a / $nc" | bc -l)" "$(echo "($sum_a - $sum_c) / $nc" | bc -l)" "$(echo "$sum_extra / $nc" | bc -l)"
+        printf '(points: the ADTS copy'"'"'s saving less the container'"'"'s, the largest %.2f; packed +%%: how much larger the\n' "$worst"
+        echo " container packs than its ADTS copy, in percent of the copy's packed size; ADTS pk/s, up/s: the copy's speeds)"
     fi
 
     # Raw and ADIF copies of the first three music files.
-    printf '\n%-32s %11s %8s %9s %9s\n' stream bytes "-p %" "ADTS -p %" "points"
+    printf '\n%-32s %11s %8s %9s %9s %9s\n' stream bytes "-p %" "ADTS -p %" "points" "packed +%"
     for f in "${FILES[@]:0:3}"; do
         base=$(basename "$f" .aac)
         python3 "$ROOT/tools/adts_to_streams.py" "$f" "$WORK/$base.raw" "$WORK/$base.adif"
-        pack_one "$f"; sa=$P_SAVING
+        pack_one "$f"; sa=$P_SAVING; pa=$P_PACKED
         for kind in raw adif; do
             g="$WORK/$base.$kind"
             pack_one "$g"
-            printf '%-32s %11d %8.2f %9.2f %9.2f\n' "$base.$kind" "$(stat -c %s "$g")" "$P_SAVING" "$sa" \
-                "$(echo "$sa - $P_SAVING" | bc -l)"
+            printf '%-32s %11d %8.2f %9.2f %9.2f %9.2f\n' "$base.$kind" "$(stat -c %s "$g")" "$P_SAVING" "$sa" \
+                "$(echo "$sa - $P_SAVING" | bc -l)" "$(echo "100 * ($P_PACKED - $pa) / $pa" | bc -l)"
             rm -f "$g"
         done
     done
+    echo "(the ADTS copy is the music file itself; a stream holds the same frames without their 7-byte headers)"
 fi
 
 # ---------------------------------------------------------------------------------------------

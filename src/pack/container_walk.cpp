@@ -342,7 +342,7 @@ void take_sample(Walker& w, std::uint64_t offset, std::uint64_t size, int track,
         w.full = true;
         return;
     }
-    w.layout.samples.push_back({offset, static_cast<std::uint32_t>(size), static_cast<std::uint16_t>(track), entry});
+    w.layout.samples.push_back({offset, entry, static_cast<std::uint16_t>(size), static_cast<std::uint16_t>(track)});
 }
 
 bool sample_size(TableWindow& sizes, const TrackTables& t, std::uint64_t i, std::uint64_t& size) {

@@ -31,10 +31,11 @@ constexpr std::uint32_t kNoSizeEntry = 0xFFFFFFFFu;
 
 struct SampleExtent {
     std::uint64_t offset = 0;
-    std::uint32_t size = 0;
-    std::uint16_t track = 0;                 // index into ContainerLayout::tracks
-    std::uint32_t entry = kNoSizeEntry;      // its entry in its track's size table, if it has one
+    std::uint32_t entry = kNoSizeEntry;  // its entry in its track's size table, if it has one
+    std::uint16_t size = 0;              // at most kWalkMaxSampleBytes
+    std::uint16_t track = 0;             // index into ContainerLayout::tracks
 };
+static_assert(sizeof(SampleExtent) <= 16, "a million samples take 16 MB");
 
 // A track's table of sample sizes as 32-bit entries (stsz), where it lies in the file. Entry k
 // is the size of the track's sample k, which the samples name by `entry`; the packer derives

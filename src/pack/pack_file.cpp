@@ -43,6 +43,24 @@ int damaged(PackReport& report, std::string message) {
 // ---------------------------------------------------------------------------------------------
 // Packing
 
+// The access units first_unit .. first_unit + count - 1 of the input, numbered first .. in the
+// count of units the unpacker keeps.
+struct NumberedRun {
+    std::size_t first_unit = 0;
+    std::size_t count = 0;
+    std::uint32_t first = 0;
+};
+
+// The number of unit u in that count, or -1 when it has none.
+std::int64_t number_of(const std::vector<NumberedRun>& runs, std::size_t u) {
+    auto it = std::upper_bound(runs.begin(), runs.end(), u,
+                               [](std::size_t v, const NumberedRun& r) { return v < r.first_unit; });
+    if (it == runs.begin()) return -1;
+    --it;
+    if (u >= it->first_unit + it->count) return -1;
+    return std::int64_t{it->first} + static_cast<std::int64_t>(u - it->first_unit);
+}
+
 struct PackRun {
     const ByteSource& in;
     const ByteSink& out;
@@ -58,11 +76,15 @@ struct PackRun {
     std::uint64_t offset = 0;      // of the window's front in the input
     std::size_t next_unit = 0;     // the first access unit not yet given to a chunk
     // Access units as the unpacker will count them (those of chunks coded as units, in order):
-    // each unit's number in that count, -1 while it has none, and the lengths so counted.
-    std::vector<std::int32_t> number_of_unit;
+    // the runs of units each such chunk numbered, and the lengths so counted.
+    std::vector<NumberedRun> numbered_runs;
     UnitLengths numbered;
     std::size_t next_size_run = 0;  // the first size table not wholly before the window
 };
+
+// Access units in one chunk at most: real ones fill a chunk with a few thousand, tiny ones in a
+// crafted file would otherwise take a unit list of megabytes in every chunk slot.
+constexpr std::size_t kMaxUnitsPerChunk = 32768;
 
 // Bytes without access units that make a chunk of their own in a container.
 constexpr std::uint64_t kContainerGapChunk = 64u << 10;
@@ -133,6 +155,10 @@ std::size_t cut_container_chunk(PackRun& run, std::size_t size, PackJob& job) {
     if (first - start >= kContainerGapChunk) n = static_cast<std::size_t>(std::min<std::uint64_t>(first - start, size));
     std::uint64_t end = start;
     while (first - start < kContainerGapChunk && j < units.size() && units[j].offset + units[j].size <= start + n) {
+        if (j - i == kMaxUnitsPerChunk) {
+            n = static_cast<std::size_t>(end - start);
+            break;
+        }
         if (units[j].offset - end >= kContainerGapChunk && j > i) {
             n = static_cast<std::size_t>(end - start);
             break;
@@ -197,9 +223,9 @@ void add_size_tables(PackRun& run, const std::uint8_t* data, std::size_t n, Pack
     const std::uint64_t start = run.offset;
     const std::size_t own = job.units.size();
     std::vector<ChunkUnit> tables;
-    const auto number_of = [&](std::uint32_t u, std::uint64_t entry) -> std::int64_t {
+    const auto number_for = [&](std::uint32_t u, std::uint64_t entry) -> std::int64_t {
         if (u >= units.size()) return -1;
-        if (run.number_of_unit[u] >= 0) return run.number_of_unit[u];
+        if (const std::int64_t number = number_of(run.numbered_runs, u); number >= 0) return number;
         if (u < job.first_unit || u >= job.first_unit + own || units[u].offset + units[u].size > entry) return -1;
         return static_cast<std::int64_t>(run.numbered.lengths.size() + (u - job.first_unit));
     };
@@ -215,7 +241,7 @@ void add_size_tables(PackRun& run, const std::uint8_t* data, std::size_t n, Pack
                 const std::uint8_t* e = data + (entry - start);
                 const std::uint32_t value = std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 |
                                             std::uint32_t{e[2]} << 8 | e[3];
-                number = number_of(runs[r].first_unit + k, entry);
+                number = number_for(runs[r].first_unit + k, entry);
                 derived = number >= 0 && number < static_cast<std::int64_t>(kMaxDerivedUnits) &&
                           value == units[runs[r].first_unit + k].size;
             }
@@ -282,18 +308,18 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
 [[nodiscard]] int number_units(PackRun& run, const PackJob& job) {
     if (job.method != METHOD_UNITS) return PACK_OK;
     UnitTrace trace;
-    std::size_t k = 0;
     for (const ChunkUnit& u : job.units) {
         if (u.kind == UNIT_SIZES) {
             trace.patches.push_back(SizePatch{u.start, u.first_index, u.length / 4});
-            continue;
+        } else {
+            trace.lengths.push_back(u.length);
         }
-        if (run.numbered.lengths.size() + trace.lengths.size() < kMaxDerivedUnits)
-            run.number_of_unit[job.first_unit + k] =
-                static_cast<std::int32_t>(run.numbered.lengths.size() + trace.lengths.size());
-        trace.lengths.push_back(u.length);
-        ++k;
     }
+    const std::size_t first = run.numbered.lengths.size();
+    if (!trace.lengths.empty() && first < kMaxDerivedUnits)
+        run.numbered_runs.push_back(
+            NumberedRun{job.first_unit, std::min<std::size_t>(trace.lengths.size(), kMaxDerivedUnits - first),
+                        static_cast<std::uint32_t>(first)});
     if (trace.patches.empty()) return fill_size_tables(trace, run.numbered, nullptr, 0, 0) ? PACK_OK : PACK_VERIFY_FAILED;
     std::vector<std::uint8_t> copy(job.original);
     if (!fill_size_tables(trace, run.numbered, copy.data(), copy.size(), job.checksum)) {
@@ -464,7 +490,6 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
     Pipeline<PackJob, PackScratch> pipeline(jobs, pack_chunk, settings.threads);
     for (auto& worker : pipeline.workers) reserve_pack_buffers(worker.scratch, settings.chunk_cap);
     std::uint64_t consumed = 0;
-    if (settings.units != nullptr) run.number_of_unit.assign(settings.units->size(), -1);
     // Writes the next chunk in order once it is coded.
     const auto finish_one = [&]() -> int {
         const PackJob& job = pipeline.next_finished();

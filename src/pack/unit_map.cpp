@@ -169,6 +169,7 @@ void map_units(const RandomReader& in, UnitMap& map) {
     if (looks_like_iso_media(head, n)) {
         if (!walk_container(in, map.layout)) return;
         map.source = UnitSource::ISO_MEDIA;
+        map.units.reserve(map.layout.samples.size());
         for (const SampleExtent& s : map.layout.samples) {
             if (s.track >= map.layout.tracks.size()) continue;
             map.units.push_back(extent(s.offset, s.size, map.layout.tracks[s.track]));
