@@ -112,13 +112,21 @@ while len(out) < 30_000_000:
     out += random.randbytes(n - 7)
 open(sys.argv[1], "wb").write(out)
 PY
-cat "$CRAFTED" | /usr/bin/time -f %M -o "$WORK/rss" "$BIN" -p -f -o "$WORK/crafted.aaz" - 2>/dev/null
-crafted_kb=$(tail -n 1 "$WORK/rss")
-"$BIN" -d -f -o "$WORK/crafted.out" "$WORK/crafted.aaz" 2>/dev/null
-cmp -s "$CRAFTED" "$WORK/crafted.out" || { echo "$CRAFTED: unpacked file differs from the input" >&2; exit 1; }
-printf 'crafted input through a pipe (random bodies behind ADTS headers, %d bytes): packing peak RSS %.1f MiB\n' \
-    "$(stat -c %s "$CRAFTED")" "$(echo "$crafted_kb / 1024" | bc -l)"
-rm -f "$WORK/crafted.aaz" "$WORK/crafted.out"
+# packing_peak FILE WHAT [pipe]: packs FILE (through a pipe when asked), checks it comes back and
+# prints the packer's peak RSS.
+packing_peak() {
+    if [ "${3:-}" = pipe ]; then
+        /usr/bin/time -f %M -o "$WORK/rss" "$BIN" -p -f -o "$WORK/peak.aaz" - <"$1" 2>/dev/null
+    else
+        /usr/bin/time -f %M -o "$WORK/rss" "$BIN" -p -f -o "$WORK/peak.aaz" "$1" 2>/dev/null
+    fi
+    "$BIN" -d -f -o "$WORK/peak.out" "$WORK/peak.aaz" 2>/dev/null
+    cmp -s "$1" "$WORK/peak.out" || { echo "$1: unpacked file differs from the input" >&2; exit 1; }
+    printf '%s (%d bytes): packing peak RSS %.1f MiB\n' "$2" "$(stat -c %s "$1")" \
+        "$(echo "$(tail -n 1 "$WORK/rss") / 1024" | bc -l)"
+    rm -f "$WORK/peak.aaz" "$WORK/peak.out"
+}
+packing_peak "$CRAFTED" "crafted input through a pipe (random bodies behind ADTS headers)" pipe
 
 # The memory bound on a container that names as many access units as the walk takes: an M4A of
 # 1,000,000 eight-byte samples and their 4-MB size table.
@@ -139,13 +147,7 @@ trak = box(b'trak', full(b'tkhd', bytes(80)) + box(b'mdia', full(b'mdhd', bytes(
 open(sys.argv[1], 'wb').write(ftyp + box(b'mdat', bytes([0x21, 0, 3, 0x40, 0x50, 7, 0, 0x1c]) * N) +
                               box(b'moov', full(b'mvhd', bytes(96)) + trak))
 PY
-/usr/bin/time -f %M -o "$WORK/rss" "$BIN" -p -f -o "$WORK/million.aaz" "$MILLION" 2>/dev/null
-million_kb=$(tail -n 1 "$WORK/rss")
-"$BIN" -d -f -o "$WORK/million.out" "$WORK/million.aaz" 2>/dev/null
-cmp -s "$MILLION" "$WORK/million.out" || { echo "$MILLION: unpacked file differs from the input" >&2; exit 1; }
-printf 'crafted M4A of 1,000,000 access units (%d bytes): packing peak RSS %.1f MiB\n' \
-    "$(stat -c %s "$MILLION")" "$(echo "$million_kb / 1024" | bc -l)"
-rm -f "$WORK/million.aaz" "$WORK/million.out"
+packing_peak "$MILLION" "crafted M4A of 1,000,000 access units"
 rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
 
 # ---------------------------------------------------------------------------------------------

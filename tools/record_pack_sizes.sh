@@ -16,8 +16,8 @@ trap 'rm -rf "$WORK"' EXIT
 
 {
     printf 'name\toriginal\tpacked\n'
-    for f in "$ROOT"/tests/data/*.aac "$ROOT"/../shared/corpus/*; do
-        case "$f" in *.tsv) continue ;; esac
+    for f in "$ROOT"/tests/data/*.aac "$ROOT"/tests/data/mp4/* "$ROOT"/tests/data/streams/* "$ROOT"/../shared/corpus/*; do
+        case "$f" in *.tsv | *.adts) continue ;; esac
         [ -f "$f" ] || continue
         case "$f" in "$ROOT"/tests/data/*) name=${f#"$ROOT"/tests/data/} ;; *) name=corpus/${f##*/} ;; esac
         "$BIN" -p -f -o "$WORK/p.aaz" "$f" 2>/dev/null >/dev/null

@@ -5,19 +5,37 @@
 // models improve).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <sstream>
 #include <string>
 
 #include "pack/pack_file.h"
+#include "pack/unit_map.h"
 #include "support/test_util.h"
 
 namespace {
 
+long long read_memory(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const std::string& data = *static_cast<const std::string*>(self);
+    if (offset >= data.size()) return 0;
+    const std::size_t take = std::min<std::size_t>(n, data.size() - offset);
+    std::memcpy(buf, data.data() + offset, take);
+    return static_cast<long long>(take);
+}
+
+// Packs data as the program packs a regular file: its length known, its units looked for.
 std::uint64_t packed_size(const std::string& data) {
     MemorySource src{reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), 0};
     std::vector<std::uint8_t> packed;
     PackSettings settings;
-    settings.input_size = data.size();  // as the program packs a regular file
+    settings.input_size = data.size();
+    UnitMap map;
+    map_units(RandomReader{const_cast<std::string*>(&data), read_memory, data.size()}, map);
+    if (map.source != UnitSource::NONE) {
+        settings.units = &map.units;
+        settings.size_runs = &map.size_runs;
+    }
     PackReport report;
     if (pack_stream(memory_source(src), vector_sink(packed), settings, report) != PACK_OK) return 0;
     return packed.size();
