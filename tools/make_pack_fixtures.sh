@@ -44,7 +44,8 @@ head -c 2000 "$DATA/lc_mono_8k.aac" >"$ROUND/mono_head"
 printf '\001' >"$ROUND/one_byte"
 # Containers and streams without frame headers: the byte after the first starts the file.
 for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_duration.mp4 mp4/stereo.mov \
-    mp4/mono_16k.3gp mp4/box_forms.m4a mp4/chapters.m4a mp4/cut_in_media.m4a streams/lc_stereo_44k.adif \
+    mp4/mono_16k.3gp mp4/box_forms.m4a mp4/chapters.m4a mp4/cut_in_media.m4a mp4/video_two_tracks.mp4 \
+    mp4/other_codecs.mp4 streams/lc_stereo_44k.adif \
     streams/lc_stereo_44k.raw; do
     name=$(basename "$sample")
     { printf '\000'; cat "$DATA/$sample"; } >"$ROUND/$name"
