@@ -315,7 +315,7 @@ int fuzz_unpack_stream(const std::uint8_t* data, std::size_t size) {
     if (r1 == AAZ_OUTPUT_TOO_SMALL) return r2 == AAZ_OK && out.size() <= whole.size() ? 1 : 0;
     if (r1 != r2 || std::strcmp(one.message, streamed.message) != 0) return 1;
     if (r1 != AAZ_OK) return 0;
-    return out.size() == whole_size && std::memcmp(out.data(), whole.data(), whole_size) == 0 &&
+    return out.size() == whole_size && (whole_size == 0 || std::memcmp(out.data(), whole.data(), whole_size) == 0) &&
                    streamed.chunks == one.chunks && streamed.original_bytes == one.original_bytes
                ? 0
                : 1;

@@ -63,7 +63,9 @@ TEST(Install, TheExampleBuildsAgainstTheInstalledLibraryWithPkgConfig) {
     const std::string env = "PKG_CONFIG_PATH=" + shell_quote(root + "/lib/pkgconfig") +
                             " PKG_CONFIG_SYSROOT_DIR=" + shell_quote(dest.path) + " ";
     const std::string example = dest.file("pack_file");
-    const std::string build = env + "sh -c 'cc -std=c99 -Wall -Wextra -Werror -pedantic -o " + example + " " +
+    // A library built with the sanitizers needs their run-time linked first.
+    const std::string build = env + "sh -c 'cc -std=c99 -Wall -Wextra -Werror -pedantic " AACZ_EXAMPLE_FLAGS " -o " +
+                              example + " " +
                               std::string(AACZ_SOURCE_DIR) + "/examples/pack_file.c $(pkg-config --cflags --libs " +
                               "aaczavrok)' >" + dest.file("cc.err") + " 2>&1";
     ASSERT_EQ(std::system(build.c_str()), 0) << read_file(dest.file("cc.err"));
