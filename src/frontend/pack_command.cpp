@@ -110,8 +110,8 @@ void print_stats(std::FILE* err, const aaz_info& r) {
                                                                "scalefactors", "magnitudes", "signs",    "escapes",
                                                                "tools",        "fill",       "raw",      "container"};
     std::fprintf(err, "  chunks: %" PRIu64 " model, %" PRIu64 " zstd, %" PRIu64 " stored\n",
-                 r.chunks_by_method[AAZ_METHOD_MODEL] + r.chunks_by_method[AAZ_METHOD_UNITS], r.chunks_by_method[AAZ_METHOD_ZSTD],
-                 r.chunks_by_method[AAZ_METHOD_STORED]);
+                 r.chunks_by_method[AAZ_METHOD_MODEL] + r.chunks_by_method[AAZ_METHOD_UNITS],
+                 r.chunks_by_method[AAZ_METHOD_ZSTD], r.chunks_by_method[AAZ_METHOD_STORED]);
     for (int m = 0; m < kMethodCount; ++m) {
         if (r.chunks_by_method[m] == 0) continue;
         std::fprintf(err, "  %-6s %s -> %s bytes\n", kMethodNames[m], with_thousands(r.original_by_method[m]).c_str(),
@@ -391,7 +391,8 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     }
     aaz_info report;
     const auto start = std::chrono::steady_clock::now();
-    const int status = ctx.mode == PACKED_PACK ? aaz_pack_io(&options, &io, &report) : aaz_unpack_io(&options, &io, &report);
+    const int status =
+        ctx.mode == PACKED_PACK ? aaz_pack_io(&options, &io, &report) : aaz_unpack_io(&options, &io, &report);
     progress_clear(progress.line);
 
     if (status != AAZ_OK) {

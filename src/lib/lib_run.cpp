@@ -63,7 +63,8 @@ void fill_info(const PackReport& report, const char* units, aaz_info* info) {
     info->original_bytes = report.original_bytes;
     info->packed_bytes = report.packed_bytes;
     info->chunks = report.chunks;
-    static_assert(int{METHOD_COUNT} <= int{AAZ_METHODS} && int{FAMILY_COUNT} <= int{AAZ_FAMILIES}, "aaz_info is too short");
+    static_assert(int{METHOD_COUNT} <= int{AAZ_METHODS} && int{FAMILY_COUNT} <= int{AAZ_FAMILIES},
+                  "aaz_info is too short");
     for (int m = 0; m < METHOD_COUNT; ++m) {
         info->chunks_by_method[m] = report.chunks_by_method[m];
         info->original_by_method[m] = report.original_by_method[m];

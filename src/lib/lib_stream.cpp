@@ -343,7 +343,8 @@ int update(aaz_stream* s, Direction direction, const void* in, size_t in_size, s
     std::unique_lock<std::mutex> hold(s->lock);
     for (;;) {
         const std::size_t put = ring_put(s->in, from + *in_used, in_size - *in_used);
-        const std::size_t got = direction == DIR_TEST ? 0 : ring_take(s->out, to + *out_written, out_capacity - *out_written);
+        const std::size_t got =
+            direction == DIR_TEST ? 0 : ring_take(s->out, to + *out_written, out_capacity - *out_written);
         *in_used += put;
         if (out_written != nullptr) *out_written += got;
         s->taken += put;

@@ -33,7 +33,8 @@ std::string pump(aaz_stream* s, Update update, Finish finish, const std::string&
     result = AAZ_OK;
     while (result == AAZ_OK && at < in.size()) {
         std::size_t used = 0, written = 0;
-        result = update(s, in.data() + at, std::min(piece(rng), in.size() - at), &used, buf.data(), piece(rng), &written);
+        const std::size_t n = std::min(piece(rng), in.size() - at);
+        result = update(s, in.data() + at, n, &used, buf.data(), piece(rng), &written);
         at += used;
         out.append(buf.data(), written);
     }
@@ -150,7 +151,8 @@ TEST(LibStream, TestingAStreamDescribesIt) {
     ASSERT_EQ(aaz_test_begin(&s, nullptr), AAZ_OK);
     for (std::size_t at = 0; at < packed.size();) {
         std::size_t used = 0;
-        ASSERT_EQ(aaz_test_update(s, packed.data() + at, std::min<std::size_t>(333, packed.size() - at), &used), AAZ_OK);
+        const std::size_t n = std::min<std::size_t>(333, packed.size() - at);
+        ASSERT_EQ(aaz_test_update(s, packed.data() + at, n, &used), AAZ_OK);
         at += used;
     }
     ASSERT_EQ(aaz_test_finish(s), AAZ_OK);
