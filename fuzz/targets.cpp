@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <xxhash.h>
@@ -276,13 +277,15 @@ int fuzz_unpack_stream(const std::uint8_t* data, std::size_t size) {
     aaz_options options;
     aaz_options_init(&options);
     options.threads = 1;
-    // The one-shot call, with room for what the end record promises (bounded).
+    // The one-shot call, with room for what the end record promises (bounded), or for 1 MiB
+    // when it promises nothing; left uninitialised, as a caller's buffer may be.
     std::uint64_t promised = 0;
-    if (aaz_unpacked_size(data, size, &promised) != AAZ_OK || promised > (64u << 20)) promised = 64u << 20;
-    std::vector<std::uint8_t> whole(static_cast<std::size_t>(promised));
+    if (aaz_unpacked_size(data, size, &promised) != AAZ_OK) promised = 1u << 20;
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(promised, 64u << 20));
+    std::unique_ptr<std::uint8_t[]> whole(new std::uint8_t[room + 1]);
     std::size_t whole_size = 0;
     aaz_info one{};
-    const int r1 = aaz_unpack(&options, data, size, whole.data(), whole.size(), &whole_size, &one);
+    const int r1 = aaz_unpack(&options, data, size, whole.get(), room, &whole_size, &one);
 
     aaz_stream* s = nullptr;
     if (aaz_unpack_begin(&s, &options) != AAZ_OK) return 1;
@@ -312,10 +315,10 @@ int fuzz_unpack_stream(const std::uint8_t* data, std::size_t size) {
     const bool closed = aaz_unpack_update(s, data, size, &used, nullptr, 0, &written) == AAZ_STREAM_FAILED;
     aaz_stream_end(s);
     if (!info_ok || !closed) return 1;
-    if (r1 == AAZ_OUTPUT_TOO_SMALL) return r2 == AAZ_OK && out.size() <= whole.size() ? 1 : 0;
+    if (r1 == AAZ_OUTPUT_TOO_SMALL) return r2 == AAZ_OK && out.size() <= room ? 1 : 0;
     if (r1 != r2 || std::strcmp(one.message, streamed.message) != 0) return 1;
     if (r1 != AAZ_OK) return 0;
-    return out.size() == whole_size && (whole_size == 0 || std::memcmp(out.data(), whole.data(), whole_size) == 0) &&
+    return out.size() == whole_size && (whole_size == 0 || std::memcmp(out.data(), whole.get(), whole_size) == 0) &&
                    streamed.chunks == one.chunks && streamed.original_bytes == one.original_bytes
                ? 0
                : 1;
