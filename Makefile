@@ -1,7 +1,8 @@
 # Set-up on a fresh machine: `make run` installs what is missing, builds the tool alone, and
 # runs the main job on the bundled sample; `make test` builds and runs all tests, plainly and
-# under AddressSanitizer + UndefinedBehaviorSanitizer; `make install` installs the tool and its
-# manual page under PREFIX (default /usr/local), below DESTDIR when that is set.
+# under AddressSanitizer + UndefinedBehaviorSanitizer; `make install` installs the tool, its
+# manual page, libaaczavrok (shared and static), its header and aaczavrok.pc under PREFIX
+# (default /usr/local), below DESTDIR when that is set.
 JOBS ?= 2
 PREFIX ?= /usr/local
 SAMPLE ?= tests/data/lc_stereo_44k.aac
@@ -20,9 +21,9 @@ configure: deps
 build: configure
 	cmake --build build -j $(JOBS)
 
-# The program alone, without the test suite.
+# The program and the library alone, without the test suite.
 build-tool: configure
-	cmake --build build -j $(JOBS) --target aaczavrok
+	cmake --build build -j $(JOBS) --target aaczavrok aaczavrok_shared aaczavrok_static
 
 install: build-tool
 	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
@@ -64,7 +65,7 @@ clean:
 # kept in build-fuzz/corpus-<target>; fuzz/corpus/<target> holds the committed seeds, which
 # `make test` replays.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := compress decompress_swp decompress_bin decompress_csv unpack pack_round_trip
+FUZZ_TARGETS := compress decompress_swp decompress_bin decompress_csv unpack pack_round_trip unpack_stream
 .PHONY: fuzz fuzz-build
 fuzz-build: deps
 	@command -v clang++ >/dev/null || apt-get install -y clang

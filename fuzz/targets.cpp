@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include <xxhash.h>
 
+#include "aaczavrok.h"
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
 #include "pack/chunk_codec.h"
@@ -256,4 +258,68 @@ int fuzz_pack_round_trip(const std::uint8_t* data, std::size_t size) {
     MemorySource again{packed.data(), packed.size(), 0};
     if (unpack_stream(memory_source(again), vector_sink(back), settings, report) != PACK_OK) return 1;
     return back.size() == size && (size == 0 || std::memcmp(back.data(), data, size) == 0) ? 0 : 1;
+}
+
+namespace {
+
+// A piece size for step i, from the input's own bytes: mostly short pieces, now and then one
+// of several kilobytes, and (when zero_ok) sometimes none at all.
+std::size_t piece_size(const std::uint8_t* data, std::size_t size, std::size_t i, bool zero_ok) {
+    const std::uint8_t b = size == 0 ? 0 : data[i % size];
+    if (b >= 0xF0) return 4099u * (b & 0x0F) + 1;
+    if (zero_ok && (b & 0x0F) == 0) return 0;
+    return (b & 0x1F) + 1u;
+}
+
+}  // namespace
+
+int fuzz_unpack_stream(const std::uint8_t* data, std::size_t size) {
+    aaz_options options;
+    aaz_options_init(&options);
+    options.threads = 1;
+    // The one-shot call, with room for what the end record promises (bounded), or for 1 MiB
+    // when it promises nothing; left uninitialised, as a caller's buffer may be.
+    std::uint64_t promised = 0;
+    if (aaz_unpacked_size(data, size, &promised) != AAZ_OK) promised = 1u << 20;
+    const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(promised, 64u << 20));
+    std::unique_ptr<std::uint8_t[]> whole(new std::uint8_t[room + 1]);
+    std::size_t whole_size = 0;
+    aaz_info one{};
+    const int r1 = aaz_unpack(&options, data, size, whole.get(), room, &whole_size, &one);
+
+    aaz_stream* s = nullptr;
+    if (aaz_unpack_begin(&s, &options) != AAZ_OK) return 1;
+    std::vector<std::uint8_t> out, piece;
+    std::size_t at = 0, step = 0;
+    int r2 = AAZ_OK;
+    while (r2 == AAZ_OK && at < size) {
+        const std::size_t n = std::min(size - at, piece_size(data, size, step++, false));
+        piece.resize(piece_size(data, size, step++, true));
+        std::size_t used = 0, written = 0;
+        r2 = aaz_unpack_update(s, data + at, n, &used, piece.data(), piece.size(), &written);
+        at += used;
+        out.insert(out.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(written));
+    }
+    while (r2 == AAZ_OK || r2 == AAZ_MORE_OUTPUT) {
+        piece.resize(std::max<std::size_t>(1, piece_size(data, size, step++, true)));
+        std::size_t written = 0;
+        const int r = aaz_unpack_finish(s, piece.data(), piece.size(), &written);
+        out.insert(out.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(written));
+        r2 = r;
+        if (r == AAZ_OK) break;
+    }
+    aaz_info streamed{};
+    const bool info_ok = aaz_stream_info(s, &streamed) == AAZ_OK;
+    // Once failed or finished, the context says so and takes nothing more.
+    std::size_t used = 0, written = 0;
+    const bool closed = aaz_unpack_update(s, data, size, &used, nullptr, 0, &written) == AAZ_STREAM_FAILED;
+    aaz_stream_end(s);
+    if (!info_ok || !closed) return 1;
+    if (r1 == AAZ_OUTPUT_TOO_SMALL) return r2 == AAZ_OK && out.size() <= room ? 1 : 0;
+    if (r1 != r2 || std::strcmp(one.message, streamed.message) != 0) return 1;
+    if (r1 != AAZ_OK) return 0;
+    return out.size() == whole_size && (whole_size == 0 || std::memcmp(out.data(), whole.get(), whole_size) == 0) &&
+                   streamed.chunks == one.chunks && streamed.original_bytes == one.original_bytes
+               ? 0
+               : 1;
 }

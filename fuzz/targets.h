@@ -42,3 +42,7 @@ int fuzz_unpack(const std::uint8_t* data, std::size_t size);
 // Packing arbitrary bytes and unpacking the result gives them back; bit 0 of byte 0 chooses
 // small chunks (more chunk records and cuts inside frames).
 int fuzz_pack_round_trip(const std::uint8_t* data, std::size_t size);
+// The library's streaming unpacker fed the bytes in pieces, and handing its output over in
+// pieces, whose sizes the bytes themselves give (byte i % size chooses step i's): it must
+// agree with the one-shot unpack on the result, the message and every byte.
+int fuzz_unpack_stream(const std::uint8_t* data, std::size_t size);

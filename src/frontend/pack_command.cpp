@@ -15,9 +15,11 @@
 #include <string>
 #include <thread>
 
+#include "aaczavrok.h"
 #include "frontend/progress_line.h"
-#include "pack/pack_file.h"
-#include "pack/unit_map.h"
+#include "pack/byte_stream.h"
+#include "pack/container_walk.h"
+#include "pack/pack_format.h"
 #include "streams/output_file.h"
 
 namespace {
@@ -26,7 +28,8 @@ constexpr char kPackedSuffix[] = ".aaz";
 constexpr std::size_t kPackedSuffixLength = sizeof kPackedSuffix - 1;
 // Options of the data-block directions that mean nothing for an exact copy.
 constexpr char kLossyOptions[] = "lhstmv";
-constexpr const char* kMethodNames[METHOD_COUNT] = {"stored", "zstd", "model", "units"};
+constexpr int kMethodCount = 4;
+constexpr const char* kMethodNames[kMethodCount] = {"stored", "zstd", "model", "units"};
 
 // How one file ended; the run's status follows from the worst.
 enum FileResult { FILE_DONE, FILE_FAILED, FILE_SKIPPED };
@@ -37,7 +40,7 @@ struct PackCommandContext {
     std::FILE* err;
     std::FILE* out;         // the listing
     bool terminal = false;  // standard error is a terminal: progress and speed are shown
-    PackSettings settings;
+    aaz_options options;
 };
 
 struct Progress {
@@ -101,29 +104,31 @@ void show_progress(void* self, std::uint64_t bytes_in) {
     }
 }
 
-void print_stats(std::FILE* err, const PackReport& r) {
-    static constexpr const char* kFamilyNames[FAMILY_COUNT] = {"adts",         "structure",  "ics_info", "sections",
+void print_stats(std::FILE* err, const aaz_info& r) {
+    constexpr int kFamilyCount = 12;
+    static constexpr const char* kFamilyNames[kFamilyCount] = {"adts",         "structure",  "ics_info", "sections",
                                                                "scalefactors", "magnitudes", "signs",    "escapes",
                                                                "tools",        "fill",       "raw",      "container"};
     std::fprintf(err, "  chunks: %" PRIu64 " model, %" PRIu64 " zstd, %" PRIu64 " stored\n",
-                 r.chunks_by_method[METHOD_MODEL] + r.chunks_by_method[METHOD_UNITS], r.chunks_by_method[METHOD_ZSTD], r.chunks_by_method[METHOD_STORED]);
-    for (int m = 0; m < METHOD_COUNT; ++m) {
+                 r.chunks_by_method[AAZ_METHOD_MODEL] + r.chunks_by_method[AAZ_METHOD_UNITS],
+                 r.chunks_by_method[AAZ_METHOD_ZSTD], r.chunks_by_method[AAZ_METHOD_STORED]);
+    for (int m = 0; m < kMethodCount; ++m) {
         if (r.chunks_by_method[m] == 0) continue;
         std::fprintf(err, "  %-6s %s -> %s bytes\n", kMethodNames[m], with_thousands(r.original_by_method[m]).c_str(),
                      with_thousands(r.packed_by_method[m]).c_str());
     }
     std::fprintf(err, "  frames: %" PRIu64 " (%" PRIu64 " modelled, %" PRIu64 " raw); other bytes: %" PRIu64 "\n",
-                 r.frames, r.stats.frames_modelled, r.stats.frames_raw, r.stats.other_bytes);
+                 r.frames, r.frames_modelled, r.frames_raw, r.other_bytes);
     std::uint64_t total = 0;
-    for (std::uint64_t b : r.stats.bits) total += b;
+    for (std::uint64_t b : r.family_bits) total += b;
     if (total == 0) return;
-    for (int f = 0; f < FAMILY_COUNT; ++f) {
-        const std::uint64_t b = r.stats.bits[f];
+    for (int f = 0; f < kFamilyCount; ++f) {
+        const std::uint64_t b = r.family_bits[f];
         std::fprintf(err, "  %-13s %14s bits %6.2f%%", kFamilyNames[f], with_thousands(b).c_str(),
                      100.0 * static_cast<double>(b) / static_cast<double>(total));
-        if (r.stats.frames_modelled > 0)
+        if (r.frames_modelled > 0)
             std::fprintf(err, " %10.1f bits/frame",
-                         static_cast<double>(b) / static_cast<double>(r.stats.frames_modelled));
+                         static_cast<double>(b) / static_cast<double>(r.frames_modelled));
         std::fputc('\n', err);
     }
 }
@@ -131,8 +136,6 @@ void print_stats(std::FILE* err, const PackReport& r) {
 int write_to_output(void* self, const std::uint8_t* data, std::size_t n) {
     return write_output(*static_cast<OutputFile*>(self), data, n);
 }
-
-int write_nowhere(void*, const std::uint8_t*, std::size_t) { return 0; }
 
 // The input with its first bytes read ahead, so that the magic number can be looked at on a
 // pipe too: reads hand back those bytes first, then go on from the descriptor.
@@ -246,15 +249,15 @@ struct ChunkListing {
 void list_chunk(void* self, unsigned method, std::uint64_t original, std::uint64_t packed) {
     ChunkListing& l = *static_cast<ChunkListing*>(self);
     ++l.count;
-    l.text += "  chunk " + std::to_string(l.count) + ": " + (method < METHOD_COUNT ? kMethodNames[method] : "?") +
+    l.text += "  chunk " + std::to_string(l.count) + ": " + (method < kMethodCount ? kMethodNames[method] : "?") +
               ", original " + with_thousands(original) + " bytes, packed " + with_thousands(packed) +
               saving_text(original, packed) + "\n";
 }
 
 // "song.aac.aaz: format version 2; 3 chunks: 2 model, 1 zstd; original ... bytes, packed ..."
-void print_listing(std::FILE* out, const std::string& shown, const PackReport& r, const ChunkListing& chunks) {
+void print_listing(std::FILE* out, const std::string& shown, const aaz_info& r, const ChunkListing& chunks) {
     std::string methods;
-    for (int m = METHOD_COUNT - 1; m >= 0; --m) {
+    for (int m = kMethodCount - 1; m >= 0; --m) {
         if (r.chunks_by_method[m] == 0) continue;
         methods += (methods.empty() ? ": " : ", ") + std::to_string(r.chunks_by_method[m]) + " " + kMethodNames[m];
     }
@@ -338,9 +341,8 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     }
 
     // Packing looks for the access units of a container or of an ADIF or headerless stream
-    // first; a stream is read to a temporary file for that only when it starts like a
-    // container or an ADIF file.
-    UnitMap map;
+    // first (the library does, given the input to read at offsets); a stream is read to a
+    // temporary file for that only when it starts like a container or an ADIF file.
     struct FdCloser spool{-1, true};
     std::uint64_t input_size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     int map_fd = S_ISREG(st.st_mode) ? fd : -1;
@@ -364,14 +366,12 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         map_fd = spool.fd;
         input_size = static_cast<std::uint64_t>(spooled.st_size);
     }
-    PackSettings settings = ctx.settings;
+    aaz_options options = ctx.options;
+    aaz_io io{read_peeked, &input, writes ? write_to_output : nullptr, writes ? &out : nullptr, nullptr, nullptr, 0};
     if (ctx.mode == PACKED_PACK && map_fd >= 0) {
-        RandomReader reader{&map_fd, read_at_fd, input_size};
-        map_units(reader, map);
-        if (map.source != UnitSource::NONE) {
-            settings.units = &map.units;
-            settings.size_runs = &map.size_runs;
-        }
+        io.read_at = read_at_fd;
+        io.read_at_self = &map_fd;
+        io.size = input_size;
     }
 
     Progress progress;
@@ -379,30 +379,28 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     progress.line.terminal = ctx.terminal;
     progress.name = &shown;
     progress.total = input_size;
-    settings.input_size = progress.total;
-    if (ctx.terminal && ctx.mode != PACKED_LIST) {
-        settings.progress = show_progress;
-        settings.progress_self = &progress;
-    }
+    options.input_size = progress.total;
     ChunkListing chunks;
-    if (ctx.mode == PACKED_LIST && ctx.cl.verbose) {
-        settings.chunk_done = list_chunk;
-        settings.chunk_done_self = &chunks;
+    if (ctx.terminal && ctx.mode != PACKED_LIST) {
+        options.progress = show_progress;
+        options.user = &progress;
     }
-    const ByteSource source{&input, read_peeked};
-    const ByteSink sink = writes ? ByteSink{&out, write_to_output} : ByteSink{nullptr, write_nowhere};
-    PackReport report;
+    if (ctx.mode == PACKED_LIST && ctx.cl.verbose) {
+        options.chunk_done = list_chunk;
+        options.user = &chunks;
+    }
+    aaz_info report;
     const auto start = std::chrono::steady_clock::now();
-    const int status = ctx.mode == PACKED_PACK ? pack_stream(source, sink, settings, report)
-                                               : unpack_stream(source, sink, settings, report);
+    const int status =
+        ctx.mode == PACKED_PACK ? aaz_pack_io(&options, &io, &report) : aaz_unpack_io(&options, &io, &report);
     progress_clear(progress.line);
 
-    if (status != PACK_OK) {
+    if (status != AAZ_OK) {
         if (writes) discard_output(out);
         std::string message = report.message;
         // A name that promises a packed file but lacks its magic number is not read as
         // anything else.
-        if (status == PACK_NOT_PACKED && ends_with(name, kPackedSuffix))
+        if (status == AAZ_NOT_PACKED && ends_with(name, kPackedSuffix))
             message = "file is damaged (no packed-file magic number)";
         std::fprintf(err, "%s: %s%s\n", shown.c_str(), message.c_str(),
                      writes && !out.in_place ? "; no output was kept" : "");
@@ -435,10 +433,10 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     const std::uint64_t from = packing ? report.original_bytes : report.packed_bytes;
     const std::uint64_t to = packing ? report.packed_bytes : report.original_bytes;
     std::string what;
-    if (packing && map.source != UnitSource::NONE)
-        what = describe_units(map) + ": ";
+    if (packing && report.units[0] != '\0')
+        what = std::string(report.units) + ": ";
     else if (packing && report.frames == 0 && report.original_bytes > 0)
-        what = report.chunks_by_method[METHOD_ZSTD] > 0 ? "not AAC, stored with zstd: " : "not AAC, stored as is: ";
+        what = report.chunks_by_method[AAZ_METHOD_ZSTD] > 0 ? "not AAC, stored with zstd: " : "not AAC, stored as is: ";
     std::fprintf(err, "%s -> %s: %s%s -> %s bytes%s%s\n", shown.c_str(),
                  out_name == "-" ? "(standard output)" : out_name.c_str(), what.c_str(), with_thousands(from).c_str(),
                  with_thousands(to).c_str(), packing ? saving_text(from, to).c_str() : "", speed.c_str());
@@ -519,9 +517,10 @@ PackedMode packed_mode(const CommandLine& cl) {
 
 int run_pack_command(const CommandLine& cl, PackedMode mode, std::FILE* err, std::FILE* out) {
     if (check_command_line(cl, mode, err) != 0) return 1;
-    PackCommandContext ctx{cl, mode, err, out, isatty(STDERR_FILENO) != 0, PackSettings{}};
-    ctx.settings.stats_by_family = cl.pack_stats;
-    ctx.settings.threads = cl.threads != 0 ? cl.threads : std::max(1u, std::thread::hardware_concurrency());
+    PackCommandContext ctx{cl, mode, err, out, isatty(STDERR_FILENO) != 0, aaz_options{}};
+    aaz_options_init(&ctx.options);
+    ctx.options.family_stats = cl.pack_stats ? 1 : 0;
+    ctx.options.threads = cl.threads != 0 ? cl.threads : std::max(1u, std::thread::hardware_concurrency());
     bool failed = false;
     bool skipped = false;
     const std::vector<std::string> standard_input = {"-"};

@@ -380,6 +380,8 @@ struct UnpackRun {
     PackReport& report;
     XXH3_state_t whole;
     UnitLengths known;  // the access units of the chunks of units written so far
+    std::uint64_t memory_limit = 0;
+    std::uint64_t slots = 1;
 };
 
 [[nodiscard]] int read_exact(UnpackRun& run, std::uint8_t* buf, std::size_t n, bool& complete) {
@@ -431,6 +433,13 @@ struct UnpackRun {
         return damaged(run.report, format_message("chunk %" PRIu64 " is damaged (record checksum mismatch)", number));
     if (const std::string problem = chunk_record_problem(record, run.report.format_version); !problem.empty())
         return damaged(run.report, format_message("chunk %" PRIu64 " is damaged (", number) + problem + ")");
+    const std::uint64_t need = run.slots * (std::uint64_t{record.original_length} + record.packed_length);
+    if (run.memory_limit != 0 && need > run.memory_limit) {
+        run.report.message = format_message("chunk %" PRIu64 " needs more memory than the limit allows (", number) +
+                             std::to_string(need) + " bytes in flight, limit " + std::to_string(run.memory_limit) +
+                             ")";
+        return PACK_MEMORY_LIMIT;
+    }
     job.method = record.method;
     job.original_length = record.original_length;
     job.checksum = record.checksum;
@@ -535,7 +544,7 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
 
 int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings, PackReport& report) {
     report = PackReport{};
-    UnpackRun run{in, report, {}, {}};
+    UnpackRun run{in, report, {}, {}, settings.memory_limit, pipeline_slots(settings.threads)};
     XXH3_64bits_reset(&run.whole);
     if (int s = read_header(run); s != 0) return s;
 

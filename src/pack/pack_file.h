@@ -63,6 +63,9 @@ struct PackSettings {
     // original and packed (payload) lengths (optional; --list --verbose reports them).
     void (*chunk_done)(void* self, unsigned method, std::uint64_t original, std::uint64_t packed) = nullptr;
     void* chunk_done_self = nullptr;
+    // Unpacking: the bytes the chunks in flight may take (each pipeline slot holds a chunk's
+    // payload and its original), 0 for no limit; a chunk that would pass it ends the run.
+    std::uint64_t memory_limit = 0;
 };
 
 enum PackStatus : int {
@@ -74,6 +77,7 @@ enum PackStatus : int {
     PACK_DAMAGED,              // unpacking: truncated, a bad length, a checksum mismatch
     PACK_VERIFY_FAILED,        // packing: a chunk did not decode back to its input (a bug)
     PACK_BAD_SETTINGS,
+    PACK_MEMORY_LIMIT,  // unpacking: a chunk would take the run past settings.memory_limit
 };
 
 struct PackReport {

@@ -160,9 +160,14 @@ bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& 
     return track.sf_index <= 12;
 }
 
+bool may_hold_units(const std::uint8_t* head, std::size_t n, std::uint64_t size) {
+    return looks_like_iso_media(head, n) || (n >= 4 && std::memcmp(head, "ADIF", 4) == 0) ||
+           !starts_like_adts(head, n, size);
+}
+
 void map_units(const RandomReader& in, UnitMap& map) {
     map = UnitMap{};
-    std::uint8_t head[64 << 10];
+    std::uint8_t head[kUnitMapHead];
     const long long got = read_at(in, 0, head, sizeof head);
     if (got <= 0) return;
     const std::size_t n = static_cast<std::size_t>(got);

@@ -23,6 +23,14 @@ struct UnitMap {
     std::vector<SizeRun> size_runs;  // stretches of size tables whose entries name units in order
 };
 
+// How much of the input's start map_units looks at to tell what it is.
+constexpr std::size_t kUnitMapHead = 64u << 10;
+
+// Whether map_units could find units in an input of the given size that starts with
+// head[0..n) (n as much of kUnitMapHead as the input has): it is ISO media, ADIF, or does not
+// start like ADTS. A stream packed as a file is kept whole for map_units only then.
+bool may_hold_units(const std::uint8_t* head, std::size_t n, std::uint64_t size);
+
 // Finds the units of a seekable input; map.source stays NONE (and units empty) for ADTS and
 // anything else, which the packer searches for ADTS frames as before.
 void map_units(const RandomReader& in, UnitMap& map);

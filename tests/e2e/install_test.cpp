@@ -1,5 +1,7 @@
 // The install rules put the program and its manual page where a user's system looks for
-// them, and the manual page documents every option the program's usage text lists.
+// them, and the manual page documents every option the program's usage text lists; the
+// library, its header and aaczavrok.pc go beside them, and a C program builds against that
+// installed copy through pkg-config.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -34,6 +36,48 @@ TEST(Install, InstallsTheProgramAndARenderableManualPage) {
     EXPECT_EQ(read_file(dest.path + "/page.err"), "");
     for (const char* section : {"NAME", "SYNOPSIS", "OPTIONS", "FILES", "EXIT STATUS", "EXAMPLES"})
         EXPECT_NE(page.find(std::string("\n") + section + "\n"), std::string::npos) << section;
+}
+
+// Installs into a temporary DESTDIR with the prefix /opt/aacz, then builds examples/pack_file.c
+// as a user would, with `pkg-config --cflags --libs aaczavrok`: PKG_CONFIG_PATH names the
+// installed .pc and PKG_CONFIG_SYSROOT_DIR the DESTDIR, which pkg-config puts before the
+// -I and -L paths the file names for /opt/aacz. The example, run on the shared library,
+// packs a sample to the program's bytes and unpacks it to the sample's.
+TEST(Install, TheExampleBuildsAgainstTheInstalledLibraryWithPkgConfig) {
+    for (const char* tool : {"cmake", "cc", "pkg-config"}) {
+        const std::string probe = std::string("command -v ") + tool + " >/dev/null 2>&1";
+        if (std::system(probe.c_str()) != 0) GTEST_SKIP() << tool << " is not on PATH";
+    }
+    TempDir dest;
+    const std::string install = "DESTDIR=" + shell_quote(dest.path) + " cmake --install " +
+                                shell_quote(AACZ_BUILD_DIR) + " --prefix /opt/aacz >/dev/null 2>&1";
+    ASSERT_EQ(std::system(install.c_str()), 0) << install;
+    const std::string root = dest.path + "/opt/aacz";
+    for (const char* f : {"/include/aaczavrok.h", "/lib/libaaczavrok.a", "/lib/libaaczavrok.so.1.0.0",
+                          "/lib/libaaczavrok.so.1", "/lib/libaaczavrok.so", "/lib/pkgconfig/aaczavrok.pc"})
+        EXPECT_TRUE(file_exists(root + f)) << f;
+    const std::string pc = read_file(root + "/lib/pkgconfig/aaczavrok.pc");
+    EXPECT_NE(pc.find("prefix=/opt/aacz\n"), std::string::npos) << pc;
+    EXPECT_NE(pc.find("Libs.private: -lzstd -lxxhash -pthread"), std::string::npos) << pc;
+
+    const std::string env = "PKG_CONFIG_PATH=" + shell_quote(root + "/lib/pkgconfig") +
+                            " PKG_CONFIG_SYSROOT_DIR=" + shell_quote(dest.path) + " ";
+    const std::string example = dest.file("pack_file");
+    // A library built with the sanitizers needs their run-time linked first.
+    const std::string build = env + "sh -c 'cc -std=c99 -Wall -Wextra -Werror -pedantic " AACZ_EXAMPLE_FLAGS " -o " +
+                              example + " " +
+                              std::string(AACZ_SOURCE_DIR) + "/examples/pack_file.c $(pkg-config --cflags --libs " +
+                              "aaczavrok)' >" + dest.file("cc.err") + " 2>&1";
+    ASSERT_EQ(std::system(build.c_str()), 0) << read_file(dest.file("cc.err"));
+    const std::string sample = test_data("mp4/tags_cover.m4a");
+    const std::string run = "LD_LIBRARY_PATH=" + shell_quote(root + "/lib") + " " + example + " " +
+                            shell_quote(sample) + " " + dest.file("packed") + " " + dest.file("back") + " >" +
+                            dest.file("run.out") + " 2>&1";
+    ASSERT_EQ(std::system(run.c_str()), 0) << read_file(dest.file("run.out"));
+    EXPECT_EQ(read_file(dest.file("back")), read_file(sample));
+    const RunResult program = run_program({"-p", "-f", "-o", dest.file("program.aaz"), sample}, dest.path);
+    ASSERT_EQ(program.status, 0) << program.err;
+    EXPECT_TRUE(read_file(dest.file("packed")) == read_file(dest.file("program.aaz")));
 }
 
 // Every option line of the usage text (" -x ..." or " --name ...") has its entry in the

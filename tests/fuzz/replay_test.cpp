@@ -52,5 +52,6 @@ TEST(FuzzReplay, DecompressCsvFiles) { replay("decompress_csv", run_decompress_c
 void holds(int result) { EXPECT_EQ(result, 0); }
 TEST(PackFuzzReplay, Unpack) { replay("unpack", fuzz_unpack, holds); }
 TEST(PackFuzzReplay, PackRoundTrip) { replay("pack_round_trip", fuzz_pack_round_trip, holds); }
+TEST(PackFuzzReplay, UnpackStream) { replay("unpack", fuzz_unpack_stream, holds); }
 
 }  // namespace

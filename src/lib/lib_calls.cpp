@@ -1,0 +1,218 @@
+// The C interface's calls on whole buffers and on caller-given callbacks, its versions and
+// its texts. Each checks its arguments before anything else and answers with an aaz_result.
+#include <cstring>
+#include <new>
+#include <system_error>
+
+#include "aaczavrok.h"
+#include "lib/lib_run.h"
+#include "pack/pack_format.h"
+
+namespace {
+
+constexpr const char* kResultTexts[AAZ_RESULT_COUNT] = {
+    "success",
+    "more output is ready (call again with room for it)",
+    "cannot read the input",
+    "cannot write the output",
+    "not a packed file (no packed-file magic number)",
+    "format version is not supported by this version of aaczavrok",
+    "file is damaged",
+    "internal error: a chunk did not decode back to its input; nothing was kept",
+    "a required pointer is null",
+    "an argument is out of range",
+    "the context works in the other direction",
+    "the context stopped at an earlier error or has finished",
+    "the output buffer is too small",
+    "needs more memory than the limit allows",
+    "out of memory, threads or temporary space",
+};
+
+// The caller's output buffer as a sink: a write past its end fails with ENOSPC.
+struct BufferSink {
+    std::uint8_t* data = nullptr;
+    std::size_t capacity = 0;
+    std::size_t size = 0;
+    bool overflow = false;
+};
+
+int write_buffer(void* self, const std::uint8_t* data, std::size_t n) {
+    BufferSink& b = *static_cast<BufferSink*>(self);
+    if (n > b.capacity - b.size) {
+        b.overflow = true;
+        return ENOSPC;
+    }
+    if (n != 0) std::memcpy(b.data + b.size, data, n);
+    b.size += n;
+    return 0;
+}
+
+long long read_memory_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const MemorySource& m = *static_cast<const MemorySource*>(self);
+    if (offset >= m.size) return 0;
+    const std::size_t take = n < m.size - offset ? n : static_cast<std::size_t>(m.size - offset);
+    std::memcpy(buf, m.data + offset, take);
+    return static_cast<long long>(take);
+}
+
+// A write to a full buffer is not a write failure to the caller: the buffer was too small.
+int buffer_result(int result, const BufferSink& sink, aaz_info* info) {
+    if (result != AAZ_WRITE_FAILED || !sink.overflow) return result;
+    fail_info(AAZ_OUTPUT_TOO_SMALL, info);
+    return AAZ_OUTPUT_TOO_SMALL;
+}
+
+// The standard library reports a failed allocation or thread start by throwing; nothing
+// else in the library throws, and nothing may cross the C interface.
+template <class Call>
+int guarded(aaz_info* info, Call call) {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::system_error&) {
+    }
+    fail_info(AAZ_NO_MEMORY, info);
+    return AAZ_NO_MEMORY;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* aaz_version_string(void) { return "1.0.0"; }
+unsigned aaz_version_number(void) { return AAZ_VERSION_NUMBER; }
+unsigned aaz_format_version(void) { return kPackFormatVersion; }
+unsigned aaz_oldest_format_version(void) { return kOldestReadableVersion; }
+
+const char* aaz_strerror(int result) {
+    if (result < 0 || result >= AAZ_RESULT_COUNT) return "unknown result code";
+    return kResultTexts[result];
+}
+
+void aaz_options_init(aaz_options* options) {
+    if (options == nullptr) return;
+    *options = aaz_options{};
+}
+
+// A file header and an end record, and for each chunk its record beside bytes no longer
+// than the chunk's own. A chunk holds at least one byte: between the access units of a
+// container chunks can be that short, so nothing tighter holds for every input.
+uint64_t aaz_pack_bound(uint64_t n) {
+    const uint64_t fixed = kFileHeaderSize + kEndRecordSize;
+    const uint64_t per_byte = 1 + kChunkRecordSize;
+    if (n > (UINT64_MAX - fixed) / per_byte) return UINT64_MAX;
+    return fixed + n * per_byte;
+}
+
+int aaz_unpacked_size(const void* src, size_t src_size, uint64_t* size) {
+    if (src == nullptr || size == nullptr) return AAZ_NULL_ARGUMENT;
+    const auto* p = static_cast<const std::uint8_t*>(src);
+    if (!has_pack_magic(p, src_size)) return AAZ_NOT_PACKED;
+    if (src_size < kFileHeaderSize + kEndRecordSize) return AAZ_DAMAGED;
+    EndRecord end;
+    if (p[src_size - kEndRecordSize] != kEndTag || !read_end_record(p + src_size - kEndRecordSize, end))
+        return AAZ_DAMAGED;
+    *size = end.whole_length;
+    return AAZ_OK;
+}
+
+int aaz_pack(const aaz_options* options, const void* src, size_t src_size, void* dst, size_t dst_capacity,
+             size_t* dst_size, aaz_info* info) {
+    if ((src == nullptr && src_size != 0) || dst == nullptr || dst_size == nullptr) {
+        fail_info(AAZ_NULL_ARGUMENT, info);
+        return AAZ_NULL_ARGUMENT;
+    }
+    *dst_size = 0;
+    aaz_options checked;
+    PackSettings settings;
+    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
+        fail_info(r, info);
+        return r;
+    }
+    return guarded(info, [&] {
+        MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
+        MemorySource whole{in.data, src_size, 0};
+        const RandomReader reader{&whole, read_memory_at, src_size};
+        settings.input_size = src_size;
+        BufferSink sink{static_cast<std::uint8_t*>(dst), dst_capacity, 0, false};
+        const int r = run_pack(settings, memory_source(in), ByteSink{&sink, write_buffer}, &reader, info);
+        if (r == AAZ_OK) *dst_size = sink.size;
+        return buffer_result(r, sink, info);
+    });
+}
+
+int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, void* dst, size_t dst_capacity,
+               size_t* dst_size, aaz_info* info) {
+    if ((src == nullptr && src_size != 0) || (dst == nullptr && dst_capacity != 0) || dst_size == nullptr) {
+        fail_info(AAZ_NULL_ARGUMENT, info);
+        return AAZ_NULL_ARGUMENT;
+    }
+    *dst_size = 0;
+    aaz_options checked;
+    PackSettings settings;
+    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
+        fail_info(r, info);
+        return r;
+    }
+    return guarded(info, [&] {
+        MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
+        BufferSink sink{static_cast<std::uint8_t*>(dst), dst_capacity, 0, false};
+        const int r = run_unpack(settings, memory_source(in), ByteSink{&sink, write_buffer}, info);
+        if (r == AAZ_OK) *dst_size = sink.size;
+        return buffer_result(r, sink, info);
+    });
+}
+
+int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_info* info) {
+    if (src == nullptr && src_size != 0) {
+        fail_info(AAZ_NULL_ARGUMENT, info);
+        return AAZ_NULL_ARGUMENT;
+    }
+    aaz_options checked;
+    PackSettings settings;
+    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
+        fail_info(r, info);
+        return r;
+    }
+    return guarded(info, [&] {
+        MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
+        return run_unpack(settings, memory_source(in), null_sink(), info);
+    });
+}
+
+int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
+    if (io == nullptr || io->read == nullptr || io->write == nullptr) {
+        fail_info(AAZ_NULL_ARGUMENT, info);
+        return AAZ_NULL_ARGUMENT;
+    }
+    aaz_options checked;
+    PackSettings settings;
+    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
+        fail_info(r, info);
+        return r;
+    }
+    return guarded(info, [&] {
+        const RandomReader reader{io->read_at_self, io->read_at, io->size};
+        return run_pack(settings, ByteSource{io->read_self, io->read}, ByteSink{io->write_self, io->write},
+                        io->read_at != nullptr ? &reader : nullptr, info);
+    });
+}
+
+int aaz_unpack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
+    if (io == nullptr || io->read == nullptr) {
+        fail_info(AAZ_NULL_ARGUMENT, info);
+        return AAZ_NULL_ARGUMENT;
+    }
+    aaz_options checked;
+    PackSettings settings;
+    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
+        fail_info(r, info);
+        return r;
+    }
+    return guarded(info, [&] {
+        const ByteSink sink = io->write != nullptr ? ByteSink{io->write_self, io->write} : null_sink();
+        return run_unpack(settings, ByteSource{io->read_self, io->read}, sink, info);
+    });
+}
+
+}  // extern "C"

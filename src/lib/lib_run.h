@@ -1,0 +1,30 @@
+// What the C interface's calls share: options checked and turned into the driver's settings,
+// one pack or unpack run over a source and a sink, and its report handed over as aaz_info.
+#pragma once
+
+#include <cstdint>
+
+#include "aaczavrok.h"
+#include "pack/byte_stream.h"
+#include "pack/container_walk.h"
+#include "pack/pack_file.h"
+
+// The defaults when options is null; AAZ_BAD_ARGUMENT for a thread count out of range.
+[[nodiscard]] int settings_from_options(const aaz_options* options, aaz_options& checked, PackSettings& settings);
+
+// The driver's status as the interface's result.
+int result_of(int pack_status);
+
+// Copies what a run found into info (when not null); units names the coded container or "".
+void fill_info(const PackReport& report, const char* units, aaz_info* info);
+// An info that carries only a result of the interface's own (a bad argument and the like).
+void fail_info(int result, aaz_info* info);
+
+// Packs in to out; when whole is given, it reads the same input at offsets and its access
+// units are found first, as the program does for a file. Returns an aaz_result.
+int run_pack(PackSettings settings, const ByteSource& in, const ByteSink& out,
+             const RandomReader* whole, aaz_info* info);
+int run_unpack(PackSettings settings, const ByteSource& in, const ByteSink& out, aaz_info* info);
+
+// A sink that writes nowhere: testing checks every chunk and drops it.
+ByteSink null_sink();

@@ -1,0 +1,310 @@
+// libaaczavrok's C interface: its streaming and one-shot calls give the program's packed bytes
+// for every sample, however the input and output are cut; contexts on two threads keep apart;
+// and every misuse and every damaged input comes back as its result code.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "aaczavrok.h"
+#include "e2e/terminal.h"
+#include "support/test_util.h"
+
+namespace {
+
+using Update = int (*)(aaz_stream*, const void*, size_t, size_t*, void*, size_t, size_t*);
+using Finish = int (*)(aaz_stream*, void*, size_t, size_t*);
+
+// Runs a stream over `in` with input and output pieces of 1 to max_piece bytes (1: one byte
+// at a time); the result code ends up in result.
+std::string pump(aaz_stream* s, Update update, Finish finish, const std::string& in, std::size_t max_piece,
+                 unsigned seed, int& result) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<std::size_t> piece(1, max_piece);
+    std::string out;
+    std::vector<char> buf(max_piece);
+    std::size_t at = 0;
+    result = AAZ_OK;
+    while (result == AAZ_OK && at < in.size()) {
+        std::size_t used = 0, written = 0;
+        const std::size_t n = std::min(piece(rng), in.size() - at);
+        result = update(s, in.data() + at, n, &used, buf.data(), piece(rng), &written);
+        at += used;
+        out.append(buf.data(), written);
+    }
+    do {
+        if (result != AAZ_OK && result != AAZ_MORE_OUTPUT) break;
+        std::size_t written = 0;
+        result = finish(s, buf.data(), piece(rng), &written);
+        out.append(buf.data(), written);
+    } while (result == AAZ_MORE_OUTPUT);
+    return out;
+}
+
+std::string stream_pack(const std::string& in, std::uint64_t hint, std::size_t max_piece, unsigned seed = 1) {
+    aaz_options o;
+    aaz_options_init(&o);
+    o.input_size = hint;
+    aaz_stream* s = nullptr;
+    EXPECT_EQ(aaz_pack_begin(&s, &o), AAZ_OK);
+    int result = 0;
+    const std::string out = pump(s, aaz_pack_update, aaz_pack_finish, in, max_piece, seed, result);
+    EXPECT_EQ(result, AAZ_OK) << aaz_strerror(result);
+    aaz_stream_end(s);
+    return out;
+}
+
+std::string stream_unpack(const std::string& in, std::size_t max_piece, int& result, std::uint64_t limit = 0) {
+    aaz_options o;
+    aaz_options_init(&o);
+    o.memory_limit = limit;
+    aaz_stream* s = nullptr;
+    result = aaz_unpack_begin(&s, &o);
+    if (result != AAZ_OK) return "";
+    const std::string out = pump(s, aaz_unpack_update, aaz_unpack_finish, in, max_piece, 2, result);
+    aaz_stream_end(s);
+    return out;
+}
+
+std::string one_shot_pack(const std::string& in) {
+    std::string out(aaz_pack_bound(in.size()), '\0');
+    std::size_t size = 0;
+    EXPECT_EQ(aaz_pack(nullptr, in.data(), in.size(), out.data(), out.size(), &size, nullptr), AAZ_OK);
+    out.resize(size);
+    return out;
+}
+
+std::vector<std::string> samples() {
+    std::vector<std::string> files;
+    for (const char* dir : {"", "/mp4", "/streams"})
+        for (const std::string& n : names_in(std::string(AACZ_TEST_DATA_DIR) + dir, true))
+            files.push_back(std::string(AACZ_TEST_DATA_DIR) + dir + "/" + n);
+    return files;
+}
+
+// The program's packed bytes of a named file, or of the same bytes through a pipe.
+std::string program_pack(const std::string& file, bool from_pipe) {
+    TempDir t;
+    if (from_pipe) {
+        const std::string cmd = "cat " + shell_quote(file) + " | " + shell_quote(AACZ_BINARY) + " -p -f -o " +
+                                shell_quote(t.file("out")) + " - 2>/dev/null";
+        EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    } else {
+        const RunResult r = run_program({"-p", "-f", "-o", t.file("out"), file}, t.path);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    return read_file(t.file("out"));
+}
+
+void expect_same_bytes_as_the_program(const std::string& file) {
+    SCOPED_TRACE(file);
+    const std::string in = read_file(file);
+    const std::string packed = program_pack(file, false);
+    ASSERT_FALSE(packed.empty());
+    EXPECT_TRUE(one_shot_pack(in) == packed);
+    EXPECT_TRUE(stream_pack(in, in.size(), 1) == packed);
+    EXPECT_TRUE(stream_pack(in, in.size(), 7000, 3) == packed);
+    // Without the size a stream is packed as the program packs a pipe.
+    EXPECT_TRUE(stream_pack(in, 0, 5000, 4) == program_pack(file, true));
+    int result = 0;
+    EXPECT_TRUE(stream_unpack(packed, 1, result) == in);
+    EXPECT_EQ(result, AAZ_OK);
+    EXPECT_TRUE(stream_unpack(packed, 9000, result) == in);
+    std::string back(in.size() + 1, '\0');
+    std::size_t size = 0;
+    EXPECT_EQ(aaz_unpack(nullptr, packed.data(), packed.size(), back.data(), back.size(), &size, nullptr), AAZ_OK);
+    EXPECT_TRUE(back.substr(0, size) == in);
+    // Testing describes what packing reported.
+    aaz_info packing{}, testing{};
+    std::string again(aaz_pack_bound(in.size()), '\0');
+    ASSERT_EQ(aaz_pack(nullptr, in.data(), in.size(), again.data(), again.size(), &size, &packing), AAZ_OK);
+    ASSERT_EQ(aaz_test(nullptr, packed.data(), packed.size(), &testing), AAZ_OK);
+    EXPECT_EQ(testing.format_version, aaz_format_version());
+    EXPECT_EQ(testing.chunks, packing.chunks);
+    EXPECT_EQ(testing.original_bytes, in.size());
+    EXPECT_EQ(testing.packed_bytes, packed.size());
+    for (int m = 0; m < AAZ_METHODS; ++m) EXPECT_EQ(testing.packed_by_method[m], packing.packed_by_method[m]) << m;
+}
+
+TEST(LibStream, PiecesOfAnySizeGiveTheProgramsBytesForEverySample) {
+    for (const std::string& f : samples()) expect_same_bytes_as_the_program(f);
+}
+
+TEST(LibStream, PiecesOfAnySizeGiveTheProgramsBytesForTheCorpus) {
+    const std::vector<std::string> files = names_in(corpus_dir(), true);
+    if (files.empty()) GTEST_SKIP() << "no corpus at " << corpus_dir();
+    for (const std::string& f : files)
+        if (f.find(".tsv") == std::string::npos) expect_same_bytes_as_the_program(corpus_dir() + "/" + f);
+}
+
+// A stream that starts like an MP4 file is kept whole before it is packed: past 32 MiB in a
+// temporary file, which must give the same bytes as the buffer.
+TEST(LibStream, AContainerStreamPastTheMemorySpoolGoesThroughATemporaryFile) {
+    const std::size_t free_size = (33u << 20) + 8;
+    std::string in("\0\0\0\x18" "ftypM4A \0\0\0\0isomM4A ", 24);
+    in += std::string{char(free_size >> 24), char(free_size >> 16 & 0xFF), char(free_size >> 8 & 0xFF), 8} + "free";
+    in.resize(24 + free_size, '\x5A');
+    const std::string packed = one_shot_pack(in);
+    ASSERT_FALSE(packed.empty());
+    EXPECT_TRUE(stream_pack(in, 0, 300000) == packed);
+    int result = 0;
+    EXPECT_TRUE(stream_unpack(packed, 300000, result) == in);
+}
+
+TEST(LibStream, TestingAStreamDescribesIt) {
+    const std::string packed = one_shot_pack(read_file(test_data("mp4/faststart.m4a")));
+    aaz_info whole{}, streamed{};
+    ASSERT_EQ(aaz_test(nullptr, packed.data(), packed.size(), &whole), AAZ_OK);
+    aaz_stream* s = nullptr;
+    ASSERT_EQ(aaz_test_begin(&s, nullptr), AAZ_OK);
+    for (std::size_t at = 0; at < packed.size();) {
+        std::size_t used = 0;
+        const std::size_t n = std::min<std::size_t>(333, packed.size() - at);
+        ASSERT_EQ(aaz_test_update(s, packed.data() + at, n, &used), AAZ_OK);
+        at += used;
+    }
+    ASSERT_EQ(aaz_test_finish(s), AAZ_OK);
+    ASSERT_EQ(aaz_stream_info(s, &streamed), AAZ_OK);
+    aaz_stream_end(s);
+    EXPECT_EQ(streamed.chunks, whole.chunks);
+    EXPECT_EQ(streamed.chunks_by_method[AAZ_METHOD_UNITS], whole.chunks_by_method[AAZ_METHOD_UNITS]);
+    EXPECT_GT(whole.chunks_by_method[AAZ_METHOD_UNITS], 0u);
+    EXPECT_EQ(streamed.original_bytes, whole.original_bytes);
+}
+
+TEST(LibThreads, TwoThreadsPackDifferentFilesAtOnce) {
+    const std::string a = read_file(test_data("lc_stereo_44k.aac"));
+    const std::string b = read_file(test_data("mp4/tags_cover.m4a"));
+    const std::string want_a = one_shot_pack(a), want_b = one_shot_pack(b);
+    std::string got_a[4], got_b[4];
+    std::thread ta([&] {
+        for (unsigned i = 0; i < 4; ++i) got_a[i] = stream_pack(a, a.size(), 100 + 4000 * i, i);
+    });
+    std::thread tb([&] {
+        for (unsigned i = 0; i < 4; ++i) got_b[i] = stream_pack(b, b.size(), 3 + 5000 * i, i);
+    });
+    ta.join();
+    tb.join();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(got_a[i] == want_a) << i;
+        EXPECT_TRUE(got_b[i] == want_b) << i;
+    }
+}
+
+long long fail_read(void*, std::uint8_t*, std::size_t) { return -EIO; }
+int fail_write(void*, const std::uint8_t*, std::size_t) { return ENOSPC; }
+long long read_once(void* self, std::uint8_t* buf, std::size_t n) {
+    std::string& s = *static_cast<std::string*>(self);
+    const std::size_t take = std::min(n, s.size());
+    std::memcpy(buf, s.data(), take);
+    s.erase(0, take);
+    return static_cast<long long>(take);
+}
+
+TEST(LibErrors, EveryMisuseAndDamageReturnsItsCode) {
+    const std::string in = read_file(test_data("lc_mono_8k.aac"));
+    const std::string packed = one_shot_pack(in);
+    std::string out(in.size() + 100, '\0');
+    std::size_t size = 0;
+    aaz_info info{};
+    // Null pointers and arguments out of range.
+    EXPECT_EQ(aaz_pack(nullptr, nullptr, 5, out.data(), out.size(), &size, &info), AAZ_NULL_ARGUMENT);
+    EXPECT_STREQ(info.message, aaz_strerror(AAZ_NULL_ARGUMENT));
+    EXPECT_EQ(aaz_pack(nullptr, in.data(), in.size(), nullptr, 0, &size, nullptr), AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_unpack(nullptr, packed.data(), packed.size(), out.data(), out.size(), nullptr, nullptr),
+              AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_test(nullptr, nullptr, 1, nullptr), AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_pack_io(nullptr, nullptr, nullptr), AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_unpacked_size(packed.data(), packed.size(), nullptr), AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_pack_begin(nullptr, nullptr), AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_stream_info(nullptr, &info), AAZ_NULL_ARGUMENT);
+    aaz_stream_end(nullptr);
+    aaz_options bad;
+    aaz_options_init(&bad);
+    bad.threads = 100000;
+    EXPECT_EQ(aaz_pack(&bad, in.data(), in.size(), out.data(), out.size(), &size, nullptr), AAZ_BAD_ARGUMENT);
+    aaz_stream* s = nullptr;
+    EXPECT_EQ(aaz_unpack_begin(&s, &bad), AAZ_BAD_ARGUMENT);
+    EXPECT_EQ(s, nullptr);
+    // Output buffers too small, damaged, foreign and unknown input, failing callbacks.
+    EXPECT_EQ(aaz_pack(nullptr, in.data(), in.size(), out.data(), 20, &size, &info), AAZ_OUTPUT_TOO_SMALL);
+    EXPECT_EQ(aaz_unpack(nullptr, packed.data(), packed.size(), out.data(), in.size() - 1, &size, nullptr),
+              AAZ_OUTPUT_TOO_SMALL);
+    std::string damaged = packed;
+    damaged[packed.size() / 2] ^= 0x40;
+    EXPECT_EQ(aaz_test(nullptr, damaged.data(), damaged.size(), &info), AAZ_DAMAGED);
+    EXPECT_NE(std::string(info.message).find("damaged"), std::string::npos) << info.message;
+    EXPECT_EQ(aaz_test(nullptr, in.data(), in.size(), &info), AAZ_NOT_PACKED);
+    EXPECT_STREQ(info.message, "not a packed file (no packed-file magic number)");
+    const std::string v1 = read_file(test_data("packed-v1/lc_stereo_44k.aac.aaz"));
+    EXPECT_EQ(aaz_test(nullptr, v1.data(), v1.size(), &info), AAZ_UNSUPPORTED_VERSION);
+    EXPECT_EQ(info.format_version, 1u);
+    std::string source = in;
+    aaz_io io{read_once, &source, fail_write, nullptr, nullptr, nullptr, 0};
+    EXPECT_EQ(aaz_pack_io(nullptr, &io, &info), AAZ_WRITE_FAILED);
+    EXPECT_EQ(info.sys_errno, ENOSPC);
+    io.read = fail_read;
+    EXPECT_EQ(aaz_unpack_io(nullptr, &io, &info), AAZ_READ_FAILED);
+    EXPECT_EQ(info.sys_errno, EIO);
+    // The memory limit, one-shot and streaming, and a limit below the stream's own buffers.
+    aaz_options tight;
+    aaz_options_init(&tight);
+    tight.memory_limit = in.size() / 2;
+    EXPECT_EQ(aaz_unpack(&tight, packed.data(), packed.size(), out.data(), out.size(), &size, &info), AAZ_MEMORY_LIMIT);
+    int result = 0;
+    stream_unpack(packed, 500, result, (2u << 20) + in.size() / 2);
+    EXPECT_EQ(result, AAZ_MEMORY_LIMIT);
+    EXPECT_EQ(aaz_unpack_begin(&s, &tight), AAZ_MEMORY_LIMIT);
+    stream_unpack(packed, 500, result, (2u << 20) + 8 * in.size());  // three slots at most
+    EXPECT_EQ(result, AAZ_OK);
+    // A truncated stream; then the context refuses to go on.
+    ASSERT_EQ(aaz_unpack_begin(&s, nullptr), AAZ_OK);
+    std::size_t used = 0, written = 0;
+    EXPECT_EQ(aaz_unpack_update(s, packed.data(), packed.size() - 10, &used, out.data(), out.size(), &written), AAZ_OK);
+    EXPECT_EQ(aaz_unpack_finish(s, out.data(), out.size(), &written), AAZ_DAMAGED);
+    ASSERT_EQ(aaz_stream_info(s, &info), AAZ_OK);
+    EXPECT_NE(std::string(info.message).find("truncated"), std::string::npos) << info.message;
+    EXPECT_EQ(aaz_unpack_update(s, packed.data(), 1, &used, out.data(), out.size(), &written), AAZ_STREAM_FAILED);
+    EXPECT_EQ(aaz_unpack_finish(s, out.data(), out.size(), &written), AAZ_STREAM_FAILED);
+    // The wrong direction, and null pointers given to a live context.
+    EXPECT_EQ(aaz_pack_update(s, in.data(), 1, &used, out.data(), out.size(), &written), AAZ_WRONG_DIRECTION);
+    EXPECT_EQ(aaz_test_finish(s), AAZ_WRONG_DIRECTION);
+    aaz_stream_end(s);
+    ASSERT_EQ(aaz_pack_begin(&s, nullptr), AAZ_OK);
+    EXPECT_EQ(aaz_unpack_update(s, packed.data(), 1, &used, out.data(), out.size(), &written), AAZ_WRONG_DIRECTION);
+    EXPECT_EQ(aaz_pack_update(s, nullptr, 4, &used, out.data(), out.size(), &written), AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_pack_update(s, in.data(), 4, &used, nullptr, 4, &written), AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_pack_finish(s, out.data(), out.size(), nullptr), AAZ_NULL_ARGUMENT);
+    // Ended while its work is under way: nothing is left behind.
+    EXPECT_EQ(aaz_pack_update(s, in.data(), in.size(), &used, out.data(), 0, &written), AAZ_OK);
+    aaz_stream_end(s);
+}
+
+TEST(LibErrors, TextsVersionsAndBounds) {
+    std::vector<std::string> texts;
+    for (int r = 0; r < AAZ_RESULT_COUNT; ++r) texts.push_back(aaz_strerror(r));
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
+    EXPECT_STREQ(aaz_strerror(-1), "unknown result code");
+    EXPECT_STREQ(aaz_strerror(AAZ_RESULT_COUNT), "unknown result code");
+    EXPECT_STREQ(aaz_version_string(), "1.0.0");
+    EXPECT_EQ(aaz_version_number(), 10000u);
+    EXPECT_GE(aaz_format_version(), aaz_oldest_format_version());
+    EXPECT_EQ(aaz_pack_bound(UINT64_MAX / 2), UINT64_MAX);
+    const std::string in = read_file(test_data("mp4/other_codecs.mp4"));
+    const std::string packed = one_shot_pack(in);
+    EXPECT_LE(packed.size(), aaz_pack_bound(in.size()));
+    std::uint64_t promised = 0;
+    EXPECT_EQ(aaz_unpacked_size(packed.data(), packed.size(), &promised), AAZ_OK);
+    EXPECT_EQ(promised, in.size());
+    EXPECT_EQ(aaz_unpacked_size(packed.data(), packed.size() - 1, &promised), AAZ_DAMAGED);
+    EXPECT_EQ(aaz_unpacked_size(in.data(), in.size(), &promised), AAZ_NOT_PACKED);
+}
+
+}  // namespace
