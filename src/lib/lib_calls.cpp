@@ -75,6 +75,19 @@ int guarded(aaz_info* info, Call call) {
     return AAZ_NO_MEMORY;
 }
 
+// A call refused before it started: info says why.
+int refuse(int result, aaz_info* info) {
+    fail_info(result, info);
+    return result;
+}
+
+// The options of a call as the driver's settings, or the call refused.
+int call_settings(const aaz_options* options, PackSettings& settings, aaz_info* info) {
+    aaz_options checked;
+    const int r = settings_from_options(options, checked, settings);
+    return r == AAZ_OK ? r : refuse(r, info);
+}
+
 }  // namespace
 
 extern "C" {
@@ -118,17 +131,11 @@ int aaz_unpacked_size(const void* src, size_t src_size, uint64_t* size) {
 
 int aaz_pack(const aaz_options* options, const void* src, size_t src_size, void* dst, size_t dst_capacity,
              size_t* dst_size, aaz_info* info) {
-    if ((src == nullptr && src_size != 0) || dst == nullptr || dst_size == nullptr) {
-        fail_info(AAZ_NULL_ARGUMENT, info);
-        return AAZ_NULL_ARGUMENT;
-    }
+    if ((src == nullptr && src_size != 0) || dst == nullptr || dst_size == nullptr)
+        return refuse(AAZ_NULL_ARGUMENT, info);
     *dst_size = 0;
-    aaz_options checked;
     PackSettings settings;
-    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
-        fail_info(r, info);
-        return r;
-    }
+    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         MemorySource whole{in.data, src_size, 0};
@@ -143,17 +150,11 @@ int aaz_pack(const aaz_options* options, const void* src, size_t src_size, void*
 
 int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, void* dst, size_t dst_capacity,
                size_t* dst_size, aaz_info* info) {
-    if ((src == nullptr && src_size != 0) || (dst == nullptr && dst_capacity != 0) || dst_size == nullptr) {
-        fail_info(AAZ_NULL_ARGUMENT, info);
-        return AAZ_NULL_ARGUMENT;
-    }
+    if ((src == nullptr && src_size != 0) || (dst == nullptr && dst_capacity != 0) || dst_size == nullptr)
+        return refuse(AAZ_NULL_ARGUMENT, info);
     *dst_size = 0;
-    aaz_options checked;
     PackSettings settings;
-    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
-        fail_info(r, info);
-        return r;
-    }
+    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         BufferSink sink{static_cast<std::uint8_t*>(dst), dst_capacity, 0, false};
@@ -164,16 +165,9 @@ int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, voi
 }
 
 int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_info* info) {
-    if (src == nullptr && src_size != 0) {
-        fail_info(AAZ_NULL_ARGUMENT, info);
-        return AAZ_NULL_ARGUMENT;
-    }
-    aaz_options checked;
+    if (src == nullptr && src_size != 0) return refuse(AAZ_NULL_ARGUMENT, info);
     PackSettings settings;
-    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
-        fail_info(r, info);
-        return r;
-    }
+    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         return run_unpack(settings, memory_source(in), null_sink(), info);
@@ -181,16 +175,9 @@ int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_i
 }
 
 int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
-    if (io == nullptr || io->read == nullptr || io->write == nullptr) {
-        fail_info(AAZ_NULL_ARGUMENT, info);
-        return AAZ_NULL_ARGUMENT;
-    }
-    aaz_options checked;
+    if (io == nullptr || io->read == nullptr || io->write == nullptr) return refuse(AAZ_NULL_ARGUMENT, info);
     PackSettings settings;
-    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
-        fail_info(r, info);
-        return r;
-    }
+    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         const RandomReader reader{io->read_at_self, io->read_at, io->size};
         return run_pack(settings, ByteSource{io->read_self, io->read}, ByteSink{io->write_self, io->write},
@@ -199,16 +186,9 @@ int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
 }
 
 int aaz_unpack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
-    if (io == nullptr || io->read == nullptr) {
-        fail_info(AAZ_NULL_ARGUMENT, info);
-        return AAZ_NULL_ARGUMENT;
-    }
-    aaz_options checked;
+    if (io == nullptr || io->read == nullptr) return refuse(AAZ_NULL_ARGUMENT, info);
     PackSettings settings;
-    if (int r = settings_from_options(options, checked, settings); r != AAZ_OK) {
-        fail_info(r, info);
-        return r;
-    }
+    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         const ByteSink sink = io->write != nullptr ? ByteSink{io->write_self, io->write} : null_sink();
         return run_unpack(settings, ByteSource{io->read_self, io->read}, sink, info);
