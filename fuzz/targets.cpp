@@ -215,25 +215,13 @@ int fuzz_unpack(const std::uint8_t* data, std::size_t size) {
     return get_le(end + 24, 8) == XXH3_64bits(out.data(), out.size()) ? 0 : 1;
 }
 
-namespace {
-
-long long read_fuzz_input(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
-    const auto* in = static_cast<const MemorySource*>(self);
-    if (offset >= in->size) return 0;
-    const std::size_t take = std::min<std::size_t>(n, in->size - static_cast<std::size_t>(offset));
-    std::memcpy(buf, in->data + offset, take);
-    return static_cast<long long>(take);
-}
-
-}  // namespace
-
 int fuzz_pack_round_trip(const std::uint8_t* data, std::size_t size) {
     // The bytes after the first are looked at as the front end looks at a file: a container
     // or a stream without frame headers gives the units the driver is to cut between.
     UnitMap map;
     if (size > 1) {
         MemorySource body{data + 1, size - 1, 0};
-        map_units(RandomReader{&body, read_fuzz_input, size - 1}, map);
+        map_units(RandomReader{&body, read_memory_at, size - 1}, map);
         for (UnitExtent& u : map.units) ++u.offset;
         for (SizeRun& r : map.size_runs) ++r.offset;
     }

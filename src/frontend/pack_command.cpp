@@ -18,8 +18,8 @@
 #include "aaczavrok.h"
 #include "frontend/progress_line.h"
 #include "pack/byte_stream.h"
-#include "pack/container_walk.h"
 #include "pack/pack_format.h"
+#include "pack/unit_map.h"
 #include "streams/output_file.h"
 
 namespace {
@@ -67,16 +67,6 @@ std::string output_name_for(const PackCommandContext& ctx, const std::string& in
     if (input == "-" || (ctx.mode == PACKED_UNPACK && ctx.cl.given.find('c') != std::string::npos)) return "-";
     if (ctx.mode == PACKED_PACK) return input + kPackedSuffix;
     return ends_with(input, kPackedSuffix) ? input.substr(0, input.size() - kPackedSuffixLength) : input + ".out";
-}
-
-std::string with_thousands(std::uint64_t v) {
-    std::string digits = std::to_string(v);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
-        out += digits[i];
-    }
-    return out;
 }
 
 // "(15.02% smaller)", rounded to the nearest hundredth of a percent, in integers.
@@ -181,56 +171,25 @@ bool file_is_packed(const std::string& name) {
     return packed;
 }
 
-// Reads through pread, so that the walk of a container leaves the descriptor where it was.
-long long read_at_fd(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
-    const int fd = *static_cast<int*>(self);
-    for (;;) {
-        const ssize_t r = pread(fd, buf, n, static_cast<off_t>(offset));
-        if (r >= 0) return r;
-        if (errno != EINTR) return -errno;
-    }
-}
-
 // A container or ADIF file read from a pipe: its index may follow its media, so the whole
 // stream goes to an unnamed temporary file first (in TMPDIR, else /tmp), which is read
 // instead. Returns the descriptor, or -errno.
 int spool_stream(PeekedInput& input) {
-    const char* dir = std::getenv("TMPDIR");
-    const std::string where = dir != nullptr && *dir != '\0' ? dir : "/tmp";
-    int fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0) {  // a file system without unnamed files: a named one, removed at once
-        std::string name = where + "/aaczavrok-XXXXXX";
-        fd = mkostemp(name.data(), O_CLOEXEC);
-        if (fd < 0) return -errno;
-        unlink(name.c_str());
-    }
+    const int fd = open_unnamed_temporary();
+    if (fd < 0) return fd;
     std::vector<std::uint8_t> buf(1u << 20);
     const ByteSource source{&input, read_peeked};
     for (;;) {
         const long long got = source.read(source.self, buf.data(), buf.size());
-        if (got < 0) {
+        int e = got < 0 ? static_cast<int>(-got) : 0;
+        if (got > 0) e = write_all_fd(fd, buf.data(), static_cast<std::size_t>(got));
+        if (got == 0 && lseek(fd, 0, SEEK_SET) != 0) e = errno;
+        if (e != 0) {
             close(fd);
-            return static_cast<int>(got);
+            return -e;
         }
-        if (got == 0) break;
-        std::size_t done = 0;
-        while (done < static_cast<std::size_t>(got)) {
-            const ssize_t w = write(fd, buf.data() + done, static_cast<std::size_t>(got) - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                const int e = w < 0 ? errno : EIO;
-                close(fd);
-                return -e;
-            }
-            done += static_cast<std::size_t>(w);
-        }
+        if (got == 0) return fd;
     }
-    if (lseek(fd, 0, SEEK_SET) != 0) {
-        const int e = errno;
-        close(fd);
-        return -e;
-    }
-    return fd;
 }
 
 // The first option of the data-block modes on the command line (-l, -h, -s, -t, -m, -v), or 0.
@@ -347,8 +306,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     std::uint64_t input_size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     int map_fd = S_ISREG(st.st_mode) ? fd : -1;
     if (ctx.mode == PACKED_PACK && map_fd < 0 &&
-        (looks_like_iso_media(input.head, input.head_size) ||
-         (input.head_size >= 4 && std::memcmp(input.head, "ADIF", 4) == 0))) {
+        starts_like_container_or_adif(input.head, input.head_size)) {
         spool.fd = spool_stream(input);
         struct stat spooled;
         if (spool.fd < 0 || fstat(spool.fd, &spooled) != 0) {
@@ -369,7 +327,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     aaz_options options = ctx.options;
     aaz_io io{read_peeked, &input, writes ? write_to_output : nullptr, writes ? &out : nullptr, nullptr, nullptr, 0};
     if (ctx.mode == PACKED_PACK && map_fd >= 0) {
-        io.read_at = read_at_fd;
+        io.read_at = read_fd_at;
         io.read_at_self = &map_fd;
         io.size = input_size;
     }

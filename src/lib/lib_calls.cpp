@@ -47,14 +47,6 @@ int write_buffer(void* self, const std::uint8_t* data, std::size_t n) {
     return 0;
 }
 
-long long read_memory_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
-    const MemorySource& m = *static_cast<const MemorySource*>(self);
-    if (offset >= m.size) return 0;
-    const std::size_t take = n < m.size - offset ? n : static_cast<std::size_t>(m.size - offset);
-    std::memcpy(buf, m.data + offset, take);
-    return static_cast<long long>(take);
-}
-
 // A write to a full buffer is not a write failure to the caller: the buffer was too small.
 int buffer_result(int result, const BufferSink& sink, aaz_info* info) {
     if (result != AAZ_WRITE_FAILED || !sink.overflow) return result;

@@ -140,38 +140,16 @@ struct Spool {
     }
 };
 
-int open_temporary() {
-    const char* dir = std::getenv("TMPDIR");
-    const std::string where = dir != nullptr && *dir != '\0' ? dir : "/tmp";
-    int fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    std::string name = where + "/aaczavrok-XXXXXX";
-    fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd >= 0) unlink(name.c_str());
-    return fd;
-}
-
-int write_all(int fd, const std::uint8_t* data, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = write(fd, data, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return w < 0 ? errno : EIO;
-        data += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return 0;
-}
-
 // Adds bytes to the spool; returns 0 or an errno value.
 int spool_add(Spool& sp, const std::uint8_t* data, std::size_t n) {
     if (sp.fd < 0 && sp.memory.size() + n > kSpoolMemory) {
-        sp.fd = open_temporary();
-        if (sp.fd < 0) return errno;
-        if (int e = write_all(sp.fd, sp.memory.data(), sp.memory.size()); e != 0) return e;
+        sp.fd = open_unnamed_temporary();
+        if (sp.fd < 0) return -sp.fd;
+        if (int e = write_all_fd(sp.fd, sp.memory.data(), sp.memory.size()); e != 0) return e;
         std::vector<std::uint8_t>().swap(sp.memory);
     }
     sp.size += n;
-    if (sp.fd >= 0) return write_all(sp.fd, data, n);
+    if (sp.fd >= 0) return write_all_fd(sp.fd, data, n);
     sp.memory.insert(sp.memory.end(), data, data + n);
     return 0;
 }
@@ -184,11 +162,8 @@ long long read_spool_at(void* self, std::uint64_t offset, std::uint8_t* buf, std
         std::memcpy(buf, sp.memory.data() + offset, take);
         return static_cast<long long>(take);
     }
-    for (;;) {
-        const ssize_t r = pread(sp.fd, buf, take, static_cast<off_t>(offset));
-        if (r >= 0) return r;
-        if (errno != EINTR) return -errno;
-    }
+    int fd = sp.fd;
+    return read_fd_at(&fd, offset, buf, take);
 }
 
 long long read_spool(void* self, std::uint8_t* buf, std::size_t n) {
@@ -229,8 +204,7 @@ int pack_worker(aaz_stream& s, const ByteSink& sink, aaz_info& info) {
     const std::size_t n = static_cast<std::size_t>(got);
     const std::uint64_t hint = s.options.input_size;
     const bool keep_whole = hint != 0 ? may_hold_units(head.data(), n, hint)
-                                      : looks_like_iso_media(head.data(), n) ||
-                                            (n >= 4 && std::memcmp(head.data(), "ADIF", 4) == 0);
+                                      : starts_like_container_or_adif(head.data(), n);
     if (!keep_whole) {
         HeadThenRing source{head.data(), n, 0, &s};
         return run_pack(s.settings, ByteSource{&source, read_head_then_ring}, sink, nullptr, &info);

@@ -1,10 +1,13 @@
 // Sources and sinks of bytes for the packed form's driver.
 #include "pack/byte_stream.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -48,3 +51,43 @@ long long read_full(const ByteSource& in, std::uint8_t* buf, std::size_t n) {
 ByteSource fd_source(FdSource& s) { return ByteSource{&s, read_fd}; }
 ByteSource memory_source(MemorySource& s) { return ByteSource{&s, read_memory}; }
 ByteSink vector_sink(std::vector<std::uint8_t>& v) { return ByteSink{&v, write_vector}; }
+
+long long read_memory_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const MemorySource& m = *static_cast<const MemorySource*>(self);
+    if (offset >= m.size) return 0;
+    const std::size_t take = n < m.size - offset ? n : static_cast<std::size_t>(m.size - offset);
+    if (take > 0) std::memcpy(buf, m.data + offset, take);
+    return static_cast<long long>(take);
+}
+
+long long read_fd_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const int fd = *static_cast<const int*>(self);
+    for (;;) {
+        const ssize_t r = pread(fd, buf, n, static_cast<off_t>(offset));
+        if (r >= 0) return r;
+        if (errno != EINTR) return -static_cast<long long>(errno);
+    }
+}
+
+int write_all_fd(int fd, const std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, data, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return w < 0 ? errno : EIO;
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
+int open_unnamed_temporary() {
+    const char* dir = std::getenv("TMPDIR");
+    const std::string where = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+    int fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    std::string name = where + "/aaczavrok-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return -errno;
+    unlink(name.c_str());
+    return fd;
+}

@@ -34,3 +34,15 @@ struct MemorySource {
 ByteSource memory_source(MemorySource& s);
 
 ByteSink vector_sink(std::vector<std::uint8_t>& v);
+
+// Reads of an input at offsets (a RandomReader's read_at) from memory (self: a MemorySource,
+// whose pos they leave alone) and from a descriptor (self: an int, read with pread, so that
+// its own position stays where it was). Each returns the count, 0 past the end, or -errno.
+long long read_memory_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n);
+long long read_fd_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n);
+
+// Writes all n bytes to fd; 0 or an errno value.
+int write_all_fd(int fd, const std::uint8_t* data, std::size_t n);
+// An unnamed temporary file for reading and writing, in TMPDIR (else /tmp): a named one removed
+// at once where the file system has no unnamed files. The descriptor, or -errno.
+int open_unnamed_temporary();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Coded bits per field family, counted while packing when asked for (bench and debug).
 enum PackFamily : int {
@@ -31,3 +32,10 @@ struct PackStats {
     std::uint64_t frames_raw = 0;           // frames stored as raw bytes
     std::uint64_t other_bytes = 0;          // bytes outside frames (tags, junk, container boxes)
 };
+
+// A count as the console shows it: 12,369,827.
+inline std::string with_thousands(std::uint64_t v) {
+    std::string digits = std::to_string(v);
+    for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+    return digits;
+}

@@ -10,6 +10,7 @@
 #include "pack/adts_frame.h"
 #include "pack/frame_syntax.h"
 #include "aac/bit_reader.h"
+#include "aac/program_config.h"
 
 namespace {
 
@@ -130,39 +131,20 @@ bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& 
     const std::size_t n = std::min(size, kAdifHeaderMax);
     BitReader br;
     init_reader(br, padded, data, n);
-    skip_bits(br, 32);
-    if (get_bits(br, 1)) skip_bits(br, 72);  // copyright_id
-    skip_bits(br, 2);                        // original_copy, home
-    const unsigned bitstream_type = get_bits(br, 1);
-    skip_bits(br, 23);  // bitrate
-    const unsigned num_pce = get_bits(br, 4) + 1;
-    for (unsigned p = 0; p < num_pce; ++p) {
-        if (bitstream_type == 0) skip_bits(br, 20);  // adif_buffer_fullness
-        skip_bits(br, 4);                            // element_instance_tag
-        const unsigned object_type = get_bits(br, 2) + 1;
-        const unsigned sf_index = get_bits(br, 4);
-        if (p == 0) {
-            track.object_type = static_cast<std::uint8_t>(object_type);
-            track.sf_index = static_cast<std::uint8_t>(sf_index);
-        }
-        const unsigned num_front = get_bits(br, 4), num_side = get_bits(br, 4), num_back = get_bits(br, 4);
-        const unsigned num_lfe = get_bits(br, 2), num_assoc = get_bits(br, 3), num_cc = get_bits(br, 4);
-        if (get_bits(br, 1)) skip_bits(br, 4);
-        if (get_bits(br, 1)) skip_bits(br, 4);
-        if (get_bits(br, 1)) skip_bits(br, 3);
-        skip_bits(br, 5 * (num_front + num_side + num_back) + 4 * (num_lfe + num_assoc) + 5 * num_cc);
-        byte_align(br);
-        skip_bits(br, 8 * get_bits(br, 8));  // comment_field_data
-    }
-    byte_align(br);
-    if (processed_bits(br) > n * 8) return false;
+    AdifHeader adif;
+    if (!read_adif_header(br, adif) || processed_bits(br) > n * 8) return false;
+    track.object_type = static_cast<std::uint8_t>(adif.first_pce.object_type + 1);
+    track.sf_index = adif.first_pce.sampling_frequency_index;
     length = processed_bits(br) / 8;
     return track.sf_index <= 12;
 }
 
+bool starts_like_container_or_adif(const std::uint8_t* head, std::size_t n) {
+    return looks_like_iso_media(head, n) || (n >= 4 && std::memcmp(head, "ADIF", 4) == 0);
+}
+
 bool may_hold_units(const std::uint8_t* head, std::size_t n, std::uint64_t size) {
-    return looks_like_iso_media(head, n) || (n >= 4 && std::memcmp(head, "ADIF", 4) == 0) ||
-           !starts_like_adts(head, n, size);
+    return starts_like_container_or_adif(head, n) || !starts_like_adts(head, n, size);
 }
 
 void map_units(const RandomReader& in, UnitMap& map) {
@@ -227,12 +209,6 @@ void map_units(const RandomReader& in, UnitMap& map) {
 
 namespace {
 
-std::string thousands(std::uint64_t v) {
-    std::string digits = std::to_string(v);
-    for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
-    return digits;
-}
-
 const char* object_name(std::uint8_t object_type) {
     switch (object_type) {
     case MAIN_OBJECT: return "Main";
@@ -276,7 +252,7 @@ std::string track_text(const AacTrack& t) {
 }  // namespace
 
 std::string describe_units(const UnitMap& map) {
-    const std::string units = thousands(map.units.size()) + (map.units.size() == 1 ? " access unit" : " access units");
+    const std::string units = with_thousands(map.units.size()) + (map.units.size() == 1 ? " access unit" : " access units");
     switch (map.source) {
     case UnitSource::NONE:
         return "";

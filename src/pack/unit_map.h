@@ -26,6 +26,10 @@ struct UnitMap {
 // How much of the input's start map_units looks at to tell what it is.
 constexpr std::size_t kUnitMapHead = 64u << 10;
 
+// Whether the first bytes start like an ISO media file or an ADIF file, whose index (for a
+// container) may follow its media: a stream of them is kept whole before it is mapped.
+bool starts_like_container_or_adif(const std::uint8_t* head, std::size_t n);
+
 // Whether map_units could find units in an input of the given size that starts with
 // head[0..n) (n as much of kUnitMapHead as the input has): it is ISO media, ADIF, or does not
 // start like ADTS. A stream packed as a file is kept whole for map_units only then.

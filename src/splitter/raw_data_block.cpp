@@ -5,7 +5,7 @@
 #include "splitter/channel_element.h"
 #include "splitter/emit.h"
 #include "splitter/fill_element.h"
-#include "splitter/program_config.h"
+#include "aac/program_config.h"
 
 unsigned read_data_stream_element(BitReader& br) {
     (void)get_bits(br, 4);  // element_instance_tag

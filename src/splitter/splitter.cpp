@@ -4,7 +4,7 @@
 
 #include "splitter/adts_header.h"
 #include "aac/bit_reader.h"
-#include "splitter/program_config.h"
+#include "aac/program_config.h"
 #include "splitter/raw_data_block.h"
 #include "splitter/spectral_data.h"
 

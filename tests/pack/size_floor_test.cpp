@@ -16,14 +16,6 @@
 
 namespace {
 
-long long read_memory(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
-    const std::string& data = *static_cast<const std::string*>(self);
-    if (offset >= data.size()) return 0;
-    const std::size_t take = std::min<std::size_t>(n, data.size() - offset);
-    std::memcpy(buf, data.data() + offset, take);
-    return static_cast<long long>(take);
-}
-
 // Packs data as the program packs a regular file: its length known, its units looked for.
 std::uint64_t packed_size(const std::string& data) {
     MemorySource src{reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), 0};
@@ -31,7 +23,8 @@ std::uint64_t packed_size(const std::string& data) {
     PackSettings settings;
     settings.input_size = data.size();
     UnitMap map;
-    map_units(RandomReader{const_cast<std::string*>(&data), read_memory, data.size()}, map);
+    MemorySource whole{reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), 0};
+    map_units(RandomReader{&whole, read_memory_at, data.size()}, map);
     if (map.source != UnitSource::NONE) {
         settings.units = &map.units;
         settings.size_runs = &map.size_runs;

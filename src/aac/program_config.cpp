@@ -1,6 +1,6 @@
-// Program config elements and the ADIF header. The splitter needs only their length and,
-// for ADIF, the object type, sampling rate and channels of the first program.
-#include "splitter/program_config.h"
+// Program config elements and the ADIF header. The splitter and the packed form need only their
+// length and, for ADIF, the object type, sampling rate and channels of the first program.
+#include "aac/program_config.h"
 
 void read_program_config_element(BitReader& br, ProgramConfig& pce) {
     pce.element_instance_tag = static_cast<std::uint8_t>(get_bits(br, 4));
