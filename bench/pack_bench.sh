@@ -233,7 +233,8 @@ if [ "${TINY:-1}" = 1 ]; then
     if [ ! -f "$LIB" ]; then
         echo "tiny chunks: no $LIB beside the program; skipped"
     else
-        g++ -O2 -std=c++17 -I"$ROOT/src" "$ROOT/bench/make_tiny_chunks.cpp" "$LIB" -lfaad -lzstd -lxxhash -pthread \
+        g++ -O2 -std=c++17 -I"$ROOT/src" -I"$ROOT/include" "$ROOT/bench/make_tiny_chunks.cpp" "$LIB" \
+            "$(dirname "$BIN")/libaaczavrok.a" -lfaad -lzstd -lxxhash -pthread \
             -o "$WORK/make_tiny_chunks"
         for i in $(seq 100); do cat "$ROOT/tests/data/lc_51_48k.aac"; done >"$WORK/tiny_six.aac"
         head -c 3000000 "${FILES[0]}" >"$WORK/tiny_music.aac"
