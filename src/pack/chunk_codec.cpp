@@ -10,6 +10,7 @@
 #include "pack/frame_model.h"
 #include "pack/frame_record.h"
 #include "pack/frame_syntax.h"
+#include "pack/model_priors.h"
 #include "pack/range_coder.h"
 
 namespace {
@@ -45,6 +46,7 @@ void code_bytes(Coder& rc, FrameModel& m, ByteClass cls, std::uint8_t* bytes, st
 }
 
 struct CodecBuffers {
+    explicit CodecBuffers(unsigned version) { start_models(*model, version); }
     std::unique_ptr<FrameModel> model = std::make_unique<FrameModel>();
     std::unique_ptr<FrameRecord> record = std::make_unique<FrameRecord>();
     std::unique_ptr<std::uint8_t[]> frame = std::make_unique<std::uint8_t[]>(kFrameBufferBytes);
@@ -77,6 +79,7 @@ namespace {
 
 // The encoding of one chunk: the coder, the models and the charging of coded bits to families.
 struct ChunkEncoder {
+    explicit ChunkEncoder(unsigned version) : buf(version) {}
     CodecBuffers buf;
     RangeEncoder rc;
     PackStats* stats = nullptr;
@@ -198,10 +201,10 @@ bool code_unit_context(Coder& rc, FrameModel& m, FrameContext& last, bool& has_l
 }  // namespace
 
 int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                 bool check_frames, const std::vector<ChunkUnit>* units) {
+                 bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) {
     payload.clear();
     if (size == 0) return 0;
-    auto e = std::make_unique<ChunkEncoder>();
+    auto e = std::make_unique<ChunkEncoder>(version);
     e->stats = stats;
     e->check_frames = check_frames;
     start_encoder(e->rc, payload);
@@ -250,13 +253,13 @@ int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::ui
 }
 
 int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                 bool units, UnitTrace* trace) {
+                 bool units, UnitTrace* trace, unsigned version) {
     if (trace != nullptr) {
         trace->lengths.clear();
         trace->patches.clear();
     }
     if (original_size == 0) return 0;
-    CodecBuffers buf;
+    CodecBuffers buf(version);
     FrameModel& m = *buf.model;
     RangeDecoder rc;
     start_decoder(rc, payload, payload_size);

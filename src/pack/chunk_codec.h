@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "pack/pack_format.h"
 #include "pack/pack_stats.h"
 
 // Length of the next chunk at the front of data[0..size): whole ADTS frames up to max_frames
@@ -68,9 +69,13 @@ constexpr std::uint32_t kMaxDerivedUnits = 8u << 20;
 //
 // With units, the chunk is taken as the container's bytes and those access units instead of
 // being searched for ADTS frames, and the payload is one of units (decode_chunk must be told).
+//
+// version is the format version whose models code the payload; a payload decodes only with
+// the version it was coded with.
 [[nodiscard]] int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
                                PackStats* stats, bool check_frames = true,
-                               const std::vector<ChunkUnit>* units = nullptr);
+                               const std::vector<ChunkUnit>* units = nullptr,
+                               unsigned version = kPackFormatVersion);
 
 // Decodes a payload made by encode_chunk into exactly original_size bytes at out. Returns 0, or
 // non-zero when the payload is damaged (it then may have written anything within out, never
@@ -78,4 +83,5 @@ constexpr std::uint32_t kMaxDerivedUnits = 8u << 20;
 // A payload of units reports its access units and size tables in trace when given (the
 // tables are then left as zeros for the caller to fill in).
 [[nodiscard]] int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
-                               std::size_t original_size, bool units = false, UnitTrace* trace = nullptr);
+                               std::size_t original_size, bool units = false, UnitTrace* trace = nullptr,
+                               unsigned version = kPackFormatVersion);

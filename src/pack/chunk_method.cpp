@@ -42,10 +42,10 @@ std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_
 }
 
 // Decodes a payload into exactly size bytes at out; 0 when it decoded to that length.
-int decode_payload(const ChunkCoder& coder, std::uint8_t method, const std::uint8_t* payload, std::size_t payload_size,
-                   std::uint8_t* out, std::size_t size, UnitTrace* trace) {
+int decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
+                   std::size_t payload_size, std::uint8_t* out, std::size_t size, UnitTrace* trace) {
     if (method == METHOD_MODEL || method == METHOD_UNITS)
-        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace) == 0 ? 0 : 1;
+        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace, version) == 0 ? 0 : 1;
     if (method == METHOD_ZSTD) {
         const std::size_t r = ZSTD_decompress(out, size, payload, payload_size);
         return !ZSTD_isError(r) && r == size ? 0 : 1;
@@ -73,7 +73,7 @@ bool decodes_back(const PackJob& job, PackScratch& scratch) {
     const std::size_t size = job.original.size();
     std::vector<std::uint8_t>& back = scratch.back;
     back.resize(size);
-    if (decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), back.data(), size,
+    if (decode_payload(*job.coder, kPackFormatVersion, job.method, job.payload.data(), job.payload.size(), back.data(), size,
                        &scratch.trace) != 0)
         return false;
     if (job.method == METHOD_UNITS && !same_size_tables(job, scratch.trace, back)) return false;
@@ -141,8 +141,8 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
         job.stats = PackStats{};
         job.stats.by_family = job.by_family;
         const bool model_ok =
-            job.coder->encode(data, size, job.payload, &job.stats, check_frames, job.container ? &job.units : nullptr) ==
-            0;
+            job.coder->encode(data, size, job.payload, &job.stats, check_frames, job.container ? &job.units : nullptr,
+                              kPackFormatVersion) == 0;
         const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
         model_chosen = model_ok && (has_frames || job.container) && !job.payload.empty() && job.payload.size() < size;
         job.method = model_chosen ? model_method : std::uint8_t{METHOD_STORED};
@@ -175,7 +175,7 @@ void unpack_chunk(UnpackJob& job, UnpackScratch&) {
         job.output.swap(job.payload);
     } else {
         job.output.resize(job.original_length);
-        if (decode_payload(*job.coder, job.method, job.payload.data(), job.payload.size(), job.output.data(),
+        if (decode_payload(*job.coder, job.version, job.method, job.payload.data(), job.payload.size(), job.output.data(),
                            job.original_length, &job.trace) != 0) {
             job.problem = "cannot be decoded";
             return;

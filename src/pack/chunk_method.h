@@ -24,9 +24,9 @@ constexpr int kPackZstdLevel = 19;
 // refuses to keep what it cannot decode back.
 struct ChunkCoder {
     int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                  bool check_frames, const std::vector<ChunkUnit>* units) = encode_chunk;
+                  bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) = encode_chunk;
     int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                  bool units, UnitTrace* trace) = decode_chunk;
+                  bool units, UnitTrace* trace, unsigned version) = decode_chunk;
 };
 
 // One zstd compressor for a whole run, used by one thread at a time and made when first
@@ -76,6 +76,7 @@ void pack_chunk(PackJob& job, PackScratch& scratch);
 
 struct UnpackJob {
     const ChunkCoder* coder = nullptr;
+    unsigned version = kPackFormatVersion;  // of the file: the models its payloads were coded with
     std::uint8_t method = METHOD_STORED;
     std::uint32_t original_length = 0;
     std::uint64_t checksum = 0;

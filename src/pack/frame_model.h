@@ -6,8 +6,10 @@
 // bits through the sink it holds as it goes, which is also how it knows where byte alignment
 // falls.
 //
-// A model starts in one state for every chunk. Its large tables are LazyTables whose entries are
-// set up on first use, so a chunk of a few small frames does not pay for contexts it never reaches.
+// A model starts in one state for every chunk (model_priors.h says which). Its large tables are
+// LazyTables whose entries are set up on first use, so a chunk of a few small frames does not pay
+// for contexts it never reaches. What a model codes may depend on the format version it codes
+// for (FrameModel::version): a file of an earlier version is decoded as it was coded.
 #pragma once
 
 #include <array>
@@ -192,6 +194,8 @@ struct FrameModel {
     UintModel sizes_count;
     UintModel unit_object_type;
     UintModel unit_sf_index;
+    // The format version whose models these are.
+    std::uint16_t version = 0;
 
     FrameModel() : last{}, last_byte{} {}
 };

@@ -549,7 +549,10 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
     if (int s = read_header(run); s != 0) return s;
 
     std::vector<UnpackJob> jobs(pipeline_slots(settings.threads));
-    for (UnpackJob& job : jobs) job.coder = &settings.coder;
+    for (UnpackJob& job : jobs) {
+        job.coder = &settings.coder;
+        job.version = run.report.format_version;
+    }
     Pipeline<UnpackJob, UnpackScratch> pipeline(jobs, unpack_chunk, settings.threads);
     // A problem met while reading is reported after the chunks read before it, so the first
     // problem in file order is the one named.

@@ -22,8 +22,10 @@
 constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '\n'};
 // The version this build writes, and the oldest it still reads. Every version since 2 stays
 // readable: a later version only adds what an earlier one did not have (version 3 added the
-// method of units, for containers and streams without frame headers).
-constexpr std::uint16_t kPackFormatVersion = 3;
+// method of units, for containers and streams without frame headers). Version 4 changed the
+// models of the chunk codec's payloads: its chunks start from a trained state, and the payloads
+// of versions 2 and 3 are decoded by those versions' models.
+constexpr std::uint16_t kPackFormatVersion = 4;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;

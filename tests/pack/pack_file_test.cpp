@@ -289,13 +289,13 @@ TEST(PackRoundTrip, ReadAndWriteFailuresAreReported) {
 // A codec whose decoder does not give back what its encoder took: packing must stop rather
 // than keep a chunk it cannot restore.
 int encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                   bool /*check_frames*/, const std::vector<ChunkUnit>* /*units*/) {
+                   bool /*check_frames*/, const std::vector<ChunkUnit>* /*units*/, unsigned /*version*/) {
     payload.assign(data, data + size / 2);
     if (stats != nullptr) stats->frames_raw += 1;
     return 0;
 }
 int decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t size,
-                   bool /*units*/, UnitTrace* /*trace*/) {
+                   bool /*units*/, UnitTrace* /*trace*/, unsigned /*version*/) {
     for (std::size_t i = 0; i < size; ++i) out[i] = payload[i % payload_size];
     return 0;
 }
@@ -303,8 +303,9 @@ int decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::u
 // A codec whose quick attempt (frames not written back first) goes wrong: the chunk must be
 // coded again with every frame checked, not lost to the fallback and not kept damaged.
 int encode_quick_wrongly(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
-                         PackStats* stats, bool check_frames, const std::vector<ChunkUnit>* units) {
-    const int r = encode_chunk(data, size, payload, stats, check_frames, units);
+                         PackStats* stats, bool check_frames, const std::vector<ChunkUnit>* units,
+                         unsigned version) {
+    const int r = encode_chunk(data, size, payload, stats, check_frames, units, version);
     if (!check_frames && !payload.empty()) payload[payload.size() / 2] ^= 0x5A;
     return r;
 }
