@@ -27,6 +27,10 @@
 #include "aac/bit_sink.h"
 #include "aac/spectral_codec.h"
 
+// The first format version whose chunks start from a trained state and code with the models
+// that came with it; files of earlier versions are decoded with the models they were coded with.
+constexpr unsigned kWarmModelVersion = 4;
+
 constexpr unsigned kFramesKept = 3;     // this frame and the two before it, per channel
 constexpr unsigned kHistorySlots = 16;  // channels with a history of their own; later ones share the last
 constexpr unsigned kNearBuckets = 13;   // 0..11 from magnitudes, 12 = no such context

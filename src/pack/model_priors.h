@@ -14,9 +14,6 @@
 
 #include "pack/frame_model.h"
 
-// The first format version whose chunks start from the trained state.
-constexpr unsigned kWarmModelVersion = 4;
-
 // Sets m up as a chunk of format `version` starts: cold before kWarmModelVersion, the trained
 // state from then on.
 void start_models(FrameModel& m, unsigned version);
