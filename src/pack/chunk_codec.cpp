@@ -200,13 +200,10 @@ bool code_unit_context(Coder& rc, FrameModel& m, FrameContext& last, bool& has_l
 
 }  // namespace
 
-int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                 bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) {
-    payload.clear();
-    if (size == 0) return 0;
-    auto e = std::make_unique<ChunkEncoder>(version);
-    e->stats = stats;
-    e->check_frames = check_frames;
+namespace {
+
+int encode_units(ChunkEncoder* e, const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
+                 const std::vector<ChunkUnit>* units) {
     start_encoder(e->rc, payload);
     std::size_t pos = 0;
     if (units != nullptr) {
@@ -250,6 +247,30 @@ int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::ui
     finish_encoder(e->rc);
     charge_unit(*e, FAMILY_STRUCTURE);
     return 0;
+}
+
+}  // namespace
+
+int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+                 bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) {
+    payload.clear();
+    if (size == 0) return 0;
+    auto e = std::make_unique<ChunkEncoder>(version);
+    e->stats = stats;
+    e->check_frames = check_frames;
+    return encode_units(e.get(), data, size, payload, units);
+}
+
+int encode_chunk_on(std::unique_ptr<FrameModel>& model, const std::uint8_t* data, std::size_t size,
+                    std::vector<std::uint8_t>& payload) {
+    payload.clear();
+    if (size == 0 || model == nullptr) return 0;
+    auto e = std::make_unique<ChunkEncoder>(model->version);
+    clear_stream_state(*model);
+    e->buf.model.swap(model);
+    const int r = encode_units(e.get(), data, size, payload, nullptr);
+    e->buf.model.swap(model);
+    return r;
 }
 
 int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,

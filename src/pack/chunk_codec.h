@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "pack/pack_format.h"
@@ -76,6 +77,14 @@ constexpr std::uint32_t kMaxDerivedUnits = 8u << 20;
                                PackStats* stats, bool check_frames = true,
                                const std::vector<ChunkUnit>* units = nullptr,
                                unsigned version = kPackFormatVersion);
+
+// encode_chunk of ADTS frames on the models of `model` as they stand (with the state of a
+// chunk's own stream, its channel histories and last values, cleared first), leaving them as
+// the chunk left them: how the models' starting state is trained and tried
+// (tools/train_priors.cpp).
+struct FrameModel;
+[[nodiscard]] int encode_chunk_on(std::unique_ptr<FrameModel>& model, const std::uint8_t* data, std::size_t size,
+                                  std::vector<std::uint8_t>& payload);
 
 // Decodes a payload made by encode_chunk into exactly original_size bytes at out. Returns 0, or
 // non-zero when the payload is damaged (it then may have written anything within out, never

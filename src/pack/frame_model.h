@@ -227,6 +227,13 @@ inline constexpr BucketTable kBucket = make_bucket_table();
 // Three contexts a line take a bucket: a lookup instead of a chain of compares.
 inline unsigned bucket(unsigned x) { return x < 64 ? kBucket.v[x] : 11u; }
 
+// Forgets the stream a model has coded (channel histories, last values), keeping what it learnt.
+inline void clear_stream_state(FrameModel& m) {
+    for (std::uint64_t& word : m.history.started) word = 0;
+    m.last = {};
+    m.last_byte = {};
+}
+
 inline unsigned history_slot(unsigned slot) { return clamp_index(slot, kHistorySlots); }
 // A channel's history, zeroed when the chunk first meets its slot.
 inline ChannelHistory& history_of(FrameModel& m, unsigned slot) { return entry(m.history, history_slot(slot)); }
