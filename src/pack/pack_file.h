@@ -19,9 +19,12 @@
 constexpr std::size_t kPackChunkFrames = 2048;
 // An input of known length is cut instead into an even number of chunks of about the same
 // size, each near kPackChunkTarget bytes at most, so that the default two threads finish
-// together; an input under twice kPackChunkAlone stays one chunk.
-constexpr std::size_t kPackChunkTarget = 3u << 19;  // 1.5 MiB
-constexpr std::size_t kPackChunkAlone = 256u << 10;
+// together; an input under twice kPackChunkAlone stays one chunk. Each cut costs what the
+// models of the chunk after it have to learn again: from their trained start about 1.5 KB on
+// music (0.01 points of a 10 MB file), so chunks are as long as the cap leaves room for, and a
+// file under 2 MiB, coded in a third of a second, is not cut at all.
+constexpr std::size_t kPackChunkTarget = 15u << 17;  // 1.875 MiB
+constexpr std::size_t kPackChunkAlone = 1u << 20;
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
 // An access unit of a container track, or of an ADIF or headerless stream, where the input
