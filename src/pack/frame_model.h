@@ -44,6 +44,7 @@ constexpr unsigned kBandClasses = 8;     // a band's position: six bands a class
 constexpr unsigned kLineBooks = ESC_HCB + 1;  // codebooks 0..11, those that carry lines
 constexpr unsigned kSectCbs = 17;        // a section codebook 0..15, 16 = none
 constexpr unsigned kSectLenExpected = 33;  // expected length increment 0..31, 32 = none
+constexpr unsigned kSectBandClasses = 13;  // a section's first band, four bands a class
 constexpr unsigned kFlagViews = 3;       // a flag elsewhere: 0 not set, 1 set, 2 unknown
 constexpr unsigned kTwoWays = 2;         // a yes/no context: long or short windows, left/right or mid/side, ...
 constexpr unsigned kSectCbBits = 4;
@@ -168,6 +169,13 @@ struct FrameModel {
     LazyTable<BitTree<kSectCbBits>, kTwoWays, kSectCbs, kSectCbs> sect_cb;  // [view][band's codebook there][previous section's]
     LazyTable<BitTree<kSectLenBits>, kTwoWays, kSectLenExpected> sect_len;  // [short windows][expected]
     Table<Mixer<2>, kSectCbBits> sect_cb_mix;
+    // From version 4: a third view of the codebook, the band's position with the previous
+    // section's; lengths by the codebook too, with a second view by the band's position, mixed.
+    LazyTable<BitTree<kSectCbBits>, kSectBandClasses, kSectCbs> sect_cb_band;  // [band class][previous section's]
+    Table<Mixer<3>, kSectCbBits> sect_cb_mix3;
+    LazyTable<BitTree<kSectLenBits>, kTwoWays, kSectLenExpected, kSectCbs> sect_len_cb;  // [short][expected][codebook]
+    LazyTable<BitTree<kSectLenBits>, kTwoWays, kSectBandClasses, kSectCbs> sect_len_band;  // [short][band class][codebook]
+    Table<Mixer<2>, kSectLenBits> sect_len_mix;
     // ms_used by the band's flag in the previous frame and the band before's in this one.
     Table<Bit, kBandClasses, kTwoWays, kFlagViews> ms_used;  // [class][previous frame][band before]
     // Scale-factor steps: three views mixed, the expected step with the band's step in the
@@ -472,10 +480,20 @@ std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
     BitTree<kSectCbBits>& by_before = entry(io.m->sect_cb, 0, before, h.last_sect_cb);
     BitTree<kSectCbBits>& by_partner = entry(io.m->sect_cb, 1, partner, h.last_sect_cb);
     std::uint32_t node = 1;
-    for (unsigned i = kSectCbBits; i-- > 0;) {
-        Bit* inputs[2] = {&by_before.b[node], &by_partner.b[node]};
-        node = (node << 1) |
-               code_mixed<2>(*io.rc, io.m->sect_cb_mix[kSectCbBits - 1 - i], inputs, (cb >> i) & 1u);
+    if (io.m->version >= kWarmModelVersion) {
+        BitTree<kSectCbBits>& by_band =
+            entry(io.m->sect_cb_band, clamp_index(pos.sfb / 4u, kSectBandClasses), before);
+        for (unsigned i = kSectCbBits; i-- > 0;) {
+            Bit* inputs[3] = {&by_before.b[node], &by_partner.b[node], &by_band.b[node]};
+            node = (node << 1) |
+                   code_mixed<3>(*io.rc, io.m->sect_cb_mix3[kSectCbBits - 1 - i], inputs, (cb >> i) & 1u);
+        }
+    } else {
+        for (unsigned i = kSectCbBits; i-- > 0;) {
+            Bit* inputs[2] = {&by_before.b[node], &by_partner.b[node]};
+            node = (node << 1) |
+                   code_mixed<2>(*io.rc, io.m->sect_cb_mix[kSectCbBits - 1 - i], inputs, (cb >> i) & 1u);
+        }
     }
     cb = node - (1u << kSectCbBits);
     emit_bits(io, cb, kSectCbBits);
@@ -524,7 +542,21 @@ std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandP
         if (expected > esc) expected = esc;
     }
     const std::uint32_t mask = (1u << n) - 1;
-    incr = code_bits_tree(*io.rc, entry(io.m->sect_len, short_windows ? 1 : 0, expected).b, incr & mask, n);
+    if (io.m->version >= kWarmModelVersion) {
+        const unsigned w = short_windows ? 1 : 0;
+        const unsigned book = clamp_index(cb, kSectCbs);
+        BitTree<kSectLenBits>& by_expected = entry(io.m->sect_len_cb, w, expected, book);
+        BitTree<kSectLenBits>& by_band =
+            entry(io.m->sect_len_band, w, clamp_index((pos.sfb + h.sect_len) / 4u, kSectBandClasses), book);
+        std::uint32_t node = 1;
+        for (unsigned i = n; i-- > 0;) {
+            Bit* inputs[2] = {&by_expected.b[node], &by_band.b[node]};
+            node = (node << 1) | code_mixed<2>(*io.rc, io.m->sect_len_mix[n - 1 - i], inputs, ((incr & mask) >> i) & 1u);
+        }
+        incr = node - (1u << n);
+    } else {
+        incr = code_bits_tree(*io.rc, entry(io.m->sect_len, short_windows ? 1 : 0, expected).b, incr & mask, n);
+    }
     emit_bits(io, incr, n);
     h.sect_len = static_cast<std::uint16_t>(h.sect_len + incr);
     if (incr != mask) {

@@ -86,6 +86,11 @@ void visit(V& v, FrameModel& m) {
     visit(v, m.sect_cb);
     visit(v, m.sect_len);
     visit(v, m.sect_cb_mix);
+    visit(v, m.sect_cb_band);
+    visit(v, m.sect_cb_mix3);
+    visit(v, m.sect_len_cb);
+    visit(v, m.sect_len_band);
+    visit(v, m.sect_len_mix);
     visit(v, m.ms_used);
     visit(v, m.sf_before);
     visit(v, m.sf_band);
