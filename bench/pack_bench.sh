@@ -2,26 +2,40 @@
 # Packed form against general-purpose compressors: per file and as a mean, the saving of
 # `aaczavrok -p`, `xz -9e` and `zstd -19`; pack and unpack speed (MB of AAC per second, wall
 # time) and peak memory of aaczavrok, and its peak memory packing a crafted input through a pipe.
-# Every unpacked file is compared with its input.
+# Every unpacked file is compared with its input. Every wall time is the median of RUNS runs
+# (default 3; RUNS=1 for a quick look); sizes are measured once.
 #
 # The speeds come twice: with the packer's two threads free to use the machine ("2 thr"), and
 # with the whole process pinned to one core by taskset ("1 core"), which is the single-thread
 # figure (the second thread then only takes turns with the first). ONE_CORE=0 skips the latter.
 #
+# Speed as a ratio to what users compare it with: for every file, in the same run, the wall
+# time of `xz -9e -T1` compressing it and of `faad` decoding it to a WAV file, and the packer's
+# pack time over xz's and unpack time over faad's. RATIOS=0 skips these timings.
+#
 # Usage: bench/pack_bench.sh [file.aac...]
 #   Without files: the real-music set (../shared/music/make-music.sh, made into WORK/music
 #   unless MUSIC= names a folder that holds it) and a generated 10-minute file.
 #   BIN= another binary, WORK= another scratch folder (default build/pack-bench).
+#   BASE= a second binary (say the build before a change): the music, voaacenc, short-file and
+#   corpus sections then also show its saving and the difference in points.
+#   Sections after the music table, each skipped when set to 0: CONTAINERS, TINY (below),
+#   VOAACENC (a second encoder), SHORT (the first 10 and 30 s of each track), CORPUS.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BIN=${BIN:-$ROOT/build/aaczavrok}
 WORK=${WORK:-$ROOT/build/pack-bench}
+RUNS=${RUNS:-3}
+RATIOS=${RATIOS:-1}
+BASE=${BASE:-}
 [ -x "$BIN" ] || { echo "no program at $BIN (make build)" >&2; exit 1; }
+[ -z "$BASE" ] || [ -x "$BASE" ] || { echo "no program at BASE=$BASE" >&2; exit 1; }
 
 need() { command -v "$1" >/dev/null || { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -q "$2" >/dev/null; }; }
 need xz xz-utils
 need zstd zstd
 need bc bc
+need faad faad
 [ -x /usr/bin/time ] || { export DEBIAN_FRONTEND=noninteractive; apt-get install -y -q time >/dev/null; }
 mkdir -p "$WORK"
 
@@ -37,41 +51,85 @@ if [ ${#FILES[@]} -eq 0 ]; then
     fi
     FILES=("$MUSIC"/*.aac "$TEN")
 fi
+# The music tracks: every file but the generated one.
+TRACKS=()
+for f in "${FILES[@]}"; do [ "$f" = "${TEN:-}" ] || TRACKS+=("$f"); done
 
 ONE_CORE=${ONE_CORE:-1}
 command -v taskset >/dev/null || ONE_CORE=0
 now() { date +%s.%N; }
-# Runs a command; sets SECONDS_TAKEN and PEAK_KB.
+median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
+# Runs a command RUNS times; sets SECONDS_TAKEN (the median wall time) and PEAK_KB (the largest
+# peak RSS). OUTPUTS names the files the command writes: they are removed before each run,
+# outside the timing, so that every run writes new files as a first run does.
 measure() {
-    local t0 t1
-    t0=$(now)
-    /usr/bin/time -f %M -o "$WORK/rss" "$@"
-    t1=$(now)
-    SECONDS_TAKEN=$(echo "$t1 - $t0" | bc -l)
-    PEAK_KB=$(tail -n 1 "$WORK/rss")
+    local t0 t1 kb walls=()
+    PEAK_KB=0
+    for _ in $(seq "$RUNS"); do
+        # shellcheck disable=SC2086 # OUTPUTS is a list of names
+        rm -f ${OUTPUTS:-}
+        t0=$(now)
+        /usr/bin/time -f %M -o "$WORK/rss" "$@"
+        t1=$(now)
+        walls+=("$(echo "$t1 - $t0" | bc -l)")
+        kb=$(tail -n 1 "$WORK/rss")
+        if [ "$kb" -gt "$PEAK_KB" ]; then PEAK_KB=$kb; fi
+    done
+    SECONDS_TAKEN=$(median "${walls[@]}")
 }
-# Seconds of one run pinned to one core (0 when ONE_CORE=0).
+# Median seconds of RUNS runs pinned to one core (0 when ONE_CORE=0).
 one_core() {
     [ "$ONE_CORE" = 1 ] || { echo 0; return; }
-    local t0 t1
-    t0=$(now)
-    taskset -c 0 "$@" 2>/dev/null
-    t1=$(now)
-    echo "$t1 - $t0" | bc -l
+    local t0 t1 walls=()
+    for _ in $(seq "$RUNS"); do
+        t0=$(now)
+        taskset -c 0 "$@" 2>/dev/null
+        t1=$(now)
+        walls+=("$(echo "$t1 - $t0" | bc -l)")
+    done
+    median "${walls[@]}"
 }
 speed() { if [ "$(echo "$2 > 0" | bc -l)" = 1 ]; then echo "$1 / 1000000 / $2" | bc -l; else echo 0; fi; }
 saving() { echo "scale=4; 100 * (1 - $2 / $1)" | bc -l; }
+# packed_saving BINARY FILE: packs FILE once with BINARY, checks that it comes back byte for byte
+# and sets SAVED to the saving and PACKED to the packed bytes.
+packed_saving() {
+    rm -f "$WORK/s.aaz" "$WORK/s.out"
+    "$1" -p -o "$WORK/s.aaz" "$2" </dev/null 2>/dev/null
+    "$1" -d -o "$WORK/s.out" "$WORK/s.aaz" 2>/dev/null
+    cmp -s "$2" "$WORK/s.out" || { echo "$2: unpacked by $1, differs from the input" >&2; exit 1; }
+    PACKED=$(stat -c %s "$WORK/s.aaz")
+    SAVED=$(saving "$(stat -c %s "$2")" "$PACKED")
+    rm -f "$WORK/s.aaz" "$WORK/s.out"
+}
+# With BASE set: BASE_HEAD is the header of its two columns; base_columns SAVING FILE sets
+# BASE_COLS to BASE's saving on FILE and SAVING less it, and adds both to BASE_SUM and POINTS_SUM
+# (all empty or unchanged without BASE). BASE_LAST keeps BASE's saving, BASE_PACKED its bytes.
+BASE_HEAD=""
+[ -z "$BASE" ] || BASE_HEAD=$(printf ' %8s %8s' "BASE %" points)
+base_columns() {
+    BASE_COLS=""; BASE_LAST=""
+    [ -n "$BASE" ] || return 0
+    local b
+    packed_saving "$BASE" "$2"
+    b=$SAVED; BASE_LAST=$b; BASE_PACKED=$PACKED
+    BASE_SUM=$(echo "$BASE_SUM + $b" | bc -l); POINTS_SUM=$(echo "$POINTS_SUM + $1 - $b" | bc -l)
+    BASE_COLS=$(printf ' %8.2f %8.2f' "$b" "$(echo "$1 - $b" | bc -l)")
+}
+# base_means N: the means of BASE's column and of the points over N files.
+base_means() { [ -z "$BASE" ] || printf ' %8.2f %8.2f' "$(echo "$BASE_SUM / $1" | bc -l)" "$(echo "$POINTS_SUM / $1" | bc -l)"; }
 
-printf '%-26s %11s %8s %8s %8s %9s %9s %9s %9s %8s %8s\n' file bytes "-p %" "xz %" "zstd %" \
-    "pack 2thr" "unp 2thr" "pack 1core" "unp 1core" "pack MB" "unp MB"
+printf '%-26s %11s %8s %8s %8s %9s %9s %9s %9s %8s %8s%s\n' file bytes "-p %" "xz %" "zstd %" \
+    "pack 2thr" "unp 2thr" "pack 1core" "unp 1core" "pack MB" "unp MB" "$BASE_HEAD"
 n=0; sum_p=0; sum_x=0; sum_z=0; total_in=0; total_p=0; total_pack_s=0; total_unpack_s=0; max_pack_kb=0; max_unpack_kb=0
-total_pack1_s=0; total_unpack1_s=0
+total_pack1_s=0; total_unpack1_s=0; BASE_SUM=0; POINTS_SUM=0
+declare -A WHOLE_SAVING WHOLE_BASE
+RATIO_ROWS=()
 for f in "${FILES[@]}"; do
     size=$(stat -c %s "$f")
-    rm -f "$WORK/f.aaz" "$WORK/f.out"
-    measure "$BIN" -p -o "$WORK/f.aaz" "$f" 2>/dev/null
+    OUTPUTS="$WORK/f.aaz" measure "$BIN" -p -o "$WORK/f.aaz" "$f" 2>/dev/null
     pack_s=$SECONDS_TAKEN; pack_kb=$PEAK_KB
-    measure "$BIN" -d -o "$WORK/f.out" "$WORK/f.aaz" 2>/dev/null
+    OUTPUTS="$WORK/f.out" measure "$BIN" -d -o "$WORK/f.out" "$WORK/f.aaz" 2>/dev/null
     unpack_s=$SECONDS_TAKEN; unpack_kb=$PEAK_KB
     cmp -s "$f" "$WORK/f.out" || { echo "$f: unpacked file differs from the input" >&2; exit 1; }
     pack1_s=$(one_core "$BIN" -p -f -o "$WORK/f1.aaz" "$f")
@@ -80,23 +138,52 @@ for f in "${FILES[@]}"; do
     xz_size=$(xz -9e -T1 -c "$f" | wc -c)
     zstd_size=$(zstd -19 -q -c "$f" | wc -c)
     sp=$(saving "$size" "$packed"); sx=$(saving "$size" "$xz_size"); sz=$(saving "$size" "$zstd_size")
-    printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f %8.1f %8.1f\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
+    WHOLE_SAVING[$f]=$sp
+    base_columns "$sp" "$f"; WHOLE_BASE[$f]=$BASE_LAST
+    printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f %8.1f %8.1f%s\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" \
         "$(speed "$size" "$pack_s")" "$(speed "$size" "$unpack_s")" "$(speed "$size" "$pack1_s")" "$(speed "$size" "$unpack1_s")" \
-        "$(echo "$pack_kb / 1024" | bc -l)" "$(echo "$unpack_kb / 1024" | bc -l)"
+        "$(echo "$pack_kb / 1024" | bc -l)" "$(echo "$unpack_kb / 1024" | bc -l)" "$BASE_COLS"
+    if [ "$RATIOS" != 0 ]; then
+        OUTPUTS="" measure xz -9e -T1 -k -c "$f" >/dev/null
+        xz_s=$SECONDS_TAKEN
+        OUTPUTS="$WORK/f.wav" measure faad -q -o "$WORK/f.wav" "$f" >/dev/null 2>&1
+        faad_s=$SECONDS_TAKEN
+        audio=$(python3 "$ROOT/bench/adts_cut.py" "$f" 2>/dev/null) || audio=0
+        RATIO_ROWS+=("$(basename "$f") ${audio##* } $pack_s $xz_s $unpack_s $faad_s")
+    fi
     n=$((n + 1)); total_in=$((total_in + size)); total_p=$((total_p + packed))
     sum_p=$(echo "$sum_p + $sp" | bc -l); sum_x=$(echo "$sum_x + $sx" | bc -l); sum_z=$(echo "$sum_z + $sz" | bc -l)
     total_pack_s=$(echo "$total_pack_s + $pack_s" | bc -l); total_unpack_s=$(echo "$total_unpack_s + $unpack_s" | bc -l)
     total_pack1_s=$(echo "$total_pack1_s + $pack1_s" | bc -l); total_unpack1_s=$(echo "$total_unpack1_s + $unpack1_s" | bc -l)
-    [ "$pack_kb" -gt "$max_pack_kb" ] && max_pack_kb=$pack_kb
-    [ "$unpack_kb" -gt "$max_unpack_kb" ] && max_unpack_kb=$unpack_kb
+    if [ "$pack_kb" -gt "$max_pack_kb" ]; then max_pack_kb=$pack_kb; fi
+    if [ "$unpack_kb" -gt "$max_unpack_kb" ]; then max_unpack_kb=$unpack_kb; fi
 done
-printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f %8.1f %8.1f\n' "mean of $n files" "$total_in" \
+printf '%-26s %11d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %9.2f %8.1f %8.1f%s\n' "mean of $n files" "$total_in" \
     "$(echo "$sum_p / $n" | bc -l)" "$(echo "$sum_x / $n" | bc -l)" "$(echo "$sum_z / $n" | bc -l)" \
     "$(speed "$total_in" "$total_pack_s")" "$(speed "$total_in" "$total_unpack_s")" \
     "$(speed "$total_in" "$total_pack1_s")" "$(speed "$total_in" "$total_unpack1_s")" \
-    "$(echo "$max_pack_kb / 1024" | bc -l)" "$(echo "$max_unpack_kb / 1024" | bc -l)"
+    "$(echo "$max_pack_kb / 1024" | bc -l)" "$(echo "$max_unpack_kb / 1024" | bc -l)" "$(base_means "$n")"
 echo "(savings in percent of the input; speeds in MB of AAC per second of wall time over all files together,"
-echo " 1core = pinned to one core, 0 when not measured; memory: the largest peak RSS, two threads)"
+echo " 1core = pinned to one core, 0 when not measured; memory: the largest peak RSS, two threads;"
+echo " wall times: the median of RUNS=$RUNS runs${BASE:+; BASE %: the saving of $BASE, points: -p % less BASE %})"
+
+if [ "$RATIOS" != 0 ]; then
+    printf '\n%-26s %8s %8s %8s %9s %8s %8s %11s\n' file "audio s" "pack s" "xz s" "unpack s" "faad s" \
+        "pack/xz" "unpack/faad"
+    sum_ps=0; sum_xs=0; sum_us=0; sum_fs=0
+    for row in "${RATIO_ROWS[@]}"; do
+        read -r name audio ps xs us fs <<<"$row"
+        printf '%-26s %8.1f %8.2f %8.2f %9.2f %8.2f %8.2f %11.2f\n' "$name" "$audio" "$ps" "$xs" "$us" "$fs" \
+            "$(echo "$ps / $xs" | bc -l)" "$(echo "$us / $fs" | bc -l)"
+        sum_ps=$(echo "$sum_ps + $ps" | bc -l); sum_xs=$(echo "$sum_xs + $xs" | bc -l)
+        sum_us=$(echo "$sum_us + $us" | bc -l); sum_fs=$(echo "$sum_fs + $fs" | bc -l)
+    done
+    printf '%-26s %8s %8.2f %8.2f %9.2f %8.2f %8.2f %11.2f\n' "all ${#RATIO_ROWS[@]} files" "" "$sum_ps" "$sum_xs" \
+        "$sum_us" "$sum_fs" "$(echo "$sum_ps / $sum_xs" | bc -l)" "$(echo "$sum_us / $sum_fs" | bc -l)"
+    echo "(wall seconds, the median of RUNS=$RUNS runs in this run: pack and unpack as above with two threads,"
+    echo " xz -9e -T1 -k -c FILE >/dev/null, faad -q -o OUT.wav FILE; the last two columns are the ratios)"
+    rm -f "$WORK/f.wav"
+fi
 
 # The memory bound on hostile input: random bodies behind ADTS-like headers (frames of 900 to
 # 1100 bytes, so that a pipe's chunks of 2048 frames come within about 2% of the chunk cap and
@@ -159,9 +246,9 @@ rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
 # pack_one FILE: sets P_SAVING, P_PACKED, P_PACK_S, P_UNPACK_S and checks the file comes back.
 pack_one() {
     rm -f "$WORK/c.aaz" "$WORK/c.out"
-    measure "$BIN" -p -o "$WORK/c.aaz" "$1" 2>/dev/null
+    OUTPUTS="$WORK/c.aaz" measure "$BIN" -p -o "$WORK/c.aaz" "$1" 2>/dev/null
     P_PACK_S=$SECONDS_TAKEN
-    measure "$BIN" -d -o "$WORK/c.out" "$WORK/c.aaz" 2>/dev/null
+    OUTPUTS="$WORK/c.out" measure "$BIN" -d -o "$WORK/c.out" "$WORK/c.aaz" 2>/dev/null
     P_UNPACK_S=$SECONDS_TAKEN
     cmp -s "$1" "$WORK/c.out" || { echo "$1: unpacked file differs from the input" >&2; exit 1; }
     P_PACKED=$(stat -c %s "$WORK/c.aaz")
@@ -236,7 +323,7 @@ if [ "${TINY:-1}" = 1 ]; then
         g++ -O2 -std=c++17 -I"$ROOT/src" -I"$ROOT/include" "$ROOT/bench/make_tiny_chunks.cpp" "$LIB" \
             "$(dirname "$BIN")/libaaczavrok.a" -lfaad -lzstd -lxxhash -pthread \
             -o "$WORK/make_tiny_chunks"
-        for i in $(seq 100); do cat "$ROOT/tests/data/lc_51_48k.aac"; done >"$WORK/tiny_six.aac"
+        for _ in $(seq 100); do cat "$ROOT/tests/data/lc_51_48k.aac"; done >"$WORK/tiny_six.aac"
         head -c 3000000 "${FILES[0]}" >"$WORK/tiny_music.aac"
         # best of three: prints "cpu_seconds wall_seconds"
         unpack_best() {
@@ -254,6 +341,7 @@ if [ "${TINY:-1}" = 1 ]; then
         }
         printf '\n%-34s %8s %10s %10s %10s\n' "tiny chunks" chunks "packed" "unp MB/cpu" "unp MB/s"
         for case_args in "tiny_six 1" "tiny_music 4"; do
+            # shellcheck disable=SC2086 # two words: the file and the frames per chunk
             set -- $case_args
             src="$WORK/$1.aac"; size=$(stat -c %s "$src")
             "$BIN" -p -f -o "$WORK/$1.normal.aaz" "$src" >/dev/null 2>&1
@@ -272,5 +360,128 @@ if [ "${TINY:-1}" = 1 ]; then
         echo "(normal: packed as the program packs; tiny: one chunk per frame (tiny_six) or per four (tiny_music);"
         echo " MB of AAC per second of user CPU and of wall time, best of three runs)"
         rm -f "$WORK"/tiny_* "$WORK"/tiny.out
+    fi
+fi
+
+# ---------------------------------------------------------------------------------------------
+# A second encoder with other habits: four tracks of the bench set through GStreamer's voaacenc
+# at other settings (mono and stereo, 64 to 192 kbit/s, 32 to 48 kHz), the first 120 s of each,
+# made once into VOAACENC= a folder (default WORK/voaacenc). Each is checked to be ADTS from end
+# to end and to decode with faad. VOAACENC=0 skips this section.
+if [ "${VOAACENC:-}" != 0 ]; then
+    VOAACENC=${VOAACENC:-$WORK/voaacenc}
+    mkdir -p "$VOAACENC"
+    # vo_make NAME TRACK RATE CHANNELS BITRATE
+    vo_make() {
+        local out="$VOAACENC/$1.aac" src=/usr/share/games/singularity/music frames
+        [ -s "$out" ] && return 0
+        export DEBIAN_FRONTEND=noninteractive
+        [ -d "$src" ] || apt-get install -y -q singularity-music >/dev/null
+        need gst-launch-1.0 gstreamer1.0-tools
+        gst-inspect-1.0 voaacenc >/dev/null 2>&1 || apt-get install -y -q gstreamer1.0-plugins-base \
+            gstreamer1.0-plugins-good gstreamer1.0-plugins-bad >/dev/null
+        gst-launch-1.0 -q filesrc location="$src/$2.ogg" ! oggdemux ! vorbisdec ! audioconvert ! audioresample ! \
+            "audio/x-raw,rate=$3,channels=$4" ! voaacenc bitrate="$5" ! aacparse ! \
+            audio/mpeg,stream-format=adts ! filesink location="$WORK/vo_whole.aac"
+        frames=$(python3 "$ROOT/bench/adts_cut.py" "$WORK/vo_whole.aac" 120 "$WORK/vo_cut.aac" | cut -d' ' -f1)
+        faad -o "$WORK/vo.wav" "$WORK/vo_cut.aac" >/dev/null 2>"$WORK/vo.log"
+        if grep -q Error "$WORK/vo.log" || [ "$(stat -c %s "$WORK/vo.wav")" -lt $(((frames - 2) * 2048 * $4)) ]; then
+            echo "$1: voaacenc's file does not decode with faad" >&2; exit 1
+        fi
+        mv "$WORK/vo_cut.aac" "$out"
+        rm -f "$WORK/vo_whole.aac" "$WORK/vo.wav" "$WORK/vo.log"
+    }
+    vo_make vo_journey_s44_128 "A New Journey" 44100 2 128000
+    vo_make vo_aberrations_s48_192 "Aberrations" 48000 2 192000
+    vo_make vo_byproduct_m44_64 "By-Product" 44100 1 64000
+    vo_make vo_unknown_s32_64 "Enemy Unknown" 32000 2 64000
+    printf '\n%-26s %11s %8s %8s %8s%s\n' "voaacenc" bytes "-p %" "xz %" "zstd %" "$BASE_HEAD"
+    nv=0; sum_v=0; sum_vx=0; sum_vz=0; BASE_SUM=0; POINTS_SUM=0
+    for f in "$VOAACENC"/*.aac; do
+        size=$(stat -c %s "$f")
+        packed_saving "$BIN" "$f"; sp=$SAVED
+        sx=$(saving "$size" "$(xz -9e -T1 -c "$f" | wc -c)"); sz=$(saving "$size" "$(zstd -19 -q -c "$f" | wc -c)")
+        base_columns "$sp" "$f"
+        printf '%-26s %11d %8.2f %8.2f %8.2f%s\n' "$(basename "$f")" "$size" "$sp" "$sx" "$sz" "$BASE_COLS"
+        nv=$((nv + 1)); sum_v=$(echo "$sum_v + $sp" | bc -l)
+        sum_vx=$(echo "$sum_vx + $sx" | bc -l); sum_vz=$(echo "$sum_vz + $sz" | bc -l)
+    done
+    printf '%-26s %11s %8.2f %8.2f %8.2f%s\n' "mean of $nv files" "" "$(echo "$sum_v / $nv" | bc -l)" \
+        "$(echo "$sum_vx / $nv" | bc -l)" "$(echo "$sum_vz / $nv" | bc -l)" "$(base_means "$nv")"
+    echo "(the first 120 s of four bench tracks encoded by voaacenc; savings in percent of the input)"
+fi
+
+# ---------------------------------------------------------------------------------------------
+# Short files: the first 10 s and the first 30 s of every music track, cut at frame boundaries
+# (bench/adts_cut.py), each packed and checked to come back byte for byte, beside the whole
+# track's saving from the first table. points: whole less cut. SHORT=0 skips this section.
+if [ "${SHORT:-1}" != 0 ] && [ ${#TRACKS[@]} -gt 0 ]; then
+    printf '\n%-26s %8s %8s %8s %8s %8s' track "whole %" "10 s %" "30 s %" "pts 10" "pts 30"
+    [ -z "$BASE" ] || printf ' %8s %8s %8s %8s %8s %8s' "B whole" "B 10 s" "B 30 s" "vsB wh" "vsB 10" "vsB 30"
+    echo
+    nt=0; s_w=0; s_10=0; s_30=0; s_bw=0; s_b10=0; s_b30=0
+    for f in "${TRACKS[@]}"; do
+        w=${WHOLE_SAVING[$f]}; bw=${WHOLE_BASE[$f]:-0}; b10=0; b30=0
+        python3 "$ROOT/bench/adts_cut.py" "$f" 10 "$WORK/cut.aac" >/dev/null
+        packed_saving "$BIN" "$WORK/cut.aac"; c10=$SAVED
+        if [ -n "$BASE" ]; then packed_saving "$BASE" "$WORK/cut.aac"; b10=$SAVED; fi
+        python3 "$ROOT/bench/adts_cut.py" "$f" 30 "$WORK/cut.aac" >/dev/null
+        packed_saving "$BIN" "$WORK/cut.aac"; c30=$SAVED
+        if [ -n "$BASE" ]; then packed_saving "$BASE" "$WORK/cut.aac"; b30=$SAVED; fi
+        rm -f "$WORK/cut.aac"
+        printf '%-26s %8.2f %8.2f %8.2f %8.2f %8.2f' "$(basename "$f" .aac)" "$w" "$c10" "$c30" \
+            "$(echo "$w - $c10" | bc -l)" "$(echo "$w - $c30" | bc -l)"
+        [ -z "$BASE" ] || printf ' %8.2f %8.2f %8.2f %8.2f %8.2f %8.2f' "$bw" "$b10" "$b30" \
+            "$(echo "$w - $bw" | bc -l)" "$(echo "$c10 - $b10" | bc -l)" "$(echo "$c30 - $b30" | bc -l)"
+        echo
+        nt=$((nt + 1))
+        s_w=$(echo "$s_w + $w" | bc -l); s_10=$(echo "$s_10 + $c10" | bc -l); s_30=$(echo "$s_30 + $c30" | bc -l)
+        s_bw=$(echo "$s_bw + $bw" | bc -l); s_b10=$(echo "$s_b10 + $b10" | bc -l); s_b30=$(echo "$s_b30 + $b30" | bc -l)
+    done
+    mean() { echo "($1) / $nt" | bc -l; }
+    printf '%-26s %8.2f %8.2f %8.2f %8.2f %8.2f' "mean of $nt tracks" "$(mean "$s_w")" "$(mean "$s_10")" \
+        "$(mean "$s_30")" "$(mean "$s_w - $s_10")" "$(mean "$s_w - $s_30")"
+    [ -z "$BASE" ] || printf ' %8.2f %8.2f %8.2f %8.2f %8.2f %8.2f' "$(mean "$s_bw")" "$(mean "$s_b10")" \
+        "$(mean "$s_b30")" "$(mean "$s_w - $s_bw")" "$(mean "$s_10 - $s_b10")" "$(mean "$s_30 - $s_b30")"
+    echo
+    if [ -z "$BASE" ]; then
+        echo "(savings in percent of each file; pts 10, pts 30: the whole track's saving less the cut's)"
+    else
+        echo "(savings in percent of each file; pts 10, pts 30: the whole track's saving less the cut's;"
+        echo " B: the savings of BASE=$BASE; vsB: this binary's saving less BASE's on the same file)"
+    fi
+fi
+
+# ---------------------------------------------------------------------------------------------
+# Short files from many encoders: the valid LC ADTS files of the third-party corpus (CORPUS= a
+# folder holding MANIFEST.tsv, default ../shared/corpus; rows whose notes say BROKEN or NEGATIVE
+# are left out). CORPUS=0 skips this section.
+if [ "${CORPUS:-}" != 0 ]; then
+    CORPUS=${CORPUS:-$ROOT/../shared/corpus}
+    if [ ! -f "$CORPUS/MANIFEST.tsv" ]; then
+        echo; echo "corpus: no $CORPUS/MANIFEST.tsv; skipped"
+    else
+        printf '\n%-32s %11s %8s%s\n' corpus bytes "-p %" "$BASE_HEAD"
+        nk=0; sum_k=0; BASE_SUM=0; POINTS_SUM=0; total_k=0; total_kp=0; total_kb=0
+        while read -r name; do
+            f="$CORPUS/$name"
+            packed_saving "$BIN" "$f"; sp=$SAVED; PACKED_K=$PACKED
+            base_columns "$sp" "$f"
+            size=$(stat -c %s "$f")
+            printf '%-32s %11d %8.2f%s\n' "$name" "$size" "$sp" "$BASE_COLS"
+            nk=$((nk + 1)); sum_k=$(echo "$sum_k + $sp" | bc -l)
+            total_k=$((total_k + size)); total_kp=$((total_kp + PACKED_K)); total_kb=$((total_kb + ${BASE_PACKED:-0}))
+        done < <(awk -F'\t' 'NR == 1 { for (i = 1; i <= NF; i++) col[$i] = i; next }
+                 $col["container"] == "ADTS" && $col["profile"] == "LC" && $col["notes"] !~ /BROKEN|NEGATIVE/ { print $col["file"] }' \
+                 "$CORPUS/MANIFEST.tsv")
+        printf '%-32s %11s %8.2f%s\n' "mean of $nk files" "" "$(echo "$sum_k / $nk" | bc -l)" "$(base_means "$nk")"
+        together=$(saving "$total_k" "$total_kp"); cols=""
+        if [ -n "$BASE" ]; then
+            b=$(saving "$total_k" "$total_kb")
+            cols=$(printf ' %8.2f %8.2f' "$b" "$(echo "$together - $b" | bc -l)")
+        fi
+        printf '%-32s %11d %8.2f%s\n' "all $nk together" "$total_k" "$together" "$cols"
+        echo "(the valid LC ADTS files of $CORPUS; savings in percent of each file, and of all their"
+        echo " bytes together, where a file of a few bytes weighs as little as it is long)"
     fi
 fi
