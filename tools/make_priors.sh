@@ -12,8 +12,9 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-$ROOT/build/training}
 BUILD=${BUILD:-$ROOT/build}
 # How far the trained state is trusted: every Bit counts at most this many decisions, every
-# symbol distribution at most this total (chosen on the held-out tracks).
-STRENGTH=${STRENGTH:-12:1024}
+# symbol distribution at most this total, and an entry training met fewer times than the third
+# figure is left out (chosen on the held-out tracks).
+STRENGTH=${STRENGTH:-12:1024:0}
 
 bash "$ROOT/tools/make_training_music.sh" "$WORK" >/dev/null
 cmake --build "$BUILD" --target aaczavrok_train_priors >/dev/null

@@ -11,7 +11,7 @@
 // With held-out files (--heldout), it also packs them, cold and from the trained state at each
 // strength asked for, and prints the saving of each: that is how the strength is chosen.
 //
-// Usage: aaczavrok_train_priors [--strength BITS:TOTAL]... [--heldout FILE]... [--table OUT.cpp]
+// Usage: aaczavrok_train_priors [--strength BITS:TOTAL:SEEN]... [--heldout FILE]... [--table OUT.cpp]
 //                               [--command TEXT] TRAINING_FILE...
 #include <zstd.h>
 
@@ -130,9 +130,9 @@ int main(int argc, char** argv) {
             command = argv[++i];
         } else if (a == "--strength" && i + 1 < argc) {
             PriorStrength s;
-            if (std::sscanf(argv[++i], "%u:%u", &s.bit_count, &s.symbol_total) != 2 || s.bit_count > kBitLimit ||
-                s.symbol_total < 2 * kSymbolsMax || s.symbol_total > kSymbolLimit) {
-                std::fprintf(stderr, "--strength BITS:TOTAL (bits at most %u, total %u to %u)\n", kBitLimit,
+            if (std::sscanf(argv[++i], "%u:%u:%u", &s.bit_count, &s.symbol_total, &s.min_seen) != 3 ||
+                s.bit_count > kBitLimit || s.symbol_total < 2 * kSymbolsMax || s.symbol_total > kSymbolLimit) {
+                std::fprintf(stderr, "--strength BITS:TOTAL:SEEN (bits at most %u, total %u to %u)\n", kBitLimit,
                              2 * kSymbolsMax, kSymbolLimit);
                 return 2;
             }
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
         }
     }
     if (training.empty()) {
-        std::fprintf(stderr, "usage: %s [--strength BITS:TOTAL]... [--heldout FILE]... [--table OUT.cpp] FILE...\n",
+        std::fprintf(stderr, "usage: %s [--strength BITS:TOTAL:SEEN]... [--heldout FILE]... [--table OUT.cpp] FILE...\n",
                      argv[0]);
         return 2;
     }
@@ -202,8 +202,8 @@ int main(int argc, char** argv) {
             const std::size_t warm = packed_size(held[h], soft.get());
             gain += 100.0 * (static_cast<double>(cold[h]) - static_cast<double>(warm)) / static_cast<double>(held[h].size());
         }
-        std::printf("strength %u:%u: held-out files gain %.3f points on average\n", s.bit_count, s.symbol_total,
-                    gain / static_cast<double>(held.size()));
+        std::printf("strength %u:%u:%u: %zu bytes of state, held-out files gain %.3f points on average\n", s.bit_count,
+                    s.symbol_total, s.min_seen, state.size(), gain / static_cast<double>(held.size()));
     }
     // the table is made with the last strength asked for
     if (!table.empty()) write_table(table, state, command, files.size());

@@ -209,6 +209,22 @@ struct Reader {
 // ---------------------------------------------------------------------------------------------
 // Softening.
 
+// How often training met an entry: the most decisions any of its Bits counted, or the
+// occurrences any of its symbol distributions counted beyond its start.
+struct SeenCount {
+    unsigned seen = 0;
+    void bit(Bit& b) { seen = b.n > seen ? b.n : seen; }
+    void u16(std::uint16_t&) {}
+    void weight(std::int32_t&) {}
+    void symbols(SymbolModel& s) {
+        const unsigned start = 2u * s.n;
+        const unsigned counted = s.cum[kSymbolsMax] > start ? (s.cum[kSymbolsMax] - start) / kSymbolStep : 0u;
+        seen = counted > seen ? counted : seen;
+    }
+    template <class T, std::size_t... Dims>
+    void lazy(LazyTable<T, Dims...>&) {}
+};
+
 struct Softener {
     PriorStrength strength;
     void bit(Bit& b) {
@@ -234,8 +250,15 @@ struct Softener {
     }
     template <class T, std::size_t... Dims>
     void lazy(LazyTable<T, Dims...>& t) {
-        for (std::size_t i = 0; i < t.kCount; ++i)
-            if (started_entry(t.started, i)) visit(*this, t.storage.v[i]);
+        for (std::size_t i = 0; i < t.kCount; ++i) {
+            if (!started_entry(t.started, i)) continue;
+            SeenCount count;
+            visit(count, t.storage.v[i]);
+            if (count.seen < strength.min_seen)
+                t.started[i >> 6] &= ~(std::uint64_t{1} << (i & 63));
+            else
+                visit(*this, t.storage.v[i]);
+        }
     }
 };
 

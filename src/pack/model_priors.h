@@ -27,10 +27,13 @@ void save_model_state(FrameModel& m, std::vector<std::uint8_t>& out);
 
 // Turns a trained state into priors a chunk can still learn from: every Bit keeps its
 // probability but counts at most bit_count decisions (so it adapts at 1/(bit_count+2) at
-// first), and every symbol distribution keeps its shape within a total of symbol_total.
+// first), and every symbol distribution keeps its shape within a total of symbol_total. An
+// entry of a LazyTable that training met fewer than min_seen times is dropped: what it
+// learnt is more noise than knowledge, and the table is smaller without it.
 struct PriorStrength {
-    unsigned bit_count = 24;
-    unsigned symbol_total = 512;
+    unsigned bit_count = 12;
+    unsigned symbol_total = 1024;
+    unsigned min_seen = 0;
 };
 void soften_model_state(FrameModel& m, const PriorStrength& strength);
 
