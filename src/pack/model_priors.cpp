@@ -114,7 +114,41 @@ void visit(V& v, FrameModel& m) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Saving: every value little-endian at its width.
+// A Bit is kept as its count and its probability in one of 256 levels, evenly spaced in the
+// logistic domain (a sixteenth of a logit apart, far finer than a dozen decisions can tell):
+// a trained state is mostly Bits, and at three bytes each it did not compress to half.
+
+struct BitLevels {
+    std::uint16_t p[256];  // probability of a 0 in 1/65536 at each level
+};
+constexpr BitLevels make_bit_levels() {
+    BitLevels t{};
+    for (int q = 0; q < 256; ++q) {
+        const std::uint32_t p0 = kProbOne - 16u * static_cast<std::uint32_t>(squash((q - 128) * 16 + 8));
+        t.p[q] = static_cast<std::uint16_t>(p0 < kProbMin ? kProbMin : p0 > kProbMax ? kProbMax : p0);
+    }
+    return t;
+}
+constexpr BitLevels kBitLevels = make_bit_levels();
+
+// The level nearest p (the lowest of equally near ones), so that a level read back saves as
+// itself.
+unsigned bit_level(std::uint32_t p) {
+    unsigned best = 0;
+    std::uint32_t best_distance = ~0u;
+    for (unsigned q = 0; q < 256; ++q) {
+        const std::uint32_t level = kBitLevels.p[q];
+        const std::uint32_t distance = level > p ? level - p : p - level;
+        if (distance < best_distance) {
+            best = q;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Saving: every value little-endian at its width; a Bit that has seen nothing is one byte.
 
 struct Writer {
     std::vector<std::uint8_t>& out;
@@ -122,8 +156,8 @@ struct Writer {
         for (unsigned i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(x >> (8 * i)));
     }
     void bit(Bit& b) {
-        put(b.p, 2);
         put(b.n, 1);
+        if (b.n != 0) put(bit_level(b.p), 1);
     }
     void u16(std::uint16_t& x) { put(x, 2); }
     void weight(std::int32_t& w) { put(static_cast<std::uint32_t>(w), 4); }
@@ -165,10 +199,9 @@ struct Reader {
         return x;
     }
     void bit(Bit& b) {
-        const std::uint32_t p = get(2);
         const std::uint32_t n = get(1);
-        if (p < kProbMin || p > kProbMax || n > kBitLimit) ok = false;
-        b.p = static_cast<std::uint16_t>(p);
+        if (n > kBitLimit) ok = false;
+        b.p = n != 0 ? kBitLevels.p[get(1)] : static_cast<std::uint16_t>(kProbOne / 2);
         b.n = static_cast<std::uint8_t>(n);
     }
     void u16(std::uint16_t& x) { x = static_cast<std::uint16_t>(get(2)); }
@@ -228,6 +261,10 @@ struct SeenCount {
 struct Softener {
     PriorStrength strength;
     void bit(Bit& b) {
+        if (b.n < strength.min_seen) {
+            b.p = static_cast<std::uint16_t>(kProbOne / 2);
+            b.n = 0;
+        }
         if (b.n > strength.bit_count) b.n = static_cast<std::uint8_t>(strength.bit_count);
     }
     void u16(std::uint16_t&) {}

@@ -27,9 +27,10 @@ void save_model_state(FrameModel& m, std::vector<std::uint8_t>& out);
 
 // Turns a trained state into priors a chunk can still learn from: every Bit keeps its
 // probability but counts at most bit_count decisions (so it adapts at 1/(bit_count+2) at
-// first), and every symbol distribution keeps its shape within a total of symbol_total. An
-// entry of a LazyTable that training met fewer than min_seen times is dropped: what it
-// learnt is more noise than knowledge, and the table is smaller without it.
+// first), and every symbol distribution keeps its shape within a total of symbol_total. A Bit
+// training met fewer than min_seen times starts as one that has seen nothing, and an entry of
+// a LazyTable met fewer times is dropped: what they learnt is more noise than knowledge, and
+// the table is smaller without it.
 struct PriorStrength {
     unsigned bit_count = 12;
     unsigned symbol_total = 1024;
