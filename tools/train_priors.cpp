@@ -197,6 +197,12 @@ int main(int argc, char** argv) {
         soften_model_state(*soft, s);
         save_model_state(*soft, state);
         if (heldout.empty()) continue;
+        // what the packer starts from: the state as saved and loaded
+        soft = std::make_unique<FrameModel>();
+        if (!load_model_state(*soft, state.data(), state.size())) {
+            std::fprintf(stderr, "the saved state does not load\n");
+            return 1;
+        }
         double gain = 0;
         for (std::size_t h = 0; h < held.size(); ++h) {
             const std::size_t warm = packed_size(held[h], soft.get());
