@@ -63,8 +63,10 @@ constexpr unsigned kSfTreeBits = 7;   // a scale-factor codeword index 0..120
 constexpr unsigned kSfUnary = 14;
 constexpr unsigned kSfSlots = 2 + 2 * kSfUnary;
 constexpr unsigned kSfMaxStep = 60;       // the codeword index is the step plus 60
-constexpr unsigned kSfExpectedWide = 14;  // expected step -6..6, 13 = unknown
-constexpr unsigned kSfLastWide = 9;       // a step -4..4
+constexpr unsigned kSfExpectedWide = 22;  // expected step -10..10, 21 = unknown
+constexpr unsigned kSfTwoBack = 14;       // the step landing on the band's value two frames back -6..6, 13 = unknown
+constexpr unsigned kSfLastWide = 13;      // the step of the band before -6..6
+constexpr unsigned kSfNear = 9;           // a step -4..4
 constexpr unsigned kSfResidual = 10;      // the band before's difference from its partner -4..4, 9 = none
 constexpr unsigned kSfBooks = 8;          // a band's codebook: 0 none, 1..6 the pairs 1-2 .. 11, 7 noise or intensity
 constexpr unsigned kSfStepViews = 4;
@@ -196,19 +198,20 @@ struct FrameModel {
     LazyTable<SfTree, SF_KINDS, kSfExpected, kSfLastStep> sf_pair;  // [kind][partner][last step]
     Table<Mixer<3>, SF_KINDS, kSfTreeBits> sf_mix;
     // Version 4, steps: the expected step with the band's codebook in this and the previous
-    // frame, the step before with the codebooks of its band and this one, the codebook with the
-    // step before, the expected step with the step before and the band position; mixed by
-    // slot and whether the expected step is known.
+    // frame, the step before with the codebooks of its band and this one, the expected step
+    // with the one that lands on the band's value two frames back, the expected step with the
+    // step before and the band position; mixed by slot and whether the expected step is known.
     LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfBooks, kSfBooks> sfs_expected;
     LazyTable<SfSteps, SF_KINDS, kSfLastWide, kSfBooks, kSfBooks> sfs_last;
-    LazyTable<SfSteps, SF_KINDS, kSfBooks, kSfLastStep> sfs_book;
+    LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfTwoBack> sfs_two_back;
     LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfLastStep, kBandClasses> sfs_band;
     // Differences from the partner: the expected step against the partner's with the codebooks
     // of both channels, the band before's difference with the codebooks, the step before with
-    // the partner's, the expected step's and the band before's differences with the position.
+    // the partner's and the codebook, the expected step's and the band before's differences
+    // with the position.
     LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfBooks, kSfBooks> sfr_expected;
     LazyTable<SfSteps, SF_KINDS, kSfResidual, kSfBooks, kSfBooks> sfr_last;
-    LazyTable<SfSteps, SF_KINDS, kSfLastWide, kSfLastWide> sfr_partner;
+    LazyTable<SfSteps, SF_KINDS, kSfNear, kSfNear, kSfBooks> sfr_partner;
     LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfResidual, kBandClasses> sfr_band;
     Table<Mixer<kSfStepViews>, kTwoWays, SF_KINDS, kTwoWays, kSfSlots> sfs_mix;  // [difference][kind][expected known][slot]
     Table<Apm, kTwoWays, SF_KINDS, kSfApmSlots, kSfApmExpected> sfs_apm;  // [difference][kind][slot][expected step's size]
@@ -573,6 +576,7 @@ struct SfContext {
     int expected = 0;        // the step that lands on the band's last value
     unsigned before = 0;     // the band's step in the previous frame, kSfBefore
     unsigned partner = 0;    // the pair partner's step at the band, kSfExpected
+    unsigned two_back = 0;   // kSfTwoBack
     bool partner_known = false;
     int partner_land = 0;    // the step that lands on the partner's value at the band
     int last_diff = 0;       // the step of the band before
@@ -610,18 +614,20 @@ std::uint32_t code_sf_index_tree(Coder& rc, FrameModel& m, SfKind kind, const Sf
 template <class Coder>
 bool code_sf_value(Coder& rc, FrameModel& m, SfKind kind, const SfContext& c, int& value, unsigned limit) {
     const unsigned relative = c.partner_known ? 1u : 0u;
-    const unsigned expected = c.expected_known ? step_index(c.expected, 6) : kSfExpectedWide - 1;
+    constexpr int kExpectedReach = (kSfExpectedWide - 2) / 2;
+    const unsigned expected = c.expected_known ? step_index(c.expected, kExpectedReach) : kSfExpectedWide - 1;
     SfSteps* views[kSfStepViews];
     if (relative) {
-        const unsigned against = c.expected_known ? step_index(c.expected - c.partner_land, 6) : kSfExpectedWide - 1;
+        const unsigned against = c.expected_known ? step_index(c.expected - c.partner_land, kExpectedReach) : kSfExpectedWide - 1;
+        constexpr int kNearReach = (kSfNear - 1) / 2;
         views[0] = &entry(m.sfr_expected, kind, against, c.book, c.partner_book);
         views[1] = &entry(m.sfr_last, kind, c.last_residual, c.book, c.last_book);
-        views[2] = &entry(m.sfr_partner, kind, step_index(c.last_diff, 4), step_index(c.partner_land, 4));
+        views[2] = &entry(m.sfr_partner, kind, step_index(c.last_diff, kNearReach), step_index(c.partner_land, kNearReach), c.book);
         views[3] = &entry(m.sfr_band, kind, against, c.last_residual, c.band_class);
     } else {
         views[0] = &entry(m.sfs_expected, kind, expected, c.book, c.prev_book);
-        views[1] = &entry(m.sfs_last, kind, step_index(c.last_diff, 4), c.book, c.last_book);
-        views[2] = &entry(m.sfs_book, kind, c.book, c.last_step);
+        views[1] = &entry(m.sfs_last, kind, step_index(c.last_diff, (kSfLastWide - 1) / 2), c.book, c.last_book);
+        views[2] = &entry(m.sfs_two_back, kind, expected, c.two_back);
         views[3] = &entry(m.sfs_band, kind, expected, c.last_step, c.band_class);
     }
     Ctx<Mixer<kSfStepViews>, kSfSlots>& mixers = m.sfs_mix[relative][kind][c.expected_known ? 1 : 0];
@@ -712,6 +718,9 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
         c.prev_book = prev_has ? sf_book(h.band_cb[prev][band]) : 0u;
         c.last_book = pos.sfb > 0 ? sf_book(h.band_cb[h.cur][band - 1]) : 0u;
         c.partner_book = o != nullptr ? sf_book(o->band_cb[o->cur][band]) : 0u;
+        const unsigned back2 = prev2_frame(h);
+        c.two_back = h.sf_kind[back2][band] == kind + 1 ? step_index(h.sf_abs[back2][band] - h.sf_running[kind], (kSfTwoBack - 2) / 2)
+                                                         : kSfTwoBack - 1;
         index = code_sf_step(*io.rc, m, kind, c, index);
     } else {
         index = code_sf_index_tree(*io.rc, m, kind, c, index);

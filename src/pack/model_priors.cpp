@@ -93,7 +93,7 @@ void visit(V& v, FrameModel& m) {
     visit(v, m.sf_mix);
     visit(v, m.sfs_expected);
     visit(v, m.sfs_last);
-    visit(v, m.sfs_book);
+    visit(v, m.sfs_two_back);
     visit(v, m.sfs_band);
     visit(v, m.sfr_expected);
     visit(v, m.sfr_last);
