@@ -70,6 +70,7 @@ constexpr unsigned kSfNear = 9;           // a step -4..4
 constexpr unsigned kSfResidual = 10;      // the band before's difference from its partner -4..4, 9 = none
 constexpr unsigned kSfBooks = 8;          // a band's codebook: 0 none, 1..6 the pairs 1-2 .. 11, 7 noise or intensity
 constexpr unsigned kSfStepViews = 4;
+constexpr int kSfPartnerScore = 16;
 constexpr unsigned kSfApmSlots = 4;       // zero, sign, the first unary decision, the rest
 constexpr unsigned kSfApmExpected = 16;   // the expected step's size 0..14, 15 = unknown or larger
 // Zero flags of quiet lines: the exact small magnitudes of the nearest lines, and of the pair
@@ -114,6 +115,11 @@ struct ChannelHistory {
     std::uint8_t last_band_zero;  // the band coded before in this frame: 0 not all zero, 1 all zero, 2 none
     std::int8_t last_sf_diff;  // the previous band's difference in this frame
     std::uint8_t last_sf_residual;  // version 4: the previous band's difference from its partner, kSfResidual
+    // Version 4, the second channel of a pair: how often lately a step was nearer the one that
+    // lands on the partner's value than zero (each band +1 or -1, kept within kSfPartnerScore).
+    // Encoders that give both channels the same scale factors make it climb, and the channel
+    // codes differences from its partner while it is not negative.
+    std::int8_t sf_partner_score;
 };
 
 inline unsigned prev_frame(const ChannelHistory& h) { return (h.cur + kFramesKept - 1u) % kFramesKept; }
@@ -703,9 +709,9 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     // that lands on its value there.
     c.partner = kSfExpected - 1;
     const ChannelHistory* o = partner_of(m, pos);
-    if (o != nullptr && o->sf_kind[o->cur][band] == kind + 1) {
+    const bool partner_has = o != nullptr && o->sf_kind[o->cur][band] == kind + 1;
+    if (partner_has) {
         c.partner = step_index(o->sf_diff[o->cur][band], 4);
-        c.partner_known = true;
         c.partner_land = o->sf_abs[o->cur][band] - h.sf_running[kind];
     }
     c.last_diff = h.last_sf_diff;
@@ -714,6 +720,7 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     c.band_class = clamp_index(pos.sfb / 6u, kBandClasses);
     const bool warm = m.version >= kWarmModelVersion;
     if (warm) {
+        c.partner_known = partner_has && h.sf_partner_score >= 0;
         c.book = sf_book(h.band_cb[h.cur][band]);
         c.prev_book = prev_has ? sf_book(h.band_cb[prev][band]) : 0u;
         c.last_book = pos.sfb > 0 ? sf_book(h.band_cb[h.cur][band - 1]) : 0u;
@@ -733,6 +740,12 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     h.sf_diff[h.cur][band] = static_cast<std::int8_t>(d);
     h.last_sf_diff = static_cast<std::int8_t>(d);
     h.last_sf_residual = static_cast<std::uint8_t>(c.partner_known ? step_index(d - c.partner_land, 4) : kSfResidual - 1);
+    if (warm && partner_has) {
+        const int from_zero = d < 0 ? -d : d;
+        const int from_partner = d > c.partner_land ? d - c.partner_land : c.partner_land - d;
+        const int score = h.sf_partner_score + (from_partner < from_zero ? 1 : from_partner > from_zero ? -1 : 0);
+        h.sf_partner_score = static_cast<std::int8_t>(score > kSfPartnerScore ? kSfPartnerScore : score < -kSfPartnerScore ? -kSfPartnerScore : score);
+    }
     h.sf_running[kind] = static_cast<std::int16_t>(h.sf_running[kind] + d);
     h.sf_abs[h.cur][band] = h.sf_running[kind];
     h.sf_kind[h.cur][band] = static_cast<std::uint8_t>(kind + 1);
