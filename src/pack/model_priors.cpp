@@ -100,7 +100,6 @@ void visit(V& v, FrameModel& m) {
     visit(v, m.sfr_partner);
     visit(v, m.sfr_band);
     visit(v, m.sfs_mix);
-    visit(v, m.sfs_apm);
     visit(v, m.sfs_escape);
     visit(v, m.line_book);
     visit(v, m.escape);
