@@ -586,8 +586,10 @@ struct SfContext {
     unsigned last_residual = 0;  // kSfResidual
     unsigned last_step = 0;  // the step of the band before, kSfLastStep
     unsigned band_class = 0;
-    unsigned book = 0;       // kSfBooks: this band's codebook, the previous frame's, the band before's,
-    unsigned prev_book = 0;  // the partner's
+    // Codebooks as kSfBooks: this band's, the band's in the previous frame, the band before's,
+    // the partner's at the band.
+    unsigned book = 0;
+    unsigned prev_book = 0;
     unsigned last_book = 0;
     unsigned partner_book = 0;
 };
