@@ -56,6 +56,22 @@ constexpr unsigned kSfExpected = 10;  // expected step -4..4, 9 = unknown
 constexpr unsigned kSfBefore = 8;     // the band's step in the previous frame -3..3, 7 = unknown
 constexpr unsigned kSfLastStep = 5;   // the step of the band before -2..2
 constexpr unsigned kSfTreeBits = 7;   // a scale-factor codeword index 0..120
+// Version 4 codes the step itself: zero?, its sign, then its magnitude less one in unary up to
+// kSfUnary decisions, a longer one finished by an exact escape. Each decision is one slot of a
+// SfSteps: 0 zero, 1 sign, then the unary positions of a positive and of a negative step. The
+// second channel of a pair codes, where its partner has a value at the band, the difference from
+// the step that lands on the partner's value instead of the step.
+constexpr unsigned kSfUnary = 14;
+constexpr unsigned kSfSlots = 2 + 2 * kSfUnary;
+constexpr unsigned kSfMaxStep = 60;       // the codeword index is the step plus 60
+constexpr unsigned kSfExpectedWide = 22;  // expected step -10..10, 21 = unknown
+constexpr unsigned kSfTwoBack = 14;       // the step landing on the band's value two frames back -6..6, 13 = unknown
+constexpr unsigned kSfLastWide = 13;      // the step of the band before -6..6
+constexpr unsigned kSfNear = 9;           // a step -4..4
+constexpr unsigned kSfResidual = 10;      // the band before's difference from its partner -4..4, 9 = none
+constexpr unsigned kSfBooks = 8;          // a band's codebook: 0 none, 1..6 the pairs 1-2 .. 11, 7 noise or intensity
+constexpr unsigned kSfStepViews = 4;
+constexpr int kSfPartnerScore = 16;
 // Zero flags of quiet lines: the exact small magnitudes of the nearest lines, and of the pair
 // partner's.
 constexpr unsigned kFineBefore = 3;    // the line before, 0..2
@@ -97,6 +113,12 @@ struct ChannelHistory {
     std::uint8_t cur;
     std::uint8_t last_band_zero;  // the band coded before in this frame: 0 not all zero, 1 all zero, 2 none
     std::int8_t last_sf_diff;  // the previous band's difference in this frame
+    std::uint8_t last_sf_residual;  // version 4: the previous band's difference from its partner, kSfResidual
+    // Version 4, the second channel of a pair: how often lately a step was nearer the one that
+    // lands on the partner's value than zero (each band +1 or -1, kept within kSfPartnerScore).
+    // Encoders that give both channels the same scale factors make it climb, and the channel
+    // codes differences from its partner while it is not negative.
+    std::int8_t sf_partner_score;
 };
 
 inline unsigned prev_frame(const ChannelHistory& h) { return (h.cur + kFramesKept - 1u) % kFramesKept; }
@@ -157,6 +179,7 @@ struct LineBookModel {
 };
 
 using SfTree = BitTree<kSfTreeBits>;
+using SfSteps = Ctx<Bit, kSfSlots>;
 
 struct FrameModel {
     LazyTable<Ctx<Bit, 1u << kSmallFieldBits>, K_FIELD_KINDS, kFieldLast> field_small;  // [kind][last value & 63]
@@ -186,6 +209,24 @@ struct FrameModel {
     LazyTable<SfTree, SF_KINDS, kBandClasses, kSfLastStep> sf_band;  // [kind][class][last step]
     LazyTable<SfTree, SF_KINDS, kSfExpected, kSfLastStep> sf_pair;  // [kind][partner][last step]
     Table<Mixer<3>, SF_KINDS, kSfTreeBits> sf_mix;
+    // Version 4, steps: the expected step with the band's codebook in this and the previous
+    // frame, the step before with the codebooks of its band and this one, the expected step
+    // with the one that lands on the band's value two frames back, the expected step with the
+    // step before and the band position; mixed by slot and whether the expected step is known.
+    LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfBooks, kSfBooks> sfs_expected;
+    LazyTable<SfSteps, SF_KINDS, kSfLastWide, kSfBooks, kSfBooks> sfs_last;
+    LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfTwoBack> sfs_two_back;
+    LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfLastStep, kBandClasses> sfs_band;
+    // Differences from the partner: the expected step against the partner's with the codebooks
+    // of both channels, the band before's difference with the codebooks, the step before with
+    // the partner's and the codebook, the expected step's and the band before's differences
+    // with the position.
+    LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfBooks, kSfBooks> sfr_expected;
+    LazyTable<SfSteps, SF_KINDS, kSfResidual, kSfBooks, kSfBooks> sfr_last;
+    LazyTable<SfSteps, SF_KINDS, kSfNear, kSfNear, kSfBooks> sfr_partner;
+    LazyTable<SfSteps, SF_KINDS, kSfExpectedWide, kSfResidual, kBandClasses> sfr_band;
+    Table<Mixer<kSfStepViews>, kTwoWays, SF_KINDS, kTwoWays, kSfSlots> sfs_mix;  // [difference][kind][expected known][slot]
+    Table<UintModel, kTwoWays, SF_KINDS> sfs_escape;
     LazyTable<LineBookModel, kLineBooks> line_book;
     Table<UintModel, kEscapeContexts> escape;
     LazyTable<ChannelHistory, kHistorySlots> history;  // started zeroed
@@ -448,6 +489,7 @@ void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_seq
     h.sf_running[SF_SCALE] = static_cast<std::int16_t>(io.m->last[K_GLOBAL_GAIN][history_slot(slot)]);
     h.window_sequence[h.cur] = window_sequence;
     h.last_sf_diff = 0;
+    h.last_sf_residual = kSfResidual - 1;
     h.last_band_zero = 2;
 }
 
@@ -570,6 +612,106 @@ std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandP
 // A scale-factor step d brought into -r..r, as an index 0..2r.
 constexpr unsigned step_index(int d, int r) { return static_cast<unsigned>((d < -r ? -r : d > r ? r : d) + r); }
 
+// What a scale-factor step is coded against, from the band's past and its neighbours.
+struct SfContext {
+    bool expected_known = false;
+    int expected = 0;        // the step that lands on the band's last value
+    unsigned before = 0;     // the band's step in the previous frame, kSfBefore
+    unsigned partner = 0;    // the pair partner's step at the band, kSfExpected
+    unsigned two_back = 0;   // kSfTwoBack
+    bool partner_known = false;
+    int partner_land = 0;    // the step that lands on the partner's value at the band
+    int last_diff = 0;       // the step of the band before
+    unsigned last_residual = 0;  // kSfResidual
+    unsigned last_step = 0;  // the step of the band before, kSfLastStep
+    unsigned band_class = 0;
+    // Codebooks as kSfBooks: this band's, the band's in the previous frame, the band before's,
+    // the partner's at the band.
+    unsigned book = 0;
+    unsigned prev_book = 0;
+    unsigned last_book = 0;
+    unsigned partner_book = 0;
+};
+
+constexpr unsigned sf_book(unsigned cb) {
+    return cb == ZERO_HCB ? 0u : cb <= ESC_HCB ? (cb + 1u) / 2u : kSfBooks - 1u;
+}
+
+// Version 2 and 3: the codeword index as a bit tree, three views mixed.
+template <class Coder>
+std::uint32_t code_sf_index_tree(Coder& rc, FrameModel& m, SfKind kind, const SfContext& c, std::uint32_t index) {
+    const unsigned expected = c.expected_known ? step_index(c.expected, 4) : kSfExpected - 1;
+    SfTree& tree_b = entry(m.sf_before, kind, c.before, expected);
+    SfTree& tree_c = entry(m.sf_band, kind, c.band_class, c.last_step);
+    SfTree& tree_d = entry(m.sf_pair, kind, c.partner, c.last_step);
+    std::uint32_t node = 1;
+    for (unsigned i = kSfTreeBits; i-- > 0;) {
+        Bit* inputs[3] = {&tree_b.b[node], &tree_c.b[node], &tree_d.b[node]};
+        node = (node << 1) | code_mixed<3>(rc, m.sf_mix[kind][kSfTreeBits - 1 - i], inputs, (index >> i) & 1u);
+    }
+    return node - (1u << kSfTreeBits);
+}
+
+// Version 4: a step, or a difference from the partner's step, as zero?, sign and magnitude in
+// unary, every decision mixed from the four views. False when the decoded magnitude exceeds
+// `limit` (the encoder's never does). A probability map over the size of the expected step
+// saved 0.46% of the scale-factor bits for 3-4% of the unpacking time of a 128 kbit/s file.
+template <class Coder>
+bool code_sf_value(Coder& rc, FrameModel& m, SfKind kind, const SfContext& c, int& value, unsigned limit) {
+    const unsigned relative = c.partner_known ? 1u : 0u;
+    constexpr int kExpectedReach = (kSfExpectedWide - 2) / 2;
+    const unsigned expected = c.expected_known ? step_index(c.expected, kExpectedReach) : kSfExpectedWide - 1;
+    SfSteps* views[kSfStepViews];
+    if (relative) {
+        const unsigned against = c.expected_known ? step_index(c.expected - c.partner_land, kExpectedReach) : kSfExpectedWide - 1;
+        constexpr int kNearReach = (kSfNear - 1) / 2;
+        views[0] = &entry(m.sfr_expected, kind, against, c.book, c.partner_book);
+        views[1] = &entry(m.sfr_last, kind, c.last_residual, c.book, c.last_book);
+        views[2] = &entry(m.sfr_partner, kind, step_index(c.last_diff, kNearReach), step_index(c.partner_land, kNearReach), c.book);
+        views[3] = &entry(m.sfr_band, kind, against, c.last_residual, c.band_class);
+    } else {
+        views[0] = &entry(m.sfs_expected, kind, expected, c.book, c.prev_book);
+        views[1] = &entry(m.sfs_last, kind, step_index(c.last_diff, (kSfLastWide - 1) / 2), c.book, c.last_book);
+        views[2] = &entry(m.sfs_two_back, kind, expected, c.two_back);
+        views[3] = &entry(m.sfs_band, kind, expected, c.last_step, c.band_class);
+    }
+    Ctx<Mixer<kSfStepViews>, kSfSlots>& mixers = m.sfs_mix[relative][kind][c.expected_known ? 1 : 0];
+    const auto decide = [&](unsigned slot, unsigned bit) {
+        Bit* inputs[kSfStepViews] = {&(*views[0])[slot], &(*views[1])[slot], &(*views[2])[slot], &(*views[3])[slot]};
+        return code_mixed<kSfStepViews>(rc, mixers[slot], inputs, bit);
+    };
+    const int v = value;
+    if (!decide(0, v != 0 ? 1u : 0u)) {
+        value = 0;
+        return true;
+    }
+    const unsigned negative = decide(1, v < 0 ? 1u : 0u);
+    const std::uint32_t mag = v < 0 ? 0u - static_cast<std::uint32_t>(v) : static_cast<std::uint32_t>(v);  // the encoder's
+    const unsigned base = 2 + negative * kSfUnary;
+    std::uint32_t coded = 1;
+    while (coded <= kSfUnary && decide(base + coded - 1, mag > coded ? 1u : 0u)) ++coded;
+    if (coded > kSfUnary) {
+        const std::uint32_t rest = code_uint(rc, m.sfs_escape[relative][kind], mag - coded);
+        if (rest > limit) return false;
+        coded += rest;
+    }
+    if (coded > limit) return false;
+    value = negative ? -static_cast<int>(coded) : static_cast<int>(coded);
+    return true;
+}
+
+template <class Coder>
+std::uint32_t code_sf_step(Coder& rc, FrameModel& m, SfKind kind, const SfContext& c, std::uint32_t index) {
+    constexpr std::uint32_t kNoIndex = 2 * kSfMaxStep + 1;
+    const int base = c.partner_known ? c.partner_land : 0;
+    int value = static_cast<int>(index) - static_cast<int>(kSfMaxStep) - base;
+    const unsigned limit = kSfMaxStep + static_cast<unsigned>(base < 0 ? -base : base);
+    if (!code_sf_value(rc, m, kind, c, value, limit)) return kNoIndex;
+    const int d = value + base;
+    if (d < -static_cast<int>(kSfMaxStep) || d > static_cast<int>(kSfMaxStep)) return kNoIndex;
+    return static_cast<std::uint32_t>(d + static_cast<int>(kSfMaxStep));
+}
+
 template <class Coder>
 void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     if (io.failed) return;
@@ -586,37 +728,60 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
     const unsigned band = band_index(pos);
     const unsigned prev = prev_frame(h);
     const bool prev_has = h.sf_kind[prev][band] == kind + 1;
+    SfContext c;
     // The step that would bring this band back to where it was in the previous frame is the
     // best guess at this one; in a later window group the same band of the group before is
     // closer than the last frame.
-    unsigned expected = kSfExpected - 1;
     const unsigned above = band - (pos.g > 0 ? kPackMaxBands : 0u);
-    if (pos.g > 0 && h.sf_kind[h.cur][above] == kind + 1)
-        expected = step_index(h.sf_abs[h.cur][above] - h.sf_running[kind], 4);
-    else if (prev_has)
-        expected = step_index(h.sf_abs[prev][band] - h.sf_running[kind], 4);
-    const unsigned before = prev_has ? step_index(h.sf_diff[prev][band], 3) : kSfBefore - 1;
-    // The partner of a pair usually has the same envelope: its step at this band.
-    unsigned partner = kSfExpected - 1;
-    const ChannelHistory* o = partner_of(m, pos);
-    if (o != nullptr && o->sf_kind[o->cur][band] == kind + 1) partner = step_index(o->sf_diff[o->cur][band], 4);
-    const unsigned last_step = step_index(h.last_sf_diff, 2);
-    SfTree& tree_b = entry(m.sf_before, kind, before, expected);
-    SfTree& tree_c = entry(m.sf_band, kind, clamp_index(pos.sfb / 6u, kBandClasses), last_step);
-    SfTree& tree_d = entry(m.sf_pair, kind, partner, last_step);
-    std::uint32_t node = 1;
-    for (unsigned i = kSfTreeBits; i-- > 0;) {
-        Bit* inputs[3] = {&tree_b.b[node], &tree_c.b[node], &tree_d.b[node]};
-        node = (node << 1) | code_mixed<3>(*io.rc, m.sf_mix[kind][kSfTreeBits - 1 - i], inputs, (index >> i) & 1u);
+    if (pos.g > 0 && h.sf_kind[h.cur][above] == kind + 1) {
+        c.expected_known = true;
+        c.expected = h.sf_abs[h.cur][above] - h.sf_running[kind];
+    } else if (prev_has) {
+        c.expected_known = true;
+        c.expected = h.sf_abs[prev][band] - h.sf_running[kind];
     }
-    index = node - (1u << kSfTreeBits);
-    if (index > 120) {
+    c.before = prev_has ? step_index(h.sf_diff[prev][band], 3) : kSfBefore - 1;
+    // The partner of a pair usually has the same envelope: its step at the band, and the step
+    // that lands on its value there.
+    c.partner = kSfExpected - 1;
+    const ChannelHistory* o = partner_of(m, pos);
+    const bool partner_has = o != nullptr && o->sf_kind[o->cur][band] == kind + 1;
+    if (partner_has) {
+        c.partner = step_index(o->sf_diff[o->cur][band], 4);
+        c.partner_land = o->sf_abs[o->cur][band] - h.sf_running[kind];
+    }
+    c.last_diff = h.last_sf_diff;
+    c.last_residual = h.last_sf_residual;
+    c.last_step = step_index(h.last_sf_diff, 2);
+    c.band_class = clamp_index(pos.sfb / 6u, kBandClasses);
+    const bool warm = m.version >= kWarmModelVersion;
+    if (warm) {
+        c.partner_known = partner_has && h.sf_partner_score >= 0;
+        c.book = sf_book(h.band_cb[h.cur][band]);
+        c.prev_book = prev_has ? sf_book(h.band_cb[prev][band]) : 0u;
+        c.last_book = pos.sfb > 0 ? sf_book(h.band_cb[h.cur][band - 1]) : 0u;
+        c.partner_book = o != nullptr ? sf_book(o->band_cb[o->cur][band]) : 0u;
+        const unsigned back2 = prev2_frame(h);
+        c.two_back = h.sf_kind[back2][band] == kind + 1 ? step_index(h.sf_abs[back2][band] - h.sf_running[kind], (kSfTwoBack - 2) / 2)
+                                                         : kSfTwoBack - 1;
+        index = code_sf_step(*io.rc, m, kind, c, index);
+    } else {
+        index = code_sf_index_tree(*io.rc, m, kind, c, index);
+    }
+    if (index > 2 * kSfMaxStep) {
         io.failed = true;
         return;
     }
-    const int d = static_cast<int>(index) - 60;
+    const int d = static_cast<int>(index) - static_cast<int>(kSfMaxStep);
     h.sf_diff[h.cur][band] = static_cast<std::int8_t>(d);
     h.last_sf_diff = static_cast<std::int8_t>(d);
+    h.last_sf_residual = static_cast<std::uint8_t>(c.partner_known ? step_index(d - c.partner_land, 4) : kSfResidual - 1);
+    if (warm && partner_has) {
+        const int from_zero = d < 0 ? -d : d;
+        const int from_partner = d > c.partner_land ? d - c.partner_land : c.partner_land - d;
+        const int score = h.sf_partner_score + (from_partner < from_zero ? 1 : from_partner > from_zero ? -1 : 0);
+        h.sf_partner_score = static_cast<std::int8_t>(score > kSfPartnerScore ? kSfPartnerScore : score < -kSfPartnerScore ? -kSfPartnerScore : score);
+    }
     h.sf_running[kind] = static_cast<std::int16_t>(h.sf_running[kind] + d);
     h.sf_abs[h.cur][band] = h.sf_running[kind];
     h.sf_kind[h.cur][band] = static_cast<std::uint8_t>(kind + 1);

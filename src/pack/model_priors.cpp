@@ -96,6 +96,16 @@ void visit(V& v, FrameModel& m) {
     visit(v, m.sf_band);
     visit(v, m.sf_pair);
     visit(v, m.sf_mix);
+    visit(v, m.sfs_expected);
+    visit(v, m.sfs_last);
+    visit(v, m.sfs_two_back);
+    visit(v, m.sfs_band);
+    visit(v, m.sfr_expected);
+    visit(v, m.sfr_last);
+    visit(v, m.sfr_partner);
+    visit(v, m.sfr_band);
+    visit(v, m.sfs_mix);
+    visit(v, m.sfs_escape);
     visit(v, m.line_book);
     visit(v, m.escape);
     visit(v, m.byte);

@@ -50,9 +50,9 @@ void expect_round_trip(const Bytes& data, std::size_t max_frames, PackStats* tot
     }
 }
 
-// Every bundled sample is a clean ADTS file the models describe frame by frame; crafted inputs
-// (noise, tags, junk, glued and cut files, escapes past what a valid stream carries) come back
-// whatever they hold.
+// Every bundled sample is a clean ADTS file the models describe frame by frame, and so are
+// crafted frames of extreme scale factors; crafted inputs (noise, tags, junk, glued and cut
+// files, escapes past what a valid stream carries) come back whatever they hold.
 TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
     const Bytes mono = load(test_data("lc_mono_44k.aac"));
     const Bytes stereo = load(test_data("lc_stereo_44k.aac"));
@@ -106,6 +106,40 @@ TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
         const Bytes frame = escape_frame(m);
         EXPECT_EQ(parse_adts_frame(frame.data(), frame.size(), *record), 0) << m;
         cases.push_back({m <= 8191 ? "escape of a valid stream" : "escape past a valid stream", frame});
+    }
+    // Frames of silent bands whose scale factors take the largest steps a codeword carries
+    // (+-60), steps either side of where a step's unary code gives way to its escape, and, in
+    // the second channel of a pair, steps up to 120 away from the partner's at the band.
+    auto steps_frame = [](bool pair) {
+        const std::vector<std::vector<unsigned>> steps = {{120, 0, 74, 75, 45, 46, 60, 59},   // codeword index = step + 60
+                                                          {0, 120, 120, 0, 75, 60, 0, 120}};
+        const unsigned bands = static_cast<unsigned>(steps[0].size());  // 4 lines each at 44.1 kHz
+        BitWriter w;
+        w.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put((pair ? 2 : 1) << 4, 7).put(0, 13).put(0x7FF << 2, 13);
+        w.put(pair ? ID_CPE : ID_SCE, 3).put(0, 4);
+        auto ics_info = [&] { w.put(0, 1).put(ONLY_LONG_SEQUENCE, 2).put(0, 1).put(bands, 6).put(0, 1); };
+        if (pair) {
+            w.put(1, 1);  // common window
+            ics_info();
+            w.put(0, 2);  // no mid/side
+        }
+        const SpectralCodeEntry zero = lookup_codeword(ESC_HCB, 0);
+        for (unsigned ch = 0; ch < (pair ? 2u : 1u); ++ch) {
+            w.put(100, 8);
+            if (!pair) ics_info();
+            w.put(ESC_HCB, 4).put(bands, 5);
+            for (unsigned index : steps[ch]) w.put(kScaleFactorCode[index].codeword, kScaleFactorCode[index].length);
+            w.put(0, 3);
+            for (unsigned i = 0; i < 2 * bands; ++i) w.put(zero.codeword, zero.length);
+        }
+        w.put(ID_END, 3).align();
+        set_adts_frame_length(w.bytes.data(), w.bytes.size());
+        return w.bytes;
+    };
+    for (const bool pair : {false, true}) {
+        const Bytes frame = steps_frame(pair);
+        EXPECT_EQ(parse_adts_frame(frame.data(), frame.size(), *record), 0) << pair;
+        cases.push_back({pair ? "largest steps, pair" : "largest steps", concat({frame, frame, frame}), true});
     }
     const std::vector<std::string> samples = names_in(AACZ_TEST_DATA_DIR, true);
     ASSERT_GT(samples.size(), 10u);
