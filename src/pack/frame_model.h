@@ -721,6 +721,9 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
         }
     }
     if (c.cb == ESC_HCB && t == 16) {
+        // the symbol 16 says "escape" as the codeword does in the frame: a magnitude; what
+        // follows is the escape sequence's part
+        charge(io, FAMILY_MAGNITUDES);
         unsigned size = 0;  // the bit length of the neighbourhood
         for (unsigned x = l.q1 + c.prev[k]; x != 0; x >>= 1) ++size;
         t = 16u + code_uint(*io.rc, io.m->escape[clamp_index(size, kEscapeContexts)], mag - 16u);
