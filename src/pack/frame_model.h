@@ -40,6 +40,14 @@ constexpr unsigned kNoContext = kNearBuckets - 1;
 // lines are rarely zero, and the mixed question cost more time there than it saved bits.
 constexpr unsigned kLoudNear = 3;
 constexpr unsigned kEscapeContexts = 16;
+// Escapes from format version 4 on: the escape value (the magnitude less 16, below 2^16) as its
+// bit length in unary, then the two bits below its leading one in a tree, the rest direct; by
+// the bit length of the neighbourhood, the last escape of this frame and whether the previous
+// frame is seen.
+constexpr unsigned kEscapeLengths = 17;   // bit length of the escape value, 0..16
+constexpr unsigned kEscapeNear = 16;      // bit length of the neighbourhood, 0..15
+constexpr unsigned kEscapeBefore = 13;    // 0 no escape before in this frame, else its value's bit length less 4
+constexpr unsigned kEscapeTreeBits = 2;   // adaptive bits below the leading one
 constexpr unsigned kBandClasses = 8;     // a band's position: six bands a class
 constexpr unsigned kLineBooks = ESC_HCB + 1;  // codebooks 0..11, those that carry lines
 constexpr unsigned kSectCbs = 17;        // a section codebook 0..15, 16 = none
@@ -96,6 +104,7 @@ struct ChannelHistory {
     std::uint8_t cur;
     std::uint8_t last_band_zero;  // the band coded before in this frame: 0 not all zero, 1 all zero, 2 none
     std::int8_t last_sf_diff;  // the previous band's difference in this frame
+    std::uint16_t last_escape;  // the magnitude of the last line of this frame that escaped, 0 none
 };
 
 inline unsigned prev_frame(const ChannelHistory& h) { return (h.cur + kFramesKept - 1u) % kFramesKept; }
@@ -157,6 +166,11 @@ struct LineBookModel {
 
 using SfTree = BitTree<kSfTreeBits>;
 
+struct EscapeModel {
+    Bit length[kEscapeLengths - 1];                             // "longer than j bits?"
+    Ctx<BitTree<kEscapeTreeBits>, kEscapeLengths> mantissa;     // by the bit length
+};
+
 struct FrameModel {
     LazyTable<Ctx<Bit, 1u << kSmallFieldBits>, K_FIELD_KINDS, kFieldLast> field_small;  // [kind][last value & 63]
     LazyTable<FieldModel, K_FIELD_KINDS> field;
@@ -179,7 +193,10 @@ struct FrameModel {
     LazyTable<SfTree, SF_KINDS, kSfExpected, kSfLastStep> sf_pair;  // [kind][partner][last step]
     Table<Mixer<3>, SF_KINDS, kSfTreeBits> sf_mix;
     LazyTable<LineBookModel, kLineBooks> line_book;
-    Table<UintModel, kEscapeContexts> escape;
+    Table<UintModel, kEscapeContexts> escape;  // up to version 3
+    LazyTable<EscapeModel, kTwoWays, kEscapeBefore, kEscapeNear> escape_value;  // [previous frame seen][before][near]
+    Table<EscapeModel, kEscapeNear> escape_near;
+    Table<Mixer<2>, kEscapeLengths - 1> escape_mix;
     LazyTable<ChannelHistory, kHistorySlots> history;  // started zeroed
     // Bytes: order-0 and order-1 bit trees per class, mixed.
     LazyTable<Ctx<Bit, 1u << kByteBits>, BYTE_CLASSES, 1u << kByteBits> byte;  // [class][byte before]
@@ -434,6 +451,7 @@ void io_begin_channel(CoderIo<Coder>& io, unsigned slot, std::uint8_t window_seq
     h.window_sequence[h.cur] = window_sequence;
     h.last_sf_diff = 0;
     h.last_band_zero = 2;
+    h.last_escape = 0;
 }
 
 inline unsigned band_index(unsigned g, unsigned sfb) { return (g * kPackMaxBands + sfb) % (8 * kPackMaxBands); }
@@ -593,6 +611,7 @@ void io_scale_factor(CoderIo<Coder>& io, SfKind kind, const BandPos& pos) {
 // this frame's quantiser, two frames back, and a pair's first channel.
 struct BandContext {
     LineBookModel* book = nullptr;
+    ChannelHistory* h = nullptr;          // the channel's history
     const std::int16_t* q = nullptr;      // this frame, offset by one so that lines -1 and 1024 exist
     const std::int16_t* prev = nullptr;   // the previous frame
     const std::int16_t* prev2 = nullptr;  // two frames back
@@ -617,6 +636,7 @@ inline void start_band_context(FrameModel& m, ChannelHistory& h, int cb, const L
     c.cb = cb;
     c.ms = run.ms;
     c.top = magnitude_top(cb);
+    c.h = &h;
     c.book = &entry_with(m.line_book, static_cast<unsigned>(cb), static_cast<unsigned>(cb));  // started for this codebook
     c.q = h.q[h.cur].data() + 1;
     c.prev = h.q[prev_frame(h)].data() + 1;
@@ -690,6 +710,41 @@ inline LineContext line_context(const BandContext& c, unsigned k, std::size_t i)
     return l;
 }
 
+// The escape value v (the magnitude less 16) of line k, from format version 4 on. An escape is
+// loud among loud lines: its neighbourhood's size, this frame's and the previous frame's lines
+// together, and the escape before it tell its length; the bits under the length's top are
+// nearly even, all but the first two.
+template <class Coder>
+std::uint32_t code_escape(CoderIo<Coder>& io, ChannelHistory& h, const BandContext& c, const LineContext& l,
+                          unsigned k, std::uint32_t v) {
+    const unsigned q2 = k >= 2 ? c.q[k - 2] : 0u;
+    unsigned size = 0;
+    for (std::uint32_t x = 2u * l.q1 + q2 + 2u * l.p0 + l.pl + l.pr; x != 0; x >>= 1) ++size;
+    unsigned before = 0;
+    for (unsigned x = h.last_escape >> 4; x != 0; x >>= 1) ++before;
+    EscapeModel& e = entry(io.m->escape_value, c.prev_ok ? 1u : 0u, clamp_index(before, kEscapeBefore),
+                           clamp_index(size, kEscapeNear));
+    unsigned len = 0;
+    for (std::uint32_t x = v; x != 0; x >>= 1) ++len;
+    unsigned n = 0;
+    EscapeModel& en = io.m->escape_near[clamp_index(size, kEscapeNear)];
+    while (n + 1 < kEscapeLengths) {
+        Bit* inputs[2] = {&e.length[n], &en.length[n]};
+        if (!code_mixed<2>(*io.rc, io.m->escape_mix[n], inputs, n < len ? 1u : 0u)) break;
+        ++n;
+    }
+    if (n == 0) return 0;
+    const unsigned below = n - 1;  // bits under the leading one
+    const unsigned tree_bits = below < kEscapeTreeBits ? below : kEscapeTreeBits;
+    std::uint32_t node = 1;
+    for (unsigned i = 0; i < tree_bits; ++i)
+        node = (node << 1) | code_bit(*io.rc, en.mantissa[n].b[node], (v >> (below - 1 - i)) & 1u);
+    const unsigned rest = below - tree_bits;
+    std::uint32_t value = node;  // the leading one and the bits the tree coded
+    if (rest > 0) value = (value << rest) | code_direct(*io.rc, v & ((1u << rest) - 1u), rest);
+    return value;
+}
+
 // The magnitude of line k, escape included; `implied` when the line cannot be zero.
 template <class Coder>
 std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineContext& l, unsigned k, bool implied,
@@ -724,9 +779,14 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
         // the symbol 16 says "escape" as the codeword does in the frame: a magnitude; what
         // follows is the escape sequence's part
         charge(io, FAMILY_MAGNITUDES);
-        unsigned size = 0;  // the bit length of the neighbourhood
-        for (unsigned x = l.q1 + c.prev[k]; x != 0; x >>= 1) ++size;
-        t = 16u + code_uint(*io.rc, io.m->escape[clamp_index(size, kEscapeContexts)], mag - 16u);
+        if (io.m->version >= kWarmModelVersion) {
+            t = 16u + code_escape(io, *c.h, c, l, k, mag - 16u);
+        } else {
+            unsigned size = 0;  // the bit length of the neighbourhood
+            for (unsigned x = l.q1 + c.prev[k]; x != 0; x >>= 1) ++size;
+            t = 16u + code_uint(*io.rc, io.m->escape[clamp_index(size, kEscapeContexts)], mag - 16u);
+        }
+        c.h->last_escape = static_cast<std::uint16_t>(t < 0xFFFFu ? t : 0xFFFFu);
         charge(io, FAMILY_ESCAPES);
     } else {
         charge(io, FAMILY_MAGNITUDES);

@@ -73,6 +73,11 @@ void visit(V& v, LineBookModel& b) {
     visit(v, b.joint);
     visit(v, b.sign_pair);
 }
+template <class V>
+void visit(V& v, EscapeModel& e) {
+    for (Bit& b : e.length) visit(v, b);
+    visit(v, e.mantissa);
+}
 template <class V, class T, std::size_t... Dims>
 void visit(V& v, LazyTable<T, Dims...>& t) {
     v.lazy(t);
@@ -93,6 +98,9 @@ void visit(V& v, FrameModel& m) {
     visit(v, m.sf_mix);
     visit(v, m.line_book);
     visit(v, m.escape);
+    visit(v, m.escape_value);
+    visit(v, m.escape_near);
+    visit(v, m.escape_mix);
     visit(v, m.byte);
     visit(v, m.byte0);
     visit(v, m.byte_mix);
