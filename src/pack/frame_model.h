@@ -41,10 +41,11 @@ constexpr unsigned kNoContext = kNearBuckets - 1;
 constexpr unsigned kLoudNear = 3;
 constexpr unsigned kEscapeContexts = 16;
 // Escapes from format version 4 on: the escape value (the magnitude less 16, below 2^16) as its
-// bit length in unary, then the two bits below its leading one in a tree, the rest direct; by
-// the bit length of the neighbourhood, the last escape of this frame and whether the previous
-// frame is seen.
+// bit length, one symbol by the bit length of the neighbourhood, the last escape of this frame
+// and the window shapes; then the two bits below its leading one in a tree by the neighbourhood
+// and the length, the rest direct.
 constexpr unsigned kEscapeLengths = 17;   // bit length of the escape value, 0..16
+constexpr unsigned kEscapeShapes = 4;     // short windows or long, previous frame seen or not
 constexpr unsigned kEscapeNear = 16;      // bit length of the neighbourhood, 0..15
 constexpr unsigned kEscapeBefore = 13;    // 0 no escape before in this frame, else its value's bit length less 4
 constexpr unsigned kEscapeTreeBits = 2;   // adaptive bits below the leading one
@@ -166,9 +167,10 @@ struct LineBookModel {
 
 using SfTree = BitTree<kSfTreeBits>;
 
-struct EscapeModel {
-    Bit length[kEscapeLengths - 1];                             // "longer than j bits?"
-    Ctx<BitTree<kEscapeTreeBits>, kEscapeLengths> mantissa;     // by the bit length
+// The bit length of an escape value, as one symbol.
+struct EscapeLength {
+    SymbolModel length;
+    EscapeLength() { start_symbols(length, kEscapeLengths); }
 };
 
 struct FrameModel {
@@ -194,9 +196,8 @@ struct FrameModel {
     Table<Mixer<3>, SF_KINDS, kSfTreeBits> sf_mix;
     LazyTable<LineBookModel, kLineBooks> line_book;
     Table<UintModel, kEscapeContexts> escape;  // up to version 3
-    LazyTable<EscapeModel, kTwoWays, kEscapeBefore, kEscapeNear> escape_value;  // [previous frame seen][before][near]
-    Table<EscapeModel, kEscapeNear> escape_near;
-    Table<Mixer<2>, kEscapeLengths - 1> escape_mix;
+    LazyTable<EscapeLength, kEscapeShapes, kEscapeBefore, kEscapeNear> escape_length;  // [shape][before][near]
+    Table<BitTree<kEscapeTreeBits>, kEscapeNear, kEscapeLengths> escape_mantissa;  // [near][bit length]
     LazyTable<ChannelHistory, kHistorySlots> history;  // started zeroed
     // Bytes: order-0 and order-1 bit trees per class, mixed.
     LazyTable<Ctx<Bit, 1u << kByteBits>, BYTE_CLASSES, 1u << kByteBits> byte;  // [class][byte before]
@@ -625,6 +626,7 @@ struct BandContext {
     unsigned top = 0;      // magnitude_top of the codebook
     int cb = 0;
     bool ms = false;
+    bool short_windows = false;
     // What the previous frame says about each line of the band, worked out before the band is
     // coded: none of it depends on the lines being coded. `prev_near` is the rescaled previous
     // frame at lines first-1..first+count, `prev_ctx` the bucket of its neighbourhood at each line.
@@ -635,6 +637,7 @@ struct BandContext {
 inline void start_band_context(FrameModel& m, ChannelHistory& h, int cb, const LineRun& run, BandContext& c) {
     c.cb = cb;
     c.ms = run.ms;
+    c.short_windows = run.short_windows;
     c.top = magnitude_top(cb);
     c.h = &h;
     c.book = &entry_with(m.line_book, static_cast<unsigned>(cb), static_cast<unsigned>(cb));  // started for this codebook
@@ -713,32 +716,35 @@ inline LineContext line_context(const BandContext& c, unsigned k, std::size_t i)
 // The escape value v (the magnitude less 16) of line k, from format version 4 on. An escape is
 // loud among loud lines: its neighbourhood's size, this frame's and the previous frame's lines
 // together, and the escape before it tell its length; the bits under the length's top are
-// nearly even, all but the first two.
+// nearly even, all but the first two. Mixing two views of each unary length decision saved as
+// much as the symbol does for several times its time; escapes are rare enough to be coded out
+// of line.
 template <class Coder>
-std::uint32_t code_escape(CoderIo<Coder>& io, ChannelHistory& h, const BandContext& c, const LineContext& l,
-                          unsigned k, std::uint32_t v) {
+[[gnu::noinline]] std::uint32_t code_escape(CoderIo<Coder>& io, const BandContext& c, const LineContext& l, unsigned k,
+                                            std::uint32_t v) {
     const unsigned q2 = k >= 2 ? c.q[k - 2] : 0u;
     unsigned size = 0;
     for (std::uint32_t x = 2u * l.q1 + q2 + 2u * l.p0 + l.pl + l.pr; x != 0; x >>= 1) ++size;
     unsigned before = 0;
-    for (unsigned x = h.last_escape >> 4; x != 0; x >>= 1) ++before;
-    EscapeModel& e = entry(io.m->escape_value, c.prev_ok ? 1u : 0u, clamp_index(before, kEscapeBefore),
-                           clamp_index(size, kEscapeNear));
+    for (unsigned x = c.h->last_escape >> 4; x != 0; x >>= 1) ++before;
+    const unsigned near = clamp_index(size, kEscapeNear);
     unsigned len = 0;
     for (std::uint32_t x = v; x != 0; x >>= 1) ++len;
-    unsigned n = 0;
-    EscapeModel& en = io.m->escape_near[clamp_index(size, kEscapeNear)];
-    while (n + 1 < kEscapeLengths) {
-        Bit* inputs[2] = {&e.length[n], &en.length[n]};
-        if (!code_mixed<2>(*io.rc, io.m->escape_mix[n], inputs, n < len ? 1u : 0u)) break;
-        ++n;
+    if constexpr (!CoderIo<Coder>::kDecoding) {
+        if (len >= kEscapeLengths) {  // past the largest escape
+            io.failed = true;
+            return 0;
+        }
     }
+    const unsigned shape = (c.prev_ok ? 1u : 0u) + (c.short_windows ? 2u : 0u);
+    SymbolModel& lengths = entry(io.m->escape_length, shape, clamp_index(before, kEscapeBefore), near).length;
+    const unsigned n = code_symbol(*io.rc, lengths, len);
     if (n == 0) return 0;
     const unsigned below = n - 1;  // bits under the leading one
     const unsigned tree_bits = below < kEscapeTreeBits ? below : kEscapeTreeBits;
     std::uint32_t node = 1;
     for (unsigned i = 0; i < tree_bits; ++i)
-        node = (node << 1) | code_bit(*io.rc, en.mantissa[n].b[node], (v >> (below - 1 - i)) & 1u);
+        node = (node << 1) | code_bit(*io.rc, io.m->escape_mantissa[near][n].b[node], (v >> (below - 1 - i)) & 1u);
     const unsigned rest = below - tree_bits;
     std::uint32_t value = node;  // the leading one and the bits the tree coded
     if (rest > 0) value = (value << rest) | code_direct(*io.rc, v & ((1u << rest) - 1u), rest);
@@ -780,7 +786,7 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
         // follows is the escape sequence's part
         charge(io, FAMILY_MAGNITUDES);
         if (io.m->version >= kWarmModelVersion) {
-            t = 16u + code_escape(io, *c.h, c, l, k, mag - 16u);
+            t = 16u + code_escape(io, c, l, k, mag - 16u);
         } else {
             unsigned size = 0;  // the bit length of the neighbourhood
             for (unsigned x = l.q1 + c.prev[k]; x != 0; x >>= 1) ++size;

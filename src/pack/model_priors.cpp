@@ -74,9 +74,8 @@ void visit(V& v, LineBookModel& b) {
     visit(v, b.sign_pair);
 }
 template <class V>
-void visit(V& v, EscapeModel& e) {
-    for (Bit& b : e.length) visit(v, b);
-    visit(v, e.mantissa);
+void visit(V& v, EscapeLength& e) {
+    visit(v, e.length);
 }
 template <class V, class T, std::size_t... Dims>
 void visit(V& v, LazyTable<T, Dims...>& t) {
@@ -98,9 +97,8 @@ void visit(V& v, FrameModel& m) {
     visit(v, m.sf_mix);
     visit(v, m.line_book);
     visit(v, m.escape);
-    visit(v, m.escape_value);
-    visit(v, m.escape_near);
-    visit(v, m.escape_mix);
+    visit(v, m.escape_length);
+    visit(v, m.escape_mantissa);
     visit(v, m.byte);
     visit(v, m.byte0);
     visit(v, m.byte_mix);
