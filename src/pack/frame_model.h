@@ -620,6 +620,9 @@ struct BandContext {
     bool prev2_ok = false;
     std::uint64_t prev2_scale = 0;
     const std::int16_t* other = nullptr;  // the pair's first channel, if any
+    // From format version 4 on, the first channel of a pair coded left/right counts in each
+    // line's neighbourhood (the same sound on both sides); mid and side differ too much for it.
+    const std::int16_t* other_lr = nullptr;
     const std::int8_t* other_sign = nullptr;
     unsigned mix_ctx = 0;  // lone, left/right, mid/side
     unsigned pair_base = 0;
@@ -650,6 +653,7 @@ inline void start_band_context(FrameModel& m, ChannelHistory& h, int cb, const L
         c.other = o->q[o->cur].data() + 1;
         c.other_sign = o->sign.data();
     }
+    c.other_lr = m.version >= kWarmModelVersion && !run.ms ? c.other : nullptr;
     c.mix_ctx = c.other == nullptr ? 0u : run.ms ? 2u : 1u;
     c.pair_base = 1u + (run.ms ? 4u : 0u);
 }
@@ -704,7 +708,9 @@ struct LineContext {
 inline LineContext line_context(const BandContext& c, unsigned k, std::size_t i) {
     LineContext l;
     const std::int16_t* q = c.q;
-    l.near = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2]) : k == 1 ? bucket(2u * q[0]) : kNoContext;
+    // a left/right partner's line weighs as much as the line two before
+    const unsigned partner = c.other_lr != nullptr ? static_cast<unsigned>(c.other_lr[k]) : 0u;
+    l.near = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2] + partner) : k == 1 ? bucket(2u * q[0] + partner) : kNoContext;
     l.prev = c.prev_ctx[i];
     l.pl = c.prev_near[i];
     l.p0 = c.prev_near[i + 1];
