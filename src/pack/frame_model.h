@@ -620,9 +620,10 @@ struct BandContext {
     bool prev2_ok = false;
     std::uint64_t prev2_scale = 0;
     const std::int16_t* other = nullptr;  // the pair's first channel, if any
-    // From format version 4 on, the first channel of a pair coded left/right counts in each
-    // line's neighbourhood (the same sound on both sides); mid and side differ too much for it.
-    const std::int16_t* other_lr = nullptr;
+    // From format version 4 on, the first channel of a pair counts in each line's neighbourhood:
+    // in full when the pair is coded left/right (the same sound on both sides), a quarter of it
+    // coded mid/side (the side is mostly much quieter than the mid).
+    const std::int16_t* other_near = nullptr;
     const std::int8_t* other_sign = nullptr;
     unsigned mix_ctx = 0;  // lone, left/right, mid/side
     unsigned pair_base = 0;
@@ -653,7 +654,7 @@ inline void start_band_context(FrameModel& m, ChannelHistory& h, int cb, const L
         c.other = o->q[o->cur].data() + 1;
         c.other_sign = o->sign.data();
     }
-    c.other_lr = m.version >= kWarmModelVersion && !run.ms ? c.other : nullptr;
+    c.other_near = m.version >= kWarmModelVersion ? c.other : nullptr;
     c.mix_ctx = c.other == nullptr ? 0u : run.ms ? 2u : 1u;
     c.pair_base = 1u + (run.ms ? 4u : 0u);
 }
@@ -703,14 +704,15 @@ struct LineContext {
     unsigned prev = kNoContext;  // bucket of the previous frame's neighbourhood
     unsigned q1 = 0;             // the line before
     unsigned pl = 0, p0 = 0, pr = 0;
+    unsigned partner = 0;        // what the pair's first channel adds to the neighbourhood
 };
 
 inline LineContext line_context(const BandContext& c, unsigned k, std::size_t i) {
     LineContext l;
     const std::int16_t* q = c.q;
-    // a left/right partner's line weighs as much as the line two before
-    const unsigned partner = c.other_lr != nullptr ? static_cast<unsigned>(c.other_lr[k]) : 0u;
-    l.near = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2] + partner) : k == 1 ? bucket(2u * q[0] + partner) : kNoContext;
+    // a left/right partner's line weighs as much as the line two before, a mid/side one a quarter
+    if (c.other_near != nullptr) l.partner = static_cast<unsigned>(c.other_near[k]) >> (c.ms ? 2 : 0);
+    l.near = k >= 2 ? bucket(2u * q[k - 1] + q[k - 2] + l.partner) : k == 1 ? bucket(2u * q[0] + l.partner) : kNoContext;
     l.prev = c.prev_ctx[i];
     l.pl = c.prev_near[i];
     l.p0 = c.prev_near[i + 1];
@@ -720,8 +722,8 @@ inline LineContext line_context(const BandContext& c, unsigned k, std::size_t i)
 }
 
 // The escape value v (the magnitude less 16) of line k, from format version 4 on. An escape is
-// loud among loud lines: its neighbourhood's size, this frame's and the previous frame's lines
-// together, and the escape before it tell its length; the bits under the length's top are
+// loud among loud lines: its neighbourhood's size (this frame's lines, the partner's and the previous frame's
+// together) and the escape before it tell its length; the bits under the length's top are
 // nearly even, all but the first two. Mixing two views of each unary length decision saved as
 // much as the symbol does for several times its time; escapes are rare enough to be coded out
 // of line.
@@ -730,7 +732,7 @@ template <class Coder>
                                             std::uint32_t v) {
     const unsigned q2 = k >= 2 ? c.q[k - 2] : 0u;
     unsigned size = 0;
-    for (std::uint32_t x = 2u * l.q1 + q2 + 2u * l.p0 + l.pl + l.pr; x != 0; x >>= 1) ++size;
+    for (std::uint32_t x = 2u * l.q1 + q2 + 2u * l.p0 + l.pl + l.pr + l.partner; x != 0; x >>= 1) ++size;
     unsigned before = 0;
     for (unsigned x = c.h->last_escape >> 4; x != 0; x >>= 1) ++before;
     const unsigned near = clamp_index(size, kEscapeNear);
