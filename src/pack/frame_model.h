@@ -146,6 +146,9 @@ struct LineBookModel {
     Table<Bit, kNearBuckets, kNearBuckets> zero_prev2;  // [two frames back][previous frame]
     Table<Mixer<3>, kMixViews> zero_mix;
     Table<Apm, kNearBuckets> zero_apm;  // by the neighbourhood
+    // From format version 4 on the zero flag's views are weighed per neighbourhood bucket as well
+    // (+0.017 points of mean saving on the bench music).
+    Table<Mixer<3>, kMixViews, kNearBuckets> zero_mix_near;
     // Magnitudes as one symbol, up to the codebook's largest (16 for an escape), by the nearest
     // lines of this frame and the rescaled previous frame: `magnitude` for non-zero quiet lines
     // (the symbol is the magnitude less one), `joint` (zero included) for loud ones. The
@@ -783,7 +786,8 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
                                            [clamp_index(l.pr, kFineSide)][clamp_index(l.pl, kFineSide)],
                                &b.zero_pair[pair_ctx][pair_next][clamp_index(l.q1, kPairBefore)],
                                &b.zero_prev2[prev2_ctx][l.prev]};
-        if (implied || code_mixed<3>(*io.rc, b.zero_mix[c.mix_ctx], zero_inputs, mag != 0 ? 1u : 0u,
+        Mixer<3>& mix = io.m->version >= kWarmModelVersion ? b.zero_mix_near[c.mix_ctx][l.near] : b.zero_mix[c.mix_ctx];
+        if (implied || code_mixed<3>(*io.rc, mix, zero_inputs, mag != 0 ? 1u : 0u,
                                      &b.zero_apm[l.near])) {
             t = 1;
             if (top > 1) t = 1u + code_symbol(*io.rc, b.magnitude[l.near][l.prev], (mag < top ? mag : top) - 1u);

@@ -69,6 +69,7 @@ void visit(V& v, LineBookModel& b) {
     visit(v, b.zero_prev2);
     visit(v, b.zero_mix);
     visit(v, b.zero_apm);
+    visit(v, b.zero_mix_near);
     visit(v, b.magnitude);
     visit(v, b.joint);
     visit(v, b.sign_pair);
