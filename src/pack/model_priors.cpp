@@ -69,9 +69,14 @@ void visit(V& v, LineBookModel& b) {
     visit(v, b.zero_prev2);
     visit(v, b.zero_mix);
     visit(v, b.zero_apm);
+    visit(v, b.zero_mix_near);
     visit(v, b.magnitude);
     visit(v, b.joint);
     visit(v, b.sign_pair);
+}
+template <class V>
+void visit(V& v, EscapeLength& e) {
+    visit(v, e.length);
 }
 template <class V, class T, std::size_t... Dims>
 void visit(V& v, LazyTable<T, Dims...>& t) {
@@ -108,6 +113,8 @@ void visit(V& v, FrameModel& m) {
     visit(v, m.sfs_escape);
     visit(v, m.line_book);
     visit(v, m.escape);
+    visit(v, m.escape_length);
+    visit(v, m.escape_mantissa);
     visit(v, m.byte);
     visit(v, m.byte0);
     visit(v, m.byte_mix);

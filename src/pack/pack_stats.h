@@ -14,7 +14,7 @@ enum PackFamily : int {
     FAMILY_SCALEFACTORS,  // scale factors, noise energies, intensity positions
     FAMILY_MAGNITUDES,    // spectral magnitudes
     FAMILY_SIGNS,         // spectral signs
-    FAMILY_ESCAPES,       // escape values above 15
+    FAMILY_ESCAPES,       // escape sequences: a magnitude of 16 or more, less 16
     FAMILY_TOOLS,         // pulse, TNS, gain control, prediction
     FAMILY_FILL,          // fill, data stream and program config elements, SBR payloads
     FAMILY_RAW,           // frames and bytes no model describes
