@@ -14,7 +14,7 @@ BUILD=${BUILD:-$ROOT/build}
 # How far the trained state is trusted: every Bit counts at most this many decisions, every
 # symbol distribution at most this total, and an entry training met fewer times than the third
 # figure is left out (chosen on the held-out tracks).
-STRENGTH=${STRENGTH:-12:1024:4}
+STRENGTH=${STRENGTH:-4:1024:4}
 
 bash "$ROOT/tools/make_training_music.sh" "$WORK" >/dev/null
 cmake --build "$BUILD" --target aaczavrok_train_priors >/dev/null

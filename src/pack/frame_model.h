@@ -40,6 +40,7 @@ constexpr unsigned kNoContext = kNearBuckets - 1;
 // lines are rarely zero, and the mixed question cost more time there than it saved bits.
 constexpr unsigned kLoudNear = 3;
 constexpr unsigned kEscapeContexts = 16;
+constexpr unsigned kMagPlaces = 6;  // a band's place: long windows by twelve bands (0..3), short by eight (4, 5)
 // Escapes from format version 4 on: the escape value (the magnitude less 16, below 2^16) as its
 // bit length, one symbol by the bit length of the neighbourhood, the last escape of this frame
 // and the window shapes; then the two bits below its leading one in a tree by the neighbourhood
@@ -178,6 +179,10 @@ struct LineBookModel {
     // partner's line as a further context spread the counts too thin (0.16 points lower).
     Table<SymbolModel, kNearBuckets, kNearBuckets> magnitude;  // [near][previous frame]
     Table<SymbolModel, kNearBuckets, kNearBuckets> joint;
+    // From version 4, the same by the band's place in the spectrum as well: with a trained
+    // start, the counts no longer spread too thin for it.
+    Table<SymbolModel, kMagPlaces, kNearBuckets, kNearBuckets> magnitude_at;  // [place][near][previous frame]
+    Table<SymbolModel, kMagPlaces, kNearBuckets, kNearBuckets> joint_at;
     // Signs of a common-window pair's second channel, by mid/side and the first channel's sign.
     Table<Bit, kTwoWays, kTwoWays> sign_pair;
     explicit LineBookModel(unsigned cb) {
@@ -185,9 +190,15 @@ struct LineBookModel {
         start_symbols(start, magnitude_top(static_cast<int>(cb)));
         for (auto& by_near : magnitude)
             for (SymbolModel& sm : by_near) sm = start;
+        for (auto& at : magnitude_at)
+            for (auto& by_near : at)
+                for (SymbolModel& sm : by_near) sm = start;
         start_symbols(start, magnitude_top(static_cast<int>(cb)) + 1);
         for (auto& by_near : joint)
             for (SymbolModel& sm : by_near) sm = start;
+        for (auto& at : joint_at)
+            for (auto& by_near : at)
+                for (SymbolModel& sm : by_near) sm = start;
     }
 };
 
@@ -833,6 +844,7 @@ struct BandContext {
     const std::int16_t* other_near = nullptr;
     const std::int8_t* other_sign = nullptr;
     unsigned mix_ctx = 0;  // lone, left/right, mid/side
+    unsigned place = 0;    // the band's place in the spectrum, kMagPlaces
     unsigned pair_base = 0;
     unsigned top = 0;      // magnitude_top of the codebook
     int cb = 0;
@@ -863,6 +875,7 @@ inline void start_band_context(FrameModel& m, ChannelHistory& h, int cb, const L
     }
     c.other_near = m.version >= kWarmModelVersion ? c.other : nullptr;
     c.mix_ctx = c.other == nullptr ? 0u : run.ms ? 2u : 1u;
+    c.place = run.short_windows ? 4u + (run.sfb >= 8 ? 1u : 0u) : clamp_index(run.sfb / 12u, 4);
     c.pair_base = 1u + (run.ms ? 4u : 0u);
 }
 
@@ -975,7 +988,8 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
     unsigned t = 0;
     if (!implied && l.near >= kLoudNear && l.near != kNoContext) {
         // among loud neighbours a zero is one magnitude among others
-        t = code_symbol(*io.rc, b.joint[l.near][l.prev], mag < top ? mag : top);
+        SymbolModel& joint = io.m->version >= kWarmModelVersion ? b.joint_at[c.place][l.near][l.prev] : b.joint[l.near][l.prev];
+        t = code_symbol(*io.rc, joint, mag < top ? mag : top);
     } else {
         // the partner's line and its neighbour, or for a lone channel two lines back
         const int ki = static_cast<int>(k);  // the neighbours of line 0 and 1023 are the zero margins
@@ -994,7 +1008,11 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
         if (implied || code_mixed<3>(*io.rc, mix, zero_inputs, mag != 0 ? 1u : 0u,
                                      &b.zero_apm[l.near])) {
             t = 1;
-            if (top > 1) t = 1u + code_symbol(*io.rc, b.magnitude[l.near][l.prev], (mag < top ? mag : top) - 1u);
+            if (top > 1) {
+                SymbolModel& magnitude = io.m->version >= kWarmModelVersion ? b.magnitude_at[c.place][l.near][l.prev]
+                                                                            : b.magnitude[l.near][l.prev];
+                t = 1u + code_symbol(*io.rc, magnitude, (mag < top ? mag : top) - 1u);
+            }
         }
     }
     if (c.cb == ESC_HCB && t == 16) {

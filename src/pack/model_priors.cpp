@@ -72,6 +72,8 @@ void visit(V& v, LineBookModel& b) {
     visit(v, b.zero_mix_near);
     visit(v, b.magnitude);
     visit(v, b.joint);
+    visit(v, b.magnitude_at);
+    visit(v, b.joint_at);
     visit(v, b.sign_pair);
 }
 template <class V>
@@ -179,6 +181,14 @@ struct Writer {
     void u16(std::uint16_t& x) { put(x, 2); }
     void weight(std::int32_t& w) { put(static_cast<std::uint32_t>(w), 4); }
     void symbols(SymbolModel& s) {
+        SymbolModel start;
+        start_symbols(start, s.n);
+        if (std::memcmp(start.cum, s.cum, sizeof s.cum) == 0 && start.n == s.n) {
+            // as it started: a zero, then its symbol count
+            put(0, 1);
+            put(s.n, 1);
+            return;
+        }
         put(s.n, 1);
         for (std::uint16_t c : s.cum) put(c, 2);
     }
@@ -228,6 +238,12 @@ struct Reader {
     }
     void symbols(SymbolModel& s) {
         s.n = static_cast<std::uint16_t>(get(1));
+        if (s.n == 0) {
+            const unsigned n = get(1);
+            if (n < 1 || n > kSymbolsMax) ok = false;
+            start_symbols(s, n);
+            return;
+        }
         for (std::uint16_t& c : s.cum) c = static_cast<std::uint16_t>(get(2));
         if (s.n < 1 || s.n > kSymbolsMax || s.cum[0] != 0 || s.cum[kSymbolsMax] > kSymbolLimit) ok = false;
         for (unsigned i = 0; ok && i < kSymbolsMax; ++i)
