@@ -52,12 +52,15 @@ template <class T, std::size_t... Dims>
 using Table = typename TableOf<T, Dims...>::type;
 
 // A table of T indexed [a][b]... (a < A, b < B, ...) whose entries start as T() (or T(arg))
-// on their first use. Only the map of started entries is set up with the table.
+// on their first use, or as a copy of the same entry of a warm table when one is given and has
+// it. Only the map of started entries is set up with the table, so a table that starts from a
+// trained one copies only the entries its chunk reaches.
 template <class T, std::size_t... Dims>
 struct LazyTable {
     static_assert(std::is_trivially_destructible<T>::value, "entries are dropped without being destroyed");
     static constexpr std::size_t kCount = (Dims * ... * 1);
     std::uint64_t started[(kCount + 63) / 64];
+    const LazyTable* warm = nullptr;  // read only; outlives this table
     union Storage {
         T v[kCount];
         Storage() {}  // left unset: an entry is constructed when first used
@@ -75,13 +78,16 @@ inline std::size_t flat_index(Index... index) {
     return i;
 }
 
+inline bool started_entry(const std::uint64_t* started, std::size_t i) { return ((started[i >> 6] >> (i & 63)) & 1u) != 0; }
+
 template <class T, std::size_t... Dims, class... Args>
 [[gnu::noinline]] void start_entry(LazyTable<T, Dims...>& t, std::size_t i, const Args&... args) {
-    new (&t.storage.v[i]) T(args...);
+    if (t.warm != nullptr && started_entry(t.warm->started, i))
+        new (&t.storage.v[i]) T(t.warm->storage.v[i]);
+    else
+        new (&t.storage.v[i]) T(args...);
     t.started[i >> 6] |= std::uint64_t{1} << (i & 63);
 }
-
-inline bool started_entry(const std::uint64_t* started, std::size_t i) { return ((started[i >> 6] >> (i & 63)) & 1u) != 0; }
 
 // The entry at index..., started as T() if this is its first use.
 template <class T, std::size_t... Dims, class... Index>

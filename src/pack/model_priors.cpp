@@ -54,7 +54,10 @@ void visit(V& v, SintModel& s) {
 }
 template <class V, class T, std::size_t N>
 void visit(V& v, Ctx<T, N>& c) {
-    for (T& e : c) visit(v, e);
+    if constexpr (V::kWholeTables)
+        v.whole(c);
+    else
+        for (T& e : c) visit(v, e);
 }
 template <class V>
 void visit(V& v, FieldModel& f) {
@@ -170,6 +173,7 @@ unsigned bit_level(std::uint32_t p) {
 // Saving: every value little-endian at its width; a Bit that has seen nothing is one byte.
 
 struct Writer {
+    static constexpr bool kWholeTables = false;
     std::vector<std::uint8_t>& out;
     void put(std::uint32_t x, unsigned bytes) {
         for (unsigned i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(x >> (8 * i)));
@@ -211,6 +215,7 @@ struct Writer {
 // state the coder cannot use.
 
 struct Reader {
+    static constexpr bool kWholeTables = false;
     const std::uint8_t* data;
     std::size_t size;
     std::size_t pos = 0;
@@ -278,6 +283,7 @@ struct Reader {
 // How often training met an entry: the most decisions any of its Bits counted, or the
 // occurrences any of its symbol distributions counted beyond its start.
 struct SeenCount {
+    static constexpr bool kWholeTables = false;
     unsigned seen = 0;
     void bit(Bit& b) { seen = b.n > seen ? b.n : seen; }
     void u16(std::uint16_t&) {}
@@ -292,6 +298,7 @@ struct SeenCount {
 };
 
 struct Softener {
+    static constexpr bool kWholeTables = false;
     PriorStrength strength;
     void bit(Bit& b) {
         if (b.n < strength.min_seen) {
@@ -332,6 +339,36 @@ struct Softener {
     }
 };
 
+// ---------------------------------------------------------------------------------------------
+// Starting a chunk's models from the trained ones: every statistic of a fixed table is copied
+// (a whole table at once), and every LazyTable is pointed at its trained counterpart, from which
+// an entry is copied when the chunk first reaches it. A chunk of a few frames then costs little
+// more than one that starts from nothing. The trained model is met through the same walk as
+// the one started: each statistic of `to` is found in `from` at the same place in the model.
+
+struct Starter {
+    static constexpr bool kWholeTables = true;
+    FrameModel* to;
+    const FrameModel* from;
+    template <class T>
+    const T& trained(const T& x) const {
+        const auto offset = reinterpret_cast<const char*>(&x) - reinterpret_cast<const char*>(to);
+        return *reinterpret_cast<const T*>(reinterpret_cast<const char*>(from) + offset);
+    }
+    template <class T, std::size_t N>
+    void whole(Ctx<T, N>& c) {
+        c = trained(c);
+    }
+    void bit(Bit& b) { b = trained(b); }
+    void u16(std::uint16_t& x) { x = trained(x); }
+    void weight(std::int32_t& w) { w = trained(w); }
+    void symbols(SymbolModel& s) { s = trained(s); }
+    template <class T, std::size_t... Dims>
+    void lazy(LazyTable<T, Dims...>& t) {
+        t.warm = &trained(t);
+    }
+};
+
 // The trained state of version 4, made once from the committed table and shared read-only
 // by every chunk after: decompressing it for each chunk would cost more than a small chunk's
 // coding. Null when the table does not hold a state (then chunks start cold).
@@ -355,7 +392,10 @@ const FrameModel* trained_v4() {
 
 void start_models(FrameModel& m, unsigned version) {
     if (version >= kWarmModelVersion) {
-        if (const FrameModel* trained = trained_v4()) m = *trained;
+        if (const FrameModel* trained = trained_v4()) {
+            Starter s{&m, trained};
+            visit(s, m);
+        }
     }
     m.version = static_cast<std::uint16_t>(version);
 }

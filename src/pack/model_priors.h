@@ -14,8 +14,10 @@
 
 #include "pack/frame_model.h"
 
-// Sets m up as a chunk of format `version` starts: cold before kWarmModelVersion, the trained
-// state from then on.
+// Sets m (a model that has coded nothing yet) up as a chunk of format `version` starts: cold
+// before kWarmModelVersion, the trained state from then on. The trained state is made once per
+// process from the committed table and never changes; m's large tables refer to it and copy an
+// entry from it when m first uses that entry.
 void start_models(FrameModel& m, unsigned version);
 
 // The learnt state of a model (every adaptive statistic: bits, trees, symbol counts, mixer
