@@ -183,6 +183,7 @@ struct LineBookModel {
     // start, the counts no longer spread too thin for it.
     Table<SymbolModel, kMagPlaces, kNearBuckets, kNearBuckets> magnitude_at;  // [place][near][previous frame]
     Table<SymbolModel, kMagPlaces, kNearBuckets, kNearBuckets> joint_at;
+    Table<Apm, kMagPlaces, kNearBuckets> zero_apm_at;  // version 4: the zero flag's map by place too
     // Signs of a common-window pair's second channel, by mid/side and the first channel's sign.
     Table<Bit, kTwoWays, kTwoWays> sign_pair;
     explicit LineBookModel(unsigned cb) {
@@ -1005,8 +1006,8 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
                                &b.zero_pair[pair_ctx][pair_next][clamp_index(l.q1, kPairBefore)],
                                &b.zero_prev2[prev2_ctx][l.prev]};
         Mixer<3>& mix = io.m->version >= kWarmModelVersion ? b.zero_mix_near[c.mix_ctx][l.near] : b.zero_mix[c.mix_ctx];
-        if (implied || code_mixed<3>(*io.rc, mix, zero_inputs, mag != 0 ? 1u : 0u,
-                                     &b.zero_apm[l.near])) {
+        Apm* apm = io.m->version >= kWarmModelVersion ? &b.zero_apm_at[c.place][l.near] : &b.zero_apm[l.near];
+        if (implied || code_mixed<3>(*io.rc, mix, zero_inputs, mag != 0 ? 1u : 0u, apm)) {
             t = 1;
             if (top > 1) {
                 SymbolModel& magnitude = io.m->version >= kWarmModelVersion ? b.magnitude_at[c.place][l.near][l.prev]

@@ -77,6 +77,7 @@ void visit(V& v, LineBookModel& b) {
     visit(v, b.joint);
     visit(v, b.magnitude_at);
     visit(v, b.joint_at);
+    visit(v, b.zero_apm_at);
     visit(v, b.sign_pair);
 }
 template <class V>
