@@ -54,7 +54,7 @@ constexpr unsigned kBandClasses = 8;     // a band's position: six bands a class
 constexpr unsigned kLineBooks = ESC_HCB + 1;  // codebooks 0..11, those that carry lines
 constexpr unsigned kSectCbs = 17;        // a section codebook 0..15, 16 = none
 constexpr unsigned kSectLenExpected = 33;  // expected length increment 0..31, 32 = none
-constexpr unsigned kSectBandClasses = 13;  // a section's first band, four bands a class
+constexpr unsigned kSectBandClasses = 52;  // a section's first band (the last takes the rest)
 constexpr unsigned kFlagViews = 3;       // a flag elsewhere: 0 not set, 1 set, 2 unknown
 constexpr unsigned kTwoWays = 2;         // a yes/no context: long or short windows, left/right or mid/side, ...
 constexpr unsigned kSectCbBits = 4;
@@ -558,7 +558,7 @@ std::uint32_t io_sect_cb(CoderIo<Coder>& io, const BandPos& pos) {
     std::uint32_t node = 1;
     if (io.m->version >= kWarmModelVersion) {
         BitTree<kSectCbBits>& by_band =
-            entry(io.m->sect_cb_band, clamp_index(pos.sfb / 4u, kSectBandClasses), before);
+            entry(io.m->sect_cb_band, clamp_index(pos.sfb, kSectBandClasses), before);
         for (unsigned i = kSectCbBits; i-- > 0;) {
             Bit* inputs[3] = {&by_before.b[node], &by_partner.b[node], &by_band.b[node]};
             node = (node << 1) |
@@ -623,7 +623,7 @@ std::uint32_t io_sect_len(CoderIo<Coder>& io, unsigned n, FieldKind, const BandP
         const unsigned book = clamp_index(cb, kSectCbs);
         BitTree<kSectLenBits>& by_expected = entry(io.m->sect_len_cb, w, expected, book);
         BitTree<kSectLenBits>& by_band =
-            entry(io.m->sect_len_band, w, clamp_index((pos.sfb + h.sect_len) / 4u, kSectBandClasses), book);
+            entry(io.m->sect_len_band, w, clamp_index(pos.sfb + h.sect_len, kSectBandClasses), book);
         std::uint32_t node = 1;
         for (unsigned i = n; i-- > 0;) {
             Bit* inputs[2] = {&by_expected.b[node], &by_band.b[node]};
