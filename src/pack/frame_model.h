@@ -846,6 +846,15 @@ struct BandContext {
     const std::int8_t* other_sign = nullptr;
     unsigned mix_ctx = 0;  // lone, left/right, mid/side
     unsigned place = 0;    // the band's place in the spectrum, kMagPlaces
+    // The tables this band's lines are coded with, chosen once for the band by the format
+    // version (from version 4, those of the band's place).
+    Table<SymbolModel, kNearBuckets, kNearBuckets>* magnitude = nullptr;
+    Table<SymbolModel, kNearBuckets, kNearBuckets>* joint = nullptr;
+    Table<Apm, kNearBuckets>* zero_apm = nullptr;
+    // The zero flag's mixers: from version 4 one per neighbourhood bucket (stride 1), before
+    // one for all (stride 0).
+    Mixer<3>* zero_mix = nullptr;
+    unsigned zero_mix_stride = 0;
     unsigned pair_base = 0;
     unsigned top = 0;      // magnitude_top of the codebook
     int cb = 0;
@@ -877,6 +886,19 @@ inline void start_band_context(FrameModel& m, ChannelHistory& h, int cb, const L
     c.other_near = m.version >= kWarmModelVersion ? c.other : nullptr;
     c.mix_ctx = c.other == nullptr ? 0u : run.ms ? 2u : 1u;
     c.place = run.short_windows ? 4u + (run.sfb >= 8 ? 1u : 0u) : clamp_index(run.sfb / 12u, 4);
+    LineBookModel& b = *c.book;
+    if (m.version >= kWarmModelVersion) {
+        c.magnitude = &b.magnitude_at[c.place];
+        c.joint = &b.joint_at[c.place];
+        c.zero_apm = &b.zero_apm_at[c.place];
+        c.zero_mix = b.zero_mix_near[c.mix_ctx].data();
+        c.zero_mix_stride = 1;
+    } else {
+        c.magnitude = &b.magnitude;
+        c.joint = &b.joint;
+        c.zero_apm = &b.zero_apm;
+        c.zero_mix = &b.zero_mix[c.mix_ctx];
+    }
     c.pair_base = 1u + (run.ms ? 4u : 0u);
 }
 
@@ -989,8 +1011,7 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
     unsigned t = 0;
     if (!implied && l.near >= kLoudNear && l.near != kNoContext) {
         // among loud neighbours a zero is one magnitude among others
-        SymbolModel& joint = io.m->version >= kWarmModelVersion ? b.joint_at[c.place][l.near][l.prev] : b.joint[l.near][l.prev];
-        t = code_symbol(*io.rc, joint, mag < top ? mag : top);
+        t = code_symbol(*io.rc, (*c.joint)[l.near][l.prev], mag < top ? mag : top);
     } else {
         // the partner's line and its neighbour, or for a lone channel two lines back
         const int ki = static_cast<int>(k);  // the neighbours of line 0 and 1023 are the zero margins
@@ -1005,15 +1026,9 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
                                            [clamp_index(l.pr, kFineSide)][clamp_index(l.pl, kFineSide)],
                                &b.zero_pair[pair_ctx][pair_next][clamp_index(l.q1, kPairBefore)],
                                &b.zero_prev2[prev2_ctx][l.prev]};
-        Mixer<3>& mix = io.m->version >= kWarmModelVersion ? b.zero_mix_near[c.mix_ctx][l.near] : b.zero_mix[c.mix_ctx];
-        Apm* apm = io.m->version >= kWarmModelVersion ? &b.zero_apm_at[c.place][l.near] : &b.zero_apm[l.near];
-        if (implied || code_mixed<3>(*io.rc, mix, zero_inputs, mag != 0 ? 1u : 0u, apm)) {
+        if (implied || code_mixed<3>(*io.rc, c.zero_mix[l.near * c.zero_mix_stride], zero_inputs, mag != 0 ? 1u : 0u, &(*c.zero_apm)[l.near])) {
             t = 1;
-            if (top > 1) {
-                SymbolModel& magnitude = io.m->version >= kWarmModelVersion ? b.magnitude_at[c.place][l.near][l.prev]
-                                                                            : b.magnitude[l.near][l.prev];
-                t = 1u + code_symbol(*io.rc, magnitude, (mag < top ? mag : top) - 1u);
-            }
+            if (top > 1) t = 1u + code_symbol(*io.rc, (*c.magnitude)[l.near][l.prev], (mag < top ? mag : top) - 1u);
         }
     }
     if (c.cb == ESC_HCB && t == 16) {

@@ -103,10 +103,8 @@ void plan_chunks(PackRun& run) {
     run.max_frames = s.max_frames;
     run.target_bytes = 0;
     if (s.input_size == 0) return;
-    const std::uint64_t pairs = (s.input_size + 2 * kPackChunkTarget - 1) / (2 * kPackChunkTarget);
-    const std::uint64_t chunks = s.input_size < 2 * kPackChunkAlone ? 1 : 2 * pairs;
     run.max_frames = ~std::size_t{0};
-    run.target_bytes = static_cast<std::size_t>((s.input_size + chunks - 1) / chunks);
+    run.target_bytes = chunk_target_bytes(s.input_size);
 }
 
 [[nodiscard]] int emit(PackRun& run, const std::uint8_t* data, std::size_t size) {
@@ -602,4 +600,10 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
         return pending;
     }
     return check_end(run);
+}
+
+std::size_t chunk_target_bytes(std::uint64_t input_size) {
+    const std::uint64_t pairs = (input_size + 2 * kPackChunkTarget - 1) / (2 * kPackChunkTarget);
+    const std::uint64_t chunks = input_size < 2 * kPackChunkAlone ? 1 : 2 * pairs;
+    return static_cast<std::size_t>((input_size + chunks - 1) / chunks);
 }

@@ -25,6 +25,8 @@ constexpr std::size_t kPackChunkFrames = 2048;
 // file under 2 MiB, coded in a third of a second, is not cut at all.
 constexpr std::size_t kPackChunkTarget = 15u << 17;  // 1.875 MiB
 constexpr std::size_t kPackChunkAlone = 1u << 20;
+// The frame bytes per chunk for an input of input_size bytes (not 0), as cut above.
+std::size_t chunk_target_bytes(std::uint64_t input_size);
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
 // An access unit of a container track, or of an ADIF or headerless stream, where the input
