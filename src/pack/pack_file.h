@@ -30,13 +30,21 @@ std::size_t chunk_target_bytes(std::uint64_t input_size);
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
 // An access unit of a container track, or of an ADIF or headerless stream, where the input
-// holds it, with the frame context its track's configuration gives.
+// holds it, with the frame context its track's configuration gives. A container may name a
+// million of them, so each takes 8 bytes: an offset below 16 TiB and a length of at most the
+// 8,191 bytes an ADTS frame could carry (unit_fits); a unit past either is not taken.
 struct UnitExtent {
-    std::uint64_t offset = 0;
-    std::uint32_t size = 0;
-    std::uint8_t object_type = 2;
-    std::uint8_t sf_index = 0;
+    std::uint64_t offset : 44;
+    std::uint64_t size : 13;
+    std::uint64_t object_type : 3;  // Main, LC or LTP
+    std::uint64_t sf_index : 4;
 };
+static_assert(sizeof(UnitExtent) == 8, "a million units take 8 MB");
+constexpr std::uint64_t kUnitOffsetLimit = std::uint64_t{1} << 44;
+constexpr std::uint64_t kUnitSizeLimit = std::uint64_t{1} << 13;
+constexpr bool unit_fits(std::uint64_t offset, std::uint64_t size) {
+    return offset < kUnitOffsetLimit && size < kUnitSizeLimit;
+}
 
 // A table of sample sizes in a container (32-bit, big-endian), whose entry k holds the length
 // of the input's access unit first_unit + k (an index into PackSettings::units) when the table

@@ -28,10 +28,11 @@ FrameContext context_of(const AacTrack& t) {
     return fc;
 }
 
+// Only for a unit that unit_fits.
 UnitExtent extent(std::uint64_t offset, std::size_t size, const AacTrack& t) {
-    UnitExtent u;
+    UnitExtent u{};
     u.offset = offset;
-    u.size = static_cast<std::uint32_t>(size);
+    u.size = size;
     u.object_type = t.object_type;
     u.sf_index = t.sf_index;
     return u;
@@ -78,7 +79,7 @@ bool scan_stream(StreamScan& scan, const RandomReader& in, std::uint64_t offset,
         }
         if (pos >= have) break;
         const std::size_t length = access_unit_length(block.data() + pos, have - pos, fc, *scan.rec);
-        if (length == 0) break;
+        if (length == 0 || !unit_fits(block_at + pos, length)) break;
         units.push_back(extent(block_at + pos, length, track));
         pos += length;
     }
@@ -157,14 +158,16 @@ void map_units(const RandomReader& in, UnitMap& map) {
         if (!walk_container(in, map.layout)) return;
         map.source = UnitSource::ISO_MEDIA;
         map.units.reserve(map.layout.samples.size());
+        // Unit k is sample k: the units are the samples up to the first that cannot be one
+        // (sorted by offset, no later sample would fit either).
         for (const SampleExtent& s : map.layout.samples) {
-            if (s.track >= map.layout.tracks.size()) continue;
+            if (s.track >= map.layout.tracks.size() || !unit_fits(s.offset, s.size)) break;
             map.units.push_back(extent(s.offset, s.size, map.layout.tracks[s.track]));
         }
         // Each size table in stretches whose entries name consecutive units.
         for (const SizeTable& table : map.layout.size_tables) {
             std::vector<std::int32_t> unit_of(table.count, -1);
-            for (std::size_t k = 0; k < map.layout.samples.size(); ++k) {
+            for (std::size_t k = 0; k < map.units.size(); ++k) {
                 const SampleExtent& e = map.layout.samples[k];
                 if (e.track == table.track && e.entry < table.count) unit_of[e.entry] = static_cast<std::int32_t>(k);
             }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pack/container_walk.h"
+#include "pack/unit_map.h"
 #include "support/bit_writer.h"
 #include "support/test_util.h"
 
@@ -433,6 +434,48 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     EXPECT_EQ(taken(s), kWalkMaxSamples);
     s.constant_size = 9000;
     EXPECT_EQ(taken(s), 0u);
+}
+
+// A unit is kept in 8 bytes: its offset below 16 TiB, its length below 8 KiB. In a file larger
+// than that, the walk still places every sample, and the units end before the first sample
+// whose offset would not fit, rather than wrap to some other place in the file.
+TEST(ContainerWalk, UnitsEndWhereTheirOffsetsNoLongerFit) {
+    UnitExtent largest{};
+    largest.offset = kUnitOffsetLimit - 1;
+    largest.size = kWalkMaxSampleBytes;
+    EXPECT_TRUE(largest.offset == kUnitOffsetLimit - 1 && largest.size == kWalkMaxSampleBytes);
+    EXPECT_TRUE(unit_fits(kUnitOffsetLimit - 1, kWalkMaxSampleBytes));
+    EXPECT_FALSE(unit_fits(kUnitOffsetLimit, 1));
+
+    Synth s;
+    s.co64 = true;
+    s.sizes = {100, 200, 150, 300};
+    s.mdat_to_end = true;
+    s.chunk_at = {0, kUnitOffsetLimit};  // two samples a chunk, the second chunk 16 TiB on
+    const std::string file = build(s);
+    // the file as built, then zeros to past the second chunk
+    RandomReader in{const_cast<std::string*>(&file),
+                    [](void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) -> long long {
+                        const std::string& f = *static_cast<const std::string*>(self);
+                        std::memset(buf, 0, n);
+                        if (offset < f.size()) std::memcpy(buf, f.data() + offset, std::min<std::size_t>(n, f.size() - offset));
+                        return static_cast<long long>(n);
+                    },
+                    kUnitOffsetLimit + (1u << 20)};
+    ContainerLayout l;
+    ASSERT_TRUE(walk_container(in, l));
+    ASSERT_EQ(l.samples.size(), 4u);
+    EXPECT_GE(l.samples[2].offset, kUnitOffsetLimit);
+
+    UnitMap map;
+    map_units(in, map);
+    ASSERT_EQ(map.source, UnitSource::ISO_MEDIA);
+    ASSERT_EQ(map.units.size(), 2u);
+    EXPECT_TRUE(map.units[0].offset == l.samples[0].offset && map.units[0].size == 100u);
+    EXPECT_TRUE(map.units[1].offset == l.samples[1].offset && map.units[1].size == 200u);
+    // the size table's entries name the two units, and nothing past them
+    ASSERT_EQ(map.size_runs.size(), 1u);
+    EXPECT_TRUE(map.size_runs[0].first_unit == 0 && map.size_runs[0].count == 2u);
 }
 
 }  // namespace
