@@ -71,8 +71,7 @@ std::size_t packed_size(const std::vector<std::uint8_t>& data, const FrameModel*
     std::vector<std::uint8_t> payload;
     for (const auto& [pos, n] : cut(data, ~std::size_t{0}, chunk_target_bytes(data.size()))) {
         auto m = std::make_unique<FrameModel>();
-        if (start != nullptr) *m = *start;
-        m->version = kWarmModelVersion;
+        start_models_from(*m, start, kWarmModelVersion);
         if (encode_chunk_on(m, data.data() + pos, n, payload) != 0) return data.size();
         total += payload.size() < n ? payload.size() : n;
     }

@@ -974,13 +974,9 @@ template <class Coder>
 [[gnu::noinline]] std::uint32_t code_escape(CoderIo<Coder>& io, const BandContext& c, const LineContext& l, unsigned k,
                                             std::uint32_t v) {
     const unsigned q2 = k >= 2 ? c.q[k - 2] : 0u;
-    unsigned size = 0;
-    for (std::uint32_t x = 2u * l.q1 + q2 + 2u * l.p0 + l.pl + l.pr + l.partner; x != 0; x >>= 1) ++size;
-    unsigned before = 0;
-    for (unsigned x = c.h->last_escape >> 4; x != 0; x >>= 1) ++before;
-    const unsigned near = clamp_index(size, kEscapeNear);
-    unsigned len = 0;
-    for (std::uint32_t x = v; x != 0; x >>= 1) ++len;
+    const unsigned near = clamp_index(bit_length(2u * l.q1 + q2 + 2u * l.p0 + l.pl + l.pr + l.partner), kEscapeNear);
+    const unsigned before = bit_length(c.h->last_escape >> 4u);
+    const unsigned len = bit_length(v);
     if constexpr (!CoderIo<Coder>::kDecoding) {
         if (len >= kEscapeLengths) {  // past the largest escape
             io.failed = true;
@@ -1038,8 +1034,7 @@ std::uint32_t code_line(CoderIo<Coder>& io, const BandContext& c, const LineCont
         if (io.m->version >= kWarmModelVersion) {
             t = 16u + code_escape(io, c, l, k, mag - 16u);
         } else {
-            unsigned size = 0;  // the bit length of the neighbourhood
-            for (unsigned x = l.q1 + c.prev[k]; x != 0; x >>= 1) ++size;
+            const unsigned size = bit_length(l.q1 + static_cast<unsigned>(c.prev[k]));  // of the neighbourhood
             t = 16u + code_uint(*io.rc, io.m->escape[clamp_index(size, kEscapeContexts)], mag - 16u);
         }
         c.h->last_escape = static_cast<std::uint16_t>(t < 0xFFFFu ? t : 0xFFFFu);

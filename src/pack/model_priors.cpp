@@ -392,11 +392,13 @@ const FrameModel* trained_v4() {
 }  // namespace
 
 void start_models(FrameModel& m, unsigned version) {
-    if (version >= kWarmModelVersion) {
-        if (const FrameModel* trained = trained_v4()) {
-            Starter s{&m, trained};
-            visit(s, m);
-        }
+    start_models_from(m, version >= kWarmModelVersion ? trained_v4() : nullptr, version);
+}
+
+void start_models_from(FrameModel& m, const FrameModel* trained, unsigned version) {
+    if (trained != nullptr) {
+        Starter s{&m, trained};
+        visit(s, m);
     }
     m.version = static_cast<std::uint16_t>(version);
 }

@@ -19,6 +19,9 @@
 // process from the committed table and never changes; m's large tables refer to it and copy an
 // entry from it when m first uses that entry.
 void start_models(FrameModel& m, unsigned version);
+// The same from a given trained state (cold when null), which must outlive m: how the
+// training tool starts each chunk from a state it is weighing.
+void start_models_from(FrameModel& m, const FrameModel* trained, unsigned version);
 
 // The learnt state of a model (every adaptive statistic: bits, trees, symbol counts, mixer
 // weights, refinement maps; not the channel histories or last values, which belong to the

@@ -222,6 +222,13 @@ std::uint32_t code_tree(Coder& rc, BitTree<N>& t, std::uint32_t value) {
     return m - (1u << N);
 }
 
+// The number of bits x needs: 0 for 0, else the position of its leading one plus one.
+constexpr unsigned bit_length(std::uint32_t x) {
+    unsigned n = 0;
+    for (; x != 0; x >>= 1) ++n;
+    return n;
+}
+
 // An unsigned integer of any size: its bit length in unary (adaptive per position), then the
 // bit below the top one adaptive per length, the rest direct. Small values cost little; large
 // ones stay exact.
@@ -232,8 +239,7 @@ struct UintModel {
 
 template <class Coder>
 std::uint32_t code_uint(Coder& rc, UintModel& m, std::uint32_t value) {
-    unsigned len = 0;
-    for (std::uint32_t v = value; v != 0; v >>= 1) ++len;
+    const unsigned len = bit_length(value);
     unsigned n = 0;
     while (n < 32 && code_bit(rc, m.length[n], n < len ? 1u : 0u)) ++n;
     if (n == 0) return 0;
