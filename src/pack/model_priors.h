@@ -43,8 +43,9 @@ struct PriorStrength {
 };
 void soften_model_state(FrameModel& m, const PriorStrength& strength);
 
-// The committed table: the trained state of version 4 as zstd compressed it, and the 64-bit
-// xxHash of the state uncompressed, which a test checks the table decompresses to.
+// The committed table: the trained state of version 4 as zstd compressed it (the data file
+// src/pack/model_priors_v4.zst, which the build embeds), and the 64-bit xxHash of the state
+// uncompressed (model_priors_table.cpp), which a test checks the table decompresses to.
 extern const std::uint8_t kModelPriorsV4[];
 extern const std::size_t kModelPriorsV4Size;
 extern const std::uint64_t kModelPriorsV4Hash;
