@@ -201,7 +201,11 @@ bool put_scale_factor_codeword(BitSink& sink, unsigned index) {
 // The codewords, signs and escapes of a band go through one batch: a put per field with its
 // own bounds check and read-modify-write of the buffer cost more than choosing the codewords.
 bool put_spectral_values(BitSink& sink, int cb, const std::int32_t* v, std::size_t count) {
-    if (cb < 1 || cb > ESC_HCB || count % tuple_size(cb) != 0 || !band_in_range(cb, v, count)) return false;
+    return cb >= 1 && cb <= ESC_HCB && band_in_range(cb, v, count) && put_decoded_values(sink, cb, v, count);
+}
+
+bool put_decoded_values(BitSink& sink, int cb, const std::int32_t* v, std::size_t count) {
+    if (cb < 1 || cb > ESC_HCB || count % tuple_size(cb) != 0) return false;
     BitBatch batch;
     const int expected = encode_band(sink, batch, cb, v, count);
     return batch_finish(sink, batch) == expected;

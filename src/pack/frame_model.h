@@ -399,11 +399,11 @@ inline void sink_line(FrameSink<true>& s, std::size_t i, std::int32_t v) { s.lin
 inline bool sink_zero_lines(FrameSink<false>&, int, std::size_t) { return true; }
 inline bool sink_zero_lines(FrameSink<true>& s, int cb, std::size_t count) {
     std::fill_n(s.lines.data(), count, 0);
-    return put_spectral_values(s, cb, s.lines.data(), count);
+    return put_decoded_values(s, cb, s.lines.data(), count);
 }
 inline bool sink_lines(FrameSink<false>&, int, std::size_t) { return true; }
 inline bool sink_lines(FrameSink<true>& s, int cb, std::size_t count) {
-    return put_spectral_values(s, cb, s.lines.data(), count);
+    return put_decoded_values(s, cb, s.lines.data(), count);
 }
 
 template <class Coder>
