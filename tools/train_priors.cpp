@@ -79,13 +79,15 @@ std::size_t packed_size(const std::vector<std::uint8_t>& data, const FrameModel*
     return total;
 }
 
-// Writes path.part and renames it to path; exits on any failure.
+// Writes path.part and renames it to path; on any failure removes the part and exits.
 void write_file(const std::string& path, const std::string& text) {
     const std::string part = path + ".part";
     std::FILE* f = std::fopen(part.c_str(), "wb");
-    if (f == nullptr || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0 ||
-        std::rename(part.c_str(), path.c_str()) != 0) {
+    bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    if (f != nullptr) ok = std::fclose(f) == 0 && ok;
+    if (!ok || std::rename(part.c_str(), path.c_str()) != 0) {
         std::perror(path.c_str());
+        std::remove(part.c_str());
         std::exit(1);
     }
 }
