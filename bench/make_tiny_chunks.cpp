@@ -9,7 +9,7 @@
 #include <iterator>
 #include <vector>
 
-#include "pack/pack_file.h"
+#include "pack/driver/pack_file.h"
 
 int main(int argc, char** argv) {
     if (argc != 3 && argc != 4) {

@@ -14,9 +14,9 @@
 #include "aaczavrok.h"
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
-#include "pack/chunk_codec.h"
-#include "pack/pack_file.h"
-#include "pack/unit_map.h"
+#include "pack/model/chunk_codec.h"
+#include "pack/driver/pack_file.h"
+#include "pack/container/unit_map.h"
 #include "rebuild/decompress.h"
 #include "streams/block_files.h"
 
@@ -216,20 +216,11 @@ int fuzz_unpack(const std::uint8_t* data, std::size_t size) {
 }
 
 int fuzz_pack_round_trip(const std::uint8_t* data, std::size_t size) {
-    // The bytes after the first are looked at as the front end looks at a file: a container
-    // or a stream without frame headers gives the units the driver is to cut between.
-    UnitMap map;
-    if (size > 1) {
-        MemorySource body{data + 1, size - 1, 0};
-        map_units(RandomReader{&body, read_memory_at, size - 1}, map);
-        for (UnitExtent& u : map.units) ++u.offset;
-        for (SizeRun& r : map.size_runs) ++r.offset;
-    }
+    // The bytes after the first are packed as the program packs a file: a container or a
+    // stream without frame headers gives the units the driver is to cut between.
+    const std::uint8_t* body = size > 0 ? data + 1 : data;
+    const std::size_t body_size = size > 0 ? size - 1 : 0;
     PackSettings settings;
-    if (map.source != UnitSource::NONE) {
-        settings.units = &map.units;
-        settings.size_runs = &map.size_runs;
-    }
     settings.threads = 1;
     if (size > 0 && (data[0] & 1) != 0) {
         settings.chunk_cap = 512;
@@ -238,14 +229,16 @@ int fuzz_pack_round_trip(const std::uint8_t* data, std::size_t size) {
     }
     // The length the front end passes for a regular file, right or (as when the file changes
     // while it is read) wrong: the second byte says which.
-    if (size > 1 && (data[0] & 2) != 0) settings.input_size = (data[1] & 1) != 0 ? size : 1u + data[1] * 16u;
-    MemorySource src{data, size, 0};
+    if (size > 1 && (data[0] & 2) != 0) settings.input_size = (data[1] & 1) != 0 ? body_size : 1u + data[1] * 16u;
+    MemorySource src{body, body_size, 0};
+    MemorySource whole{body, body_size, 0};
+    const RandomReader reader{&whole, read_memory_at, body_size};
     std::vector<std::uint8_t> packed, back;
     PackReport report;
-    if (pack_stream(memory_source(src), vector_sink(packed), settings, report) != PACK_OK) return 1;
+    if (pack_input(memory_source(src), &reader, vector_sink(packed), settings, report) != PACK_OK) return 1;
     MemorySource again{packed.data(), packed.size(), 0};
     if (unpack_stream(memory_source(again), vector_sink(back), settings, report) != PACK_OK) return 1;
-    return back.size() == size && (size == 0 || std::memcmp(back.data(), data, size) == 0) ? 0 : 1;
+    return back.size() == body_size && (body_size == 0 || std::memcmp(back.data(), body, body_size) == 0) ? 0 : 1;
 }
 
 namespace {

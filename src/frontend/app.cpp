@@ -14,7 +14,7 @@
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
 #include "frontend/pack_command.h"
-#include "pack/pack_format.h"
+#include "pack/format/pack_format.h"
 #include "rebuild/decompress.h"
 #include "streams/block_files.h"
 #include "streams/output_file.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pack/pack_format.h"
+#include "pack/format/pack_format.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 
 #include "aaczavrok.h"
 #include "frontend/progress_line.h"
-#include "pack/byte_stream.h"
-#include "pack/pack_format.h"
-#include "pack/unit_map.h"
+#include "pack/io/byte_stream.h"
+#include "pack/format/pack_format.h"
+#include "pack/container/unit_map.h"
 #include "streams/output_file.h"
 
 namespace {

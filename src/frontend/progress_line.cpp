@@ -17,3 +17,9 @@ void progress_clear(ProgressLine& p) {
     if (p.open && p.terminal) std::fprintf(p.err, "%*s\r", static_cast<int>(p.width), "");
     p.open = false;
 }
+
+std::string with_thousands(std::uint64_t v) {
+    std::string digits = std::to_string(v);
+    for (std::size_t i = digits.size(); i > 3; i -= 3) digits.insert(i - 3, ",");
+    return digits;
+}

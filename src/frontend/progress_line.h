@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -20,3 +21,6 @@ void progress_show(ProgressLine& p, const std::string& text);
 void progress_break(ProgressLine& p);
 // Blanks the line on a terminal and returns to its start.
 void progress_clear(ProgressLine& p);
+
+// A count as the console shows it: 12,369,827.
+std::string with_thousands(std::uint64_t v);

@@ -6,7 +6,7 @@
 
 #include "aaczavrok.h"
 #include "lib/lib_run.h"
-#include "pack/pack_format.h"
+#include "pack/format/pack_format.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <thread>
 
-#include "pack/unit_map.h"
 
 namespace {
 
@@ -86,19 +85,11 @@ void fail_info(int result, aaz_info* info) {
     copy_text(info->message, sizeof info->message, aaz_strerror(result));
 }
 
-int run_pack(PackSettings settings, const ByteSource& in, const ByteSink& out,
-             const RandomReader* whole, aaz_info* info) {
-    UnitMap map;
-    if (whole != nullptr) {
-        map_units(*whole, map);
-        if (map.source != UnitSource::NONE) {
-            settings.units = &map.units;
-            settings.size_runs = &map.size_runs;
-        }
-    }
+int run_pack(PackSettings settings, const ByteSource& in, const ByteSink& out, const RandomReader* whole,
+             aaz_info* info) {
     PackReport report;
-    const int status = pack_stream(in, out, settings, report);
-    fill_info(report, describe_units(map).c_str(), info);
+    const int status = pack_input(in, whole, out, settings, report);
+    fill_info(report, report.units.c_str(), info);
     return result_of(status);
 }
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 
 #include "aaczavrok.h"
-#include "pack/byte_stream.h"
-#include "pack/container_walk.h"
-#include "pack/pack_file.h"
+#include "pack/io/byte_stream.h"
+#include "pack/container/container_walk.h"
+#include "pack/driver/pack_file.h"
 
 // The defaults when options is null; AAZ_BAD_ARGUMENT for a thread count out of range.
 [[nodiscard]] int settings_from_options(const aaz_options* options, aaz_options& checked, PackSettings& settings);

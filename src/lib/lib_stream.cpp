@@ -26,7 +26,7 @@
 
 #include "aaczavrok.h"
 #include "lib/lib_run.h"
-#include "pack/unit_map.h"
+#include "pack/container/unit_map.h"
 
 namespace {
 

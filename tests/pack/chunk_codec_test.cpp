@@ -12,8 +12,8 @@
 
 #include "aac/spectral_codec.h"
 #include "aac/syntax.h"
-#include "pack/adts_frame.h"
-#include "pack/chunk_codec.h"
+#include "pack/frame/adts_frame.h"
+#include "pack/model/chunk_codec.h"
 #include "support/bit_writer.h"
 #include "support/test_util.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/container_walk.h"
-#include "pack/unit_map.h"
+#include "pack/container/container_walk.h"
+#include "pack/container/unit_map.h"
 #include "support/bit_writer.h"
 #include "support/test_util.h"
 
@@ -467,7 +467,7 @@ TEST(ContainerWalk, UnitsEndWhereTheirOffsetsNoLongerFit) {
     ASSERT_EQ(l.samples.size(), 4u);
     EXPECT_GE(l.samples[2].offset, kUnitOffsetLimit);
 
-    UnitMap map;
+    UnitPlan map;
     map_units(in, map);
     ASSERT_EQ(map.source, UnitSource::ISO_MEDIA);
     ASSERT_EQ(map.units.size(), 2u);

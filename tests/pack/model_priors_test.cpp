@@ -11,8 +11,8 @@
 
 #include <xxhash.h>
 
-#include "pack/chunk_codec.h"
-#include "pack/model_priors.h"
+#include "pack/model/chunk_codec.h"
+#include "pack/model/model_priors.h"
 #include "support/test_util.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/pack_file.h"
+#include "pack/driver/pack_file.h"
 #include "support/test_util.h"
 
 namespace {
@@ -198,11 +198,14 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     PackReport report;
     ASSERT_EQ(pack_bytes(container, as_bytes, PackSettings{}, report), PACK_OK);
     Bytes with_sizes_stored;
+    UnitPlan plan;
+    plan.source = UnitSource::ISO_MEDIA;
+    plan.units = units;
     for (PackSettings settings : {PackSettings{}, PackSettings{}, small_chunks(1), small_chunks(2)}) {
         SCOPED_TRACE(settings.chunk_cap);
-        settings.units = &units;
         // The sizes are derived from the units (but the wrong entry), except in the first run.
-        if (!with_sizes_stored.empty()) settings.size_runs = &size_runs;
+        if (!with_sizes_stored.empty()) plan.size_runs = size_runs;
+        settings.plan = &plan;
         Bytes packed, back;
         ASSERT_EQ(pack_bytes(container, packed, settings, report), PACK_OK) << report.message;
         if (with_sizes_stored.empty()) {
@@ -228,7 +231,10 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     wrong[1].offset -= 3;
     wrong.push_back(UnitExtent{container.size() - 4, 100, 2, 4});
     PackSettings settings;
-    settings.units = &wrong;
+    UnitPlan wrong_plan;
+    wrong_plan.source = UnitSource::ISO_MEDIA;
+    wrong_plan.units = wrong;
+    settings.plan = &wrong_plan;
     Bytes packed, back;
     ASSERT_EQ(pack_bytes(container, packed, settings, report), PACK_OK) << report.message;
     ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;

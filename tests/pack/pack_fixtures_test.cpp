@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/pack_file.h"
-#include "pack/pack_format.h"
+#include "pack/driver/pack_file.h"
+#include "pack/format/pack_format.h"
 #include "support/test_util.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "pack/context_table.h"
-#include "pack/range_coder.h"
+#include "pack/model/context_table.h"
+#include "pack/coder/range_coder.h"
 
 TEST(RangeCoder, EveryKindOfFieldComesBack) {
     struct Models {

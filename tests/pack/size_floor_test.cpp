@@ -10,8 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "pack/pack_file.h"
-#include "pack/unit_map.h"
+#include "pack/driver/pack_file.h"
 #include "support/test_util.h"
 
 namespace {
@@ -22,15 +21,10 @@ std::uint64_t packed_size(const std::string& data) {
     std::vector<std::uint8_t> packed;
     PackSettings settings;
     settings.input_size = data.size();
-    UnitMap map;
     MemorySource whole{reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), 0};
-    map_units(RandomReader{&whole, read_memory_at, data.size()}, map);
-    if (map.source != UnitSource::NONE) {
-        settings.units = &map.units;
-        settings.size_runs = &map.size_runs;
-    }
+    const RandomReader reader{&whole, read_memory_at, data.size()};
     PackReport report;
-    if (pack_stream(memory_source(src), vector_sink(packed), settings, report) != PACK_OK) return 0;
+    if (pack_input(memory_source(src), &reader, vector_sink(packed), settings, report) != PACK_OK) return 0;
     return packed.size();
 }
 

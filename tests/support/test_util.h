@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/pack_format.h"
+#include "pack/format/pack_format.h"
 
 struct TempDir {
     std::string path;

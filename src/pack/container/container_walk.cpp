@@ -4,7 +4,7 @@
 // file (nothing a file claims is read whole); last, every movie fragment (moof) adds its runs.
 // Only the boxes on the path to a sample table are entered; everything else (tags, cover art,
 // edit lists, other tracks' descriptions) is stepped over by its size.
-#include "pack/container_walk.h"
+#include "pack/container/container_walk.h"
 
 #include <algorithm>
 #include <cstring>

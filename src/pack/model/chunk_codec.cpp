@@ -1,17 +1,17 @@
 // The chunk codec: splits a chunk into units (ADTS frames and runs of other bytes), codes
 // each frame whose record writes back to the same bytes field by field through the frame
 // model, and every other unit as bytes through the byte model (orders 0 and 1, mixed).
-#include "pack/chunk_codec.h"
+#include "pack/model/chunk_codec.h"
 
 #include <cstring>
 #include <memory>
 
-#include "pack/adts_frame.h"
-#include "pack/frame_model.h"
-#include "pack/frame_record.h"
-#include "pack/frame_syntax.h"
-#include "pack/model_priors.h"
-#include "pack/range_coder.h"
+#include "pack/frame/adts_frame.h"
+#include "pack/model/frame_model.h"
+#include "pack/frame/frame_record.h"
+#include "pack/frame/frame_syntax.h"
+#include "pack/model/model_priors.h"
+#include "pack/coder/range_coder.h"
 
 namespace {
 

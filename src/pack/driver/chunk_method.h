@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "pack/chunk_codec.h"
-#include "pack/pack_format.h"
-#include "pack/pack_stats.h"
+#include "pack/model/chunk_codec.h"
+#include "pack/format/pack_format.h"
+#include "pack/format/pack_stats.h"
 
 struct ZSTD_CCtx_s;
 
@@ -92,15 +92,3 @@ struct UnpackScratch {};
 // Decodes job.payload into job.output and checks it against the chunk's checksum, unless the
 // chunk has size tables to fill in first (checksum_pending; fill_size_tables does both).
 void unpack_chunk(UnpackJob& job, UnpackScratch& scratch);
-
-// The lengths of the access units of the chunks of units written so far, in file order, as
-// the size tables of later chunks refer to them (at most kMaxDerivedUnits of them).
-struct UnitLengths {
-    std::vector<std::uint16_t> lengths;
-};
-
-// Adds the access units of a chunk of units (its trace) to `known`, fills in its size tables at
-// out from them, and says whether its checksum then holds (when it has tables; the caller has
-// checked it otherwise): false when a table points past what is known or the bytes do not match.
-bool fill_size_tables(const UnitTrace& trace, UnitLengths& known, std::uint8_t* out, std::size_t size,
-                      std::uint64_t checksum);

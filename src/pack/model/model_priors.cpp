@@ -1,7 +1,7 @@
 // The models' starting state: one walk over every adaptive statistic of a FrameModel, written
 // once as a template over a visitor, serves saving, loading and softening alike. A LazyTable
 // gives only its started entries, each with its index.
-#include "pack/model_priors.h"
+#include "pack/model/model_priors.h"
 
 #include <zstd.h>
 

@@ -18,12 +18,12 @@
 #include <cstdlib>
 #include <type_traits>
 
-#include "pack/adts_frame.h"
-#include "pack/context_table.h"
-#include "pack/frame_record.h"
-#include "pack/frame_syntax.h"
-#include "pack/pack_stats.h"
-#include "pack/range_coder.h"
+#include "pack/frame/adts_frame.h"
+#include "pack/model/context_table.h"
+#include "pack/frame/frame_record.h"
+#include "pack/frame/frame_syntax.h"
+#include "pack/format/pack_stats.h"
+#include "pack/coder/range_coder.h"
 #include "aac/bit_sink.h"
 #include "aac/spectral_codec.h"
 

@@ -1,14 +1,15 @@
 // Units of inputs without ADTS headers: the box walk's AAC samples, or the raw data blocks of
 // ADIF and headerless streams found by parsing one after another.
-#include "pack/unit_map.h"
+#include "pack/container/unit_map.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "pack/adts_frame.h"
-#include "pack/frame_syntax.h"
+#include "pack/frame/adts_frame.h"
+#include "pack/format/pack_stats.h"
+#include "pack/frame/frame_syntax.h"
 #include "aac/bit_reader.h"
 #include "aac/program_config.h"
 
@@ -90,7 +91,7 @@ bool scan_stream(StreamScan& scan, const RandomReader& in, std::uint64_t offset,
 // the commonest first, then Main and LTP.
 constexpr std::uint8_t kProbeRates[] = {4, 3, 5, 7, 8, 11, 2, 0};
 
-bool probe_raw(StreamScan& scan, const RandomReader& in, UnitMap& map) {
+bool probe_raw(StreamScan& scan, const RandomReader& in, UnitPlan& plan) {
     for (std::uint8_t object_type : {LC_OBJECT, MAIN_OBJECT, LTP_OBJECT}) {
         for (std::uint8_t sf_index : kProbeRates) {
             AacTrack t;
@@ -100,7 +101,7 @@ bool probe_raw(StreamScan& scan, const RandomReader& in, UnitMap& map) {
             if (!scan_stream(scan, in, 0, t, kRawProbeUnits, probe) || probe.empty()) continue;
             const UnitExtent& last = probe.back();
             if (probe.size() < kRawProbeUnits && last.offset + last.size != in.size) continue;
-            map.stream = t;
+            plan.stream = t;
             return true;
         }
     }
@@ -148,38 +149,45 @@ bool may_hold_units(const std::uint8_t* head, std::size_t n, std::uint64_t size)
     return starts_like_container_or_adif(head, n) || !starts_like_adts(head, n, size);
 }
 
-void map_units(const RandomReader& in, UnitMap& map) {
-    map = UnitMap{};
+void map_units(const RandomReader& in, UnitPlan& plan) {
+    plan = UnitPlan{};
     std::uint8_t head[kUnitMapHead];
     const long long got = read_at(in, 0, head, sizeof head);
     if (got <= 0) return;
     const std::size_t n = static_cast<std::size_t>(got);
     if (looks_like_iso_media(head, n)) {
-        if (!walk_container(in, map.layout)) return;
-        map.source = UnitSource::ISO_MEDIA;
-        map.units.reserve(map.layout.samples.size());
+        if (!walk_container(in, plan.layout)) return;
+        plan.source = UnitSource::ISO_MEDIA;
+        plan.units.reserve(plan.layout.samples.size());
         // Unit k is sample k: the units are the samples up to the first that cannot be one
         // (sorted by offset, no later sample would fit either).
-        for (const SampleExtent& s : map.layout.samples) {
-            if (s.track >= map.layout.tracks.size() || !unit_fits(s.offset, s.size)) break;
-            map.units.push_back(extent(s.offset, s.size, map.layout.tracks[s.track]));
+        for (const SampleExtent& s : plan.layout.samples) {
+            if (s.track >= plan.layout.tracks.size() || !unit_fits(s.offset, s.size)) break;
+            plan.units.push_back(extent(s.offset, s.size, plan.layout.tracks[s.track]));
         }
         // Each size table in stretches whose entries name consecutive units.
-        for (const SizeTable& table : map.layout.size_tables) {
-            std::vector<std::int32_t> unit_of(table.count, -1);
-            for (std::size_t k = 0; k < map.units.size(); ++k) {
-                const SampleExtent& e = map.layout.samples[k];
-                if (e.track == table.track && e.entry < table.count) unit_of[e.entry] = static_cast<std::int32_t>(k);
+        // A table may hold far more entries than samples were taken (the box's size bounds it,
+        // not the sample limit): only the entries up to the last taken unit's are looked at.
+        for (const SizeTable& table : plan.layout.size_tables) {
+            std::uint32_t used = 0;
+            for (std::size_t k = 0; k < plan.units.size(); ++k) {
+                const SampleExtent& e = plan.layout.samples[k];
+                if (e.track == table.track && e.entry < table.count) used = std::max(used, e.entry + 1);
+            }
+            std::vector<std::int32_t> unit_of(used, -1);
+            for (std::size_t k = 0; k < plan.units.size(); ++k) {
+                const SampleExtent& e = plan.layout.samples[k];
+                if (e.track == table.track && e.entry < used) unit_of[e.entry] = static_cast<std::int32_t>(k);
             }
             SizeRun r;
-            for (std::uint32_t j = 0; j <= table.count; ++j) {
-                const bool extends = j < table.count && unit_of[j] >= 0 && r.count != 0 &&
+            for (std::uint32_t j = 0; j <= used; ++j) {
+                const bool extends = j < used && unit_of[j] >= 0 && r.count != 0 &&
                                      static_cast<std::uint32_t>(unit_of[j]) == r.first_unit + r.count;
                 if (r.count != 0 && !extends) {
-                    map.size_runs.push_back(r);
+                    plan.size_runs.push_back(r);
                     r.count = 0;
                 }
-                if (j == table.count || unit_of[j] < 0) continue;
+                if (j == used || unit_of[j] < 0) continue;
                 if (r.count == 0) {
                     r.offset = table.offset + 4 * std::uint64_t{j};
                     r.first_unit = static_cast<std::uint32_t>(unit_of[j]);
@@ -187,27 +195,27 @@ void map_units(const RandomReader& in, UnitMap& map) {
                 ++r.count;
             }
         }
-        std::sort(map.size_runs.begin(), map.size_runs.end(),
+        std::sort(plan.size_runs.begin(), plan.size_runs.end(),
                   [](const SizeRun& a, const SizeRun& b) { return a.offset < b.offset; });
         // The units are all the packer needs of the samples: their memory goes back now.
-        std::vector<SampleExtent>().swap(map.layout.samples);
+        std::vector<SampleExtent>().swap(plan.layout.samples);
         return;
     }
     std::size_t header = 0;
     AacTrack track;
     if (parse_adif_header(head, n, header, track)) {
         if (track.object_type == SSR_OBJECT) return;
-        map.stream = track;
+        plan.stream = track;
         StreamScan scan;
-        if (!scan_stream(scan, in, header, track, kMaxStreamUnits, map.units)) map.units.clear();
-        if (!map.units.empty()) map.source = UnitSource::ADIF;
+        if (!scan_stream(scan, in, header, track, kMaxStreamUnits, plan.units)) plan.units.clear();
+        if (!plan.units.empty()) plan.source = UnitSource::ADIF;
         return;
     }
     if (starts_like_adts(head, n, in.size)) return;
     StreamScan scan;
-    if (!probe_raw(scan, in, map)) return;
-    if (!scan_stream(scan, in, 0, map.stream, kMaxStreamUnits, map.units)) map.units.clear();
-    if (!map.units.empty()) map.source = UnitSource::RAW;
+    if (!probe_raw(scan, in, plan)) return;
+    if (!scan_stream(scan, in, 0, plan.stream, kMaxStreamUnits, plan.units)) plan.units.clear();
+    if (!plan.units.empty()) plan.source = UnitSource::RAW;
 }
 
 namespace {
@@ -254,19 +262,19 @@ std::string track_text(const AacTrack& t) {
 
 }  // namespace
 
-std::string describe_units(const UnitMap& map) {
-    const std::string units = with_thousands(map.units.size()) + (map.units.size() == 1 ? " access unit" : " access units");
-    switch (map.source) {
+std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
+    const std::string units = with_thousands(modelled) + (modelled == 1 ? " access unit" : " access units");
+    switch (plan.source) {
     case UnitSource::NONE:
         return "";
     case UnitSource::ADIF:
-        return "ADIF (" + track_text(map.stream) + "), " + units;
+        return "ADIF (" + track_text(plan.stream) + "), " + units;
     case UnitSource::RAW:
-        return "raw AAC (" + track_text(map.stream) + "), " + units;
+        return "raw AAC (" + track_text(plan.stream) + "), " + units;
     case UnitSource::ISO_MEDIA:
         break;
     }
-    const ContainerLayout& l = map.layout;
+    const ContainerLayout& l = plan.layout;
     std::string brand(l.brand);
     std::string kind = "MP4";
     if (brand == "qt  ") kind = "MOV";

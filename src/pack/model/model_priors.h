@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "pack/frame_model.h"
+#include "pack/model/frame_model.h"
 
 // Sets m (a model that has coded nothing yet) up as a chunk of format `version` starts: cold
 // before kWarmModelVersion, the trained state from then on. The trained state is made once per

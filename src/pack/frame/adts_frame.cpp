@@ -1,9 +1,9 @@
 // Parse and write of an ADTS frame record: the bit-level Io pair of the frame syntax walk.
-#include "pack/adts_frame.h"
+#include "pack/frame/adts_frame.h"
 
 #include <cstring>
 
-#include "pack/frame_syntax.h"
+#include "pack/frame/frame_syntax.h"
 #include "aac/spectral_codec.h"
 
 namespace {

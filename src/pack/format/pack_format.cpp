@@ -1,5 +1,5 @@
 // The records of a packed file, written and read through the field tables of pack_format.h.
-#include "pack/pack_format.h"
+#include "pack/format/pack_format.h"
 
 #include <cinttypes>
 #include <cstdio>

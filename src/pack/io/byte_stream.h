@@ -12,6 +12,14 @@ struct ByteSource {
     long long (*read)(void* self, std::uint8_t* buf, std::size_t n) = nullptr;
 };
 
+// Random access over an input of known length: read_at returns the count read (short only
+// at the end), or -errno.
+struct RandomReader {
+    void* self = nullptr;
+    long long (*read_at)(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) = nullptr;
+    std::uint64_t size = 0;  // the input's length
+};
+
 // Writes all n bytes; returns 0 or an errno value.
 struct ByteSink {
     void* self = nullptr;

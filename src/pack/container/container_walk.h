@@ -9,12 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-// Random access over the input: read_at returns the count read (short only at the end), or -errno.
-struct RandomReader {
-    void* self = nullptr;
-    long long (*read_at)(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) = nullptr;
-    std::uint64_t size = 0;  // the input's length
-};
+#include "pack/io/byte_stream.h"
 
 // The frame context of an AAC track, from its AudioSpecificConfig.
 struct AacTrack {

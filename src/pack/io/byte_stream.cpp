@@ -1,5 +1,5 @@
 // Sources and sinks of bytes for the packed form's driver.
-#include "pack/byte_stream.h"
+#include "pack/io/byte_stream.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "pack/byte_stream.h"
-#include "pack/chunk_method.h"
-#include "pack/pack_format.h"
+#include "pack/container/unit_map.h"
+#include "pack/io/byte_stream.h"
+#include "pack/driver/chunk_method.h"
+#include "pack/format/pack_format.h"
 
 // What the packer asks of next_chunk_length: whole frames up to kPackChunkFrames, other bytes
 // up to kPackOtherBytes, and never more than kPackChunkCap in one chunk.
@@ -29,33 +30,6 @@ constexpr std::size_t kPackChunkAlone = 1u << 20;
 std::size_t chunk_target_bytes(std::uint64_t input_size);
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
-// An access unit of a container track, or of an ADIF or headerless stream, where the input
-// holds it, with the frame context its track's configuration gives. A container may name a
-// million of them, so each takes 8 bytes: an offset below 16 TiB and a length of at most the
-// 8,191 bytes an ADTS frame could carry (unit_fits); a unit past either is not taken.
-struct UnitExtent {
-    std::uint64_t offset : 44;
-    std::uint64_t size : 13;
-    std::uint64_t object_type : 3;  // Main, LC or LTP
-    std::uint64_t sf_index : 4;
-};
-static_assert(sizeof(UnitExtent) == 8, "a million units take 8 MB");
-constexpr std::uint64_t kUnitOffsetLimit = std::uint64_t{1} << 44;
-constexpr std::uint64_t kUnitSizeLimit = std::uint64_t{1} << 13;
-constexpr bool unit_fits(std::uint64_t offset, std::uint64_t size) {
-    return offset < kUnitOffsetLimit && size < kUnitSizeLimit;
-}
-
-// A table of sample sizes in a container (32-bit, big-endian), whose entry k holds the length
-// of the input's access unit first_unit + k (an index into PackSettings::units) when the table
-// is right. The packer checks every entry; those that are right and whose unit comes before
-// them are derived rather than stored.
-struct SizeRun {
-    std::uint64_t offset = 0;
-    std::uint32_t count = 0;
-    std::uint32_t first_unit = 0;
-};
-
 struct PackSettings {
     unsigned threads = 2;  // 1 codes on the calling thread; at most kMaxWorkers are started
     ChunkCoder coder;
@@ -64,11 +38,10 @@ struct PackSettings {
     std::size_t chunk_cap = kPackChunkCap;  // at most kMaxChunkOriginal
     std::uint64_t input_size = 0;           // the input's length when known in advance, else 0
     bool stats_by_family = false;           // count the coded bits of each field family (report.stats)
-    // When set, the input is a container (or a stream without frame headers) whose access
-    // units lie there, in order and apart: chunks are cut between them and coded as the
-    // container's bytes and those units, and no ADTS frames are looked for.
-    const std::vector<UnitExtent>* units = nullptr;
-    const std::vector<SizeRun>* size_runs = nullptr;  // in order of offset, with units
+    // When set (and its source not NONE), the input is a container (or a stream without frame
+    // headers) whose access units lie where the plan says: chunks are cut between them and
+    // coded as the container's bytes and those units, and no ADTS frames are looked for.
+    const UnitPlan* plan = nullptr;
     // Called after each chunk written with the input bytes consumed so far (optional).
     void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
     void* progress_self = nullptr;
@@ -103,6 +76,7 @@ struct PackReport {
     std::uint64_t packed_by_method[METHOD_COUNT] = {};  // payload bytes, record headers excluded
     std::uint64_t frames = 0;                           // ADTS frames the codec found (packing)
     PackStats stats;                                    // sum over the chunks coded by the model
+    std::string units;  // packing with a unit plan: the container or stream and the access units modelled
     int error = 0;                                      // errno of a read or write failure
     std::string message;                                // what went wrong, when the status is not 0
 };
@@ -111,3 +85,9 @@ struct PackReport {
                               PackReport& report);
 [[nodiscard]] int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings,
                                 PackReport& report);
+
+// Packs an input as the program packs a file: when `whole` is given (the same input read at
+// offsets), the access units of a container, an ADIF or a headerless stream are mapped first
+// and the chunks cut between them; report.units then names what was found.
+[[nodiscard]] int pack_input(const ByteSource& in, const RandomReader* whole, const ByteSink& out,
+                             const PackSettings& settings, PackReport& report);

@@ -2,7 +2,7 @@
 // records written and read around each chunk, and the order in which chunks leave the
 // pipeline. How each chunk is coded is in chunk_method, the threads in pack_pipeline.h, the
 // layout of the records in pack_format.h.
-#include "pack/pack_file.h"
+#include "pack/driver/pack_file.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -13,7 +13,8 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
-#include "pack/pack_pipeline.h"
+#include "pack/container/unit_cuts.h"
+#include "pack/driver/pack_pipeline.h"
 
 namespace {
 
@@ -43,24 +44,6 @@ int damaged(PackReport& report, std::string message) {
 // ---------------------------------------------------------------------------------------------
 // Packing
 
-// The access units first_unit .. first_unit + count - 1 of the input, numbered first .. in the
-// count of units the unpacker keeps.
-struct NumberedRun {
-    std::size_t first_unit = 0;
-    std::size_t count = 0;
-    std::uint32_t first = 0;
-};
-
-// The number of unit u in that count, or -1 when it has none.
-std::int64_t number_of(const std::vector<NumberedRun>& runs, std::size_t u) {
-    auto it = std::upper_bound(runs.begin(), runs.end(), u,
-                               [](std::size_t v, const NumberedRun& r) { return v < r.first_unit; });
-    if (it == runs.begin()) return -1;
-    --it;
-    if (u >= it->first_unit + it->count) return -1;
-    return std::int64_t{it->first} + static_cast<std::int64_t>(u - it->first_unit);
-}
-
 struct PackRun {
     const ByteSource& in;
     const ByteSink& out;
@@ -74,20 +57,8 @@ struct PackRun {
     std::size_t max_frames = 0;    // frames per chunk
     std::size_t target_bytes = 0;  // frame bytes per chunk, 0 = no target
     std::uint64_t offset = 0;      // of the window's front in the input
-    std::size_t next_unit = 0;     // the first access unit not yet given to a chunk
-    // Access units as the unpacker will count them (those of chunks coded as units, in order):
-    // the runs of units each such chunk numbered, and the lengths so counted.
-    std::vector<NumberedRun> numbered_runs;
-    UnitLengths numbered;
-    std::size_t next_size_run = 0;  // the first size table not wholly before the window
+    UnitCuts cuts;                 // of an input with a unit plan
 };
-
-// Access units in one chunk at most: real ones fill a chunk with a few thousand, tiny ones in a
-// crafted file would otherwise take a unit list of megabytes in every chunk slot.
-constexpr std::size_t kMaxUnitsPerChunk = 32768;
-
-// Bytes without access units that make a chunk of their own in a container.
-constexpr std::uint64_t kContainerGapChunk = 64u << 10;
 
 bool settings_valid(const PackSettings& s) {
     return s.chunk_cap >= 1 && s.chunk_cap <= kMaxChunkOriginal && s.max_frames >= 1 && s.max_other_bytes >= 1;
@@ -135,149 +106,14 @@ void plan_chunks(PackRun& run) {
     return PACK_OK;
 }
 
-// The next chunk of a container: about the target (or what the window holds), moved back to
-// the start of an access unit it would cut, and the units it holds, in the job. A long stretch
-// without units (cover art, another track's media) is a chunk of its own, so that the method
-// chosen for it (byte model, zstd or none) is not the units' choice. A unit that still
-// straddles the cut (one longer than a whole chunk) is carried as the container's bytes.
-std::size_t cut_container_chunk(PackRun& run, std::size_t size, PackJob& job) {
-    const std::vector<UnitExtent>& units = *run.settings.units;
-    const std::uint64_t start = run.offset;
-    std::size_t n = size;
-    if (run.target_bytes != 0 && run.target_bytes < n) n = run.target_bytes;
-    std::size_t i = run.next_unit;
-    while (i < units.size() && units[i].offset < start) ++i;  // cut by an earlier chunk
-    job.units.clear();
-    const std::uint64_t first = i < units.size() ? units[i].offset : start + size;
-    std::size_t j = i;
-    if (first - start >= kContainerGapChunk) n = static_cast<std::size_t>(std::min<std::uint64_t>(first - start, size));
-    std::uint64_t end = start;
-    while (first - start < kContainerGapChunk && j < units.size() && units[j].offset + units[j].size <= start + n) {
-        if (j - i == kMaxUnitsPerChunk) {
-            n = static_cast<std::size_t>(end - start);
-            break;
-        }
-        if (units[j].offset - end >= kContainerGapChunk && j > i) {
-            n = static_cast<std::size_t>(end - start);
-            break;
-        }
-        end = units[j].offset + units[j].size;
-        ++j;
-    }
-    if (j < units.size() && units[j].offset < start + n && units[j].offset > start) n = units[j].offset - start;
-    // A size table after units starts a chunk of its own, and a long stretch without units
-    // after a table (cover art) is left to the next: the chunk that derives a table waits for
-    // every chunk before it, and should be short.
-    if (run.settings.size_runs != nullptr) {
-        const std::vector<SizeRun>& runs = *run.settings.size_runs;
-        std::uint64_t tables_end = 0;
-        for (std::size_t r = run.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
-            if (runs[r].offset + 4 * std::uint64_t{runs[r].count} <= start) continue;
-            if (j > i && runs[r].offset > units[i].offset) {
-                n = static_cast<std::size_t>(runs[r].offset - start);
-                tables_end = 0;
-                break;
-            }
-            tables_end = std::max(tables_end, runs[r].offset + 4 * std::uint64_t{runs[r].count});
-        }
-        const std::uint64_t next_unit_at = j < units.size() ? units[j].offset : ~std::uint64_t{0};
-        if (j == i && tables_end > start && tables_end < start + n &&
-            std::min<std::uint64_t>(next_unit_at, start + n) - tables_end >= kContainerGapChunk)
-            n = static_cast<std::size_t>(tables_end - start);
-    }
-    for (std::size_t k = i; k < j; ++k) {
-        const UnitExtent& u = units[k];
-        if (u.offset + u.size > start + n) break;
-        ChunkUnit c;
-        c.start = static_cast<std::uint32_t>(u.offset - start);
-        c.length = u.size;
-        c.object_type = u.object_type;
-        c.sf_index = u.sf_index;
-        job.units.push_back(c);
-    }
-    run.next_unit = i + job.units.size();
-    job.first_unit = i;
-    return n;
-}
-
-// Whether a size table lies within the next size bytes: the chunk is then cut only once the
-// chunks before it are written, so that every unit they hold has its number.
-bool size_table_ahead(PackRun& run, std::size_t size) {
-    if (run.settings.size_runs == nullptr) return false;
-    const std::vector<SizeRun>& runs = *run.settings.size_runs;
-    while (run.next_size_run < runs.size() &&
-           runs[run.next_size_run].offset + 4 * std::uint64_t{runs[run.next_size_run].count} <= run.offset)
-        ++run.next_size_run;
-    return run.next_size_run < runs.size() && runs[run.next_size_run].offset < run.offset + size;
-}
-
-// Adds to the job's units the entries of size tables in its chunk [start, start + n) that are
-// derived: their unit is numbered already, or is one of this chunk's before the entry, and the
-// entry holds its length. A derived entry never overlaps an access unit.
-void add_size_tables(PackRun& run, const std::uint8_t* data, std::size_t n, PackJob& job) {
-    if (run.settings.size_runs == nullptr) return;
-    const std::vector<SizeRun>& runs = *run.settings.size_runs;
-    const std::vector<UnitExtent>& units = *run.settings.units;
-    const std::uint64_t start = run.offset;
-    const std::size_t own = job.units.size();
-    std::vector<ChunkUnit> tables;
-    const auto number_for = [&](std::uint32_t u, std::uint64_t entry) -> std::int64_t {
-        if (u >= units.size()) return -1;
-        if (const std::int64_t number = number_of(run.numbered_runs, u); number >= 0) return number;
-        if (u < job.first_unit || u >= job.first_unit + own || units[u].offset + units[u].size > entry) return -1;
-        return static_cast<std::int64_t>(run.numbered.lengths.size() + (u - job.first_unit));
-    };
-    std::size_t next_own = 0;  // the first own unit not wholly before the entry looked at
-    for (std::size_t r = run.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
-        ChunkUnit table;
-        table.kind = UNIT_SIZES;
-        for (std::uint32_t k = 0; k < runs[r].count; ++k) {
-            const std::uint64_t entry = runs[r].offset + 4 * std::uint64_t{k};
-            bool derived = entry >= start && entry + 4 <= start + n;
-            std::int64_t number = -1;
-            if (derived) {
-                const std::uint8_t* e = data + (entry - start);
-                const std::uint32_t value = std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 |
-                                            std::uint32_t{e[2]} << 8 | e[3];
-                number = number_for(runs[r].first_unit + k, entry);
-                derived = number >= 0 && number < static_cast<std::int64_t>(kMaxDerivedUnits) &&
-                          value == units[runs[r].first_unit + k].size;
-            }
-            if (derived) {
-                while (next_own < own && job.units[next_own].start + job.units[next_own].length <= entry - start)
-                    ++next_own;
-                derived = next_own == own || job.units[next_own].start >= entry - start + 4;
-            }
-            const bool extends = table.length != 0 && table.start + table.length == entry - start &&
-                                 table.first_index + table.length / 4 == number;
-            if (table.length != 0 && (!derived || !extends)) {
-                tables.push_back(table);
-                table.length = 0;
-            }
-            if (!derived) continue;
-            if (table.length == 0) {
-                table.start = static_cast<std::uint32_t>(entry - start);
-                table.first_index = static_cast<std::uint32_t>(number);
-            }
-            table.length += 4;
-        }
-        if (table.length != 0) tables.push_back(table);
-    }
-    if (tables.empty()) return;
-    std::vector<ChunkUnit> merged;
-    merged.reserve(job.units.size() + tables.size());
-    std::merge(job.units.begin(), job.units.end(), tables.begin(), tables.end(), std::back_inserter(merged),
-               [](const ChunkUnit& a, const ChunkUnit& b) { return a.start < b.start; });
-    job.units.swap(merged);
-}
-
 // Length of the next chunk at the window's front. A window full to the cap is cut there even
 // where a unit would continue, since no chunk may exceed the cap.
 [[nodiscard]] int cut_chunk(PackRun& run, std::size_t& n, PackJob& job) {
-    job.container = run.settings.units != nullptr;
+    job.container = run.cuts.plan != nullptr;
     if (job.container) {
         const std::size_t avail = run.end - run.begin;
-        n = cut_container_chunk(run, avail < run.settings.chunk_cap ? avail : run.settings.chunk_cap, job);
+        n = cut_unit_chunk(run.cuts, run.offset, avail < run.settings.chunk_cap ? avail : run.settings.chunk_cap,
+                           run.target_bytes, job.units, job.first_unit);
         return PACK_OK;
     }
     const std::size_t avail = run.end - run.begin;
@@ -301,34 +137,18 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     r.packed_by_method[method] += packed;
 }
 
-// Numbers the access units of a chunk coded as units, as the unpacker will, and checks its size
-// tables against them: a derived entry the unpacker would fill in wrong is a bug, stopped here.
-[[nodiscard]] int number_units(PackRun& run, const PackJob& job) {
+// Numbers the access units of a chunk coded as units, as the unpacker will: a derived size
+// table the unpacker would fill in wrong is a bug, stopped here.
+[[nodiscard]] int check_numbering(PackRun& run, const PackJob& job) {
     if (job.method != METHOD_UNITS) return PACK_OK;
-    UnitTrace trace;
-    for (const ChunkUnit& u : job.units) {
-        if (u.kind == UNIT_SIZES) {
-            trace.patches.push_back(SizePatch{u.start, u.first_index, u.length / 4});
-        } else {
-            trace.lengths.push_back(u.length);
-        }
-    }
-    const std::size_t first = run.numbered.lengths.size();
-    if (!trace.lengths.empty() && first < kMaxDerivedUnits)
-        run.numbered_runs.push_back(
-            NumberedRun{job.first_unit, std::min<std::size_t>(trace.lengths.size(), kMaxDerivedUnits - first),
-                        static_cast<std::uint32_t>(first)});
-    if (trace.patches.empty()) return fill_size_tables(trace, run.numbered, nullptr, 0, 0) ? PACK_OK : PACK_VERIFY_FAILED;
-    std::vector<std::uint8_t> copy(job.original);
-    if (!fill_size_tables(trace, run.numbered, copy.data(), copy.size(), job.checksum)) {
-        run.report.message = "internal error: a derived size table does not match its access units; nothing was kept";
-        return PACK_VERIFY_FAILED;
-    }
-    return PACK_OK;
+    if (number_units(run.cuts, job.first_unit, job.units, job.original.data(), job.original.size(), job.checksum))
+        return PACK_OK;
+    run.report.message = "internal error: a derived size table does not match its access units; nothing was kept";
+    return PACK_VERIFY_FAILED;
 }
 
 [[nodiscard]] int write_chunk(PackRun& run, const PackJob& job) {
-    if (int s = number_units(run, job); s != 0) return s;
+    if (int s = check_numbering(run, job); s != 0) return s;
     const bool stored = job.method == METHOD_STORED;
     const std::vector<std::uint8_t>& payload = stored ? job.original : job.payload;
     ChunkRecord record;
@@ -480,7 +300,8 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
         report.message = "internal error: chunk settings out of bounds";
         return PACK_BAD_SETTINGS;
     }
-    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, 0, {}, {}, 0};
+    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}};
+    if (settings.plan != nullptr && settings.plan->source != UnitSource::NONE) run.cuts.plan = settings.plan;
     plan_chunks(run);
     run.window.resize(settings.chunk_cap);
     XXH3_64bits_reset(&run.whole);
@@ -523,11 +344,11 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
             PackJob& job = pipeline.next_free();
             if (int s = cut_chunk(run, n, job); s != 0) return s;
             const std::uint8_t* p = run.window.data() + run.begin;
-            if (job.container && size_table_ahead(run, n)) {
+            if (job.container && size_table_ahead(run.cuts, run.offset, n)) {
                 // the chunks before are written first (the free slot stays this job's)
                 while (!pipeline.empty())
                     if (int s = finish_one(); s != 0) return s;
-                add_size_tables(run, p, n, job);
+                add_size_tables(run.cuts, run.offset, p, n, job.first_unit, job.units);
             }
             job.original.assign(p, p + n);
             pipeline.submit();
@@ -606,4 +427,16 @@ std::size_t chunk_target_bytes(std::uint64_t input_size) {
     const std::uint64_t pairs = (input_size + 2 * kPackChunkTarget - 1) / (2 * kPackChunkTarget);
     const std::uint64_t chunks = input_size < 2 * kPackChunkAlone ? 1 : 2 * pairs;
     return static_cast<std::size_t>((input_size + chunks - 1) / chunks);
+}
+
+int pack_input(const ByteSource& in, const RandomReader* whole, const ByteSink& out, const PackSettings& settings,
+               PackReport& report) {
+    if (whole == nullptr) return pack_stream(in, out, settings, report);
+    UnitPlan plan;
+    map_units(*whole, plan);
+    PackSettings with_plan = settings;
+    with_plan.plan = &plan;
+    const int status = pack_stream(in, out, with_plan, report);
+    report.units = describe_units(plan, report.stats.frames_modelled);
+    return status;
 }

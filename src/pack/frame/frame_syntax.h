@@ -25,7 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pack/frame_record.h"
+#include "pack/frame/frame_record.h"
 #include "aac/aac_tables.h"
 #include "aac/codebooks.h"
 #include "aac/syntax.h"

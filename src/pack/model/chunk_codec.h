@@ -8,8 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "pack/pack_format.h"
-#include "pack/pack_stats.h"
+#include "pack/format/chunk_units.h"
+#include "pack/format/pack_format.h"
+#include "pack/format/pack_stats.h"
 
 // Length of the next chunk at the front of data[0..size): whole ADTS frames up to max_frames
 // (and, when target_bytes is not 0, up to the frame that brings the chunk to target_bytes),
@@ -18,45 +19,6 @@
 // With at_end true the result is never 0 for size > 0.
 std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool at_end, std::size_t max_frames,
                               std::size_t max_bytes, std::size_t target_bytes = 0);
-
-// An access unit of a container track (or of an ADIF or headerless stream) within a chunk:
-// where it starts, its length, and the frame context its track's configuration gives. The
-// units of a chunk are in order and do not overlap; the bytes between them are the
-// container's own.
-//
-// A unit may instead be a table of sample sizes (32-bit, big-endian) whose every entry is the
-// length of an access unit met before it: entry k is that of the file's unit first_index + k,
-// counting the access units of every chunk coded as units, in order. Nothing of the table is
-// stored; the unpacker fills it in from the lengths of the units it has written.
-enum UnitKind : std::uint8_t { UNIT_ACCESS = 0, UNIT_SIZES };
-
-struct ChunkUnit {
-    std::uint32_t start = 0;
-    std::uint32_t length = 0;      // of a table: 4 bytes an entry
-    std::uint8_t kind = UNIT_ACCESS;
-    std::uint8_t object_type = 2;  // 1 Main, 2 LC, 4 LTP
-    std::uint8_t sf_index = 0;     // 0..12
-    std::uint32_t first_index = 0; // of a table: the unit its first entry is the length of
-};
-
-// A size table the decoder left for the unpacker to fill in: at pos in the chunk, count
-// entries, the first the length of the file's access unit first_index.
-struct SizePatch {
-    std::uint32_t pos = 0;
-    std::uint32_t first_index = 0;
-    std::uint32_t count = 0;
-};
-
-// What decoding a chunk of units reports besides its bytes: the length of each access unit
-// (modelled or not) in order, and the size tables to fill in.
-struct UnitTrace {
-    std::vector<std::uint32_t> lengths;
-    std::vector<SizePatch> patches;
-};
-
-// The most entries a size table may derive from: the unpacker keeps the length of every
-// access unit up to this count (two bytes each), and the packer derives no entry past it.
-constexpr std::uint32_t kMaxDerivedUnits = 8u << 20;
 
 // Codes data[0..size) into payload (cleared first). stats, when given, receives the coded bits
 // per family. Returns 0, or non-zero when the chunk cannot be coded (the caller stores it

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "pack/frame_record.h"
+#include "pack/frame/frame_record.h"
 #include "aac/bit_sink.h"
 
 // How the parse or the write of one frame went: 0 = ok, 1 = the frame is not one the record

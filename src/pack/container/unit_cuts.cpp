@@ -1,0 +1,161 @@
+// Cutting the chunks of an input with a unit plan, and the numbering of its access units.
+#include "pack/container/unit_cuts.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+// The number of unit u in the unpacker's count, or -1 when it has none.
+std::int64_t number_of(const std::vector<NumberedRun>& runs, std::size_t u) {
+    auto it = std::upper_bound(runs.begin(), runs.end(), u,
+                               [](std::size_t v, const NumberedRun& r) { return v < r.first_unit; });
+    if (it == runs.begin()) return -1;
+    --it;
+    if (u >= it->first_unit + it->count) return -1;
+    return std::int64_t{it->first} + static_cast<std::int64_t>(u - it->first_unit);
+}
+
+std::uint64_t run_end(const SizeRun& r) { return r.offset + 4 * std::uint64_t{r.count}; }
+
+}  // namespace
+
+std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size, std::size_t target,
+                           std::vector<ChunkUnit>& chunk_units, std::size_t& first_unit) {
+    const std::vector<UnitExtent>& units = cuts.plan->units;
+    std::size_t n = size;
+    if (target != 0 && target < n) n = target;
+    std::size_t i = cuts.next_unit;
+    while (i < units.size() && units[i].offset < start) ++i;  // cut by an earlier chunk
+    chunk_units.clear();
+    const std::uint64_t first = i < units.size() ? units[i].offset : start + size;
+    std::size_t j = i;
+    if (first - start >= kContainerGapChunk) n = static_cast<std::size_t>(std::min<std::uint64_t>(first - start, size));
+    std::uint64_t end = start;
+    while (first - start < kContainerGapChunk && j < units.size() && units[j].offset + units[j].size <= start + n) {
+        if (j - i == kMaxUnitsPerChunk) {
+            n = static_cast<std::size_t>(end - start);
+            break;
+        }
+        if (units[j].offset - end >= kContainerGapChunk && j > i) {
+            n = static_cast<std::size_t>(end - start);
+            break;
+        }
+        end = units[j].offset + units[j].size;
+        ++j;
+    }
+    if (j < units.size() && units[j].offset < start + n && units[j].offset > start) n = units[j].offset - start;
+    // A size table after units starts a chunk of its own, and a long stretch without units
+    // after a table (cover art) is left to the next: the chunk that derives a table waits for
+    // every chunk before it, and should be short.
+    const std::vector<SizeRun>& runs = cuts.plan->size_runs;
+    std::uint64_t tables_end = 0;
+    for (std::size_t r = cuts.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
+        if (run_end(runs[r]) <= start) continue;
+        if (j > i && runs[r].offset > units[i].offset) {
+            n = static_cast<std::size_t>(runs[r].offset - start);
+            tables_end = 0;
+            break;
+        }
+        tables_end = std::max(tables_end, run_end(runs[r]));
+    }
+    const std::uint64_t next_unit_at = j < units.size() ? units[j].offset : ~std::uint64_t{0};
+    if (j == i && tables_end > start && tables_end < start + n &&
+        std::min<std::uint64_t>(next_unit_at, start + n) - tables_end >= kContainerGapChunk)
+        n = static_cast<std::size_t>(tables_end - start);
+    for (std::size_t k = i; k < j; ++k) {
+        const UnitExtent& u = units[k];
+        if (u.offset + u.size > start + n) break;
+        ChunkUnit c;
+        c.start = static_cast<std::uint32_t>(u.offset - start);
+        c.length = u.size;
+        c.object_type = u.object_type;
+        c.sf_index = u.sf_index;
+        chunk_units.push_back(c);
+    }
+    cuts.next_unit = i + chunk_units.size();
+    first_unit = i;
+    return n;
+}
+
+bool size_table_ahead(UnitCuts& cuts, std::uint64_t start, std::size_t size) {
+    const std::vector<SizeRun>& runs = cuts.plan->size_runs;
+    while (cuts.next_size_run < runs.size() && run_end(runs[cuts.next_size_run]) <= start) ++cuts.next_size_run;
+    return cuts.next_size_run < runs.size() && runs[cuts.next_size_run].offset < start + size;
+}
+
+void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8_t* data, std::size_t n,
+                     std::size_t first_unit, std::vector<ChunkUnit>& chunk_units) {
+    const std::vector<SizeRun>& runs = cuts.plan->size_runs;
+    const std::vector<UnitExtent>& units = cuts.plan->units;
+    const std::size_t own = chunk_units.size();
+    std::vector<ChunkUnit> tables;
+    const auto number_for = [&](std::uint32_t u, std::uint64_t entry) -> std::int64_t {
+        if (u >= units.size()) return -1;
+        if (const std::int64_t number = number_of(cuts.numbered_runs, u); number >= 0) return number;
+        if (u < first_unit || u >= first_unit + own || units[u].offset + units[u].size > entry) return -1;
+        return static_cast<std::int64_t>(cuts.numbered.lengths.size() + (u - first_unit));
+    };
+    std::size_t next_own = 0;  // the first own unit not wholly before the entry looked at
+    for (std::size_t r = cuts.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
+        ChunkUnit table;
+        table.kind = UNIT_SIZES;
+        for (std::uint32_t k = 0; k < runs[r].count; ++k) {
+            const std::uint64_t entry = runs[r].offset + 4 * std::uint64_t{k};
+            bool derived = entry >= start && entry + 4 <= start + n;
+            std::int64_t number = -1;
+            if (derived) {
+                const std::uint8_t* e = data + (entry - start);
+                const std::uint32_t value = std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 |
+                                            std::uint32_t{e[2]} << 8 | e[3];
+                number = number_for(runs[r].first_unit + k, entry);
+                derived = number >= 0 && number < static_cast<std::int64_t>(kMaxDerivedUnits) &&
+                          value == units[runs[r].first_unit + k].size;
+            }
+            if (derived) {
+                while (next_own < own && chunk_units[next_own].start + chunk_units[next_own].length <= entry - start)
+                    ++next_own;
+                derived = next_own == own || chunk_units[next_own].start >= entry - start + 4;
+            }
+            const bool extends = table.length != 0 && table.start + table.length == entry - start &&
+                                 table.first_index + table.length / 4 == number;
+            if (table.length != 0 && (!derived || !extends)) {
+                tables.push_back(table);
+                table.length = 0;
+            }
+            if (!derived) continue;
+            if (table.length == 0) {
+                table.start = static_cast<std::uint32_t>(entry - start);
+                table.first_index = static_cast<std::uint32_t>(number);
+            }
+            table.length += 4;
+        }
+        if (table.length != 0) tables.push_back(table);
+    }
+    if (tables.empty()) return;
+    std::vector<ChunkUnit> merged;
+    merged.reserve(chunk_units.size() + tables.size());
+    std::merge(chunk_units.begin(), chunk_units.end(), tables.begin(), tables.end(), std::back_inserter(merged),
+               [](const ChunkUnit& a, const ChunkUnit& b) { return a.start < b.start; });
+    chunk_units.swap(merged);
+}
+
+bool number_units(UnitCuts& cuts, std::size_t first_unit, const std::vector<ChunkUnit>& units,
+                  const std::uint8_t* original, std::size_t size, std::uint64_t checksum) {
+    UnitTrace trace;
+    for (const ChunkUnit& u : units) {
+        if (u.kind == UNIT_SIZES) {
+            trace.patches.push_back(SizePatch{u.start, u.first_index, u.length / 4});
+        } else {
+            trace.lengths.push_back(u.length);
+        }
+    }
+    const std::size_t first = cuts.numbered.lengths.size();
+    if (!trace.lengths.empty() && first < kMaxDerivedUnits)
+        cuts.numbered_runs.push_back(
+            NumberedRun{first_unit, std::min<std::size_t>(trace.lengths.size(), kMaxDerivedUnits - first),
+                        static_cast<std::uint32_t>(first)});
+    if (trace.patches.empty()) return fill_size_tables(trace, cuts.numbered, nullptr, 0, 0);
+    std::vector<std::uint8_t> copy(original, original + size);
+    return fill_size_tables(trace, cuts.numbered, copy.data(), copy.size(), checksum);
+}

@@ -1,0 +1,60 @@
+// What a chunk of units is made of, in the chunk's own coordinates: the access units of a
+// container track (or of an ADIF or headerless stream) and the container's size tables that
+// are derived rather than stored. The packer lists them for the chunk codec; decoding reports
+// them back, and the unpacker fills the derived tables in from the lengths of the access units
+// it has written, counting the units of every chunk of units in file order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// An access unit within a chunk: where it starts, its length, and the frame context its
+// track's configuration gives. The units of a chunk are in order and do not overlap; the
+// bytes between them are the container's own.
+//
+// A unit may instead be a table of sample sizes (32-bit, big-endian) whose every entry is the
+// length of an access unit met before it: entry k is that of the file's unit first_index + k,
+// counting the access units of every chunk coded as units, in order. Nothing of the table is
+// stored; the unpacker fills it in from the lengths of the units it has written.
+enum UnitKind : std::uint8_t { UNIT_ACCESS = 0, UNIT_SIZES };
+
+struct ChunkUnit {
+    std::uint32_t start = 0;
+    std::uint32_t length = 0;      // of a table: 4 bytes an entry
+    std::uint8_t kind = UNIT_ACCESS;
+    std::uint8_t object_type = 2;  // 1 Main, 2 LC, 4 LTP
+    std::uint8_t sf_index = 0;     // 0..12
+    std::uint32_t first_index = 0; // of a table: the unit its first entry is the length of
+};
+
+// A size table the decoder left for the unpacker to fill in: at pos in the chunk, count
+// entries, the first the length of the file's access unit first_index.
+struct SizePatch {
+    std::uint32_t pos = 0;
+    std::uint32_t first_index = 0;
+    std::uint32_t count = 0;
+};
+
+// What decoding a chunk of units reports besides its bytes: the length of each access unit
+// (modelled or not) in order, and the size tables to fill in.
+struct UnitTrace {
+    std::vector<std::uint32_t> lengths;
+    std::vector<SizePatch> patches;
+};
+
+// The most entries a size table may derive from: the unpacker keeps the length of every
+// access unit up to this count (two bytes each), and the packer derives no entry past it.
+constexpr std::uint32_t kMaxDerivedUnits = 8u << 20;
+
+// The lengths of the access units of the chunks of units written so far, in file order, as
+// the size tables of later chunks refer to them (at most kMaxDerivedUnits of them).
+struct UnitLengths {
+    std::vector<std::uint16_t> lengths;
+};
+
+// Adds the access units of a chunk of units (its trace) to `known`, fills in its size tables at
+// out from them, and says whether its checksum then holds (when it has tables; the caller has
+// checked it otherwise): false when a table points past what is known or the bytes do not match.
+bool fill_size_tables(const UnitTrace& trace, UnitLengths& known, std::uint8_t* out, std::size_t size,
+                      std::uint64_t checksum);
