@@ -46,6 +46,7 @@ typedef enum aaz_result {
     AAZ_OUTPUT_TOO_SMALL = 12,    /* the one-shot output buffer cannot hold the result */
     AAZ_MEMORY_LIMIT = 13,        /* unpacking would need more memory than the limit allows */
     AAZ_NO_MEMORY = 14,           /* memory, a thread or a temporary file could not be had */
+    AAZ_BUILD_FAULT = 15,         /* this build's models cannot start: it neither packs nor unpacks */
     AAZ_RESULT_COUNT
 } aaz_result;
 

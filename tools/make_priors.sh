@@ -1,8 +1,8 @@
 #!/bin/bash
 # Trains the starting state of the packed form's models on the training music
 # (tools/make_training_music.sh: game music no bench or test uses, by two encoders) and writes
-# it as src/pack/model/model_priors_v4.zst (the state as zstd compresses it, which the build embeds) and
-# src/pack/model/model_priors_table.cpp (its hash, with this command in its header). The same training
+# it as src/pack/model/gen4/trained_state_v4.zst (the state as zstd compresses it, which the build embeds) and
+# src/pack/model/gen4/trained_state_table.cpp (its hash, with this command in its header). The same training
 # files give the same table on any machine; the held-out tracks are packed cold and warm to
 # show what the table gives. Run it again only together with a new format version: the table
 # belongs to the version whose files start from it.
@@ -23,5 +23,5 @@ mapfile -t TRAIN < <(ls "$WORK"/train/*.aac | LC_ALL=C sort)
 HELDOUT=()
 for f in $(ls "$WORK"/heldout/*.aac | LC_ALL=C sort); do HELDOUT+=(--heldout "$f"); done
 "$BUILD/aaczavrok_train_priors" --strength "$STRENGTH" "${HELDOUT[@]}" \
-    --command "tools/make_priors.sh (STRENGTH=$STRENGTH)" --table "$ROOT/src/pack/model/model_priors_table.cpp" --data "$ROOT/src/pack/model/model_priors_v4.zst" \
+    --command "tools/make_priors.sh (STRENGTH=$STRENGTH)" --table "$ROOT/src/pack/model/gen4/trained_state_table.cpp" --data "$ROOT/src/pack/model/gen4/trained_state_v4.zst" \
     "${TRAIN[@]}"

@@ -26,6 +26,7 @@ constexpr const char* kResultTexts[AAZ_RESULT_COUNT] = {
     "the output buffer is too small",
     "needs more memory than the limit allows",
     "out of memory, threads or temporary space",
+    "build fault: the models cannot start (the library is damaged)",
 };
 
 // The caller's output buffer as a sink: a write past its end fails with ENOSPC.

@@ -41,8 +41,8 @@ int settings_from_options(const aaz_options* options, aaz_options& checked, Pack
     return AAZ_OK;
 }
 
-int result_of(int pack_status) {
-    switch (pack_status) {
+int result_of(PackResult pack_result) {
+    switch (run_outcome(pack_result)) {
         case PACK_OK: return AAZ_OK;
         case PACK_READ_FAILED: return AAZ_READ_FAILED;
         case PACK_WRITE_FAILED: return AAZ_WRITE_FAILED;
@@ -51,6 +51,7 @@ int result_of(int pack_status) {
         case PACK_DAMAGED: return AAZ_DAMAGED;
         case PACK_VERIFY_FAILED: return AAZ_VERIFY_FAILED;
         case PACK_MEMORY_LIMIT: return AAZ_MEMORY_LIMIT;
+        case PACK_BUILD_FAULT: return AAZ_BUILD_FAULT;
         default: return AAZ_BAD_ARGUMENT;
     }
 }
@@ -88,14 +89,14 @@ void fail_info(int result, aaz_info* info) {
 int run_pack(PackSettings settings, const ByteSource& in, const ByteSink& out, const RandomReader* whole,
              aaz_info* info) {
     PackReport report;
-    const int status = pack_input(in, whole, out, settings, report);
+    const PackResult status = pack_input(in, whole, out, settings, report);
     fill_info(report, report.units.c_str(), info);
     return result_of(status);
 }
 
 int run_unpack(PackSettings settings, const ByteSource& in, const ByteSink& out, aaz_info* info) {
     PackReport report;
-    const int status = unpack_stream(in, out, settings, report);
+    const PackResult status = unpack_stream(in, out, settings, report);
     fill_info(report, "", info);
     return result_of(status);
 }

@@ -13,7 +13,7 @@
 [[nodiscard]] int settings_from_options(const aaz_options* options, aaz_options& checked, PackSettings& settings);
 
 // The driver's status as the interface's result.
-int result_of(int pack_status);
+int result_of(PackResult pack_result);
 
 // Copies what a run found into info (when not null); units names the coded container or "".
 void fill_info(const PackReport& report, const char* units, aaz_info* info);

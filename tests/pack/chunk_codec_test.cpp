@@ -39,9 +39,9 @@ void expect_round_trip(const Bytes& data, std::size_t max_frames, PackStats* tot
         ASSERT_GT(length, 0u);
         ASSERT_LE(length, data.size() - pos);
         Bytes payload;
-        ASSERT_EQ(encode_chunk(data.data() + pos, length, payload, total), 0) << "chunk at " << pos;
+        ASSERT_EQ(encode_chunk(data.data() + pos, length, payload, total), PACK_OK) << "chunk at " << pos;
         Bytes back(length + 1, 0xA5);  // one guard byte past the chunk
-        ASSERT_EQ(decode_chunk(payload.data(), payload.size(), back.data(), length), 0) << "chunk at " << pos;
+        ASSERT_EQ(decode_chunk(payload.data(), payload.size(), back.data(), length), PACK_OK) << "chunk at " << pos;
         ASSERT_EQ(back[length], 0xA5);
         back.resize(length);
         ASSERT_TRUE(std::equal(back.begin(), back.end(), data.begin() + static_cast<std::ptrdiff_t>(pos)))
@@ -104,7 +104,7 @@ TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
     auto record = std::make_unique<FrameRecord>();
     for (const std::uint32_t m : {8191u, 8192u, 65535u}) {
         const Bytes frame = escape_frame(m);
-        EXPECT_EQ(parse_adts_frame(frame.data(), frame.size(), *record), 0) << m;
+        EXPECT_EQ(parse_adts_frame(frame.data(), frame.size(), *record), PACK_OK) << m;
         // modelled, not kept raw: the escape coder reaches the longest escape
         cases.push_back({m <= 8191 ? "escape of a valid stream" : "escape past a valid stream", frame, true});
     }
@@ -139,7 +139,7 @@ TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
     };
     for (const bool pair : {false, true}) {
         const Bytes frame = steps_frame(pair);
-        EXPECT_EQ(parse_adts_frame(frame.data(), frame.size(), *record), 0) << pair;
+        EXPECT_EQ(parse_adts_frame(frame.data(), frame.size(), *record), PACK_OK) << pair;
         cases.push_back({pair ? "largest steps, pair" : "largest steps", concat({frame, frame, frame}), true});
     }
     const std::vector<std::string> samples = names_in(AACZ_TEST_DATA_DIR, true);
@@ -158,8 +158,8 @@ TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
         }
     }
     Bytes payload{1, 2, 3};
-    ASSERT_EQ(encode_chunk(nullptr, 0, payload, nullptr), 0);
-    EXPECT_EQ(decode_chunk(payload.data(), payload.size(), nullptr, 0), 0);
+    ASSERT_EQ(encode_chunk(nullptr, 0, payload, nullptr), PACK_OK);
+    EXPECT_EQ(decode_chunk(payload.data(), payload.size(), nullptr, 0), PACK_OK);
 }
 
 // Each bit flip of a frame is its own round trip; frames that no longer parse, or parse to
@@ -187,11 +187,14 @@ TEST(PackChunk, DamagedPayloadsStayInBounds) {
     ASSERT_FALSE(data.empty());
     const std::size_t length = next_chunk_length(data.data(), data.size(), true, 40, 65536);
     Bytes payload;
-    ASSERT_EQ(encode_chunk(data.data(), length, payload, nullptr), 0);
+    ASSERT_EQ(encode_chunk(data.data(), length, payload, nullptr), PACK_OK);
     unsigned failures = 0;
     const auto decode_in_bounds = [&failures](const Bytes& damaged, std::size_t size) {
         Bytes out(size + 64, 0x5A);
-        failures += decode_chunk(damaged.data(), damaged.size(), out.data(), size) != 0 ? 1 : 0;
+        const PackResult r = decode_chunk(damaged.data(), damaged.size(), out.data(), size);
+        failures += r != PACK_OK ? 1 : 0;
+        // every failure is one of the named reasons of damage
+        EXPECT_TRUE(r == PACK_OK || (run_outcome(r) == PACK_DAMAGED && *reason_text(r) != '\0')) << int{r};
         for (std::size_t i = size; i < out.size(); ++i) ASSERT_EQ(out[i], 0x5A) << "wrote past the end";
     };
     std::mt19937 rng(3);
@@ -239,7 +242,7 @@ TEST(PackChunk, FamilyCountsAddUpToThePayload) {
         PackStats stats;
         stats.by_family = by_family;
         Bytes payload;
-        ASSERT_EQ(encode_chunk(data.data(), data.size(), payload, &stats), 0);
+        ASSERT_EQ(encode_chunk(data.data(), data.size(), payload, &stats), PACK_OK);
         std::uint64_t sum = stats.frame_bits;
         for (std::uint64_t b : stats.bits) sum += b;
         EXPECT_GT(stats.bits[FAMILY_RAW], 0u);

@@ -296,24 +296,24 @@ TEST(PackRoundTrip, ReadAndWriteFailuresAreReported) {
 
 // A codec whose decoder does not give back what its encoder took: packing must stop rather
 // than keep a chunk it cannot restore.
-int encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+PackResult encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
                    bool /*check_frames*/, const std::vector<ChunkUnit>* /*units*/, unsigned /*version*/) {
     payload.assign(data, data + size / 2);
     if (stats != nullptr) stats->frames_raw += 1;
-    return 0;
+    return PACK_OK;
 }
-int decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t size,
+PackResult decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t size,
                    bool /*units*/, UnitTrace* /*trace*/, unsigned /*version*/) {
     for (std::size_t i = 0; i < size; ++i) out[i] = payload[i % payload_size];
-    return 0;
+    return PACK_OK;
 }
 
 // A codec whose quick attempt (frames not written back first) goes wrong: the chunk must be
 // coded again with every frame checked, not lost to the fallback and not kept damaged.
-int encode_quick_wrongly(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
-                         PackStats* stats, bool check_frames, const std::vector<ChunkUnit>* units,
-                         unsigned version) {
-    const int r = encode_chunk(data, size, payload, stats, check_frames, units, version);
+PackResult encode_quick_wrongly(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
+                                PackStats* stats, bool check_frames, const std::vector<ChunkUnit>* units,
+                                unsigned version) {
+    const PackResult r = encode_chunk(data, size, payload, stats, check_frames, units, version);
     if (!check_frames && !payload.empty()) payload[payload.size() / 2] ^= 0x5A;
     return r;
 }
@@ -421,6 +421,18 @@ TEST(PackDamage, ProblemsAreNamed) {
         return bad;
     };
     const std::string chunk_k = "chunk " + std::to_string(k + 1) + " is damaged ";
+    // A chunk of frames whose record is made to name a length one short: the decoder names what
+    // does not fit.
+    std::size_t f = 0;
+    while (w.chunks[f].method != METHOD_MODEL) ++f;
+    const auto shortened = [&]() {
+        Bytes bad = packed;
+        ChunkRecord r = w.chunks[f];
+        r.original_length -= 1;
+        write_chunk_record(r, &bad[w.at[f]]);
+        return bad;
+    };
+    const std::string chunk_f = "chunk " + std::to_string(f + 1) + " is damaged ";
     Bytes dropped(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(w.at[0]));
     dropped.insert(dropped.end(), packed.begin() + static_cast<std::ptrdiff_t>(w.at[1]), packed.end());
     const std::size_t end_at = packed.size() - kEndRecordSize;
@@ -451,6 +463,7 @@ TEST(PackDamage, ProblemsAreNamed) {
          PACK_DAMAGED, chunk_k + "(original length 4194305 is out of bounds)"},
         {"packed length not shorter", rewritten([](ChunkRecord& r) { r.packed_length = r.original_length; }),
          PACK_DAMAGED, chunk_k + "(packed length "},
+        {"frames past the chunk", shortened(), PACK_DAMAGED, chunk_f + "(a frame past the chunk's end)"},
         {"chunk dropped", dropped, PACK_DAMAGED, "file is damaged ("},
         {"bytes after the end", concat({packed, {0}}), PACK_DAMAGED, "file is damaged (bytes follow its end record)"},
     };

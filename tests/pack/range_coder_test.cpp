@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pack/model/context_table.h"
-#include "pack/coder/range_coder.h"
+#include "pack/model/adaptive.h"
 
 TEST(RangeCoder, EveryKindOfFieldComesBack) {
     struct Models {

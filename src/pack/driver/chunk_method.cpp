@@ -41,16 +41,17 @@ std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_
     return r;
 }
 
-// Decodes a payload into exactly size bytes at out; 0 when it decoded to that length.
-int decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
-                   std::size_t payload_size, std::uint8_t* out, std::size_t size, UnitTrace* trace) {
+// Decodes a payload into exactly size bytes at out.
+PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
+                          std::size_t payload_size, std::uint8_t* out, std::size_t size, UnitTrace* trace) {
     if (method == METHOD_MODEL || method == METHOD_UNITS)
-        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace, version) == 0 ? 0 : 1;
+        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace, version);
     if (method == METHOD_ZSTD) {
         const std::size_t r = ZSTD_decompress(out, size, payload, payload_size);
-        return !ZSTD_isError(r) && r == size ? 0 : 1;
+        if (ZSTD_isError(r)) return PACK_ZSTD_DAMAGED;
+        return r == size ? PACK_OK : PACK_WRONG_LENGTH;
     }
-    return 1;
+    return PACK_UNKNOWN_GENERATION;
 }
 
 // The size tables a decode left to fill in are the ones the job asked for; their entries are
@@ -74,7 +75,7 @@ bool decodes_back(const PackJob& job, PackScratch& scratch) {
     std::vector<std::uint8_t>& back = scratch.back;
     back.resize(size);
     if (decode_payload(*job.coder, kPackFormatVersion, job.method, job.payload.data(), job.payload.size(), back.data(), size,
-                       &scratch.trace) != 0)
+                       &scratch.trace) != PACK_OK)
         return false;
     if (job.method == METHOD_UNITS && !same_size_tables(job, scratch.trace, back)) return false;
     return std::memcmp(back.data(), job.original.data(), size) == 0;
@@ -142,7 +143,7 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
         job.stats.by_family = job.by_family;
         const bool model_ok =
             job.coder->encode(data, size, job.payload, &job.stats, check_frames, job.container ? &job.units : nullptr,
-                              kPackFormatVersion) == 0;
+                              kPackFormatVersion) == PACK_OK;
         const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
         model_chosen = model_ok && (has_frames || job.container) && !job.payload.empty() && job.payload.size() < size;
         job.method = model_chosen ? model_method : std::uint8_t{METHOD_STORED};
@@ -170,18 +171,16 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
 }
 
 void unpack_chunk(UnpackJob& job, UnpackScratch&) {
-    job.problem = nullptr;
+    job.result = PACK_OK;
     if (job.method == METHOD_STORED) {
         job.output.swap(job.payload);
     } else {
         job.output.resize(job.original_length);
-        if (decode_payload(*job.coder, job.version, job.method, job.payload.data(), job.payload.size(), job.output.data(),
-                           job.original_length, &job.trace) != 0) {
-            job.problem = "cannot be decoded";
-            return;
-        }
+        job.result = decode_payload(*job.coder, job.version, job.method, job.payload.data(), job.payload.size(),
+                                    job.output.data(), job.original_length, &job.trace);
+        if (job.result != PACK_OK) return;
     }
     job.checksum_pending = job.method == METHOD_UNITS && !job.trace.patches.empty();
     if (job.checksum_pending) return;
-    if (XXH3_64bits(job.output.data(), job.output.size()) != job.checksum) job.problem = "checksum mismatch";
+    if (XXH3_64bits(job.output.data(), job.output.size()) != job.checksum) job.result = PACK_CHECKSUM_MISMATCH;
 }

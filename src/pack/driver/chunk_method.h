@@ -8,9 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "pack/model/chunk_codec.h"
+#include "pack/model/generations.h"
 #include "pack/format/pack_format.h"
 #include "pack/format/pack_stats.h"
 
@@ -21,11 +23,13 @@ struct ZSTD_CCtx_s;
 constexpr int kPackZstdLevel = 19;
 
 // The chunk codec the driver uses; tests put a faulty one in its place to see that packing
-// refuses to keep what it cannot decode back.
+// refuses to keep what it cannot decode back, or that a build whose models cannot start
+// refuses to run.
 struct ChunkCoder {
-    int (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+    std::string (*fault)() = generations_fault;
+    PackResult (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
                   bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) = encode_chunk;
-    int (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
+    PackResult (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
                   bool units, UnitTrace* trace, unsigned version) = decode_chunk;
 };
 
@@ -84,7 +88,7 @@ struct UnpackJob {
     std::vector<std::uint8_t> output;
     UnitTrace trace;                // of a chunk of units: its access units and size tables
     bool checksum_pending = false;  // the size tables are to be filled in before the checksum holds
-    const char* problem = nullptr;  // set when the payload is damaged
+    PackResult result = PACK_OK;    // why the chunk is damaged, when it is
 };
 
 struct UnpackScratch {};

@@ -24,19 +24,28 @@ std::string format_message(const char* fmt, std::uint64_t a, std::uint64_t b = 0
     return text;
 }
 
-int read_failed(PackReport& report, int error) {
+PackResult read_failed(PackReport& report, int error) {
     report.error = error;
     report.message = std::string("cannot read the input: ") + std::strerror(error);
     return PACK_READ_FAILED;
 }
 
-int write_failed(PackReport& report, int error) {
+PackResult write_failed(PackReport& report, int error) {
     report.error = error;
     report.message = std::string("cannot write the output: ") + std::strerror(error);
     return PACK_WRITE_FAILED;
 }
 
-int damaged(PackReport& report, std::string message) {
+// A build whose models cannot start neither packs nor unpacks: it would write files no other
+// build reads, or misread what others wrote.
+PackResult build_fault(const PackSettings& settings, PackReport& report) {
+    const std::string fault = settings.coder.fault();
+    if (fault.empty()) return PACK_OK;
+    report.message = "build fault: " + fault + "; this build can neither pack nor unpack";
+    return PACK_BUILD_FAULT;
+}
+
+PackResult damaged(PackReport& report, std::string message) {
     report.message = std::move(message);
     return PACK_DAMAGED;
 }
@@ -78,7 +87,7 @@ void plan_chunks(PackRun& run) {
     run.target_bytes = chunk_target_bytes(s.input_size);
 }
 
-[[nodiscard]] int emit(PackRun& run, const std::uint8_t* data, std::size_t size) {
+[[nodiscard]] PackResult emit(PackRun& run, const std::uint8_t* data, std::size_t size) {
     if (size == 0) return PACK_OK;
     if (int e = run.out.write(run.out.self, data, size); e != 0) return write_failed(run.report, e);
     run.report.packed_bytes += size;
@@ -87,7 +96,7 @@ void plan_chunks(PackRun& run) {
 
 // Reads until the window holds a whole chunk's worth (cap) or the input has ended. The window
 // is one cap long: what is left after a cut moves to its front before more is read.
-[[nodiscard]] int fill_window(PackRun& run) {
+[[nodiscard]] PackResult fill_window(PackRun& run) {
     const std::size_t cap = run.settings.chunk_cap;
     while (!run.eof && run.end - run.begin < cap) {
         if (run.begin != 0) {
@@ -108,7 +117,7 @@ void plan_chunks(PackRun& run) {
 
 // Length of the next chunk at the window's front. A window full to the cap is cut there even
 // where a unit would continue, since no chunk may exceed the cap.
-[[nodiscard]] int cut_chunk(PackRun& run, std::size_t& n, PackJob& job) {
+[[nodiscard]] PackResult cut_chunk(PackRun& run, std::size_t& n, PackJob& job) {
     job.container = run.cuts.plan != nullptr;
     if (job.container) {
         const std::size_t avail = run.end - run.begin;
@@ -139,7 +148,7 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
 
 // Numbers the access units of a chunk coded as units, as the unpacker will: a derived size
 // table the unpacker would fill in wrong is a bug, stopped here.
-[[nodiscard]] int check_numbering(PackRun& run, const PackJob& job) {
+[[nodiscard]] PackResult check_numbering(PackRun& run, const PackJob& job) {
     if (job.method != METHOD_UNITS) return PACK_OK;
     if (number_units(run.cuts, job.first_unit, job.units, job.original.data(), job.original.size(), job.checksum))
         return PACK_OK;
@@ -147,8 +156,8 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     return PACK_VERIFY_FAILED;
 }
 
-[[nodiscard]] int write_chunk(PackRun& run, const PackJob& job) {
-    if (int s = check_numbering(run, job); s != 0) return s;
+[[nodiscard]] PackResult write_chunk(PackRun& run, const PackJob& job) {
+    if (PackResult s = check_numbering(run, job); s != PACK_OK) return s;
     const bool stored = job.method == METHOD_STORED;
     const std::vector<std::uint8_t>& payload = stored ? job.original : job.payload;
     ChunkRecord record;
@@ -158,8 +167,8 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     record.checksum = job.checksum;
     std::uint8_t bytes[kChunkRecordSize];
     write_chunk_record(record, bytes);
-    if (int s = emit(run, bytes, sizeof bytes); s != 0) return s;
-    if (int s = emit(run, payload.data(), payload.size()); s != 0) return s;
+    if (PackResult s = emit(run, bytes, sizeof bytes); s != PACK_OK) return s;
+    if (PackResult s = emit(run, payload.data(), payload.size()); s != PACK_OK) return s;
     XXH3_64bits_update(&run.whole, job.original.data(), job.original.size());
     PackReport& r = run.report;
     count_chunk(r, job.method, job.original.size(), payload.size());
@@ -174,13 +183,13 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     return PACK_OK;
 }
 
-[[nodiscard]] int write_header(PackRun& run) {
+[[nodiscard]] PackResult write_header(PackRun& run) {
     std::uint8_t bytes[kFileHeaderSize];
     write_file_header(FileHeader{}, bytes);
     return emit(run, bytes, sizeof bytes);
 }
 
-[[nodiscard]] int write_end(PackRun& run) {
+[[nodiscard]] PackResult write_end(PackRun& run) {
     EndRecord record;
     record.whole_length = run.report.original_bytes;
     record.chunk_count = run.report.chunks;
@@ -202,7 +211,7 @@ struct UnpackRun {
     std::uint64_t slots = 1;
 };
 
-[[nodiscard]] int read_exact(UnpackRun& run, std::uint8_t* buf, std::size_t n, bool& complete) {
+[[nodiscard]] PackResult read_exact(UnpackRun& run, std::uint8_t* buf, std::size_t n, bool& complete) {
     const long long r = read_full(run.in, buf, n);
     if (r < 0) return read_failed(run.report, static_cast<int>(-r));
     run.report.packed_bytes += static_cast<std::uint64_t>(r);
@@ -210,7 +219,7 @@ struct UnpackRun {
     return PACK_OK;
 }
 
-[[nodiscard]] int read_header(UnpackRun& run) {
+[[nodiscard]] PackResult read_header(UnpackRun& run) {
     std::uint8_t bytes[kFileHeaderSize];
     const long long r = read_full(run.in, bytes, sizeof bytes);
     if (r < 0) return read_failed(run.report, static_cast<int>(-r));
@@ -240,11 +249,11 @@ struct UnpackRun {
 
 // Reads the rest of one chunk record (its tag already read) and its payload, checking each
 // length against its bound before anything is allocated.
-[[nodiscard]] int read_chunk(UnpackRun& run, UnpackJob& job, std::uint64_t number) {
+[[nodiscard]] PackResult read_chunk(UnpackRun& run, UnpackJob& job, std::uint64_t number) {
     std::uint8_t bytes[kChunkRecordSize];
     bytes[0] = kChunkTag;
     bool complete = false;
-    if (int s = read_exact(run, bytes + 1, sizeof bytes - 1, complete); s != 0) return s;
+    if (PackResult s = read_exact(run, bytes + 1, sizeof bytes - 1, complete); s != PACK_OK) return s;
     if (!complete) return damaged(run.report, format_message("file is truncated (in chunk %" PRIu64 ")", number));
     ChunkRecord record;
     if (!read_chunk_record(bytes, record))
@@ -262,16 +271,16 @@ struct UnpackRun {
     job.original_length = record.original_length;
     job.checksum = record.checksum;
     job.payload.resize(record.packed_length);
-    if (int s = read_exact(run, job.payload.data(), job.payload.size(), complete); s != 0) return s;
+    if (PackResult s = read_exact(run, job.payload.data(), job.payload.size(), complete); s != PACK_OK) return s;
     if (!complete) return damaged(run.report, format_message("file is truncated (in chunk %" PRIu64 ")", number));
     return PACK_OK;
 }
 
-[[nodiscard]] int check_end(UnpackRun& run) {
+[[nodiscard]] PackResult check_end(UnpackRun& run) {
     std::uint8_t bytes[kEndRecordSize];
     bytes[0] = kEndTag;
     bool complete = false;
-    if (int s = read_exact(run, bytes + 1, sizeof bytes - 1, complete); s != 0) return s;
+    if (PackResult s = read_exact(run, bytes + 1, sizeof bytes - 1, complete); s != PACK_OK) return s;
     if (!complete) return damaged(run.report, "file is truncated (in its end record)");
     EndRecord record;
     if (!read_end_record(bytes, record) || record.reserved != 0) return damaged(run.report, "end record is damaged");
@@ -294,18 +303,19 @@ struct UnpackRun {
 
 }  // namespace
 
-int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings, PackReport& report) {
+PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings, PackReport& report) {
     report = PackReport{};
     if (!settings_valid(settings)) {
         report.message = "internal error: chunk settings out of bounds";
         return PACK_BAD_SETTINGS;
     }
+    if (PackResult s = build_fault(settings, report); s != PACK_OK) return s;
     PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}};
     if (settings.plan != nullptr && settings.plan->source != UnitSource::NONE) run.cuts.plan = settings.plan;
     plan_chunks(run);
     run.window.resize(settings.chunk_cap);
     XXH3_64bits_reset(&run.whole);
-    if (int s = write_header(run); s != 0) return s;
+    if (PackResult s = write_header(run); s != PACK_OK) return s;
 
     SharedZstd zstd;
     std::vector<PackJob> jobs(pipeline_slots(settings.threads));
@@ -319,7 +329,7 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
     for (auto& worker : pipeline.workers) reserve_pack_buffers(worker.scratch, settings.chunk_cap);
     std::uint64_t consumed = 0;
     // Writes the next chunk in order once it is coded.
-    const auto finish_one = [&]() -> int {
+    const auto finish_one = [&]() -> PackResult {
         const PackJob& job = pipeline.next_finished();
         if (job.verify_failed) {
             report.message = format_message("internal error: chunk %" PRIu64
@@ -327,7 +337,7 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
                                             report.chunks + 1);
             return PACK_VERIFY_FAILED;
         }
-        if (int s = write_chunk(run, job); s != 0) return s;
+        if (PackResult s = write_chunk(run, job); s != PACK_OK) return s;
         consumed += job.original.size();
         if (settings.progress != nullptr) settings.progress(settings.progress_self, consumed);
         return PACK_OK;
@@ -335,19 +345,19 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
     bool input_done = false;
     for (;;) {
         while (!input_done && !pipeline.full()) {
-            if (int s = fill_window(run); s != 0) return s;
+            if (PackResult s = fill_window(run); s != PACK_OK) return s;
             if (run.end == run.begin) {
                 input_done = true;
                 break;
             }
             std::size_t n = 0;
             PackJob& job = pipeline.next_free();
-            if (int s = cut_chunk(run, n, job); s != 0) return s;
+            if (PackResult s = cut_chunk(run, n, job); s != PACK_OK) return s;
             const std::uint8_t* p = run.window.data() + run.begin;
             if (job.container && size_table_ahead(run.cuts, run.offset, n)) {
                 // the chunks before are written first (the free slot stays this job's)
                 while (!pipeline.empty())
-                    if (int s = finish_one(); s != 0) return s;
+                    if (PackResult s = finish_one(); s != PACK_OK) return s;
                 add_size_tables(run.cuts, run.offset, p, n, job.first_unit, job.units);
             }
             job.original.assign(p, p + n);
@@ -356,16 +366,17 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
             run.offset += n;
         }
         if (pipeline.empty()) break;
-        if (int s = finish_one(); s != 0) return s;
+        if (PackResult s = finish_one(); s != PACK_OK) return s;
     }
     return write_end(run);
 }
 
-int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings, PackReport& report) {
+PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings, PackReport& report) {
     report = PackReport{};
+    if (PackResult s = build_fault(settings, report); s != PACK_OK) return s;
     UnpackRun run{in, report, {}, {}, settings.memory_limit, pipeline_slots(settings.threads)};
     XXH3_64bits_reset(&run.whole);
-    if (int s = read_header(run); s != 0) return s;
+    if (PackResult s = read_header(run); s != PACK_OK) return s;
 
     std::vector<UnpackJob> jobs(pipeline_slots(settings.threads));
     for (UnpackJob& job : jobs) {
@@ -375,7 +386,7 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
     Pipeline<UnpackJob, UnpackScratch> pipeline(jobs, unpack_chunk, settings.threads);
     // A problem met while reading is reported after the chunks read before it, so the first
     // problem in file order is the one named.
-    int pending = PACK_OK;
+    PackResult pending = PACK_OK;
     std::string pending_message;
     bool input_done = false;
     std::uint64_t read_chunks = 0;
@@ -403,11 +414,12 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
         if (pending != 0 && pending_message.empty()) pending_message = report.message;
         if (pipeline.empty()) break;
         UnpackJob& job = pipeline.next_finished();
-        if (job.problem == nullptr && job.method == METHOD_UNITS &&
+        if (job.result == PACK_OK && job.method == METHOD_UNITS &&
             !fill_size_tables(job.trace, run.known, job.output.data(), job.output.size(), job.checksum))
-            job.problem = "checksum mismatch";
-        if (job.problem != nullptr)
-            return damaged(report, format_message("chunk %" PRIu64 " is damaged (", report.chunks + 1) + job.problem + ")");
+            job.result = PACK_CHECKSUM_MISMATCH;
+        if (job.result != PACK_OK)
+            return damaged(report, format_message("chunk %" PRIu64 " is damaged (", report.chunks + 1) +
+                                       reason_text(job.result) + ")");
         if (int e = out.write(out.self, job.output.data(), job.output.size()); e != 0) return write_failed(report, e);
         XXH3_64bits_update(&run.whole, job.output.data(), job.output.size());
         const std::size_t packed_size = job.method == METHOD_STORED ? job.output.size() : job.payload.size();
@@ -429,14 +441,14 @@ std::size_t chunk_target_bytes(std::uint64_t input_size) {
     return static_cast<std::size_t>((input_size + chunks - 1) / chunks);
 }
 
-int pack_input(const ByteSource& in, const RandomReader* whole, const ByteSink& out, const PackSettings& settings,
+PackResult pack_input(const ByteSource& in, const RandomReader* whole, const ByteSink& out, const PackSettings& settings,
                PackReport& report) {
     if (whole == nullptr) return pack_stream(in, out, settings, report);
     UnitPlan plan;
     map_units(*whole, plan);
     PackSettings with_plan = settings;
     with_plan.plan = &plan;
-    const int status = pack_stream(in, out, with_plan, report);
+    const PackResult status = pack_stream(in, out, with_plan, report);
     report.units = describe_units(plan, report.stats.frames_modelled);
     return status;
 }

@@ -14,6 +14,7 @@
 #include "pack/io/byte_stream.h"
 #include "pack/driver/chunk_method.h"
 #include "pack/format/pack_format.h"
+#include "pack/format/pack_result.h"
 
 // What the packer asks of next_chunk_length: whole frames up to kPackChunkFrames, other bytes
 // up to kPackOtherBytes, and never more than kPackChunkCap in one chunk.
@@ -54,17 +55,6 @@ struct PackSettings {
     std::uint64_t memory_limit = 0;
 };
 
-enum PackStatus : int {
-    PACK_OK = 0,
-    PACK_READ_FAILED,          // the input could not be read (report.error holds errno)
-    PACK_WRITE_FAILED,         // the output could not be written (report.error holds errno)
-    PACK_NOT_PACKED,           // unpacking: no packed-file magic at the start
-    PACK_UNSUPPORTED_VERSION,  // unpacking: a format version this build does not know
-    PACK_DAMAGED,              // unpacking: truncated, a bad length, a checksum mismatch
-    PACK_VERIFY_FAILED,        // packing: a chunk did not decode back to its input (a bug)
-    PACK_BAD_SETTINGS,
-    PACK_MEMORY_LIMIT,  // unpacking: a chunk would take the run past settings.memory_limit
-};
 
 struct PackReport {
     std::uint64_t original_bytes = 0;
@@ -81,13 +71,13 @@ struct PackReport {
     std::string message;                                // what went wrong, when the status is not 0
 };
 
-[[nodiscard]] int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings,
+[[nodiscard]] PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings,
                               PackReport& report);
-[[nodiscard]] int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings,
+[[nodiscard]] PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings,
                                 PackReport& report);
 
 // Packs an input as the program packs a file: when `whole` is given (the same input read at
 // offsets), the access units of a container, an ADIF or a headerless stream are mapped first
 // and the chunks cut between them; report.units then names what was found.
-[[nodiscard]] int pack_input(const ByteSource& in, const RandomReader* whole, const ByteSink& out,
+[[nodiscard]] PackResult pack_input(const ByteSource& in, const RandomReader* whole, const ByteSink& out,
                              const PackSettings& settings, PackReport& report);

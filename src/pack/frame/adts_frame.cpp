@@ -17,17 +17,18 @@ struct ParseIo {
     std::uint32_t size_bits = 0;  // the frame's
     bool open_end = false;        // the unit ends where its raw data block does (no trailing bytes)
     bool failed = false;
+    PackResult why = PACK_OK;
 };
 
 std::uint32_t take_bits(ParseIo& io, unsigned n) {
     const std::uint32_t v = get_bits(io.br, n);
-    if (processed_bits(io.br) > io.size_bits) io.failed = true;
+    if (processed_bits(io.br) > io.size_bits) fail(io, PACK_NOT_DESCRIBED);
     return v;
 }
 
 bool push_field(ParseIo& io, std::uint32_t v) {
     if (io.rec->n_field >= kMaxFields) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return false;
     }
     io.rec->field[io.rec->n_field++] = v;
@@ -44,12 +45,12 @@ std::uint32_t io_field(ParseIo& io, unsigned n, FieldKind, unsigned) {
 std::uint32_t io_hidden(ParseIo& io, unsigned n, FieldKind) {
     const std::uint32_t pos = processed_bits(io.br);
     if (io.failed || (pos & 7) != 0 || pos > io.size_bits) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return 0;
     }
     if (io.open_end) io.size_bits = pos;
     const std::uint32_t v = (io.size_bits - pos) / 8;
-    if ((v >> n) != 0) io.failed = true;
+    if ((v >> n) != 0) fail(io, PACK_NOT_DESCRIBED);
     push_field(io, v);
     return io.failed ? 0 : v;
 }
@@ -61,7 +62,7 @@ unsigned io_align_width(ParseIo& io) {
 }
 
 void io_frame_length(ParseIo& io) {
-    if (take_bits(io, 13) != io.size_bits / 8) io.failed = true;
+    if (take_bits(io, 13) != io.size_bits / 8) fail(io, PACK_NOT_DESCRIBED);
 }
 
 void io_begin_channel(ParseIo&, unsigned, std::uint8_t) {}
@@ -79,7 +80,7 @@ void io_scale_factor(ParseIo& io, SfKind, const BandPos&) {
     int index = 0;
     unsigned length = 0;
     if (!decode_scalefactor_index(show_bits(io.br, 32), index, length) || io.rec->n_sf >= kMaxScaleFactors) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return;
     }
     (void)take_bits(io, length);
@@ -90,21 +91,21 @@ void io_spectral(ParseIo& io, int cb, std::size_t count, const LineRun&) {
     FrameRecord& rec = *io.rec;
     const std::size_t lines = (count + tuple_size(cb) - 1) / tuple_size(cb) * tuple_size(cb);
     if (io.failed || rec.n_line + lines > kMaxLines) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return;
     }
     std::int32_t* v = &rec.line[rec.n_line];
     std::uint32_t pos = processed_bits(io.br);
     NoBits bits;
     if (decode_band(io.br, pos, cb, v, static_cast<unsigned>(lines), bits) != BandStatus::ok) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return;
     }
     reader_seek(io.br, pos);
     // Every decoded value is within its book's range (escapes end at kMaxEscapeMagnitude), so
     // the writer codes it back; only a band running past the frame fails here.
     if (pos > io.size_bits) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return;
     }
     rec.n_line += lines;
@@ -113,7 +114,7 @@ void io_spectral(ParseIo& io, int cb, std::size_t count, const LineRun&) {
 void io_bytes(ParseIo& io, std::size_t count, ByteClass) {
     FrameRecord& rec = *io.rec;
     if (io.failed || rec.n_byte + count > rec.byte.size()) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return;
     }
     for (std::size_t i = 0; i < count; ++i) rec.byte[rec.n_byte++] = static_cast<std::uint8_t>(take_bits(io, 8));
@@ -127,11 +128,12 @@ struct WriteIo {
     RecordCursor cur;
     BitSink sink;
     bool failed = false;
+    PackResult why = PACK_OK;
 };
 
 std::uint32_t pop_field(WriteIo& io) {
     if (io.cur.field >= io.rec->n_field) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return 0;
     }
     return io.rec->field[io.cur.field++];
@@ -140,8 +142,8 @@ std::uint32_t pop_field(WriteIo& io) {
 std::uint32_t io_field(WriteIo& io, unsigned n, FieldKind, unsigned) {
     if (n == 0 || io.failed) return 0;
     const std::uint32_t v = pop_field(io);
-    if (n < 32 && (v >> n) != 0) io.failed = true;
-    if (bitsink_put(io.sink, v, n) != n) io.failed = true;
+    if (n < 32 && (v >> n) != 0) fail(io, PACK_NOT_DESCRIBED);
+    if (bitsink_put(io.sink, v, n) != n) fail(io, PACK_NOT_DESCRIBED);
     return io.failed ? 0 : v;
 }
 
@@ -149,12 +151,12 @@ std::uint32_t io_hidden(WriteIo& io, unsigned, FieldKind) { return io.failed ? 0
 
 unsigned io_align_width(WriteIo& io) {
     const unsigned width = static_cast<unsigned>((8 - (io.sink.bit_position & 7)) & 7);
-    if (io.failed || pop_field(io) != width) io.failed = true;
+    if (io.failed || pop_field(io) != width) fail(io, PACK_NOT_DESCRIBED);
     return io.failed ? 0 : width;
 }
 
 void io_frame_length(WriteIo& io) {
-    if (bitsink_put(io.sink, 0, 13) != 13) io.failed = true;
+    if (bitsink_put(io.sink, 0, 13) != 13) fail(io, PACK_NOT_DESCRIBED);
 }
 
 void io_begin_channel(WriteIo&, unsigned, std::uint8_t) {}
@@ -169,13 +171,13 @@ std::uint32_t io_sect_len(WriteIo& io, unsigned n, FieldKind kind, const BandPos
 
 void io_scale_factor(WriteIo& io, SfKind, const BandPos&) {
     if (io.failed || io.cur.sf >= io.rec->n_sf || !put_scale_factor_codeword(io.sink, io.rec->sf[io.cur.sf++]))
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
 }
 
 void io_spectral(WriteIo& io, int cb, std::size_t count, const LineRun&) {
     if (io.failed || io.cur.line + count > io.rec->n_line ||
         !put_spectral_values(io.sink, cb, &io.rec->line[io.cur.line], count)) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return;
     }
     io.cur.line += count;
@@ -183,11 +185,11 @@ void io_spectral(WriteIo& io, int cb, std::size_t count, const LineRun&) {
 
 void io_bytes(WriteIo& io, std::size_t count, ByteClass) {
     if (io.failed || io.cur.byte + count > io.rec->n_byte) {
-        io.failed = true;
+        fail(io, PACK_NOT_DESCRIBED);
         return;
     }
     for (std::size_t i = 0; i < count; ++i)
-        if (bitsink_put(io.sink, io.rec->byte[io.cur.byte++], 8) != 8) io.failed = true;
+        if (bitsink_put(io.sink, io.rec->byte[io.cur.byte++], 8) != 8) fail(io, PACK_NOT_DESCRIBED);
 }
 
 }  // namespace
@@ -232,12 +234,12 @@ namespace {
 // Parses data[0..size) with the walk; with open_end, the unit may end before size and its
 // length is returned in size_bits.
 template <class Walk>
-FrameParseStatus parse_unit(const std::uint8_t* data, std::size_t size, FrameRecord& rec, bool open_end,
+PackResult parse_unit(const std::uint8_t* data, std::size_t size, FrameRecord& rec, bool open_end,
                             std::uint32_t& size_bits, Walk walk) {
     clear_record(rec);
-    if (size == 0) return 1;
+    if (size == 0) return PACK_NOT_DESCRIBED;
     if (size > kMaxFrameBytes) {
-        if (!open_end) return 1;
+        if (!open_end) return PACK_NOT_DESCRIBED;
         size = kMaxFrameBytes;
     }
     // the unit's bytes followed by the zero tail the reader wants
@@ -250,33 +252,33 @@ FrameParseStatus parse_unit(const std::uint8_t* data, std::size_t size, FrameRec
     init_reader(io.br, padded, size);
     io.size_bits = static_cast<std::uint32_t>(size * 8);
     walk(io);
-    if (io.failed || processed_bits(io.br) != io.size_bits) return 1;
+    if (io.failed || processed_bits(io.br) != io.size_bits) return PACK_NOT_DESCRIBED;
     size_bits = io.size_bits;
-    return 0;
+    return PACK_OK;
 }
 
 // Writes rec with the walk; every value of the record must have been used, or the record was
 // not this unit's.
 template <class Walk>
-FrameParseStatus write_unit(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity, Walk walk,
+PackResult write_unit(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity, Walk walk,
                             WriteIo& io) {
     io.rec = &rec;
     bitsink_create(io.sink, out, capacity);
     walk(io);
     if (io.failed || io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line ||
         io.cur.byte != rec.n_byte)
-        return 1;
-    return 0;
+        return PACK_NOT_DESCRIBED;
+    return PACK_OK;
 }
 
 }  // namespace
 
-FrameParseStatus parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec) {
+PackResult parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec) {
     std::uint32_t bits = 0;
     return parse_unit(data, size, rec, false, bits, [](ParseIo& io) { walk_adts_frame(io); });
 }
 
-FrameParseStatus parse_access_unit(const std::uint8_t* data, std::size_t size, const FrameContext& fc,
+PackResult parse_access_unit(const std::uint8_t* data, std::size_t size, const FrameContext& fc,
                                    FrameRecord& rec) {
     std::uint32_t bits = 0;
     return parse_unit(data, size, rec, false, bits, [&](ParseIo& io) { walk_access_unit(io, fc); });
@@ -285,26 +287,26 @@ FrameParseStatus parse_access_unit(const std::uint8_t* data, std::size_t size, c
 std::size_t access_unit_length(const std::uint8_t* data, std::size_t size, const FrameContext& fc,
                                FrameRecord& rec) {
     std::uint32_t bits = 0;
-    if (parse_unit(data, size, rec, true, bits, [&](ParseIo& io) { walk_access_unit(io, fc); }) != 0) return 0;
+    if (parse_unit(data, size, rec, true, bits, [&](ParseIo& io) { walk_access_unit(io, fc); }) != PACK_OK) return 0;
     return bits / 8;
 }
 
-FrameParseStatus write_access_unit(const FrameRecord& rec, const FrameContext& fc, std::uint8_t* out,
+PackResult write_access_unit(const FrameRecord& rec, const FrameContext& fc, std::uint8_t* out,
                                    std::size_t capacity, std::size_t& length) {
     WriteIo io;
-    if (write_unit(rec, out, capacity, [&](WriteIo& w) { walk_access_unit(w, fc); }, io) != 0 || io.sink.overflow ||
-        (io.sink.bit_position & 7) != 0)
-        return 1;
+    if (write_unit(rec, out, capacity, [&](WriteIo& w) { walk_access_unit(w, fc); }, io) != PACK_OK ||
+        io.sink.overflow || (io.sink.bit_position & 7) != 0)
+        return PACK_NOT_DESCRIBED;
     length = bitsink_bytes(io.sink);
-    return 0;
+    return PACK_OK;
 }
 
-FrameParseStatus write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
+PackResult write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
                                   std::size_t& length) {
     WriteIo io;
-    if (write_unit(rec, out, capacity, [](WriteIo& w) { walk_adts_frame(w); }, io) != 0 ||
+    if (write_unit(rec, out, capacity, [](WriteIo& w) { walk_adts_frame(w); }, io) != PACK_OK ||
         !patch_frame_length(io.sink))
-        return 1;
+        return PACK_NOT_DESCRIBED;
     length = bitsink_bytes(io.sink);
-    return 0;
+    return PACK_OK;
 }

@@ -6,12 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pack/format/pack_result.h"
 #include "pack/frame/frame_record.h"
 #include "aac/bit_sink.h"
 
-// How the parse or the write of one frame went: 0 = ok, 1 = the frame is not one the record
-// describes (it is then carried as bytes).
-using FrameParseStatus = int;
+// The parse and the write of one frame give PACK_OK, or PACK_NOT_DESCRIBED when the frame is
+// not one the record describes (it is then carried as bytes).
 
 // Length of an ADTS frame starting at data (syncword 0xFFF, layer 0, a sampling index with a
 // rate, a frame length covering at least the header and lying within size); 0 when there is
@@ -19,24 +19,24 @@ using FrameParseStatus = int;
 std::size_t adts_frame_candidate(const std::uint8_t* data, std::size_t size);
 
 // Parses the frame data[0..size) (size = its frame length) into rec.
-[[nodiscard]] FrameParseStatus parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec);
+[[nodiscard]] PackResult parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec);
 
 struct FrameContext;
 
 // The same for one access unit data[0..size) of a track whose configuration says fc: a raw
 // data block, its alignment and trailing bytes up to size.
-[[nodiscard]] FrameParseStatus parse_access_unit(const std::uint8_t* data, std::size_t size, const FrameContext& fc,
+[[nodiscard]] PackResult parse_access_unit(const std::uint8_t* data, std::size_t size, const FrameContext& fc,
                                                  FrameRecord& rec);
 // Length of the access unit at the front of data[0..size) of a stream without unit lengths
 // (ADIF, headerless): where its raw data block and alignment end; 0 when none parses there.
 std::size_t access_unit_length(const std::uint8_t* data, std::size_t size, const FrameContext& fc,
                                FrameRecord& rec);
-[[nodiscard]] FrameParseStatus write_access_unit(const FrameRecord& rec, const FrameContext& fc, std::uint8_t* out,
+[[nodiscard]] PackResult write_access_unit(const FrameRecord& rec, const FrameContext& fc, std::uint8_t* out,
                                                  std::size_t capacity, std::size_t& length);
 
 // Writes rec as an ADTS frame into out (capacity bytes, at least kMaxFrameBytes + 8 for any
 // frame) and sets its length; the frame length field is derived from what was written.
-[[nodiscard]] FrameParseStatus write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
+[[nodiscard]] PackResult write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity,
                                                 std::size_t& length);
 
 // The writing halves, shared with the decoding coder that writes as it decodes.

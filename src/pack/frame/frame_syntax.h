@@ -1,7 +1,8 @@
 // The syntax walk of one ADTS frame, written once over an "Io" that decides what a field
 // means: the parse reads bits into a FrameRecord, the writer turns a record back into bits,
 // and the two coders of the frame model code the same values through adaptive models. Every
-// Io has a sticky `failed` flag and offers the same hooks, free functions the walk calls:
+// Io has a sticky `failed` flag with the first reason in `why` (fail() sets both) and offers the
+// same hooks, free functions the walk calls:
 //
 //   io_field(io, n, kind, slot)            an n-bit field of the frame (FieldKind kind)
 //   io_hidden(io, n, kind)                 a value the record keeps beside the fields (the
@@ -25,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "pack/format/pack_result.h"
 #include "pack/frame/frame_record.h"
 #include "aac/aac_tables.h"
 #include "aac/codebooks.h"
@@ -97,7 +99,7 @@ void walk_ics_info(Io& io, const FrameContext& fc, IcsLayout& s, unsigned slot, 
         s.max_sfb = static_cast<std::uint8_t>(io_field(io, 6, K_MAX_SFB_LONG, slot));
     }
     if (!derive_shape(s, fc.sf_index)) {
-        io.failed = true;
+        fail(io, PACK_FRAME_SYNTAX);
         return;
     }
     if (s.window_sequence == EIGHT_SHORT_SEQUENCE) return;
@@ -126,13 +128,13 @@ void walk_section_data(Io& io, IcsLayout& s, unsigned slot, int pair_slot) {
         // count is bounded by its array as well.
         while (k < s.max_sfb) {
             if (io.failed || i >= kMaxSections) {
-                io.failed = true;
+                fail(io, PACK_FRAME_SYNTAX);
                 return;
             }
             const BandPos pos{slot, g, k, pair_slot};
             const auto sect_cb = static_cast<std::uint8_t>(io_sect_cb(io, pos));
             if (sect_cb == RESERVED_HCB) {
-                io.failed = true;
+                fail(io, PACK_FRAME_SYNTAX);
                 return;
             }
             unsigned sect_len = 0;
@@ -143,7 +145,7 @@ void walk_section_data(Io& io, IcsLayout& s, unsigned slot, int pair_slot) {
             }
             sect_len += incr;
             if (k + sect_len > s.max_sfb) {
-                io.failed = true;
+                fail(io, PACK_FRAME_SYNTAX);
                 return;
             }
             s.sect_cb[g][i] = sect_cb;
@@ -254,14 +256,14 @@ void walk_ics(Io& io, const FrameContext& fc, IcsLayout& s, unsigned slot, int p
     }
     if (io_field(io, 1, K_TNS_PRESENT, slot)) walk_tns_data(io, s, slot);
     // Gain control data is not modelled: such a frame is kept whole.
-    if (io_field(io, 1, K_GAIN_CONTROL_PRESENT, slot)) io.failed = true;
+    if (io_field(io, 1, K_GAIN_CONTROL_PRESENT, slot)) fail(io, PACK_FRAME_SYNTAX);
     if (io.failed) return;
     walk_spectral_data(io, s, slot, pair_slot, ms);
 }
 
 template <class Io>
 unsigned next_slot(Io& io, FrameContext& fc) {
-    if (fc.next_slot >= kMaxChannelsPerFrame) io.failed = true;
+    if (fc.next_slot >= kMaxChannelsPerFrame) fail(io, PACK_FRAME_SYNTAX);
     return fc.next_slot++;
 }
 
@@ -289,7 +291,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
     for (unsigned element = 0;; ++element) {
         if (io.failed) return;
         if (element >= kMaxElementsPerBlock) {
-            io.failed = true;
+            fail(io, PACK_FRAME_SYNTAX);
             return;
         }
         const unsigned id = io_field(io, 3, K_ELEMENT_ID, element);
@@ -347,7 +349,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
             break;
         }
         default:  // coupling channel elements are not modelled: the frame is kept whole
-            io.failed = true;
+            fail(io, PACK_FRAME_SYNTAX);
             return;
         }
     }
@@ -356,7 +358,7 @@ void walk_raw_data_block(Io& io, FrameContext& fc) {
 // adts_frame: header, CRC, raw data blocks, then whatever bytes the frame length still covers.
 template <class Io>
 void walk_adts_frame(Io& io) {
-    if (io_field(io, 12, K_SYNCWORD, 0) != 0xFFF) io.failed = true;
+    if (io_field(io, 12, K_SYNCWORD, 0) != 0xFFF) fail(io, PACK_FRAME_SYNTAX);
     (void)io_field(io, 1, K_ID, 0);
     (void)io_field(io, 2, K_LAYER, 0);
     const unsigned protection_absent = io_field(io, 1, K_PROTECTION_ABSENT, 0);
@@ -372,7 +374,7 @@ void walk_adts_frame(Io& io) {
     (void)io_field(io, 11, K_BUFFER_FULLNESS, 0);
     const unsigned raw_blocks = io_field(io, 2, K_RAW_BLOCKS, 0);
     // Several blocks with CRCs carry block positions as well; such frames are kept whole.
-    if (!protection_absent && raw_blocks > 0) io.failed = true;
+    if (!protection_absent && raw_blocks > 0) fail(io, PACK_FRAME_SYNTAX);
     if (!protection_absent) (void)io_field(io, 16, K_CRC, 0);
     if (io.failed) return;
     FrameContext fc;

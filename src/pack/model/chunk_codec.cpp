@@ -6,12 +6,14 @@
 #include <cstring>
 #include <memory>
 
+#include "pack/coder/range_coder.h"
 #include "pack/frame/adts_frame.h"
-#include "pack/model/frame_model.h"
 #include "pack/frame/frame_record.h"
 #include "pack/frame/frame_syntax.h"
-#include "pack/model/model_priors.h"
-#include "pack/coder/range_coder.h"
+#include "pack/model/gen3/model_v3.h"
+#include "pack/model/gen4/model_v4.h"
+#include "pack/model/gen4/trained_state.h"
+#include "pack/model/generations.h"
 
 namespace {
 
@@ -40,16 +42,31 @@ std::size_t next_candidate(const std::uint8_t* data, std::size_t size, std::size
     return size;
 }
 
-template <class Coder>
-void code_bytes(Coder& rc, FrameModel& m, ByteClass cls, std::uint8_t* bytes, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) bytes[i] = code_byte(rc, m, cls, bytes[i]);
+template <class Coder, class Model>
+void code_bytes(Coder& rc, Model& m, ByteClass cls, std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = code_byte(rc, m.bytes, cls, bytes[i]);
 }
 
+// How a generation's models start a chunk: from nothing, or from the trained state (false
+// when it does not load, which the driver has refused before coding anything).
+inline bool start_models(gen3::Model&) { return true; }
+inline bool start_models(gen4::Model& m) {
+    const gen4::Model* trained = gen4::trained_model();
+    if (trained == nullptr) return false;
+    start_models_from(m, *trained);
+    return true;
+}
+
+// The models a chunk is coded with (its own, or for training a caller's) and its buffers.
+template <class Model>
 struct CodecBuffers {
-    explicit CodecBuffers(unsigned version) { start_models(*model, version); }
-    std::unique_ptr<FrameModel> model = std::make_unique<FrameModel>();
+    CodecBuffers() : own(std::make_unique<Model>()), model(own.get()) { started = start_models(*model); }
+    explicit CodecBuffers(Model& on) : model(&on), started(true) {}
+    std::unique_ptr<Model> own;
+    Model* model = nullptr;
     std::unique_ptr<FrameRecord> record = std::make_unique<FrameRecord>();
     std::unique_ptr<std::uint8_t[]> frame = std::make_unique<std::uint8_t[]>(kFrameBufferBytes);
+    bool started = false;
 };
 
 }  // namespace
@@ -78,9 +95,11 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
 namespace {
 
 // The encoding of one chunk: the coder, the models and the charging of coded bits to families.
+template <class Model>
 struct ChunkEncoder {
-    explicit ChunkEncoder(unsigned version) : buf(version) {}
-    CodecBuffers buf;
+    ChunkEncoder() = default;
+    explicit ChunkEncoder(Model& on) : buf(on) {}
+    CodecBuffers<Model> buf;
     RangeEncoder rc;
     PackStats* stats = nullptr;
     bool check_frames = true;
@@ -90,7 +109,8 @@ struct ChunkEncoder {
     bool has_context = false;
 };
 
-void charge_unit(ChunkEncoder& e, PackFamily family) {
+template <class Model>
+void charge_unit(ChunkEncoder<Model>& e, PackFamily family) {
     if (e.stats == nullptr) return;
     const std::uint64_t now = coded_bits(e.rc);
     e.stats->bits[family] += now - e.measure;
@@ -98,11 +118,12 @@ void charge_unit(ChunkEncoder& e, PackFamily family) {
 }
 
 // A run of bytes outside frames: its length, then the bytes.
-void encode_run(ChunkEncoder& e, const std::uint8_t* data, std::size_t run, ByteClass cls) {
-    FrameModel& m = *e.buf.model;
-    code_bit(e.rc, m.unit_is_frame, 0);
-    if (cls == BYTES_CONTAINER) code_bit(e.rc, m.run_is_sizes, 0);
-    (void)code_uint(e.rc, m.run_length, static_cast<std::uint32_t>(run - 1));
+template <class Model>
+void encode_run(ChunkEncoder<Model>& e, const std::uint8_t* data, std::size_t run, ByteClass cls) {
+    Model& m = *e.buf.model;
+    code_bit(e.rc, m.units.is_frame, 0);
+    if (cls == BYTES_CONTAINER) code_bit(e.rc, m.units.run_is_sizes, 0);
+    (void)code_uint(e.rc, m.units.run_length, static_cast<std::uint32_t>(run - 1));
     charge_unit(e, FAMILY_STRUCTURE);
     e.scratch.assign(data, data + run);
     code_bytes(e.rc, m, cls, e.scratch.data(), run);
@@ -113,7 +134,7 @@ void encode_run(ChunkEncoder& e, const std::uint8_t* data, std::size_t run, Byte
 // A size table: where its first entry points, relative to where the table before ended, and
 // its entry count.
 template <class Coder>
-void code_sizes(Coder& rc, FrameModel& m, std::uint32_t& expected, std::uint32_t& first, std::uint32_t& count) {
+void code_sizes(Coder& rc, UnitModels& m, std::uint32_t& expected, std::uint32_t& first, std::uint32_t& count) {
     const std::int32_t delta = code_sint(rc, m.sizes_first,
                                          static_cast<std::int32_t>(first) - static_cast<std::int32_t>(expected));
     first = expected + static_cast<std::uint32_t>(delta);
@@ -123,11 +144,11 @@ void code_sizes(Coder& rc, FrameModel& m, std::uint32_t& expected, std::uint32_t
 
 // The track context of an access unit, when it differs from the one before.
 template <class Coder>
-bool code_unit_context(Coder& rc, FrameModel& m, FrameContext& last, bool& has_last, FrameContext& fc) {
+bool code_unit_context(Coder& rc, UnitModels& m, FrameContext& last, bool& has_last, FrameContext& fc) {
     const bool same = has_last && last.object_type == fc.object_type && last.sf_index == fc.sf_index;
-    if (!code_bit(rc, m.unit_context_same, same ? 1u : 0u)) {
-        fc.object_type = static_cast<std::uint8_t>(code_uint(rc, m.unit_object_type, fc.object_type));
-        fc.sf_index = static_cast<std::uint8_t>(code_uint(rc, m.unit_sf_index, fc.sf_index));
+    if (!code_bit(rc, m.context_same, same ? 1u : 0u)) {
+        fc.object_type = static_cast<std::uint8_t>(code_uint(rc, m.object_type, fc.object_type));
+        fc.sf_index = static_cast<std::uint8_t>(code_uint(rc, m.sf_index, fc.sf_index));
         if (fc.object_type != MAIN_OBJECT && fc.object_type != LC_OBJECT && fc.object_type != LTP_OBJECT) return false;
         if (fc.sf_index > 12) return false;
     } else {
@@ -141,39 +162,40 @@ bool code_unit_context(Coder& rc, FrameModel& m, FrameContext& last, bool& has_l
 
 // A frame or access unit: whether it is modelled, then its fields through the frame model, or
 // its length and bytes. fc is null for an ADTS frame.
-[[nodiscard]] int encode_frame(ChunkEncoder& e, const std::uint8_t* data, std::size_t length,
+template <class Model>
+[[nodiscard]] PackResult encode_frame(ChunkEncoder<Model>& e, const std::uint8_t* data, std::size_t length,
                                const FrameContext* fc) {
-    FrameModel& m = *e.buf.model;
+    Model& m = *e.buf.model;
     FrameRecord& rec = *e.buf.record;
-    code_bit(e.rc, m.unit_is_frame, 1);
+    code_bit(e.rc, m.units.is_frame, 1);
     if (fc != nullptr) {
         FrameContext coded = *fc;
-        if (!code_unit_context(e.rc, m, e.context, e.has_context, coded)) return 1;
+        if (!code_unit_context(e.rc, m.units, e.context, e.has_context, coded)) return PACK_UNIT_CONTEXT;
     }
     std::size_t written = 0;
     bool modelled = false;
     if (fc == nullptr) {
-        modelled = parse_adts_frame(data, length, rec) == 0 &&
+        modelled = parse_adts_frame(data, length, rec) == PACK_OK &&
                    (!e.check_frames ||
-                    (write_adts_frame(rec, e.buf.frame.get(), kFrameBufferBytes, written) == 0 && written == length &&
+                    (write_adts_frame(rec, e.buf.frame.get(), kFrameBufferBytes, written) == PACK_OK && written == length &&
                      std::memcmp(e.buf.frame.get(), data, length) == 0));
     } else {
-        modelled = parse_access_unit(data, length, *fc, rec) == 0 &&
+        modelled = parse_access_unit(data, length, *fc, rec) == PACK_OK &&
                    (!e.check_frames ||
-                    (write_access_unit(rec, *fc, e.buf.frame.get(), kFrameBufferBytes, written) == 0 &&
+                    (write_access_unit(rec, *fc, e.buf.frame.get(), kFrameBufferBytes, written) == PACK_OK &&
                      written == length && std::memcmp(e.buf.frame.get(), data, length) == 0));
     }
-    code_bit(e.rc, m.frame_modelled, modelled ? 1u : 0u);
+    code_bit(e.rc, m.units.frame_modelled, modelled ? 1u : 0u);
     charge_unit(e, FAMILY_STRUCTURE);
     if (!modelled) {
-        (void)code_uint(e.rc, m.raw_frame_length, static_cast<std::uint32_t>(length));
+        (void)code_uint(e.rc, m.units.raw_frame_length, static_cast<std::uint32_t>(length));
         e.scratch.assign(data, data + length);
         code_bytes(e.rc, m, BYTES_RAW, e.scratch.data(), length);
         charge_unit(e, FAMILY_RAW);
         if (e.stats != nullptr) ++e.stats->frames_raw;
-        return 0;
+        return PACK_OK;
     }
-    CoderIo<RangeEncoder> io;
+    CoderIo<Model, RangeEncoder> io;
     io.rc = &e.rc;
     io.m = &m;
     io.rec = &rec;
@@ -193,30 +215,31 @@ bool code_unit_context(Coder& rc, FrameModel& m, FrameContext& last, bool& has_l
     }
     if (io.failed || io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line ||
         io.cur.byte != rec.n_byte)
-        return 1;
+        return PACK_NOT_DESCRIBED;
     if (e.stats != nullptr) ++e.stats->frames_modelled;
-    return 0;
+    return PACK_OK;
 }
 
 }  // namespace
 
 namespace {
 
-int encode_units(ChunkEncoder* e, const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
+template <class Model>
+PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
                  const std::vector<ChunkUnit>* units) {
     start_encoder(e->rc, payload);
     std::size_t pos = 0;
     if (units != nullptr) {
         std::uint32_t expected = 0;
         for (const ChunkUnit& u : *units) {
-            if (u.start < pos || u.length == 0 || u.start > size || u.length > size - u.start) return 1;
+            if (u.start < pos || u.length == 0 || u.start > size || u.length > size - u.start) return PACK_BAD_SETTINGS;
             if (u.start > pos) encode_run(*e, data + pos, u.start - pos, BYTES_CONTAINER);
             if (u.kind == UNIT_SIZES) {
                 if (u.length % 4 != 0 || u.first_index >= kMaxDerivedUnits ||
                     u.length / 4 > kMaxDerivedUnits - u.first_index)
-                    return 1;
-                FrameModel& m = *e->buf.model;
-                code_bit(e->rc, m.unit_is_frame, 0);
+                    return PACK_BAD_SETTINGS;
+                UnitModels& m = e->buf.model->units;
+                code_bit(e->rc, m.is_frame, 0);
                 code_bit(e->rc, m.run_is_sizes, 1);
                 std::uint32_t first = u.first_index, count = u.length / 4;
                 code_sizes(e->rc, m, expected, first, count);
@@ -227,7 +250,7 @@ int encode_units(ChunkEncoder* e, const std::uint8_t* data, std::size_t size, st
             FrameContext fc;
             fc.object_type = u.object_type;
             fc.sf_index = u.sf_index;
-            if (encode_frame(*e, data + u.start, u.length, &fc) != 0) return 1;
+            if (PackResult r = encode_frame(*e, data + u.start, u.length, &fc); r != PACK_OK) return r;
             pos = u.start + u.length;
         }
         if (pos < size) encode_run(*e, data + pos, size - pos, BYTES_CONTAINER);
@@ -240,48 +263,35 @@ int encode_units(ChunkEncoder* e, const std::uint8_t* data, std::size_t size, st
                 pos = end;
                 continue;
             }
-            if (encode_frame(*e, data + pos, length, nullptr) != 0) return 1;
+            if (PackResult r = encode_frame(*e, data + pos, length, nullptr); r != PACK_OK) return r;
             pos += length;
         }
     }
     finish_encoder(e->rc);
     charge_unit(*e, FAMILY_STRUCTURE);
-    return 0;
+    return PACK_OK;
 }
 
 }  // namespace
 
-int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                 bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) {
-    payload.clear();
-    if (size == 0) return 0;
-    auto e = std::make_unique<ChunkEncoder>(version);
+namespace {
+
+template <class Model>
+PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+                bool check_frames, const std::vector<ChunkUnit>* units) {
+    auto e = std::make_unique<ChunkEncoder<Model>>();
+    if (!e->buf.started) return PACK_BUILD_FAULT;
     e->stats = stats;
     e->check_frames = check_frames;
     return encode_units(e.get(), data, size, payload, units);
 }
 
-int encode_chunk_on(std::unique_ptr<FrameModel>& model, const std::uint8_t* data, std::size_t size,
-                    std::vector<std::uint8_t>& payload) {
-    payload.clear();
-    if (size == 0 || model == nullptr) return 0;
-    auto e = std::make_unique<ChunkEncoder>(model->version);
-    clear_stream_state(*model);
-    e->buf.model.swap(model);
-    const int r = encode_units(e.get(), data, size, payload, nullptr);
-    e->buf.model.swap(model);
-    return r;
-}
-
-int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                 bool units, UnitTrace* trace, unsigned version) {
-    if (trace != nullptr) {
-        trace->lengths.clear();
-        trace->patches.clear();
-    }
-    if (original_size == 0) return 0;
-    CodecBuffers buf(version);
-    FrameModel& m = *buf.model;
+template <class Model>
+PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
+                bool units, UnitTrace* trace) {
+    CodecBuffers<Model> buf;
+    if (!buf.started) return PACK_BUILD_FAULT;
+    Model& m = *buf.model;
     RangeDecoder rc;
     start_decoder(rc, payload, payload_size);
     FrameContext context;
@@ -290,50 +300,96 @@ int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uin
     std::uint32_t expected = 0;
     std::size_t pos = 0;
     while (pos < original_size) {
-        if (rc.overrun > kMaxDecoderOverrun) return 1;
+        if (rc.overrun > kMaxDecoderOverrun) return PACK_PAYLOAD_ENDS_EARLY;
         const std::size_t left = original_size - pos;
-        if (!code_bit(rc, m.unit_is_frame, 0)) {
-            if (units && code_bit(rc, m.run_is_sizes, 0)) {
+        if (!code_bit(rc, m.units.is_frame, 0)) {
+            if (units && code_bit(rc, m.units.run_is_sizes, 0)) {
                 std::uint32_t first = 0, count = 1;
-                code_sizes(rc, m, expected, first, count);
-                if (count > left / 4 || first >= kMaxDerivedUnits || count > kMaxDerivedUnits - first) return 1;
+                code_sizes(rc, m.units, expected, first, count);
+                if (count > left / 4 || first >= kMaxDerivedUnits || count > kMaxDerivedUnits - first)
+                    return PACK_SIZE_TABLE_PAST;
                 std::memset(out + pos, 0, 4 * std::size_t{count});
                 if (trace != nullptr) trace->patches.push_back(SizePatch{static_cast<std::uint32_t>(pos), first, count});
                 pos += 4 * std::size_t{count};
                 continue;
             }
-            const std::size_t run = std::size_t{code_uint(rc, m.run_length, 0)} + 1;
-            if (run > left) return 1;
+            const std::size_t run = std::size_t{code_uint(rc, m.units.run_length, 0)} + 1;
+            if (run > left) return PACK_RUN_PAST_CHUNK;
             code_bytes(rc, m, run_class, out + pos, run);
             pos += run;
             continue;
         }
         FrameContext fc;
-        if (units && !code_unit_context(rc, m, context, has_context, fc)) return 1;
-        if (code_bit(rc, m.frame_modelled, 0)) {
-            CoderIo<RangeDecoder> io;
+        if (units && !code_unit_context(rc, m.units, context, has_context, fc)) return PACK_UNIT_CONTEXT;
+        if (code_bit(rc, m.units.frame_modelled, 0)) {
+            CoderIo<Model, RangeDecoder> io;
             io.rc = &rc;
             io.m = &m;
             bitsink_create(io.sink, buf.frame.get(), kFrameBufferBytes);
             if (units) {
                 walk_access_unit(io, fc);
-                if (io.failed || io.sink.overflow || (io.sink.bit_position & 7) != 0) return 1;
             } else {
                 walk_adts_frame(io);
-                if (io.failed || !patch_frame_length(io.sink)) return 1;
             }
+            if (io.failed) return io.why;
+            if (units ? io.sink.overflow : !patch_frame_length(io.sink)) return PACK_FRAME_TOO_LONG;
+            if (units && (io.sink.bit_position & 7) != 0) return PACK_FRAME_SYNTAX;
             const std::size_t length = bitsink_bytes(io.sink);
-            if (length > left) return 1;
+            if (length > left) return PACK_FRAME_PAST_CHUNK;
             std::memcpy(out + pos, buf.frame.get(), length);
             pos += length;
             if (units && trace != nullptr) trace->lengths.push_back(static_cast<std::uint32_t>(length));
         } else {
-            const std::size_t length = code_uint(rc, m.raw_frame_length, 0);
-            if (length == 0 || length > left) return 1;
+            const std::size_t length = code_uint(rc, m.units.raw_frame_length, 0);
+            if (length == 0 || length > left) return PACK_FRAME_PAST_CHUNK;
             code_bytes(rc, m, BYTES_RAW, out + pos, length);
             pos += length;
             if (units && trace != nullptr) trace->lengths.push_back(static_cast<std::uint32_t>(length));
         }
     }
-    return rc.overrun > kMaxDecoderOverrun ? 1 : 0;
+    return rc.overrun > kMaxDecoderOverrun ? PACK_PAYLOAD_ENDS_EARLY : PACK_OK;
+}
+
+}  // namespace
+
+std::string generations_fault() {
+    std::string why;
+    if (gen4::trained_model(&why) == nullptr) return "the trained model state of format version 4 does not load: " + why;
+    return "";
+}
+
+PackResult encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
+                 bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) {
+    payload.clear();
+    if (size == 0) return PACK_OK;
+    switch (generation_of(version)) {
+    case Generation::GEN3: return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units);
+    case Generation::GEN4: return encode_with<gen4::Model>(data, size, payload, stats, check_frames, units);
+    case Generation::NONE: break;
+    }
+    return PACK_UNKNOWN_GENERATION;
+}
+
+PackResult encode_chunk_on(gen4::Model& model, const std::uint8_t* data, std::size_t size,
+                           std::vector<std::uint8_t>& payload) {
+    payload.clear();
+    if (size == 0) return PACK_OK;
+    clear_stream_state(model);
+    auto e = std::make_unique<ChunkEncoder<gen4::Model>>(model);
+    return encode_units(e.get(), data, size, payload, nullptr);
+}
+
+PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
+                 bool units, UnitTrace* trace, unsigned version) {
+    if (trace != nullptr) {
+        trace->lengths.clear();
+        trace->patches.clear();
+    }
+    if (original_size == 0) return PACK_OK;
+    switch (generation_of(version)) {
+    case Generation::GEN3: return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace);
+    case Generation::GEN4: return decode_with<gen4::Model>(payload, payload_size, out, original_size, units, trace);
+    case Generation::NONE: break;
+    }
+    return PACK_UNKNOWN_GENERATION;
 }

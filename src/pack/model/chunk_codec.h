@@ -5,11 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "pack/format/chunk_units.h"
 #include "pack/format/pack_format.h"
+#include "pack/format/pack_result.h"
 #include "pack/format/pack_stats.h"
 
 // Length of the next chunk at the front of data[0..size): whole ADTS frames up to max_frames
@@ -21,8 +21,8 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
                               std::size_t max_bytes, std::size_t target_bytes = 0);
 
 // Codes data[0..size) into payload (cleared first). stats, when given, receives the coded bits
-// per family. Returns 0, or non-zero when the chunk cannot be coded (the caller stores it
-// another way).
+// per family. Returns PACK_OK, or why the chunk cannot be coded (the caller stores it another
+// way).
 //
 // With check_frames, a frame is modelled only when its parsed record writes back to the same
 // bytes, and stored raw otherwise. Without it, every frame that parses is modelled and the
@@ -35,24 +35,26 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
 //
 // version is the format version whose models code the payload; a payload decodes only with
 // the version it was coded with.
-[[nodiscard]] int encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
-                               PackStats* stats, bool check_frames = true,
-                               const std::vector<ChunkUnit>* units = nullptr,
-                               unsigned version = kPackFormatVersion);
+[[nodiscard]] PackResult encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
+                                      PackStats* stats, bool check_frames = true,
+                                      const std::vector<ChunkUnit>* units = nullptr,
+                                      unsigned version = kPackFormatVersion);
 
-// encode_chunk of ADTS frames on the models of `model` as they stand (with the state of a
+// encode_chunk of ADTS frames on version 4's models as `model` holds them (with the state of a
 // chunk's own stream, its channel histories and last values, cleared first), leaving them as
 // the chunk left them: how the models' starting state is trained and tried
 // (tools/train_priors.cpp).
-struct FrameModel;
-[[nodiscard]] int encode_chunk_on(std::unique_ptr<FrameModel>& model, const std::uint8_t* data, std::size_t size,
-                                  std::vector<std::uint8_t>& payload);
+namespace gen4 {
+struct Model;
+}
+[[nodiscard]] PackResult encode_chunk_on(gen4::Model& model, const std::uint8_t* data, std::size_t size,
+                                         std::vector<std::uint8_t>& payload);
 
-// Decodes a payload made by encode_chunk into exactly original_size bytes at out. Returns 0, or
-// non-zero when the payload is damaged (it then may have written anything within out, never
-// past it).
+// Decodes a payload made by encode_chunk into exactly original_size bytes at out. Returns
+// PACK_OK, or the reason the payload is damaged (it then may have written anything within out,
+// never past it).
 // A payload of units reports its access units and size tables in trace when given (the
 // tables are then left as zeros for the caller to fill in).
-[[nodiscard]] int decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
-                               std::size_t original_size, bool units = false, UnitTrace* trace = nullptr,
-                               unsigned version = kPackFormatVersion);
+[[nodiscard]] PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
+                                      std::size_t original_size, bool units = false, UnitTrace* trace = nullptr,
+                                      unsigned version = kPackFormatVersion);
