@@ -115,7 +115,7 @@ AAZ_API const char* aaz_strerror(int result);
 
 AAZ_API void aaz_options_init(aaz_options* options);
 
-/* The largest packed size of n input bytes. */
+/* The largest packed size of n input bytes, whatever they hold: n + n/1000 + 1024. */
 AAZ_API uint64_t aaz_pack_bound(uint64_t n);
 /* The unpacked length a packed buffer's end record names (checked, not trusted further). */
 AAZ_API int aaz_unpacked_size(const void* src, size_t src_size, uint64_t* size);

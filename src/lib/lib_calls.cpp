@@ -100,15 +100,8 @@ void aaz_options_init(aaz_options* options) {
     *options = aaz_options{};
 }
 
-// A file header and an end record, and for each chunk its record beside bytes no longer
-// than the chunk's own. A chunk holds at least one byte: between the access units of a
-// container chunks can be that short, so nothing tighter holds for every input.
-uint64_t aaz_pack_bound(uint64_t n) {
-    const uint64_t fixed = kFileHeaderSize + kEndRecordSize;
-    const uint64_t per_byte = 1 + kChunkRecordSize;
-    if (n > (UINT64_MAX - fixed) / per_byte) return UINT64_MAX;
-    return fixed + n * per_byte;
-}
+// The packer keeps every input within this bound (pack_bound says how).
+uint64_t aaz_pack_bound(uint64_t n) { return pack_bound(n); }
 
 int aaz_unpacked_size(const void* src, size_t src_size, uint64_t* size) {
     if (src == nullptr || size == nullptr) return AAZ_NULL_ARGUMENT;

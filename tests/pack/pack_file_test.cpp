@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/container/unit_cuts.h"
 #include "pack/driver/pack_file.h"
 #include "support/test_util.h"
 
@@ -239,6 +240,73 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     ASSERT_EQ(pack_bytes(container, packed, settings, report), PACK_OK) << report.message;
     ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;
     EXPECT_TRUE(back == container);
+}
+
+// Whatever the input, the packed file fits in pack_bound: stored chunks cost no more than their
+// bytes, so the worst inputs are those that would be cut into many short chunks that do not
+// compress (a size table after every unit cut 40,001 chunks of 7 bytes before the bound was
+// kept). Each is packed as a file of known length and as a pipe.
+TEST(PackBound, HoldsForInputsCutIntoManyShortChunks) {
+    const auto unit_at = [](std::size_t offset, std::size_t size) {
+        UnitExtent u{};
+        u.offset = offset;
+        u.size = size;
+        u.object_type = 2;
+        u.sf_index = 4;
+        return u;
+    };
+    struct Case {
+        const char* what;
+        Bytes input;
+        UnitPlan plan;
+    };
+    std::vector<Case> cases;
+    // ADTS frames of a header and a byte each: 2048 frames are a chunk of 16 KiB.
+    Case tiny_frames{"tiny ADTS frames", {}, {}};
+    for (int i = 0; i < 120000; ++i)
+        tiny_frames.input.insert(tiny_frames.input.end(), {0xFF, 0xF1, 0x50, 0x80, 0x01, 0x1F, 0xFC, static_cast<std::uint8_t>(i)});
+    cases.push_back(tiny_frames);
+    // A million one-byte access units, one after another.
+    Case million{"a million one-byte units", random_bytes(1000000, 11), {}};
+    million.plan.source = UnitSource::ISO_MEDIA;
+    for (std::size_t k = 0; k < million.input.size(); ++k) million.plan.units.push_back(unit_at(k, 1));
+    cases.push_back(std::move(million));
+    // Units of a few bytes, each followed by a size table entry naming it: a table after its
+    // units would start a chunk of its own.
+    Case tables{"a size table after every unit", {}, {}};
+    tables.plan.source = UnitSource::ISO_MEDIA;
+    for (std::uint32_t k = 0; k < 40000; ++k) {
+        tables.plan.units.push_back(unit_at(tables.input.size(), 3));
+        tables.input.insert(tables.input.end(), {0x21, static_cast<std::uint8_t>(k), 0x55});
+        tables.plan.size_runs.push_back(SizeRun{tables.input.size(), 1, k});
+        tables.input.insert(tables.input.end(), {0, 0, 0, 3});
+    }
+    cases.push_back(std::move(tables));
+    // Short runs of units between long stretches without any.
+    Case stretches{"units between long stretches", {}, {}};
+    stretches.plan.source = UnitSource::ISO_MEDIA;
+    for (int k = 0; k < 60; ++k) {
+        stretches.plan.units.push_back(unit_at(stretches.input.size(), 2));
+        const Bytes gap = random_bytes(kContainerGapChunk + 2, static_cast<unsigned>(k));
+        stretches.input.insert(stretches.input.end(), gap.begin(), gap.end());
+    }
+    cases.push_back(std::move(stretches));
+    cases.push_back(Case{"random bytes", random_bytes(3000000, 12), {}});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const bool known : {true, false}) {
+            PackSettings settings;
+            settings.input_size = known ? c.input.size() : 0;
+            if (!c.plan.units.empty()) settings.plan = &c.plan;
+            Bytes packed, back;
+            PackReport report;
+            ASSERT_EQ(pack_bytes(c.input, packed, settings, report), PACK_OK) << report.message;
+            EXPECT_LE(packed.size(), pack_bound(c.input.size())) << report.chunks << " chunks";
+            ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;
+            EXPECT_TRUE(back == c.input);
+        }
+    }
 }
 
 // An input of known length is cut into an even number of chunks of about the same size, so

@@ -78,6 +78,31 @@ std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size
     return n;
 }
 
+std::size_t widen_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size, std::size_t least,
+                             std::vector<ChunkUnit>& chunk_units, std::size_t first_unit) {
+    const std::vector<UnitExtent>& units = cuts.plan->units;
+    std::size_t n = least < size ? least : size;
+    for (std::size_t j = first_unit; j < units.size() && units[j].offset < start + n; ++j) {
+        const std::uint64_t end = units[j].offset + units[j].size;
+        if (end <= start + n) continue;
+        n = static_cast<std::size_t>(end - start <= size ? end - start : units[j].offset - start);
+        break;
+    }
+    chunk_units.clear();
+    for (std::size_t j = first_unit; j < units.size() && chunk_units.size() < kMaxUnitsPerChunk; ++j) {
+        const UnitExtent& u = units[j];
+        if (u.offset + u.size > start + n) break;
+        ChunkUnit c;
+        c.start = static_cast<std::uint32_t>(u.offset - start);
+        c.length = u.size;
+        c.object_type = u.object_type;
+        c.sf_index = u.sf_index;
+        chunk_units.push_back(c);
+    }
+    cuts.next_unit = first_unit + chunk_units.size();
+    return n;
+}
+
 bool size_table_ahead(UnitCuts& cuts, std::uint64_t start, std::size_t size) {
     const std::vector<SizeRun>& runs = cuts.plan->size_runs;
     while (cuts.next_size_run < runs.size() && run_end(runs[cuts.next_size_run]) <= start) ++cuts.next_size_run;

@@ -46,6 +46,12 @@ struct UnitCuts {
 std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size, std::size_t target,
                            std::vector<ChunkUnit>& units, std::size_t& first_unit);
 
+// The chunk just cut (its units and first unit as cut_unit_chunk gave them) made at least
+// `least` bytes long where size allows: it ends after a unit it would cut through, or before
+// one that the window does not hold whole. Returns its new length.
+std::size_t widen_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size, std::size_t least,
+                             std::vector<ChunkUnit>& units, std::size_t first_unit);
+
 // Whether a size table lies within the next size bytes from start: the chunk is then cut only
 // once the chunks before it are written (numbered), so that every unit they hold has its number.
 bool size_table_ahead(UnitCuts& cuts, std::uint64_t start, std::size_t size);

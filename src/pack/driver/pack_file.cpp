@@ -67,6 +67,7 @@ struct PackRun {
     std::size_t target_bytes = 0;  // frame bytes per chunk, 0 = no target
     std::uint64_t offset = 0;      // of the window's front in the input
     UnitCuts cuts;                 // of an input with a unit plan
+    std::uint64_t chunks_cut = 0;
 };
 
 bool settings_valid(const PackSettings& s) {
@@ -115,26 +116,44 @@ void plan_chunks(PackRun& run) {
     return PACK_OK;
 }
 
+// The input offset the next chunk must reach unless it takes the input's last bytes: with k
+// chunks cut, the bound pays for the records of k + 1 and of the last one (24 bytes each) only
+// from the 1 KiB slack and a thousandth of the input read.
+std::uint64_t bound_reach(const PackRun& run) {
+    const std::uint64_t slack = kPackBoundSlack - kFileHeaderSize - kEndRecordSize;
+    const std::uint64_t records = kChunkRecordSize * (run.chunks_cut + 2);
+    return records > slack ? 1000 * (records - slack) : 0;
+}
+
 // Length of the next chunk at the window's front. A window full to the cap is cut there even
 // where a unit would continue, since no chunk may exceed the cap.
 [[nodiscard]] PackResult cut_chunk(PackRun& run, std::size_t& n, PackJob& job) {
-    job.container = run.cuts.plan != nullptr;
-    if (job.container) {
-        const std::size_t avail = run.end - run.begin;
-        n = cut_unit_chunk(run.cuts, run.offset, avail < run.settings.chunk_cap ? avail : run.settings.chunk_cap,
-                           run.target_bytes, job.units, job.first_unit);
-        return PACK_OK;
-    }
     const std::size_t avail = run.end - run.begin;
     const std::size_t size = avail < run.settings.chunk_cap ? avail : run.settings.chunk_cap;
-    const bool at_end = run.eof && avail <= run.settings.chunk_cap;
-    const std::uint8_t* p = run.window.data() + run.begin;
-    n = next_chunk_length(p, size, at_end, run.max_frames, run.settings.max_other_bytes, run.target_bytes);
-    if (n == 0 && !at_end) n = next_chunk_length(p, size, true, run.max_frames, run.settings.max_other_bytes, run.target_bytes);
+    const std::uint64_t reach = bound_reach(run);
+    const std::size_t least = reach > run.offset ? static_cast<std::size_t>(std::min<std::uint64_t>(reach - run.offset, size)) : 0;
+    job.container = run.cuts.plan != nullptr;
+    if (job.container) {
+        n = cut_unit_chunk(run.cuts, run.offset, size, run.target_bytes, job.units, job.first_unit);
+        if (n < least) n = widen_unit_chunk(run.cuts, run.offset, size, least, job.units, job.first_unit);
+    } else {
+        const bool at_end = run.eof && avail <= run.settings.chunk_cap;
+        const std::uint8_t* p = run.window.data() + run.begin;
+        const std::size_t other = run.settings.max_other_bytes;
+        n = next_chunk_length(p, size, at_end, run.max_frames, other, run.target_bytes);
+        if (n == 0 && !at_end) n = next_chunk_length(p, size, true, run.max_frames, other, run.target_bytes);
+        if (n < least) {
+            // a chunk that short would cost the bound more than the input so far pays for
+            std::size_t longer = next_chunk_length(p, size, at_end, ~std::size_t{0}, std::max(other, least), least);
+            if (longer == 0) longer = next_chunk_length(p, size, true, ~std::size_t{0}, std::max(other, least), least);
+            n = std::max(n, longer);
+        }
+    }
     if (n == 0 || n > size) {
-        run.report.message = "internal error: the chunk codec cut a chunk outside the input window";
+        run.report.message = "internal error: a chunk was cut outside the input window";
         return PACK_VERIFY_FAILED;
     }
+    ++run.chunks_cut;
     return PACK_OK;
 }
 
@@ -310,7 +329,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
         return PACK_BAD_SETTINGS;
     }
     if (PackResult s = build_fault(settings, report); s != PACK_OK) return s;
-    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}};
+    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}, 0};
     if (settings.plan != nullptr && settings.plan->source != UnitSource::NONE) run.cuts.plan = settings.plan;
     plan_chunks(run);
     run.window.resize(settings.chunk_cap);

@@ -31,6 +31,17 @@ constexpr std::size_t kPackChunkAlone = 1u << 20;
 std::size_t chunk_target_bytes(std::uint64_t input_size);
 constexpr std::size_t kPackOtherBytes = 1u << 20;
 constexpr std::size_t kPackChunkCap = 2u << 20;
+
+// The most a packed file of n input bytes takes with the default chunk cap, whatever the
+// input: n + n/1000 + 1 KiB. Stored and zstd chunks are never longer than their input, so what
+// the bound must pay for is the records: the packer cuts no chunk, but the input's last, whose
+// record the input read so far cannot pay for (a chunk then takes at least 24,000 more bytes).
+// Real files never come near it; a million tiny units or frames would.
+constexpr std::uint64_t kPackBoundSlack = 1024;
+constexpr std::uint64_t pack_bound(std::uint64_t n) {
+    const std::uint64_t extra = n / 1000 + kPackBoundSlack;
+    return n > ~std::uint64_t{0} - extra ? ~std::uint64_t{0} : n + extra;
+}
 struct PackSettings {
     unsigned threads = 2;  // 1 codes on the calling thread; at most kMaxWorkers are started
     ChunkCoder coder;
