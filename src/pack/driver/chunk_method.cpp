@@ -74,7 +74,7 @@ bool decodes_back(const PackJob& job, PackScratch& scratch) {
     const std::size_t size = job.original.size();
     std::vector<std::uint8_t>& back = scratch.back;
     back.resize(size);
-    if (decode_payload(*job.coder, kPackFormatVersion, job.method, job.payload.data(), job.payload.size(), back.data(), size,
+    if (decode_payload(*job.coder, job.version, job.method, job.payload.data(), job.payload.size(), back.data(), size,
                        &scratch.trace) != PACK_OK)
         return false;
     if (job.method == METHOD_UNITS && !same_size_tables(job, scratch.trace, back)) return false;
@@ -143,7 +143,7 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
         job.stats.by_family = job.by_family;
         const bool model_ok =
             job.coder->encode(data, size, job.payload, &job.stats, check_frames, job.container ? &job.units : nullptr,
-                              kPackFormatVersion) == PACK_OK;
+                              job.version) == PACK_OK;
         const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
         model_chosen = model_ok && (has_frames || job.container) && !job.payload.empty() && job.payload.size() < size;
         job.method = model_chosen ? model_method : std::uint8_t{METHOD_STORED};

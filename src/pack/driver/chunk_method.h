@@ -58,6 +58,7 @@ struct PackJob {
     PackStats stats;
     bool by_family = false;
     bool verify_failed = false;
+    unsigned version = kPackFormatVersion;  // the format version whose models code the chunk
 };
 
 // A packing thread's own buffer: the chunk decoded back, to compare with its input, or zstd's

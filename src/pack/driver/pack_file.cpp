@@ -71,7 +71,8 @@ struct PackRun {
 };
 
 bool settings_valid(const PackSettings& s) {
-    return s.chunk_cap >= 1 && s.chunk_cap <= kMaxChunkOriginal && s.max_frames >= 1 && s.max_other_bytes >= 1;
+    return s.chunk_cap >= 1 && s.chunk_cap <= kMaxChunkOriginal && s.max_frames >= 1 && s.max_other_bytes >= 1 &&
+           s.format_version >= kOldestReadableVersion && s.format_version <= kPackFormatVersion;
 }
 
 // Chunking for the input: by frame count when its length is unknown; otherwise an even number
@@ -204,7 +205,9 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
 
 [[nodiscard]] PackResult write_header(PackRun& run) {
     std::uint8_t bytes[kFileHeaderSize];
-    write_file_header(FileHeader{}, bytes);
+    FileHeader header;
+    header.version = static_cast<std::uint16_t>(run.settings.format_version);
+    write_file_header(header, bytes);
     return emit(run, bytes, sizeof bytes);
 }
 
@@ -330,7 +333,8 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
     }
     if (PackResult s = build_fault(settings, report); s != PACK_OK) return s;
     PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}, 0};
-    if (settings.plan != nullptr && settings.plan->source != UnitSource::NONE) run.cuts.plan = settings.plan;
+    if (settings.plan != nullptr && settings.plan->source != UnitSource::NONE && methods_of_version(settings.format_version) > METHOD_UNITS)
+        run.cuts.plan = settings.plan;
     plan_chunks(run);
     run.window.resize(settings.chunk_cap);
     XXH3_64bits_reset(&run.whole);
@@ -342,6 +346,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
         job.coder = &settings.coder;
         job.zstd = &zstd;
         job.by_family = settings.stats_by_family;
+        job.version = settings.format_version;
         reserve_pack_buffers(job, settings.chunk_cap);
     }
     Pipeline<PackJob, PackScratch> pipeline(jobs, pack_chunk, settings.threads);

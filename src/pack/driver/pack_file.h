@@ -49,6 +49,10 @@ struct PackSettings {
     std::size_t max_other_bytes = kPackOtherBytes;
     std::size_t chunk_cap = kPackChunkCap;  // at most kMaxChunkOriginal
     std::uint64_t input_size = 0;           // the input's length when known in advance, else 0
+    // Packing: the format version to write, from kOldestReadableVersion on (a version before 3
+    // has no chunks of units: a plan is not used). Only the fixtures of earlier versions are
+    // written with another than the current one.
+    unsigned format_version = kPackFormatVersion;
     bool stats_by_family = false;           // count the coded bits of each field family (report.stats)
     // When set (and its source not NONE), the input is a container (or a stream without frame
     // headers) whose access units lie where the plan says: chunks are cut between them and

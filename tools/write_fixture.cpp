@@ -1,0 +1,58 @@
+// Packs a file as a given format version writes it: how the fixtures of every version a build
+// reads are made (tools/make_pack_fixtures.sh), including those of versions before the one the
+// program writes, whose models every build keeps. The file is packed as the program packs a
+// regular file: its length known, its access units mapped.
+//
+// Usage: aaczavrok_write_fixture VERSION INPUT OUTPUT
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "pack/driver/pack_file.h"
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s VERSION INPUT OUTPUT\n", argv[0]);
+        return 2;
+    }
+    const unsigned version = static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10));
+    const int fd = open(argv[2], O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        std::perror(argv[2]);
+        return 1;
+    }
+    FdSource source{fd};
+    int map_fd = fd;
+    const RandomReader whole{&map_fd, read_fd_at, static_cast<std::uint64_t>(st.st_size)};
+    std::vector<std::uint8_t> packed;
+    PackSettings settings;
+    settings.threads = 1;
+    settings.input_size = static_cast<std::uint64_t>(st.st_size);
+    settings.format_version = version;
+    PackReport report;
+    const PackResult r = pack_input(fd_source(source), &whole, vector_sink(packed), settings, report);
+    close(fd);
+    if (r != PACK_OK) {
+        std::fprintf(stderr, "%s: %s\n", argv[2], report.message.c_str());
+        return 1;
+    }
+    const std::string part = std::string(argv[3]) + ".part";
+    std::FILE* out = std::fopen(part.c_str(), "wb");
+    bool ok = out != nullptr && std::fwrite(packed.data(), 1, packed.size(), out) == packed.size();
+    if (out != nullptr) ok = std::fclose(out) == 0 && ok;
+    if (!ok || std::rename(part.c_str(), argv[3]) != 0) {
+        std::perror(argv[3]);
+        std::remove(part.c_str());
+        return 1;
+    }
+    std::printf("%s: version %u, %zu -> %zu bytes, %llu units modelled\n", argv[3], version,
+                static_cast<std::size_t>(st.st_size), packed.size(),
+                static_cast<unsigned long long>(report.stats.frames_modelled));
+    return 0;
+}
