@@ -378,8 +378,9 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     s.count_field = 0x7FFFFFFF;  // a count far beyond its box: the entries there are taken
     EXPECT_EQ(taken(s), s.sizes.size());
     s = Synth{};
-    s.sizes = {100, 9000, 150};  // larger than any access unit
-    EXPECT_EQ(taken(s), 2u);
+    s.sizes = {100, 8191, 8192, 150};  // the largest access unit, then one byte larger than any
+    ASSERT_EQ(taken(s), 3u);
+    EXPECT_TRUE(l.samples[1].size == 8191 && l.samples[2].size == 150);
     s = Synth{};
     s.object_type_indication = 0x67;  // MPEG-2 AAC LC
     EXPECT_EQ(taken(s), s.sizes.size());
@@ -432,7 +433,9 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     s.constant_size = 1;
     s.count_field = s.per_chunk = 1500000;
     EXPECT_EQ(taken(s), kWalkMaxSamples);
-    s.constant_size = 9000;
+    s.constant_size = 8191;  // as many as lie whole in the media
+    EXPECT_EQ(taken(s), 1500000u / 8191);
+    s.constant_size = 8192;
     EXPECT_EQ(taken(s), 0u);
 }
 
