@@ -1,7 +1,7 @@
 #!/bin/bash
 # Packed form against general-purpose compressors: per file and as a mean, the saving of
 # `aaczavrok -p`, `xz -9e` and `zstd -19`; pack and unpack speed (MB of AAC per second, wall
-# time) and peak memory of aaczavrok, and its peak memory packing a crafted input through a pipe.
+# time) and peak memory of aaczavrok, and its peak memory packing crafted inputs (one through a pipe).
 # Every unpacked file is compared with its input. Every wall time is the median of RUNS runs
 # (default 3; RUNS=1 for a quick look); sizes are measured once.
 #
@@ -235,6 +235,30 @@ open(sys.argv[1], 'wb').write(ftyp + box(b'mdat', bytes([0x21, 0, 3, 0x40, 0x50,
                               box(b'moov', full(b'mvhd', bytes(96)) + trak))
 PY
 packing_peak "$MILLION" "crafted M4A of 1,000,000 access units"
+
+# The memory bound on a size table far longer than the samples it names: an M4A of one access
+# unit whose stsz holds 25,000,000 entries (100 MB, all but the first zero, written last).
+HUGE_TABLE="$WORK/crafted_huge_size_table.m4a"
+[ -s "$HUGE_TABLE" ] || python3 - "$HUGE_TABLE" <<'PY'
+import struct, sys
+N = 25_000_000
+G = 4 * (N - 1)  # the zero entries after the first, at the end of the file inside every box around them
+def box(t, p, grow=0): return struct.pack('>I4s', 8 + len(p) + grow, t) + p
+def full(t, p, grow=0): return box(t, bytes(4) + p, grow)
+esds = full(b'esds', bytes([3, 25, 0, 1, 0, 4, 17, 0x40, 0x15]) + bytes(11) + bytes([5, 2, 0x12, 0x10, 6, 1, 2]))
+mp4a = box(b'mp4a', bytes(6) + struct.pack('>H', 1) + bytes(8) + struct.pack('>HHHHI', 2, 16, 0, 0, 44100 << 16) + esds)
+ftyp = box(b'ftyp', b'M4A \x00\x00\x02\x00isomM4A ')
+mdat = box(b'mdat', bytes([0x21, 0, 3, 0x40, 0x50, 7, 0, 0x1c]))
+stbl = box(b'stbl', full(b'stsd', struct.pack('>I', 1) + mp4a) + full(b'stts', struct.pack('>III', 1, 1, 1024)) +
+           full(b'stsc', struct.pack('>IIII', 1, 1, 1, 1)) + full(b'stco', struct.pack('>II', 1, len(ftyp) + 8)) +
+           full(b'stsz', struct.pack('>III', 0, N, 8), G), G)
+trak = box(b'trak', full(b'tkhd', bytes(80)) + box(b'mdia', full(b'mdhd', bytes(20)) +
+           full(b'hdlr', bytes(4) + b'soun' + bytes(13)) + box(b'minf', full(b'smhd', bytes(4)) + stbl, G), G), G)
+with open(sys.argv[1], 'wb') as f:
+    f.write(ftyp + mdat + box(b'moov', full(b'mvhd', bytes(96)) + trak, G))
+    f.write(bytes(G))
+PY
+packing_peak "$HUGE_TABLE" "crafted M4A of 1 access unit and a 25,000,000-entry size table"
 rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
 
 # ---------------------------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 // hostile files, whatever is left is a sane layout (samples sorted, apart, within the file).
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,15 +17,23 @@
 namespace {
 
 bool walk(const std::string& file, ContainerLayout& layout) {
-    RandomReader in{const_cast<std::string*>(&file),
-                    [](void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) -> long long {
-                        const std::string& s = *static_cast<const std::string*>(self);
-                        const std::size_t got = offset >= s.size() ? 0 : std::min<std::size_t>(n, s.size() - offset);
-                        if (got != 0) std::memcpy(buf, s.data() + offset, got);
-                        return static_cast<long long>(got);
-                    },
-                    file.size()};
-    return walk_container(in, layout);
+    MemorySource m{reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), 0};
+    return walk_container(RandomReader{&m, read_memory_at, file.size()}, layout);
+}
+
+// A file with `gap` zero bytes at `at`, read without being stored (the boxes around them
+// state them where they lie inside a box).
+struct Grown {
+    std::string file;
+    std::uint64_t at, gap;
+};
+long long read_grown(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const Grown& g = *static_cast<const Grown*>(self);
+    const std::uint64_t size = g.file.size() + g.gap;
+    n = offset >= size ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, size - offset));
+    for (std::size_t i = 0; i < n; ++i, ++offset)
+        buf[i] = static_cast<std::uint8_t>(offset < g.at ? g.file[offset] : offset < g.at + g.gap ? 0 : g.file[offset - g.gap]);
+    return static_cast<long long>(n);
 }
 
 // What every layout promises, whatever the file held.
@@ -378,8 +386,9 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     s.count_field = 0x7FFFFFFF;  // a count far beyond its box: the entries there are taken
     EXPECT_EQ(taken(s), s.sizes.size());
     s = Synth{};
-    s.sizes = {100, 9000, 150};  // larger than any access unit
-    EXPECT_EQ(taken(s), 2u);
+    s.sizes = {100, 8191, 8192, 150};  // the largest access unit, then one byte larger than any
+    ASSERT_EQ(taken(s), 3u);
+    EXPECT_TRUE(l.samples[1].size == 8191 && l.samples[2].size == 150);
     s = Synth{};
     s.object_type_indication = 0x67;  // MPEG-2 AAC LC
     EXPECT_EQ(taken(s), s.sizes.size());
@@ -432,7 +441,9 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     s.constant_size = 1;
     s.count_field = s.per_chunk = 1500000;
     EXPECT_EQ(taken(s), kWalkMaxSamples);
-    s.constant_size = 9000;
+    s.constant_size = 8191;  // as many as lie whole in the media
+    EXPECT_EQ(taken(s), 1500000u / 8191);
+    s.constant_size = 8192;
     EXPECT_EQ(taken(s), 0u);
 }
 
@@ -452,16 +463,10 @@ TEST(ContainerWalk, UnitsEndWhereTheirOffsetsNoLongerFit) {
     s.sizes = {100, 200, 150, 300};
     s.mdat_to_end = true;
     s.chunk_at = {0, kUnitOffsetLimit};  // two samples a chunk, the second chunk 16 TiB on
-    const std::string file = build(s);
-    // the file as built, then zeros to past the second chunk
-    RandomReader in{const_cast<std::string*>(&file),
-                    [](void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) -> long long {
-                        const std::string& f = *static_cast<const std::string*>(self);
-                        std::memset(buf, 0, n);
-                        if (offset < f.size()) std::memcpy(buf, f.data() + offset, std::min<std::size_t>(n, f.size() - offset));
-                        return static_cast<long long>(n);
-                    },
-                    kUnitOffsetLimit + (1u << 20)};
+    Grown g{build(s), 0, 0};  // the file as built, then zeros to past the second chunk
+    g.at = g.file.size();
+    g.gap = kUnitOffsetLimit + (1u << 20) - g.at;
+    const RandomReader in{&g, read_grown, g.at + g.gap};
     ContainerLayout l;
     ASSERT_TRUE(walk_container(in, l));
     ASSERT_EQ(l.samples.size(), 4u);
@@ -476,6 +481,46 @@ TEST(ContainerWalk, UnitsEndWhereTheirOffsetsNoLongerFit) {
     // the size table's entries name the two units, and nothing past them
     ASSERT_EQ(map.size_runs.size(), 1u);
     EXPECT_TRUE(map.size_runs[0].first_unit == 0 && map.size_runs[0].count == 2u);
+}
+
+// The most memory the process has held (KiB; 0 without /proc); with `restart`, from now on.
+long peak_memory_kib(bool restart = false) {
+    if (restart) std::ofstream("/proc/self/clear_refs") << "5";
+    std::ifstream status("/proc/self/status");
+    long kib = 0;
+    for (std::string key; status >> key;)
+        if (key == "VmHWM:") status >> kib;
+    return kib;
+}
+
+// An M4A of one sample whose table of sizes holds 25 million entries (the box that large, the
+// entries past the first read as zeros and never stored): the unit map costs the entries its
+// units use, not 4 bytes for every entry of the table (100 MB).
+TEST(ContainerWalk, LargeSizeTableCostsOnlyTheEntriesTheUnitsUse) {
+    constexpr std::uint64_t kEntries = 25000000;
+    Synth s;
+    s.sizes = {100};
+    s.per_chunk = 1;
+    s.count_field = kEntries;
+    s.index_last = true;  // the media before the index, which grows behind it
+    Grown g{build(s), 0, 4 * (kEntries - 1)};
+    g.at = g.file.find("stsz") + 20;  // after entry 0
+    for (const char* type : {"moov", "trak", "mdia", "minf", "stbl", "stsz"}) {
+        const std::size_t p = g.file.find(type) - 4;
+        std::uint64_t size = 0;
+        for (std::size_t i = p; i < p + 4; ++i) size = size << 8 | static_cast<std::uint8_t>(g.file[i]);
+        g.file.replace(p, 4, be(size + g.gap, 4));
+    }
+    const RandomReader in{&g, read_grown, g.file.size() + g.gap};
+    UnitPlan map;
+    const long before = peak_memory_kib(true);
+    map_units(in, map);
+    EXPECT_LT(peak_memory_kib() - before, 32 << 10) << "KiB";
+    ASSERT_EQ(map.source, UnitSource::ISO_MEDIA);
+    ASSERT_EQ(map.units.size(), 1u);
+    EXPECT_EQ(map.units[0].size, 100u);
+    ASSERT_EQ(map.size_runs.size(), 1u);
+    EXPECT_TRUE(map.size_runs[0].offset == g.at - 4 && map.size_runs[0].count == 1u && map.size_runs[0].first_unit == 0);
 }
 
 }  // namespace

@@ -403,8 +403,9 @@ TEST(PackVerification, ChunkThatDoesNotDecodeBackStopsThePackingOrIsCodedAgainWi
     EXPECT_EQ(packed, normal);
 }
 
-// A small file of several chunks by every method: frames (model), text (zstd), noise (stored),
-// with its records walked; walk.chunks is empty when packing or walking failed.
+// A small file of several chunks by every method: frames (model), noise between them (stored
+// where it is a chunk of its own), text (zstd), with its records walked; walk.chunks is empty
+// when packing or walking failed.
 struct DamageSubject {
     Bytes original;
     Bytes packed;
@@ -415,10 +416,11 @@ DamageSubject damage_subject() {
     std::string text;
     for (int i = 0; i < 60; ++i) text += "tag text repeated ";
     const Bytes aac = bytes_of(read_file(test_data("lc_mono_8k.aac")));
+    std::size_t half = 0;  // the first frame boundary past the middle
+    while (half < aac.size() / 2) half += (aac[half + 3] & 3u) << 11 | aac[half + 4] << 3 | aac[half + 5] >> 5;
+    const auto at = [&](std::size_t pos) { return aac.begin() + static_cast<std::ptrdiff_t>(pos); };
     DamageSubject d;
-    d.original =
-        concat({Bytes(aac.begin(), aac.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(aac.size(), 3000))),
-                bytes_of(text), random_bytes(500, 6)});
+    d.original = concat({Bytes(aac.begin(), at(half)), random_bytes(1500, 6), Bytes(at(half), aac.end()), bytes_of(text)});
     PackReport report;
     PackSettings s = small_chunks(1);
     s.max_other_bytes = 600;
@@ -543,22 +545,33 @@ TEST(PackDamage, ProblemsAreNamed) {
 }
 
 // Chunks are decoded while later ones are still being read: whatever is found first in the
-// stream is what is named, on one thread or two, and what came before it is written out. Every
-// cut of the file is named as a truncation.
+// stream is what is named, on one thread or two, and what came before it is written out, none
+// of the damaged chunk (a stored chunk's bytes are checked before they go out as any others
+// are). Every cut of the file is named as a truncation.
 TEST(PackDamage, FirstProblemInFileOrderAndEveryTruncationAreNamed) {
     const DamageSubject subject = damage_subject();
     const Bytes& packed = subject.packed;
     const Bytes& original = subject.original;
-    ASSERT_GE(subject.walk.chunks.size(), 3u);
+    const Walk& w = subject.walk;
+    ASSERT_GE(w.chunks.size(), 3u);
     Bytes bad_and_cut(packed.begin(), packed.end() - 40);
-    bad_and_cut[subject.walk.at[1] + kChunkRecordSize + 2] ^= 0x40;  // the coder never reads a payload's first byte
+    bad_and_cut[w.at[1] + kChunkRecordSize + 2] ^= 0x40;  // the coder never reads a payload's first byte
+    std::size_t k = 1;  // the stored chunk between others, after `before` bytes
+    std::ptrdiff_t before = w.chunks[0].original_length;
+    for (; k + 1 < w.chunks.size() && w.chunks[k].method != METHOD_STORED; ++k) before += w.chunks[k].original_length;
+    ASSERT_TRUE(k + 1 < w.chunks.size() && w.chunks[k].method == METHOD_STORED);
+    Bytes bad_stored = packed;
+    bad_stored[w.at[k] + kChunkRecordSize + w.chunks[k].packed_length / 2] ^= 0x10;
     for (unsigned threads : {1u, 2u}) {
         SCOPED_TRACE(threads);
         Bytes back;
         const PackReport report = expect_refused(bad_and_cut, PACK_DAMAGED, "chunk 2 is damaged (", threads, back);
         // the chunk before the damage was written out, nothing after it
         EXPECT_EQ(report.chunks, 1u);
-        EXPECT_EQ(back.size(), subject.walk.chunks[0].original_length);
+        EXPECT_EQ(back.size(), w.chunks[0].original_length);
+        expect_refused(bad_stored, PACK_DAMAGED, "chunk " + std::to_string(k + 1) + " is damaged (checksum mismatch)",
+                       threads, back);
+        EXPECT_EQ(back, Bytes(original.begin(), original.begin() + before));
         for (std::size_t len = 0; len < packed.size(); ++len) {
             SCOPED_TRACE(len);
             const Bytes cut(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(len));
