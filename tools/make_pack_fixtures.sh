@@ -1,29 +1,51 @@
 #!/bin/bash
-# Writes the packed-form fixtures of the current format version (tests/data/packed-vN/<sample>.aaz,
-# which a test unpacks and compares with tests/data/<sample>; the folders of earlier versions
-# stay as they are) and the seeds of the two packed-form fuzz targets
-# (fuzz/corpus/unpack, fuzz/corpus/pack_round_trip) from the bundled samples. Packing is
-# deterministic, so running it twice with the same build gives the same files; run it again
-# whenever the packed format or the chunk codec changes, and commit what it writes.
+# Writes the packed-form fixtures of every format version this build writes and reads
+# (tests/data/packed-vN/<sample>.aaz, which a test unpacks and compares with its source, and
+# packs again at its version to compare with the fixture) and the seeds of the two packed-form
+# fuzz targets (fuzz/corpus/unpack, fuzz/corpus/pack_round_trip) from the bundled samples.
+# Packing is deterministic, so running it twice with the same build gives the same files.
 #
-# Usage: tools/make_pack_fixtures.sh [path/to/aaczavrok]
+# A fixture once committed is never to change: the models of its version are frozen. The
+# script writes the fixtures a version lacks and stops, changing nothing, when an existing one
+# would come out otherwise. Each version's samples reach every branch of its models (the
+# crafted ones, tools/make_crafted_samples.py, what no encoder at hand writes).
+#
+# Usage: tools/make_pack_fixtures.sh [path/to/build]
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BIN=${1:-$ROOT/build/aaczavrok}
+BUILD=${1:-$ROOT/build}
+BIN=$BUILD/aaczavrok
+WRITE=$BUILD/aaczavrok_write_fixture
 DATA=$ROOT/tests/data
-VERSION=$("$BIN" -V 2>&1 | sed -n 's/.*packed format version \([0-9]*\).*/\1/p')
-[ -n "$VERSION" ] || { echo "cannot tell the format version of $BIN" >&2; exit 1; }
-FIXTURES=$DATA/packed-v$VERSION
 UNPACK=$ROOT/fuzz/corpus/unpack
 ROUND=$ROOT/fuzz/corpus/pack_round_trip
-[ -x "$BIN" ] || { echo "no program at $BIN (build it first: make build)" >&2; exit 1; }
+[ -x "$BIN" ] && [ -x "$WRITE" ] || { echo "no program at $BIN or $WRITE (build them first: make build)" >&2; exit 1; }
+VERSION=$("$BIN" -V 2>&1 | sed -n 's/.*packed format version \([0-9]*\).*/\1/p')
+[ -n "$VERSION" ] || { echo "cannot tell the format version of $BIN" >&2; exit 1; }
 
-mkdir -p "$FIXTURES" "$UNPACK" "$ROUND"
-rm -f "$FIXTURES"/*.aaz "$UNPACK"/* "$ROUND"/*
-
-for sample in lc_mono_8k.aac lc_stereo_44k.aac lc_51_48k.aac mp4/tags_cover.m4a mp4/frag_moof.mp4 streams/lc_stereo_44k.adif; do
-    "$BIN" -p -f -o "$FIXTURES/$(basename "$sample").aaz" "$DATA/$sample"
+ADTS_SAMPLES="lc_mono_8k.aac lc_stereo_44k.aac lc_51_48k.aac is_ms_stereo_48k.aac pns_mono_32k.aac ltp_mono_22k.aac
+  main_stereo_44k.aac lc_mono_fill_44k.aac tns_mono_44k.aac crafted/dense_lines_44k.aac crafted/odd_units.aac"
+UNIT_SAMPLES="mp4/tags_cover.m4a mp4/frag_moof.mp4 streams/lc_stereo_44k.adif"
+TMP=$(mktemp)
+trap 'rm -f "$TMP"' EXIT
+for version in $(seq 2 "$VERSION"); do
+    samples=$ADTS_SAMPLES
+    [ "$version" -ge 3 ] && samples="$samples $UNIT_SAMPLES"  # version 2 has no chunks of units
+    mkdir -p "$DATA/packed-v$version"
+    for sample in $samples; do
+        fixture=$DATA/packed-v$version/$(basename "$sample").aaz
+        "$WRITE" "$version" "$DATA/$sample" "$TMP" >/dev/null
+        if [ -e "$fixture" ]; then
+            cmp -s "$TMP" "$fixture" || { echo "$fixture would change: a frozen version writes otherwise" >&2; exit 1; }
+        else
+            cp "$TMP" "$fixture"
+            echo "wrote $fixture"
+        fi
+    done
 done
+FIXTURES=$DATA/packed-v$VERSION
+mkdir -p "$UNPACK" "$ROUND"
+rm -f "$UNPACK"/* "$ROUND"/*
 
 words() { for i in $(seq 1 200); do printf 'note %d of the list\n' "$i"; done; }
 
@@ -52,4 +74,4 @@ for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_du
     { printf '\001'; cat "$DATA/$sample"; } >"$ROUND/small_chunks_$name"
 done
 
-ls -l "$FIXTURES" "$UNPACK" "$ROUND"
+ls -l "$UNPACK" "$ROUND"
