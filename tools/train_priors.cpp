@@ -31,6 +31,7 @@
 #include "pack/driver/pack_file.h"
 #include "pack/model/chunk_codec.h"
 #include "pack/model/gen4/trained_state.h"
+#include "pack/model/model_training.h"
 
 namespace {
 

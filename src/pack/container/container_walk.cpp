@@ -415,93 +415,111 @@ void take_track_samples(Walker& w, const TrackTables& t) {
 
 // A traf's samples: runs placed from the base its tfhd gives (or the moof, or where the
 // previous traf's data ended), each run without a data offset continuing after the last.
+// What a track fragment's header and runs have said so far.
+struct TrafState {
+    std::uint64_t moof_start = 0;
+    std::uint64_t base = 0;
+    std::uint64_t next = 0;  // where the next run without a data offset starts
+    std::uint32_t description = 0;
+    std::uint32_t default_size = 0;
+    const TrackTables* track = nullptr;
+    bool have_tfhd = false;
+    bool sizes_known = true;  // false once a run's place or size cannot be told: later runs are not taken
+};
+
+void read_tfhd(Walker& w, const Box& b, TrafState& t) {
+    const std::uint64_t payload = b.end - b.body;
+    std::uint8_t h[40];
+    if (payload < 8 || !read_exact(w.in, b.body, h, static_cast<std::size_t>(std::min<std::uint64_t>(payload, 40))))
+        return;
+    const std::uint32_t tf_flags = be24(h + 1);
+    const std::uint32_t track_id = be32(h + 4);
+    unsigned at = 8;
+    const unsigned need = 8 + ((tf_flags & 0x01) ? 8 : 0) + ((tf_flags & 0x02) ? 4 : 0) + ((tf_flags & 0x08) ? 4 : 0) +
+                          ((tf_flags & 0x10) ? 4 : 0);
+    if (payload < need) return;
+    t.have_tfhd = true;
+    for (const TrackTables& tables : w.tracks)
+        if (tables.track_id == track_id) t.track = &tables;
+    for (const TrackDefaults& d : w.defaults)
+        if (d.track_id == track_id) {
+            t.description = d.sample_description_index;
+            t.default_size = d.sample_size;
+        }
+    if (tf_flags & 0x01)
+        t.base = be64(h + at), at += 8;
+    else if (tf_flags & 0x020000)
+        t.base = t.moof_start;  // default-base-is-moof
+    if (tf_flags & 0x02) t.description = be32(h + at), at += 4;
+    if (tf_flags & 0x08) at += 4;
+    if (tf_flags & 0x10) t.default_size = be32(h + at);
+    t.next = t.base;
+}
+
+void read_trun(Walker& w, const Box& b, TrafState& t, std::uint64_t& data_end) {
+    std::uint8_t r[12];
+    if (b.end - b.body < 8 || !read_exact(w.in, b.body, r, 8)) return;
+    const std::uint32_t flags = be24(r + 1);
+    std::uint64_t count = be32(r + 4);
+    std::uint64_t at = b.body + 8;
+    std::uint64_t start = t.next;
+    if (flags & 0x01) {
+        if (b.end - at < 4 || !read_exact(w.in, at, r + 8, 4)) return;
+        const std::int64_t data_offset = static_cast<std::int32_t>(be32(r + 8));
+        at += 4;
+        if (data_offset < 0 && static_cast<std::uint64_t>(-data_offset) > t.base) {
+            t.sizes_known = false;
+            return;
+        }
+        start = t.base + static_cast<std::uint64_t>(data_offset);
+    }
+    if (flags & 0x04) at += 4;
+    const unsigned fields =
+        ((flags & 0x100) ? 1 : 0) + ((flags & 0x200) ? 1 : 0) + ((flags & 0x400) ? 1 : 0) + ((flags & 0x800) ? 1 : 0);
+    if (at > b.end) return;
+    if (fields != 0) count = std::min<std::uint64_t>(count, (b.end - at) / (4 * fields));
+    const bool taking = t.track != nullptr && t.track->layout_index >= 0 && t.description == t.track->aac_entry;
+    std::uint64_t offset = start;
+    if ((flags & 0x200) == 0) {
+        if (t.default_size == 0 && count != 0) {  // no size anywhere: the data's end is unknown
+            t.sizes_known = false;
+            return;
+        }
+        if (taking && t.default_size <= kWalkMaxSampleBytes) {
+            for (std::uint64_t i = 0; i < count && offset < w.in.size && !w.full; ++i, offset += t.default_size)
+                take_sample(w, offset, t.default_size, t.track->layout_index);
+        }
+        offset = start + count * t.default_size;
+    } else {
+        TableWindow table;
+        table.in = &w.in;
+        table.limit = at + count * 4 * fields;
+        const unsigned size_field = (flags & 0x100) ? 1 : 0;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            std::uint64_t size = 0;
+            if (!window_read(table, at + (i * fields + size_field) * 4, 4, size)) {
+                t.sizes_known = false;
+                return;
+            }
+            if (taking && !w.full) take_sample(w, offset, size, t.track->layout_index);
+            offset += size;
+        }
+    }
+    t.next = offset;
+    data_end = offset;
+}
+
+// The samples of one track fragment: its header, then each run of samples.
 void take_traf_samples(Walker& w, const Box& traf, std::uint64_t moof_start, std::uint64_t default_base,
                        std::uint64_t& data_end) {
-    std::uint8_t h[40];
-    std::uint32_t tf_flags = 0, track_id = 0, description = 0, default_size = 0;
-    bool have_tfhd = false, sizes_known = true;
-    std::uint64_t base = default_base;
-    const TrackTables* track = nullptr;
-    std::uint64_t next = 0;  // where the next run without a data offset starts
+    TrafState t;
+    t.moof_start = moof_start;
+    t.base = default_base;
     for_each_child(w, traf.body, traf.end, 3, [&](const Box& b) {
-        const std::uint64_t payload = b.end - b.body;
-        if (b.type == fourcc("tfhd") && !have_tfhd) {
-            if (payload < 8 ||
-                !read_exact(w.in, b.body, h, static_cast<std::size_t>(std::min<std::uint64_t>(payload, 40))))
-                return;
-            tf_flags = be24(h + 1);
-            track_id = be32(h + 4);
-            unsigned at = 8;
-            const unsigned need = 8 + ((tf_flags & 0x01) ? 8 : 0) + ((tf_flags & 0x02) ? 4 : 0) +
-                                  ((tf_flags & 0x08) ? 4 : 0) + ((tf_flags & 0x10) ? 4 : 0);
-            if (payload < need) return;
-            have_tfhd = true;
-            for (const TrackTables& t : w.tracks)
-                if (t.track_id == track_id) track = &t;
-            for (const TrackDefaults& d : w.defaults)
-                if (d.track_id == track_id) {
-                    description = d.sample_description_index;
-                    default_size = d.sample_size;
-                }
-            if (tf_flags & 0x01)
-                base = be64(h + at), at += 8;
-            else if (tf_flags & 0x020000)
-                base = moof_start;  // default-base-is-moof
-            if (tf_flags & 0x02) description = be32(h + at), at += 4;
-            if (tf_flags & 0x08) at += 4;
-            if (tf_flags & 0x10) default_size = be32(h + at);
-            next = base;
-        } else if (b.type == fourcc("trun") && have_tfhd && sizes_known) {
-            std::uint8_t r[12];
-            if (payload < 8 || !read_exact(w.in, b.body, r, 8)) return;
-            const std::uint32_t flags = be24(r + 1);
-            std::uint64_t count = be32(r + 4);
-            std::uint64_t at = b.body + 8;
-            std::uint64_t start = next;
-            if (flags & 0x01) {
-                if (b.end - at < 4 || !read_exact(w.in, at, r + 8, 4)) return;
-                const std::int64_t data_offset = static_cast<std::int32_t>(be32(r + 8));
-                at += 4;
-                if (data_offset < 0 && static_cast<std::uint64_t>(-data_offset) > base) {
-                    sizes_known = false;
-                    return;
-                }
-                start = base + static_cast<std::uint64_t>(data_offset);
-            }
-            if (flags & 0x04) at += 4;
-            const unsigned fields = ((flags & 0x100) ? 1 : 0) + ((flags & 0x200) ? 1 : 0) + ((flags & 0x400) ? 1 : 0) +
-                                    ((flags & 0x800) ? 1 : 0);
-            if (at > b.end) return;
-            if (fields != 0) count = std::min<std::uint64_t>(count, (b.end - at) / (4 * fields));
-            const bool taking = track != nullptr && track->layout_index >= 0 && description == track->aac_entry;
-            std::uint64_t offset = start;
-            if ((flags & 0x200) == 0) {
-                if (default_size == 0 && count != 0) {  // no size anywhere: the data's end is unknown
-                    sizes_known = false;
-                    return;
-                }
-                if (taking && default_size <= kWalkMaxSampleBytes) {
-                    for (std::uint64_t i = 0; i < count && offset < w.in.size && !w.full; ++i, offset += default_size)
-                        take_sample(w, offset, default_size, track->layout_index);
-                }
-                offset = start + count * default_size;
-            } else {
-                TableWindow table;
-                table.in = &w.in;
-                table.limit = at + count * 4 * fields;
-                const unsigned size_field = (flags & 0x100) ? 1 : 0;
-                for (std::uint64_t i = 0; i < count; ++i) {
-                    std::uint64_t size = 0;
-                    if (!window_read(table, at + (i * fields + size_field) * 4, 4, size)) {
-                        sizes_known = false;
-                        return;
-                    }
-                    if (taking && !w.full) take_sample(w, offset, size, track->layout_index);
-                    offset += size;
-                }
-            }
-            next = offset;
-            data_end = offset;
+        if (b.type == fourcc("tfhd") && !t.have_tfhd) {
+            read_tfhd(w, b, t);
+        } else if (b.type == fourcc("trun") && t.have_tfhd && t.sizes_known) {
+            read_trun(w, b, t, data_end);
         }
     });
 }

@@ -1,5 +1,6 @@
 // Saving, loading and softening a model's learnt state: the parts that are not templates.
 #include "pack/model/model_state.h"
+#include "pack/model/model_training.h"
 
 unsigned bit_level(std::uint32_t p) {
     unsigned best = 0;
