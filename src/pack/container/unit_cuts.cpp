@@ -167,20 +167,13 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
 
 bool number_units(UnitCuts& cuts, std::size_t first_unit, const std::vector<ChunkUnit>& units,
                   const std::uint8_t* original, std::size_t size, std::uint64_t checksum) {
-    UnitTrace trace;
-    for (const ChunkUnit& u : units) {
-        if (u.kind == UNIT_SIZES) {
-            trace.patches.push_back(SizePatch{u.start, u.first_index, u.length / 4});
-        } else {
-            trace.lengths.push_back(u.length);
-        }
-    }
+    std::size_t access = 0;
+    for (const ChunkUnit& u : units) access += u.kind == UNIT_ACCESS ? 1 : 0;
     const std::size_t first = cuts.numbered.lengths.size();
-    if (!trace.lengths.empty() && first < kMaxDerivedUnits)
+    if (access != 0 && first < kMaxDerivedUnits)
         cuts.numbered_runs.push_back(
-            NumberedRun{first_unit, std::min<std::size_t>(trace.lengths.size(), kMaxDerivedUnits - first),
-                        static_cast<std::uint32_t>(first)});
-    if (trace.patches.empty()) return fill_size_tables(trace, cuts.numbered, nullptr, 0, 0);
+            NumberedRun{first_unit, std::min<std::size_t>(access, kMaxDerivedUnits - first), static_cast<std::uint32_t>(first)});
+    if (!has_size_tables(units)) return fill_size_tables(units, cuts.numbered, nullptr, 0, 0);
     std::vector<std::uint8_t> copy(original, original + size);
-    return fill_size_tables(trace, cuts.numbered, copy.data(), copy.size(), checksum);
+    return fill_size_tables(units, cuts.numbered, copy.data(), copy.size(), checksum);
 }

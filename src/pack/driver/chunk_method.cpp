@@ -61,12 +61,14 @@ bool same_size_tables(const PackJob& job, const UnitTrace& trace, std::vector<st
     std::size_t k = 0;
     for (const ChunkUnit& u : job.units) {
         if (u.kind != UNIT_SIZES) continue;
-        if (k >= trace.patches.size()) return false;
-        const SizePatch& p = trace.patches[k++];
-        if (p.pos != u.start || p.first_index != u.first_index || 4 * std::size_t{p.count} != u.length) return false;
+        while (k < trace.units.size() && trace.units[k].kind != UNIT_SIZES) ++k;
+        if (k >= trace.units.size()) return false;
+        const ChunkUnit& t = trace.units[k++];
+        if (t.start != u.start || t.first_index != u.first_index || t.length != u.length) return false;
         std::memcpy(back.data() + u.start, job.original.data() + u.start, u.length);
     }
-    return k == trace.patches.size();
+    while (k < trace.units.size() && trace.units[k].kind != UNIT_SIZES) ++k;
+    return k == trace.units.size();
 }
 
 // Decodes the chunk's payload again and compares it with the input.
@@ -180,7 +182,7 @@ void unpack_chunk(UnpackJob& job, UnpackScratch&) {
                                     job.output.data(), job.original_length, &job.trace);
         if (job.result != PACK_OK) return;
     }
-    job.checksum_pending = job.method == METHOD_UNITS && !job.trace.patches.empty();
+    job.checksum_pending = job.method == METHOD_UNITS && has_size_tables(job.trace.units);
     if (job.checksum_pending) return;
     if (XXH3_64bits(job.output.data(), job.output.size()) != job.checksum) job.result = PACK_CHECKSUM_MISMATCH;
 }

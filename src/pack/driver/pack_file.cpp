@@ -439,7 +439,7 @@ PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSe
         if (pipeline.empty()) break;
         UnpackJob& job = pipeline.next_finished();
         if (job.result == PACK_OK && job.method == METHOD_UNITS &&
-            !fill_size_tables(job.trace, run.known, job.output.data(), job.output.size(), job.checksum))
+            !fill_size_tables(job.trace.units, run.known, job.output.data(), job.output.size(), job.checksum))
             job.result = PACK_CHECKSUM_MISMATCH;
         if (job.result != PACK_OK)
             return damaged(report, format_message("chunk %" PRIu64 " is damaged (", report.chunks + 1) +

@@ -4,24 +4,34 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
-bool fill_size_tables(const UnitTrace& trace, UnitLengths& known, std::uint8_t* out, std::size_t size,
+bool has_size_tables(const std::vector<ChunkUnit>& units) {
+    for (const ChunkUnit& u : units)
+        if (u.kind == UNIT_SIZES) return true;
+    return false;
+}
+
+bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, std::uint8_t* out, std::size_t size,
                       std::uint64_t checksum) {
-    for (std::uint32_t length : trace.lengths) {
-        if (known.lengths.size() >= kMaxDerivedUnits) break;
-        known.lengths.push_back(static_cast<std::uint16_t>(length > 0xFFFF ? 0xFFFF : length));
+    for (const ChunkUnit& u : units) {
+        if (u.kind != UNIT_ACCESS || known.lengths.size() >= kMaxDerivedUnits) continue;
+        known.lengths.push_back(static_cast<std::uint16_t>(u.length > 0xFFFF ? 0xFFFF : u.length));
     }
-    for (const SizePatch& p : trace.patches) {
-        if (p.first_index > known.lengths.size() || p.count > known.lengths.size() - p.first_index ||
-            p.pos > size || 4 * std::size_t{p.count} > size - p.pos)
+    bool tables = false;
+    for (const ChunkUnit& u : units) {
+        if (u.kind != UNIT_SIZES) continue;
+        tables = true;
+        const std::uint32_t count = u.length / 4;
+        if (u.first_index > known.lengths.size() || count > known.lengths.size() - u.first_index || u.start > size ||
+            u.length > size - u.start)
             return false;
-        for (std::uint32_t k = 0; k < p.count; ++k) {
-            const std::uint32_t v = known.lengths[p.first_index + k];
-            std::uint8_t* e = out + p.pos + 4 * std::size_t{k};
+        for (std::uint32_t k = 0; k < count; ++k) {
+            const std::uint32_t v = known.lengths[u.first_index + k];
+            std::uint8_t* e = out + u.start + 4 * std::size_t{k};
             e[0] = 0;
             e[1] = 0;
             e[2] = static_cast<std::uint8_t>(v >> 8);
             e[3] = static_cast<std::uint8_t>(v);
         }
     }
-    return trace.patches.empty() || XXH3_64bits(out, size) == checksum;
+    return !tables || XXH3_64bits(out, size) == checksum;
 }

@@ -28,19 +28,11 @@ struct ChunkUnit {
     std::uint32_t first_index = 0; // of a table: the unit its first entry is the length of
 };
 
-// A size table the decoder left for the unpacker to fill in: at pos in the chunk, count
-// entries, the first the length of the file's access unit first_index.
-struct SizePatch {
-    std::uint32_t pos = 0;
-    std::uint32_t first_index = 0;
-    std::uint32_t count = 0;
-};
-
-// What decoding a chunk of units reports besides its bytes: the length of each access unit
-// (modelled or not) in order, and the size tables to fill in.
+// What decoding a chunk of units reports besides its bytes: its access units (modelled or not)
+// and size tables in order, as the encoder was given them, the tables left as zeros for the
+// unpacker to fill in.
 struct UnitTrace {
-    std::vector<std::uint32_t> lengths;
-    std::vector<SizePatch> patches;
+    std::vector<ChunkUnit> units;
 };
 
 // The most entries a size table may derive from: the unpacker keeps the length of every
@@ -53,8 +45,11 @@ struct UnitLengths {
     std::vector<std::uint16_t> lengths;
 };
 
-// Adds the access units of a chunk of units (its trace) to `known`, fills in its size tables at
-// out from them, and says whether its checksum then holds (when it has tables; the caller has
-// checked it otherwise): false when a table points past what is known or the bytes do not match.
-bool fill_size_tables(const UnitTrace& trace, UnitLengths& known, std::uint8_t* out, std::size_t size,
+// Whether a chunk's units hold a size table.
+bool has_size_tables(const std::vector<ChunkUnit>& units);
+
+// Adds the access units of a chunk of units to `known`, fills in its size tables at out from
+// them, and says whether its checksum then holds (when it has tables; the caller has checked it
+// otherwise): false when a table points past what is known or the bytes do not match.
+bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, std::uint8_t* out, std::size_t size,
                       std::uint64_t checksum);

@@ -286,6 +286,16 @@ PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<s
     return encode_units(e.get(), data, size, payload, units);
 }
 
+// An access unit at pos as the encoder is given one.
+ChunkUnit access_unit(std::size_t pos, std::size_t length, const FrameContext& fc) {
+    ChunkUnit u;
+    u.start = static_cast<std::uint32_t>(pos);
+    u.length = static_cast<std::uint32_t>(length);
+    u.object_type = fc.object_type;
+    u.sf_index = fc.sf_index;
+    return u;
+}
+
 template <class Model>
 PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
                 bool units, UnitTrace* trace) {
@@ -309,7 +319,14 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
                 if (count > left / 4 || first >= kMaxDerivedUnits || count > kMaxDerivedUnits - first)
                     return PACK_SIZE_TABLE_PAST;
                 std::memset(out + pos, 0, 4 * std::size_t{count});
-                if (trace != nullptr) trace->patches.push_back(SizePatch{static_cast<std::uint32_t>(pos), first, count});
+                if (trace != nullptr) {
+                    ChunkUnit table;
+                    table.kind = UNIT_SIZES;
+                    table.start = static_cast<std::uint32_t>(pos);
+                    table.length = 4 * count;
+                    table.first_index = first;
+                    trace->units.push_back(table);
+                }
                 pos += 4 * std::size_t{count};
                 continue;
             }
@@ -337,14 +354,14 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
             const std::size_t length = bitsink_bytes(io.sink);
             if (length > left) return PACK_FRAME_PAST_CHUNK;
             std::memcpy(out + pos, buf.frame.get(), length);
+            if (units && trace != nullptr) trace->units.push_back(access_unit(pos, length, fc));
             pos += length;
-            if (units && trace != nullptr) trace->lengths.push_back(static_cast<std::uint32_t>(length));
         } else {
             const std::size_t length = code_uint(rc, m.units.raw_frame_length, 0);
             if (length == 0 || length > left) return PACK_FRAME_PAST_CHUNK;
             code_bytes(rc, m, BYTES_RAW, out + pos, length);
+            if (units && trace != nullptr) trace->units.push_back(access_unit(pos, length, fc));
             pos += length;
-            if (units && trace != nullptr) trace->lengths.push_back(static_cast<std::uint32_t>(length));
         }
     }
     return rc.overrun > kMaxDecoderOverrun ? PACK_PAYLOAD_ENDS_EARLY : PACK_OK;
@@ -381,10 +398,7 @@ PackResult encode_chunk_on(gen4::Model& model, const std::uint8_t* data, std::si
 
 PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
                  bool units, UnitTrace* trace, unsigned version) {
-    if (trace != nullptr) {
-        trace->lengths.clear();
-        trace->patches.clear();
-    }
+    if (trace != nullptr) trace->units.clear();
     if (original_size == 0) return PACK_OK;
     switch (generation_of(version)) {
     case Generation::GEN3: return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace);
