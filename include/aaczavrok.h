@@ -79,14 +79,16 @@ typedef struct aaz_info {
     uint64_t frames_raw;       /* packing: frames kept as raw bytes */
     uint64_t other_bytes;      /* packing: bytes outside frames */
     uint64_t family_bits[AAZ_FAMILIES]; /* packing with family_stats */
-    int sys_errno;             /* of AAZ_READ_FAILED or AAZ_WRITE_FAILED */
+    int sys_errno;             /* of AAZ_READ_FAILED or AAZ_WRITE_FAILED; 0 for a read callback
+                                * that returned more bytes than it was asked for */
     char units[160];           /* packing: the container or stream whose access units were coded, or "" */
     char message[256];         /* what went wrong, in the program's words; "" on success */
 } aaz_info;
 
 typedef struct aaz_stream aaz_stream;
 
-/* Reads up to n bytes: the count, 0 at the end of the input, or -errno. */
+/* Reads up to n bytes: the count, 0 at the end of the input, or -errno. A count above n
+ * ends the call with AAZ_READ_FAILED. */
 typedef long long (*aaz_read_fn)(void* self, uint8_t* buf, size_t n);
 /* Writes all n bytes: 0 or an errno value. */
 typedef int (*aaz_write_fn)(void* self, const uint8_t* data, size_t n);

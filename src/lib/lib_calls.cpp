@@ -80,6 +80,40 @@ int call_settings(const aaz_options* options, PackSettings& settings, aaz_info* 
     return r == AAZ_OK ? r : refuse(r, info);
 }
 
+// The caller's read callbacks, each read checked against what it asked for. The packer passes
+// over a failed read at offsets (it then packs the input as it comes), so a count too long is
+// also kept here, to end the call with AAZ_READ_FAILED whatever the packer made of it.
+struct CallerInput {
+    const aaz_io* io = nullptr;
+    bool too_long = false;
+};
+
+long long read_caller(void* self, std::uint8_t* buf, std::size_t n) {
+    CallerInput& c = *static_cast<CallerInput*>(self);
+    const long long r = c.io->read(c.io->read_self, buf, n);
+    if (r <= 0 || static_cast<unsigned long long>(r) <= n) return r;
+    c.too_long = true;
+    return kReadTooLong;
+}
+
+long long read_caller_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    CallerInput& c = *static_cast<CallerInput*>(self);
+    const long long r = c.io->read_at(c.io->read_at_self, offset, buf, n);
+    if (r <= 0 || static_cast<unsigned long long>(r) <= n) return r;
+    c.too_long = true;
+    return kReadTooLong;
+}
+
+// The result of a call through the caller's callbacks: a read callback that broke its word
+// fails the call, whatever else happened.
+int caller_result(int result, const CallerInput& input, aaz_info* info) {
+    if (!input.too_long) return result;
+    PackReport report;
+    report.message = read_failure(kReadTooLong);
+    fill_info(report, "", info);
+    return AAZ_READ_FAILED;
+}
+
 }  // namespace
 
 extern "C" {
@@ -171,9 +205,11 @@ int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
     PackSettings settings;
     if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
-        const RandomReader reader{io->read_at_self, io->read_at, io->size};
-        return run_pack(settings, ByteSource{io->read_self, io->read}, ByteSink{io->write_self, io->write},
-                        io->read_at != nullptr ? &reader : nullptr, info);
+        CallerInput input{io, false};
+        const RandomReader reader{&input, read_caller_at, io->size};
+        const int r = run_pack(settings, ByteSource{&input, read_caller}, ByteSink{io->write_self, io->write},
+                               io->read_at != nullptr ? &reader : nullptr, info);
+        return caller_result(r, input, info);
     });
 }
 
@@ -182,8 +218,9 @@ int aaz_unpack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) 
     PackSettings settings;
     if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
+        CallerInput input{io, false};
         const ByteSink sink = io->write != nullptr ? ByteSink{io->write_self, io->write} : null_sink();
-        return run_unpack(settings, ByteSource{io->read_self, io->read}, sink, info);
+        return caller_result(run_unpack(settings, ByteSource{&input, read_caller}, sink, info), input, info);
     });
 }
 

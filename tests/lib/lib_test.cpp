@@ -1,6 +1,6 @@
 // libaaczavrok's C interface: its streaming and one-shot calls give the program's packed bytes
 // for every sample, however the input and output are cut; contexts on two threads keep apart;
-// and every misuse and every damaged input comes back as its result code.
+// and every misuse, every broken callback and every damaged input comes back as its result code.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -219,6 +219,7 @@ TEST(LibErrors, EveryMisuseAndDamageReturnsItsCode) {
     EXPECT_EQ(aaz_pack(nullptr, in.data(), in.size(), nullptr, 0, &size, nullptr), AAZ_NULL_ARGUMENT);
     EXPECT_EQ(aaz_unpack(nullptr, packed.data(), packed.size(), out.data(), out.size(), nullptr, nullptr),
               AAZ_NULL_ARGUMENT);
+    EXPECT_EQ(aaz_unpack(nullptr, packed.data(), packed.size(), nullptr, 1, &size, nullptr), AAZ_NULL_ARGUMENT);
     EXPECT_EQ(aaz_test(nullptr, nullptr, 1, nullptr), AAZ_NULL_ARGUMENT);
     EXPECT_EQ(aaz_pack_io(nullptr, nullptr, nullptr), AAZ_NULL_ARGUMENT);
     EXPECT_EQ(aaz_unpacked_size(packed.data(), packed.size(), nullptr), AAZ_NULL_ARGUMENT);
@@ -305,6 +306,47 @@ TEST(LibErrors, TextsVersionsAndBounds) {
     EXPECT_EQ(promised, in.size());
     EXPECT_EQ(aaz_unpacked_size(packed.data(), packed.size() - 1, &promised), AAZ_DAMAGED);
     EXPECT_EQ(aaz_unpacked_size(in.data(), in.size(), &promised), AAZ_NOT_PACKED);
+}
+
+// An input read once, whose reads may hand back more than they were asked for.
+struct Input {
+    std::string data;
+    std::size_t pos = 0;
+    bool lie = false, lie_at = false;
+};
+
+long long read_input(void* self, std::uint8_t* buf, std::size_t n) {
+    Input& in = *static_cast<Input*>(self);
+    const std::size_t take = std::min(n, in.data.size() - in.pos);
+    std::memcpy(buf, in.data.data() + in.pos, take);
+    in.pos += take;
+    return static_cast<long long>(in.lie ? n + 1 : take);
+}
+
+long long read_input_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const Input& in = *static_cast<const Input*>(self);
+    const std::size_t take = offset < in.data.size() ? std::min<std::size_t>(n, in.data.size() - offset) : 0;
+    std::memcpy(buf, in.data.data() + offset, take);
+    return static_cast<long long>(in.lie_at ? n + 1 : take);
+}
+
+int append_to(void* self, const std::uint8_t* data, std::size_t n) {
+    static_cast<std::string*>(self)->append(reinterpret_cast<const char*>(data), n);
+    return 0;
+}
+
+// A read callback that returns more than it was asked for fails the call, which says so; no
+// count past a buffer is used (the sanitizer build watches for it).
+TEST(LibCallbacks, AReadReturningMoreThanAskedFailsTheCall) {
+    const std::string m4a = read_file(test_data("mp4/tags_cover.m4a"));
+    for (const int c : {0, 1, 2}) {  // packing with a lying read or read_at, unpacking with a lying read
+        Input in{c == 2 ? one_shot_pack(m4a) : m4a, 0, c != 1, c == 1};
+        std::string out;
+        const aaz_io io{read_input, &in, append_to, &out, read_input_at, &in, in.data.size()};
+        aaz_info info{};
+        EXPECT_EQ(c == 2 ? aaz_unpack_io(nullptr, &io, &info) : aaz_pack_io(nullptr, &io, &info), AAZ_READ_FAILED);
+        EXPECT_STREQ(info.message, "cannot read the input: the read callback returned more bytes than it was asked for");
+    }
 }
 
 }  // namespace

@@ -24,9 +24,10 @@ std::string format_message(const char* fmt, std::uint64_t a, std::uint64_t b = 0
     return text;
 }
 
-int read_failed(PackReport& report, int error) {
-    report.error = error;
-    report.message = std::string("cannot read the input: ") + std::strerror(error);
+// r: what the failed read returned (-errno or kReadTooLong).
+int read_failed(PackReport& report, long long r) {
+    report.error = read_errno(r);
+    report.message = read_failure(r);
     return PACK_READ_FAILED;
 }
 
@@ -95,8 +96,8 @@ void plan_chunks(PackRun& run) {
             run.end -= run.begin;
             run.begin = 0;
         }
-        const long long r = run.in.read(run.in.self, run.window.data() + run.end, run.window.size() - run.end);
-        if (r < 0) return read_failed(run.report, static_cast<int>(-r));
+        const long long r = read_some(run.in, run.window.data() + run.end, run.window.size() - run.end);
+        if (r < 0) return read_failed(run.report, r);
         if (r == 0) {
             run.eof = true;
         } else {
@@ -204,7 +205,7 @@ struct UnpackRun {
 
 [[nodiscard]] int read_exact(UnpackRun& run, std::uint8_t* buf, std::size_t n, bool& complete) {
     const long long r = read_full(run.in, buf, n);
-    if (r < 0) return read_failed(run.report, static_cast<int>(-r));
+    if (r < 0) return read_failed(run.report, r);
     run.report.packed_bytes += static_cast<std::uint64_t>(r);
     complete = static_cast<std::size_t>(r) == n;
     return PACK_OK;
@@ -213,7 +214,7 @@ struct UnpackRun {
 [[nodiscard]] int read_header(UnpackRun& run) {
     std::uint8_t bytes[kFileHeaderSize];
     const long long r = read_full(run.in, bytes, sizeof bytes);
-    if (r < 0) return read_failed(run.report, static_cast<int>(-r));
+    if (r < 0) return read_failed(run.report, r);
     run.report.packed_bytes += static_cast<std::uint64_t>(r);
     const std::size_t got = static_cast<std::size_t>(r);
     const std::size_t magic_got = got < sizeof kPackMagic ? got : sizeof kPackMagic;
@@ -286,8 +287,8 @@ struct UnpackRun {
     if (record.whole_checksum != XXH3_64bits_digest(&run.whole))
         return damaged(r, "file is damaged (checksum mismatch of the whole)");
     std::uint8_t extra;
-    const long long more = run.in.read(run.in.self, &extra, 1);
-    if (more < 0) return read_failed(r, static_cast<int>(-more));
+    const long long more = read_some(run.in, &extra, 1);
+    if (more < 0) return read_failed(r, more);
     if (more > 0) return damaged(r, "file is damaged (bytes follow its end record)");
     return PACK_OK;
 }

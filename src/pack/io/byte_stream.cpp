@@ -37,15 +37,32 @@ int write_vector(void* self, const std::uint8_t* data, std::size_t n) {
 
 }  // namespace
 
+long long read_some(const ByteSource& in, std::uint8_t* buf, std::size_t n) {
+    const long long r = in.read(in.self, buf, n);
+    return r > 0 && static_cast<unsigned long long>(r) > n ? kReadTooLong : r;
+}
+
+long long read_some_at(const RandomReader& in, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const long long r = in.read_at(in.self, offset, buf, n);
+    return r > 0 && static_cast<unsigned long long>(r) > n ? kReadTooLong : r;
+}
+
 long long read_full(const ByteSource& in, std::uint8_t* buf, std::size_t n) {
     std::size_t got = 0;
     while (got < n) {
-        const long long r = in.read(in.self, buf + got, n - got);
+        const long long r = read_some(in, buf + got, n - got);
         if (r < 0) return r;
         if (r == 0) break;
         got += static_cast<std::size_t>(r);
     }
     return static_cast<long long>(got);
+}
+
+int read_errno(long long r) { return r == kReadTooLong ? 0 : static_cast<int>(-r); }
+
+std::string read_failure(long long r) {
+    if (r == kReadTooLong) return "cannot read the input: the read callback returned more bytes than it was asked for";
+    return std::string("cannot read the input: ") + std::strerror(read_errno(r));
 }
 
 ByteSource fd_source(FdSource& s) { return ByteSource{&s, read_fd}; }
