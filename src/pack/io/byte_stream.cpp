@@ -11,6 +11,17 @@
 
 namespace {
 
+// An unnamed file in folder dir, or -errno.
+int open_unnamed_in(const std::string& dir) {
+    int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    std::string name = dir + "/aaczavrok-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return -errno;
+    unlink(name.c_str());
+    return fd;
+}
+
 long long read_fd(void* self, std::uint8_t* buf, std::size_t n) {
     const FdSource& s = *static_cast<const FdSource*>(self);
     for (;;) {
@@ -98,13 +109,12 @@ int write_all_fd(int fd, const std::uint8_t* data, std::size_t n) {
 }
 
 int open_unnamed_temporary() {
+    // A TMPDIR that names a folder no file can be made in (missing, read-only, full) is passed
+    // over for /tmp, as other tools do, rather than failing a run that only needs scratch space.
     const char* dir = std::getenv("TMPDIR");
-    const std::string where = dir != nullptr && *dir != '\0' ? dir : "/tmp";
-    int fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    std::string name = where + "/aaczavrok-XXXXXX";
-    fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return -errno;
-    unlink(name.c_str());
-    return fd;
+    if (dir != nullptr && *dir != '\0') {
+        const int fd = open_unnamed_in(dir);
+        if (fd >= 0 || std::strcmp(dir, "/tmp") == 0) return fd;
+    }
+    return open_unnamed_in("/tmp");
 }

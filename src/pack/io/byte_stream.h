@@ -64,6 +64,7 @@ long long read_fd_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::s
 
 // Writes all n bytes to fd; 0 or an errno value.
 int write_all_fd(int fd, const std::uint8_t* data, std::size_t n);
-// An unnamed temporary file for reading and writing, in TMPDIR (else /tmp): a named one removed
-// at once where the file system has no unnamed files. The descriptor, or -errno.
+// An unnamed temporary file for reading and writing, in TMPDIR, else (or when no file can be
+// made there) in /tmp: a named one removed at once where the file system has no unnamed files.
+// The descriptor, or -errno.
 int open_unnamed_temporary();
