@@ -8,6 +8,16 @@
  *   callbacks  aaz_pack_io, aaz_unpack_io: the library pulls input and pushes output
  *   streaming  aaz_pack_begin / aaz_unpack_begin / aaz_test_begin, then *_update with pieces
  *              of any size, *_finish, aaz_stream_info, aaz_stream_end
+ *
+ * The records a caller allocates (aaz_options, aaz_info) start with their own size, which
+ * aaz_options_init and aaz_info_init set from the caller's compiler. Later versions of this
+ * library add fields at their ends only, so a program built against an older header keeps
+ * working: the library reads only the first `size` bytes of an options record (the fields
+ * past them take their defaults) and writes only the first `size` bytes of an info record.
+ * A record whose size is 0, or too small to hold the fields of version 2.0, is refused with
+ * AAZ_BAD_ARGUMENT, and an info record is then left as it was. A larger record, from a
+ * program built against a later header, is taken while the options this library does not
+ * know are left unset (else AAZ_BAD_ARGUMENT); such fields of an info record come back zero.
  */
 #ifndef AACZAVROK_H
 #define AACZAVROK_H
@@ -25,10 +35,14 @@
 extern "C" {
 #endif
 
-#define AAZ_VERSION_MAJOR 1
+#define AAZ_VERSION_MAJOR 2
 #define AAZ_VERSION_MINOR 0
 #define AAZ_VERSION_PATCH 0
 #define AAZ_VERSION_NUMBER (AAZ_VERSION_MAJOR * 10000 + AAZ_VERSION_MINOR * 100 + AAZ_VERSION_PATCH)
+#define AAZ_STRINGIFY_(x) #x
+#define AAZ_STRINGIFY(x) AAZ_STRINGIFY_(x)
+#define AAZ_VERSION_STRING \
+    AAZ_STRINGIFY(AAZ_VERSION_MAJOR) "." AAZ_STRINGIFY(AAZ_VERSION_MINOR) "." AAZ_STRINGIFY(AAZ_VERSION_PATCH)
 
 typedef enum aaz_result {
     AAZ_OK = 0,
@@ -54,6 +68,7 @@ enum { AAZ_METHOD_STORED = 0, AAZ_METHOD_ZSTD = 1, AAZ_METHOD_MODEL = 2, AAZ_MET
 enum { AAZ_FAMILIES = 16 };
 
 typedef struct aaz_options {
+    size_t size;               /* the record's size: aaz_options_init sets it */
     unsigned threads;          /* coding threads; 0: one per core */
     uint64_t memory_limit;     /* unpacking: bytes the chunks in flight may take; 0: no limit */
     uint64_t input_size;       /* packing a stream: its whole length when known, else 0 */
@@ -67,6 +82,7 @@ typedef struct aaz_options {
 
 /* What a run found: sizes, chunks, and why it stopped when it failed. */
 typedef struct aaz_info {
+    size_t size;               /* the record's size: aaz_info_init sets it */
     unsigned format_version;
     uint64_t original_bytes;
     uint64_t packed_bytes;
@@ -107,6 +123,7 @@ typedef struct aaz_io {
     uint64_t size;
 } aaz_io;
 
+/* AAZ_VERSION_STRING of the library's own build. */
 AAZ_API const char* aaz_version_string(void);
 AAZ_API unsigned aaz_version_number(void);
 /* The packed-form version written; older ones from aaz_oldest_format_version() on are read. */
@@ -114,7 +131,13 @@ AAZ_API unsigned aaz_format_version(void);
 AAZ_API unsigned aaz_oldest_format_version(void);
 AAZ_API const char* aaz_strerror(int result);
 
-AAZ_API void aaz_options_init(aaz_options* options);
+/* Give each record its defaults and the size the caller's compiler gives it; the macros are
+ * the way to call them. AAZ_NULL_ARGUMENT, or AAZ_BAD_ARGUMENT for a size too small (and the
+ * record left alone). */
+AAZ_API int aaz_options_init_sized(aaz_options* options, size_t size);
+AAZ_API int aaz_info_init_sized(aaz_info* info, size_t size);
+#define aaz_options_init(options) aaz_options_init_sized((options), sizeof *(options))
+#define aaz_info_init(info) aaz_info_init_sized((info), sizeof *(info))
 
 /* The largest packed size of n input bytes. */
 AAZ_API uint64_t aaz_pack_bound(uint64_t n);

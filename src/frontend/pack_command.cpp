@@ -348,6 +348,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         options.user = &chunks;
     }
     aaz_info report;
+    aaz_info_init(&report);
     const auto start = std::chrono::steady_clock::now();
     const int status =
         ctx.mode == PACKED_PACK ? aaz_pack_io(&options, &io, &report) : aaz_unpack_io(&options, &io, &report);

@@ -118,7 +118,7 @@ int caller_result(int result, const CallerInput& input, aaz_info* info) {
 
 extern "C" {
 
-const char* aaz_version_string(void) { return "1.0.0"; }
+const char* aaz_version_string(void) { return AAZ_VERSION_STRING; }
 unsigned aaz_version_number(void) { return AAZ_VERSION_NUMBER; }
 unsigned aaz_format_version(void) { return kPackFormatVersion; }
 unsigned aaz_oldest_format_version(void) { return kOldestReadableVersion; }
@@ -126,11 +126,6 @@ unsigned aaz_oldest_format_version(void) { return kOldestReadableVersion; }
 const char* aaz_strerror(int result) {
     if (result < 0 || result >= AAZ_RESULT_COUNT) return "unknown result code";
     return kResultTexts[result];
-}
-
-void aaz_options_init(aaz_options* options) {
-    if (options == nullptr) return;
-    *options = aaz_options{};
 }
 
 // A file header and an end record, and for each chunk its record beside bytes no longer
@@ -157,6 +152,7 @@ int aaz_unpacked_size(const void* src, size_t src_size, uint64_t* size) {
 
 int aaz_pack(const aaz_options* options, const void* src, size_t src_size, void* dst, size_t dst_capacity,
              size_t* dst_size, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if ((src == nullptr && src_size != 0) || dst == nullptr || dst_size == nullptr)
         return refuse(AAZ_NULL_ARGUMENT, info);
     *dst_size = 0;
@@ -176,6 +172,7 @@ int aaz_pack(const aaz_options* options, const void* src, size_t src_size, void*
 
 int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, void* dst, size_t dst_capacity,
                size_t* dst_size, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if ((src == nullptr && src_size != 0) || (dst == nullptr && dst_capacity != 0) || dst_size == nullptr)
         return refuse(AAZ_NULL_ARGUMENT, info);
     *dst_size = 0;
@@ -191,6 +188,7 @@ int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, voi
 }
 
 int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (src == nullptr && src_size != 0) return refuse(AAZ_NULL_ARGUMENT, info);
     PackSettings settings;
     if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
@@ -201,6 +199,7 @@ int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_i
 }
 
 int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (io == nullptr || io->read == nullptr || io->write == nullptr) return refuse(AAZ_NULL_ARGUMENT, info);
     PackSettings settings;
     if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
@@ -214,6 +213,7 @@ int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
 }
 
 int aaz_unpack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (io == nullptr || io->read == nullptr) return refuse(AAZ_NULL_ARGUMENT, info);
     PackSettings settings;
     if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;

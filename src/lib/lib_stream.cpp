@@ -232,7 +232,8 @@ int pack_worker(aaz_stream& s, const ByteSink& sink, aaz_info& info) {
 
 void run_worker(aaz_stream* stream) {
     aaz_stream& s = *stream;
-    aaz_info info{};
+    aaz_info info;
+    aaz_info_init(&info);
     int result = AAZ_OK;
     try {
         const ByteSink sink = s.direction == DIR_TEST ? null_sink() : ByteSink{&s, write_ring};
@@ -395,19 +396,21 @@ int aaz_unpack_finish(aaz_stream* stream, void* out, size_t out_capacity, size_t
 int aaz_test_finish(aaz_stream* stream) { return finish(stream, DIR_TEST, nullptr, 0, nullptr); }
 
 int aaz_stream_info(const aaz_stream* stream, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (stream == nullptr || info == nullptr) return AAZ_NULL_ARGUMENT;
     if (stream->magic != kStreamMagic) return AAZ_BAD_ARGUMENT;
     aaz_stream& s = const_cast<aaz_stream&>(*stream);
     std::lock_guard<std::mutex> hold(s.lock);
     if (s.state == WORKER_DONE) {
-        *info = s.info;
+        hand_info(s.info, info);
         return AAZ_OK;
     }
     // Still running: what has passed through the buffers so far.
-    *info = aaz_info{};
+    aaz_info so_far{};
     const bool packing = s.direction == DIR_PACK;
-    info->original_bytes = packing ? s.taken : s.handed;
-    info->packed_bytes = packing ? s.handed : s.taken;
+    so_far.original_bytes = packing ? s.taken : s.handed;
+    so_far.packed_bytes = packing ? s.handed : s.taken;
+    hand_info(so_far, info);
     return AAZ_OK;
 }
 

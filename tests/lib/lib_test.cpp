@@ -1,6 +1,7 @@
 // libaaczavrok's C interface: its streaming and one-shot calls give the program's packed bytes
 // for every sample, however the input and output are cut; contexts on two threads keep apart;
-// and every misuse, every broken callback and every damaged input comes back as its result code.
+// records are read and written by their sizes; and every misuse, every broken callback and
+// every damaged input comes back as its result code.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -121,7 +122,9 @@ void expect_same_bytes_as_the_program(const std::string& file) {
     EXPECT_EQ(aaz_unpack(nullptr, packed.data(), packed.size(), back.data(), back.size(), &size, nullptr), AAZ_OK);
     EXPECT_TRUE(back.substr(0, size) == in);
     // Testing describes what packing reported.
-    aaz_info packing{}, testing{};
+    aaz_info packing, testing;
+    aaz_info_init(&packing);
+    aaz_info_init(&testing);
     std::string again(aaz_pack_bound(in.size()), '\0');
     ASSERT_EQ(aaz_pack(nullptr, in.data(), in.size(), again.data(), again.size(), &size, &packing), AAZ_OK);
     ASSERT_EQ(aaz_test(nullptr, packed.data(), packed.size(), &testing), AAZ_OK);
@@ -159,7 +162,9 @@ TEST(LibStream, AContainerStreamPastTheMemorySpoolGoesThroughATemporaryFile) {
 
 TEST(LibStream, TestingAStreamDescribesIt) {
     const std::string packed = one_shot_pack(read_file(test_data("mp4/faststart.m4a")));
-    aaz_info whole{}, streamed{};
+    aaz_info whole, streamed;
+    aaz_info_init(&whole);
+    aaz_info_init(&streamed);
     ASSERT_EQ(aaz_test(nullptr, packed.data(), packed.size(), &whole), AAZ_OK);
     aaz_stream* s = nullptr;
     ASSERT_EQ(aaz_test_begin(&s, nullptr), AAZ_OK);
@@ -212,7 +217,8 @@ TEST(LibErrors, EveryMisuseAndDamageReturnsItsCode) {
     const std::string packed = one_shot_pack(in);
     std::string out(in.size() + 100, '\0');
     std::size_t size = 0;
-    aaz_info info{};
+    aaz_info info;
+    aaz_info_init(&info);
     // Null pointers and arguments out of range.
     EXPECT_EQ(aaz_pack(nullptr, nullptr, 5, out.data(), out.size(), &size, &info), AAZ_NULL_ARGUMENT);
     EXPECT_STREQ(info.message, aaz_strerror(AAZ_NULL_ARGUMENT));
@@ -294,8 +300,8 @@ TEST(LibErrors, TextsVersionsAndBounds) {
     EXPECT_EQ(std::unique(texts.begin(), texts.end()), texts.end());
     EXPECT_STREQ(aaz_strerror(-1), "unknown result code");
     EXPECT_STREQ(aaz_strerror(AAZ_RESULT_COUNT), "unknown result code");
-    EXPECT_STREQ(aaz_version_string(), "1.0.0");
-    EXPECT_EQ(aaz_version_number(), 10000u);
+    EXPECT_STREQ(aaz_version_string(), "2.0.0");
+    EXPECT_EQ(aaz_version_number(), 20000u);
     EXPECT_GE(aaz_format_version(), aaz_oldest_format_version());
     EXPECT_EQ(aaz_pack_bound(UINT64_MAX / 2), UINT64_MAX);
     const std::string in = read_file(test_data("mp4/other_codecs.mp4"));
@@ -306,6 +312,49 @@ TEST(LibErrors, TextsVersionsAndBounds) {
     EXPECT_EQ(promised, in.size());
     EXPECT_EQ(aaz_unpacked_size(packed.data(), packed.size() - 1, &promised), AAZ_DAMAGED);
     EXPECT_EQ(aaz_unpacked_size(in.data(), in.size(), &promised), AAZ_NOT_PACKED);
+}
+
+// Records too small, never initialised or asking for a field this library does not know are
+// refused, and an info record is then left alone; a later version's larger records are taken,
+// the fields past this version's zeroed.
+TEST(LibRecords, SizesAreCheckedAndLargerRecordsTaken) {
+    const std::string in = read_file(test_data("lc_mono_8k.aac"));
+    std::string out(aaz_pack_bound(in.size()), '\0');
+    std::size_t size = 0;
+    const auto pack = [&](const aaz_options* o, aaz_info* i) {
+        return aaz_pack(o, in.data(), in.size(), out.data(), out.size(), &size, i);
+    };
+    aaz_options o;
+    aaz_info info;
+    for (const std::size_t bad : {std::size_t{0}, sizeof o - 1, std::size_t{1} << 40}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(aaz_options_init_sized(&o, bad) + aaz_info_init_sized(&info, bad), 2 * AAZ_BAD_ARGUMENT);
+        aaz_options_init(&o);
+        aaz_info_init(&info);
+        o.size = bad;
+        EXPECT_EQ(pack(&o, nullptr), AAZ_BAD_ARGUMENT);
+        info.size = bad;
+        info.chunks = 77;
+        EXPECT_EQ(pack(nullptr, &info), AAZ_BAD_ARGUMENT);
+        EXPECT_EQ(info.chunks, 77u);
+    }
+    struct {
+        aaz_options o;
+        std::uint64_t later;
+    } wide_o;
+    struct {
+        aaz_info i;
+        std::uint64_t later;
+    } wide_i;
+    std::memset(&wide_o, 0xFF, sizeof wide_o);
+    std::memset(&wide_i, 0xFF, sizeof wide_i);
+    ASSERT_EQ(aaz_options_init_sized(&wide_o.o, sizeof wide_o) + aaz_info_init_sized(&wide_i.i, sizeof wide_i), AAZ_OK);
+    wide_i.later = 5;
+    EXPECT_EQ(pack(&wide_o.o, &wide_i.i), AAZ_OK);
+    EXPECT_TRUE(wide_o.later == 0 && wide_i.later == 0 && wide_i.i.size == sizeof wide_i);
+    EXPECT_EQ(wide_i.i.original_bytes, in.size());
+    wide_o.later = 1;
+    EXPECT_EQ(pack(&wide_o.o, nullptr), AAZ_BAD_ARGUMENT);
 }
 
 // An input read once, whose reads may hand back more than they were asked for.
@@ -343,7 +392,8 @@ TEST(LibCallbacks, AReadReturningMoreThanAskedFailsTheCall) {
         Input in{c == 2 ? one_shot_pack(m4a) : m4a, 0, c != 1, c == 1};
         std::string out;
         const aaz_io io{read_input, &in, append_to, &out, read_input_at, &in, in.data.size()};
-        aaz_info info{};
+        aaz_info info;
+        aaz_info_init(&info);
         EXPECT_EQ(c == 2 ? aaz_unpack_io(nullptr, &io, &info) : aaz_pack_io(nullptr, &io, &info), AAZ_READ_FAILED);
         EXPECT_STREQ(info.message, "cannot read the input: the read callback returned more bytes than it was asked for");
     }
