@@ -8,6 +8,7 @@
  *   callbacks  aaz_pack_io, aaz_unpack_io: the library pulls input and pushes output
  *   streaming  aaz_pack_begin / aaz_unpack_begin / aaz_test_begin, then *_update with pieces
  *              of any size, *_finish, aaz_stream_info, aaz_stream_end
+ *   probes     aaz_is_packed, aaz_needs_whole_input, aaz_method_name
  *
  * The records a caller allocates (aaz_options, aaz_info) start with their own size, which
  * aaz_options_init and aaz_info_init set from the caller's compiler. Later versions of this
@@ -44,6 +45,11 @@ extern "C" {
 #define AAZ_VERSION_STRING \
     AAZ_STRINGIFY(AAZ_VERSION_MAJOR) "." AAZ_STRINGIFY(AAZ_VERSION_MINOR) "." AAZ_STRINGIFY(AAZ_VERSION_PATCH)
 
+/* The packed-file magic number's length: the bytes aaz_is_packed needs to say yes. */
+#define AAZ_MAGIC_SIZE 8
+/* The first bytes of an input that aaz_needs_whole_input looks at. */
+#define AAZ_PROBE_SIZE 65536
+
 typedef enum aaz_result {
     AAZ_OK = 0,
     AAZ_MORE_OUTPUT = 1,          /* not an error: *_finish has more output to hand over */
@@ -60,6 +66,7 @@ typedef enum aaz_result {
     AAZ_OUTPUT_TOO_SMALL = 12,    /* the one-shot output buffer cannot hold the result */
     AAZ_MEMORY_LIMIT = 13,        /* unpacking would need more memory than the limit allows */
     AAZ_NO_MEMORY = 14,           /* memory, a thread or a temporary file could not be had */
+    AAZ_ALREADY_PACKED = 15,      /* refuse_packed: the input is a packed file; nothing was written */
     AAZ_RESULT_COUNT
 } aaz_result;
 
@@ -71,10 +78,16 @@ typedef struct aaz_options {
     size_t size;               /* the record's size: aaz_options_init sets it */
     unsigned threads;          /* coding threads; 0: one per core */
     uint64_t memory_limit;     /* unpacking: bytes the chunks in flight may take; 0: no limit */
-    uint64_t input_size;       /* packing a stream: its whole length when known, else 0 */
+    /* The input's whole length when known, else 0. Packing a stream cuts its chunks by it,
+     * and both directions hand it to progress. */
+    uint64_t input_size;
     int family_stats;          /* packing: count the coded bits of each field family */
-    /* Optional: after each chunk, the input bytes consumed so far. */
-    void (*progress)(void* user, uint64_t bytes_in);
+    /* Packing: an input that starts with the packed-file magic number is not packed again;
+     * the call returns AAZ_ALREADY_PACKED having written nothing. */
+    int refuse_packed;
+    /* Optional: after each chunk, the input bytes consumed so far and the input's whole
+     * length when known (input_size, or the length of a stream kept whole), else 0. */
+    void (*progress)(void* user, uint64_t bytes_in, uint64_t bytes_total);
     /* Optional, unpacking: each chunk in file order, its method and lengths. */
     void (*chunk_done)(void* user, unsigned method, uint64_t original, uint64_t packed);
     void* user;
@@ -117,7 +130,10 @@ typedef struct aaz_io {
     aaz_write_fn write; /* null for testing: the output is checked and dropped */
     void* write_self;
     /* Packing, optional: the same input read at offsets, of length size. Containers, ADIF and
-     * headerless streams are then coded unit by unit, as the program codes a file. */
+     * headerless streams are then coded unit by unit, as the program codes a file. Without it,
+     * an input that aaz_needs_whole_input names is read to its end and kept (in memory up to
+     * 32 MiB, then in an unnamed temporary file in TMPDIR, else /tmp) before it is packed, as
+     * the program packs a pipe. */
     aaz_read_at_fn read_at;
     void* read_at_self;
     uint64_t size;
@@ -138,6 +154,18 @@ AAZ_API int aaz_options_init_sized(aaz_options* options, size_t size);
 AAZ_API int aaz_info_init_sized(aaz_info* info, size_t size);
 #define aaz_options_init(options) aaz_options_init_sized((options), sizeof *(options))
 #define aaz_info_init(info) aaz_info_init_sized((info), sizeof *(info))
+
+/* 1 when head[0..n) starts with the packed-file magic number (AAZ_MAGIC_SIZE bytes), else 0. */
+AAZ_API int aaz_is_packed(const void* head, size_t n);
+/* 1 when packing an input that starts with head[0..n) (up to AAZ_PROBE_SIZE bytes, or all of
+ * a shorter input) reads all of it before writing anything, so that without read_at it is
+ * kept whole first: an ISO media file (MP4, M4A, MOV, 3GP) or ADIF, whose index may follow
+ * its media; given its input_size (not 0), also anything that does not start like ADTS,
+ * which may be a headerless stream. Else 0. */
+AAZ_API int aaz_needs_whole_input(const void* head, size_t n, uint64_t input_size);
+/* The name of a chunk method (AAZ_METHOD_STORED "stored", ...), or NULL for a number that
+ * names none. */
+AAZ_API const char* aaz_method_name(unsigned method);
 
 /* The largest packed size of n input bytes. */
 AAZ_API uint64_t aaz_pack_bound(uint64_t n);

@@ -82,7 +82,8 @@ std::string saving_text(std::uint64_t from, std::uint64_t to) {
     return text;
 }
 
-void show_progress(void* self, std::uint64_t bytes_in) {
+// The library's idea of the length is not needed here: the program knows it as well.
+void show_progress(void* self, std::uint64_t bytes_in, std::uint64_t) {
     Progress& p = *static_cast<Progress*>(self);
     if (p.total > 0) {
         const int percent = static_cast<int>(bytes_in * 100 / p.total);

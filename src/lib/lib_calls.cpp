@@ -1,10 +1,12 @@
 // The C interface's calls on whole buffers and on caller-given callbacks, its versions and
 // its texts. Each checks its arguments before anything else and answers with an aaz_result.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <system_error>
 
 #include "aaczavrok.h"
+#include "lib/lib_input.h"
 #include "lib/lib_run.h"
 #include "pack/format/pack_format.h"
 
@@ -26,6 +28,7 @@ constexpr const char* kResultTexts[AAZ_RESULT_COUNT] = {
     "the output buffer is too small",
     "needs more memory than the limit allows",
     "out of memory, threads or temporary space",
+    "already packed (it starts with the packed-file magic number)",
 };
 
 // The caller's output buffer as a sink: a write past its end fails with ENOSPC.
@@ -74,8 +77,7 @@ int refuse(int result, aaz_info* info) {
 }
 
 // The options of a call as the driver's settings, or the call refused.
-int call_settings(const aaz_options* options, PackSettings& settings, aaz_info* info) {
-    aaz_options checked;
+int call_settings(const aaz_options* options, aaz_options& checked, PackSettings& settings, aaz_info* info) {
     const int r = settings_from_options(options, checked, settings);
     return r == AAZ_OK ? r : refuse(r, info);
 }
@@ -128,6 +130,19 @@ const char* aaz_strerror(int result) {
     return kResultTexts[result];
 }
 
+int aaz_is_packed(const void* head, size_t n) {
+    return head != nullptr && has_pack_magic(static_cast<const std::uint8_t*>(head), n) ? 1 : 0;
+}
+
+int aaz_needs_whole_input(const void* head, size_t n, uint64_t input_size) {
+    if (head == nullptr) return 0;
+    return needs_whole_input(static_cast<const std::uint8_t*>(head), std::min<size_t>(n, AAZ_PROBE_SIZE), input_size)
+               ? 1
+               : 0;
+}
+
+const char* aaz_method_name(unsigned method) { return method_name(method); }
+
 // A file header and an end record, and for each chunk its record beside bytes no longer
 // than the chunk's own. A chunk holds at least one byte: between the access units of a
 // container chunks can be that short, so nothing tighter holds for every input.
@@ -156,15 +171,17 @@ int aaz_pack(const aaz_options* options, const void* src, size_t src_size, void*
     if ((src == nullptr && src_size != 0) || dst == nullptr || dst_size == nullptr)
         return refuse(AAZ_NULL_ARGUMENT, info);
     *dst_size = 0;
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         MemorySource whole{in.data, src_size, 0};
         const RandomReader reader{&whole, read_memory_at, src_size};
         settings.input_size = src_size;
         BufferSink sink{static_cast<std::uint8_t*>(dst), dst_capacity, 0, false};
-        const int r = run_pack(settings, memory_source(in), ByteSink{&sink, write_buffer}, &reader, info);
+        const int r = run_pack(settings, checked.refuse_packed != 0, memory_source(in), &reader,
+                               ByteSink{&sink, write_buffer}, info);
         if (r == AAZ_OK) *dst_size = sink.size;
         return buffer_result(r, sink, info);
     });
@@ -176,8 +193,9 @@ int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, voi
     if ((src == nullptr && src_size != 0) || (dst == nullptr && dst_capacity != 0) || dst_size == nullptr)
         return refuse(AAZ_NULL_ARGUMENT, info);
     *dst_size = 0;
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         BufferSink sink{static_cast<std::uint8_t*>(dst), dst_capacity, 0, false};
@@ -190,8 +208,9 @@ int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, voi
 int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_info* info) {
     if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (src == nullptr && src_size != 0) return refuse(AAZ_NULL_ARGUMENT, info);
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         return run_unpack(settings, memory_source(in), null_sink(), info);
@@ -201,13 +220,14 @@ int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_i
 int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
     if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (io == nullptr || io->read == nullptr || io->write == nullptr) return refuse(AAZ_NULL_ARGUMENT, info);
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         CallerInput input{io, false};
         const RandomReader reader{&input, read_caller_at, io->size};
-        const int r = run_pack(settings, ByteSource{&input, read_caller}, ByteSink{io->write_self, io->write},
-                               io->read_at != nullptr ? &reader : nullptr, info);
+        const int r = run_pack(settings, checked.refuse_packed != 0, ByteSource{&input, read_caller},
+                               io->read_at != nullptr ? &reader : nullptr, ByteSink{io->write_self, io->write}, info);
         return caller_result(r, input, info);
     });
 }
@@ -215,8 +235,9 @@ int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
 int aaz_unpack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
     if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (io == nullptr || io->read == nullptr) return refuse(AAZ_NULL_ARGUMENT, info);
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         CallerInput input{io, false};
         const ByteSink sink = io->write != nullptr ? ByteSink{io->write_self, io->write} : null_sink();

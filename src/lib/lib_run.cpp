@@ -123,14 +123,6 @@ void fail_info(int result, aaz_info* info) {
     fill_info(report, "", info);
 }
 
-int run_pack(PackSettings settings, const ByteSource& in, const ByteSink& out, const RandomReader* whole,
-             aaz_info* info) {
-    PackReport report;
-    const int status = pack_input(in, whole, out, settings, report);
-    fill_info(report, report.units.c_str(), info);
-    return result_of(status);
-}
-
 int run_unpack(PackSettings settings, const ByteSource& in, const ByteSink& out, aaz_info* info) {
     PackReport report;
     const int status = unpack_stream(in, out, settings, report);

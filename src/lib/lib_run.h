@@ -1,13 +1,12 @@
 // What the C interface's calls share: the caller's records read and written by their sizes,
-// options checked and turned into the driver's settings, one pack or unpack run over a source
-// and a sink, and its report handed over as aaz_info.
+// options checked and turned into the driver's settings, an unpacking run over a source and a
+// sink, and a run's report handed over as aaz_info.
 #pragma once
 
 #include <cstdint>
 
 #include "aaczavrok.h"
 #include "pack/io/byte_stream.h"
-#include "pack/container/container_walk.h"
 #include "pack/driver/pack_file.h"
 
 // The caller's options (the defaults when null: a record is read up to its size, the fields
@@ -30,10 +29,6 @@ void fill_info(const PackReport& report, const char* units, aaz_info* info);
 // An info that carries only a result of the interface's own (a bad argument and the like).
 void fail_info(int result, aaz_info* info);
 
-// Packs in to out; when whole is given, it reads the same input at offsets and its access
-// units are found first, as the program does for a file. Returns an aaz_result.
-int run_pack(PackSettings settings, const ByteSource& in, const ByteSink& out,
-             const RandomReader* whole, aaz_info* info);
 int run_unpack(PackSettings settings, const ByteSource& in, const ByteSink& out, aaz_info* info);
 
 // A sink that writes nowhere: testing checks every chunk and drops it.

@@ -357,11 +357,33 @@ TEST(LibRecords, SizesAreCheckedAndLargerRecordsTaken) {
     EXPECT_EQ(pack(&wide_o.o, nullptr), AAZ_BAD_ARGUMENT);
 }
 
+// What a program needs to know of an input without the packed form's internals; a packed input
+// refused writes nothing.
+TEST(LibProbes, PackedInputsInputsReadWholeAndMethodNames) {
+    const std::string packed = read_file(packed_fixture("lc_stereo_44k.aac.aaz"));
+    EXPECT_EQ(aaz_is_packed(packed.data(), AAZ_MAGIC_SIZE) * 2 + aaz_is_packed(packed.data(), AAZ_MAGIC_SIZE - 1), 2);
+    const std::pair<const char*, int> inputs[] = {  // bit 0 without the input's length, bit 1 with it
+        {"mp4/tags_cover.m4a", 3}, {"streams/lc_stereo_44k.adif", 3}, {"streams/lc_stereo_44k.raw", 2}, {"lc_stereo_44k.aac", 0}};
+    for (const auto& [file, whole] : inputs) {
+        const std::string head = read_file(test_data(file));
+        EXPECT_EQ(aaz_needs_whole_input(head.data(), head.size(), 0) + 2 * aaz_needs_whole_input(head.data(), head.size(), head.size()), whole) << file;
+    }
+    EXPECT_STREQ(aaz_method_name(AAZ_METHOD_UNITS), "units");
+    EXPECT_EQ(aaz_method_name(AAZ_METHOD_UNITS + 1), nullptr);
+    aaz_options o;
+    aaz_options_init(&o);
+    o.refuse_packed = 1;
+    std::string source = packed;
+    const aaz_io io{read_once, &source, fail_write, nullptr, nullptr, nullptr, 0};
+    EXPECT_EQ(aaz_pack_io(&o, &io, nullptr), AAZ_ALREADY_PACKED);  // fail_write was not called
+}
+
 // An input read once, whose reads may hand back more than they were asked for.
 struct Input {
     std::string data;
     std::size_t pos = 0;
     bool lie = false, lie_at = false;
+    std::uint64_t total = 1;  // the length progress was last told
 };
 
 long long read_input(void* self, std::uint8_t* buf, std::size_t n) {
@@ -384,6 +406,8 @@ int append_to(void* self, const std::uint8_t* data, std::size_t n) {
     return 0;
 }
 
+void note_total(void* self, std::uint64_t, std::uint64_t total) { static_cast<Input*>(self)->total = total; }
+
 // A read callback that returns more than it was asked for fails the call, which says so; no
 // count past a buffer is used (the sanitizer build watches for it).
 TEST(LibCallbacks, AReadReturningMoreThanAskedFailsTheCall) {
@@ -396,6 +420,25 @@ TEST(LibCallbacks, AReadReturningMoreThanAskedFailsTheCall) {
         aaz_info_init(&info);
         EXPECT_EQ(c == 2 ? aaz_unpack_io(nullptr, &io, &info) : aaz_pack_io(nullptr, &io, &info), AAZ_READ_FAILED);
         EXPECT_STREQ(info.message, "cannot read the input: the read callback returned more bytes than it was asked for");
+    }
+}
+
+// Read without offsets, a container is kept whole first and packs as the file does, progress
+// told its length; a stream of frames is packed as it comes, its length unknown.
+TEST(LibCallbacks, AContainerReadWithoutOffsetsIsKeptWholeAndItsLengthKnown) {
+    for (const char* file : {"mp4/tags_cover.m4a", "lc_stereo_44k.aac"}) {
+        SCOPED_TRACE(file);
+        const bool container = std::string(file).find("m4a") != std::string::npos;
+        Input in{read_file(test_data(file))};
+        aaz_options o;
+        aaz_options_init(&o);
+        o.progress = note_total;
+        o.user = &in;
+        std::string out;
+        const aaz_io io{read_input, &in, append_to, &out, nullptr, nullptr, 0};
+        ASSERT_EQ(aaz_pack_io(&o, &io, nullptr), AAZ_OK);
+        EXPECT_EQ(in.total, container ? in.data.size() : 0u);
+        EXPECT_TRUE(!container || out == one_shot_pack(in.data));
     }
 }
 

@@ -330,7 +330,7 @@ int pack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& s
         }
         if (int s = write_chunk(run, job); s != 0) return s;
         consumed += job.original.size();
-        if (settings.progress != nullptr) settings.progress(settings.progress_self, consumed);
+        if (settings.progress != nullptr) settings.progress(settings.progress_self, consumed, settings.input_size);
         return PACK_OK;
     };
     bool input_done = false;
@@ -415,7 +415,7 @@ int unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings&
         count_chunk(report, job.method, job.output.size(), packed_size);
         if (settings.chunk_done != nullptr)
             settings.chunk_done(settings.chunk_done_self, job.method, job.output.size(), packed_size);
-        if (settings.progress != nullptr) settings.progress(settings.progress_self, report.packed_bytes);
+        if (settings.progress != nullptr) settings.progress(settings.progress_self, report.packed_bytes, settings.input_size);
     }
     if (pending != 0) {
         report.message = pending_message;
