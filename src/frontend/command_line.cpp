@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pack/format/pack_format.h"
+#include "aaczavrok.h"
 
 namespace {
 
@@ -327,7 +327,7 @@ void print_usage(std::FILE* out, const std::string& program_name) {
 }
 
 void print_version(std::FILE* out) {
-    std::fprintf(out, "aaczavrok 0.1 alpha (packed format version %u)\n", static_cast<unsigned>(kPackFormatVersion));
+    std::fprintf(out, "aaczavrok 0.1 alpha (packed format version %u)\n", aaz_format_version());
 }
 
 bool ends_with(const std::string& name, const char* suffix) {

@@ -22,15 +22,6 @@ int open_unnamed_in(const std::string& dir) {
     return fd;
 }
 
-long long read_fd(void* self, std::uint8_t* buf, std::size_t n) {
-    const FdSource& s = *static_cast<const FdSource*>(self);
-    for (;;) {
-        const ssize_t r = ::read(s.fd, buf, n);
-        if (r >= 0) return r;
-        if (errno != EINTR) return -static_cast<long long>(errno);
-    }
-}
-
 long long read_memory(void* self, std::uint8_t* buf, std::size_t n) {
     MemorySource& s = *static_cast<MemorySource*>(self);
     const std::size_t left = s.size - s.pos;
@@ -76,7 +67,6 @@ std::string read_failure(long long r) {
     return std::string("cannot read the input: ") + std::strerror(read_errno(r));
 }
 
-ByteSource fd_source(FdSource& s) { return ByteSource{&s, read_fd}; }
 ByteSource memory_source(MemorySource& s) { return ByteSource{&s, read_memory}; }
 ByteSink vector_sink(std::vector<std::uint8_t>& v) { return ByteSink{&v, write_vector}; }
 

@@ -42,11 +42,6 @@ long long read_full(const ByteSource& in, std::uint8_t* buf, std::size_t n);
 int read_errno(long long r);
 std::string read_failure(long long r);
 
-struct FdSource {
-    int fd = -1;
-};
-ByteSource fd_source(FdSource& s);
-
 struct MemorySource {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
