@@ -76,7 +76,9 @@ enum { AAZ_FAMILIES = 16 };
 
 typedef struct aaz_options {
     size_t size;               /* the record's size: aaz_options_init sets it */
-    unsigned threads;          /* coding threads; 0: one per core */
+    /* Coding threads; 0: one per core, at most two, which keeps a run within 64 MiB on any
+     * input (each thread takes 8 to 12 MiB more; the packed bytes never depend on the count). */
+    unsigned threads;
     uint64_t memory_limit;     /* unpacking: bytes the chunks in flight may take; 0: no limit */
     /* The input's whole length when known, else 0. Packing a stream cuts its chunks by it,
      * and both directions hand it to progress. */
@@ -132,7 +134,7 @@ typedef struct aaz_io {
     /* Packing, optional: the same input read at offsets, of length size. Containers, ADIF and
      * headerless streams are then coded unit by unit, as the program codes a file. Without it,
      * an input that aaz_needs_whole_input names is read to its end and kept (in memory up to
-     * 32 MiB, then in an unnamed temporary file in TMPDIR, else /tmp) before it is packed, as
+     * 4 MiB, then in an unnamed temporary file in TMPDIR, else /tmp) before it is packed, as
      * the program packs a pipe. */
     aaz_read_at_fn read_at;
     void* read_at_self;

@@ -20,7 +20,10 @@ static_assert(AAZ_PROBE_SIZE == kUnitMapHead && AAZ_MAGIC_SIZE == sizeof kPackMa
               "the header's sizes are the packed form's");
 
 // How much of an input kept whole stays in memory before all of it moves to a temporary file.
-constexpr std::size_t kSpoolMemory = 32u << 20;
+// It counts in the 64 MiB a run keeps within (lib_run.cpp): the pipeline of the default two
+// threads takes about 35 MiB on music, and a container whose index is large enough to take
+// more is longer than this, so it is in a file by the time it is mapped.
+constexpr std::size_t kSpoolMemory = 4u << 20;
 constexpr std::size_t kSpoolPiece = 1u << 20;
 
 // The first bytes read ahead, then the rest of the input as it comes.

@@ -12,6 +12,11 @@
 namespace {
 
 constexpr unsigned kMaxThreads = 65535;  // the program takes up to four digits
+// The threads that threads = 0 starts at most. Each coding thread holds its chunks and its
+// models, 8 to 12 MiB: two keep a run within 64 MiB on any input, a stream's buffers and the
+// part of a stream kept in memory included (a container naming a million access units, fed
+// to a stream, peaks at 57 MiB with two and 63 with three). More are started when asked for.
+constexpr unsigned kDefaultThreadCap = 2;
 
 // The records as version 2.0, the first with a size, laid them out: no smaller size is taken.
 // These stay as they are when fields are added at the ends.
@@ -31,7 +36,7 @@ void copy_text(char* to, std::size_t size, const std::string& text) {
 
 int write_nowhere(void*, const std::uint8_t*, std::size_t) { return 0; }
 
-unsigned default_threads() { return std::max(1u, std::thread::hardware_concurrency()); }
+unsigned default_threads() { return std::clamp(std::thread::hardware_concurrency(), 1u, kDefaultThreadCap); }
 
 // Gives a caller's record of `size` bytes the defaults of the `known` bytes this library
 // knows; any bytes past them (a later version's fields) are zero.

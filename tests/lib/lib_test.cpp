@@ -146,20 +146,6 @@ TEST(LibStream, PiecesOfAnySizeGiveTheProgramsBytesForTheCorpus) {
         if (f.find(".tsv") == std::string::npos) expect_same_bytes_as_the_program(corpus_dir() + "/" + f);
 }
 
-// A stream that starts like an MP4 file is kept whole before it is packed: past 32 MiB in a
-// temporary file, which must give the same bytes as the buffer.
-TEST(LibStream, AContainerStreamPastTheMemorySpoolGoesThroughATemporaryFile) {
-    const std::size_t free_size = (33u << 20) + 8;
-    std::string in("\0\0\0\x18" "ftypM4A \0\0\0\0isomM4A ", 24);
-    in += std::string{char(free_size >> 24), char(free_size >> 16 & 0xFF), char(free_size >> 8 & 0xFF), 8} + "free";
-    in.resize(24 + free_size, '\x5A');
-    const std::string packed = one_shot_pack(in);
-    ASSERT_FALSE(packed.empty());
-    EXPECT_TRUE(stream_pack(in, 0, 300000) == packed);
-    int result = 0;
-    EXPECT_TRUE(stream_unpack(packed, 300000, result) == in);
-}
-
 TEST(LibStream, TestingAStreamDescribesIt) {
     const std::string packed = one_shot_pack(read_file(test_data("mp4/faststart.m4a")));
     aaz_info whole, streamed;
