@@ -117,37 +117,34 @@ bool needs_whole_input(const std::uint8_t* head, std::size_t n, std::uint64_t si
 int run_pack(PackSettings settings, bool refuse_packed, const ByteSource& in, const RandomReader* whole,
              const ByteSink& out, aaz_info* info) {
     PackReport report;
+    const auto done = [&](int result) {
+        fill_info(report, report.units.c_str(), info);
+        return result;
+    };
     // No more is read ahead than the decisions need: given a length, whether the input starts
     // like ADTS; else its magic number, or whether it starts like a container. The output of
     // a pipe is then begun as soon as its first bytes have come.
     const bool probe_all = whole == nullptr && settings.input_size != 0;
     std::vector<std::uint8_t> head(probe_all ? kUnitMapHead : std::max(kContainerStartBytes, sizeof kPackMagic));
     const long long got = read_full(in, head.data(), head.size());
-    int result = AAZ_OK;
     if (got < 0) {
         report.error = read_errno(got);
         report.message = read_failure(got);
-        result = AAZ_READ_FAILED;
+        return done(AAZ_READ_FAILED);
     }
-    const std::size_t n = got < 0 ? 0 : static_cast<std::size_t>(got);
-    if (result == AAZ_OK && refuse_packed && has_pack_magic(head.data(), n)) {
-        report.message = "already packed (it starts with the packed-file magic number)";
-        result = AAZ_ALREADY_PACKED;
+    const std::size_t n = static_cast<std::size_t>(got);
+    if (refuse_packed && has_pack_magic(head.data(), n)) {
+        report.message = aaz_strerror(AAZ_ALREADY_PACKED);
+        return done(AAZ_ALREADY_PACKED);
     }
     HeadThenRest start{head.data(), n, 0, &in};
     const ByteSource from_start{&start, read_head_then_rest};
-    if (result == AAZ_OK && (whole != nullptr || !needs_whole_input(head.data(), n, settings.input_size))) {
-        result = result_of(pack_input(from_start, whole, out, settings, report));
-    } else if (result == AAZ_OK) {
-        Spool spool;
-        result = keep_whole(from_start, spool, report);
-        if (result == AAZ_OK) {
-            std::vector<std::uint8_t>().swap(head);  // the spool holds it now
-            settings.input_size = spool.size;
-            const RandomReader at{&spool, read_spool_at, spool.size};
-            result = result_of(pack_input(ByteSource{&spool, read_spool}, &at, out, settings, report));
-        }
-    }
-    fill_info(report, report.units.c_str(), info);
-    return result;
+    if (whole != nullptr || !needs_whole_input(head.data(), n, settings.input_size))
+        return done(result_of(pack_input(from_start, whole, out, settings, report)));
+    Spool spool;
+    if (int r = keep_whole(from_start, spool, report); r != AAZ_OK) return done(r);
+    std::vector<std::uint8_t>().swap(head);  // the spool holds it now
+    settings.input_size = spool.size;
+    const RandomReader at{&spool, read_spool_at, spool.size};
+    return done(result_of(pack_input(ByteSource{&spool, read_spool}, &at, out, settings, report)));
 }
