@@ -13,6 +13,9 @@
 # time of `xz -9e -T1` compressing it and of `faad` decoding it to a WAV file, and the packer's
 # pack time over xz's and unpack time over faad's. RATIOS=0 skips these timings.
 #
+# Peak memory packing hostile inputs through the program, and a 30 MB M4A whose index comes
+# last through the library's streaming calls (bench/stream_pack.c), each within 64 MiB.
+#
 # Usage: bench/pack_bench.sh [file.aac...]
 #   Without files: the real-music set (../shared/music/make-music.sh, made into WORK/music
 #   unless MUSIC= names a folder that holds it) and a generated 10-minute file.
@@ -199,11 +202,14 @@ while len(out) < 30_000_000:
     out += random.randbytes(n - 7)
 open(sys.argv[1], "wb").write(out)
 PY
-# packing_peak FILE WHAT [pipe]: packs FILE (through a pipe when asked), checks it comes back and
-# prints the packer's peak RSS.
+# packing_peak FILE WHAT [pipe|stream]: packs FILE (through a pipe, or through the library's
+# streaming calls by STREAM_PACK, when asked), checks it comes back and prints the packer's
+# peak RSS.
 packing_peak() {
     if [ "${3:-}" = pipe ]; then
         /usr/bin/time -f %M -o "$WORK/rss" "$BIN" -p -f -o "$WORK/peak.aaz" - <"$1" 2>/dev/null
+    elif [ "${3:-}" = stream ]; then
+        LD_LIBRARY_PATH="$(dirname "$BIN")" /usr/bin/time -f %M -o "$WORK/rss" "$STREAM_PACK" "$1" "$WORK/peak.aaz"
     else
         /usr/bin/time -f %M -o "$WORK/rss" "$BIN" -p -f -o "$WORK/peak.aaz" "$1" 2>/dev/null
     fi
@@ -259,6 +265,27 @@ with open(sys.argv[1], 'wb') as f:
     f.write(bytes(G))
 PY
 packing_peak "$HUGE_TABLE" "crafted M4A of 1 access unit and a 25,000,000-entry size table"
+
+# The library's streaming pack of a container whose index follows its media, which it keeps
+# whole (its first 4 MiB in memory, then all of it in a temporary file) before mapping it:
+# about 30 MB of M4A (a music track looped; ffmpeg puts the moov box last unless asked not
+# to) fed to aaz_pack_begin/update/finish in 64-KiB pieces by bench/stream_pack.c, built here
+# against the shared library beside $BIN, with threads = 0.
+INDEX_LAST="$WORK/index_last_30mb.m4a"
+if [ ! -s "$INDEX_LAST" ]; then
+    command -v ffmpeg >/dev/null || apt-get install -y -q ffmpeg >/dev/null
+    track=${FILES[0]}
+    loops=$(((30000000 + $(stat -c %s "$track") - 1) / $(stat -c %s "$track") - 1))
+    ffmpeg -v error -y -stream_loop "$loops" -i "$track" -c:a copy "$INDEX_LAST"
+fi
+STREAM_PACK="$WORK/stream_pack"
+if [ -f "$(dirname "$BIN")/libaaczavrok.so" ]; then
+    cc -O2 -std=c99 -Wall -Wextra -Werror -I"$ROOT/include" "$ROOT/bench/stream_pack.c" -L"$(dirname "$BIN")" \
+        -laaczavrok -o "$STREAM_PACK"
+    packing_peak "$INDEX_LAST" "M4A with its index last, through the library's streaming pack" stream
+else
+    echo "streaming pack: no libaaczavrok.so beside $BIN; skipped"
+fi
 rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
 
 # ---------------------------------------------------------------------------------------------

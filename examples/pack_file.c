@@ -47,6 +47,7 @@ static int convert(int packing, const char* from, const char* to) {
         return 1;
     }
     aaz_options_init(&options);
+    aaz_info_init(&info);
     /* A file's length lets the stream be packed exactly as the program packs the file. */
     if (packing && stat(from, &st) == 0) options.input_size = (uint64_t)st.st_size;
     r = packing ? aaz_pack_begin(&s, &options) : aaz_unpack_begin(&s, &options);

@@ -265,7 +265,8 @@ int fuzz_unpack_stream(const std::uint8_t* data, std::size_t size) {
     const std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(promised, 64u << 20));
     std::unique_ptr<std::uint8_t[]> whole(new std::uint8_t[room + 1]);
     std::size_t whole_size = 0;
-    aaz_info one{};
+    aaz_info one;
+    aaz_info_init(&one);
     const int r1 = aaz_unpack(&options, data, size, whole.get(), room, &whole_size, &one);
 
     aaz_stream* s = nullptr;
@@ -289,7 +290,8 @@ int fuzz_unpack_stream(const std::uint8_t* data, std::size_t size) {
         r2 = r;
         if (r == AAZ_OK) break;
     }
-    aaz_info streamed{};
+    aaz_info streamed;
+    aaz_info_init(&streamed);
     const bool info_ok = aaz_stream_info(s, &streamed) == AAZ_OK;
     // Once failed or finished, the context says so and takes nothing more.
     std::size_t used = 0, written = 0;

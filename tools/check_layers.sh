@@ -3,6 +3,7 @@
 # folders include each other. The layers, each allowed to include only those below it:
 #   frontend -> lib -> splitter, rebuild, pack -> streams -> aac;  decoder beside them, used by frontend.
 # lib (libaaczavrok's C interface) is reached through include/aaczavrok.h; it uses pack, streams, aac.
+# The program reaches the packed form only through that header, as any other program would.
 # The packed form is a column of its own floors, by concern:
 #   pack/driver -> pack/container, pack/model -> pack/frame, pack/coder, pack/format, pack/io -> aac
 # (container and model beside each other; a model generation's folder under pack/model counts as
@@ -11,7 +12,7 @@ set -uo pipefail
 SRC=${1:-$(cd "$(dirname "$0")/.." && pwd)/src}
 allowed() {  # folder -> the folders it may include besides itself
     case $1 in
-    frontend) echo "lib splitter rebuild pack/container pack/format pack/io streams aac decoder" ;;
+    frontend) echo "lib splitter rebuild streams aac decoder" ;;
     lib) echo "pack/driver pack/container pack/model pack/format pack/io streams aac" ;;
     splitter | rebuild) echo "streams aac" ;;
     pack/driver) echo "pack/container pack/model pack/frame pack/coder pack/format pack/io aac" ;;

@@ -4,10 +4,6 @@
 // regular file: its length known, its access units mapped.
 //
 // Usage: aaczavrok_write_fixture VERSION INPUT OUTPUT
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,23 +17,24 @@ int main(int argc, char** argv) {
         return 2;
     }
     const unsigned version = static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10));
-    const int fd = open(argv[2], O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    std::FILE* in = std::fopen(argv[2], "rb");
+    std::vector<std::uint8_t> data;
+    for (int c; in != nullptr && (c = std::fgetc(in)) != EOF;) data.push_back(static_cast<std::uint8_t>(c));
+    if (in == nullptr || std::ferror(in) != 0) {
         std::perror(argv[2]);
         return 1;
     }
-    FdSource source{fd};
-    int map_fd = fd;
-    const RandomReader whole{&map_fd, read_fd_at, static_cast<std::uint64_t>(st.st_size)};
+    std::fclose(in);
+    MemorySource source{data.data(), data.size(), 0};
+    MemorySource whole = source;
+    const RandomReader reader{&whole, read_memory_at, data.size()};
     std::vector<std::uint8_t> packed;
     PackSettings settings;
     settings.threads = 1;
-    settings.input_size = static_cast<std::uint64_t>(st.st_size);
+    settings.input_size = data.size();
     settings.format_version = version;
     PackReport report;
-    const PackResult r = pack_input(fd_source(source), &whole, vector_sink(packed), settings, report);
-    close(fd);
+    const PackResult r = pack_input(memory_source(source), &reader, vector_sink(packed), settings, report);
     if (r != PACK_OK) {
         std::fprintf(stderr, "%s: %s\n", argv[2], report.message.c_str());
         return 1;
@@ -51,8 +48,7 @@ int main(int argc, char** argv) {
         std::remove(part.c_str());
         return 1;
     }
-    std::printf("%s: version %u, %zu -> %zu bytes, %llu units modelled\n", argv[3], version,
-                static_cast<std::size_t>(st.st_size), packed.size(),
+    std::printf("%s: version %u, %zu -> %zu bytes, %llu units modelled\n", argv[3], version, data.size(), packed.size(),
                 static_cast<unsigned long long>(report.stats.frames_modelled));
     return 0;
 }

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "aaczavrok.h"
 #include "frontend/command_line.h"
 #include "frontend/compress.h"
 #include "frontend/pack_command.h"
-#include "pack/format/pack_format.h"
 #include "rebuild/decompress.h"
 #include "streams/block_files.h"
 #include "streams/output_file.h"
@@ -62,7 +62,8 @@ int run_compression(CommandLine& cl) {
         std::fprintf(stderr, "Error opening file: %s\n", input_name.c_str());
         return 1;
     }
-    unsigned char head[8] = {};
+    unsigned char head[8] = {};  // "....ftyp", or the packed-file magic number
+    static_assert(sizeof head >= AAZ_MAGIC_SIZE, "the head holds the magic number");
     const std::size_t got = std::fread(head, 1, sizeof head, probe);
     std::fclose(probe);
     if (got == sizeof head && std::memcmp(head + 4, "ftyp", 4) == 0) {
@@ -70,7 +71,7 @@ int run_compression(CommandLine& cl) {
         std::fprintf(stderr, "This version of AAC Zavrok doesn't work with MP4 audio files.\n");
         return 1;
     }
-    if (has_pack_magic(head, got)) {
+    if (aaz_is_packed(head, got)) {
         std::fprintf(stderr, "Error: %s is a packed file; unpack it with -d\n", input_name.c_str());
         return 1;
     }

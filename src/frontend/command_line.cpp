@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pack/format/pack_format.h"
+#include "aaczavrok.h"
 
 namespace {
 
@@ -109,7 +109,7 @@ void add_error(CommandLine& cl, const char* program, const std::string& text) {
     cl.errors += ": " + text + "\n";
 }
 
-// The value of -T: a decimal count of threads, 0 for every core.
+// The value of -T: a decimal count of threads, 0 for one per core up to two.
 void apply_threads(CommandLine& cl, const char* program, const char* arg) {
     const std::size_t n = std::strlen(arg);
     if (n == 0 || n > 4 || std::strspn(arg, "0123456789") != n) {
@@ -316,7 +316,7 @@ void print_usage(std::FILE* out, const std::string& program_name) {
                " -f    Replace an existing output when packing or unpacking; pack a packed file.\n"
                " -k    Keep the input (--keep; inputs are always kept).\n"
                " -q    No line per file when packing or unpacking (--quiet).\n"
-               " -T N  Threads for packing and unpacking, 0 for every core (--threads; default 2).\n"
+               " -T N  Threads for packing and unpacking, 0 for one per core up to two (--threads; default 2).\n"
                " -V    Print the version and exit (--version).\n"
                " --stdout   Write to standard output (the same as -o -).\n"
                " --test     Unpack and check every checksum; write nothing.\n"
@@ -327,7 +327,7 @@ void print_usage(std::FILE* out, const std::string& program_name) {
 }
 
 void print_version(std::FILE* out) {
-    std::fprintf(out, "aaczavrok 0.1 alpha (packed format version %u)\n", static_cast<unsigned>(kPackFormatVersion));
+    std::fprintf(out, "aaczavrok 0.1 alpha (packed format version %u)\n", aaz_format_version());
 }
 
 bool ends_with(const std::string& name, const char* suffix) {

@@ -24,7 +24,7 @@ struct CommandLine {
     bool help = false;                  // --help
     bool version = false;               // -V
     bool pack_stats = false;            // --pack-stats: coded bits per field family after each line
-    unsigned threads = 2;               // -T N; 0 stands for every core
+    unsigned threads = 2;               // -T N; 0 stands for one per core, up to two
     std::string given;                  // the short name of every option applied, in order
     std::string errors;                 // the option errors, one line each, as they are printed
 };

@@ -7,19 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "aaczavrok.h"
 #include "frontend/progress_line.h"
-#include "pack/io/byte_stream.h"
-#include "pack/format/pack_format.h"
-#include "pack/container/unit_map.h"
 #include "streams/output_file.h"
 
 namespace {
@@ -28,8 +23,6 @@ constexpr char kPackedSuffix[] = ".aaz";
 constexpr std::size_t kPackedSuffixLength = sizeof kPackedSuffix - 1;
 // Options of the data-block directions that mean nothing for an exact copy.
 constexpr char kLossyOptions[] = "lhstmv";
-constexpr int kMethodCount = 4;
-constexpr const char* kMethodNames[kMethodCount] = {"stored", "zstd", "model", "units"};
 
 // How one file ended; the run's status follows from the worst.
 enum FileResult { FILE_DONE, FILE_FAILED, FILE_SKIPPED };
@@ -46,7 +39,6 @@ struct PackCommandContext {
 struct Progress {
     ProgressLine line;
     const std::string* name = nullptr;
-    std::uint64_t total = 0;  // input size when known, else 0
     int last = -1;
 };
 
@@ -82,16 +74,23 @@ std::string saving_text(std::uint64_t from, std::uint64_t to) {
     return text;
 }
 
-void show_progress(void* self, std::uint64_t bytes_in) {
+// total: the input's length when the library knows it (a file's, or a stream kept whole).
+void show_progress(void* self, std::uint64_t bytes_in, std::uint64_t total) {
     Progress& p = *static_cast<Progress*>(self);
-    if (p.total > 0) {
-        const int percent = static_cast<int>(bytes_in * 100 / p.total);
+    if (total > 0) {
+        const int percent = static_cast<int>(bytes_in * 100 / total);
         if (percent == p.last) return;
         p.last = percent;
         progress_show(p.line, *p.name + ": " + std::to_string(percent) + "%");
     } else {
         progress_show(p.line, *p.name + ": " + with_thousands(bytes_in) + " bytes");
     }
+}
+
+// A chunk method's name; "?" for one this program was not built to know.
+const char* method_text(unsigned method) {
+    const char* name = aaz_method_name(method);
+    return name != nullptr ? name : "?";
 }
 
 void print_stats(std::FILE* err, const aaz_info& r) {
@@ -102,9 +101,9 @@ void print_stats(std::FILE* err, const aaz_info& r) {
     std::fprintf(err, "  chunks: %" PRIu64 " model, %" PRIu64 " zstd, %" PRIu64 " stored\n",
                  r.chunks_by_method[AAZ_METHOD_MODEL] + r.chunks_by_method[AAZ_METHOD_UNITS],
                  r.chunks_by_method[AAZ_METHOD_ZSTD], r.chunks_by_method[AAZ_METHOD_STORED]);
-    for (int m = 0; m < kMethodCount; ++m) {
+    for (unsigned m = 0; m < AAZ_METHODS; ++m) {
         if (r.chunks_by_method[m] == 0) continue;
-        std::fprintf(err, "  %-6s %s -> %s bytes\n", kMethodNames[m], with_thousands(r.original_by_method[m]).c_str(),
+        std::fprintf(err, "  %-6s %s -> %s bytes\n", method_text(m), with_thousands(r.original_by_method[m]).c_str(),
                      with_thousands(r.packed_by_method[m]).c_str());
     }
     std::fprintf(err, "  frames: %" PRIu64 " (%" PRIu64 " modelled, %" PRIu64 " raw); other bytes: %" PRIu64 "\n",
@@ -123,37 +122,24 @@ void print_stats(std::FILE* err, const aaz_info& r) {
     }
 }
 
-int write_to_output(void* self, const std::uint8_t* data, std::size_t n) {
-    return write_output(*static_cast<OutputFile*>(self), data, n);
+// The input as the library reads it: one read after another, and, for a regular file, reads at
+// offsets that leave the descriptor's position alone. self: the descriptor.
+long long read_input(void* self, std::uint8_t* buf, std::size_t n) {
+    const int fd = *static_cast<const int*>(self);
+    for (;;) {
+        const ssize_t r = read(fd, buf, n);
+        if (r >= 0) return r;
+        if (errno != EINTR) return -static_cast<long long>(errno);
+    }
 }
 
-// The input with its first bytes read ahead, so that the magic number can be looked at on a
-// pipe too: reads hand back those bytes first, then go on from the descriptor.
-struct PeekedInput {
-    FdSource fd;
-    ByteSource rest;
-    std::uint8_t head[sizeof kPackMagic] = {};
-    std::size_t head_size = 0;
-    std::size_t head_pos = 0;
-};
-
-long long read_peeked(void* self, std::uint8_t* buf, std::size_t n) {
-    PeekedInput& p = *static_cast<PeekedInput*>(self);
-    if (p.head_pos == p.head_size) return p.rest.read(p.rest.self, buf, n);
-    const std::size_t take = std::min(n, p.head_size - p.head_pos);
-    std::memcpy(buf, p.head + p.head_pos, take);
-    p.head_pos += take;
-    return static_cast<long long>(take);
-}
-
-// Reads the first bytes; returns 0 or an errno value.
-int peek_input(PeekedInput& p, int fd) {
-    p.fd.fd = fd;
-    p.rest = fd_source(p.fd);
-    const long long got = read_full(p.rest, p.head, sizeof p.head);
-    if (got < 0) return static_cast<int>(-got);
-    p.head_size = static_cast<std::size_t>(got);
-    return 0;
+long long read_input_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const int fd = *static_cast<const int*>(self);
+    for (;;) {
+        const ssize_t r = pread(fd, buf, n, static_cast<off_t>(offset));
+        if (r >= 0) return r;
+        if (errno != EINTR) return -static_cast<long long>(errno);
+    }
 }
 
 // True when the named file starts with the packed-file magic number, or is a stream (a pipe,
@@ -163,33 +149,54 @@ int peek_input(PeekedInput& p, int fd) {
 bool file_is_packed(const std::string& name) {
     struct stat st;
     if (stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return true;
-    const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    PeekedInput input;
-    const bool packed = peek_input(input, fd) == 0 && has_pack_magic(input.head, input.head_size);
+    std::uint8_t head[AAZ_MAGIC_SIZE];
+    std::size_t got = 0;
+    for (long long r = 1; r > 0 && got < sizeof head; got += r > 0 ? static_cast<std::size_t>(r) : 0)
+        r = read_input(&fd, head + got, sizeof head - got);
     close(fd);
-    return packed;
+    return aaz_is_packed(head, got) != 0;
 }
 
-// A container or ADIF file read from a pipe: its index may follow its media, so the whole
-// stream goes to an unnamed temporary file first (in TMPDIR, else /tmp), which is read
-// instead. Returns the descriptor, or -errno.
-int spool_stream(PeekedInput& input) {
-    const int fd = open_unnamed_temporary();
-    if (fd < 0) return fd;
-    std::vector<std::uint8_t> buf(1u << 20);
-    const ByteSource source{&input, read_peeked};
-    for (;;) {
-        const long long got = source.read(source.self, buf.data(), buf.size());
-        int e = got < 0 ? static_cast<int>(-got) : 0;
-        if (got > 0) e = write_all_fd(fd, buf.data(), static_cast<std::size_t>(got));
-        if (got == 0 && lseek(fd, 0, SEEK_SET) != 0) e = errno;
-        if (e != 0) {
-            close(fd);
-            return -e;
-        }
-        if (got == 0) return fd;
+// A file's output. Packing opens it at the library's first write, after the input's first
+// bytes were read: an input that is packed already is skipped before its output is looked at.
+struct Output {
+    const PackCommandContext* ctx = nullptr;
+    const std::string* input = nullptr;  // as named on the command line
+    const std::string* shown = nullptr;
+    std::string name;
+    const struct stat* like = nullptr;  // the input's, for its permissions and times, or null
+    OutputFile file;
+    bool opened = false;
+    std::string problem;  // why it was not opened: the file's line
+};
+
+// Opens the output, unless it would replace the input or write packed data to a terminal.
+// Returns false with the file's line in o.problem.
+bool open_for_writing(Output& o) {
+    const std::string& shown = *o.shown;
+    if (o.name != "-" && *o.input != "-" && same_file(*o.input, o.name)) {
+        o.problem = shown + ": the output " + o.name + " would replace the input; nothing done";
+        return false;
     }
+    if (o.ctx->mode == PACKED_PACK && o.name == "-" && isatty(STDOUT_FILENO)) {
+        o.problem = shown + ": packed data is not written to a terminal (use -o FILE)";
+        return false;
+    }
+    if (int e = open_output(o.file, o.name, o.ctx->cl.force, o.like); e != 0) {
+        o.problem = e == EEXIST ? shown + ": " + o.name + " already exists (use -f to replace it)"
+                                : shown + ": cannot create " + o.name + ": " + std::strerror(e);
+        return false;
+    }
+    o.opened = true;
+    return true;
+}
+
+int write_to_output(void* self, const std::uint8_t* data, std::size_t n) {
+    Output& o = *static_cast<Output*>(self);
+    if (!o.opened && !open_for_writing(o)) return ECANCELED;
+    return write_output(o.file, data, n);
 }
 
 // The first option of the data-block modes on the command line (-l, -h, -s, -t, -m, -v), or 0.
@@ -208,7 +215,7 @@ struct ChunkListing {
 void list_chunk(void* self, unsigned method, std::uint64_t original, std::uint64_t packed) {
     ChunkListing& l = *static_cast<ChunkListing*>(self);
     ++l.count;
-    l.text += "  chunk " + std::to_string(l.count) + ": " + (method < kMethodCount ? kMethodNames[method] : "?") +
+    l.text += "  chunk " + std::to_string(l.count) + ": " + method_text(method) +
               ", original " + with_thousands(original) + " bytes, packed " + with_thousands(packed) +
               saving_text(original, packed) + "\n";
 }
@@ -216,9 +223,10 @@ void list_chunk(void* self, unsigned method, std::uint64_t original, std::uint64
 // "song.aac.aaz: format version 2; 3 chunks: 2 model, 1 zstd; original ... bytes, packed ..."
 void print_listing(std::FILE* out, const std::string& shown, const aaz_info& r, const ChunkListing& chunks) {
     std::string methods;
-    for (int m = kMethodCount - 1; m >= 0; --m) {
+    for (int m = AAZ_METHODS - 1; m >= 0; --m) {
         if (r.chunks_by_method[m] == 0) continue;
-        methods += (methods.empty() ? ": " : ", ") + std::to_string(r.chunks_by_method[m]) + " " + kMethodNames[m];
+        methods += (methods.empty() ? ": " : ", ") + std::to_string(r.chunks_by_method[m]) + " " +
+                   method_text(static_cast<unsigned>(m));
     }
     std::fprintf(out, "%s: format version %u; %" PRIu64 " chunk%s%s; original %s bytes, packed %s%s\n", shown.c_str(),
                  r.format_version, r.chunks, r.chunks == 1 ? "" : "s", methods.c_str(),
@@ -266,78 +274,37 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         std::fprintf(err, "%s: is a directory\n", shown.c_str());
         return FILE_FAILED;
     }
-    PeekedInput input;
-    if (int e = peek_input(input, fd); e != 0) {
-        std::fprintf(err, "%s: cannot read: %s\n", shown.c_str(), std::strerror(e));
-        return FILE_FAILED;
-    }
-    if (ctx.mode == PACKED_PACK && !ctx.cl.force && has_pack_magic(input.head, input.head_size)) {
-        std::fprintf(err, "%s is already packed; skipped\n", shown.c_str());
-        return FILE_SKIPPED;
-    }
-    if (writes && out_name != "-" && !from_stdin && same_file(name, out_name)) {
-        std::fprintf(err, "%s: the output %s would replace the input; nothing done\n", shown.c_str(), out_name.c_str());
-        return FILE_FAILED;
-    }
-    if (ctx.mode == PACKED_PACK && out_name == "-" && isatty(STDOUT_FILENO)) {
-        std::fprintf(err, "%s: packed data is not written to a terminal (use -o FILE)\n", shown.c_str());
+    // A named file's output takes its permissions, times and, where allowed, owner; a stream's
+    // has nothing to take.
+    Output out;
+    out.ctx = &ctx;
+    out.input = &name;
+    out.shown = &shown;
+    out.name = out_name;
+    out.like = !from_stdin && S_ISREG(st.st_mode) ? &st : nullptr;
+    if (ctx.mode == PACKED_UNPACK && !open_for_writing(out)) {
+        std::fprintf(err, "%s\n", out.problem.c_str());
         return FILE_FAILED;
     }
 
-    OutputFile out;
-    if (writes) {
-        // A named file's output takes its permissions, times and, where allowed, owner; a
-        // stream's has nothing to take.
-        const bool keep_metadata = !from_stdin && S_ISREG(st.st_mode);
-        if (int e = open_output(out, out_name, ctx.cl.force, keep_metadata ? &st : nullptr); e != 0) {
-            if (e == EEXIST) {
-                std::fprintf(err, "%s: %s already exists (use -f to replace it)\n", shown.c_str(), out_name.c_str());
-            } else {
-                std::fprintf(err, "%s: cannot create %s: %s\n", shown.c_str(), out_name.c_str(), std::strerror(e));
-            }
-            return FILE_FAILED;
-        }
-    }
-
-    // Packing looks for the access units of a container or of an ADIF or headerless stream
-    // first (the library does, given the input to read at offsets); a stream is read to a
-    // temporary file for that only when it starts like a container or an ADIF file.
-    struct FdCloser spool{-1, true};
-    std::uint64_t input_size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    int map_fd = S_ISREG(st.st_mode) ? fd : -1;
-    if (ctx.mode == PACKED_PACK && map_fd < 0 &&
-        starts_like_container_or_adif(input.head, input.head_size)) {
-        spool.fd = spool_stream(input);
-        struct stat spooled;
-        if (spool.fd < 0 || fstat(spool.fd, &spooled) != 0) {
-            std::fprintf(err, "%s: cannot keep the stream in a temporary file: %s\n", shown.c_str(),
-                         std::strerror(spool.fd < 0 ? -spool.fd : errno));
-            if (writes) discard_output(out);
-            return FILE_FAILED;
-        }
-        input = PeekedInput{};
-        if (int e = peek_input(input, spool.fd); e != 0) {
-            std::fprintf(err, "%s: cannot read: %s\n", shown.c_str(), std::strerror(e));
-            if (writes) discard_output(out);
-            return FILE_FAILED;
-        }
-        map_fd = spool.fd;
-        input_size = static_cast<std::uint64_t>(spooled.st_size);
-    }
+    // A regular file is read at offsets too, so that the access units of a container or of an
+    // ADIF or headerless stream are found first; the library keeps a stream whole for that
+    // only when it starts like a container or an ADIF file.
+    int input_fd = fd;
+    const bool regular = S_ISREG(st.st_mode);
+    aaz_io io{read_input, &input_fd, writes ? write_to_output : nullptr, writes ? &out : nullptr, nullptr, nullptr, 0};
     aaz_options options = ctx.options;
-    aaz_io io{read_peeked, &input, writes ? write_to_output : nullptr, writes ? &out : nullptr, nullptr, nullptr, 0};
-    if (ctx.mode == PACKED_PACK && map_fd >= 0) {
-        io.read_at = read_fd_at;
-        io.read_at_self = &map_fd;
-        io.size = input_size;
+    options.input_size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+    if (ctx.mode == PACKED_PACK && regular) {
+        io.read_at = read_input_at;
+        io.read_at_self = &input_fd;
+        io.size = options.input_size;
     }
 
     Progress progress;
     progress.line.err = err;
     progress.line.terminal = ctx.terminal;
     progress.name = &shown;
-    progress.total = input_size;
-    options.input_size = progress.total;
     ChunkListing chunks;
     if (ctx.terminal && ctx.mode != PACKED_LIST) {
         options.progress = show_progress;
@@ -348,24 +315,33 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         options.user = &chunks;
     }
     aaz_info report;
+    aaz_info_init(&report);
     const auto start = std::chrono::steady_clock::now();
     const int status =
         ctx.mode == PACKED_PACK ? aaz_pack_io(&options, &io, &report) : aaz_unpack_io(&options, &io, &report);
     progress_clear(progress.line);
 
     if (status != AAZ_OK) {
-        if (writes) discard_output(out);
+        if (out.opened) discard_output(out.file);
+        if (status == AAZ_ALREADY_PACKED) {
+            std::fprintf(err, "%s is already packed; skipped\n", shown.c_str());
+            return FILE_SKIPPED;
+        }
+        if (!out.problem.empty()) {
+            std::fprintf(err, "%s\n", out.problem.c_str());
+            return FILE_FAILED;
+        }
         std::string message = report.message;
         // A name that promises a packed file but lacks its magic number is not read as
         // anything else.
         if (status == AAZ_NOT_PACKED && ends_with(name, kPackedSuffix))
             message = "file is damaged (no packed-file magic number)";
         std::fprintf(err, "%s: %s%s\n", shown.c_str(), message.c_str(),
-                     writes && !out.in_place ? "; no output was kept" : "");
+                     out.opened && !out.file.in_place ? "; no output was kept" : "");
         return FILE_FAILED;
     }
-    if (writes) {
-        if (int e = commit_output(out); e != 0) {
+    if (out.opened) {
+        if (int e = commit_output(out.file); e != 0) {
             if (e == EEXIST && !ctx.cl.force)
                 std::fprintf(err, "%s: %s appeared while it was being written; not replaced (use -f to replace it)\n",
                              shown.c_str(), out_name.c_str());
@@ -478,7 +454,8 @@ int run_pack_command(const CommandLine& cl, PackedMode mode, std::FILE* err, std
     PackCommandContext ctx{cl, mode, err, out, isatty(STDERR_FILENO) != 0, aaz_options{}};
     aaz_options_init(&ctx.options);
     ctx.options.family_stats = cl.pack_stats ? 1 : 0;
-    ctx.options.threads = cl.threads != 0 ? cl.threads : std::max(1u, std::thread::hardware_concurrency());
+    ctx.options.threads = cl.threads;  // 0: the library's choice
+    ctx.options.refuse_packed = mode == PACKED_PACK && !cl.force ? 1 : 0;
     bool failed = false;
     bool skipped = false;
     const std::vector<std::string> standard_input = {"-"};

@@ -1,10 +1,12 @@
 // The C interface's calls on whole buffers and on caller-given callbacks, its versions and
 // its texts. Each checks its arguments before anything else and answers with an aaz_result.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <system_error>
 
 #include "aaczavrok.h"
+#include "lib/lib_input.h"
 #include "lib/lib_run.h"
 #include "pack/format/pack_format.h"
 
@@ -26,6 +28,7 @@ constexpr const char* kResultTexts[AAZ_RESULT_COUNT] = {
     "the output buffer is too small",
     "needs more memory than the limit allows",
     "out of memory, threads or temporary space",
+    "already packed (it starts with the packed-file magic number)",
     "build fault: the models cannot start (the library is damaged)",
 };
 
@@ -75,17 +78,50 @@ int refuse(int result, aaz_info* info) {
 }
 
 // The options of a call as the driver's settings, or the call refused.
-int call_settings(const aaz_options* options, PackSettings& settings, aaz_info* info) {
-    aaz_options checked;
+int call_settings(const aaz_options* options, aaz_options& checked, PackSettings& settings, aaz_info* info) {
     const int r = settings_from_options(options, checked, settings);
     return r == AAZ_OK ? r : refuse(r, info);
+}
+
+// The caller's read callbacks, each read checked against what it asked for. The packer passes
+// over a failed read at offsets (it then packs the input as it comes), so a count too long is
+// also kept here, to end the call with AAZ_READ_FAILED whatever the packer made of it.
+struct CallerInput {
+    const aaz_io* io = nullptr;
+    bool too_long = false;
+};
+
+long long read_caller(void* self, std::uint8_t* buf, std::size_t n) {
+    CallerInput& c = *static_cast<CallerInput*>(self);
+    const long long r = c.io->read(c.io->read_self, buf, n);
+    if (r <= 0 || static_cast<unsigned long long>(r) <= n) return r;
+    c.too_long = true;
+    return kReadTooLong;
+}
+
+long long read_caller_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    CallerInput& c = *static_cast<CallerInput*>(self);
+    const long long r = c.io->read_at(c.io->read_at_self, offset, buf, n);
+    if (r <= 0 || static_cast<unsigned long long>(r) <= n) return r;
+    c.too_long = true;
+    return kReadTooLong;
+}
+
+// The result of a call through the caller's callbacks: a read callback that broke its word
+// fails the call, whatever else happened.
+int caller_result(int result, const CallerInput& input, aaz_info* info) {
+    if (!input.too_long) return result;
+    PackReport report;
+    report.message = read_failure(kReadTooLong);
+    fill_info(report, "", info);
+    return AAZ_READ_FAILED;
 }
 
 }  // namespace
 
 extern "C" {
 
-const char* aaz_version_string(void) { return "1.0.0"; }
+const char* aaz_version_string(void) { return AAZ_VERSION_STRING; }
 unsigned aaz_version_number(void) { return AAZ_VERSION_NUMBER; }
 unsigned aaz_format_version(void) { return kPackFormatVersion; }
 unsigned aaz_oldest_format_version(void) { return kOldestReadableVersion; }
@@ -95,10 +131,18 @@ const char* aaz_strerror(int result) {
     return kResultTexts[result];
 }
 
-void aaz_options_init(aaz_options* options) {
-    if (options == nullptr) return;
-    *options = aaz_options{};
+int aaz_is_packed(const void* head, size_t n) {
+    return head != nullptr && has_pack_magic(static_cast<const std::uint8_t*>(head), n) ? 1 : 0;
 }
+
+int aaz_needs_whole_input(const void* head, size_t n, uint64_t input_size) {
+    if (head == nullptr) return 0;
+    return needs_whole_input(static_cast<const std::uint8_t*>(head), std::min<size_t>(n, AAZ_PROBE_SIZE), input_size)
+               ? 1
+               : 0;
+}
+
+const char* aaz_method_name(unsigned method) { return method_name(method); }
 
 // The packer keeps every input within this bound (pack_bound says how).
 uint64_t aaz_pack_bound(uint64_t n) { return pack_bound(n); }
@@ -117,18 +161,21 @@ int aaz_unpacked_size(const void* src, size_t src_size, uint64_t* size) {
 
 int aaz_pack(const aaz_options* options, const void* src, size_t src_size, void* dst, size_t dst_capacity,
              size_t* dst_size, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if ((src == nullptr && src_size != 0) || dst == nullptr || dst_size == nullptr)
         return refuse(AAZ_NULL_ARGUMENT, info);
     *dst_size = 0;
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         MemorySource whole{in.data, src_size, 0};
         const RandomReader reader{&whole, read_memory_at, src_size};
         settings.input_size = src_size;
         BufferSink sink{static_cast<std::uint8_t*>(dst), dst_capacity, 0, false};
-        const int r = run_pack(settings, memory_source(in), ByteSink{&sink, write_buffer}, &reader, info);
+        const int r = run_pack(settings, checked.refuse_packed != 0, memory_source(in), &reader,
+                               ByteSink{&sink, write_buffer}, info);
         if (r == AAZ_OK) *dst_size = sink.size;
         return buffer_result(r, sink, info);
     });
@@ -136,11 +183,13 @@ int aaz_pack(const aaz_options* options, const void* src, size_t src_size, void*
 
 int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, void* dst, size_t dst_capacity,
                size_t* dst_size, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if ((src == nullptr && src_size != 0) || (dst == nullptr && dst_capacity != 0) || dst_size == nullptr)
         return refuse(AAZ_NULL_ARGUMENT, info);
     *dst_size = 0;
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         BufferSink sink{static_cast<std::uint8_t*>(dst), dst_capacity, 0, false};
@@ -151,9 +200,11 @@ int aaz_unpack(const aaz_options* options, const void* src, size_t src_size, voi
 }
 
 int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (src == nullptr && src_size != 0) return refuse(AAZ_NULL_ARGUMENT, info);
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
         MemorySource in{static_cast<const std::uint8_t*>(src), src_size, 0};
         return run_unpack(settings, memory_source(in), null_sink(), info);
@@ -161,23 +212,30 @@ int aaz_test(const aaz_options* options, const void* src, size_t src_size, aaz_i
 }
 
 int aaz_pack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (io == nullptr || io->read == nullptr || io->write == nullptr) return refuse(AAZ_NULL_ARGUMENT, info);
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
-        const RandomReader reader{io->read_at_self, io->read_at, io->size};
-        return run_pack(settings, ByteSource{io->read_self, io->read}, ByteSink{io->write_self, io->write},
-                        io->read_at != nullptr ? &reader : nullptr, info);
+        CallerInput input{io, false};
+        const RandomReader reader{&input, read_caller_at, io->size};
+        const int r = run_pack(settings, checked.refuse_packed != 0, ByteSource{&input, read_caller},
+                               io->read_at != nullptr ? &reader : nullptr, ByteSink{io->write_self, io->write}, info);
+        return caller_result(r, input, info);
     });
 }
 
 int aaz_unpack_io(const aaz_options* options, const aaz_io* io, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (io == nullptr || io->read == nullptr) return refuse(AAZ_NULL_ARGUMENT, info);
+    aaz_options checked;
     PackSettings settings;
-    if (int r = call_settings(options, settings, info); r != AAZ_OK) return r;
+    if (int r = call_settings(options, checked, settings, info); r != AAZ_OK) return r;
     return guarded(info, [&] {
+        CallerInput input{io, false};
         const ByteSink sink = io->write != nullptr ? ByteSink{io->write_self, io->write} : null_sink();
-        return run_unpack(settings, ByteSource{io->read_self, io->read}, sink, info);
+        return caller_result(run_unpack(settings, ByteSource{&input, read_caller}, sink, info), input, info);
     });
 }
 

@@ -3,15 +3,12 @@
 // drain. Memory stays bounded whatever piece sizes the caller uses; the packed bytes are the
 // driver's, so they do not depend on those pieces.
 //
-// A packing stream that starts like an ISO media file or ADIF is kept whole (in memory up to
-// kSpoolMemory, then in an unnamed temporary file) and packed once its input has ended, as the
-// program packs such a pipe. Given an input-size hint, a stream is taken for a file of that
-// length: one that might hold access units without ADTS headers (anything not starting like
-// ADTS) is kept whole too and mapped as the program maps a file. Without a hint a headerless
-// stream is packed as it comes, as the program packs a pipe.
-#include <fcntl.h>
-#include <unistd.h>
-
+// A packing stream goes through the same start as aaz_pack_io without read_at (lib_input.h):
+// one that starts like an ISO media file or ADIF is kept whole and packed once its input has
+// ended, as the program packs such a pipe. Given an input-size hint, a stream is taken for a
+// file of that length: one that might hold access units without ADTS headers (anything not
+// starting like ADTS) is kept whole too and mapped as the program maps a file. Without a hint
+// a headerless stream is packed as it comes, as the program packs a pipe.
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
@@ -25,14 +22,13 @@
 #include <vector>
 
 #include "aaczavrok.h"
+#include "lib/lib_input.h"
 #include "lib/lib_run.h"
-#include "pack/container/unit_map.h"
 
 namespace {
 
 constexpr std::uint32_t kStreamMagic = 0x61617a73;  // "aazs"
 constexpr std::size_t kRingBytes = 1u << 20;
-constexpr std::size_t kSpoolMemory = 32u << 20;
 
 enum Direction { DIR_PACK, DIR_UNPACK, DIR_TEST };
 enum WorkerState { WORKER_RUNNING, WORKER_WAIT_INPUT, WORKER_WAIT_OUTPUT, WORKER_DONE };
@@ -128,116 +124,15 @@ int write_ring(void* self, const std::uint8_t* data, std::size_t n) {
     return 0;
 }
 
-// A packing stream kept whole: its first bytes in memory, and once those pass kSpoolMemory
-// all of it in a temporary file.
-struct Spool {
-    std::vector<std::uint8_t> memory;
-    int fd = -1;
-    std::uint64_t size = 0;
-    std::uint64_t pos = 0;  // of the sequential read
-    ~Spool() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-// Adds bytes to the spool; returns 0 or an errno value.
-int spool_add(Spool& sp, const std::uint8_t* data, std::size_t n) {
-    if (sp.fd < 0 && sp.memory.size() + n > kSpoolMemory) {
-        sp.fd = open_unnamed_temporary();
-        if (sp.fd < 0) return -sp.fd;
-        if (int e = write_all_fd(sp.fd, sp.memory.data(), sp.memory.size()); e != 0) return e;
-        std::vector<std::uint8_t>().swap(sp.memory);
-    }
-    sp.size += n;
-    if (sp.fd >= 0) return write_all_fd(sp.fd, data, n);
-    sp.memory.insert(sp.memory.end(), data, data + n);
-    return 0;
-}
-
-long long read_spool_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
-    const Spool& sp = *static_cast<const Spool*>(self);
-    if (offset >= sp.size) return 0;
-    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, sp.size - offset));
-    if (sp.fd < 0) {
-        std::memcpy(buf, sp.memory.data() + offset, take);
-        return static_cast<long long>(take);
-    }
-    int fd = sp.fd;
-    return read_fd_at(&fd, offset, buf, take);
-}
-
-long long read_spool(void* self, std::uint8_t* buf, std::size_t n) {
-    Spool& sp = *static_cast<Spool*>(self);
-    const long long r = read_spool_at(self, sp.pos, buf, n);
-    if (r > 0) sp.pos += static_cast<std::uint64_t>(r);
-    return r;
-}
-
-// The stream's first bytes read ahead, then the rest as it comes.
-struct HeadThenRing {
-    const std::uint8_t* head = nullptr;
-    std::size_t head_size = 0;
-    std::size_t head_pos = 0;
-    aaz_stream* stream = nullptr;
-};
-
-long long read_head_then_ring(void* self, std::uint8_t* buf, std::size_t n) {
-    HeadThenRing& h = *static_cast<HeadThenRing*>(self);
-    if (h.head_pos == h.head_size) return read_ring(h.stream, buf, n);
-    const std::size_t take = std::min(n, h.head_size - h.head_pos);
-    std::memcpy(buf, h.head + h.head_pos, take);
-    h.head_pos += take;
-    return static_cast<long long>(take);
-}
-
-int pack_worker(aaz_stream& s, const ByteSink& sink, aaz_info& info) {
-    const ByteSource ring{&s, read_ring};
-    std::vector<std::uint8_t> head(kUnitMapHead);
-    const long long got = read_full(ring, head.data(), head.size());
-    if (got < 0) {
-        PackReport report;
-        report.error = static_cast<int>(-got);
-        report.message = std::string("cannot read the input: ") + std::strerror(report.error);
-        fill_info(report, "", &info);
-        return AAZ_READ_FAILED;
-    }
-    const std::size_t n = static_cast<std::size_t>(got);
-    const std::uint64_t hint = s.options.input_size;
-    const bool keep_whole = hint != 0 ? may_hold_units(head.data(), n, hint)
-                                      : starts_like_container_or_adif(head.data(), n);
-    if (!keep_whole) {
-        HeadThenRing source{head.data(), n, 0, &s};
-        return run_pack(s.settings, ByteSource{&source, read_head_then_ring}, sink, nullptr, &info);
-    }
-    Spool spool;
-    int e = spool_add(spool, head.data(), n);
-    std::vector<std::uint8_t> piece(kRingBytes);
-    for (long long r = 1; e == 0 && r > 0;) {
-        r = ring.read(ring.self, piece.data(), piece.size());
-        if (r < 0) e = static_cast<int>(-r);
-        if (r > 0) e = spool_add(spool, piece.data(), static_cast<std::size_t>(r));
-    }
-    if (e != 0) {
-        PackReport report;
-        report.error = e;
-        report.message = std::string("cannot keep the stream in a temporary file: ") + std::strerror(e);
-        fill_info(report, "", &info);
-        return e == ECANCELED ? AAZ_READ_FAILED : AAZ_NO_MEMORY;
-    }
-    PackSettings settings = s.settings;
-    settings.input_size = spool.size;
-    const RandomReader whole{&spool, read_spool_at, spool.size};
-    return run_pack(settings, ByteSource{&spool, read_spool}, sink, &whole, &info);
-}
-
 void run_worker(aaz_stream* stream) {
     aaz_stream& s = *stream;
-    aaz_info info{};
+    aaz_info info;
+    aaz_info_init(&info);
     int result = AAZ_OK;
     try {
         const ByteSink sink = s.direction == DIR_TEST ? null_sink() : ByteSink{&s, write_ring};
         if (s.direction == DIR_PACK) {
-            result = pack_worker(s, sink, info);
+            result = run_pack(s.settings, s.options.refuse_packed != 0, ByteSource{&s, read_ring}, nullptr, sink, &info);
         } else {
             result = run_unpack(s.settings, ByteSource{&s, read_ring}, sink, &info);
         }
@@ -395,19 +290,21 @@ int aaz_unpack_finish(aaz_stream* stream, void* out, size_t out_capacity, size_t
 int aaz_test_finish(aaz_stream* stream) { return finish(stream, DIR_TEST, nullptr, 0, nullptr); }
 
 int aaz_stream_info(const aaz_stream* stream, aaz_info* info) {
+    if (!info_usable(info)) return AAZ_BAD_ARGUMENT;
     if (stream == nullptr || info == nullptr) return AAZ_NULL_ARGUMENT;
     if (stream->magic != kStreamMagic) return AAZ_BAD_ARGUMENT;
     aaz_stream& s = const_cast<aaz_stream&>(*stream);
     std::lock_guard<std::mutex> hold(s.lock);
     if (s.state == WORKER_DONE) {
-        *info = s.info;
+        hand_info(s.info, info);
         return AAZ_OK;
     }
     // Still running: what has passed through the buffers so far.
-    *info = aaz_info{};
+    aaz_info so_far{};
     const bool packing = s.direction == DIR_PACK;
-    info->original_bytes = packing ? s.taken : s.handed;
-    info->packed_bytes = packing ? s.handed : s.taken;
+    so_far.original_bytes = packing ? s.taken : s.handed;
+    so_far.packed_bytes = packing ? s.handed : s.taken;
+    hand_info(so_far, info);
     return AAZ_OK;
 }
 

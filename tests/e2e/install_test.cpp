@@ -53,8 +53,8 @@ TEST(Install, TheExampleBuildsAgainstTheInstalledLibraryWithPkgConfig) {
                                 shell_quote(AACZ_BUILD_DIR) + " --prefix /opt/aacz >/dev/null 2>&1";
     ASSERT_EQ(std::system(install.c_str()), 0) << install;
     const std::string root = dest.path + "/opt/aacz";
-    for (const char* f : {"/include/aaczavrok.h", "/lib/libaaczavrok.a", "/lib/libaaczavrok.so.1.0.0",
-                          "/lib/libaaczavrok.so.1", "/lib/libaaczavrok.so", "/lib/pkgconfig/aaczavrok.pc"})
+    for (const char* f : {"/include/aaczavrok.h", "/lib/libaaczavrok.a", "/lib/libaaczavrok.so.2.0.0",
+                          "/lib/libaaczavrok.so.2", "/lib/libaaczavrok.so", "/lib/pkgconfig/aaczavrok.pc"})
         EXPECT_TRUE(file_exists(root + f)) << f;
     const std::string pc = read_file(root + "/lib/pkgconfig/aaczavrok.pc");
     EXPECT_NE(pc.find("prefix=/opt/aacz\n"), std::string::npos) << pc;

@@ -313,3 +313,21 @@ TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
     ASSERT_EQ(run_through_pipe({"-p", "-q"}, dir, read_file(dir.file("tags_cover.m4a")), dir.file("piped.aaz")), 0);
     EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file("tags_cover.m4a.aaz")));
 }
+
+// A container read from a pipe is kept whole before it is mapped, a long one (5 MiB here) in
+// an unnamed temporary file, made in /tmp when TMPDIR names no usable folder; it packs as the
+// file does.
+TEST(PackProgram, AContainerFromAPipeGoesToATemporaryFileWhereverTmpdirPoints) {
+    TempDir dir;
+    std::string m4a = read_file(test_data("mp4/tags_cover.m4a"));
+    const std::uint32_t free_size = 5u << 20;  // a free box at its end
+    for (int shift = 24; shift >= 0; shift -= 8) m4a += static_cast<char>(free_size >> shift & 0xFF);
+    m4a += "free";
+    m4a.resize(m4a.size() + free_size - 8, '\0');
+    write_file(dir.file("big.m4a"), m4a);
+    EXPECT_NE(pack_and_check(dir, "big.m4a").find(": MP4, 1 AAC track"), std::string::npos);
+    const std::string cmd = "cd " + shell_quote(dir.path) + " && cat big.m4a | TMPDIR=/nonexistent " +
+                            shell_quote(AACZ_BINARY) + " -p -o piped.aaz - 2>err";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << read_file(dir.file("err"));
+    EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file("big.m4a.aaz")));
+}

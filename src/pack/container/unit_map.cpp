@@ -44,7 +44,7 @@ long long read_at(const RandomReader& in, std::uint64_t offset, std::uint8_t* bu
     if (n > in.size - offset) n = static_cast<std::size_t>(in.size - offset);
     std::size_t got = 0;
     while (got < n) {
-        const long long r = in.read_at(in.self, offset + got, buf + got, n - got);
+        const long long r = read_some_at(in, offset + got, buf + got, n - got);
         if (r <= 0) return r < 0 ? r : static_cast<long long>(got);
         got += static_cast<std::size_t>(r);
     }

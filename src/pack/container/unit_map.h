@@ -56,7 +56,9 @@ struct UnitPlan {
 constexpr std::size_t kUnitMapHead = 64u << 10;
 
 // Whether the first bytes start like an ISO media file or an ADIF file, whose index (for a
-// container) may follow its media: a stream of them is kept whole before it is mapped.
+// container) may follow its media: a stream of them is kept whole before it is mapped. It
+// looks at the first kContainerStartBytes bytes only.
+constexpr std::size_t kContainerStartBytes = 8;
 bool starts_like_container_or_adif(const std::uint8_t* head, std::size_t n);
 
 // Whether map_units could find units in an input of the given size that starts with

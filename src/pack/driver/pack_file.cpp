@@ -24,9 +24,10 @@ std::string format_message(const char* fmt, std::uint64_t a, std::uint64_t b = 0
     return text;
 }
 
-PackResult read_failed(PackReport& report, int error) {
-    report.error = error;
-    report.message = std::string("cannot read the input: ") + std::strerror(error);
+// r: what the failed read returned (-errno or kReadTooLong).
+PackResult read_failed(PackReport& report, long long r) {
+    report.error = read_errno(r);
+    report.message = read_failure(r);
     return PACK_READ_FAILED;
 }
 
@@ -106,8 +107,8 @@ void plan_chunks(PackRun& run) {
             run.end -= run.begin;
             run.begin = 0;
         }
-        const long long r = run.in.read(run.in.self, run.window.data() + run.end, run.window.size() - run.end);
-        if (r < 0) return read_failed(run.report, static_cast<int>(-r));
+        const long long r = read_some(run.in, run.window.data() + run.end, run.window.size() - run.end);
+        if (r < 0) return read_failed(run.report, r);
         if (r == 0) {
             run.eof = true;
         } else {
@@ -235,7 +236,7 @@ struct UnpackRun {
 
 [[nodiscard]] PackResult read_exact(UnpackRun& run, std::uint8_t* buf, std::size_t n, bool& complete) {
     const long long r = read_full(run.in, buf, n);
-    if (r < 0) return read_failed(run.report, static_cast<int>(-r));
+    if (r < 0) return read_failed(run.report, r);
     run.report.packed_bytes += static_cast<std::uint64_t>(r);
     complete = static_cast<std::size_t>(r) == n;
     return PACK_OK;
@@ -244,7 +245,7 @@ struct UnpackRun {
 [[nodiscard]] PackResult read_header(UnpackRun& run) {
     std::uint8_t bytes[kFileHeaderSize];
     const long long r = read_full(run.in, bytes, sizeof bytes);
-    if (r < 0) return read_failed(run.report, static_cast<int>(-r));
+    if (r < 0) return read_failed(run.report, r);
     run.report.packed_bytes += static_cast<std::uint64_t>(r);
     const std::size_t got = static_cast<std::size_t>(r);
     const std::size_t magic_got = got < sizeof kPackMagic ? got : sizeof kPackMagic;
@@ -317,8 +318,8 @@ struct UnpackRun {
     if (record.whole_checksum != XXH3_64bits_digest(&run.whole))
         return damaged(r, "file is damaged (checksum mismatch of the whole)");
     std::uint8_t extra;
-    const long long more = run.in.read(run.in.self, &extra, 1);
-    if (more < 0) return read_failed(r, static_cast<int>(-more));
+    const long long more = read_some(run.in, &extra, 1);
+    if (more < 0) return read_failed(r, more);
     if (more > 0) return damaged(r, "file is damaged (bytes follow its end record)");
     return PACK_OK;
 }
@@ -363,7 +364,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
         }
         if (PackResult s = write_chunk(run, job); s != PACK_OK) return s;
         consumed += job.original.size();
-        if (settings.progress != nullptr) settings.progress(settings.progress_self, consumed);
+        if (settings.progress != nullptr) settings.progress(settings.progress_self, consumed, settings.input_size);
         return PACK_OK;
     };
     bool input_done = false;
@@ -450,7 +451,7 @@ PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSe
         count_chunk(report, job.method, job.output.size(), packed_size);
         if (settings.chunk_done != nullptr)
             settings.chunk_done(settings.chunk_done_self, job.method, job.output.size(), packed_size);
-        if (settings.progress != nullptr) settings.progress(settings.progress_self, report.packed_bytes);
+        if (settings.progress != nullptr) settings.progress(settings.progress_self, report.packed_bytes, settings.input_size);
     }
     if (pending != 0) {
         report.message = pending_message;

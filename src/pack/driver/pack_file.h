@@ -58,8 +58,9 @@ struct PackSettings {
     // headers) whose access units lie where the plan says: chunks are cut between them and
     // coded as the container's bytes and those units, and no ADTS frames are looked for.
     const UnitPlan* plan = nullptr;
-    // Called after each chunk written with the input bytes consumed so far (optional).
-    void (*progress)(void* self, std::uint64_t bytes_in) = nullptr;
+    // Called after each chunk written with the input bytes consumed so far and input_size
+    // (optional; unpacking passes input_size on, as the packed input's length when known).
+    void (*progress)(void* self, std::uint64_t bytes_in, std::uint64_t bytes_total) = nullptr;
     void* progress_self = nullptr;
     // Unpacking: called after each chunk written, in file order, with its method and its
     // original and packed (payload) lengths (optional; --list --verbose reports them).

@@ -85,6 +85,11 @@ std::string chunk_record_problem(const ChunkRecord& r, unsigned version) {
     return text;
 }
 
+const char* method_name(unsigned method) {
+    static constexpr const char* kNames[METHOD_COUNT] = {"stored", "zstd", "model", "units"};
+    return method < METHOD_COUNT ? kNames[method] : nullptr;
+}
+
 bool has_pack_magic(const std::uint8_t* data, std::size_t size) {
     return size >= sizeof kPackMagic && std::memcmp(data, kPackMagic, sizeof kPackMagic) == 0;
 }

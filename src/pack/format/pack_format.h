@@ -46,6 +46,8 @@ enum ChunkMethod : std::uint8_t {
     METHOD_UNITS = 3,   // the chunk codec's payload of a container's bytes and access units (version 3)
     METHOD_COUNT
 };
+// "stored", "zstd", "model", "units": the name a listing gives a method; null past METHOD_COUNT.
+const char* method_name(unsigned method);
 
 // Where a field lies in its record.
 struct RecordField {

@@ -11,13 +11,15 @@
 
 namespace {
 
-long long read_fd(void* self, std::uint8_t* buf, std::size_t n) {
-    const FdSource& s = *static_cast<const FdSource*>(self);
-    for (;;) {
-        const ssize_t r = ::read(s.fd, buf, n);
-        if (r >= 0) return r;
-        if (errno != EINTR) return -static_cast<long long>(errno);
-    }
+// An unnamed file in folder dir, or -errno.
+int open_unnamed_in(const std::string& dir) {
+    int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    std::string name = dir + "/aaczavrok-XXXXXX";
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return -errno;
+    unlink(name.c_str());
+    return fd;
 }
 
 long long read_memory(void* self, std::uint8_t* buf, std::size_t n) {
@@ -37,10 +39,20 @@ int write_vector(void* self, const std::uint8_t* data, std::size_t n) {
 
 }  // namespace
 
+long long read_some(const ByteSource& in, std::uint8_t* buf, std::size_t n) {
+    const long long r = in.read(in.self, buf, n);
+    return r > 0 && static_cast<unsigned long long>(r) > n ? kReadTooLong : r;
+}
+
+long long read_some_at(const RandomReader& in, std::uint64_t offset, std::uint8_t* buf, std::size_t n) {
+    const long long r = in.read_at(in.self, offset, buf, n);
+    return r > 0 && static_cast<unsigned long long>(r) > n ? kReadTooLong : r;
+}
+
 long long read_full(const ByteSource& in, std::uint8_t* buf, std::size_t n) {
     std::size_t got = 0;
     while (got < n) {
-        const long long r = in.read(in.self, buf + got, n - got);
+        const long long r = read_some(in, buf + got, n - got);
         if (r < 0) return r;
         if (r == 0) break;
         got += static_cast<std::size_t>(r);
@@ -48,7 +60,13 @@ long long read_full(const ByteSource& in, std::uint8_t* buf, std::size_t n) {
     return static_cast<long long>(got);
 }
 
-ByteSource fd_source(FdSource& s) { return ByteSource{&s, read_fd}; }
+int read_errno(long long r) { return r == kReadTooLong ? 0 : static_cast<int>(-r); }
+
+std::string read_failure(long long r) {
+    if (r == kReadTooLong) return "cannot read the input: the read callback returned more bytes than it was asked for";
+    return std::string("cannot read the input: ") + std::strerror(read_errno(r));
+}
+
 ByteSource memory_source(MemorySource& s) { return ByteSource{&s, read_memory}; }
 ByteSink vector_sink(std::vector<std::uint8_t>& v) { return ByteSink{&v, write_vector}; }
 
@@ -81,13 +99,12 @@ int write_all_fd(int fd, const std::uint8_t* data, std::size_t n) {
 }
 
 int open_unnamed_temporary() {
+    // A TMPDIR that names a folder no file can be made in (missing, read-only, full) is passed
+    // over for /tmp, as other tools do, rather than failing a run that only needs scratch space.
     const char* dir = std::getenv("TMPDIR");
-    const std::string where = dir != nullptr && *dir != '\0' ? dir : "/tmp";
-    int fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    std::string name = where + "/aaczavrok-XXXXXX";
-    fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return -errno;
-    unlink(name.c_str());
-    return fd;
+    if (dir != nullptr && *dir != '\0') {
+        const int fd = open_unnamed_in(dir);
+        if (fd >= 0 || std::strcmp(dir, "/tmp") == 0) return fd;
+    }
+    return open_unnamed_in("/tmp");
 }

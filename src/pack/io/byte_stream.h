@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Reads up to n bytes; returns the count, 0 at the end of the input, or -errno.
@@ -26,13 +27,20 @@ struct ByteSink {
     int (*write)(void* self, const std::uint8_t* data, std::size_t n) = nullptr;
 };
 
-// Reads until n bytes are in or the input ends; returns the count or -errno.
-long long read_full(const ByteSource& in, std::uint8_t* buf, std::size_t n);
+// What a checked read gives back when its source returned more bytes than it was asked for:
+// such a source is broken (it may have written past the buffer already), and a count past the
+// buffer must never move a position, so the run stops as at a failed read. Below every -errno.
+constexpr long long kReadTooLong = -(1LL << 40);
 
-struct FdSource {
-    int fd = -1;
-};
-ByteSource fd_source(FdSource& s);
+// One read, checked: the count (at most n), 0 at the end of the input, -errno or kReadTooLong.
+long long read_some(const ByteSource& in, std::uint8_t* buf, std::size_t n);
+long long read_some_at(const RandomReader& in, std::uint64_t offset, std::uint8_t* buf, std::size_t n);
+// Reads until n bytes are in or the input ends; returns the count, -errno or kReadTooLong.
+long long read_full(const ByteSource& in, std::uint8_t* buf, std::size_t n);
+// A failed read's (-errno or kReadTooLong) errno (0 for kReadTooLong) and what it says:
+// "cannot read the input: " and the reason.
+int read_errno(long long r);
+std::string read_failure(long long r);
 
 struct MemorySource {
     const std::uint8_t* data = nullptr;
@@ -51,6 +59,7 @@ long long read_fd_at(void* self, std::uint64_t offset, std::uint8_t* buf, std::s
 
 // Writes all n bytes to fd; 0 or an errno value.
 int write_all_fd(int fd, const std::uint8_t* data, std::size_t n);
-// An unnamed temporary file for reading and writing, in TMPDIR (else /tmp): a named one removed
-// at once where the file system has no unnamed files. The descriptor, or -errno.
+// An unnamed temporary file for reading and writing, in TMPDIR, else (or when no file can be
+// made there) in /tmp: a named one removed at once where the file system has no unnamed files.
+// The descriptor, or -errno.
 int open_unnamed_temporary();
