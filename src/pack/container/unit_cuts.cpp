@@ -18,6 +18,25 @@ std::int64_t number_of(const std::vector<NumberedRun>& runs, std::size_t u) {
 
 std::uint64_t run_end(const SizeRun& r) { return r.offset + 4 * std::uint64_t{r.count}; }
 
+// The plan's units first .. limit - 1 that lie whole within the chunk [start, start + n), in the
+// chunk's coordinates; the cursor goes on after them.
+void take_units(UnitCuts& cuts, std::uint64_t start, std::size_t n, std::size_t first, std::size_t limit,
+                std::vector<ChunkUnit>& chunk_units) {
+    const std::vector<UnitExtent>& units = cuts.plan->units;
+    chunk_units.clear();
+    for (std::size_t k = first; k < limit && k < units.size(); ++k) {
+        const UnitExtent& u = units[k];
+        if (u.offset + u.size > start + n) break;
+        ChunkUnit c;
+        c.start = static_cast<std::uint32_t>(u.offset - start);
+        c.length = u.size;
+        c.object_type = u.object_type;
+        c.sf_index = u.sf_index;
+        chunk_units.push_back(c);
+    }
+    cuts.next_unit = first + chunk_units.size();
+}
+
 }  // namespace
 
 std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size, std::size_t target,
@@ -63,17 +82,7 @@ std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size
     if (j == i && tables_end > start && tables_end < start + n &&
         std::min<std::uint64_t>(next_unit_at, start + n) - tables_end >= kContainerGapChunk)
         n = static_cast<std::size_t>(tables_end - start);
-    for (std::size_t k = i; k < j; ++k) {
-        const UnitExtent& u = units[k];
-        if (u.offset + u.size > start + n) break;
-        ChunkUnit c;
-        c.start = static_cast<std::uint32_t>(u.offset - start);
-        c.length = u.size;
-        c.object_type = u.object_type;
-        c.sf_index = u.sf_index;
-        chunk_units.push_back(c);
-    }
-    cuts.next_unit = i + chunk_units.size();
+    take_units(cuts, start, n, i, j, chunk_units);
     first_unit = i;
     return n;
 }
@@ -88,18 +97,7 @@ std::size_t widen_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t si
         n = static_cast<std::size_t>(end - start <= size ? end - start : units[j].offset - start);
         break;
     }
-    chunk_units.clear();
-    for (std::size_t j = first_unit; j < units.size() && chunk_units.size() < kMaxUnitsPerChunk; ++j) {
-        const UnitExtent& u = units[j];
-        if (u.offset + u.size > start + n) break;
-        ChunkUnit c;
-        c.start = static_cast<std::uint32_t>(u.offset - start);
-        c.length = u.size;
-        c.object_type = u.object_type;
-        c.sf_index = u.sf_index;
-        chunk_units.push_back(c);
-    }
-    cuts.next_unit = first_unit + chunk_units.size();
+    take_units(cuts, start, n, first_unit, first_unit + kMaxUnitsPerChunk, chunk_units);
     return n;
 }
 
