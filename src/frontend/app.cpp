@@ -103,6 +103,11 @@ int run_compression(CommandLine& cl) {
 int run_data_blocks(CommandLine& cl) {
     print_banner(stderr);
     std::fputs(cl.errors.c_str(), stderr);
+    if (cl.recursive || cl.remove_input || cl.has_output_dir) {
+        std::fprintf(stderr, "Error: %s is for the packed form (-p, -d of a packed file, --test, --list); nothing was done\n",
+                     cl.remove_input ? "--rm" : cl.recursive ? "-r" : "--output-dir");
+        return 1;
+    }
     if (cl.operands.empty()) {
         print_usage(stdout, cl.options.program_name);
         return 1;

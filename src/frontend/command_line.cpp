@@ -13,7 +13,7 @@
 namespace {
 
 // Short options; a ':' after a letter means the option takes an argument.
-constexpr char kShortOptions[] = "o:l:h:cdmvstpfkqT:V";
+constexpr char kShortOptions[] = "o:l:h:cdmvstpfkqrT:V";
 // Long options without a short form; these stand in for one.
 constexpr char kPackStatsOption = '\x01';
 constexpr char kStdoutOption = '\x02';
@@ -21,6 +21,8 @@ constexpr char kTestOption = '\x03';
 constexpr char kListOption = '\x04';
 constexpr char kVerboseOption = '\x05';
 constexpr char kHelpOption = '\x06';
+constexpr char kRmOption = '\x07';
+constexpr char kOutputDirOption = '\x08';
 
 struct LongOption {
     const char* name;
@@ -30,7 +32,7 @@ struct LongOption {
 
 // Of the data-block options none takes a value in its long form, so "--outfile",
 // "--cutfreqlo" and "--cutfreqhi" are accepted but cannot carry one.
-constexpr std::array<LongOption, 21> kLongOptions = {{
+constexpr std::array<LongOption, 24> kLongOptions = {{
     {"compression", 'c'},
     {"decompression", 'd'},
     {"mode", 'm'},
@@ -52,6 +54,9 @@ constexpr std::array<LongOption, 21> kLongOptions = {{
     {"verbose", kVerboseOption},
     {"help", kHelpOption},
     {"pack-stats", kPackStatsOption},
+    {"recursive", 'r'},
+    {"rm", kRmOption},
+    {"output-dir", kOutputDirOption, true},
 }};
 
 constexpr char kRule[] = " ========================================================================\n";
@@ -133,6 +138,12 @@ void apply_option(CommandLine& cl, char short_name, const char* arg, const char*
         case 'f': cl.force = true; break;
         case 'k': break;  // inputs are always kept
         case 'q': cl.quiet = true; break;
+        case 'r': cl.recursive = true; break;
+        case kRmOption: cl.remove_input = true; break;
+        case kOutputDirOption:
+            cl.has_output_dir = true;
+            cl.output_dir = arg != nullptr ? arg : "";
+            break;
         case 'T': apply_threads(cl, program, arg); break;
         case 'V': cl.version = true; break;
         case kStdoutOption:
@@ -297,9 +308,11 @@ void print_usage(std::FILE* out, const std::string& program_name) {
     const char* program = program_name.c_str();
     std::fputs("\nUsage:\n", out);
     std::fprintf(out, "       %s [options] infile.aac\n", program);
-    std::fprintf(out, "       %s -p [-f] [-q] [-T N] [-o OUT | --stdout] [FILE...]\n", program);
-    std::fprintf(out, "       %s -d [-f] [-q] [-T N] [-o OUT | --stdout] [FILE.aaz...]\n", program);
-    std::fprintf(out, "       %s --test | --list [--verbose] [FILE.aaz...]\n", program);
+    std::fprintf(out, "       %s -p [-f] [-q] [-r] [--rm] [-T N] [-o OUT | --stdout | --output-dir DIR] [FILE...]\n",
+                 program);
+    std::fprintf(out, "       %s -d [-f] [-q] [-r] [--rm] [-T N] [-o OUT | --stdout | --output-dir DIR] [FILE.aaz...]\n",
+                 program);
+    std::fprintf(out, "       %s --test | --list [--verbose] [-r] [FILE.aaz...]\n", program);
     std::fputs("\n"
                "Options:\n"
                " -o X  Set output filename.\n"
@@ -316,9 +329,12 @@ void print_usage(std::FILE* out, const std::string& program_name) {
                " -f    Replace an existing output when packing or unpacking; pack a packed file.\n"
                " -k    Keep the input (--keep; inputs are always kept).\n"
                " -q    No line per file when packing or unpacking (--quiet).\n"
+               " -r    Every file under each folder FILE names, depth first (--recursive).\n"
                " -T N  Threads for packing and unpacking, 0 for one per core up to two (--threads; default 2).\n"
                " -V    Print the version and exit (--version).\n"
                " --stdout   Write to standard output (the same as -o -).\n"
+               " --rm       Remove each input once its output is complete, checked and on disk.\n"
+               " --output-dir DIR  Write the outputs under DIR, in the inputs' folder tree.\n"
                " --test     Unpack and check every checksum; write nothing.\n"
                " --list     Show each packed file's format, chunks and sizes (--verbose: every chunk).\n"
                " --help     Print this text and exit.\n"

@@ -18,6 +18,10 @@ struct CommandLine {
     bool unpack = false;                // -d was given (whether a -c followed or not)
     bool force = false;                 // -f: an existing output may be replaced
     bool quiet = false;                 // -q: no line per file
+    bool recursive = false;             // -r: the files under folder operands
+    bool remove_input = false;          // --rm: remove each input once its output is safe
+    bool has_output_dir = false;        // --output-dir DIR
+    std::string output_dir;
     bool verbose = false;               // --verbose: --list shows every chunk
     bool test = false;                  // --test
     bool list = false;                  // --list
@@ -29,7 +33,7 @@ struct CommandLine {
     std::string errors;                 // the option errors, one line each, as they are printed
 };
 
-// Parses argv ("o:l:h:cdmvstpfkqT:V" and the long names) into `cl`; option errors go to
+// Parses argv ("o:l:h:cdmvstpfkqrT:V" and the long names) into `cl`; option errors go to
 // cl.errors with argv[0] in front. posixly_correct: POSIXLY_CORRECT is set, so parsing stops
 // at the first non-option argument.
 void parse_command_line(int argc, char** argv, bool posixly_correct, CommandLine& cl);

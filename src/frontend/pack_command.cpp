@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "aaczavrok.h"
+#include "frontend/batch.h"
 #include "frontend/progress_line.h"
 #include "streams/output_file.h"
 
@@ -27,6 +29,24 @@ constexpr char kLossyOptions[] = "lhstmv";
 // How one file ended; the run's status follows from the worst.
 enum FileResult { FILE_DONE, FILE_FAILED, FILE_SKIPPED };
 
+// Why a file was skipped: the batch summary counts each.
+enum SkipReason { SKIP_PACKED, SKIP_NOT_PACKED, SKIP_LINK, SKIP_SPECIAL, SKIP_REASONS };
+constexpr const char* kSkipTexts[SKIP_REASONS][2] = {{"already packed", "already packed"},
+                                                     {"not packed", "not packed"},
+                                                     {"symbolic link", "symbolic links"},
+                                                     {"not a regular file", "not regular files"}};
+
+// What the files of a run came to, for the progress of the whole run and its summary.
+struct Batch {
+    std::size_t files = 0;  // entries of the run
+    std::size_t index = 0;  // the one being handled, from 1
+    std::uint64_t bytes = 0;       // of the regular files to handle
+    std::uint64_t bytes_done = 0;  // of those handled so far
+    std::size_t done = 0, failed = 0;
+    std::size_t skipped[SKIP_REASONS] = {};
+    std::uint64_t in = 0, out = 0;  // the handled files' input and output bytes
+};
+
 struct PackCommandContext {
     const CommandLine& cl;
     PackedMode mode;
@@ -34,11 +54,13 @@ struct PackCommandContext {
     std::FILE* out;         // the listing
     bool terminal = false;  // standard error is a terminal: progress and speed are shown
     aaz_options options;
+    Batch batch;
 };
 
 struct Progress {
     ProgressLine line;
     const std::string* name = nullptr;
+    const Batch* batch = nullptr;
     int last = -1;
 };
 
@@ -52,13 +74,20 @@ const char* mode_name(PackedMode mode) {
     }
 }
 
+// The output's name; "" for an input that --output-dir cannot mirror (a ".." in its path).
 std::string output_name_for(const PackCommandContext& ctx, const std::string& input) {
     if (ctx.cl.has_outfile) return ctx.cl.outfile;
     // -dc, as users of gzip, xz and zstd type it: -c selects the data-block compression,
     // which a packed file never goes to, so beside -d it can only mean standard output.
     if (input == "-" || (ctx.mode == PACKED_UNPACK && ctx.cl.given.find('c') != std::string::npos)) return "-";
-    if (ctx.mode == PACKED_PACK) return input + kPackedSuffix;
-    return ends_with(input, kPackedSuffix) ? input.substr(0, input.size() - kPackedSuffixLength) : input + ".out";
+    std::string name = input;
+    if (ctx.cl.has_output_dir) {
+        std::string relative;
+        if (!mirrored_path(input, relative)) return "";
+        name = ctx.cl.output_dir + (ends_with(ctx.cl.output_dir + "x", "/x") ? "" : "/") + relative;
+    }
+    if (ctx.mode == PACKED_PACK) return name + kPackedSuffix;
+    return ends_with(name, kPackedSuffix) ? name.substr(0, name.size() - kPackedSuffixLength) : name + ".out";
 }
 
 // "(15.02% smaller)", rounded to the nearest hundredth of a percent, in integers.
@@ -74,16 +103,26 @@ std::string saving_text(std::uint64_t from, std::uint64_t to) {
     return text;
 }
 
-// total: the input's length when the library knows it (a file's, or a stream kept whole).
+// total: the input's length when the library knows it (a file's, or a stream kept whole). In a
+// run of several files the line starts with the run's own count of files and bytes.
 void show_progress(void* self, std::uint64_t bytes_in, std::uint64_t total) {
     Progress& p = *static_cast<Progress*>(self);
+    std::string run;
+    const Batch& b = *p.batch;
+    if (b.files > 1) {
+        run = "[" + std::to_string(b.index) + "/" + std::to_string(b.files) + " files";
+        if (b.bytes > 0)
+            run += ", " + std::to_string(std::min<std::uint64_t>(100, (b.bytes_done + bytes_in) * 100 / b.bytes)) +
+                   "% of " + with_thousands(b.bytes) + " bytes";
+        run += "] ";
+    }
     if (total > 0) {
         const int percent = static_cast<int>(bytes_in * 100 / total);
         if (percent == p.last) return;
         p.last = percent;
-        progress_show(p.line, *p.name + ": " + std::to_string(percent) + "%");
+        progress_show(p.line, run + *p.name + ": " + std::to_string(percent) + "%");
     } else {
-        progress_show(p.line, *p.name + ": " + with_thousands(bytes_in) + " bytes");
+        progress_show(p.line, run + *p.name + ": " + with_thousands(bytes_in) + " bytes");
     }
 }
 
@@ -176,6 +215,16 @@ struct Output {
 // Returns false with the file's line in o.problem.
 bool open_for_writing(Output& o) {
     const std::string& shown = *o.shown;
+    if (o.name.empty()) {
+        o.problem = shown + ": a path with \"..\" is not mirrored under --output-dir; nothing done";
+        return false;
+    }
+    if (o.ctx->cl.has_output_dir) {
+        if (int e = make_folders_for(o.name); e != 0) {
+            o.problem = shown + ": cannot make the folders of " + o.name + ": " + std::strerror(e);
+            return false;
+        }
+    }
     if (o.name != "-" && *o.input != "-" && same_file(*o.input, o.name)) {
         o.problem = shown + ": the output " + o.name + " would replace the input; nothing done";
         return false;
@@ -244,12 +293,27 @@ std::string speed_text(const PackCommandContext& ctx, std::uint64_t bytes, std::
     return text;
 }
 
-// One file, start to end.
-FileResult run_one(PackCommandContext& ctx, const std::string& name) {
+FileResult skipped(PackCommandContext& ctx, SkipReason why) {
+    ++ctx.batch.skipped[why];
+    return FILE_SKIPPED;
+}
+
+// Removes an input whose output is written, checked and synced to disk; false after the line
+// that says why it could not be.
+bool remove_input(PackCommandContext& ctx, const std::string& name, const std::string& shown) {
+    if (unlink(name.c_str()) == 0) return true;
+    std::fprintf(ctx.err, "%s: cannot remove it: %s (its output is complete)\n", shown.c_str(), std::strerror(errno));
+    return false;
+}
+
+// One file, start to end; `walked` when it was found under a folder rather than named.
+FileResult run_one(PackCommandContext& ctx, const std::string& name, bool walked) {
     std::FILE* err = ctx.err;
     const bool writes = ctx.mode == PACKED_PACK || ctx.mode == PACKED_UNPACK;
     const bool from_stdin = name == "-";
     const std::string shown = from_stdin ? "(standard input)" : name;
+    // Under a folder, only packed files are unpacked, tested or listed.
+    if (walked && ctx.mode != PACKED_PACK && !file_is_packed(name)) return skipped(ctx, SKIP_NOT_PACKED);
     const std::string out_name = writes ? output_name_for(ctx, name) : "";
 
     const int fd = from_stdin ? STDIN_FILENO : open(name.c_str(), O_RDONLY | O_CLOEXEC);
@@ -271,7 +335,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         return FILE_FAILED;
     }
     if (S_ISDIR(st.st_mode)) {
-        std::fprintf(err, "%s: is a directory\n", shown.c_str());
+        std::fprintf(err, "%s: is a directory (-r handles the files under it)\n", shown.c_str());
         return FILE_FAILED;
     }
     // A named file's output takes its permissions, times and, where allowed, owner; a stream's
@@ -305,6 +369,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
     progress.line.err = err;
     progress.line.terminal = ctx.terminal;
     progress.name = &shown;
+    progress.batch = &ctx.batch;
     ChunkListing chunks;
     if (ctx.terminal && ctx.mode != PACKED_LIST) {
         options.progress = show_progress;
@@ -325,7 +390,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
         if (out.opened) discard_output(out.file);
         if (status == AAZ_ALREADY_PACKED) {
             std::fprintf(err, "%s is already packed; skipped\n", shown.c_str());
-            return FILE_SKIPPED;
+            return skipped(ctx, SKIP_PACKED);
         }
         if (!out.problem.empty()) {
             std::fprintf(err, "%s\n", out.problem.c_str());
@@ -340,7 +405,10 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
                      out.opened && !out.file.in_place ? "; no output was kept" : "");
         return FILE_FAILED;
     }
+    // An input goes only when its output is a file, complete, checked and on disk.
+    const bool removing = ctx.cl.remove_input && out.opened && !out.file.in_place;
     if (out.opened) {
+        out.file.durable = removing;
         if (int e = commit_output(out.file); e != 0) {
             if (e == EEXIST && !ctx.cl.force)
                 std::fprintf(err, "%s: %s appeared while it was being written; not replaced (use -f to replace it)\n",
@@ -350,7 +418,11 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
             return FILE_FAILED;
         }
     }
+    if (removing && !remove_input(ctx, name, shown)) return FILE_FAILED;
     const std::string speed = speed_text(ctx, report.original_bytes, std::chrono::steady_clock::now() - start);
+    const bool packing = ctx.mode == PACKED_PACK;
+    ctx.batch.in += packing ? report.original_bytes : report.packed_bytes;
+    ctx.batch.out += packing ? report.packed_bytes : report.original_bytes;
 
     if (ctx.mode == PACKED_LIST) {
         print_listing(ctx.out, shown, report, chunks);
@@ -363,7 +435,6 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
                      speed.c_str());
         return FILE_DONE;
     }
-    const bool packing = ctx.mode == PACKED_PACK;
     const std::uint64_t from = packing ? report.original_bytes : report.packed_bytes;
     const std::uint64_t to = packing ? report.packed_bytes : report.original_bytes;
     std::string what;
@@ -376,6 +447,48 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name) {
                  with_thousands(to).c_str(), packing ? saving_text(from, to).c_str() : "", speed.c_str());
     if (ctx.cl.pack_stats) print_stats(err, report);
     return FILE_DONE;
+}
+
+// One entry of the run: a file handled, or what stands under a folder and is not opened.
+FileResult run_entry(PackCommandContext& ctx, const BatchEntry& e) {
+    switch (e.kind) {
+    case EntryKind::LINK:
+        std::fprintf(ctx.err, "%s: symbolic link, not followed; skipped\n", e.name.c_str());
+        return skipped(ctx, SKIP_LINK);
+    case EntryKind::SPECIAL:
+        std::fprintf(ctx.err, "%s: not a regular file; skipped\n", e.name.c_str());
+        return skipped(ctx, SKIP_SPECIAL);
+    case EntryKind::UNREADABLE:
+        std::fprintf(ctx.err, "%s: cannot read the folder: %s\n", e.name.c_str(), std::strerror(e.error));
+        return FILE_FAILED;
+    case EntryKind::OPERAND:
+    case EntryKind::FILE: break;
+    }
+    return run_one(ctx, e.name, e.kind == EntryKind::FILE);
+}
+
+// "37 files packed, 2 skipped (already packed): 412,380,113 -> 354,950,027 bytes (13.93% smaller), 42.1 s"
+void print_summary(const PackCommandContext& ctx, double seconds) {
+    static constexpr const char* kVerbs[] = {"", "packed", "unpacked", "tested", "listed"};
+    const Batch& b = ctx.batch;
+    std::string text = std::to_string(b.done) + (b.done == 1 ? " file " : " files ") + kVerbs[ctx.mode];
+    if (b.failed > 0) text += ", " + std::to_string(b.failed) + " failed";
+    std::size_t skips = 0, reasons = 0;
+    for (std::size_t n : b.skipped) {
+        skips += n;
+        reasons += n > 0 ? 1 : 0;
+    }
+    std::string why;
+    for (int r = 0; r < SKIP_REASONS; ++r) {
+        if (b.skipped[r] == 0) continue;
+        const char* reason = kSkipTexts[r][b.skipped[r] == 1 ? 0 : 1];
+        why += (why.empty() ? "" : ", ") + (reasons == 1 ? std::string(reason) : std::to_string(b.skipped[r]) + " " + reason);
+    }
+    if (skips > 0) text += ", " + std::to_string(skips) + " skipped (" + why + ")";
+    char time[32];
+    std::snprintf(time, sizeof time, ", %.1f s", seconds);
+    std::fprintf(ctx.err, "%s: %s -> %s bytes%s%s\n", text.c_str(), with_thousands(b.in).c_str(),
+                 with_thousands(b.out).c_str(), ctx.mode == PACKED_PACK ? saving_text(b.in, b.out).c_str() : "", time);
 }
 
 // The packed form takes no option it would not use: an option error, an option of the
@@ -417,10 +530,26 @@ int check_command_line(const CommandLine& cl, PackedMode mode, std::FILE* err) {
         std::fprintf(err, "%s: -o names one output, but %zu files were given\n", program, cl.operands.size());
         return 1;
     }
+    if (cl.has_output_dir && (cl.has_outfile || mode >= PACKED_TEST)) {
+        std::fprintf(err, "%s: --output-dir cannot be used with %s\n", program,
+                     mode >= PACKED_TEST ? name : cl.outfile == "-" ? "--stdout" : "-o");
+        return 1;
+    }
+    if (cl.remove_input && (mode >= PACKED_TEST || (cl.has_outfile && cl.outfile == "-"))) {
+        std::fprintf(err, "%s: --rm cannot be used with %s: nothing would be kept of the input\n", program,
+                     mode >= PACKED_TEST ? name : "--stdout");
+        return 1;
+    }
     int stdin_count = 0;
     for (const std::string& op : cl.operands) stdin_count += op == "-" ? 1 : 0;
     if (stdin_count > 1) {
         std::fprintf(err, "%s: standard input (-) can be read only once\n", program);
+        return 1;
+    }
+    const bool from_stdin = cl.operands.empty() || std::find(cl.operands.begin(), cl.operands.end(), "-") != cl.operands.end();
+    if ((cl.has_output_dir || cl.remove_input) && from_stdin) {
+        std::fprintf(err, "%s: %s needs named files, not standard input\n", program,
+                     cl.has_output_dir ? "--output-dir" : "--rm");
         return 1;
     }
     if (cl.operands.empty() && isatty(STDIN_FILENO)) {
@@ -438,6 +567,9 @@ int check_command_line(const CommandLine& cl, PackedMode mode, std::FILE* err) {
 PackedMode packed_mode(const CommandLine& cl) {
     if (cl.test) return PACKED_TEST;
     if (cl.list) return PACKED_LIST;
+    // Folders, removal and an output folder are the packed form's alone.
+    const bool batch_options = cl.recursive || cl.remove_input || cl.has_output_dir;
+    if (cl.unpack && batch_options) return PACKED_UNPACK;
     if (cl.unpack) {
         if (cl.operands.empty()) {
             if (lossy_option(cl) == 0) return PACKED_UNPACK;
@@ -451,18 +583,32 @@ PackedMode packed_mode(const CommandLine& cl) {
 
 int run_pack_command(const CommandLine& cl, PackedMode mode, std::FILE* err, std::FILE* out) {
     if (check_command_line(cl, mode, err) != 0) return 1;
-    PackCommandContext ctx{cl, mode, err, out, isatty(STDERR_FILENO) != 0, aaz_options{}};
+    PackCommandContext ctx{cl, mode, err, out, isatty(STDERR_FILENO) != 0, aaz_options{}, Batch{}};
     aaz_options_init(&ctx.options);
     ctx.options.family_stats = cl.pack_stats ? 1 : 0;
     ctx.options.threads = cl.threads;  // 0: the library's choice
     ctx.options.refuse_packed = mode == PACKED_PACK && !cl.force ? 1 : 0;
-    bool failed = false;
-    bool skipped = false;
-    const std::vector<std::string> standard_input = {"-"};
-    for (const std::string& name : cl.operands.empty() ? standard_input : cl.operands) {
-        const FileResult r = run_one(ctx, name);
-        failed = failed || r == FILE_FAILED;
-        skipped = skipped || r == FILE_SKIPPED;
+    const std::vector<BatchEntry> entries = list_entries(cl.operands.empty() ? std::vector<std::string>{"-"} : cl.operands,
+                                                         cl.recursive);
+    if (cl.has_outfile && entries.size() > 1) {
+        std::fprintf(err, "%s: -o names one output, but the folders given hold %zu files\n",
+                     cl.options.program_name.c_str(), entries.size());
+        return 1;
     }
-    return failed ? 1 : skipped ? 2 : 0;
+    Batch& b = ctx.batch;
+    b.files = entries.size();
+    for (const BatchEntry& e : entries) b.bytes += e.size;
+    const auto start = std::chrono::steady_clock::now();
+    for (const BatchEntry& e : entries) {
+        ++b.index;
+        const FileResult r = run_entry(ctx, e);
+        b.done += r == FILE_DONE ? 1 : 0;
+        b.failed += r == FILE_FAILED ? 1 : 0;
+        b.bytes_done += e.size;
+    }
+    if (b.files > 1 && !cl.quiet)
+        print_summary(ctx, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    std::size_t skips = 0;
+    for (std::size_t n : b.skipped) skips += n;
+    return b.failed > 0 ? 1 : skips > 0 ? 2 : 0;
 }

@@ -40,6 +40,17 @@ int register_temp(const std::string& path) {
     return -1;
 }
 
+// Syncs the folder a path lies in; 0 or an errno value.
+int sync_folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int result = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    return result;
+}
+
 void release_temp(const std::string& path) {
     for (int i = 0; i < kCleanupSlots; ++i) {
         if (g_cleanup[i].state.load() == 2 && path == g_cleanup[i].path) {
@@ -226,6 +237,7 @@ int close_output(OutputFile& out) {
         // After the last write, which would set the modification time again. A file system
         // that cannot hold the times still gets the data.
         if (out.keep_times && !out.temp_path.empty() && out.error == 0) futimens(out.fd, out.times);
+        if (out.durable && out.error == 0 && fsync(out.fd) != 0) out.error = errno;
         // Standard output stays open for the rest of the process.
         if (out.fd != STDOUT_FILENO && close(out.fd) != 0 && out.error == 0) out.error = errno;
         out.fd = -1;
@@ -236,13 +248,17 @@ int close_output(OutputFile& out) {
 int commit_output(OutputFile& out) {
     int result = close_output(out);
     if (!out.temp_path.empty()) {
+        bool renamed = false;
         if (result == 0) {
             if (out.replace)
                 result = rename(out.temp_path.c_str(), out.path.c_str()) == 0 ? 0 : errno;
             else
                 result = rename_no_replace(out.temp_path, out.path);
+            renamed = result == 0;
+            // the rename itself is on disk only once the folder is
+            if (renamed && out.durable) result = sync_folder_of(out.path);
         }
-        if (result != 0) unlink(out.temp_path.c_str());
+        if (!renamed) unlink(out.temp_path.c_str());
         release_temp(out.temp_path);
         out.temp_path.clear();
     }

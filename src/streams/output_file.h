@@ -19,6 +19,10 @@ struct OutputFile {
     bool replace = false;   // commit may replace a file that took the final name meanwhile
     bool keep_times = false;
     timespec times[2] = {};  // access and modification times given to the temporary at close
+    // Set before the commit when the input is to be removed after it: the data is synced to
+    // disk before the rename, and the folder after it, so that nothing but the output holds
+    // the bytes only once they are on disk.
+    bool durable = false;
 };
 
 // Opens path for writing. With replace_existing false an existing file is refused (EEXIST),
@@ -41,7 +45,9 @@ struct OutputFile {
 
 // Closes the file and, for a temporary, renames it over the final name; without
 // replace_existing a name taken since the open is not replaced (EEXIST). Returns 0 or an
-// errno value; on failure the temporary is removed and the final name keeps what it held.
+// errno value; on failure the temporary is removed and the final name keeps what it held,
+// except that a durable output whose folder cannot be synced after the rename stands under
+// its name (and the failure is still returned).
 [[nodiscard]] int commit_output(OutputFile& out);
 
 // Closes the file and removes the temporary: the final name keeps what it held before.
