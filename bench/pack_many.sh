@@ -60,10 +60,12 @@ BYTES=$(xargs -0 -r stat -c %s <"$WORK/files" | awk '{ s += $1 } END { print s +
 now() { date +%s.%N; }
 
 t0=$(now)
-# --transferfile sends FILE (its folders made on the far side), --return brings FILE.aaz back
-# to the same relative place, --cleanup removes both there; a test failing there fails the job.
-parallel -0 --controlmaster --sshloginfile "$LOGINS" --workdir ... --transferfile {} --return {}.aaz --cleanup \
-    --halt soon,fail=1 "$BIN_REMOTE -p -q {} && $BIN_REMOTE --test -q {}.aaz" <"$WORK/files"
+# --transferfile sends FILE into a working folder of this run on the far side (its folders
+# made there), --return brings FILE.aaz back to the same relative place, --cleanup removes both
+# there; a test failing there fails the job, and parallel's status the run. (Reusing one ssh
+# connection, --controlmaster, let parallel start a job's first attempt again while it ran.)
+parallel -0 --sshloginfile "$LOGINS" --workdir "/tmp/aaczavrok-many-$$" --transferfile {} \
+    --return {}.aaz --cleanup "$BIN_REMOTE -p -q {} && $BIN_REMOTE --test -q {}.aaz" <"$WORK/files"
 t1=$(now)
 
 # Every packed file tested here too, and its unpacked bytes compared with the original.
