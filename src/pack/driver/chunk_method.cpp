@@ -8,6 +8,7 @@
 #include <zstd.h>
 
 SharedZstd::~SharedZstd() { ZSTD_freeCCtx(cctx); }
+FastZstd::~FastZstd() { ZSTD_freeCCtx(cctx); }
 
 namespace {
 
@@ -98,6 +99,19 @@ bool mostly_unmodelled(const PackStats& stats) {
     return (stats.bits[FAMILY_RAW] + stats.bits[FAMILY_CONTAINER]) * 2 > total;
 }
 
+// Whether zstd at its fastest already makes the chunk smaller than the model's payload: a
+// chunk of repeats (silence, the same frames twice) that the models code frame by frame. It
+// costs a few milliseconds a chunk; the slow zstd runs only where it pays.
+bool fast_zstd_beats_model(const PackJob& job, PackScratch& scratch) {
+    if (scratch.fast.cctx == nullptr) scratch.fast.cctx = ZSTD_createCCtx();
+    if (scratch.fast.cctx == nullptr) return false;
+    std::vector<std::uint8_t>& z = scratch.back;
+    z.resize(ZSTD_compressBound(job.original.size()));
+    const std::size_t n = ZSTD_compressCCtx(scratch.fast.cctx, z.data(), z.size(), job.original.data(),
+                                            job.original.size(), 1);
+    return !ZSTD_isError(n) && n < job.payload.size();
+}
+
 // zstd's attempt goes to the thread's scratch buffer, free while the model's payload waits.
 void prefer_zstd_if_smaller(PackJob& job, PackScratch& scratch) {
     std::vector<std::uint8_t>& z = scratch.back;
@@ -150,7 +164,7 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
         model_chosen = model_ok && (has_frames || job.container) && !job.payload.empty() && job.payload.size() < size;
         job.method = model_chosen ? model_method : std::uint8_t{METHOD_STORED};
         if (model_chosen && decodes_back(job, scratch)) {
-            if (mostly_unmodelled(job.stats)) prefer_zstd_if_smaller(job, scratch);
+            if (mostly_unmodelled(job.stats) || fast_zstd_beats_model(job, scratch)) prefer_zstd_if_smaller(job, scratch);
             return;
         }
         // without frames modelled, checking them changes nothing

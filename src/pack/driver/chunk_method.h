@@ -63,9 +63,20 @@ struct PackJob {
 
 // A packing thread's own buffer: the chunk decoded back, to compare with its input, or zstd's
 // attempt at a chunk the model already took.
+// zstd at its fastest level, for a thread's quick look at whether zstd could beat the model.
+struct FastZstd {
+    ZSTD_CCtx_s* cctx = nullptr;
+    FastZstd() = default;
+    FastZstd(const FastZstd&) = delete;
+    FastZstd& operator=(const FastZstd&) = delete;
+    FastZstd(FastZstd&& other) noexcept : cctx(other.cctx) { other.cctx = nullptr; }
+    ~FastZstd();
+};
+
 struct PackScratch {
     std::vector<std::uint8_t> back;
     UnitTrace trace;
+    FastZstd fast;
 };
 
 // Reserves the buffers of a slot and of a thread for chunks of up to chunk_cap bytes once, so
