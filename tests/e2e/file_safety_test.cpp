@@ -57,17 +57,16 @@ void set_times(const std::string& path, timespec atime, timespec mtime) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
+// The permissions, owner, group and modification and access times (seconds, nanoseconds).
+std::vector<long long> metadata(mode_t mode, uid_t uid, gid_t gid, timespec mtime, timespec atime) {
+    return {mode, uid, gid, mtime.tv_sec, mtime.tv_nsec, atime.tv_sec, atime.tv_nsec};
+}
+
 void expect_metadata(const std::string& path, mode_t mode, timespec atime, timespec mtime, uid_t uid, gid_t gid) {
-    SCOPED_TRACE(path);
     struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, mode);
-    EXPECT_EQ(st.st_uid, uid);
-    EXPECT_EQ(st.st_gid, gid);
-    EXPECT_EQ(st.st_mtim.tv_sec, mtime.tv_sec);
-    EXPECT_EQ(st.st_mtim.tv_nsec, mtime.tv_nsec);
-    EXPECT_EQ(st.st_atim.tv_sec, atime.tv_sec);
-    EXPECT_EQ(st.st_atim.tv_nsec, atime.tv_nsec);
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(metadata(st.st_mode & 07777, st.st_uid, st.st_gid, st.st_mtim, st.st_atim),
+              metadata(mode, uid, gid, mtime, atime)) << path;
 }
 
 TEST(FileSafety, PackAndUnpackKeepPermissionsTimesAndOwner) {

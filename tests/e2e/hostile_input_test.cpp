@@ -18,7 +18,7 @@ TEST(HostileInput, LargestAndTinyFramesRepeatedEndWithAnError) {
         SCOPED_TRACE(length);
         TempDir dir;
         std::string data;
-        const std::string frame = adts_mono_frame(std::string(static_cast<std::size_t>(length - 7), '\0'));
+        const std::string frame = adts_frame(std::string(static_cast<std::size_t>(length - 7), '\0'));
         for (int i = 0; i < count; ++i) data += frame;
         write_file(dir.path + "/in.aac", data);
         expect_run(1, {"-m", "in.aac"}, dir.path, "Error: ");

@@ -75,8 +75,7 @@ TEST(Install, TheExampleBuildsAgainstTheInstalledLibraryWithPkgConfig) {
                             dest.file("run.out") + " 2>&1";
     ASSERT_EQ(std::system(run.c_str()), 0) << read_file(dest.file("run.out"));
     EXPECT_EQ(read_file(dest.file("back")), read_file(sample));
-    const RunResult program = run_program({"-p", "-f", "-o", dest.file("program.aaz"), sample}, dest.path);
-    ASSERT_EQ(program.status, 0) << program.err;
+    expect_run(0, {"-p", "-f", "-o", dest.file("program.aaz"), sample}, dest.path);
     EXPECT_TRUE(read_file(dest.file("packed")) == read_file(dest.file("program.aaz")));
 
     // The Python package lands where the system's python3 looks under the prefix and packs

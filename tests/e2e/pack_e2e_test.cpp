@@ -2,13 +2,11 @@
 // names, -o, -f, standard input and output, the strict command line, the habits of users of
 // other compressors, several files with one failing or skipped, and damaged packed files that
 // leave nothing behind and that --test and --list name.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
@@ -58,12 +56,9 @@ TEST(PackProgram, OutputNamesAndStandardStreams) {
     const std::string aac = read_file(test_data("lc_51_48k.aac"));
     write_file(dir.file("in.aac"), aac);
     // Without a file, standard input is read; -q leaves out the line, -T 0 takes every core.
-    RunResult r = run_program({"-p", "-T", "0"}, dir.path, dir.file("in.aac"), dir.file("piped.aaz"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("(standard input) -> (standard output): "), std::string::npos) << r.err;
-    r = run_program({"-d", "-q", "--threads=1"}, dir.path, dir.file("piped.aaz"), dir.file("back.aac"));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    expect_run(0, {"-p", "-T", "0"}, dir.path, "(standard input) -> (standard output): ", dir.file("in.aac"),
+               dir.file("piped.aaz"));
+    EXPECT_EQ(expect_run(0, {"-d", "-q", "--threads=1"}, dir.path, "", dir.file("piped.aaz"), dir.file("back.aac")).err, "");
     EXPECT_TRUE(read_file(dir.file("back.aac")) == aac);
     // On a terminal, standard input is not waited for; the line shows the speed there.
     const RunResult tty_in = run_on_terminal({"-p"}, dir.path, kTerminalIn | kTerminalErr);
@@ -155,8 +150,7 @@ TEST(PackProgram, HabitsOfOtherCompressors) {
     // -dc unpacks to standard output, as with gzip; the input and the file of its name stay.
     const std::vector<std::string> to_stdout[] = {{"-dc", "s.aac.aaz"}, {"-d", "--stdout", "s.aac.aaz"}};
     for (const std::vector<std::string>& args : to_stdout) {
-        r = run_program(args, dir.path, "/dev/null", dir.file("out.aac"));
-        EXPECT_EQ(r.status, 0) << r.err;
+        expect_run(0, args, dir.path, "", "/dev/null", dir.file("out.aac"));
         EXPECT_TRUE(read_file(dir.file("out.aac")) == aac);
         EXPECT_TRUE(read_file(dir.file("s.aac")) == aac && read_file(dir.file("s.aac.aaz")) == packed);
     }
@@ -216,36 +210,19 @@ TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
     EXPECT_EQ(names_in(fixtures).size(), fixture_count);  // the fixtures' folder is only read
 }
 
-}  // namespace
-
-namespace {
-
 // Packs name in dir and returns the packing line; the file must come back byte for byte.
 std::string pack_and_check(const TempDir& dir, const std::string& name) {
     const RunResult packed = expect_run(0, {"-p", "-f", name}, dir.path);
-    const RunResult back = run_program({"-d", "--stdout", name + ".aaz"}, dir.path);
-    EXPECT_EQ(back.status, 0);
-    EXPECT_TRUE(back.out == read_file(dir.file(name))) << name;
+    EXPECT_TRUE(expect_run(0, {"-d", "--stdout", name + ".aaz"}, dir.path).out == read_file(dir.file(name))) << name;
     return packed.err;
 }
 
-// Writes data into a FIFO that the program reads as its standard input; returns its status.
-int run_through_pipe(const std::vector<std::string>& args, const TempDir& dir, const std::string& data,
-                     const std::string& out) {
-    const std::string fifo = dir.file("in.fifo");
-    unlink(fifo.c_str());
-    if (mkfifo(fifo.c_str(), 0600) != 0) return -1;
-    const pid_t pid = start_program(args, dir.path, fifo, out);
-    const int fd = open(fifo.c_str(), O_WRONLY);
-    bool written = fd >= 0;
-    for (std::size_t done = 0; written && done < data.size();) {
-        const ssize_t w = write(fd, data.data() + done, data.size() - done);
-        written = w > 0;
-        done += w > 0 ? static_cast<std::size_t>(w) : 0;
-    }
-    if (fd >= 0) close(fd);
-    const int status = wait_for(pid);
-    return written ? status : -1;
+// Packs dir/name read through a pipe into dir/piped.aaz, the program's environment starting
+// with `env`; the message on failure, else "".
+std::string pack_from_pipe(const TempDir& dir, const std::string& name, const std::string& env = "") {
+    const std::string cmd = "cd " + shell_quote(dir.path) + " && cat " + shell_quote(name) + " | " + env + " " +
+                            shell_quote(AACZ_BINARY) + " -p -q -o piped.aaz - 2>err";
+    return std::system(cmd.c_str()) == 0 ? "" : "failed: " + read_file(dir.file("err"));
 }
 
 }  // namespace
@@ -271,8 +248,7 @@ TEST(PackProgram, StreamsWithoutFrameHeadersPackAsTheirAdtsFrames) {
         const double packed = static_cast<double>(read_file(dir.file(std::string(s.name) + ".aaz")).size());
         EXPECT_LT(std::abs(packed - adts_packed), adts_packed * 0.002) << packed << " against " << adts_packed;
     }
-    const std::string adif = read_file(dir.file("lc_stereo_44k.adif"));
-    ASSERT_EQ(run_through_pipe({"-p", "-q"}, dir, adif, dir.file("piped.aaz")), 0);
+    ASSERT_EQ(pack_from_pipe(dir, "lc_stereo_44k.adif"), "");
     EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file("lc_stereo_44k.adif.aaz")));
 }
 
@@ -297,13 +273,7 @@ TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
         if (copy.empty() || name.find("two_tracks") != std::string::npos) continue;
         write_file(dir.file("copy.aac"), copy);
         pack_and_check(dir, "copy.aac");
-        std::size_t frames = 0;  // the ADTS copy's, each behind a 7-byte header
-        for (std::size_t pos = 0, length = 7; pos + 7 <= copy.size() && length >= 7; ++frames) {
-            length = (std::size_t{static_cast<std::uint8_t>(copy[pos + 3])} & 3) << 11 |
-                     std::size_t{static_cast<std::uint8_t>(copy[pos + 4])} << 3 |
-                     static_cast<std::uint8_t>(copy[pos + 5]) >> 5;
-            pos += length;
-        }
+        const std::size_t frames = adts_frame_bounds(copy).size() - 1;  // the ADTS copy's, each behind a 7-byte header
         const std::size_t own_bytes = data.size() - (copy.size() - 7 * frames);
         EXPECT_LE(read_file(dir.file(name + ".aaz")).size(), read_file(dir.file("copy.aac.aaz")).size() + own_bytes);
         ++compared;
@@ -311,7 +281,7 @@ TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
     EXPECT_GE(compared, 7u);
     const RunResult stats = expect_run(0, {"-p", "-f", "--pack-stats", "tags_cover.m4a"}, dir.path);
     EXPECT_TRUE(std::regex_search(stats.err, std::regex(R"(\n  container +[0-9,]+ bits)"))) << stats.err;
-    ASSERT_EQ(run_through_pipe({"-p", "-q"}, dir, read_file(dir.file("tags_cover.m4a")), dir.file("piped.aaz")), 0);
+    ASSERT_EQ(pack_from_pipe(dir, "tags_cover.m4a"), "");
     EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file("tags_cover.m4a.aaz")));
 }
 
@@ -327,8 +297,6 @@ TEST(PackProgram, AContainerFromAPipeGoesToATemporaryFileWhereverTmpdirPoints) {
     m4a.resize(m4a.size() + free_size - 8, '\0');
     write_file(dir.file("big.m4a"), m4a);
     EXPECT_NE(pack_and_check(dir, "big.m4a").find(": MP4, 1 AAC track"), std::string::npos);
-    const std::string cmd = "cd " + shell_quote(dir.path) + " && cat big.m4a | TMPDIR=/nonexistent " +
-                            shell_quote(AACZ_BINARY) + " -p -o piped.aaz - 2>err";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << read_file(dir.file("err"));
+    ASSERT_EQ(pack_from_pipe(dir, "big.m4a", "TMPDIR=/nonexistent"), "");
     EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file("big.m4a.aaz")));
 }

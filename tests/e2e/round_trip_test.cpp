@@ -185,16 +185,14 @@ TEST(RoundTrip, CutOffsGiveValidFilesWithoutLinesOutsideTheBand) {
 std::string padded_frame(int fill, bool first = false) {
     BitWriter b;
     if (first) b.put(6, 3).put(0, 4);
-    b.put(0, 3).put(0, 4).put(100, 8).put(0, 1).put(0, 2).put(0, 1).put(1, 6).put(0, 1);  // SCE, ics_info
-    b.put(1, 4).put(1, 5).put("0").put(0, 3).put("0");  // the section, its scale factor, no tools, the quad
+    put_quiet_channel(b.put(0, 3).put(0, 4));  // SCE
     for (int left = fill; left >= 0; left = left > 270 ? left - 270 : -1) {
         const unsigned c = static_cast<unsigned>(std::min(left, 270));
         b.put(6, 3).put(std::min(c, 15u), 4);
         if (c >= 15) b.put(c - 15, 8);
         for (unsigned i = c >= 15; i < c; ++i) b.put(0, 8);
     }
-    b.put(7, 3).align();
-    return adts_mono_frame(std::string(b.bytes.begin(), b.bytes.end()));
+    return adts_frame(b.put(7, 3).align());
 }
 
 // The codeword path rebuilds a padded frame to its recorded length with fill elements of

@@ -61,8 +61,9 @@ inline RunResult run_program(const std::vector<std::string>& args, const std::st
 
 // Runs the program as run_program does and expects its status and, on standard error, `message`.
 inline RunResult expect_run(int status, const std::vector<std::string>& args, const std::string& cwd,
-                            const std::string& message = "") {
-    const RunResult r = run_program(args, cwd);
+                            const std::string& message = "", const std::string& in = "/dev/null",
+                            const std::string& out = "") {
+    const RunResult r = run_program(args, cwd, in, out);
     std::string shown;
     for (const std::string& a : args) shown += " " + a;
     EXPECT_EQ(r.status, status) << shown << "\n" << r.err;
@@ -70,7 +71,7 @@ inline RunResult expect_run(int status, const std::vector<std::string>& args, co
     return r;
 }
 
-constexpr int kTerminalIn = 1, kTerminalOut = 2, kTerminalErr = 4;
+constexpr int kTerminalIn = 1 << STDIN_FILENO, kTerminalOut = 1 << STDOUT_FILENO, kTerminalErr = 1 << STDERR_FILENO;
 
 // The streams named in `terminal` are one terminal in raw mode, the others /dev/null;
 // returns the terminal's text in err.
@@ -87,9 +88,7 @@ inline RunResult run_on_terminal(const std::vector<std::string>& args, const std
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR);
-        dup2((terminal & kTerminalIn) ? slave : null, STDIN_FILENO);
-        dup2((terminal & kTerminalOut) ? slave : null, STDOUT_FILENO);
-        dup2((terminal & kTerminalErr) ? slave : null, STDERR_FILENO);
+        for (int fd = 0; fd < 3; ++fd) dup2((terminal & (1 << fd)) ? slave : null, fd);  // kTerminalIn, Out, Err
         exec_program(args, cwd);
     }
     close(slave);

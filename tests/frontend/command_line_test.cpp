@@ -14,24 +14,18 @@ namespace {
 // The settings that differ from the defaults, then "|" and the operands.
 std::string summary(const CommandLine& cl) {
     const Options& o = cl.options;
+    char lo[64], hi[64];
+    std::snprintf(lo, sizeof lo, "lo=%g ", o.cutfreqlo);
+    std::snprintf(hi, sizeof hi, "hi=%g ", o.cutfreqhi);
+    const std::pair<bool, std::string> settings[] = {
+        {o.compress == 0, "d "}, {o.block_files != 0, "m "}, {o.read_bin_blocks == 0, "v "},
+        {o.static_compression != 0, "s "}, {o.static_tns != 0, "t "}, {o.cutfreqlo != 0.0, lo},
+        {o.cutfreqhi != 0.0, hi}, {cl.has_outfile, "o=" + cl.outfile + " "}, {cl.pack, "p "}, {cl.quiet, "q "},
+        {cl.threads != 2, "T=" + std::to_string(cl.threads) + " "}, {cl.test, "test "}, {cl.list, "list "},
+        {cl.verbose, "verbose "}, {cl.help, "help "}, {cl.version, "V "},
+    };
     std::string s;
-    if (o.compress == 0) s += "d ";
-    if (o.block_files != 0) s += "m ";
-    if (o.read_bin_blocks == 0) s += "v ";
-    if (o.static_compression != 0) s += "s ";
-    if (o.static_tns != 0) s += "t ";
-    char num[64];
-    if (o.cutfreqlo != 0.0) s += (std::snprintf(num, sizeof num, "lo=%g ", o.cutfreqlo), num);
-    if (o.cutfreqhi != 0.0) s += (std::snprintf(num, sizeof num, "hi=%g ", o.cutfreqhi), num);
-    if (cl.has_outfile) s += "o=" + cl.outfile + " ";
-    if (cl.pack) s += "p ";
-    if (cl.quiet) s += "q ";
-    if (cl.threads != 2) s += "T=" + std::to_string(cl.threads) + " ";
-    if (cl.test) s += "test ";
-    if (cl.list) s += "list ";
-    if (cl.verbose) s += "verbose ";
-    if (cl.help) s += "help ";
-    if (cl.version) s += "V ";
+    for (const auto& [set, text] : settings) s += set ? text : "";
     s += "|";
     for (const std::string& op : cl.operands) s += " " + op;
     return s;

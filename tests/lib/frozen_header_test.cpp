@@ -15,8 +15,7 @@ TEST(FrozenHeader, AProgramBuiltAgainstVersion2_0WorksWithThisLibrary) {
     if (std::system("command -v cc >/dev/null 2>&1") != 0) GTEST_SKIP() << "cc is not on PATH";
     TempDir dir;
     const std::string sample = test_data("mp4/tags_cover.m4a");
-    const RunResult program = run_program({"-p", "-o", dir.file("program.aaz"), sample}, dir.path);
-    ASSERT_EQ(program.status, 0) << program.err;
+    expect_run(0, {"-p", "-o", dir.file("program.aaz"), sample}, dir.path);
     const std::string frozen = std::string(AACZ_SOURCE_DIR) + "/tests/lib/frozen";
     // A library built with the sanitizers needs their run-time linked first.
     const std::string build = "cc -std=c99 -Wall -Wextra -Werror -pedantic " AACZ_EXAMPLE_FLAGS " -I" +

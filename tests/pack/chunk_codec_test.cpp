@@ -15,20 +15,12 @@
 #include "pack/frame/adts_frame.h"
 #include "pack/model/chunk_codec.h"
 #include "support/bit_writer.h"
+#include "support/packing.h"
 #include "support/test_util.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
 Bytes load(const std::string& path) { return bytes_of(read_file(path)); }
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // Packs data in chunks as the driver would and checks every chunk comes back; encode_chunk
 // adds each chunk's counts to total.
@@ -59,8 +51,7 @@ TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
     const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(adts_frame_candidate(mono.data(), mono.size()));
     ASSERT_GT(first, 0);
     std::mt19937 rng(11);
-    Bytes random(5000);
-    for (auto& b : random) b = static_cast<std::uint8_t>(rng());
+    const Bytes random = random_bytes(5000, 11);
     Bytes sync_noise(3000);  // random bytes full of would-be syncwords
     for (std::size_t i = 0; i < sync_noise.size(); ++i)
         sync_noise[i] = i % 3 == 0 ? 0xFF : static_cast<std::uint8_t>(0xF0 | (rng() & 0x0F));
@@ -90,16 +81,13 @@ TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
     // longest escape decoders accept; the frame length goes in last.
     auto escape_frame = [](std::uint32_t m) {
         BitWriter w;
-        w.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(1 << 4, 7).put(0, 13).put(0x7FF << 2, 13);
         w.put(ID_SCE, 3).put(0, 4).put(100, 8).put(0, 1).put(ONLY_LONG_SEQUENCE, 2).put(0, 1).put(1, 6).put(0, 1);
         w.put(ESC_HCB, 4).put(1, 5).put(kScaleFactorCode[60].codeword, kScaleFactorCode[60].length).put(0, 3);
         const SpectralCodeEntry flag = lookup_codeword(ESC_HCB, 17 * kEscapeFlag), zero = lookup_codeword(ESC_HCB, 0);
         unsigned length = 0;
         const std::uint32_t escape = make_escape_code(m, length);
         w.put(flag.codeword, flag.length).put(0, 1).put(escape, length).put(zero.codeword, zero.length);
-        w.put(ID_END, 3).align();
-        set_adts_frame_length(w.bytes.data(), w.bytes.size());
-        return w.bytes;
+        return bytes_of(adts_frame(w.put(ID_END, 3).align()));
     };
     auto record = std::make_unique<FrameRecord>();
     for (const std::uint32_t m : {8191u, 8192u, 65535u}) {
@@ -116,7 +104,6 @@ TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
                                                           {0, 120, 120, 0, 75, 60, 0, 120}};
         const unsigned bands = static_cast<unsigned>(steps[0].size());  // 4 lines each at 44.1 kHz
         BitWriter w;
-        w.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put((pair ? 2 : 1) << 4, 7).put(0, 13).put(0x7FF << 2, 13);
         w.put(pair ? ID_CPE : ID_SCE, 3).put(0, 4);
         auto ics_info = [&] { w.put(0, 1).put(ONLY_LONG_SEQUENCE, 2).put(0, 1).put(bands, 6).put(0, 1); };
         if (pair) {
@@ -133,9 +120,7 @@ TEST(PackChunk, SamplesAndCraftedInputsComeBack) {
             w.put(0, 3);
             for (unsigned i = 0; i < 2 * bands; ++i) w.put(zero.codeword, zero.length);
         }
-        w.put(ID_END, 3).align();
-        set_adts_frame_length(w.bytes.data(), w.bytes.size());
-        return w.bytes;
+        return bytes_of(adts_frame(w.put(ID_END, 3).align(), pair ? 2 : 1));
     };
     for (const bool pair : {false, true}) {
         const Bytes frame = steps_frame(pair);

@@ -59,14 +59,12 @@ struct AdtsFrame {
 
 std::vector<AdtsFrame> adts_frames(const std::string& s) {
     std::vector<AdtsFrame> frames;
-    for (std::size_t pos = 0; pos + 7 <= s.size();) {
-        const auto* b = reinterpret_cast<const std::uint8_t*>(s.data() + pos);
-        const std::size_t length = ((b[3] & 3u) << 11) | (b[4] << 3) | (b[5] >> 5);
-        const std::size_t header = (b[1] & 1) ? 7 : 9;
-        if (b[0] != 0xFF || length < header || pos + length > s.size()) break;
+    const std::vector<std::size_t> at = adts_frame_bounds(s);
+    for (std::size_t i = 0; i + 1 < at.size(); ++i) {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(s.data() + at[i]);
+        const std::size_t header = (b[1] & 1) ? 7 : 9;  // without or with a CRC
         frames.push_back({(b[2] >> 6) + 1u, (b[2] >> 2) & 15u, ((b[2] & 1u) << 2) | (b[3] >> 6),
-                          s.substr(pos + header, length - header)});
-        pos += length;
+                          s.substr(at[i] + header, at[i + 1] - at[i] - header)});
     }
     return frames;
 }
@@ -111,10 +109,8 @@ TEST(ContainerWalk, SamplesAreTheAccessUnitsOfTheAdtsCopy) {
             const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(std::string("mp4/") + s.adts[k])));
             ASSERT_GT(frames.size(), 10u);
             const AacTrack& t = l.tracks[k];
-            EXPECT_EQ(t.object_type, frames[0].object_type);
-            EXPECT_EQ(t.sf_index, frames[0].sf_index);
-            EXPECT_EQ(t.channel_config, frames[0].channel_config);
-            EXPECT_FALSE(t.sbr);
+            EXPECT_EQ(std::vector<unsigned>({t.object_type, t.sf_index, t.channel_config, t.sbr}),
+                      std::vector<unsigned>({frames[0].object_type, frames[0].sf_index, frames[0].channel_config, 0}));
             ASSERT_GT(t.samples, 2u);
             if (s.cut) {
                 ASSERT_LT(t.samples, frames.size());
@@ -382,24 +378,28 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     EXPECT_STREQ(l.brand, "isom");
 
     auto taken = [&l](const Synth& s) { return walk(build(s), l) ? l.samples.size() : 999u; };
-    Synth s;
-    s.count_field = 0x7FFFFFFF;  // a count far beyond its box: the entries there are taken
-    EXPECT_EQ(taken(s), s.sizes.size());
-    s = Synth{};
-    s.sizes = {100, 8191, 8192, 150};  // the largest access unit, then one byte larger than any
-    ASSERT_EQ(taken(s), 3u);
+    // The default file (five samples) with `change` made to it.
+    const auto with = [](auto change) {
+        Synth s;
+        change(s);
+        return s;
+    };
+    // A count far beyond its box: the entries there are taken.
+    EXPECT_EQ(taken(with([](Synth& s) { s.count_field = 0x7FFFFFFF; })), 5u);
+    // The largest access unit, then one byte larger than any.
+    ASSERT_EQ(taken(with([](Synth& s) { s.sizes = {100, 8191, 8192, 150}; })), 3u);
     EXPECT_TRUE(l.samples[1].size == 8191 && l.samples[2].size == 150);
-    s = Synth{};
-    s.object_type_indication = 0x67;  // MPEG-2 AAC LC
-    EXPECT_EQ(taken(s), s.sizes.size());
-    s.object_type_indication = 0x68;  // MPEG-2 AAC SSR, whatever the config says
-    EXPECT_EQ(taken(s), 0u);
-    s = Synth{};
-    s.handler = "vide";  // an mp4a description in a track that is not sound
-    EXPECT_EQ(taken(s), 0u);
+    // MPEG-2 AAC LC is taken, MPEG-2 AAC SSR not, whatever the config says.
+    EXPECT_EQ(taken(with([](Synth& s) { s.object_type_indication = 0x67; })), 5u);
+    EXPECT_EQ(taken(with([](Synth& s) { s.object_type_indication = 0x68; })), 0u);
+    // An mp4a description in a track that is not sound.
+    EXPECT_EQ(taken(with([](Synth& s) { s.handler = "vide"; })), 0u);
     EXPECT_TRUE(l.tracks.empty() && l.other_tracks == 1);
+    // The chunks use a description that is not the AAC entry.
+    EXPECT_EQ(taken(with([](Synth& s) { s.description = 2; })), 0u);
+    EXPECT_EQ(l.tracks.size(), 1u);
     // Chunks of two descriptions: an unmodelled mp4a (960-sample frames) first, the AAC one second.
-    s = Synth{};
+    Synth s;
     s.first_entry = box("mp4a", std::string(28, '\0') + esds(std::string("\x12\x14", 2), 0));
     s.stsc = {1, 2, 2, 2, 2, 1, 3, 2, 2};
     ASSERT_EQ(taken(s), 3u);
@@ -408,10 +408,6 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     EXPECT_EQ(taken(s), 0u);
     s.stsc = {1, 2, 2, 1, 1, 2};  // two entries for chunk 1
     EXPECT_EQ(taken(s), 0u);
-    s = Synth{};
-    s.description = 2;  // the chunks use a description that is not the AAC entry
-    EXPECT_EQ(taken(s), 0u);
-    EXPECT_EQ(l.tracks.size(), 1u);
     s = Synth{};
     s.co64 = true;
     s.chunk_at = {0, 1ull << 62, 820};  // samples wholly or partly past the end are dropped
@@ -463,9 +459,8 @@ TEST(ContainerWalk, UnitsEndWhereTheirOffsetsNoLongerFit) {
     s.sizes = {100, 200, 150, 300};
     s.mdat_to_end = true;
     s.chunk_at = {0, kUnitOffsetLimit};  // two samples a chunk, the second chunk 16 TiB on
-    Grown g{build(s), 0, 0};  // the file as built, then zeros to past the second chunk
-    g.at = g.file.size();
-    g.gap = kUnitOffsetLimit + (1u << 20) - g.at;
+    const std::string file = build(s);  // then zeros to past the second chunk
+    Grown g{file, file.size(), kUnitOffsetLimit + (1u << 20) - file.size()};
     const RandomReader in{&g, read_grown, g.at + g.gap};
     ContainerLayout l;
     ASSERT_TRUE(walk_container(in, l));

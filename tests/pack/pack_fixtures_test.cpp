@@ -9,14 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "pack/driver/pack_file.h"
 #include "pack/model/chunk_codec.h"
 #include "pack/format/pack_format.h"
+#include "support/packing.h"
 #include "support/test_util.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // Codes each chunk of a packed file that the models coded again from its original bytes, at
 // its version, and compares the payloads: as the packer does, frames are tried first without
@@ -64,11 +62,9 @@ TEST(PackFixtures, EveryVersionSinceTwoUnpacksToItsSources) {
             for (const char* folder : {"", "mp4/", "streams/", "crafted/"})
                 if (source.empty()) source = read_file(test_data(folder + name.substr(0, name.size() - 4)));
             ASSERT_FALSE(source.empty());
-            MemorySource src{reinterpret_cast<const std::uint8_t*>(packed.data()), packed.size(), 0};
             Bytes out;
             PackReport report;
-            ASSERT_EQ(unpack_stream(memory_source(src), vector_sink(out), PackSettings{}, report), PACK_OK)
-                << report.message;
+            ASSERT_EQ(unpack_bytes(bytes_of(packed), out, PackSettings{}, report), PACK_OK) << report.message;
             EXPECT_TRUE(std::string(out.begin(), out.end()) == source);
             EXPECT_EQ(report.format_version, version);
             EXPECT_EQ(recode_chunks(packed, out, version), "");
@@ -86,10 +82,9 @@ TEST(PackFixtures, RetiredVersionIsRefusedByName) {
     ASSERT_GT(packed.size(), 16u);
     ASSERT_EQ(packed[8], 1) << "not a version 1 file";
     ASSERT_NE(kPackFormatVersion, 1);
-    MemorySource src{reinterpret_cast<const std::uint8_t*>(packed.data()), packed.size(), 0};
-    std::vector<std::uint8_t> out;
+    Bytes out;
     PackReport report;
-    EXPECT_EQ(unpack_stream(memory_source(src), vector_sink(out), PackSettings{}, report), PACK_UNSUPPORTED_VERSION);
+    EXPECT_EQ(unpack_bytes(bytes_of(packed), out, PackSettings{}, report), PACK_UNSUPPORTED_VERSION);
     EXPECT_EQ(report.message, "format version 1 is not supported by this version of aaczavrok (it reads format versions 2 to " +
                                   std::to_string(kPackFormatVersion) + ")");
     EXPECT_TRUE(out.empty());

@@ -10,22 +10,17 @@
 #include <sstream>
 #include <string>
 
-#include "pack/driver/pack_file.h"
+#include "aaczavrok.h"
 #include "support/test_util.h"
 
 namespace {
 
-// Packs data as the program packs a regular file: its length known, its units looked for.
+// Packs data as the program packs a regular file (LibStream holds the two to the same bytes):
+// its length known, its units looked for.
 std::uint64_t packed_size(const std::string& data) {
-    MemorySource src{reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), 0};
-    std::vector<std::uint8_t> packed;
-    PackSettings settings;
-    settings.input_size = data.size();
-    MemorySource whole{reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), 0};
-    const RandomReader reader{&whole, read_memory_at, data.size()};
-    PackReport report;
-    if (pack_input(memory_source(src), &reader, vector_sink(packed), settings, report) != PACK_OK) return 0;
-    return packed.size();
+    std::string packed(aaz_pack_bound(data.size()), '\0');
+    std::size_t size = 0;
+    return aaz_pack(nullptr, data.data(), data.size(), packed.data(), packed.size(), &size, nullptr) == AAZ_OK ? size : 0;
 }
 
 TEST(PackSizeFloor, NoFilePacksLargerThanRecorded) {

@@ -15,14 +15,12 @@
 
 #include <xxhash.h>
 
-#include "pack/driver/pack_file.h"
 #include "pack/model/chunk_codec.h"
 #include "pack/model/gen4/trained_state.h"
+#include "support/packing.h"
 #include "support/test_util.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 Bytes committed_state() {
     const unsigned long long size = ZSTD_getFrameContentSize(kModelPriorsV4, kModelPriorsV4Size);
@@ -139,8 +137,7 @@ TEST(TrainedState, WhatIsNotAStateDoesNotLoad) {
 }
 
 TEST(TrainedState, ChunksOfVersionFourCodeSmallerAndDecodeOnlyAsTheirVersion) {
-    const std::string text = read_file(test_data("lc_stereo_44k.aac"));
-    const Bytes input(text.begin(), text.end());
+    const Bytes input = bytes_of(read_file(test_data("lc_stereo_44k.aac")));
     Bytes cold, warm;
     ASSERT_EQ(encode_chunk(input.data(), input.size(), cold, nullptr, true, nullptr, 3), PACK_OK);
     ASSERT_EQ(encode_chunk(input.data(), input.size(), warm, nullptr, true, nullptr, 4), PACK_OK);
@@ -160,19 +157,14 @@ TEST(TrainedState, ChunksOfVersionFourCodeSmallerAndDecodeOnlyAsTheirVersion) {
 std::string broken_state() { return "the trained model state of format version 4 does not load: (a test's)"; }
 
 TEST(TrainedState, ABuildWhoseStateDoesNotLoadNeitherPacksNorUnpacks) {
-    const std::string text = read_file(test_data("lc_mono_8k.aac"));
-    const std::string packed = read_file(test_data("packed-v3/lc_mono_8k.aac.aaz"));
-    ASSERT_FALSE(text.empty());
-    ASSERT_FALSE(packed.empty());
     PackSettings settings;
     settings.coder.fault = broken_state;
-    for (const std::string* input : {&text, &packed}) {
-        MemorySource src{reinterpret_cast<const std::uint8_t*>(input->data()), input->size(), 0};
-        std::vector<std::uint8_t> out;
+    for (const bool unpack : {false, true}) {
+        const Bytes input = bytes_of(read_file(test_data(unpack ? "packed-v3/lc_mono_8k.aac.aaz" : "lc_mono_8k.aac")));
+        ASSERT_FALSE(input.empty());
+        Bytes out;
         PackReport report;
-        const int status = input == &text ? pack_stream(memory_source(src), vector_sink(out), settings, report)
-                                          : unpack_stream(memory_source(src), vector_sink(out), settings, report);
-        EXPECT_EQ(status, PACK_BUILD_FAULT);
+        EXPECT_EQ(pack_bytes(input, out, settings, report, unpack), PACK_BUILD_FAULT);
         EXPECT_EQ(report.message, "build fault: " + broken_state() + "; this build can neither pack nor unpack");
         EXPECT_TRUE(out.empty());
     }

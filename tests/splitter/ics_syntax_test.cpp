@@ -35,14 +35,10 @@ TEST(SectionData, ImpossibleSectionsEndTheChannelWithTheLibrarysStatus) {
     BitWriter zero_sections;
     for (int i = 0; i < 130; ++i) zero_sections.put(1, 4).put(0, 5);
     zero_sections.put(0xFFFF, 16);
-    BitWriter overshoot;
-    overshoot.put(1, 4).put(3, 5);
-    BitWriter reserved;
-    reserved.put(12, 4).put(1, 5);
     const Row rows[] = {
         {"zero-length sections past the section array", 1, zero_sections, kStatusIndexRange},
-        {"sections past max_sfb", 2, overshoot, kStatusBadSyntax},
-        {"reserved codebook 12", 2, reserved, kStatusBadSyntax},
+        {"sections past max_sfb", 2, BitWriter{}.put(1, 4).put(3, 5), kStatusBadSyntax},
+        {"reserved codebook 12", 2, BitWriter{}.put(12, 4).put(1, 5), kStatusBadSyntax},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

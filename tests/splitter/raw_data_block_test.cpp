@@ -6,23 +6,9 @@
 
 namespace {
 
-// One channel: global gain, ics_info (long window, max_sfb 1), one section of book 1,
-// scale factor unchanged, no pulse, TNS or gain control, one all-zero quadruple.
-void put_channel(BitWriter& w) {
-    w.put(100, 8).put(0, 1).put(0, 2).put(1, 1).put(1, 6).put(0, 1);
-    w.put(1, 4).put(1, 5).put("0").put(0, 3).put("0");
-}
+void put_sce(BitWriter& w) { put_quiet_channel(w.put(0, 3).put(5, 4)); }
 
-void put_sce(BitWriter& w) {
-    w.put(0, 3).put(5, 4);
-    put_channel(w);
-}
-
-void put_cpe(BitWriter& w) {
-    w.put(1, 3).put(3, 4).put(0, 1);
-    put_channel(w);
-    put_channel(w);
-}
+void put_cpe(BitWriter& w) { put_quiet_channel(put_quiet_channel(w.put(1, 3).put(3, 4).put(0, 1))); }
 
 // A fill element of fewer than 15 bytes.
 void put_fill(BitWriter& w, std::initializer_list<unsigned> payload) {
@@ -32,17 +18,13 @@ void put_fill(BitWriter& w, std::initializer_list<unsigned> payload) {
 
 // An ADTS frame at 44.1 kHz: the elements `build` writes, END, then `pad` zero bytes.
 template <typename Build>
-std::vector<std::uint8_t> adts_frame(Build build, unsigned channels = 1, unsigned pad = 0) {
+std::vector<std::uint8_t> block_frame(Build build, unsigned channels = 1, unsigned pad = 0) {
     BitWriter block;
     build(block);
     block.put(7, 3).align();
     for (unsigned i = 0; i < pad; ++i) block.put(0, 8);
-    BitWriter w;
-    const std::size_t length = 7 + block.bytes.size();
-    w.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(channels, 3).put(0, 4);
-    w.put(static_cast<unsigned>(length), 13).put(0x7FF, 11).put(0, 2);
-    w.bytes.insert(w.bytes.end(), block.bytes.begin(), block.bytes.end());
-    return w.bytes;
+    const std::string frame = adts_frame(block, channels);
+    return std::vector<std::uint8_t>(frame.begin(), frame.end());
 }
 
 // A splitter set up for ADTS frames at 44.1 kHz, as the driver sets one up.
@@ -62,7 +44,7 @@ struct SplitRun {
 };
 
 TEST(RawDataBlock, StatusesThatEndAFrame) {
-    auto frame_of = [](auto build) { return adts_frame(build, 1, 4); };
+    auto frame_of = [](auto build) { return block_frame(build, 1, 4); };
     struct Row {
         const char* name;
         std::vector<std::uint8_t> frame;
@@ -97,7 +79,7 @@ TEST(RawDataBlock, StatusesThatEndAFrame) {
 }
 
 TEST(RawDataBlock, CutFramesEndWithBufferTooSmall) {
-    const auto whole = adts_frame(put_sce);
+    const auto whole = block_frame(put_sce);
     for (std::size_t cut = 7; cut < whole.size(); ++cut) {
         SCOPED_TRACE(cut);
         SplitRun run;
@@ -108,11 +90,11 @@ TEST(RawDataBlock, CutFramesEndWithBufferTooSmall) {
 
 TEST(RawDataBlock, ElementPositionsKeepTheirKindAcrossFrames) {
     SplitRun a;
-    ASSERT_EQ(a.split(adts_frame(put_sce)), 0);
-    EXPECT_EQ(a.split(adts_frame(put_cpe, 2)), kStatusConfigChange);
+    ASSERT_EQ(a.split(block_frame(put_sce)), 0);
+    EXPECT_EQ(a.split(block_frame(put_cpe, 2)), kStatusConfigChange);
     SplitRun b;
-    ASSERT_EQ(b.split(adts_frame(put_cpe, 2)), 0);
-    EXPECT_EQ(b.split(adts_frame(put_sce)), kStatusConfigChange);
+    ASSERT_EQ(b.split(block_frame(put_cpe, 2)), 0);
+    EXPECT_EQ(b.split(block_frame(put_sce)), kStatusConfigChange);
 }
 
 }  // namespace

@@ -1,36 +1,15 @@
-// Outputs appear whole or not at all: a committed file replaces the old one, a discarded one
-// leaves it as it was and no temporary behind, and a name at the length limit still gets a
-// temporary beside it. Failures to write, outputs that are the input and names taken during
-// a run are checked through the program (tests/e2e).
+// A name at the length limit still gets a temporary beside it. That outputs appear whole or not
+// at all (a committed file replaces the old one, a discarded one leaves it as it was and no
+// temporary behind), failures to write, outputs that are the input and names taken during a run
+// are checked through the program (tests/e2e: PackProgram.ExistingOutputsAndSeveralFiles,
+// SafeOutputs.DecompressionKeepsAnEarlierRebuildAndItsDataBlocks and others).
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "streams/output_file.h"
 #include "support/test_util.h"
-
-TEST(OutputFile, CommitReplacesDiscardKeepsAndNothingIsLeftBehind) {
-    TempDir dir;
-    const std::string path = dir.path + "/out.bin";
-    write_file(path, "old contents");
-
-    OutputFile out;
-    EXPECT_EQ(open_output(out, path, false), EEXIST);
-    ASSERT_EQ(open_output(out, path, true), 0);
-    ASSERT_EQ(write_output(out, "new", 3), 0);
-    EXPECT_EQ(read_file(path), "old contents");  // not yet in place
-    discard_output(out);
-    EXPECT_EQ(read_file(path), "old contents");
-    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"out.bin"});
-
-    ASSERT_EQ(open_output(out, path, true), 0);
-    ASSERT_EQ(write_output(out, "new", 3), 0);
-    ASSERT_EQ(commit_output(out), 0);
-    EXPECT_EQ(read_file(path), "new");
-    EXPECT_EQ(names_in(dir.path), std::vector<std::string>{"out.bin"});
-}
 
 // A final name at the length limit leaves no room for ".NAME.XXXXXX": the temporary's name
 // is cut, at a character boundary, and stays in the same folder.

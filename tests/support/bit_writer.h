@@ -29,10 +29,23 @@ struct BitWriter {
     }
 };
 
-// A mono LC frame at 44.1 kHz, no CRC: the ADTS header stating frame_length bytes, then payload.
-inline std::string adts_mono_frame(const std::string& payload) {
+// An LC frame at 44.1 kHz of `channels` channels, no CRC: the ADTS header stating frame_length
+// bytes, then payload.
+inline std::string adts_frame(const std::string& payload, unsigned channels = 1) {
     BitWriter h;
-    h.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(1, 3).put(0, 4);
+    h.put(0xFFF, 12).put(0, 1).put(0, 2).put(1, 1).put(1, 2).put(4, 4).put(0, 1).put(channels, 3).put(0, 4);
     h.put(static_cast<std::uint32_t>(7 + payload.size()), 13).put(0x7FF, 11).put(0, 2);
     return std::string(h.bytes.begin(), h.bytes.end()) + payload;
+}
+inline std::string adts_frame(const BitWriter& payload, unsigned channels = 1) {
+    return adts_frame(std::string(payload.bytes.begin(), payload.bytes.end()), channels);
+}
+
+// One channel of a single channel element or a pair at 44.1 kHz: global gain, ics_info (long
+// window, max_sfb 1), one section of book 1, its scale factor unchanged, with `pulse` one pulse
+// of amplitude 1 on line 0, no TNS or gain control, and the band's one all-zero quadruple.
+inline BitWriter& put_quiet_channel(BitWriter& b, bool pulse = false) {
+    b.put(100, 8).put(0, 1).put(0, 2).put(0, 1).put(1, 6).put(0, 1).put(1, 4).put(1, 5).put("0").put(pulse, 1);
+    if (pulse) b.put(0, 2).put(0, 6).put(0, 5).put(1, 4);
+    return b.put(0, 2).put("0");
 }

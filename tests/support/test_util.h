@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -40,15 +42,23 @@ inline std::vector<std::string> names_in(const std::string& dir, bool files_only
     return names;
 }
 
+// Where the ADTS frames of `adts` start, one after another from its first byte, and where the
+// last whole one ends.
+inline std::vector<std::size_t> adts_frame_bounds(const std::string& adts) {
+    std::vector<std::size_t> at = {0};
+    for (std::size_t pos = 0, n; pos + 7 <= adts.size(); at.push_back(pos += n)) {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(adts.data() + pos);
+        n = (std::size_t{b[3]} & 3) << 11 | std::size_t{b[4]} << 3 | b[5] >> 5;
+        if (n < 7 || pos + n > adts.size()) break;
+    }
+    return at;
+}
+
 // Frame k's first element id is set to a coupling channel element, which neither side decodes.
 inline std::string corrupt_frame(const std::string& adts, int k) {
     std::string data = adts;
-    std::size_t pos = 0;
-    for (int i = 0; i < k; ++i) {
-        const auto* b = reinterpret_cast<const unsigned char*>(data.data() + pos);
-        pos += static_cast<std::size_t>(((b[3] & 3) << 11) | (b[4] << 3) | (b[5] >> 5));
-    }
-    data[pos + 7] = static_cast<char>((data[pos + 7] & 0x1F) | (2 << 5));
+    const std::size_t pos = adts_frame_bounds(adts).at(static_cast<std::size_t>(k)) + 7;
+    data[pos] = static_cast<char>((data[pos] & 0x1F) | (2 << 5));
     return data;
 }
 
@@ -69,19 +79,11 @@ inline std::string read_stream(std::FILE* f) {
 }
 
 inline std::string read_file(const std::string& name) {
-    std::FILE* f = std::fopen(name.c_str(), "rb");
-    if (f == nullptr) return {};
-    std::string data = read_stream(f);
-    std::fclose(f);
-    return data;
+    std::ifstream f(name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-inline void write_file(const std::string& name, const std::string& data) {
-    std::FILE* f = std::fopen(name.c_str(), "wb");
-    if (f == nullptr) return;
-    std::fwrite(data.data(), 1, data.size(), f);
-    std::fclose(f);
-}
+inline void write_file(const std::string& name, const std::string& data) { std::ofstream(name, std::ios::binary) << data; }
 
 inline std::string shell_quote(const std::string& s) {
     std::string q = "'";
