@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
@@ -215,14 +214,6 @@ std::string pack_and_check(const TempDir& dir, const std::string& name) {
     const RunResult packed = expect_run(0, {"-p", "-f", name}, dir.path);
     EXPECT_TRUE(expect_run(0, {"-d", "--stdout", name + ".aaz"}, dir.path).out == read_file(dir.file(name))) << name;
     return packed.err;
-}
-
-// Packs dir/name read through a pipe into dir/piped.aaz, the program's environment starting
-// with `env`; the message on failure, else "".
-std::string pack_from_pipe(const TempDir& dir, const std::string& name, const std::string& env = "") {
-    const std::string cmd = "cd " + shell_quote(dir.path) + " && cat " + shell_quote(name) + " | " + env + " " +
-                            shell_quote(AACZ_BINARY) + " -p -q -o piped.aaz - 2>err";
-    return std::system(cmd.c_str()) == 0 ? "" : "failed: " + read_file(dir.file("err"));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,14 @@ inline RunResult expect_run(int status, const std::vector<std::string>& args, co
     EXPECT_EQ(r.status, status) << shown << "\n" << r.err;
     EXPECT_NE(r.err.find(message), std::string::npos) << shown << "\n" << r.err;
     return r;
+}
+
+// Packs dir/name (or a whole path) read through a pipe into dir/piped.aaz, the program's
+// environment starting with `env`; what it said when it failed, else "".
+inline std::string pack_from_pipe(const TempDir& dir, const std::string& name, const std::string& env = "") {
+    const std::string cmd = "cd " + shell_quote(dir.path) + " && cat " + shell_quote(name) + " | " + env + " " +
+                            shell_quote(AACZ_BINARY) + " -p -q -o piped.aaz - 2>err";
+    return std::system(cmd.c_str()) == 0 ? "" : "failed: " + read_file(dir.file("err"));
 }
 
 constexpr int kTerminalIn = 1 << STDIN_FILENO, kTerminalOut = 1 << STDOUT_FILENO, kTerminalErr = 1 << STDERR_FILENO;

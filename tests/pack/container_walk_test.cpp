@@ -431,16 +431,16 @@ TEST(ContainerWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     }
     EXPECT_EQ(l.other_tracks, 1u);
 
-    // Constant sizes: at most kWalkMaxSamples taken, and none of a size no access unit has.
+    // Constant sizes: at most kWalkMaxSamples taken, of the largest access unit as many as lie
+    // whole in the media, and none of a size no access unit has.
     s = Synth{};
     s.sizes = {1500000};
-    s.constant_size = 1;
     s.count_field = s.per_chunk = 1500000;
-    EXPECT_EQ(taken(s), kWalkMaxSamples);
-    s.constant_size = 8191;  // as many as lie whole in the media
-    EXPECT_EQ(taken(s), 1500000u / 8191);
-    s.constant_size = 8192;
-    EXPECT_EQ(taken(s), 0u);
+    const std::pair<std::uint32_t, std::size_t> constant_sizes[] = {{1, kWalkMaxSamples}, {8191, 1500000 / 8191}, {8192, 0}};
+    for (const auto& [size, count] : constant_sizes) {
+        s.constant_size = size;
+        EXPECT_EQ(taken(s), count) << size;
+    }
 }
 
 // A unit is kept in 8 bytes: its offset below 16 TiB, its length below 8 KiB. In a file larger

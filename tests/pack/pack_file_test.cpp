@@ -130,6 +130,8 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
 TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     const std::string stereo = read_file(test_data("lc_stereo_44k.aac"));
     Bytes container = bytes_of("....ftypM4A ....moov");
+    std::string subtitles;  // another track's media
+    for (int line = 0; line < 5000; ++line) subtitles += "subtitle line " + std::to_string(line % 300) + "\n";
     std::vector<UnitExtent> units;
     const auto add_unit = [&](const Bytes& unit) {
         units.push_back(UnitExtent{container.size(), unit.size(), 2, 4});
@@ -140,12 +142,8 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     for (std::size_t k = 0; k < frames; ++k) {
         add_unit(bytes_of(stereo.substr(at[k] + 7, at[k + 1] - at[k] - 7)));
         if (k % 5 == 4) container.insert(container.end(), {0, 0, 0, 8, 'f', 'r', 'e', 'e'});
-        if (k == 20) {  // a long stretch without units: another track's media, a chunk of its own
-            for (int line = 0; line < 5000; ++line) {
-                const Bytes text = bytes_of("subtitle line " + std::to_string(line % 300) + "\n");
-                container.insert(container.end(), text.begin(), text.end());
-            }
-        }
+        // a long stretch without units after frame 20: a chunk of its own
+        if (k == 20) container = concat({container, bytes_of(subtitles)});
     }
     add_unit(random_bytes(300, 9));
     // The index after the media: a table of the units' sizes, one entry of it wrong.
@@ -160,7 +158,9 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     PackReport report;
     ASSERT_EQ(pack_bytes(container, as_bytes, PackSettings{}, report), PACK_OK);
     Bytes with_sizes_stored;
-    UnitPlan plan{UnitSource::ISO_MEDIA, {}, {}, units, {}};
+    UnitPlan plan;
+    plan.source = UnitSource::ISO_MEDIA;
+    plan.units = units;
     for (PackSettings settings : {PackSettings{}, PackSettings{}, small_chunks(1), small_chunks(2)}) {
         SCOPED_TRACE(settings.chunk_cap);
         // The sizes are derived from the units (but the wrong entry), except in the first run.
@@ -187,12 +187,11 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
         EXPECT_EQ(report.format_version, kPackFormatVersion);
     }
     // Units that overlap, or lie past the input, only cost the model: the bytes still come back.
-    std::vector<UnitExtent> wrong = units;
-    wrong[1].offset -= 3;
-    wrong.push_back(UnitExtent{container.size() - 4, 100, 2, 4});
-    const UnitPlan wrong_plan{UnitSource::ISO_MEDIA, {}, {}, wrong, {}};
+    plan.size_runs.clear();
+    plan.units[1].offset -= 3;
+    plan.units.push_back(UnitExtent{container.size() - 4, 100, 2, 4});
     PackSettings settings;
-    settings.plan = &wrong_plan;
+    settings.plan = &plan;
     Bytes packed, back;
     ASSERT_EQ(pack_bytes(container, packed, settings, report), PACK_OK) << report.message;
     ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;

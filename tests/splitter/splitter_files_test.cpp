@@ -76,9 +76,7 @@ TEST_P(SplitterFile, ConsumesWhatTheDecoderConsumesInBothModes) {
             EXPECT_EQ(f.split_status, 0);
             EXPECT_EQ((f.split_bits + 7) / 8, f.decoder_bytes);
         }
-        if (c.valid) {
-            EXPECT_GT(good, 0u);
-        }
+        EXPECT_TRUE(good > 0 || !c.valid);
         streamset_release(swp);
     }
 }
