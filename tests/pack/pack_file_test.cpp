@@ -54,7 +54,9 @@ bool walk_records(const Bytes& packed, Walk& w) {
 TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
     const Bytes stereo = bytes_of(read_file(test_data("lc_stereo_44k.aac")));
     const Bytes mono = bytes_of(read_file(test_data("lc_mono_8k.aac")));
-    const Bytes half(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 2));
+    // its two halves, cut inside a frame (the same frames twice over would go to zstd)
+    const auto middle = stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 2);
+    const Bytes half(stereo.begin(), middle), rest(middle, stereo.end());
     const Bytes id3 = concat({bytes_of(std::string("ID3\x04\x00\x00\x00\x00\x00\x20", 10)), Bytes(32, 0x41)});
     std::string text, repeats;
     for (int i = 0; i < 400; ++i) text += "line " + std::to_string(i) + " of some notes\n";
@@ -76,7 +78,7 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
         {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0, 0}},
         {"stereo", stereo, {0, 0, 1, 0}},
         {"two files glued", concat({stereo, mono}), {0, 0, 1, 0}},
-        {"junk between frames", concat({half, random_bytes(333, 2), id3, half}), {0, 0, 1, 0}},
+        {"junk between frames", concat({half, random_bytes(333, 2), id3, rest}), {0, 0, 1, 0}},
         {"cut in a frame", Bytes(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 3)),
          {0, 0, 1, 0}},
     };
