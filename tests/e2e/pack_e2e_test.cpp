@@ -15,7 +15,7 @@
 
 namespace {
 
-const std::regex kPackLine(R"(^[^\n]+ -> [^\n]+\.aaz: (not AAC, stored (with zstd|as is): |(MP4|fragmented MP4|MOV|3GP|ADIF|raw AAC)[^\n:]*: )?[0-9,]+ -> [0-9,]+ bytes)"
+const std::regex kPackLine(R"(^[^\n]+ -> [^\n]+\.aaz: (not AAC, stored (with zstd|as is): |(ADTS|MP4|fragmented MP4|MOV|3GP|ADIF|raw AAC)[^\n:]*: )?[0-9,]+ -> [0-9,]+ bytes)"
                            R"(( \([0-9]+\.[0-9]{2}% (smaller|larger)\)| \(same size\))?\n$)");
 const std::regex kUnpackLine(R"(^[^\n]+\.aaz -> [^\n]+: [0-9,]+ -> [0-9,]+ bytes\n$)");
 
@@ -65,7 +65,7 @@ TEST(PackProgram, OutputNamesAndStandardStreams) {
     EXPECT_NE(tty_in.err.find("-p without a file reads standard input, which is a terminal here"), std::string::npos);
     const RunResult tty_err = run_on_terminal({"-p", "--stdout", "in.aac"}, dir.path, kTerminalErr);
     EXPECT_EQ(tty_err.status, 0);
-    EXPECT_TRUE(std::regex_search(tty_err.err, std::regex(R"(\(standard output\): [0-9,]+ -> [0-9,]+ bytes .*, [0-9.]+ MB/s\r?\n)")))
+    EXPECT_TRUE(std::regex_search(tty_err.err, std::regex(R"(\(standard output\): ADTS \(LC, 48 kHz, 5\.1\), 48 frames: [0-9,]+ -> [0-9,]+ bytes .*, [0-9.]+ MB/s\r?\n)")))
         << tty_err.err;
 
     expect_run(0, {"-p", "-o", "packed", "in.aac"}, dir.path);
@@ -138,7 +138,7 @@ TEST(PackProgram, HabitsOfOtherCompressors) {
     write_file(dir.file("s.aac"), aac);
     write_file(dir.file("notes.txt"), std::string(1000, 'a'));
     RunResult r = expect_run(0, {"-p", "-k", "--keep", "s.aac", "notes.txt"}, dir.path);
-    EXPECT_TRUE(std::regex_match(r.err, std::regex(R"(s\.aac -> s\.aac\.aaz: 15,116 -> [0-9,]+ bytes \([0-9.]+% smaller\)\n)"
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(R"(s\.aac -> s\.aac\.aaz: ADTS \(LC, 44\.1 kHz, stereo\), 53 frames: 15,116 -> [0-9,]+ bytes \([0-9.]+% smaller\)\n)"
                                                    R"(notes\.txt -> notes\.txt\.aaz: not AAC, stored with zstd: 1,000 -> )"
                                                    R"([0-9]+ bytes \([0-9.]+% smaller\)\n)"
                                                    R"(2 files packed: 16,116 -> [0-9,]+ bytes \([0-9.]+% smaller\), [0-9.]+ s\n)")))

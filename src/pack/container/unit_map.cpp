@@ -287,3 +287,12 @@ std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
         text += ", " + std::to_string(l.other_tracks) + (l.other_tracks == 1 ? " other track" : " other tracks");
     return text + ", " + units;
 }
+
+std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled) {
+    AacTrack t;
+    t.object_type = static_cast<std::uint8_t>((header[2] >> 6) + 1);  // the profile, an object type less one
+    t.sf_index = static_cast<std::uint8_t>(adts_sf_index(header));
+    t.channel_config = static_cast<std::uint8_t>((header[2] & 1) << 2 | header[3] >> 6);
+    return "ADTS (" + track_text(t) + "), " + with_thousands(frames) + (frames == 1 ? " frame" : " frames") +
+           (modelled == 0 ? ", stored with zstd" : "");
+}

@@ -77,3 +77,7 @@ bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& 
 // "MP4, 1 AAC track (LC, 44.1 kHz, stereo), 2,584 access units" and the like, or "" for NONE:
 // the container or stream and the count of its access units the models coded.
 std::string describe_units(const UnitPlan& plan, std::uint64_t modelled);
+
+// "ADTS (LC, 44.1 kHz, stereo), 2,584 frames" from the first frame's header (7 bytes) and the
+// frames found; ", stored with zstd" is added when none was coded by the models.
+std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled);

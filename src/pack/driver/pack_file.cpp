@@ -14,6 +14,7 @@
 #include <xxhash.h>
 
 #include "pack/container/unit_cuts.h"
+#include "pack/frame/adts_frame.h"
 #include "pack/driver/pack_pipeline.h"
 
 namespace {
@@ -177,6 +178,15 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     return PACK_VERIFY_FAILED;
 }
 
+// The header of the first ADTS frame of a chunk that holds frames, for the run's line.
+void keep_first_adts(const std::vector<std::uint8_t>& data, PackReport& r) {
+    for (std::size_t at = 0; at + 7 <= data.size(); ++at) {
+        if (adts_frame_candidate(data.data() + at, data.size() - at) == 0) continue;
+        std::memcpy(r.first_adts, data.data() + at, sizeof r.first_adts);
+        return;
+    }
+}
+
 [[nodiscard]] PackResult write_chunk(PackRun& run, const PackJob& job) {
     if (PackResult s = check_numbering(run, job); s != PACK_OK) return s;
     const bool stored = job.method == METHOD_STORED;
@@ -193,7 +203,9 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     XXH3_64bits_update(&run.whole, job.original.data(), job.original.size());
     PackReport& r = run.report;
     count_chunk(r, job.method, job.original.size(), payload.size());
-    r.frames += job.stats.frames_modelled + job.stats.frames_raw;
+    const std::uint64_t frames = job.stats.frames_modelled + job.stats.frames_raw;
+    if (r.frames == 0 && frames != 0 && !job.container) keep_first_adts(job.original, r);
+    r.frames += frames;
     if (job.method == METHOD_MODEL || job.method == METHOD_UNITS) {
         for (int f = 0; f < FAMILY_COUNT; ++f) r.stats.bits[f] += job.stats.bits[f];
         r.stats.frame_bits += job.stats.frame_bits;
@@ -466,14 +478,26 @@ std::size_t chunk_target_bytes(std::uint64_t input_size) {
     return static_cast<std::size_t>((input_size + chunks - 1) / chunks);
 }
 
+// What the run's line says was found: ADTS frames, or the plan's container or stream.
+void describe_found(const UnitPlan* plan, PackReport& report) {
+    if (plan != nullptr && plan->source != UnitSource::NONE)
+        report.units = describe_units(*plan, report.stats.frames_modelled);
+    else if (report.frames != 0)
+        report.units = describe_adts(report.first_adts, report.frames, report.stats.frames_modelled);
+}
+
 PackResult pack_input(const ByteSource& in, const RandomReader* whole, const ByteSink& out, const PackSettings& settings,
                PackReport& report) {
-    if (whole == nullptr) return pack_stream(in, out, settings, report);
+    if (whole == nullptr) {
+        const PackResult status = pack_stream(in, out, settings, report);
+        describe_found(nullptr, report);
+        return status;
+    }
     UnitPlan plan;
     map_units(*whole, plan);
     PackSettings with_plan = settings;
     with_plan.plan = &plan;
     const PackResult status = pack_stream(in, out, with_plan, report);
-    report.units = describe_units(plan, report.stats.frames_modelled);
+    describe_found(&plan, report);
     return status;
 }

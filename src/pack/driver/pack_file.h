@@ -82,7 +82,8 @@ struct PackReport {
     std::uint64_t packed_by_method[METHOD_COUNT] = {};  // payload bytes, record headers excluded
     std::uint64_t frames = 0;                           // ADTS frames the codec found (packing)
     PackStats stats;                                    // sum over the chunks coded by the model
-    std::string units;  // packing with a unit plan: the container or stream and the access units modelled
+    std::string units;  // packing: the container, stream or ADTS frames found, and how many the models coded
+    std::uint8_t first_adts[7] = {};  // packing ADTS: the first frame's header, once frames >= 1
     int error = 0;                                      // errno of a read or write failure
     std::string message;                                // what went wrong, when the status is not 0
 };
