@@ -64,6 +64,24 @@ TEST(BatchProgram, FoldersAreWalkedWithLinksAndSpecialFilesLeftAlone) {
     expect_run(1, {"-p", "--output-dir", "x", "../Music/one.aac"}, c.dir.file("Music"), "a path with \"..\" is not mirrored");
 }
 
+// On a terminal the progress line of a run of several files starts with the run's count of
+// files and its share of all their bytes; one file alone shows only its own progress.
+TEST(BatchProgram, ProgressOnATerminalCountsTheWholeRun) {
+    Collection c;
+    const std::string total = std::to_string(c.one.size() + c.three.size());
+    const RunResult r = run_on_terminal({"-p", "Music/one.aac", "Music/a/b/three.aac"}, c.dir.path, kTerminalErr);
+    EXPECT_EQ(r.status, 0);
+    const std::string thousands = std::regex_replace(total, std::regex(R"((\d)(?=(\d{3})+$))"), "$1,");
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(\[1/2 files, [0-9]+% of )" + thousands + R"( bytes\] Music/one\.aac: [0-9]+%)")))
+        << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(\[2/2 files, [0-9]+% of )" + thousands + R"( bytes\] Music/a/b/three\.aac: [0-9]+%)")))
+        << r.err;
+    const RunResult one = run_on_terminal({"-p", "-f", "Music/one.aac"}, c.dir.path, kTerminalErr);
+    EXPECT_EQ(one.status, 0);
+    EXPECT_EQ(one.err.find(" files"), std::string::npos) << one.err;
+    EXPECT_NE(one.err.find("Music/one.aac: "), std::string::npos) << one.err;
+}
+
 TEST(BatchProgram, InputsAreRemovedOnlyOnceTheirOutputsAreSafe) {
     Collection c;
     ASSERT_EQ(unlink(c.dir.file("Music/a/fifo").c_str()), 0);
