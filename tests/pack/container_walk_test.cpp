@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pack/container/container_walk.h"
+#include "pack/container/flv_walk.h"
 #include "pack/container/unit_map.h"
 #include "support/bit_writer.h"
 #include "support/test_util.h"
@@ -516,6 +517,107 @@ TEST(ContainerWalk, LargeSizeTableCostsOnlyTheEntriesTheUnitsUse) {
     EXPECT_EQ(map.units[0].size, 100u);
     ASSERT_EQ(map.size_runs.size(), 1u);
     EXPECT_TRUE(map.size_runs[0].offset == g.at - 4 && map.size_runs[0].count == 1u && map.size_runs[0].first_unit == 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// FLV: tags followed by their sizes, the AAC sequence header giving the context of what follows.
+
+bool walk_flv_file(const std::string& file, ContainerLayout& layout) {
+    MemorySource m{reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), 0};
+    return walk_flv(RandomReader{&m, read_memory_at, file.size()}, layout);
+}
+
+std::string flv_header() { return std::string("FLV\x01\x04", 5) + be(9, 4) + be(0, 4); }
+std::string flv_tag(unsigned type, const std::string& body) {
+    return be(type, 1) + be(body.size(), 3) + be(0, 4) + be(0, 3) + body + be(11 + body.size(), 4);
+}
+// An AAC audio tag: a sequence header (packet 0) or a raw access unit (packet 1).
+std::string aac_tag(unsigned packet, const std::string& body) { return flv_tag(8, "\xAF" + be(packet, 1) + body); }
+const std::string kLcStereo44("\x12\x10", 2);  // AudioSpecificConfig: LC, 44.1 kHz, stereo
+
+TEST(FlvWalk, AudioTagsAreTheAccessUnitsOfTheAdtsCopy) {
+    const struct {
+        const char* name;
+        const char* adts;
+        unsigned other_tracks;
+    } samples[] = {{"flv/ff_stereo.flv", "lc_stereo_44k.aac", 0},  // ffmpeg
+                   {"flv/gst_mono.flv", "lc_mono_44k.aac", 0},     // GStreamer, behind onMetaData
+                   {"flv/video.flv", "flv/video.flv.adts", 1}};    // ffmpeg, beside H.264
+    for (const auto& s : samples) {
+        SCOPED_TRACE(s.name);
+        const std::string file = read_file(test_data(s.name));
+        ASSERT_TRUE(looks_like_flv(reinterpret_cast<const std::uint8_t*>(file.data()), 9));
+        EXPECT_FALSE(looks_like_iso_media(reinterpret_cast<const std::uint8_t*>(file.data()), 9));
+        ContainerLayout l;
+        ASSERT_TRUE(walk_flv_file(file, l));
+        EXPECT_EQ(l.kind, ContainerKind::FLV);
+        EXPECT_EQ(l.other_tracks, s.other_tracks);
+        expect_sane(l, file.size());
+        const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(s.adts)));
+        ASSERT_EQ(l.tracks.size(), 1u);
+        const AacTrack& t = l.tracks[0];
+        EXPECT_EQ(std::vector<unsigned>({t.object_type, t.sf_index, t.channel_config}),
+                  std::vector<unsigned>({frames[0].object_type, frames[0].sf_index, frames[0].channel_config}));
+        ASSERT_EQ(l.samples.size(), frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            ASSERT_EQ(file.compare(l.samples[i].offset, l.samples[i].size, frames[i].payload), 0) << "unit " << i;
+    }
+}
+
+TEST(FlvWalk, DamagedAndHostileFilesGiveSaneLayouts) {
+    const std::string whole = read_file(test_data("flv/video.flv"));
+    ContainerLayout full;
+    ASSERT_TRUE(walk_flv_file(whole, full));
+    // Every cut keeps the units that lie whole before it; bytes changed at random stay sane.
+    for (std::size_t n = 0; n <= whole.size(); n += (n < 600 ? 1 : 23)) {
+        ContainerLayout l;
+        if (!walk_flv_file(whole.substr(0, n), l)) {
+            EXPECT_LT(n, 9u);
+            continue;
+        }
+        expect_sane(l, n);
+        ASSERT_LE(l.samples.size(), full.samples.size());
+        for (std::size_t i = 0; i < l.samples.size(); ++i) ASSERT_EQ(l.samples[i].offset, full.samples[i].offset);
+    }
+    std::mt19937 rng(33);
+    for (int round = 0; round < 2000; ++round) {
+        std::string bad = whole;
+        for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) bad[rng() % bad.size()] = static_cast<char>(rng());
+        ContainerLayout l;
+        if (walk_flv_file(bad, l)) expect_sane(l, bad.size());
+    }
+
+    const std::string unit(300, '\x21');
+    ContainerLayout l;
+    // Raw units before any sequence header, or after one the models do not describe (960-sample
+    // frames), are not taken; a later header that is modelled starts the taking again.
+    ASSERT_TRUE(walk_flv_file(flv_header() + aac_tag(1, unit) + aac_tag(0, kLcStereo44) + aac_tag(1, unit) +
+                                  aac_tag(0, "\x12\x14") + aac_tag(1, unit) + aac_tag(0, "\x11\x90") + aac_tag(1, unit),
+                              l));
+    ASSERT_EQ(l.samples.size(), 2u);
+    ASSERT_EQ(l.tracks.size(), 2u);  // a configuration change: LC 44.1 kHz stereo, then LC 48 kHz stereo
+    EXPECT_TRUE(l.samples[0].track == 0 && l.samples[1].track == 1 && l.tracks[1].sf_index == 3);
+    // Another sound format, an encrypted tag, an empty unit and one longer than any ADTS frame
+    // could carry are not taken; the walk goes on past each.
+    const std::string skipped = flv_tag(8, "\x2F\x01" + unit) + flv_tag(0x28, "\xAF\x01" + unit) + aac_tag(1, "") +
+                                aac_tag(1, std::string(8192, 'x'));
+    ASSERT_TRUE(walk_flv_file(flv_header() + aac_tag(0, kLcStereo44) + skipped + aac_tag(1, unit), l));
+    ASSERT_EQ(l.samples.size(), 1u);
+    EXPECT_EQ(l.samples[0].size, 300u);
+    // The walk stops at a tag of an unknown type, with reserved bits set, or running past the end.
+    for (const std::string& stop : {flv_tag(7, unit), flv_tag(0x48, unit)}) {
+        ASSERT_TRUE(walk_flv_file(flv_header() + aac_tag(0, kLcStereo44) + stop + aac_tag(1, unit), l));
+        EXPECT_TRUE(l.samples.empty());
+    }
+    ASSERT_TRUE(walk_flv_file(flv_header() + aac_tag(0, kLcStereo44) + aac_tag(1, unit).substr(0, 200), l));
+    EXPECT_TRUE(l.samples.empty());
+    // Not FLV: another version, a header length below its own.
+    EXPECT_FALSE(walk_flv_file(std::string("FLV\x02\x04", 5) + be(9, 4) + be(0, 4), l));
+    EXPECT_FALSE(walk_flv_file(std::string("FLV\x01\x04", 5) + be(8, 4) + be(0, 4), l));
+    EXPECT_EQ(l.kind, ContainerKind::NONE);
+    // A header length past the end of the file is an FLV file without tags.
+    ASSERT_TRUE(walk_flv_file(std::string("FLV\x01\x04", 5) + be(0xFFFFFFFF, 4), l));
+    EXPECT_TRUE(l.samples.empty());
 }
 
 }  // namespace

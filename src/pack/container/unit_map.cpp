@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "pack/container/flv_walk.h"
 #include "pack/frame/adts_frame.h"
 #include "pack/format/pack_stats.h"
 #include "pack/frame/frame_syntax.h"
@@ -142,12 +143,60 @@ bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& 
 }
 
 bool starts_like_container_or_adif(const std::uint8_t* head, std::size_t n) {
-    return looks_like_iso_media(head, n) || (n >= 4 && std::memcmp(head, "ADIF", 4) == 0);
+    return looks_like_iso_media(head, n) || looks_like_flv(head, n) || (n >= 4 && std::memcmp(head, "ADIF", 4) == 0);
 }
 
 bool may_hold_units(const std::uint8_t* head, std::size_t n, std::uint64_t size) {
     return starts_like_container_or_adif(head, n) || !starts_like_adts(head, n, size);
 }
+
+namespace {
+
+// The units of a container's layout: unit k is sample k, up to the first sample that cannot be
+// one (sorted by offset, no later sample would fit either); then each size table in stretches
+// whose entries name consecutive units.
+void take_layout_units(UnitPlan& plan) {
+    plan.units.reserve(plan.layout.samples.size());
+    for (const SampleExtent& s : plan.layout.samples) {
+        if (s.track >= plan.layout.tracks.size() || !unit_fits(s.offset, s.size)) break;
+        plan.units.push_back(extent(s.offset, s.size, plan.layout.tracks[s.track]));
+    }
+    // A table may hold far more entries than samples were taken (the box's size bounds it,
+    // not the sample limit): only the entries up to the last taken unit's are looked at.
+    for (const SizeTable& table : plan.layout.size_tables) {
+        std::uint32_t used = 0;
+        for (std::size_t k = 0; k < plan.units.size(); ++k) {
+            const SampleExtent& e = plan.layout.samples[k];
+            if (e.track == table.track && e.entry < table.count) used = std::max(used, e.entry + 1);
+        }
+        std::vector<std::int32_t> unit_of(used, -1);
+        for (std::size_t k = 0; k < plan.units.size(); ++k) {
+            const SampleExtent& e = plan.layout.samples[k];
+            if (e.track == table.track && e.entry < used) unit_of[e.entry] = static_cast<std::int32_t>(k);
+        }
+        SizeRun r;
+        for (std::uint32_t j = 0; j <= used; ++j) {
+            const bool extends = j < used && unit_of[j] >= 0 && r.count != 0 &&
+                                 static_cast<std::uint32_t>(unit_of[j]) == r.first_unit + r.count;
+            if (r.count != 0 && !extends) {
+                plan.size_runs.push_back(r);
+                r.count = 0;
+            }
+            if (j == used || unit_of[j] < 0) continue;
+            if (r.count == 0) {
+                r.offset = table.offset + 4 * std::uint64_t{j};
+                r.first_unit = static_cast<std::uint32_t>(unit_of[j]);
+            }
+            ++r.count;
+        }
+    }
+    std::sort(plan.size_runs.begin(), plan.size_runs.end(),
+              [](const SizeRun& a, const SizeRun& b) { return a.offset < b.offset; });
+    // The units are all the packer needs of the samples: their memory goes back now.
+    std::vector<SampleExtent>().swap(plan.layout.samples);
+}
+
+}  // namespace
 
 void map_units(const RandomReader& in, UnitPlan& plan) {
     plan = UnitPlan{};
@@ -158,47 +207,13 @@ void map_units(const RandomReader& in, UnitPlan& plan) {
     if (looks_like_iso_media(head, n)) {
         if (!walk_container(in, plan.layout)) return;
         plan.source = UnitSource::ISO_MEDIA;
-        plan.units.reserve(plan.layout.samples.size());
-        // Unit k is sample k: the units are the samples up to the first that cannot be one
-        // (sorted by offset, no later sample would fit either).
-        for (const SampleExtent& s : plan.layout.samples) {
-            if (s.track >= plan.layout.tracks.size() || !unit_fits(s.offset, s.size)) break;
-            plan.units.push_back(extent(s.offset, s.size, plan.layout.tracks[s.track]));
-        }
-        // Each size table in stretches whose entries name consecutive units.
-        // A table may hold far more entries than samples were taken (the box's size bounds it,
-        // not the sample limit): only the entries up to the last taken unit's are looked at.
-        for (const SizeTable& table : plan.layout.size_tables) {
-            std::uint32_t used = 0;
-            for (std::size_t k = 0; k < plan.units.size(); ++k) {
-                const SampleExtent& e = plan.layout.samples[k];
-                if (e.track == table.track && e.entry < table.count) used = std::max(used, e.entry + 1);
-            }
-            std::vector<std::int32_t> unit_of(used, -1);
-            for (std::size_t k = 0; k < plan.units.size(); ++k) {
-                const SampleExtent& e = plan.layout.samples[k];
-                if (e.track == table.track && e.entry < used) unit_of[e.entry] = static_cast<std::int32_t>(k);
-            }
-            SizeRun r;
-            for (std::uint32_t j = 0; j <= used; ++j) {
-                const bool extends = j < used && unit_of[j] >= 0 && r.count != 0 &&
-                                     static_cast<std::uint32_t>(unit_of[j]) == r.first_unit + r.count;
-                if (r.count != 0 && !extends) {
-                    plan.size_runs.push_back(r);
-                    r.count = 0;
-                }
-                if (j == used || unit_of[j] < 0) continue;
-                if (r.count == 0) {
-                    r.offset = table.offset + 4 * std::uint64_t{j};
-                    r.first_unit = static_cast<std::uint32_t>(unit_of[j]);
-                }
-                ++r.count;
-            }
-        }
-        std::sort(plan.size_runs.begin(), plan.size_runs.end(),
-                  [](const SizeRun& a, const SizeRun& b) { return a.offset < b.offset; });
-        // The units are all the packer needs of the samples: their memory goes back now.
-        std::vector<SampleExtent>().swap(plan.layout.samples);
+        take_layout_units(plan);
+        return;
+    }
+    if (looks_like_flv(head, n)) {
+        if (!walk_flv(in, plan.layout)) return;
+        plan.source = UnitSource::FLV;
+        take_layout_units(plan);
         return;
     }
     std::size_t header = 0;
@@ -260,6 +275,15 @@ std::string track_text(const AacTrack& t) {
     return text;
 }
 
+// "FLV, 1 AAC stream (LC, 44.1 kHz, stereo), video beside it, ...": an FLV file has one audio
+// stream, described by its first configuration.
+std::string describe_flv(const ContainerLayout& l, const std::string& units) {
+    std::string text = "FLV, ";
+    text += l.tracks.empty() ? "no AAC stream it could read" : "1 AAC stream (" + track_text(l.tracks[0]) + ")";
+    if (l.other_tracks != 0) text += ", video beside it";
+    return text + ", " + units;
+}
+
 }  // namespace
 
 std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
@@ -271,6 +295,8 @@ std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
         return "ADIF (" + track_text(plan.stream) + "), " + units;
     case UnitSource::RAW:
         return "raw AAC (" + track_text(plan.stream) + "), " + units;
+    case UnitSource::FLV:
+        return describe_flv(plan.layout, units);
     case UnitSource::ISO_MEDIA:
         break;
     }
