@@ -163,8 +163,8 @@ AAZ_API int aaz_is_packed(const void* head, size_t n);
 /* 1 when packing an input that starts with head[0..n) (up to AAZ_PROBE_SIZE bytes, or all of
  * a shorter input) reads all of it before writing anything, so that without read_at it is
  * kept whole first: an ISO media file (MP4, M4A, MOV, 3GP) or ADIF, whose index may follow
- * its media, or FLV; given its input_size (not 0), also anything that does not start like ADTS,
- * which may be a headerless stream. Else 0. */
+ * its media, or FLV or Matroska; given its input_size (not 0), also anything that does not
+ * start like ADTS, which may be a headerless stream. Else 0. */
 AAZ_API int aaz_needs_whole_input(const void* head, size_t n, uint64_t input_size);
 /* The name of a chunk method (AAZ_METHOD_STORED "stored", ...), or NULL for a number that
  * names none. */

@@ -246,17 +246,19 @@ TEST(PackProgram, StreamsWithoutFrameHeadersPackAsTheirAdtsFrames) {
 
 // Every container sample is packed by its access units, named on its line, and comes back; the
 // units cost no more than the same frames as ADTS, and the container's own bytes no more than
-// they are. An index after the media, or an FLV file, read from a pipe, packs as the file does.
+// they are. An index after the media, an FLV or a Matroska file, read from a pipe, packs as the
+// file does.
 TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
     TempDir dir;
-    const std::regex line(R"(^[^\n]+ -> [^\n]+\.aaz: ((fragmented )?(MP4|MOV|3GP), [12] AAC tracks?|FLV, 1 AAC stream))"
+    const std::regex line(R"(^[^\n]+ -> [^\n]+\.aaz: (((fragmented )?(MP4|MOV|3GP)|Matroska), [12] AAC tracks?|FLV, 1 AAC stream))"
                           R"(( \(LC, [0-9.]+ kHz, (mono|stereo)\))?(, [0-9] other tracks?|, video beside it)?, )"
                           R"([0-9,]+ access units: [0-9,]+ -> [0-9,]+ bytes \([0-9]+\.[0-9]{2}% smaller\)\n$)");
     // The ADTS copy of each sample's access units: NAME.adts beside it, or one of these.
-    const std::pair<std::string, std::string> copies[] = {{"ff_stereo.flv", "lc_stereo_44k.aac"},
-                                                          {"gst_mono.flv", "lc_mono_44k.aac"}};
+    const std::pair<std::string, std::string> copies[] = {
+        {"ff_stereo.flv", "lc_stereo_44k.aac"}, {"gst_mono.flv", "lc_mono_44k.aac"}, {"ff_stereo.mka", "lc_stereo_44k.aac"},
+        {"gst_mono.mka", "lc_mono_44k.aac"}, {"live_video.mkv", "lc_mono_44k.aac"}};
     std::size_t compared = 0;
-    for (const char* folder : {"mp4", "flv"}) {
+    for (const char* folder : {"mp4", "flv", "mkv"}) {
         const std::string samples = test_data(folder);
         for (const std::string& name : names_in(samples, true)) {
             if (name.size() > 5 && name.compare(name.size() - 5, 5, ".adts") == 0) continue;
@@ -277,10 +279,10 @@ TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
             ++compared;
         }
     }
-    EXPECT_GE(compared, 10u);
+    EXPECT_GE(compared, 13u);
     const RunResult stats = expect_run(0, {"-p", "-f", "--pack-stats", "tags_cover.m4a"}, dir.path);
     EXPECT_TRUE(std::regex_search(stats.err, std::regex(R"(\n  container +[0-9,]+ bits)"))) << stats.err;
-    for (const char* name : {"tags_cover.m4a", "video.flv"}) {
+    for (const char* name : {"tags_cover.m4a", "video.flv", "live_video.mkv"}) {
         std::remove(dir.file("piped.aaz").c_str());
         ASSERT_EQ(pack_from_pipe(dir, name), "");
         EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file(std::string(name) + ".aaz"))) << name;

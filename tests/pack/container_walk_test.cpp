@@ -11,6 +11,7 @@
 
 #include "pack/container/container_walk.h"
 #include "pack/container/flv_walk.h"
+#include "pack/container/mkv_walk.h"
 #include "pack/container/unit_map.h"
 #include "support/bit_writer.h"
 #include "support/test_util.h"
@@ -618,6 +619,126 @@ TEST(FlvWalk, DamagedAndHostileFilesGiveSaneLayouts) {
     // A header length past the end of the file is an FLV file without tags.
     ASSERT_TRUE(walk_flv_file(std::string("FLV\x01\x04", 5) + be(0xFFFFFFFF, 4), l));
     EXPECT_TRUE(l.samples.empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Matroska: blocks of the AAC tracks, laced or not, in clusters of known or unknown size.
+
+bool walk_mkv_file(const std::string& file, ContainerLayout& layout) {
+    MemorySource m{reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), 0};
+    return walk_matroska(RandomReader{&m, read_memory_at, file.size()}, layout);
+}
+
+// An element with its size in the 8-byte form, or of unknown size.
+std::string el(std::uint32_t id, const std::string& body, bool unknown = false) {
+    std::string head;
+    for (std::uint32_t v = id; v != 0; v >>= 8) head.insert(head.begin(), static_cast<char>(v & 0xFF));
+    return head + (unknown ? std::string("\x01\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 8) : "\x01" + be(body.size(), 7)) + body;
+}
+std::string ebml_file(const std::string& segment, const char* doc_type = "matroska") {
+    return el(0x1A45DFA3, el(0x4282, doc_type)) + el(0x18538067, segment);
+}
+std::string track_entry(unsigned number, const char* codec, const std::string& config, const std::string& extra = "") {
+    return el(0xAE, el(0xD7, be(number, 1)) + el(0x86, codec) + (config.empty() ? "" : el(0x63A2, config)) + extra);
+}
+// A block of track `number` (flags: lacing in bits 1-2) with its lace header and frames.
+std::string block(unsigned number, unsigned flags, const std::string& lace, const std::string& frames) {
+    return be(0x80 | number, 1) + be(0, 2) + be(flags, 1) + lace + frames;
+}
+
+TEST(MatroskaWalk, BlocksAreTheAccessUnitsOfTheAdtsCopy) {
+    const struct {
+        const char* name;
+        const char* adts;
+        unsigned other_tracks;
+    } samples[] = {{"mkv/ff_stereo.mka", "lc_stereo_44k.aac", 0},  // ffmpeg: SimpleBlocks, Cues
+                   {"mkv/gst_mono.mka", "lc_mono_44k.aac", 0},     // GStreamer: BlockGroups
+                   {"mkv/live_video.mkv", "lc_mono_44k.aac", 1}};  // GStreamer live: unknown sizes, beside VP8
+    for (const auto& s : samples) {
+        SCOPED_TRACE(s.name);
+        const std::string file = read_file(test_data(s.name));
+        ASSERT_TRUE(looks_like_matroska(reinterpret_cast<const std::uint8_t*>(file.data()), 4));
+        ContainerLayout l;
+        ASSERT_TRUE(walk_mkv_file(file, l));
+        EXPECT_EQ(l.kind, ContainerKind::MATROSKA);
+        EXPECT_EQ(l.other_tracks, s.other_tracks);
+        expect_sane(l, file.size());
+        const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(s.adts)));
+        ASSERT_EQ(l.tracks.size(), 1u);
+        const AacTrack& t = l.tracks[0];
+        EXPECT_EQ(std::vector<unsigned>({t.object_type, t.sf_index, t.channel_config}),
+                  std::vector<unsigned>({frames[0].object_type, frames[0].sf_index, frames[0].channel_config}));
+        ASSERT_EQ(l.samples.size(), frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            ASSERT_EQ(file.compare(l.samples[i].offset, l.samples[i].size, frames[i].payload), 0) << "unit " << i;
+    }
+}
+
+TEST(MatroskaWalk, LacingClusterFormsAndHostileFiles) {
+    const std::string a(100, 'a'), b(300, 'b'), c(7, 'c');
+    const std::string tracks = el(0x1654AE6B, track_entry(1, "A_AAC", kLcStereo44) +
+                                                  track_entry(2, "A_AAC", kLcStereo44, el(0x6D80, "")) +  // encoded
+                                                  track_entry(3, "V_VP8", "") + track_entry(4, "A_AAC/MPEG4/LC", "") +
+                                                  track_entry(5, "A_AAC", "\x11\x90"));  // 48 kHz
+    const std::string cluster =
+        el(0xE7, be(0, 1)) + el(0xA3, block(1, 0x80, "", a)) +                     // no lacing
+        el(0xA3, block(1, 0x82, "\x02\x64\xFF\x2D", a + b + c)) +                   // Xiph: 100, 255 + 45, rest
+        el(0xA3, block(1, 0x86, "\x02\x40\x64\x60\xC7", a + b + c)) +               // EBML: 100, +200, rest
+        el(0xA3, block(1, 0x84, "\x01", b + b)) +                                    // fixed: two of 300
+        el(0xA0, el(0xA1, block(5, 0, "", c)) + el(0x9B, be(1024, 2))) +             // a BlockGroup, track 5
+        el(0xA3, block(2, 0x80, "", a)) + el(0xA3, block(3, 0x80, "", b)) +         // not modelled
+        el(0xA3, block(4, 0x80, "", a)) + el(0xA3, block(9, 0x80, "", a)) +         // no config, no such track
+        el(0xA3, block(1, 0x82, "\x02\xFF\xFF", a)) +                                // Xiph sizes past the block
+        el(0xA3, block(1, 0x84, "\x02", a));                                         // 100 bytes in 3 equal frames
+    const std::vector<unsigned> sizes = {100, 100, 300, 7, 100, 300, 7, 300, 300, 7};
+    const std::string live = el(0x1F43B675, el(0xA3, block(1, 0x80, "", c)), true) + el(0x1C53BB6B, "") +
+                             el(0x1F43B675, el(0xA3, block(1, 0x80, "", c)));
+    ContainerLayout l;
+    for (const char* doc_type : {"matroska", "webm"}) {
+        const std::string file = ebml_file(tracks + el(0x1F43B675, cluster) + live, doc_type);
+        ASSERT_TRUE(walk_mkv_file(file, l));
+        EXPECT_STREQ(l.brand, std::string(doc_type) == "webm" ? "webm" : "");
+        expect_sane(l, file.size());
+        ASSERT_EQ(l.tracks.size(), 2u);
+        EXPECT_EQ(l.other_tracks, 3u);
+        EXPECT_TRUE(l.tracks[0].track_id == 1 && l.tracks[1].track_id == 5 && l.tracks[1].sf_index == 3);
+        std::vector<unsigned> found;
+        for (const SampleExtent& e : l.samples) found.push_back(e.size);
+        ASSERT_EQ(found.size(), sizes.size() + 2);
+        for (std::size_t i = 0; i < sizes.size(); ++i) EXPECT_EQ(found[i], sizes[i]) << i;
+        EXPECT_EQ(l.samples.back().size, 7u);
+        EXPECT_EQ(file.compare(l.samples[3].offset, 7, c), 0);
+        EXPECT_TRUE(l.samples[8].track == 0 && l.samples[9].track == 1);
+    }
+
+    // Every cut keeps a prefix of the samples; bytes changed at random stay sane.
+    const std::string whole = ebml_file(tracks + el(0x1F43B675, cluster) + live);
+    ContainerLayout full;
+    ASSERT_TRUE(walk_mkv_file(whole, full));
+    for (std::size_t n = 0; n <= whole.size(); ++n) {
+        if (!walk_mkv_file(whole.substr(0, n), l)) continue;
+        expect_sane(l, n);
+        ASSERT_LE(l.samples.size(), full.samples.size());
+        for (std::size_t i = 0; i < l.samples.size(); ++i) ASSERT_EQ(l.samples[i].offset, full.samples[i].offset) << n;
+    }
+    std::mt19937 rng(34);
+    for (const std::string& sample : {whole, read_file(test_data("mkv/live_video.mkv"))})
+        for (int round = 0; round < 2000; ++round) {
+            std::string bad = sample;
+            for (int k = 1 + static_cast<int>(rng() % 4); k > 0; --k) bad[rng() % bad.size()] = static_cast<char>(rng());
+            if (walk_mkv_file(bad, l)) expect_sane(l, bad.size());
+        }
+    // Not Matroska: another DocType, no EBML header, a header too large to be one.
+    EXPECT_FALSE(walk_mkv_file(ebml_file(tracks, "mka"), l));
+    EXPECT_FALSE(walk_mkv_file(el(0x18538067, tracks), l));
+    EXPECT_FALSE(walk_mkv_file(el(0x1A45DFA3, std::string(5000, '\xEC')), l));
+    EXPECT_EQ(l.kind, ContainerKind::NONE);
+    // A segment element of unknown size inside a cluster of unknown size ends the walk there.
+    ASSERT_TRUE(walk_mkv_file(ebml_file(tracks + el(0x1F43B675, el(0xA3, block(1, 0x80, "", c)) + el(0xA0, "", true) +
+                                                                  el(0xA3, block(1, 0x80, "", c)),
+                                                              true)),
+                              l));
+    EXPECT_EQ(l.samples.size(), 1u);
 }
 
 }  // namespace

@@ -41,11 +41,12 @@ struct SizeTable {
     std::uint16_t track = 0;
 };
 
-enum class ContainerKind : std::uint8_t { NONE, ISO_MEDIA, FLV };
+enum class ContainerKind : std::uint8_t { NONE, ISO_MEDIA, FLV, MATROSKA };
 
 struct ContainerLayout {
     ContainerKind kind = ContainerKind::NONE;
-    char brand[5] = {};                 // ISO media: ftyp major brand ("M4A ", "isom", "qt  ", "3gp4"...), empty without ftyp
+    char brand[5] = {};                 // ISO media: ftyp major brand ("M4A ", "isom", "qt  ", "3gp4"...), empty without
+                                        // ftyp; Matroska: "webm" for WebM, else empty
     bool fragmented = false;            // ISO media: an mvex in the index or a moof at the top level
     unsigned other_tracks = 0;          // tracks that are not modelled AAC (video, text, ALAC, enca, 960-sample AAC...)
     std::vector<AacTrack> tracks;       // the modelled AAC tracks

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "pack/container/read_window.h"
+
 namespace {
 
 constexpr std::size_t kFlvHeaderBytes = 9;
@@ -21,31 +23,6 @@ constexpr std::size_t kMaxConfigBytes = 64;
 
 std::uint32_t be24(const std::uint8_t* p) { return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2]; }
 std::uint32_t be32(const std::uint8_t* p) { return (be24(p) << 8) | p[3]; }
-
-// The bytes of the input around the walk's position.
-struct Window {
-    const RandomReader* in = nullptr;
-    std::uint64_t start = 0;
-    std::size_t have = 0;
-    std::uint8_t buf[64u << 10];
-};
-
-// n bytes (at most the window's size) at offset, or null when the input does not hold them
-// or cannot be read.
-const std::uint8_t* window_at(Window& w, std::uint64_t offset, std::size_t n) {
-    if (offset >= w.start && offset - w.start <= w.have && w.have - (offset - w.start) >= n)
-        return w.buf + (offset - w.start);
-    if (offset > w.in->size || n > w.in->size - offset || n > sizeof w.buf) return nullptr;
-    w.start = offset;
-    w.have = 0;
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof w.buf, w.in->size - offset));
-    while (w.have < want) {
-        const long long r = read_some_at(*w.in, offset + w.have, w.buf + w.have, want - w.have);
-        if (r <= 0) break;
-        w.have += static_cast<std::size_t>(r);
-    }
-    return w.have >= n ? w.buf : nullptr;
-}
 
 // The index in layout.tracks of a configuration, added when new (none past kWalkMaxTracks).
 int track_of(ContainerLayout& layout, const AacTrack& config) {
@@ -70,7 +47,7 @@ bool looks_like_flv(const std::uint8_t* head, std::size_t n) {
 
 bool walk_flv(const RandomReader& in, ContainerLayout& layout) {
     layout = ContainerLayout{};
-    auto window = std::make_unique<Window>();
+    auto window = std::make_unique<ReadWindow>();
     window->in = &in;
     const std::uint8_t* h = window_at(*window, 0, kFlvHeaderBytes);
     if (h == nullptr || !looks_like_flv(h, kFlvHeaderBytes)) return false;

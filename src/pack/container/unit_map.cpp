@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "pack/container/flv_walk.h"
+#include "pack/container/mkv_walk.h"
 #include "pack/frame/adts_frame.h"
 #include "pack/format/pack_stats.h"
 #include "pack/frame/frame_syntax.h"
@@ -143,7 +144,8 @@ bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& 
 }
 
 bool starts_like_container_or_adif(const std::uint8_t* head, std::size_t n) {
-    return looks_like_iso_media(head, n) || looks_like_flv(head, n) || (n >= 4 && std::memcmp(head, "ADIF", 4) == 0);
+    return looks_like_iso_media(head, n) || looks_like_flv(head, n) || looks_like_matroska(head, n) ||
+           (n >= 4 && std::memcmp(head, "ADIF", 4) == 0);
 }
 
 bool may_hold_units(const std::uint8_t* head, std::size_t n, std::uint64_t size) {
@@ -216,6 +218,12 @@ void map_units(const RandomReader& in, UnitPlan& plan) {
         take_layout_units(plan);
         return;
     }
+    if (looks_like_matroska(head, n)) {
+        if (!walk_matroska(in, plan.layout)) return;
+        plan.source = UnitSource::MATROSKA;
+        take_layout_units(plan);
+        return;
+    }
     std::size_t header = 0;
     AacTrack track;
     if (parse_adif_header(head, n, header, track)) {
@@ -284,6 +292,16 @@ std::string describe_flv(const ContainerLayout& l, const std::string& units) {
     return text + ", " + units;
 }
 
+// "MP4, 1 AAC track (LC, 44.1 kHz, stereo), 1 other track, ..." and the like.
+std::string describe_tracks(const std::string& kind, const ContainerLayout& l, const std::string& units) {
+    if (l.tracks.empty()) return kind + ", no AAC track it could read";
+    std::string text = kind + ", " + std::to_string(l.tracks.size()) + (l.tracks.size() == 1 ? " AAC track" : " AAC tracks");
+    if (l.tracks.size() == 1) text += " (" + track_text(l.tracks[0]) + ")";
+    if (l.other_tracks != 0)
+        text += ", " + std::to_string(l.other_tracks) + (l.other_tracks == 1 ? " other track" : " other tracks");
+    return text + ", " + units;
+}
+
 }  // namespace
 
 std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
@@ -297,6 +315,8 @@ std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
         return "raw AAC (" + track_text(plan.stream) + "), " + units;
     case UnitSource::FLV:
         return describe_flv(plan.layout, units);
+    case UnitSource::MATROSKA:
+        return describe_tracks(std::string(plan.layout.brand) == "webm" ? "WebM" : "Matroska", plan.layout, units);
     case UnitSource::ISO_MEDIA:
         break;
     }
@@ -306,12 +326,7 @@ std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
     if (brand == "qt  ") kind = "MOV";
     if (brand.rfind("3g", 0) == 0) kind = "3GP";
     if (l.fragmented) kind = "fragmented " + kind;
-    if (l.tracks.empty()) return kind + ", no AAC track it could read";
-    std::string text = kind + ", " + std::to_string(l.tracks.size()) + (l.tracks.size() == 1 ? " AAC track" : " AAC tracks");
-    if (l.tracks.size() == 1) text += " (" + track_text(l.tracks[0]) + ")";
-    if (l.other_tracks != 0)
-        text += ", " + std::to_string(l.other_tracks) + (l.other_tracks == 1 ? " other track" : " other tracks");
-    return text + ", " + units;
+    return describe_tracks(kind, l, units);
 }
 
 std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled) {

@@ -1,5 +1,5 @@
 // Where the access units of an input lie when no ADTS header frames them: the AAC tracks of an
-// ISO media file (MP4, M4A, MOV, 3GP) or of an FLV file, or the raw data blocks of an ADIF file or of a headerless
+// ISO media file (MP4, M4A, MOV, 3GP), a Matroska or WebM file or an FLV file, or the raw data blocks of an ADIF file or of a headerless
 // stream. The packer cuts its chunks between these units and codes each through the frame
 // models; everything else in the input stays the container's bytes. Nothing here is trusted
 // for the packed bytes: every unit is parsed and written back before it is modelled.
@@ -40,13 +40,13 @@ struct SizeRun {
     std::uint32_t first_unit = 0;
 };
 
-enum class UnitSource : std::uint8_t { NONE, ISO_MEDIA, FLV, ADIF, RAW };
+enum class UnitSource : std::uint8_t { NONE, ISO_MEDIA, FLV, MATROSKA, ADIF, RAW };
 
 // What the packer needs of an input whose access units have no ADTS headers: where the units
 // lie and which size tables name them. unit_cuts.h cuts chunks from it.
 struct UnitPlan {
     UnitSource source = UnitSource::NONE;
-    ContainerLayout layout;          // an ISO media or FLV file's tracks
+    ContainerLayout layout;          // a container's tracks
     AacTrack stream;                 // an ADIF or headerless stream's frame context
     std::vector<UnitExtent> units;   // in order, none overlapping, each within the input
     std::vector<SizeRun> size_runs;  // in order of offset: stretches of size tables whose entries name units in order
@@ -56,13 +56,13 @@ struct UnitPlan {
 constexpr std::size_t kUnitMapHead = 64u << 10;
 
 // Whether the first bytes start like an ISO media file or an ADIF file, whose index (for a
-// container) may follow its media, or like an FLV file: a stream of them is kept whole before
+// container) may follow its media, or like an FLV or Matroska file: a stream of them is kept whole before
 // it is mapped. It looks at the first kContainerStartBytes bytes only.
 constexpr std::size_t kContainerStartBytes = 9;
 bool starts_like_container_or_adif(const std::uint8_t* head, std::size_t n);
 
 // Whether map_units could find units in an input of the given size that starts with
-// head[0..n) (n as much of kUnitMapHead as the input has): it is ISO media, FLV, ADIF, or does not
+// head[0..n) (n as much of kUnitMapHead as the input has): it is a container, ADIF, or does not
 // start like ADTS. A stream packed as a file is kept whole for map_units only then.
 bool may_hold_units(const std::uint8_t* head, std::size_t n, std::uint64_t size);
 
