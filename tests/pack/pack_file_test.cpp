@@ -274,6 +274,35 @@ TEST(PackRoundTrip, RepeatsAreNeverPackedLargerThanZstdMakesThem) {
     }
 }
 
+// Syncwords scattered through other data are frame candidates of which few parse: the line
+// does not call such a file ADTS. A real ADTS file is named by its first frame.
+TEST(PackRoundTrip, ScatteredSyncwordsDoNotMakeAFileAdts) {
+    std::mt19937 rng(5);
+    Bytes noise(40000);
+    for (std::uint8_t& b : noise) b = static_cast<std::uint8_t>(rng());
+    for (std::size_t at = 1000; at + 400 < noise.size(); at += 1300) {  // LC, 44.1 kHz, stereo, 300 bytes
+        const std::uint8_t header[7] = {0xFF, 0xF1, 0x50, 0x80, 0x25, 0x9F, 0xFC};
+        std::copy(header, header + 7, noise.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const Bytes adts = bytes_of(read_file(test_data("lc_stereo_44k.aac")));
+    for (const Bytes* input : {static_cast<const Bytes*>(&noise), &adts}) {
+        Bytes packed;
+        PackSettings settings;
+        settings.input_size = input->size();
+        PackReport report;
+        MemorySource src{input->data(), input->size(), 0};
+        ASSERT_EQ(pack_input(memory_source(src), nullptr, vector_sink(packed), settings, report), PACK_OK) << report.message;
+        if (input == &noise) {
+            EXPECT_GT(report.frames, 10u);
+            EXPECT_LT(report.frames_parsed * 2, report.frames);
+            EXPECT_EQ(report.units, "");
+        } else {
+            EXPECT_EQ(report.frames_parsed, 53u);
+            EXPECT_EQ(report.units, "ADTS (LC, 44.1 kHz, stereo), 53 frames");
+        }
+    }
+}
+
 // An input of known length is cut into an even number of chunks of about the same size, so
 // that two threads finish together; a wrong length only changes the cut, never the result.
 TEST(PackRoundTrip, KnownLengthIsCutIntoAnEvenNumberOfEqualChunks) {

@@ -204,8 +204,9 @@ void keep_first_adts(const std::vector<std::uint8_t>& data, PackReport& r) {
     PackReport& r = run.report;
     count_chunk(r, job.method, job.original.size(), payload.size());
     const std::uint64_t frames = job.stats.frames_modelled + job.stats.frames_raw;
-    if (r.frames == 0 && frames != 0 && !job.container) keep_first_adts(job.original, r);
+    if (r.frames_parsed == 0 && job.stats.frames_modelled != 0 && !job.container) keep_first_adts(job.original, r);
     r.frames += frames;
+    if (!job.container) r.frames_parsed += job.stats.frames_modelled;
     if (job.method == METHOD_MODEL || job.method == METHOD_UNITS) {
         for (int f = 0; f < FAMILY_COUNT; ++f) r.stats.bits[f] += job.stats.bits[f];
         r.stats.frame_bits += job.stats.frame_bits;
@@ -478,11 +479,13 @@ std::size_t chunk_target_bytes(std::uint64_t input_size) {
     return static_cast<std::size_t>((input_size + chunks - 1) / chunks);
 }
 
-// What the run's line says was found: ADTS frames, or the plan's container or stream.
+// What the run's line says was found: ADTS frames, or the plan's container or stream. Frame
+// candidates of which most do not parse (a syncword here and there in other data, where now
+// and then the bits after one happen to parse) do not make the file ADTS.
 void describe_found(const UnitPlan* plan, PackReport& report) {
     if (plan != nullptr && plan->source != UnitSource::NONE)
         report.units = describe_units(*plan, report.stats.frames_modelled);
-    else if (report.frames != 0)
+    else if (report.frames_parsed != 0 && 2 * report.frames_parsed >= report.frames)
         report.units = describe_adts(report.first_adts, report.frames, report.stats.frames_modelled);
 }
 
