@@ -67,12 +67,16 @@ printf '\001' >"$ROUND/one_byte"
 # Containers and streams without frame headers: the byte after the first starts the file.
 for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_duration.mp4 mp4/stereo.mov \
     mp4/mono_16k.3gp mp4/box_forms.m4a mp4/chapters.m4a mp4/cut_in_media.m4a mp4/video_two_tracks.mp4 \
-    mp4/other_codecs.mp4 streams/lc_stereo_44k.adif \
+    mp4/other_codecs.mp4 mp4/frag_av.mp4 streams/lc_stereo_44k.adif \
     streams/lc_stereo_44k.raw flv/ff_stereo.flv flv/gst_mono.flv flv/video.flv mkv/ff_stereo.mka \
     mkv/gst_mono.mka mkv/live_video.mkv; do
     name=$(basename "$sample")
     { printf '\000'; cat "$DATA/$sample"; } >"$ROUND/$name"
     { printf '\001'; cat "$DATA/$sample"; } >"$ROUND/small_chunks_$name"
 done
+
+# A lone segment: the fragmented file from its first moof on.
+at=$(grep -obUa moof "$DATA/mp4/frag_av.mp4" | head -1 | cut -d: -f1)
+{ printf '\000'; tail -c +$((at - 3)) "$DATA/mp4/frag_av.mp4"; } >"$ROUND/segment.m4s"
 
 ls -l "$UNPACK" "$ROUND"

@@ -84,6 +84,7 @@ const Sample kSamples[] = {
     {"tags_cover.m4a", "M4A ", 0, false, {"tags_cover.m4a.adts"}},
     {"frag_moof.mp4", "iso5", 0, true, {"frag_moof.mp4.adts"}},
     {"frag_duration.mp4", "isom", 0, true, {"frag_duration.mp4.adts"}},
+    {"frag_av.mp4", "iso5", 1, true, {"frag_av.mp4.adts"}},  // fragments of audio and H.264
     {"stereo.mov", "qt  ", 0, false, {"stereo.mov.adts"}},
     {"mono_16k.3gp", "3gp4", 0, false, {"mono_16k.3gp.adts"}},
     {"chapters.m4a", "M4A ", 1, false, {"chapters.m4a.adts"}},
@@ -518,6 +519,56 @@ TEST(ContainerWalk, LargeSizeTableCostsOnlyTheEntriesTheUnitsUse) {
     EXPECT_EQ(map.units[0].size, 100u);
     ASSERT_EQ(map.size_runs.size(), 1u);
     EXPECT_TRUE(map.size_runs[0].offset == g.at - 4 && map.size_runs[0].count == 1u && map.size_runs[0].first_unit == 0);
+}
+
+// A segment cut from a fragmented file has no index: its tracks are named only by its fragments,
+// and the frame context is found by parsing their first samples. The AAC track's samples are
+// the access units of the ADTS copy (its context one whose band tables fit), video is dropped.
+TEST(ContainerWalk, SegmentsWithoutAnIndexProbeTheirTracks) {
+    for (const char* name : {"frag_moof.mp4", "frag_av.mp4"}) {
+        SCOPED_TRACE(name);
+        std::string file = read_file(test_data(std::string("mp4/") + name));
+        for (const char* type : {"moov", "ftyp"}) {  // the index and the file type go
+            const std::size_t at = file.find(type) - 4;
+            std::uint32_t size = 0;
+            for (std::size_t i = at; i < at + 4; ++i) size = size << 8 | static_cast<std::uint8_t>(file[i]);
+            file.erase(at, size);
+        }
+        file = box("styp", "msdh") + file;
+        ContainerLayout l;
+        ASSERT_TRUE(walk(file, l));
+        EXPECT_TRUE(l.guessed_tracks && l.fragmented);
+        MemorySource m{reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), 0};
+        UnitPlan plan;
+        map_units(RandomReader{&m, read_memory_at, file.size()}, plan);
+        ASSERT_EQ(plan.source, UnitSource::ISO_MEDIA);
+        ASSERT_EQ(plan.layout.tracks.size(), 1u);
+        EXPECT_EQ(plan.layout.other_tracks, std::string(name) == "frag_av.mp4" ? 1u : 0u);
+        const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(std::string("mp4/") + name + ".adts")));
+        ASSERT_EQ(plan.units.size(), frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            ASSERT_EQ(file.compare(plan.units[i].offset, plan.units[i].size, frames[i].payload), 0) << "unit " << i;
+            ASSERT_EQ(plan.units[i].object_type, frames[i].object_type);
+        }
+        EXPECT_EQ(describe_units(plan, 5).rfind("MP4 segment, 1 AAC track (LC)", 0), 0u) << describe_units(plan, 5);
+    }
+    // Samples of nothing the models parse are dropped with their track.
+    std::string moof;
+    for (int pass = 0; pass < 2; ++pass)  // the second knows the moof's size, where the media starts
+        moof = box("moof", full_box("mfhd", 0, be(1, 4)) +
+                               box("traf", full_box("tfhd", 0x020000, be(7, 4)) +
+                                               full_box("trun", 0x201, be(2, 4) + be(moof.size() + 8, 4) +
+                                                                           be(300, 4) + be(200, 4))));
+    const std::string lone = box("styp", "msdh") + moof + box("mdat", std::string(500, 'x'));
+    ContainerLayout l;
+    ASSERT_TRUE(walk(lone, l));
+    EXPECT_TRUE(l.guessed_tracks);
+    ASSERT_EQ(l.samples.size(), 2u);
+    EXPECT_EQ(l.samples[1].offset, lone.size() - 200);
+    MemorySource m{reinterpret_cast<const std::uint8_t*>(lone.data()), lone.size(), 0};
+    UnitPlan plan;
+    map_units(RandomReader{&m, read_memory_at, lone.size()}, plan);
+    EXPECT_TRUE(plan.units.empty() && plan.layout.tracks.empty());
 }
 
 // ---------------------------------------------------------------------------------------------

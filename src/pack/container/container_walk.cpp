@@ -84,6 +84,7 @@ struct TrackTables {
     bool has_stsc = false;
     std::uint64_t stsc_at = 0, stsc_count = 0;
     int layout_index = -1;  // in layout.tracks when modelled
+    bool guessed = false;   // met in a segment without an index: any sample description is taken
 };
 
 struct TrackDefaults {  // a trex box
@@ -98,6 +99,7 @@ struct Walker {
     bool full = false;  // kWalkMaxSamples taken
     std::vector<TrackTables> tracks;
     std::vector<TrackDefaults> defaults;
+    bool lone = false;  // fragments without an index: every track a fragment names is a guessed one
 };
 
 // Reads the header of the box at pos, which must lie inside [pos, end). A box whose size runs
@@ -441,6 +443,17 @@ void read_tfhd(Walker& w, const Box& b, TrafState& t) {
     t.have_tfhd = true;
     for (const TrackTables& tables : w.tracks)
         if (tables.track_id == track_id) t.track = &tables;
+    if (t.track == nullptr && w.lone && w.tracks.size() < kWalkMaxTracks) {
+        TrackTables guessed;
+        guessed.track_id = track_id;
+        guessed.guessed = true;
+        guessed.layout_index = static_cast<int>(w.layout.tracks.size());
+        AacTrack config;
+        config.track_id = track_id;
+        w.layout.tracks.push_back(config);
+        w.tracks.push_back(guessed);
+        t.track = &w.tracks.back();
+    }
     for (const TrackDefaults& d : w.defaults)
         if (d.track_id == track_id) {
             t.description = d.sample_description_index;
@@ -478,7 +491,8 @@ void read_trun(Walker& w, const Box& b, TrafState& t, std::uint64_t& data_end) {
         ((flags & 0x100) ? 1 : 0) + ((flags & 0x200) ? 1 : 0) + ((flags & 0x400) ? 1 : 0) + ((flags & 0x800) ? 1 : 0);
     if (at > b.end) return;
     if (fields != 0) count = std::min<std::uint64_t>(count, (b.end - at) / (4 * fields));
-    const bool taking = t.track != nullptr && t.track->layout_index >= 0 && t.description == t.track->aac_entry;
+    const bool taking = t.track != nullptr && t.track->layout_index >= 0 &&
+                        (t.track->guessed || t.description == t.track->aac_entry);
     std::uint64_t offset = start;
     if ((flags & 0x200) == 0) {
         if (t.default_size == 0 && count != 0) {  // no size anywhere: the data's end is unknown
@@ -546,7 +560,8 @@ bool printable_type(std::uint32_t type) {
 
 bool first_box_type(std::uint32_t type) {
     return type == fourcc("ftyp") || type == fourcc("moov") || type == fourcc("mdat") || type == fourcc("free") ||
-           type == fourcc("skip") || type == fourcc("wide");
+           type == fourcc("skip") || type == fourcc("wide") || type == fourcc("styp") || type == fourcc("sidx") ||
+           type == fourcc("moof");
 }
 
 }  // namespace
@@ -627,7 +642,7 @@ bool walk_container(const RandomReader& in, ContainerLayout& layout) {
             layout = ContainerLayout{};
             return false;
         }
-        if (top == 0 && b.type == fourcc("ftyp")) {
+        if (top == 0 && (b.type == fourcc("ftyp") || b.type == fourcc("styp"))) {
             std::uint8_t brand[4];
             if (b.end - b.body >= 4 && read_exact(in, b.body, brand, 4)) std::memcpy(layout.brand, brand, 4);
         }
@@ -644,8 +659,11 @@ bool walk_container(const RandomReader& in, ContainerLayout& layout) {
     const std::uint64_t checked_end = pos;
     if (have_moov) read_moov(w, moov);
     for (const TrackTables& t : w.tracks) take_track_samples(w, t);
+    // A segment cut from a fragmented file (no index) names its tracks in its fragments only;
+    // their frame context is for the caller to find.
+    w.lone = layout.guessed_tracks = !have_moov && layout.fragmented;
     // The fragments, in file order; the top-level headers were counted once already.
-    for (pos = 0; have_moov && layout.fragmented && !w.out_of_boxes && !w.full && pos < checked_end &&
+    for (pos = 0; (have_moov || w.lone) && layout.fragmented && !w.out_of_boxes && !w.full && pos < checked_end &&
                   read_box(w, pos, in.size, b, false);
          pos = b.end)
         if (b.type == fourcc("moof")) read_moof(w, b);

@@ -48,6 +48,8 @@ struct ContainerLayout {
     char brand[5] = {};                 // ISO media: ftyp major brand ("M4A ", "isom", "qt  ", "3gp4"...), empty without
                                         // ftyp; Matroska: "webm" for WebM, else empty
     bool fragmented = false;            // ISO media: an mvex in the index or a moof at the top level
+    bool guessed_tracks = false;        // ISO media: fragments without an index (a lone segment); the tracks'
+                                        // frame context is unknown, each a track the fragments name
     unsigned other_tracks = 0;          // tracks that are not modelled AAC (video, text, ALAC, enca, 960-sample AAC...)
     std::vector<AacTrack> tracks;       // the modelled AAC tracks
     std::vector<SampleExtent> samples;  // their access units: sorted by offset, none overlapping, each within the file
@@ -67,7 +69,7 @@ constexpr std::uint32_t kWalkMaxSampleBytes = 8191;  // the largest access unit 
 bool read_audio_specific_config(const std::uint8_t* asc, std::size_t n, AacTrack& track);
 
 // True when the first bytes (up to 16) start like an ISO media file: an `ftyp` box, or a `moov`, `mdat`, `free`,
-// `skip` or `wide` box (a cheap test; walk_container decides).
+// `skip` or `wide` box, or a segment's `styp`, `sidx` or `moof` (a cheap test; walk_container decides).
 bool looks_like_iso_media(const std::uint8_t* head, std::size_t n);
 
 // Walks the box tree. Returns false (layout.kind NONE) when the file is not ISO media: top-level box sizes must chain

@@ -110,6 +110,57 @@ bool probe_raw(StreamScan& scan, const RandomReader& in, UnitPlan& plan) {
     return false;
 }
 
+// The tracks of a segment without an index hold samples of unknown kind: a track is kept as AAC
+// when its first samples (up to kRawProbeUnits) each parse as one whole access unit under one of
+// the contexts a headerless stream is tried with, which it then takes; the others (video, or
+// audio the models do not describe) and their samples are dropped.
+void probe_guessed_tracks(StreamScan& scan, const RandomReader& in, ContainerLayout& layout) {
+    std::vector<int> index(layout.tracks.size(), -1);
+    std::vector<AacTrack> kept;
+    std::vector<std::uint8_t> unit(kMaxFrameBytes + 8);
+    for (std::size_t t = 0; t < layout.tracks.size(); ++t) {
+        std::vector<const SampleExtent*> first;
+        for (const SampleExtent& e : layout.samples)
+            if (e.track == t && first.size() < kRawProbeUnits) first.push_back(&e);
+        bool found = false;
+        for (std::uint8_t object_type : {LC_OBJECT, MAIN_OBJECT, LTP_OBJECT}) {
+            for (std::uint8_t sf_index : kProbeRates) {
+                FrameContext fc;
+                fc.object_type = object_type;
+                fc.sf_index = sf_index;
+                found = !first.empty();
+                for (const SampleExtent* e : first) {
+                    std::fill(unit.begin(), unit.end(), 0);
+                    if (read_at(in, e->offset, unit.data(), e->size) != e->size ||
+                        access_unit_length(unit.data(), e->size, fc, *scan.rec) != e->size) {
+                        found = false;
+                        break;
+                    }
+                }
+                if (!found) continue;
+                AacTrack track = layout.tracks[t];
+                track.object_type = object_type;
+                track.sf_index = sf_index;
+                index[t] = static_cast<int>(kept.size());
+                kept.push_back(track);
+                break;
+            }
+            if (found) break;
+        }
+        if (!found) ++layout.other_tracks;
+    }
+    std::size_t n = 0;
+    for (SampleExtent e : layout.samples) {
+        if (index[e.track] < 0) continue;
+        e.track = static_cast<std::uint16_t>(index[e.track]);
+        layout.samples[n++] = e;
+    }
+    layout.samples.resize(n);
+    for (AacTrack& t : kept) t.samples = 0;
+    for (const SampleExtent& e : layout.samples) ++kept[e.track].samples;
+    layout.tracks = std::move(kept);
+}
+
 // Whether the input starts like an ADTS stream (a frame, possibly behind an ID3v2 tag, whose
 // successor is another frame or the end): such input keeps the ADTS path.
 bool starts_like_adts(const std::uint8_t* head, std::size_t n, std::uint64_t size) {
@@ -209,6 +260,10 @@ void map_units(const RandomReader& in, UnitPlan& plan) {
     if (looks_like_iso_media(head, n)) {
         if (!walk_container(in, plan.layout)) return;
         plan.source = UnitSource::ISO_MEDIA;
+        if (plan.layout.guessed_tracks) {
+            StreamScan scan;
+            probe_guessed_tracks(scan, in, plan.layout);
+        }
         take_layout_units(plan);
         return;
     }
@@ -326,6 +381,11 @@ std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
     if (brand == "qt  ") kind = "MOV";
     if (brand.rfind("3g", 0) == 0) kind = "3GP";
     if (l.fragmented) kind = "fragmented " + kind;
+    if (l.guessed_tracks) {  // the rate and channels are in the index this segment lacks
+        ContainerLayout shown = l;
+        for (AacTrack& t : shown.tracks) t.sf_index = 15;  // shown without a rate
+        return describe_tracks("MP4 segment", shown, units);
+    }
     return describe_tracks(kind, l, units);
 }
 
