@@ -27,11 +27,13 @@ VERSION=$("$BIN" -V 2>&1 | sed -n 's/.*packed format version \([0-9]*\).*/\1/p')
 ADTS_SAMPLES="lc_mono_8k.aac lc_stereo_44k.aac lc_51_48k.aac is_ms_stereo_48k.aac pns_mono_32k.aac ltp_mono_22k.aac
   main_stereo_44k.aac lc_mono_fill_44k.aac tns_mono_44k.aac crafted/dense_lines_44k.aac crafted/odd_units.aac"
 UNIT_SAMPLES="mp4/tags_cover.m4a mp4/frag_moof.mp4 streams/lc_stereo_44k.adif flv/video.flv mkv/live_video.mkv"
+TS_SAMPLES="ts/ff_stereo.m2ts ts/video.ts ts/gst_mono.ts"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
     samples=$ADTS_SAMPLES
     [ "$version" -ge 3 ] && samples="$samples $UNIT_SAMPLES"  # version 2 has no chunks of units
+    [ "$version" -ge 5 ] && samples="$samples $TS_SAMPLES"    # nor has version 4 chunks of packets
     mkdir -p "$DATA/packed-v$version"
     for sample in $samples; do
         fixture=$DATA/packed-v$version/$(basename "$sample").aaz
@@ -58,6 +60,7 @@ cp "$FIXTURES/tags_cover.m4a.aaz" "$UNPACK/m4a_units"
 cp "$FIXTURES/lc_stereo_44k.adif.aaz" "$UNPACK/adif_units"
 "$BIN" -p - <"$DATA/flv/video.flv" 2>/dev/null >"$UNPACK/flv_units"
 "$BIN" -p - <"$DATA/mkv/live_video.mkv" 2>/dev/null >"$UNPACK/mkv_units"
+"$BIN" -p - <"$DATA/ts/video.ts" 2>/dev/null >"$UNPACK/ts_packets"
 
 # Round-trip seeds: byte 0 odd asks for small chunks.
 head -c 2000 "$DATA/lc_mono_8k.aac" >"$ROUND/mono_head"
@@ -69,7 +72,7 @@ for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_du
     mp4/mono_16k.3gp mp4/box_forms.m4a mp4/chapters.m4a mp4/cut_in_media.m4a mp4/video_two_tracks.mp4 \
     mp4/other_codecs.mp4 mp4/frag_av.mp4 streams/lc_stereo_44k.adif \
     streams/lc_stereo_44k.raw flv/ff_stereo.flv flv/gst_mono.flv flv/video.flv mkv/ff_stereo.mka \
-    mkv/gst_mono.mka mkv/live_video.mkv; do
+    mkv/gst_mono.mka mkv/live_video.mkv ts/ff_stereo.ts ts/ff_stereo.m2ts ts/gst_mono.ts ts/video.ts; do
     name=$(basename "$sample")
     { printf '\000'; cat "$DATA/$sample"; } >"$ROUND/$name"
     { printf '\001'; cat "$DATA/$sample"; } >"$ROUND/small_chunks_$name"

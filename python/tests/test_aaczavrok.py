@@ -51,10 +51,10 @@ def test_files_stream_in_pieces_of_any_size(tmp_path):
 
 
 def test_test_and_info_describe_a_packed_file(tmp_path):
-    path = os.path.join(DATA, "packed-v4", "lc_stereo_44k.aac.aaz")
+    path = os.path.join(DATA, "packed-v5", "lc_stereo_44k.aac.aaz")
     assert aaczavrok.test(path) is True
     i = aaczavrok.info(path)
-    assert i.format_version == 4
+    assert i.format_version == 5
     assert i.original_bytes == len(sample("lc_stereo_44k.aac"))
     assert i.packed_bytes == os.path.getsize(path)
     assert i.chunks == sum(i.chunks_by_method.values()) and "model" in i.chunks_by_method
@@ -78,5 +78,5 @@ def test_failures_carry_the_librarys_code_and_message(tmp_path):
 
     with pytest.raises(ValueError):
         aaczavrok.open(damaged, "ab")
-    assert aaczavrok.format_version() == 4
+    assert aaczavrok.format_version() == 5
     assert aaczavrok.library_version().startswith("2.")

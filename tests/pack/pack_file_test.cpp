@@ -67,21 +67,24 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
     struct Input {
         const char* name;
         Bytes data;
-        std::vector<std::uint64_t> chunks_by_method;  // stored, zstd, model, units
+        std::vector<std::uint64_t> chunks_by_method;  // stored, zstd, model, units, ts
     };
     const Input inputs[] = {
-        {"empty", {}, {0, 0, 0, 0}},
-        {"one byte", {0xFF}, {1, 0, 0, 0}},
-        {"random", random_bytes(70000, 1), {1, 0, 0, 0}},
-        {"zeros past the chunk cap", Bytes(5u << 20, 0), {0, 5, 0, 0}},
-        {"text", bytes_of(text), {0, 1, 0, 0}},
-        {"tags only", id3, {0, 1, 0, 0}},
-        {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0, 0}},
-        {"stereo", stereo, {0, 0, 1, 0}},
-        {"two files glued", concat({stereo, mono}), {0, 0, 1, 0}},
-        {"junk between frames", concat({half, random_bytes(333, 2), id3, rest}), {0, 0, 1, 0}},
+        {"empty", {}, {0, 0, 0, 0, 0}},
+        {"one byte", {0xFF}, {1, 0, 0, 0, 0}},
+        {"random", random_bytes(70000, 1), {1, 0, 0, 0, 0}},
+        {"zeros past the chunk cap", Bytes(5u << 20, 0), {0, 5, 0, 0, 0}},
+        {"text", bytes_of(text), {0, 1, 0, 0, 0}},
+        {"tags only", id3, {0, 1, 0, 0, 0}},
+        {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0, 0, 0}},
+        {"stereo", stereo, {0, 0, 1, 0, 0}},
+        {"two files glued", concat({stereo, mono}), {0, 0, 1, 0, 0}},
+        {"junk between frames", concat({half, random_bytes(333, 2), id3, rest}), {0, 0, 1, 0, 0}},
         {"cut in a frame", Bytes(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 3)),
-         {0, 0, 1, 0}},
+         {0, 0, 1, 0, 0}},
+        {"transport stream", bytes_of(read_file(test_data("ts/ff_stereo.ts"))), {0, 0, 0, 0, 1}},
+        {"transport stream of 192-byte packets behind junk",
+         concat({random_bytes(100, 3), bytes_of(read_file(test_data("ts/ff_stereo.m2ts")))}), {0, 0, 0, 0, 1}},
     };
     for (const Input& input : inputs) {
         SCOPED_TRACE(input.name);
@@ -493,7 +496,7 @@ TEST(PackDamage, ProblemsAreNamed) {
         {"end record count", changed(end_at + kEndFields.chunk_count.offset, 0x55), PACK_DAMAGED,
          "end record is damaged"},
         {"method", rewritten(k, [](ChunkRecord& r) { r.method = METHOD_COUNT; }), PACK_DAMAGED,
-         chunk_k + "(unknown method 4)"},
+         chunk_k + "(unknown method 5)"},
         {"reserved", rewritten(k, [](ChunkRecord& r) { r.reserved = 0x100; }), PACK_DAMAGED,
          chunk_k + "(reserved field is not zero)"},
         {"no original length", rewritten(k, [](ChunkRecord& r) { r.original_length = 0; }), PACK_DAMAGED,

@@ -389,11 +389,26 @@ std::string describe_units(const UnitPlan& plan, std::uint64_t modelled) {
     return describe_tracks(kind, l, units);
 }
 
-std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled) {
+namespace {
+
+AacTrack adts_track(const std::uint8_t* header) {
     AacTrack t;
     t.object_type = static_cast<std::uint8_t>((header[2] >> 6) + 1);  // the profile, an object type less one
     t.sf_index = static_cast<std::uint8_t>(adts_sf_index(header));
     t.channel_config = static_cast<std::uint8_t>((header[2] & 1) << 2 | header[3] >> 6);
+    return t;
+}
+
+}  // namespace
+
+std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, std::uint64_t modelled) {
+    std::string text = "MPEG-TS, " + std::to_string(streams) + (streams == 1 ? " AAC stream" : " AAC streams");
+    if (header != nullptr) text += std::string(streams == 1 ? " (ADTS, " : " (the first ADTS, ") + track_text(adts_track(header)) + ")";
+    return text + ", " + with_thousands(modelled) + (modelled == 1 ? " access unit" : " access units");
+}
+
+std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled) {
+    const AacTrack t = adts_track(header);
     return "ADTS (" + track_text(t) + "), " + with_thousands(frames) + (frames == 1 ? " frame" : " frames") +
            (modelled == 0 ? ", stored with zstd" : "");
 }

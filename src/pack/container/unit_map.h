@@ -78,6 +78,10 @@ bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& 
 // the container or stream and the count of its access units the models coded.
 std::string describe_units(const UnitPlan& plan, std::uint64_t modelled);
 
+// "MPEG-TS, 1 AAC stream (ADTS, LC, 48 kHz, stereo), 2,812 access units": a transport stream's
+// ADTS streams, the first frame's header (7 bytes, or null) and the frames the models coded.
+std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, std::uint64_t modelled);
+
 // "ADTS (LC, 44.1 kHz, stereo), 2,584 frames" from the first frame's header (7 bytes) and the
 // frames found; ", stored with zstd" is added when none was coded by the models.
 std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled);

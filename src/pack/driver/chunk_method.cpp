@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "pack/frame/adts_frame.h"
+
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 #include <zstd.h>
@@ -42,11 +44,70 @@ std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_
     return r;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Transport stream packets: a payload of
+//   u8 packet size (0: 188 bytes, 1: 192), u32 lead, u8 PID count k (1..8), k u16 PIDs,
+//   the container stream: u8 method (stored, zstd, model), u32 length, u32 packed length, bytes,
+//   the elementary stream: u8 method, its bytes to the payload's end (its length the chunk's
+//   less the container stream's),
+// every number little-endian.
+
+constexpr std::size_t kTsHeadBytes = 6;
+
+void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
+                          std::size_t payload_size, std::uint8_t* out, std::size_t size, UnitTrace* trace);
+
+// One of the two streams: decoded by its method into out (resized to size).
+PackResult decode_stream(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
+                         std::size_t payload_size, std::vector<std::uint8_t>& out, std::size_t size) {
+    out.resize(size);
+    if (method == METHOD_STORED) {
+        if (payload_size != size) return PACK_WRONG_LENGTH;
+        if (size != 0) std::memcpy(out.data(), payload, size);
+        return PACK_OK;
+    }
+    if (method != METHOD_ZSTD && method != METHOD_MODEL) return PACK_UNKNOWN_GENERATION;
+    if (size == 0) return PACK_WRONG_LENGTH;
+    return decode_payload(coder, version, method, payload, payload_size, out.data(), size, nullptr);
+}
+
+PackResult decode_ts(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
+                     std::uint8_t* out, std::size_t size) {
+    if (payload_size < kTsHeadBytes || payload[0] > 1) return PACK_WRONG_LENGTH;
+    TsLayout layout;
+    layout.packet_size = static_cast<std::uint16_t>(payload[0] == 0 ? kTsPacket : kTsPacket + 4);
+    layout.lead = static_cast<std::uint32_t>(get_le(payload + 1, 4));
+    const std::size_t k = payload[5];
+    std::size_t at = kTsHeadBytes;
+    if (k == 0 || k > kMaxTsPids || payload_size - at < 2 * k + 10) return PACK_WRONG_LENGTH;
+    for (std::size_t i = 0; i < k; ++i, at += 2) layout.pids.push_back(static_cast<std::uint16_t>(get_le(payload + at, 2)));
+    const std::uint8_t container_method = payload[at];
+    const std::size_t container_size = get_le(payload + at + 1, 4);
+    const std::size_t container_packed = get_le(payload + at + 5, 4);
+    at += 9;
+    if (container_size > size || container_packed > payload_size - at || payload_size - at - container_packed < 1)
+        return PACK_WRONG_LENGTH;
+    std::vector<std::uint8_t> container, elementary;
+    PackResult r = decode_stream(coder, version, container_method, payload + at, container_packed, container, container_size);
+    if (r != PACK_OK) return r;
+    at += container_packed;
+    r = decode_stream(coder, version, payload[at], payload + at + 1, payload_size - at - 1, elementary, size - container_size);
+    if (r != PACK_OK) return r;
+    return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, out, size)
+               ? PACK_OK
+               : PACK_WRONG_LENGTH;
+}
+
 // Decodes a payload into exactly size bytes at out.
 PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
                           std::size_t payload_size, std::uint8_t* out, std::size_t size, UnitTrace* trace) {
     if (method == METHOD_MODEL || method == METHOD_UNITS)
         return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace, version);
+    if (method == METHOD_TS) return decode_ts(coder, version, payload, payload_size, out, size);
     if (method == METHOD_ZSTD) {
         const std::size_t r = ZSTD_decompress(out, size, payload, payload_size);
         if (ZSTD_isError(r)) return PACK_ZSTD_DAMAGED;
@@ -122,6 +183,65 @@ void prefer_zstd_if_smaller(PackJob& job, PackScratch& scratch) {
     job.verify_failed = !decodes_back(job, scratch);
 }
 
+// Codes a chunk of transport stream packets as its two streams: the elementary stream by the
+// models (or zstd, or as it is), the container stream by zstd (or as it is). False when the
+// chunk has no PID of ADTS frames or the payload would not be smaller than the chunk.
+bool encode_ts(PackJob& job, bool check_frames) {
+    const std::uint8_t* data = job.original.data();
+    const std::size_t size = job.original.size();
+    job.ts_layout.pids = find_adts_pids(data, size, job.ts_layout);
+    if (job.ts_layout.pids.empty()) return false;
+    std::vector<std::uint8_t> container, elementary, coded;
+    split_ts(data, size, job.ts_layout, container, elementary);
+    if (elementary.empty() || container.empty()) return false;
+
+    job.payload.clear();
+    job.payload.push_back(job.ts_layout.packet_size == kTsPacket ? 0 : 1);
+    put_u32(job.payload, job.ts_layout.lead);
+    job.payload.push_back(static_cast<std::uint8_t>(job.ts_layout.pids.size()));
+    for (std::uint16_t pid : job.ts_layout.pids) {
+        job.payload.push_back(static_cast<std::uint8_t>(pid));
+        job.payload.push_back(static_cast<std::uint8_t>(pid >> 8));
+    }
+    std::size_t n = compress_zstd(*job.zstd, container.data(), container.size(), coded);
+    const bool container_zstd = n != 0 && n < container.size();
+    job.payload.push_back(container_zstd ? METHOD_ZSTD : METHOD_STORED);
+    put_u32(job.payload, static_cast<std::uint32_t>(container.size()));
+    put_u32(job.payload, static_cast<std::uint32_t>(container_zstd ? n : container.size()));
+    const std::vector<std::uint8_t>& c = container_zstd ? coded : container;
+    job.payload.insert(job.payload.end(), c.data(), c.data() + (container_zstd ? n : container.size()));
+    const std::size_t container_bits = 8 * (job.payload.size() - kTsHeadBytes);
+
+    job.stats = PackStats{};
+    job.stats.by_family = job.by_family;
+    std::uint8_t method = METHOD_STORED;
+    if (job.coder->encode(elementary.data(), elementary.size(), coded, &job.stats, check_frames, nullptr, job.version) ==
+            PACK_OK &&
+        job.stats.frames_modelled != 0 && coded.size() < elementary.size()) {
+        method = METHOD_MODEL;
+    } else {
+        job.stats = PackStats{};
+        job.stats.by_family = job.by_family;
+        n = compress_zstd(*job.zstd, elementary.data(), elementary.size(), coded);
+        if (n != 0 && n < elementary.size()) {
+            method = METHOD_ZSTD;
+            coded.resize(n);
+        }
+    }
+    job.payload.push_back(method);
+    const std::vector<std::uint8_t>& e = method == METHOD_STORED ? elementary : coded;
+    job.payload.insert(job.payload.end(), e.begin(), e.end());
+    job.stats.bits[FAMILY_CONTAINER] += container_bits;
+    job.has_first_adts = false;
+    for (std::size_t at = 0; at + 7 <= elementary.size() && !job.has_first_adts; ++at)
+        if (adts_frame_candidate(elementary.data() + at, elementary.size() - at) != 0) {
+            std::memcpy(job.first_adts, elementary.data() + at, sizeof job.first_adts);
+            job.has_first_adts = true;
+        }
+    job.method = METHOD_TS;
+    return job.payload.size() < size;
+}
+
 }  // namespace
 
 void reserve_pack_buffers(PackJob& job, std::size_t chunk_cap) {
@@ -147,6 +267,11 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
     job.checksum = XXH3_64bits(data, size);
     job.verify_failed = false;
 
+    if (job.ts) {
+        for (const bool check_frames : {false, true})
+            if (encode_ts(job, check_frames) && decodes_back(job, scratch)) return;
+        job.ts_layout.pids.clear();
+    }
     bool model_chosen = false;
     const std::uint8_t model_method = job.container ? METHOD_UNITS : METHOD_MODEL;
     // A container's stretch without units (cover art, another track) goes to zstd alone.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/container/ts_packets.h"
 #include "pack/model/chunk_codec.h"
 #include "pack/model/generations.h"
 #include "pack/format/pack_format.h"
@@ -51,6 +52,10 @@ struct PackJob {
     std::vector<std::uint8_t> original;
     std::vector<ChunkUnit> units;       // the access units and size tables of a container chunk
     bool container = false;             // the chunk is cut from a container: code it as units
+    bool ts = false;                    // the chunk is transport stream packets laid out as ts says
+    TsLayout ts_layout;                 // its lead and packet size (the PIDs are found per chunk)
+    std::uint8_t first_adts[7] = {};    // of a chunk coded as packets: its elementary stream's first
+    bool has_first_adts = false;        // ADTS header, for the run's line
     std::size_t first_unit = 0;         // of its access units, the first one's index in the input's
     std::vector<std::uint8_t> payload;  // model or zstd bytes; empty when stored
     std::uint8_t method = METHOD_STORED;

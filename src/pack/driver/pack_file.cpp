@@ -13,6 +13,7 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
+#include "pack/container/ts_packets.h"
 #include "pack/container/unit_cuts.h"
 #include "pack/frame/adts_frame.h"
 #include "pack/driver/pack_pipeline.h"
@@ -136,12 +137,29 @@ std::uint64_t bound_reach(const PackRun& run) {
     const std::uint64_t reach = bound_reach(run);
     const std::size_t least = reach > run.offset ? static_cast<std::size_t>(std::min<std::uint64_t>(reach - run.offset, size)) : 0;
     job.container = run.cuts.plan != nullptr;
-    if (job.container) {
+    const std::uint8_t* p = run.window.data() + run.begin;
+    std::size_t first_sync = 0, packet_size = 0;
+    job.ts = !job.container && run.settings.format_version >= 5 && find_ts_packets(p, size, first_sync, packet_size);
+    if (job.ts) {
+        // Transport stream packets: whole ones after the bytes before the first, up to the
+        // target (or the cap), unless the rest of the input fits.
+        const bool at_end = run.eof && avail <= run.settings.chunk_cap;
+        std::size_t want = run.target_bytes != 0 ? std::min(size, std::max(run.target_bytes, least)) : size;
+        want = std::max(want, least);
+        if (at_end && avail <= want) {
+            n = avail;
+        } else {
+            n = first_sync + std::max<std::size_t>(1, (want - std::min(want, first_sync)) / packet_size) * packet_size;
+            n = std::min(n, size);
+            if (at_end && avail - n < kContainerGapChunk) n = avail;  // no short last chunk of a few packets
+        }
+        job.ts_layout.lead = static_cast<std::uint32_t>(first_sync);
+        job.ts_layout.packet_size = static_cast<std::uint16_t>(packet_size);
+    } else if (job.container) {
         n = cut_unit_chunk(run.cuts, run.offset, size, run.target_bytes, job.units, job.first_unit);
         if (n < least) n = widen_unit_chunk(run.cuts, run.offset, size, least, job.units, job.first_unit);
     } else {
         const bool at_end = run.eof && avail <= run.settings.chunk_cap;
-        const std::uint8_t* p = run.window.data() + run.begin;
         const std::size_t other = run.settings.max_other_bytes;
         n = next_chunk_length(p, size, at_end, run.max_frames, other, run.target_bytes);
         if (n == 0 && !at_end) n = next_chunk_length(p, size, true, run.max_frames, other, run.target_bytes);
@@ -204,10 +222,16 @@ void keep_first_adts(const std::vector<std::uint8_t>& data, PackReport& r) {
     PackReport& r = run.report;
     count_chunk(r, job.method, job.original.size(), payload.size());
     const std::uint64_t frames = job.stats.frames_modelled + job.stats.frames_raw;
-    if (r.frames_parsed == 0 && job.stats.frames_modelled != 0 && !job.container) keep_first_adts(job.original, r);
+    if (r.frames_parsed == 0 && job.stats.frames_modelled != 0 && !job.container && job.method != METHOD_TS)
+        keep_first_adts(job.original, r);
     r.frames += frames;
     if (!job.container) r.frames_parsed += job.stats.frames_modelled;
-    if (job.method == METHOD_MODEL || job.method == METHOD_UNITS) {
+    if (job.method == METHOD_TS) {
+        r.ts_streams = std::max<std::uint64_t>(r.ts_streams, job.ts_layout.pids.size());
+        if (!r.has_ts_adts && job.has_first_adts) std::memcpy(r.first_adts, job.first_adts, sizeof r.first_adts);
+        r.has_ts_adts = r.has_ts_adts || job.has_first_adts;
+    }
+    if (job.method == METHOD_MODEL || job.method == METHOD_UNITS || job.method == METHOD_TS) {
         for (int f = 0; f < FAMILY_COUNT; ++f) r.stats.bits[f] += job.stats.bits[f];
         r.stats.frame_bits += job.stats.frame_bits;
         r.stats.frames_modelled += job.stats.frames_modelled;
@@ -485,6 +509,9 @@ std::size_t chunk_target_bytes(std::uint64_t input_size) {
 void describe_found(const UnitPlan* plan, PackReport& report) {
     if (plan != nullptr && plan->source != UnitSource::NONE)
         report.units = describe_units(*plan, report.stats.frames_modelled);
+    else if (report.ts_streams != 0)
+        report.units = describe_ts(report.ts_streams, report.has_ts_adts ? report.first_adts : nullptr,
+                                   report.stats.frames_modelled);
     else if (report.frames_parsed != 0 && 2 * report.frames_parsed >= report.frames)
         report.units = describe_adts(report.first_adts, report.frames, report.stats.frames_modelled);
 }

@@ -82,6 +82,8 @@ struct PackReport {
     std::uint64_t packed_by_method[METHOD_COUNT] = {};  // payload bytes, record headers excluded
     std::uint64_t frames = 0;                           // ADTS frames the codec found (packing)
     std::uint64_t frames_parsed = 0;  // packing: of those, frames the models could code, whichever method was kept
+    std::uint64_t ts_streams = 0;     // packing: the most ADTS streams a chunk of transport stream packets held
+    bool has_ts_adts = false;         // packing: first_adts is from such a chunk's elementary stream
     PackStats stats;                                    // sum over the chunks coded by the model
     std::string units;  // packing: the container, stream or ADTS frames found, and how many the models coded
     std::uint8_t first_adts[7] = {};  // packing ADTS: the first frame's header, once frames >= 1

@@ -24,8 +24,9 @@ constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '
 // readable: a later version only adds what an earlier one did not have (version 3 added the
 // method of units, for containers and streams without frame headers). Version 4 changed the
 // models of the chunk codec's payloads: its chunks start from a trained state, and the payloads
-// of versions 2 and 3 are decoded by those versions' models.
-constexpr std::uint16_t kPackFormatVersion = 4;
+// of versions 2 and 3 are decoded by those versions' models. Version 5 added the method of
+// transport stream packets, its payloads coded by version 4's models.
+constexpr std::uint16_t kPackFormatVersion = 5;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
@@ -44,9 +45,10 @@ enum ChunkMethod : std::uint8_t {
     METHOD_ZSTD = 1,    // one zstd frame; packed length below original length
     METHOD_MODEL = 2,   // the chunk codec's payload; packed length below original length
     METHOD_UNITS = 3,   // the chunk codec's payload of a container's bytes and access units (version 3)
+    METHOD_TS = 4,      // transport stream packets: their container stream and ADTS stream apart (version 5)
     METHOD_COUNT
 };
-// "stored", "zstd", "model", "units": the name a listing gives a method; null past METHOD_COUNT.
+// "stored", "zstd", "model", "units", "ts": the name a listing gives a method; null past METHOD_COUNT.
 const char* method_name(unsigned method);
 
 // Where a field lies in its record.
@@ -136,7 +138,9 @@ bool read_end_record(const std::uint8_t* in, EndRecord& r);
 std::string chunk_record_problem(const ChunkRecord& r, unsigned version = kPackFormatVersion);
 
 // The methods a format version knows.
-constexpr unsigned methods_of_version(unsigned version) { return version >= 3 ? METHOD_COUNT : METHOD_UNITS; }
+constexpr unsigned methods_of_version(unsigned version) {
+    return version >= 5 ? METHOD_COUNT : version >= 3 ? METHOD_TS : METHOD_UNITS;
+}
 
 // True when data starts with the packed-file magic number.
 bool has_pack_magic(const std::uint8_t* data, std::size_t size);

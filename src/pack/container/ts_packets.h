@@ -1,0 +1,43 @@
+// MPEG transport streams as the packer splits them: the payload bytes of the packets of audio
+// PIDs that carry ADTS (after any adaptation field and PES header) form one elementary stream,
+// which the frame models code as an ADTS file; every other byte (packet headers, adaptation
+// fields, PES headers, other PIDs' packets, bytes before the first packet or after the last
+// whole one) forms the container stream. Which stream a byte belongs to follows from the
+// container bytes before it and the chunk's list of PIDs alone, so merging the two streams
+// back is the same walk with the roles turned round, and exact for any bytes whatever: a
+// wrong PID or a damaged packet only costs size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+constexpr std::size_t kTsPacket = 188;
+constexpr std::size_t kMaxTsPids = 8;
+
+// How a chunk's bytes are laid out in packets: `lead` bytes before the first one, then packets
+// of `packet_size` bytes (188, or 192 with a 4-byte prefix before each sync byte), the last
+// partial one, if any, the container's bytes.
+struct TsLayout {
+    std::uint32_t lead = 0;
+    std::uint16_t packet_size = kTsPacket;
+    std::vector<std::uint16_t> pids;  // at most kMaxTsPids
+};
+
+// Where transport stream packets start in data[0..n): the first packet (its sync byte within
+// the first 1 KiB) from which five packets in a row, of 188 or 192 bytes, hold 0x47 at their
+// sync byte, and their size. False when there is none (fewer than five packets in a row).
+bool find_ts_packets(const std::uint8_t* data, std::size_t n, std::size_t& first_packet, std::size_t& packet_size);
+
+// The PIDs of data[0..n) (laid out as `layout` says, its pids ignored) whose packets start PES
+// packets of ADTS frames: a PES header of an audio or private stream followed by an ADTS
+// syncword. At most kMaxTsPids, in order of their first such packet.
+std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t n, const TsLayout& layout);
+
+// Splits data[0..n) into its container stream and elementary stream (both emptied first).
+void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, std::vector<std::uint8_t>& container,
+              std::vector<std::uint8_t>& elementary);
+
+// Merges the two streams back into out[0..n); false when they do not make exactly n bytes.
+bool merge_ts(const std::uint8_t* container, std::size_t container_size, const std::uint8_t* elementary,
+              std::size_t elementary_size, const TsLayout& layout, std::uint8_t* out, std::size_t n);

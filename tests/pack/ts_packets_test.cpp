@@ -1,0 +1,179 @@
+// Transport stream packets split into a container stream and an elementary stream: on files
+// ffmpeg and GStreamer wrote, the elementary stream is exactly the ADTS file the audio came
+// from; on packets built here, each form of header sends its bytes where it should; on any
+// bytes whatever, merging the two streams gives the input back, and streams that do not add up
+// are refused.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "pack/container/ts_packets.h"
+#include "support/test_util.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TsLayout layout_of(const Bytes& data) {
+    TsLayout layout;
+    std::size_t first = 0, size = 0;
+    if (!find_ts_packets(data.data(), data.size(), first, size)) return layout;
+    layout.lead = static_cast<std::uint32_t>(first);
+    layout.packet_size = static_cast<std::uint16_t>(size);
+    layout.pids = find_adts_pids(data.data(), data.size(), layout);
+    return layout;
+}
+
+// Splits and merges back: true when the merge gives data again.
+bool round_trip(const Bytes& data, const TsLayout& layout, Bytes* es = nullptr) {
+    Bytes container, elementary;
+    split_ts(data.data(), data.size(), layout, container, elementary);
+    Bytes back(data.size());
+    if (es != nullptr) *es = elementary;
+    return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, back.data(),
+                    back.size()) &&
+           back == data;
+}
+
+TEST(TsPackets, TheElementaryStreamIsTheAdtsFileTheAudioCameFrom) {
+    const struct {
+        const char* name;
+        const char* adts;
+        std::size_t packet, lead;
+    } samples[] = {{"ts/ff_stereo.ts", "lc_stereo_44k.aac", 188, 0},   // ffmpeg
+                   {"ts/ff_stereo.m2ts", "lc_stereo_44k.aac", 192, 0}, // ffmpeg, 4-byte time codes
+                   {"ts/gst_mono.ts", "lc_mono_44k.aac", 188, 0},      // GStreamer
+                   {"ts/video.ts", "ts/video.ts.adts", 188, 0}};       // ffmpeg, beside H.264
+    for (const auto& s : samples) {
+        SCOPED_TRACE(s.name);
+        const Bytes data = bytes_of(read_file(test_data(s.name)));
+        const TsLayout layout = layout_of(data);
+        EXPECT_EQ(layout.packet_size, s.packet);
+        EXPECT_EQ(layout.lead, s.lead);
+        ASSERT_EQ(layout.pids.size(), 1u);
+        Bytes es;
+        ASSERT_TRUE(round_trip(data, layout, &es));
+        EXPECT_TRUE(es == bytes_of(read_file(test_data(s.adts))));
+        // An HLS segment or a cut recording starts anywhere: behind junk, inside a PES packet.
+        for (const std::size_t cut : {std::size_t{3}, std::size_t{188 * 7 + 100}}) {
+            const Bytes tail(data.begin() + static_cast<std::ptrdiff_t>(cut), data.end());
+            const TsLayout t = layout_of(tail);
+            ASSERT_EQ(t.pids, layout.pids);
+            EXPECT_TRUE(round_trip(tail, t));
+        }
+    }
+}
+
+// A packet of the given PID with its header flags (byte 1's top bits, byte 3's control bits)
+// and payload, filled to 188 bytes with 0xEE.
+Bytes packet(unsigned pid, unsigned start, unsigned control, const Bytes& body) {
+    Bytes p(kTsPacket, 0xEE);
+    p[0] = 0x47;
+    p[1] = static_cast<std::uint8_t>(start | pid >> 8);
+    p[2] = static_cast<std::uint8_t>(pid);
+    p[3] = static_cast<std::uint8_t>(control);
+    for (std::size_t i = 0; i < body.size() && 4 + i < p.size(); ++i) p[4 + i] = body[i];
+    return p;
+}
+
+Bytes joined(const Bytes& a, const Bytes& b) {
+    Bytes r(a.size() + b.size());
+    for (std::size_t i = 0; i < r.size(); ++i) r[i] = i < a.size() ? a[i] : b[i - a.size()];
+    return r;
+}
+
+TEST(TsPackets, EachFormOfPacketSendsItsBytesWhereTheyBelong) {
+    const Bytes adts = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC};
+    const Bytes pes = joined({0, 0, 1, 0xC0, 0, 0, 0x80, 0x80, 5, 1, 2, 3, 4, 5}, adts);  // a PES header of 14 bytes
+    const Bytes with_af = joined({7, 0x10, 1, 2, 3, 4, 5, 6}, pes);  // behind an adaptation field of 7 bytes
+    struct Case {
+        const char* what;
+        Bytes packet;
+        std::size_t elementary;  // bytes of the packet that go to the elementary stream
+    };
+    const Case cases[] = {
+        {"unit start with a PES header", packet(0x100, 0x40, 0x10, pes), 184 - 14},
+        {"continuation", packet(0x100, 0, 0x11, {}), 184},
+        {"adaptation field then PES header", packet(0x100, 0x40, 0x32, with_af), 184 - 8 - 14},
+        {"adaptation field only", packet(0x100, 0, 0x20, {183}), 0},
+        {"adaptation field longer than the packet", packet(0x100, 0, 0x30, {190}), 0},
+        {"adaptation field of the whole rest", packet(0x100, 0, 0x30, {183}), 0},
+        {"not a PES start", packet(0x100, 0x40, 0x10, {0, 0, 2}), 0},
+        {"PES header longer than the packet", packet(0x100, 0x40, 0x10, {0, 0, 1, 0xC0, 0, 0, 0x80, 0x80, 180}), 0},
+        {"PES header of the whole rest", packet(0x100, 0x40, 0x10, {0, 0, 1, 0xC0, 0, 0, 0x80, 0x80, 175}), 0},
+        {"unit start with fewer than 9 bytes", packet(0x100, 0x40, 0x30, {176}), 0},
+        {"transport error", packet(0x100, 0x80, 0x10, {}), 0},
+        {"scrambled", packet(0x100, 0, 0x90, {}), 0},
+        {"another PID", packet(0x101, 0, 0x10, {}), 0},
+        {"out of sync", [] {
+             Bytes p = packet(0x100, 0, 0x10, {});
+             p[0] = 0x48;
+             return p;
+         }(),
+         0},
+    };
+    TsLayout layout;
+    layout.pids = {0x100};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes es;
+        ASSERT_TRUE(round_trip(c.packet, layout, &es));
+        EXPECT_EQ(es.size(), c.elementary);
+        EXPECT_TRUE(std::equal(es.begin(), es.end(), c.packet.end() - static_cast<std::ptrdiff_t>(es.size())));
+    }
+    // The PID is found from a unit start of an audio stream whose payload starts with ADTS.
+    EXPECT_EQ(find_adts_pids(cases[0].packet.data(), kTsPacket, layout), std::vector<std::uint16_t>{0x100});
+    EXPECT_EQ(find_adts_pids(cases[2].packet.data(), kTsPacket, layout), std::vector<std::uint16_t>{0x100});
+    Bytes video = cases[0].packet;
+    video[4 + 3] = 0xE0;  // a video stream id
+    EXPECT_TRUE(find_adts_pids(video.data(), kTsPacket, layout).empty());
+
+    // Lead bytes, 192-byte packets and a partial last packet are the container's.
+    Bytes all = {1, 2, 3};
+    TsLayout prefixed;
+    prefixed.lead = 3;
+    prefixed.packet_size = kTsPacket + 4;
+    prefixed.pids = {0x100};
+    std::size_t elementary = 0;
+    for (const Case& c : cases) {
+        all = joined(all, joined({9, 9, 9, 9}, c.packet));  // behind its prefix
+        elementary += c.elementary;
+    }
+    all = joined(all, Bytes(cases[1].packet.begin(), cases[1].packet.begin() + 100));
+    Bytes es;
+    ASSERT_TRUE(round_trip(all, prefixed, &es));
+    EXPECT_EQ(es.size(), elementary);
+}
+
+TEST(TsPackets, AnyBytesComeBackAndStreamsThatDoNotAddUpAreRefused) {
+    const Bytes data = bytes_of(read_file(test_data("ts/gst_mono.ts")));
+    const TsLayout layout = layout_of(data);
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        Bytes bad = data;
+        for (int k = 1 + static_cast<int>(rng() % 20); k > 0; --k) bad[rng() % bad.size()] = static_cast<std::uint8_t>(rng());
+        bad.resize(bad.size() - rng() % 400);
+        ASSERT_TRUE(round_trip(bad, layout)) << round;
+    }
+    Bytes container, elementary, back(data.size() + 1);
+    split_ts(data.data(), data.size(), layout, container, elementary);
+    const std::size_t c = container.size(), e = elementary.size();
+    container.push_back(0);  // a byte more than each stream holds, for the lengths said wrong below
+    elementary.push_back(0);
+    const auto merges = [&](std::size_t c_said, std::size_t e_said, std::size_t n) {
+        return merge_ts(container.data(), c_said, elementary.data(), e_said, layout, back.data(), n);
+    };
+    EXPECT_TRUE(merges(c, e, data.size()));
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
+    EXPECT_FALSE(merges(c - 1, e, data.size()));
+    EXPECT_FALSE(merges(c, e - 1, data.size()));
+    EXPECT_FALSE(merges(c - 1, e + 1, data.size()));  // the right sum, cut wrong
+    EXPECT_FALSE(merges(c + 1, e - 1, data.size()));
+    EXPECT_FALSE(merges(c, e, data.size() + 1));
+}
+
+}  // namespace
