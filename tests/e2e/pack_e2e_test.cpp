@@ -291,6 +291,11 @@ TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
     EXPECT_LE(read_file(dir.file("seg.m4s.aaz")).size(), read_file(dir.file("frag_av.mp4.aaz")).size());
     const RunResult stats = expect_run(0, {"-p", "-f", "--pack-stats", "tags_cover.m4a"}, dir.path);
     EXPECT_TRUE(std::regex_search(stats.err, std::regex(R"(\n  container +[0-9,]+ bits)"))) << stats.err;
+    // A transport stream's packets are one chunk of the models, its container stream counted as such.
+    const RunResult ts = expect_run(0, {"-p", "-f", "--pack-stats", "gst_mono.ts"}, dir.path);
+    EXPECT_TRUE(std::regex_search(ts.err, std::regex(R"(\n  chunks: 1 model, 0 zstd, 0 stored\n  ts +24,252 -> [0-9,]+ bytes\n)"
+                                                     R"([^]*\n  container +[1-9][0-9,]* bits)")))
+        << ts.err;
     for (const char* name : {"tags_cover.m4a", "video.flv", "live_video.mkv", "video.ts"}) {
         std::remove(dir.file("piped.aaz").c_str());
         ASSERT_EQ(pack_from_pipe(dir, name), "");

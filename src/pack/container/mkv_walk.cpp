@@ -18,7 +18,6 @@ constexpr std::uint32_t kSegment = 0x18538067, kSeekHead = 0x114D9B74, kInfo = 0
 constexpr std::uint32_t kTrackEntry = 0xAE, kTrackNumber = 0xD7, kCodecId = 0x86, kCodecPrivate = 0x63A2,
                         kContentEncodings = 0x6D80;
 constexpr std::uint32_t kSimpleBlock = 0xA3, kBlockGroup = 0xA0, kBlock = 0xA1;
-constexpr std::uint64_t kUnknownSize = ~std::uint64_t{0};
 // Read whole at most: an EBML header, a CodecID, the start of a CodecPrivate.
 constexpr std::size_t kMaxHeaderBytes = 4096, kMaxCodecIdBytes = 64, kMaxConfigBytes = 64;
 constexpr unsigned kMaxLacedFrames = 256;
