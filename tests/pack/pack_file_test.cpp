@@ -218,7 +218,8 @@ TEST(PackBound, HoldsForInputsCutIntoManyShortChunks) {
                     {"a million one-byte units", random_bytes(1000000, 11), {}},
                     {"a size table after every unit", {}, {}},
                     {"units between long stretches", {}, {}},
-                    {"random bytes", random_bytes(3000000, 12), {}}};
+                    {"random bytes", random_bytes(3000000, 12), {}},
+                    {"transport stream packets of random bytes", random_bytes(188 * 16000, 13), {}}};
     // ADTS frames of a header and a byte each: 2048 frames are a chunk of 16 KiB.
     Case& tiny = cases[0];
     for (int i = 0; i < 120000; ++i)
@@ -241,6 +242,7 @@ TEST(PackBound, HoldsForInputsCutIntoManyShortChunks) {
         stretches.input = concat({stretches.input, random_bytes(kContainerGapChunk + 2, static_cast<unsigned>(k))});
     }
 
+    for (std::size_t at = 0; at < cases[5].input.size(); at += 188) cases[5].input[at] = 0x47;
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
         c.plan.source = UnitSource::ISO_MEDIA;  // used where the case names units

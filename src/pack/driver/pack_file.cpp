@@ -144,13 +144,13 @@ std::uint64_t bound_reach(const PackRun& run) {
         // Transport stream packets: whole ones after the bytes before the first, up to the
         // target (or the cap), unless the rest of the input fits.
         const bool at_end = run.eof && avail <= run.settings.chunk_cap;
-        std::size_t want = run.target_bytes != 0 ? std::min(size, std::max(run.target_bytes, least)) : size;
-        want = std::max(want, least);
+        const std::size_t want = run.target_bytes != 0 ? std::min(size, std::max(run.target_bytes, least)) : size;
         if (at_end && avail <= want) {
             n = avail;
         } else {
-            n = first_sync + std::max<std::size_t>(1, (want - std::min(want, first_sync)) / packet_size) * packet_size;
-            n = std::min(n, size);
+            std::size_t packets = std::max<std::size_t>(1, (want - std::min(want, first_sync)) / packet_size);
+            if (first_sync + packets * packet_size < least) ++packets;  // the bound's least reach, a packet further
+            n = std::min(size, first_sync + packets * packet_size);
             if (at_end && avail - n < kContainerGapChunk) n = avail;  // no short last chunk of a few packets
         }
         job.ts_layout.lead = static_cast<std::uint32_t>(first_sync);
