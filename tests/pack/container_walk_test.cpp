@@ -587,6 +587,22 @@ std::string flv_tag(unsigned type, const std::string& body) {
 std::string aac_tag(unsigned packet, const std::string& body) { return flv_tag(8, "\xAF" + be(packet, 1) + body); }
 const std::string kLcStereo44("\x12\x10", 2);  // AudioSpecificConfig: LC, 44.1 kHz, stereo
 
+// A file of one AAC track (and other_tracks more) whose samples are the access units of the
+// ADTS copy adts (under tests/data), in order, none missed.
+void expect_one_track_of_copy(const std::string& file, const ContainerLayout& l, const char* adts,
+                              unsigned other_tracks) {
+    EXPECT_EQ(l.other_tracks, other_tracks);
+    expect_sane(l, file.size());
+    const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(adts)));
+    ASSERT_EQ(l.tracks.size(), 1u);
+    const AacTrack& t = l.tracks[0];
+    EXPECT_EQ(std::vector<unsigned>({t.object_type, t.sf_index, t.channel_config}),
+              std::vector<unsigned>({frames[0].object_type, frames[0].sf_index, frames[0].channel_config}));
+    ASSERT_EQ(l.samples.size(), frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        ASSERT_EQ(file.compare(l.samples[i].offset, l.samples[i].size, frames[i].payload), 0) << "unit " << i;
+}
+
 TEST(FlvWalk, AudioTagsAreTheAccessUnitsOfTheAdtsCopy) {
     const struct {
         const char* name;
@@ -603,16 +619,7 @@ TEST(FlvWalk, AudioTagsAreTheAccessUnitsOfTheAdtsCopy) {
         ContainerLayout l;
         ASSERT_TRUE(walk_flv_file(file, l));
         EXPECT_EQ(l.kind, ContainerKind::FLV);
-        EXPECT_EQ(l.other_tracks, s.other_tracks);
-        expect_sane(l, file.size());
-        const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(s.adts)));
-        ASSERT_EQ(l.tracks.size(), 1u);
-        const AacTrack& t = l.tracks[0];
-        EXPECT_EQ(std::vector<unsigned>({t.object_type, t.sf_index, t.channel_config}),
-                  std::vector<unsigned>({frames[0].object_type, frames[0].sf_index, frames[0].channel_config}));
-        ASSERT_EQ(l.samples.size(), frames.size());
-        for (std::size_t i = 0; i < frames.size(); ++i)
-            ASSERT_EQ(file.compare(l.samples[i].offset, l.samples[i].size, frames[i].payload), 0) << "unit " << i;
+        expect_one_track_of_copy(file, l, s.adts, s.other_tracks);
     }
 }
 
@@ -712,16 +719,7 @@ TEST(MatroskaWalk, BlocksAreTheAccessUnitsOfTheAdtsCopy) {
         ContainerLayout l;
         ASSERT_TRUE(walk_mkv_file(file, l));
         EXPECT_EQ(l.kind, ContainerKind::MATROSKA);
-        EXPECT_EQ(l.other_tracks, s.other_tracks);
-        expect_sane(l, file.size());
-        const std::vector<AdtsFrame> frames = adts_frames(read_file(test_data(s.adts)));
-        ASSERT_EQ(l.tracks.size(), 1u);
-        const AacTrack& t = l.tracks[0];
-        EXPECT_EQ(std::vector<unsigned>({t.object_type, t.sf_index, t.channel_config}),
-                  std::vector<unsigned>({frames[0].object_type, frames[0].sf_index, frames[0].channel_config}));
-        ASSERT_EQ(l.samples.size(), frames.size());
-        for (std::size_t i = 0; i < frames.size(); ++i)
-            ASSERT_EQ(file.compare(l.samples[i].offset, l.samples[i].size, frames[i].payload), 0) << "unit " << i;
+        expect_one_track_of_copy(file, l, s.adts, s.other_tracks);
     }
 }
 
