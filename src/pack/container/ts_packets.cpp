@@ -140,7 +140,7 @@ bool merge_ts(const std::uint8_t* container, std::size_t container_size, const s
         std::size_t& at = s == CONTAINER ? c : e;
         const std::size_t size = s == CONTAINER ? container_size : elementary_size;
         if (count > size - at || count > n - pos) return false;
-        std::memcpy(out + pos, from + at, count);
+        if (count != 0) std::memcpy(out + pos, from + at, count);
         at += count;
         pos += count;
         return true;
