@@ -232,12 +232,7 @@ bool encode_ts(PackJob& job, bool check_frames) {
     const std::vector<std::uint8_t>& e = method == METHOD_STORED ? elementary : coded;
     job.payload.insert(job.payload.end(), e.begin(), e.end());
     job.stats.bits[FAMILY_CONTAINER] += container_bits;
-    job.has_first_adts = false;
-    for (std::size_t at = 0; at + 7 <= elementary.size() && !job.has_first_adts; ++at)
-        if (adts_frame_candidate(elementary.data() + at, elementary.size() - at) != 0) {
-            std::memcpy(job.first_adts, elementary.data() + at, sizeof job.first_adts);
-            job.has_first_adts = true;
-        }
+    job.has_first_adts = first_adts_header(elementary.data(), elementary.size(), job.first_adts);
     job.method = METHOD_TS;
     return job.payload.size() < size;
 }

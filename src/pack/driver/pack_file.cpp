@@ -196,15 +196,6 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     return PACK_VERIFY_FAILED;
 }
 
-// The header of the first ADTS frame of a chunk that holds frames, for the run's line.
-void keep_first_adts(const std::vector<std::uint8_t>& data, PackReport& r) {
-    for (std::size_t at = 0; at + 7 <= data.size(); ++at) {
-        if (adts_frame_candidate(data.data() + at, data.size() - at) == 0) continue;
-        std::memcpy(r.first_adts, data.data() + at, sizeof r.first_adts);
-        return;
-    }
-}
-
 [[nodiscard]] PackResult write_chunk(PackRun& run, const PackJob& job) {
     if (PackResult s = check_numbering(run, job); s != PACK_OK) return s;
     const bool stored = job.method == METHOD_STORED;
@@ -222,8 +213,9 @@ void keep_first_adts(const std::vector<std::uint8_t>& data, PackReport& r) {
     PackReport& r = run.report;
     count_chunk(r, job.method, job.original.size(), payload.size());
     const std::uint64_t frames = job.stats.frames_modelled + job.stats.frames_raw;
+    // the header of the first frame of a chunk that holds frames, for the run's line
     if (r.frames_parsed == 0 && job.stats.frames_modelled != 0 && !job.container && job.method != METHOD_TS)
-        keep_first_adts(job.original, r);
+        first_adts_header(job.original.data(), job.original.size(), r.first_adts);
     r.frames += frames;
     if (!job.container) r.frames_parsed += job.stats.frames_modelled;
     if (job.method == METHOD_TS) {

@@ -310,3 +310,12 @@ PackResult write_adts_frame(const FrameRecord& rec, std::uint8_t* out, std::size
     length = bitsink_bytes(io.sink);
     return PACK_OK;
 }
+
+bool first_adts_header(const std::uint8_t* data, std::size_t size, std::uint8_t (&header)[7]) {
+    for (std::size_t at = 0; at + sizeof header <= size; ++at) {
+        if (adts_frame_candidate(data + at, size - at) == 0) continue;
+        std::memcpy(header, data + at, sizeof header);
+        return true;
+    }
+    return false;
+}

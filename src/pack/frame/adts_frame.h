@@ -18,6 +18,10 @@
 // no such frame there.
 std::size_t adts_frame_candidate(const std::uint8_t* data, std::size_t size);
 
+// Copies the 7-byte header of the first frame candidate in data[0..size) to header; false when
+// there is none.
+bool first_adts_header(const std::uint8_t* data, std::size_t size, std::uint8_t (&header)[7]);
+
 // Parses the frame data[0..size) (size = its frame length) into rec.
 [[nodiscard]] PackResult parse_adts_frame(const std::uint8_t* data, std::size_t size, FrameRecord& rec);
 
