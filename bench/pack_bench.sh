@@ -266,6 +266,14 @@ with open(sys.argv[1], 'wb') as f:
 PY
 packing_peak "$HUGE_TABLE" "crafted M4A of 1 access unit and a 25,000,000-entry size table"
 
+# The same bound on the other forms the packer walks: FLV, Matroska and a lone MP4 segment of a
+# million one-byte access units each, and 100,000 transport stream packets of tiny ADTS frames.
+[ -s "$WORK/million/packets.ts" ] || python3 "$ROOT/bench/make_million_units.py" "$WORK/million"
+packing_peak "$WORK/million/million.flv" "crafted FLV of 1,000,000 access units"
+packing_peak "$WORK/million/million.mkv" "crafted Matroska file of 1,000,000 SimpleBlocks"
+packing_peak "$WORK/million/million.m4s" "crafted MP4 segment of 1,000,000 samples"
+packing_peak "$WORK/million/packets.ts" "crafted transport stream of 100,000 PES packets"
+
 # The library's streaming pack of a container whose index follows its media, which it keeps
 # whole (its first 4 MiB in memory, then all of it in a temporary file) before mapping it:
 # about 30 MB of M4A (a music track looped; ffmpeg puts the moov box last unless asked not
@@ -291,7 +299,8 @@ rm -f "$WORK/f.aaz" "$WORK/f.out" "$WORK/f1.aaz" "$WORK/f1.out" "$WORK/rss"
 # ---------------------------------------------------------------------------------------------
 # Containers and streams without frame headers, each beside the ADTS copy of the very same
 # access units. CONTAINERS= a folder made by ../shared/music/make-mp4.sh (made into WORK/mp4 by
-# default); STREAMS: the first three music files as headerless raw streams and as ADIF files,
+# default) and STREAM_FILES= one made by ../shared/music/make-streams.sh (MPEG-TS, Matroska, FLV,
+# LOAS, MP4 beside video; made into WORK/streams by default); STREAMS: the first three music files as headerless raw streams and as ADIF files,
 # made here from their ADTS frames (headers stripped; an ADIF header with one program config
 # element in front). CONTAINERS=0 skips this section.
 # pack_one FILE: sets P_SAVING, P_PACKED, P_PACK_S, P_UNPACK_S and checks the file comes back.
@@ -309,10 +318,14 @@ pack_one() {
 if [ "${CONTAINERS:-}" != 0 ]; then
     CONTAINERS=${CONTAINERS:-$WORK/mp4}
     ls "$CONTAINERS"/*.m4a >/dev/null 2>&1 || bash "$ROOT/../shared/music/make-mp4.sh" "$CONTAINERS" >/dev/null
+    STREAM_FILES=${STREAM_FILES:-$WORK/streams}
+    ls "$STREAM_FILES"/*.ts >/dev/null 2>&1 || bash "$ROOT/../shared/music/make-streams.sh" "$STREAM_FILES" >/dev/null
     printf '\n%-32s %11s %8s %8s %8s %9s %9s %9s %9s %9s %9s %9s\n' container bytes "-p %" "xz %" "zstd %" \
         "pack MB/s" "unp MB/s" "ADTS -p %" "points" "packed +%" "ADTS pk/s" "ADTS up/s"
     nc=0; sum_c=0; sum_a=0; sum_cx=0; sum_cz=0; worst=0; sum_extra=0
-    for f in "$CONTAINERS"/*.m4a "$CONTAINERS"/*.mp4 "$CONTAINERS"/*.mov "$CONTAINERS"/*.3gp; do
+    for f in "$CONTAINERS"/*.m4a "$CONTAINERS"/*.mp4 "$CONTAINERS"/*.mov "$CONTAINERS"/*.3gp \
+        "$STREAM_FILES"/*.ts "$STREAM_FILES"/*.mka "$STREAM_FILES"/*.mkv "$STREAM_FILES"/*.flv \
+        "$STREAM_FILES"/*.loas "$STREAM_FILES"/*.mp4 "$STREAM_FILES"/*.m4a; do
         [ -s "$f" ] || continue
         size=$(stat -c %s "$f")
         pack_one "$f"; sp=$P_SAVING; ps=$P_PACK_S; us=$P_UNPACK_S; pc=$P_PACKED
