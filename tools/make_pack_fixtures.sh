@@ -28,12 +28,14 @@ ADTS_SAMPLES="lc_mono_8k.aac lc_stereo_44k.aac lc_51_48k.aac is_ms_stereo_48k.aa
   main_stereo_44k.aac lc_mono_fill_44k.aac tns_mono_44k.aac crafted/dense_lines_44k.aac crafted/odd_units.aac"
 UNIT_SAMPLES="mp4/tags_cover.m4a mp4/frag_moof.mp4 streams/lc_stereo_44k.adif flv/video.flv mkv/live_video.mkv"
 TS_SAMPLES="ts/ff_stereo.m2ts ts/video.ts ts/gst_mono.ts"
+SPLIT_SAMPLES="mp4/other_codecs.mp4"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
     samples=$ADTS_SAMPLES
     [ "$version" -ge 3 ] && samples="$samples $UNIT_SAMPLES"  # version 2 has no chunks of units
     [ "$version" -ge 5 ] && samples="$samples $TS_SAMPLES"    # nor has version 4 chunks of packets
+    [ "$version" -ge 6 ] && samples="$samples $SPLIT_SAMPLES" # nor version 5 split chunks
     mkdir -p "$DATA/packed-v$version"
     for sample in $samples; do
         fixture=$DATA/packed-v$version/$(basename "$sample").aaz
@@ -58,6 +60,7 @@ printf '' | "$BIN" -p - 2>/dev/null >"$UNPACK/empty"
 head -c 1500 "$UNPACK/stereo_head" >"$UNPACK/stereo_head_cut"
 cp "$FIXTURES/tags_cover.m4a.aaz" "$UNPACK/m4a_units"
 cp "$FIXTURES/lc_stereo_44k.adif.aaz" "$UNPACK/adif_units"
+cp "$FIXTURES/other_codecs.mp4.aaz" "$UNPACK/split_units"
 "$BIN" -p - <"$DATA/flv/video.flv" 2>/dev/null >"$UNPACK/flv_units"
 "$BIN" -p - <"$DATA/mkv/live_video.mkv" 2>/dev/null >"$UNPACK/mkv_units"
 "$BIN" -p - <"$DATA/ts/video.ts" 2>/dev/null >"$UNPACK/ts_packets"

@@ -364,7 +364,8 @@ TEST(LibProbes, PackedInputsInputsReadWholeAndMethodNames) {
     }
     EXPECT_STREQ(aaz_method_name(AAZ_METHOD_UNITS), "units");
     EXPECT_STREQ(aaz_method_name(AAZ_METHOD_TS), "ts");
-    EXPECT_EQ(aaz_method_name(AAZ_METHOD_TS + 1), nullptr);
+    EXPECT_STREQ(aaz_method_name(AAZ_METHOD_SPLIT), "split");
+    EXPECT_EQ(aaz_method_name(AAZ_METHOD_SPLIT + 1), nullptr);
     aaz_options o;
     aaz_options_init(&o);
     o.refuse_packed = 1;

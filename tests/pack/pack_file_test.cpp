@@ -67,24 +67,24 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
     struct Input {
         const char* name;
         Bytes data;
-        std::vector<std::uint64_t> chunks_by_method;  // stored, zstd, model, units, ts
+        std::vector<std::uint64_t> chunks_by_method;  // stored, zstd, model, units, ts, split
     };
     const Input inputs[] = {
-        {"empty", {}, {0, 0, 0, 0, 0}},
-        {"one byte", {0xFF}, {1, 0, 0, 0, 0}},
-        {"random", random_bytes(70000, 1), {1, 0, 0, 0, 0}},
-        {"zeros past the chunk cap", Bytes(5u << 20, 0), {0, 5, 0, 0, 0}},
-        {"text", bytes_of(text), {0, 1, 0, 0, 0}},
-        {"tags only", id3, {0, 1, 0, 0, 0}},
-        {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0, 0, 0}},
-        {"stereo", stereo, {0, 0, 1, 0, 0}},
-        {"two files glued", concat({stereo, mono}), {0, 0, 1, 0, 0}},
-        {"junk between frames", concat({half, random_bytes(333, 2), id3, rest}), {0, 0, 1, 0, 0}},
+        {"empty", {}, {0, 0, 0, 0, 0, 0}},
+        {"one byte", {0xFF}, {1, 0, 0, 0, 0, 0}},
+        {"random", random_bytes(70000, 1), {1, 0, 0, 0, 0, 0}},
+        {"zeros past the chunk cap", Bytes(5u << 20, 0), {0, 5, 0, 0, 0, 0}},
+        {"text", bytes_of(text), {0, 1, 0, 0, 0, 0}},
+        {"tags only", id3, {0, 1, 0, 0, 0, 0}},
+        {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0, 0, 0, 0}},
+        {"stereo", stereo, {0, 0, 1, 0, 0, 0}},
+        {"two files glued", concat({stereo, mono}), {0, 0, 1, 0, 0, 0}},
+        {"junk between frames", concat({half, random_bytes(333, 2), id3, rest}), {0, 0, 1, 0, 0, 0}},
         {"cut in a frame", Bytes(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 3)),
-         {0, 0, 1, 0, 0}},
-        {"transport stream", bytes_of(read_file(test_data("ts/ff_stereo.ts"))), {0, 0, 0, 0, 1}},
+         {0, 0, 1, 0, 0, 0}},
+        {"transport stream", bytes_of(read_file(test_data("ts/ff_stereo.ts"))), {0, 0, 0, 0, 1, 0}},
         {"transport stream of 192-byte packets behind junk",
-         concat({random_bytes(100, 3), bytes_of(read_file(test_data("ts/ff_stereo.m2ts")))}), {0, 0, 0, 0, 1}},
+         concat({random_bytes(100, 3), bytes_of(read_file(test_data("ts/ff_stereo.m2ts")))}), {0, 0, 0, 0, 1, 0}},
     };
     for (const Input& input : inputs) {
         SCOPED_TRACE(input.name);
@@ -202,6 +202,66 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     ASSERT_EQ(pack_bytes(container, packed, settings, report), PACK_OK) << report.message;
     ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;
     EXPECT_TRUE(back == container);
+}
+
+// Access units between another track's samples (video) keep their models: the chunks that
+// hold them are split, the samples going to zstd as a stream of their own, where format
+// version 5 had zstd take such chunks whole.
+TEST(PackRoundTrip, UnitsBesideAnotherTracksSamplesKeepTheirModels) {
+    const std::string stereo = read_file(test_data("lc_stereo_44k.aac"));
+    const std::vector<std::size_t> at = adts_frame_bounds(stereo);
+    const std::size_t frames = at.size() - 1;
+    Bytes container = bytes_of("....ftypisom....moov"), aac;
+    std::vector<UnitExtent> units;
+    const Bytes noise = random_bytes(1500, 11);
+    for (std::size_t k = 0; k < frames; ++k) {
+        const Bytes unit = bytes_of(stereo.substr(at[k] + 7, at[k + 1] - at[k] - 7));
+        units.push_back(UnitExtent{container.size(), unit.size(), 2, 4});
+        container = concat({container, unit});
+        aac = concat({aac, unit});
+        // a video sample: some bytes of its own, the rest as a sample before had them
+        Bytes sample = random_bytes(600, static_cast<unsigned>(100 + k));
+        sample.insert(sample.end(), noise.begin() + static_cast<std::ptrdiff_t>(k % 500), noise.end());
+        container = concat({container, sample});
+    }
+    container = concat({container, bytes_of("....stsz")});
+    UnitPlan plan;
+    plan.source = UnitSource::ISO_MEDIA;
+    plan.units = units;
+    plan.size_runs = {SizeRun{container.size(), static_cast<std::uint32_t>(units.size()), 0}};
+    for (const UnitExtent& u : units)
+        for (int shift = 24; shift >= 0; shift -= 8) container.push_back(static_cast<std::uint8_t>(u.size >> shift));
+
+    std::size_t packed_v5 = 0;
+    Bytes one_thread;
+    for (PackSettings settings : {PackSettings{}, small_chunks(1), small_chunks(2)}) {
+        SCOPED_TRACE(settings.chunk_cap);
+        settings.plan = &plan;
+        for (const unsigned version : {5u, 6u}) {
+            settings.format_version = version;
+            Bytes packed, back;
+            PackReport report, unpacked;
+            ASSERT_EQ(pack_bytes(container, packed, settings, report), PACK_OK) << report.message;
+            ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, unpacked), PACK_OK) << unpacked.message;
+            EXPECT_TRUE(back == container);
+            if (settings.chunk_cap != PackSettings{}.chunk_cap) {
+                if (version == 6 && settings.threads == 1) one_thread = packed;
+                if (version == 6 && settings.threads == 2) {
+                    EXPECT_TRUE(packed == one_thread);
+                }
+                continue;
+            }
+            if (version == 5) {
+                EXPECT_EQ(report.chunks_by_method[METHOD_SPLIT], 0u);
+                packed_v5 = packed.size();
+                continue;
+            }
+            EXPECT_GT(report.chunks_by_method[METHOD_SPLIT], 0u);
+            EXPECT_EQ(report.stats.frames_modelled, frames);
+            // the access units cost what the models make of them, not what zstd does
+            EXPECT_LT(packed.size() + aac.size() / 10, packed_v5);
+        }
+    }
 }
 
 // Whatever the input, the packed file fits in pack_bound: stored chunks cost no more than their
@@ -347,13 +407,14 @@ TEST(PackRoundTrip, KnownLengthIsCutIntoAnEvenNumberOfEqualChunks) {
 // A codec whose decoder does not give back what its encoder took: packing must stop rather
 // than keep a chunk it cannot restore.
 PackResult encode_to_copy(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                   bool /*check_frames*/, const std::vector<ChunkUnit>* /*units*/, unsigned /*version*/) {
+                   bool /*check_frames*/, const std::vector<ChunkUnit>* /*units*/, unsigned /*version*/,
+                   bool /*runs_apart*/) {
     payload.assign(data, data + size / 2);
     if (stats != nullptr) stats->frames_raw += 1;
     return PACK_OK;
 }
 PackResult decode_wrongly(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t size,
-                   bool /*units*/, UnitTrace* /*trace*/, unsigned /*version*/) {
+                   bool /*units*/, UnitTrace* /*trace*/, unsigned /*version*/, bool /*runs_apart*/) {
     for (std::size_t i = 0; i < size; ++i) out[i] = payload[i % payload_size];
     return PACK_OK;
 }
@@ -362,8 +423,8 @@ PackResult decode_wrongly(const std::uint8_t* payload, std::size_t payload_size,
 // coded again with every frame checked, not lost to the fallback and not kept damaged.
 PackResult encode_quick_wrongly(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
                                 PackStats* stats, bool check_frames, const std::vector<ChunkUnit>* units,
-                                unsigned version) {
-    const PackResult r = encode_chunk(data, size, payload, stats, check_frames, units, version);
+                                unsigned version, bool runs_apart) {
+    const PackResult r = encode_chunk(data, size, payload, stats, check_frames, units, version, runs_apart);
     if (!check_frames && !payload.empty()) payload[payload.size() / 2] ^= 0x5A;
     return r;
 }
@@ -498,7 +559,7 @@ TEST(PackDamage, ProblemsAreNamed) {
         {"end record count", changed(end_at + kEndFields.chunk_count.offset, 0x55), PACK_DAMAGED,
          "end record is damaged"},
         {"method", rewritten(k, [](ChunkRecord& r) { r.method = METHOD_COUNT; }), PACK_DAMAGED,
-         chunk_k + "(unknown method 5)"},
+         chunk_k + "(unknown method 6)"},
         {"reserved", rewritten(k, [](ChunkRecord& r) { r.reserved = 0x100; }), PACK_DAMAGED,
          chunk_k + "(reserved field is not zero)"},
         {"no original length", rewritten(k, [](ChunkRecord& r) { r.original_length = 0; }), PACK_DAMAGED,

@@ -26,19 +26,29 @@ std::string recode_chunks(const std::string& packed, const Bytes& original, unsi
         ChunkRecord r;
         if (!read_chunk_record(reinterpret_cast<const std::uint8_t*>(&packed[pos]), r)) return "a damaged record";
         const auto* payload = reinterpret_cast<const std::uint8_t*>(&packed[pos + kChunkRecordSize]);
+        std::size_t payload_size = r.packed_length;
         const std::uint8_t* data = original.data() + offset;
-        if (r.method == METHOD_MODEL || r.method == METHOD_UNITS) {
+        // a split chunk: the runs' stream (u8 method, u32 length, u32 packed length, bytes),
+        // then the payload of units
+        const bool split = r.method == METHOD_SPLIT;
+        if (split) {
+            const std::size_t side = 9 + (payload[5] | payload[6] << 8 | payload[7] << 16 | std::size_t{payload[8]} << 24);
+            if (side >= payload_size) return "a split chunk without units";
+            payload += side;
+            payload_size -= side;
+        }
+        if (r.method == METHOD_MODEL || r.method == METHOD_UNITS || split) {
             UnitTrace trace;
             Bytes back(r.original_length), again;
-            const bool units = r.method == METHOD_UNITS;
-            if (decode_chunk(payload, r.packed_length, back.data(), back.size(), units, &trace, version) != PACK_OK)
+            const bool units = r.method != METHOD_MODEL;
+            if (decode_chunk(payload, payload_size, back.data(), back.size(), units, &trace, version, split) != PACK_OK)
                 return "a chunk that does not decode";
             bool same = false;
             for (const bool check_frames : {false, true}) {
                 if (encode_chunk(data, r.original_length, again, nullptr, check_frames, units ? &trace.units : nullptr,
-                                 version) != PACK_OK)
+                                 version, split) != PACK_OK)
                     return "a chunk that does not code";
-                same = same || (again.size() == r.packed_length && std::equal(again.begin(), again.end(), payload));
+                same = same || (again.size() == payload_size && std::equal(again.begin(), again.end(), payload));
             }
             if (!same) return "the chunk at " + std::to_string(offset) + " codes otherwise";
         }

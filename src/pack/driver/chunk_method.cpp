@@ -14,48 +14,128 @@ FastZstd::~FastZstd() { ZSTD_freeCCtx(cctx); }
 
 namespace {
 
-// Compresses data into out (resized to zstd's bound first), with tables sized for a 1 MiB
-// source at most whatever the chunk's size. Returns the size, or 0 when zstd failed.
+// The run's compressor, made when first needed, with tables sized for a 1 MiB source at most
+// whatever the chunk's size; null when zstd cannot make one. The caller holds zstd.lock.
+ZSTD_CCtx* shared_cctx(SharedZstd& zstd) {
+    if (zstd.cctx != nullptr) return zstd.cctx;
+    ZSTD_CCtx* cctx = ZSTD_createCCtx();
+    if (cctx != nullptr &&
+        (ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kPackZstdLevel)) ||
+         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 20)) ||
+         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, 20)) ||
+         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, 21)) ||
+         // The record already holds the length and a checksum.
+         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0)) ||
+         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0)))) {
+        ZSTD_freeCCtx(cctx);
+        cctx = nullptr;
+    }
+    zstd.cctx = cctx;
+    return cctx;
+}
+
+// Compresses data into out (resized to zstd's bound first). Returns the size, or 0 when zstd
+// failed.
 std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_t size,
                           std::vector<std::uint8_t>& out) {
     out.resize(ZSTD_compressBound(size));
     pthread_mutex_lock(&zstd.lock);
-    if (zstd.cctx == nullptr) {
-        ZSTD_CCtx* cctx = ZSTD_createCCtx();
-        if (cctx != nullptr &&
-            (ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kPackZstdLevel)) ||
-             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 20)) ||
-             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, 20)) ||
-             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, 21)) ||
-             // The record already holds the length and a checksum.
-             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0)) ||
-             ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0)))) {
-            ZSTD_freeCCtx(cctx);
-            cctx = nullptr;
-        }
-        zstd.cctx = cctx;
-    }
     std::size_t r = 0;
-    if (zstd.cctx != nullptr) {
-        r = ZSTD_compress2(zstd.cctx, out.data(), out.size(), data, size);
+    if (ZSTD_CCtx* cctx = shared_cctx(zstd); cctx != nullptr) {
+        r = ZSTD_compress2(cctx, out.data(), out.size(), data, size);
         if (ZSTD_isError(r)) r = 0;
     }
     pthread_mutex_unlock(&zstd.lock);
     return r;
 }
 
+// Compresses the pieces of data the extents name, in order, as one zstd frame into out (with
+// room for zstd's bound of their sum). Returns the size, or 0 when zstd failed.
+std::size_t compress_zstd_pieces(SharedZstd& zstd, const std::uint8_t* data, const std::vector<ByteExtent>& pieces,
+                                 std::vector<std::uint8_t>& out) {
+    std::size_t total = 0;
+    for (const ByteExtent& p : pieces) total += p.length;
+    out.resize(ZSTD_compressBound(total));
+    ZSTD_outBuffer to = {out.data(), out.size(), 0};
+    pthread_mutex_lock(&zstd.lock);
+    ZSTD_CCtx* cctx = shared_cctx(zstd);
+    bool ok = cctx != nullptr && !ZSTD_isError(ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only)) &&
+              !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, total));
+    for (std::size_t k = 0; ok && k < pieces.size(); ++k) {
+        ZSTD_inBuffer from = {data + pieces[k].start, pieces[k].length, 0};
+        while (ok && from.pos < from.size) ok = !ZSTD_isError(ZSTD_compressStream2(cctx, &to, &from, ZSTD_e_continue));
+    }
+    ZSTD_inBuffer end = {nullptr, 0, 0};
+    std::size_t left = 1;
+    while (ok && left != 0) {
+        left = ZSTD_compressStream2(cctx, &to, &end, ZSTD_e_end);
+        ok = !ZSTD_isError(left) && (left == 0 || to.pos < to.size);
+    }
+    if (!ok && cctx != nullptr) ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);
+    pthread_mutex_unlock(&zstd.lock);
+    return ok ? to.pos : 0;
+}
+
+// Decompresses one zstd frame into the pieces of out the extents name, in order, filling them
+// exactly.
+bool decompress_zstd_pieces(const std::uint8_t* frame, std::size_t frame_size, std::uint8_t* out,
+                            const std::vector<ByteExtent>& pieces) {
+    ZSTD_DCtx* dctx = ZSTD_createDCtx();
+    if (dctx == nullptr) return false;
+    ZSTD_inBuffer from = {frame, frame_size, 0};
+    std::size_t r = 1;
+    bool ok = true;
+    for (std::size_t k = 0; ok && k < pieces.size(); ++k) {
+        ZSTD_outBuffer to = {out + pieces[k].start, pieces[k].length, 0};
+        while (ok && to.pos < to.size) {
+            const std::size_t before_in = from.pos, before_out = to.pos;
+            r = ZSTD_decompressStream(dctx, &to, &from);
+            ok = !ZSTD_isError(r) && (from.pos != before_in || to.pos != before_out);
+        }
+    }
+    // the frame must end with the last piece, and nothing may follow it
+    if (ok && r != 0) {
+        std::uint8_t spare = 0;
+        ZSTD_outBuffer to = {&spare, 1, 0};
+        r = ZSTD_decompressStream(dctx, &to, &from);
+        ok = !ZSTD_isError(r) && r == 0 && to.pos == 0;
+    }
+    ZSTD_freeDCtx(dctx);
+    return ok && from.pos == from.size;
+}
+
 // ---------------------------------------------------------------------------------------------
+// Chunks of two streams. A side stream is written as
+//   u8 method (stored, zstd, model), u32 length, u32 packed length, its bytes.
 // Transport stream packets: a payload of
 //   u8 packet size (0: 188 bytes, 1: 192), u32 lead, u8 PID count k (1..8), k u16 PIDs,
-//   the container stream: u8 method (stored, zstd, model), u32 length, u32 packed length, bytes,
+//   the container stream as a side stream,
 //   the elementary stream: u8 method, its bytes to the payload's end (its length the chunk's
-//   less the container stream's),
-// every number little-endian.
+//   less the container stream's).
+// A split chunk of units: the container's runs as a side stream, then the payload of units
+// that codes the access units and the runs' lengths, to the payload's end.
+// Every number is little-endian.
 
 constexpr std::size_t kTsHeadBytes = 6;
+constexpr std::size_t kSideHeadBytes = 9;
 
 void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// Appends bytes as a side stream, with zstd (into coded) when it makes them smaller. Returns
+// the side stream's whole length.
+std::size_t put_side_stream(SharedZstd& zstd, const std::vector<std::uint8_t>& bytes, std::vector<std::uint8_t>& coded,
+                            std::vector<std::uint8_t>& payload) {
+    const std::size_t n = bytes.empty() ? 0 : compress_zstd(zstd, bytes.data(), bytes.size(), coded);
+    const bool packed = n != 0 && n < bytes.size();
+    const std::size_t length = packed ? n : bytes.size();
+    payload.push_back(packed ? METHOD_ZSTD : METHOD_STORED);
+    put_u32(payload, static_cast<std::uint32_t>(bytes.size()));
+    put_u32(payload, static_cast<std::uint32_t>(length));
+    const std::uint8_t* from = packed ? coded.data() : bytes.data();
+    payload.insert(payload.end(), from, from + length);
+    return kSideHeadBytes + length;
 }
 
 PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
@@ -75,6 +155,22 @@ PackResult decode_stream(const ChunkCoder& coder, unsigned version, std::uint8_t
     return decode_payload(coder, version, method, payload, payload_size, out.data(), size, nullptr);
 }
 
+// The side stream at payload[at..], of at most max_size bytes decoded, into out; at moves
+// past it. Something must follow it.
+PackResult take_side_stream(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload,
+                            std::size_t payload_size, std::size_t& at, std::size_t max_size,
+                            std::vector<std::uint8_t>& out) {
+    if (at > payload_size || payload_size - at < kSideHeadBytes + 1) return PACK_WRONG_LENGTH;
+    const std::uint8_t method = payload[at];
+    const std::size_t size = get_le(payload + at + 1, 4);
+    const std::size_t packed = get_le(payload + at + 5, 4);
+    at += kSideHeadBytes;
+    if (size > max_size || packed > payload_size - at || payload_size - at - packed < 1) return PACK_WRONG_LENGTH;
+    const PackResult r = decode_stream(coder, version, method, payload + at, packed, out, size);
+    at += packed;
+    return r;
+}
+
 PackResult decode_ts(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
                      std::uint8_t* out, std::size_t size) {
     if (payload_size < kTsHeadBytes || payload[0] > 1) return PACK_WRONG_LENGTH;
@@ -85,29 +181,53 @@ PackResult decode_ts(const ChunkCoder& coder, unsigned version, const std::uint8
     std::size_t at = kTsHeadBytes;
     if (k == 0 || k > kMaxTsPids || payload_size - at < 2 * k + 10) return PACK_WRONG_LENGTH;
     for (std::size_t i = 0; i < k; ++i, at += 2) layout.pids.push_back(static_cast<std::uint16_t>(get_le(payload + at, 2)));
-    const std::uint8_t container_method = payload[at];
-    const std::size_t container_size = get_le(payload + at + 1, 4);
-    const std::size_t container_packed = get_le(payload + at + 5, 4);
-    at += 9;
-    if (container_size > size || container_packed > payload_size - at || payload_size - at - container_packed < 1)
-        return PACK_WRONG_LENGTH;
     std::vector<std::uint8_t> container, elementary;
-    PackResult r = decode_stream(coder, version, container_method, payload + at, container_packed, container, container_size);
+    PackResult r = take_side_stream(coder, version, payload, payload_size, at, size, container);
     if (r != PACK_OK) return r;
-    at += container_packed;
-    r = decode_stream(coder, version, payload[at], payload + at + 1, payload_size - at - 1, elementary, size - container_size);
+    r = decode_stream(coder, version, payload[at], payload + at + 1, payload_size - at - 1, elementary,
+                      size - container.size());
     if (r != PACK_OK) return r;
     return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, out, size)
                ? PACK_OK
                : PACK_WRONG_LENGTH;
 }
 
+PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
+                        std::uint8_t* out, std::size_t size, UnitTrace* trace) {
+    if (payload_size < kSideHeadBytes + 1) return PACK_WRONG_LENGTH;
+    const std::uint8_t method = payload[0];
+    const std::size_t runs_size = get_le(payload + 1, 4);
+    const std::size_t packed = get_le(payload + 5, 4);
+    if (runs_size > size || packed > payload_size - kSideHeadBytes - 1 || (method != METHOD_STORED && method != METHOD_ZSTD) ||
+        (method == METHOD_STORED && packed != runs_size))
+        return PACK_WRONG_LENGTH;
+    const std::size_t at = kSideHeadBytes + packed;
+    UnitTrace own;
+    UnitTrace& units = trace != nullptr ? *trace : own;
+    PackResult r = coder.decode(payload + at, payload_size - at, out, size, true, &units, version, true);
+    if (r != PACK_OK) return r;
+    std::vector<ByteExtent> runs;
+    container_runs(units.units, size, runs);
+    std::size_t total = 0;
+    for (const ByteExtent& e : runs) total += e.length;
+    if (total != runs_size) return PACK_WRONG_LENGTH;
+    if (method == METHOD_ZSTD)
+        return decompress_zstd_pieces(payload + kSideHeadBytes, packed, out, runs) ? PACK_OK : PACK_ZSTD_DAMAGED;
+    const std::uint8_t* from = payload + kSideHeadBytes;
+    for (const ByteExtent& e : runs) {
+        std::memcpy(out + e.start, from, e.length);
+        from += e.length;
+    }
+    return PACK_OK;
+}
+
 // Decodes a payload into exactly size bytes at out.
 PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
                           std::size_t payload_size, std::uint8_t* out, std::size_t size, UnitTrace* trace) {
     if (method == METHOD_MODEL || method == METHOD_UNITS)
-        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace, version);
+        return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace, version, false);
     if (method == METHOD_TS) return decode_ts(coder, version, payload, payload_size, out, size);
+    if (method == METHOD_SPLIT) return decode_split(coder, version, payload, payload_size, out, size, trace);
     if (method == METHOD_ZSTD) {
         const std::size_t r = ZSTD_decompress(out, size, payload, payload_size);
         if (ZSTD_isError(r)) return PACK_ZSTD_DAMAGED;
@@ -141,7 +261,7 @@ bool decodes_back(const PackJob& job, PackScratch& scratch) {
     if (decode_payload(*job.coder, job.version, job.method, job.payload.data(), job.payload.size(), back.data(), size,
                        &scratch.trace) != PACK_OK)
         return false;
-    if (job.method == METHOD_UNITS && !same_size_tables(job, scratch.trace, back)) return false;
+    if (codes_units(job.method) && !same_size_tables(job, scratch.trace, back)) return false;
     return std::memcmp(back.data(), job.original.data(), size) == 0;
 }
 
@@ -183,6 +303,51 @@ void prefer_zstd_if_smaller(PackJob& job, PackScratch& scratch) {
     job.verify_failed = !decodes_back(job, scratch);
 }
 
+// Whether a chunk of units is mostly the container's runs: another track's samples (video)
+// lying between the access units, for zstd rather than the byte model, which is made for the
+// headers between units.
+bool mostly_runs(const PackJob& job) {
+    std::size_t in_units = 0;
+    for (const ChunkUnit& u : job.units) in_units += u.length;
+    return in_units < job.original.size() / 2;
+}
+
+// Codes a chunk of units as the split method: its payload of units with the runs' lengths
+// only, the runs' bytes as a side stream in front of it. False when that is not smaller than
+// the chunk.
+bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
+    job.stats = PackStats{};
+    job.stats.by_family = job.by_family;
+    if (job.coder->encode(job.original.data(), job.original.size(), job.payload, &job.stats, check_frames, &job.units,
+                          job.version, true) != PACK_OK)
+        return false;
+    std::vector<ByteExtent>& runs = scratch.runs;
+    runs.clear();
+    container_runs(job.units, job.original.size(), runs);
+    std::size_t total = 0;
+    for (const ByteExtent& e : runs) total += e.length;
+    std::vector<std::uint8_t>& coded = scratch.back;
+    std::size_t n = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
+    const bool packed = n != 0 && n < total;
+    if (!packed) {
+        coded.clear();
+        for (const ByteExtent& e : runs)
+            coded.insert(coded.end(), job.original.data() + e.start, job.original.data() + e.start + e.length);
+        n = total;
+    }
+    if (job.payload.size() + kSideHeadBytes + n >= job.original.size()) return false;
+    std::uint8_t head[kSideHeadBytes] = {packed ? std::uint8_t{METHOD_ZSTD} : std::uint8_t{METHOD_STORED}};
+    for (int i = 0; i < 4; ++i) {
+        head[1 + i] = static_cast<std::uint8_t>(total >> (8 * i));
+        head[5 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+    }
+    job.payload.insert(job.payload.begin(), coded.data(), coded.data() + n);
+    job.payload.insert(job.payload.begin(), head, head + kSideHeadBytes);
+    job.stats.bits[FAMILY_CONTAINER] += 8 * (kSideHeadBytes + n);
+    job.method = METHOD_SPLIT;
+    return true;
+}
+
 // Codes a chunk of transport stream packets as its two streams: the elementary stream by the
 // models (or zstd, or as it is), the container stream by zstd (or as it is). False when the
 // chunk has no PID of ADTS frames or the payload would not be smaller than the chunk.
@@ -203,26 +368,20 @@ bool encode_ts(PackJob& job, bool check_frames) {
         job.payload.push_back(static_cast<std::uint8_t>(pid));
         job.payload.push_back(static_cast<std::uint8_t>(pid >> 8));
     }
-    std::size_t n = compress_zstd(*job.zstd, container.data(), container.size(), coded);
-    const bool container_zstd = n != 0 && n < container.size();
-    job.payload.push_back(container_zstd ? METHOD_ZSTD : METHOD_STORED);
-    put_u32(job.payload, static_cast<std::uint32_t>(container.size()));
-    put_u32(job.payload, static_cast<std::uint32_t>(container_zstd ? n : container.size()));
-    const std::vector<std::uint8_t>& c = container_zstd ? coded : container;
-    job.payload.insert(job.payload.end(), c.data(), c.data() + (container_zstd ? n : container.size()));
-    const std::size_t container_bits = 8 * (job.payload.size() - kTsHeadBytes);
+    const std::size_t container_bits = 8 * put_side_stream(*job.zstd, container, coded, job.payload);
 
     job.stats = PackStats{};
     job.stats.by_family = job.by_family;
     std::uint8_t method = METHOD_STORED;
-    if (job.coder->encode(elementary.data(), elementary.size(), coded, &job.stats, check_frames, nullptr, job.version) ==
+    if (job.coder->encode(elementary.data(), elementary.size(), coded, &job.stats, check_frames, nullptr, job.version,
+                          false) ==
             PACK_OK &&
         job.stats.frames_modelled != 0 && coded.size() < elementary.size()) {
         method = METHOD_MODEL;
     } else {
         job.stats = PackStats{};
         job.stats.by_family = job.by_family;
-        n = compress_zstd(*job.zstd, elementary.data(), elementary.size(), coded);
+        const std::size_t n = compress_zstd(*job.zstd, elementary.data(), elementary.size(), coded);
         if (n != 0 && n < elementary.size()) {
             method = METHOD_ZSTD;
             coded.resize(n);
@@ -248,25 +407,14 @@ void reserve_pack_buffers(PackScratch& scratch, std::size_t chunk_cap) {
     scratch.back.reserve(ZSTD_compressBound(chunk_cap));
 }
 
-// The model takes chunks that hold frames; zstd takes what the model refuses or does not make
-// smaller, and what is not AAC; a chunk neither makes smaller is stored. Whatever is chosen is
-// decoded again here and compared with the input.
-//
-// The model is first tried without writing each frame back before coding it: the decode that
-// follows checks the whole chunk anyway. Only when that attempt is not kept is the chunk coded
-// again with every frame checked, so that a frame which would not come back is stored raw
-// rather than costing its chunk the model.
-void pack_chunk(PackJob& job, PackScratch& scratch) {
+namespace {
+
+// The model's payload (or zstd's, or the bytes as they are) for the chunk, checked. With
+// zstd_tried, zstd of the whole chunk was already weighed against a payload of the models
+// and is not tried again where the model takes the chunk.
+void pack_model_or_zstd(PackJob& job, PackScratch& scratch, bool zstd_tried = false) {
     const std::uint8_t* data = job.original.data();
     const std::size_t size = job.original.size();
-    job.checksum = XXH3_64bits(data, size);
-    job.verify_failed = false;
-
-    if (job.ts) {
-        for (const bool check_frames : {false, true})
-            if (encode_ts(job, check_frames) && decodes_back(job, scratch)) return;
-        job.ts_layout.pids.clear();
-    }
     bool model_chosen = false;
     const std::uint8_t model_method = job.container ? METHOD_UNITS : METHOD_MODEL;
     // A container's stretch without units (cover art, another track) goes to zstd alone.
@@ -279,12 +427,13 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
         job.stats.by_family = job.by_family;
         const bool model_ok =
             job.coder->encode(data, size, job.payload, &job.stats, check_frames, job.container ? &job.units : nullptr,
-                              job.version) == PACK_OK;
+                              job.version, false) == PACK_OK;
         const bool has_frames = job.stats.frames_modelled + job.stats.frames_raw > 0;
         model_chosen = model_ok && (has_frames || job.container) && !job.payload.empty() && job.payload.size() < size;
         job.method = model_chosen ? model_method : std::uint8_t{METHOD_STORED};
         if (model_chosen && decodes_back(job, scratch)) {
-            if (mostly_unmodelled(job.stats) || fast_zstd_beats_model(job, scratch)) prefer_zstd_if_smaller(job, scratch);
+            if (!zstd_tried && (mostly_unmodelled(job.stats) || fast_zstd_beats_model(job, scratch)))
+                prefer_zstd_if_smaller(job, scratch);
             return;
         }
         // without frames modelled, checking them changes nothing
@@ -306,6 +455,65 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
     job.verify_failed = !decodes_back(job, scratch);
 }
 
+// The split method for the chunk, checked (zstd instead when it is smaller still). False when
+// the chunk does not split smaller than it is.
+bool pack_split(PackJob& job, PackScratch& scratch) {
+    for (const bool check_frames : {false, true}) {
+        if (!encode_split(job, scratch, check_frames)) return false;
+        job.verify_failed = !decodes_back(job, scratch);
+        if (job.verify_failed && !check_frames) continue;
+        if (!job.verify_failed && fast_zstd_beats_model(job, scratch)) prefer_zstd_if_smaller(job, scratch);
+        return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The model takes chunks that hold frames; zstd takes what the model refuses or does not make
+// smaller, and what is not AAC; a chunk neither makes smaller is stored. Whatever is chosen is
+// decoded again here and compared with the input.
+//
+// The model is first tried without writing each frame back before coding it: the decode that
+// follows checks the whole chunk anyway. Only when that attempt is not kept is the chunk coded
+// again with every frame checked, so that a frame which would not come back is stored raw
+// rather than costing its chunk the model.
+//
+// A chunk of units that is mostly the container's runs (video between the audio) is also
+// tried split: the runs go to zstd as a stream of their own and the access units keep their
+// models.
+void pack_chunk(PackJob& job, PackScratch& scratch) {
+    job.checksum = XXH3_64bits(job.original.data(), job.original.size());
+    job.verify_failed = false;
+
+    if (job.ts) {
+        for (const bool check_frames : {false, true})
+            if (encode_ts(job, check_frames) && decodes_back(job, scratch)) return;
+        job.ts_layout.pids.clear();
+    }
+    const bool split = job.container && !job.units.empty() && methods_of_version(job.version) > METHOD_SPLIT &&
+                       mostly_runs(job);
+    // A chunk that splits is coded whole as well and the smaller kept: the byte model beats
+    // zstd on some samples (a few headers between units, some video) and loses on others.
+    if (split && pack_split(job, scratch)) {
+        if (job.verify_failed) return;
+        std::vector<std::uint8_t> split_payload;
+        split_payload.swap(job.payload);
+        const PackStats split_stats = job.stats;
+        const std::uint8_t split_method = job.method;
+        pack_model_or_zstd(job, scratch, true);
+        if (!job.verify_failed && (job.method == METHOD_STORED ? job.original.size() : job.payload.size()) <=
+                                      split_payload.size())
+            return;
+        job.payload.swap(split_payload);
+        job.stats = split_stats;
+        job.method = split_method;
+        job.verify_failed = false;
+        return;
+    }
+    pack_model_or_zstd(job, scratch);
+}
+
 void unpack_chunk(UnpackJob& job, UnpackScratch&) {
     job.result = PACK_OK;
     if (job.method == METHOD_STORED) {
@@ -316,7 +524,7 @@ void unpack_chunk(UnpackJob& job, UnpackScratch&) {
                                     job.output.data(), job.original_length, &job.trace);
         if (job.result != PACK_OK) return;
     }
-    job.checksum_pending = job.method == METHOD_UNITS && has_size_tables(job.trace.units);
+    job.checksum_pending = codes_units(job.method) && has_size_tables(job.trace.units);
     if (job.checksum_pending) return;
     if (XXH3_64bits(job.output.data(), job.output.size()) != job.checksum) job.result = PACK_CHECKSUM_MISMATCH;
 }

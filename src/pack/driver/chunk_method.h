@@ -29,9 +29,10 @@ constexpr int kPackZstdLevel = 19;
 struct ChunkCoder {
     std::string (*fault)() = generations_fault;
     PackResult (*encode)(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                  bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) = encode_chunk;
+                  bool check_frames, const std::vector<ChunkUnit>* units, unsigned version,
+                  bool runs_apart) = encode_chunk;
     PackResult (*decode)(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                  bool units, UnitTrace* trace, unsigned version) = decode_chunk;
+                  bool units, UnitTrace* trace, unsigned version, bool runs_apart) = decode_chunk;
 };
 
 // One zstd compressor for a whole run, used by one thread at a time and made when first
@@ -80,6 +81,7 @@ struct FastZstd {
 
 struct PackScratch {
     std::vector<std::uint8_t> back;
+    std::vector<ByteExtent> runs;  // a split chunk's container runs
     UnitTrace trace;
     FastZstd fast;
 };

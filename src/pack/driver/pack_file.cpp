@@ -189,7 +189,7 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
 // Numbers the access units of a chunk coded as units, as the unpacker will: a derived size
 // table the unpacker would fill in wrong is a bug, stopped here.
 [[nodiscard]] PackResult check_numbering(PackRun& run, const PackJob& job) {
-    if (job.method != METHOD_UNITS) return PACK_OK;
+    if (!codes_units(job.method)) return PACK_OK;
     if (number_units(run.cuts, job.first_unit, job.units, job.original.data(), job.original.size(), job.checksum))
         return PACK_OK;
     run.report.message = "internal error: a derived size table does not match its access units; nothing was kept";
@@ -223,7 +223,8 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
         if (!r.has_ts_adts && job.has_first_adts) std::memcpy(r.first_adts, job.first_adts, sizeof r.first_adts);
         r.has_ts_adts = r.has_ts_adts || job.has_first_adts;
     }
-    if (job.method == METHOD_MODEL || job.method == METHOD_UNITS || job.method == METHOD_TS) {
+    if (job.method == METHOD_MODEL || job.method == METHOD_UNITS || job.method == METHOD_TS ||
+        job.method == METHOD_SPLIT) {
         for (int f = 0; f < FAMILY_COUNT; ++f) r.stats.bits[f] += job.stats.bits[f];
         r.stats.frame_bits += job.stats.frame_bits;
         r.stats.frames_modelled += job.stats.frames_modelled;
@@ -468,7 +469,7 @@ PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSe
         if (pending != 0 && pending_message.empty()) pending_message = report.message;
         if (pipeline.empty()) break;
         UnpackJob& job = pipeline.next_finished();
-        if (job.result == PACK_OK && job.method == METHOD_UNITS &&
+        if (job.result == PACK_OK && codes_units(job.method) &&
             !fill_size_tables(job.trace.units, run.known, job.output.data(), job.output.size(), job.checksum))
             job.result = PACK_CHECKSUM_MISMATCH;
         if (job.result != PACK_OK)

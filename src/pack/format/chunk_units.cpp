@@ -4,6 +4,18 @@
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
 
+#include <algorithm>
+
+void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::vector<ByteExtent>& runs) {
+    std::size_t pos = 0;
+    for (const ChunkUnit& u : units) {
+        if (u.start > pos && u.start <= size)
+            runs.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(u.start - pos)});
+        pos = std::max(pos, std::size_t{u.start} + u.length);
+    }
+    if (pos < size) runs.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(size - pos)});
+}
+
 bool has_size_tables(const std::vector<ChunkUnit>& units) {
     for (const ChunkUnit& u : units)
         if (u.kind == UNIT_SIZES) return true;

@@ -45,6 +45,14 @@ struct UnitLengths {
     std::vector<std::uint16_t> lengths;
 };
 
+// The container's runs of a chunk of units, in order: the stretches between its access units
+// and size tables, and after the last. Their extents, from start, are appended to runs.
+struct ByteExtent {
+    std::uint32_t start = 0;
+    std::uint32_t length = 0;
+};
+void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::vector<ByteExtent>& runs);
+
 // Whether a chunk's units hold a size table.
 bool has_size_tables(const std::vector<ChunkUnit>& units);
 

@@ -25,8 +25,10 @@ constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '
 // method of units, for containers and streams without frame headers). Version 4 changed the
 // models of the chunk codec's payloads: its chunks start from a trained state, and the payloads
 // of versions 2 and 3 are decoded by those versions' models. Version 5 added the method of
-// transport stream packets, its payloads coded by version 4's models.
-constexpr std::uint16_t kPackFormatVersion = 5;
+// transport stream packets, its payloads coded by version 4's models. Version 6 added the
+// split method: a chunk of units whose container runs (another track's samples) travel
+// beside the units' payload as a stream of their own.
+constexpr std::uint16_t kPackFormatVersion = 6;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
@@ -46,9 +48,15 @@ enum ChunkMethod : std::uint8_t {
     METHOD_MODEL = 2,   // the chunk codec's payload; packed length below original length
     METHOD_UNITS = 3,   // the chunk codec's payload of a container's bytes and access units (version 3)
     METHOD_TS = 4,      // transport stream packets: their container stream and ADTS stream apart (version 5)
+    METHOD_SPLIT = 5,   // a chunk of units with its container runs as a stream of their own (version 6)
     METHOD_COUNT
 };
-// "stored", "zstd", "model", "units", "ts": the name a listing gives a method; null past METHOD_COUNT.
+// Whether a method's payload is one of units, whose access units count in the numbering the
+// derived size tables refer to.
+constexpr bool codes_units(unsigned method) { return method == METHOD_UNITS || method == METHOD_SPLIT; }
+
+// "stored", "zstd", "model", "units", "ts", "split": the name a listing gives a method; null
+// past METHOD_COUNT.
 const char* method_name(unsigned method);
 
 // Where a field lies in its record.
@@ -139,7 +147,10 @@ std::string chunk_record_problem(const ChunkRecord& r, unsigned version = kPackF
 
 // The methods a format version knows.
 constexpr unsigned methods_of_version(unsigned version) {
-    return version >= 5 ? METHOD_COUNT : version >= 3 ? METHOD_TS : METHOD_UNITS;
+    return version >= 6   ? METHOD_COUNT
+           : version >= 5 ? METHOD_SPLIT
+           : version >= 3 ? METHOD_TS
+                          : METHOD_UNITS;
 }
 
 // True when data starts with the packed-file magic number.

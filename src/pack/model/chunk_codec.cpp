@@ -107,6 +107,7 @@ struct ChunkEncoder {
     std::vector<std::uint8_t> scratch;
     FrameContext context;  // of the last access unit
     bool has_context = false;
+    bool runs_apart = false;  // the container's runs are not coded
 };
 
 template <class Model>
@@ -125,6 +126,10 @@ void encode_run(ChunkEncoder<Model>& e, const std::uint8_t* data, std::size_t ru
     if (cls == BYTES_CONTAINER) code_bit(e.rc, m.units.run_is_sizes, 0);
     (void)code_uint(e.rc, m.units.run_length, static_cast<std::uint32_t>(run - 1));
     charge_unit(e, FAMILY_STRUCTURE);
+    if (cls == BYTES_CONTAINER && e.runs_apart) {
+        if (e.stats != nullptr) e.stats->other_bytes += run;
+        return;
+    }
     e.scratch.assign(data, data + run);
     code_bytes(e.rc, m, cls, e.scratch.data(), run);
     charge_unit(e, cls == BYTES_CONTAINER ? FAMILY_CONTAINER : FAMILY_RAW);
@@ -278,11 +283,12 @@ namespace {
 
 template <class Model>
 PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                bool check_frames, const std::vector<ChunkUnit>* units) {
+                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart) {
     auto e = std::make_unique<ChunkEncoder<Model>>();
     if (!e->buf.started) return PACK_BUILD_FAULT;
     e->stats = stats;
     e->check_frames = check_frames;
+    e->runs_apart = units != nullptr && runs_apart;
     return encode_units(e.get(), data, size, payload, units);
 }
 
@@ -298,7 +304,7 @@ ChunkUnit access_unit(std::size_t pos, std::size_t length, const FrameContext& f
 
 template <class Model>
 PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                bool units, UnitTrace* trace) {
+                bool units, UnitTrace* trace, bool runs_apart) {
     CodecBuffers<Model> buf;
     if (!buf.started) return PACK_BUILD_FAULT;
     Model& m = *buf.model;
@@ -332,6 +338,10 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
             }
             const std::size_t run = std::size_t{code_uint(rc, m.units.run_length, 0)} + 1;
             if (run > left) return PACK_RUN_PAST_CHUNK;
+            if (units && runs_apart) {
+                pos += run;
+                continue;
+            }
             code_bytes(rc, m, run_class, out + pos, run);
             pos += run;
             continue;
@@ -376,12 +386,12 @@ std::string generations_fault() {
 }
 
 PackResult encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                 bool check_frames, const std::vector<ChunkUnit>* units, unsigned version) {
+                 bool check_frames, const std::vector<ChunkUnit>* units, unsigned version, bool runs_apart) {
     payload.clear();
     if (size == 0) return PACK_OK;
     switch (generation_of(version)) {
-    case Generation::GEN3: return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units);
-    case Generation::GEN4: return encode_with<gen4::Model>(data, size, payload, stats, check_frames, units);
+    case Generation::GEN3: return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart);
+    case Generation::GEN4: return encode_with<gen4::Model>(data, size, payload, stats, check_frames, units, runs_apart);
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;
@@ -397,12 +407,12 @@ PackResult encode_chunk_on(gen4::Model& model, const std::uint8_t* data, std::si
 }
 
 PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                 bool units, UnitTrace* trace, unsigned version) {
+                 bool units, UnitTrace* trace, unsigned version, bool runs_apart) {
     if (trace != nullptr) trace->units.clear();
     if (original_size == 0) return PACK_OK;
     switch (generation_of(version)) {
-    case Generation::GEN3: return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace);
-    case Generation::GEN4: return decode_with<gen4::Model>(payload, payload_size, out, original_size, units, trace);
+    case Generation::GEN3: return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace, runs_apart);
+    case Generation::GEN4: return decode_with<gen4::Model>(payload, payload_size, out, original_size, units, trace, runs_apart);
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;

@@ -35,10 +35,14 @@ std::size_t next_chunk_length(const std::uint8_t* data, std::size_t size, bool a
 //
 // version is the format version whose models code the payload; a payload decodes only with
 // the version it was coded with.
+//
+// With runs_apart (and units), the container's runs between the units are not coded: the
+// payload holds only their lengths, and decode_chunk, told the same, leaves them for the
+// caller to fill in (container_runs says where they are).
 [[nodiscard]] PackResult encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload,
                                       PackStats* stats, bool check_frames = true,
                                       const std::vector<ChunkUnit>* units = nullptr,
-                                      unsigned version = kPackFormatVersion);
+                                      unsigned version = kPackFormatVersion, bool runs_apart = false);
 
 // encode_chunk of ADTS frames on version 4's models as `model` holds them (with the state of a
 // chunk's own stream, its channel histories and last values, cleared first), leaving them as
@@ -54,7 +58,8 @@ struct Model;
 // PACK_OK, or the reason the payload is damaged (it then may have written anything within out,
 // never past it).
 // A payload of units reports its access units and size tables in trace when given (the
-// tables are then left as zeros for the caller to fill in).
+// tables are then left as zeros for the caller to fill in). A payload coded with its runs
+// apart leaves their bytes as they were in out.
 [[nodiscard]] PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out,
                                       std::size_t original_size, bool units = false, UnitTrace* trace = nullptr,
-                                      unsigned version = kPackFormatVersion);
+                                      unsigned version = kPackFormatVersion, bool runs_apart = false);
