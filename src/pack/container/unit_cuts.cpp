@@ -18,6 +18,49 @@ std::int64_t number_of(const std::vector<NumberedRun>& runs, std::size_t u) {
 
 std::uint64_t run_end(const SizeRun& r) { return r.offset + 4 * std::uint64_t{r.count}; }
 
+// Where a length field is looked for: up to kFieldBefore bytes before its unit's start (where
+// it ends at or before the start), or up to kFieldAfter bytes after its end.
+constexpr std::uint32_t kFieldBefore = 14;
+constexpr std::uint32_t kFieldAfter = 4;
+constexpr std::size_t kFieldKeys = 2 * (kFieldBefore + 1) * kMaxFieldBytes;
+constexpr std::int64_t kNoField = INT64_MIN;
+
+struct FieldSpot {
+    bool after;
+    std::uint32_t distance;  // before: from the field's start to the unit's; after: from the unit's end
+    std::uint32_t width;
+};
+
+FieldSpot spot_of(std::size_t key) {
+    FieldSpot s;
+    s.width = static_cast<std::uint32_t>(key % kMaxFieldBytes) + 1;
+    s.distance = static_cast<std::uint32_t>(key / kMaxFieldBytes % (kFieldBefore + 1));
+    s.after = key >= kFieldKeys / 2;
+    return s;
+}
+
+// For each spot around the access unit [start, end) within [lo, hi) (the stretches beside it):
+// the field's value there less the unit's length, or kNoField.
+void field_addends(const std::uint8_t* data, std::size_t lo, std::size_t start, std::size_t end, std::size_t hi,
+                   std::int64_t* addends) {
+    for (std::size_t key = 0; key < kFieldKeys; ++key) {
+        const FieldSpot s = spot_of(key);
+        addends[key] = kNoField;
+        std::size_t at = 0;
+        if (s.after) {
+            if (s.distance > kFieldAfter || end + s.distance + s.width > hi) continue;
+            at = end + s.distance;
+        } else {
+            if (s.distance < s.width || s.distance > start - lo) continue;
+            at = start - s.distance;
+        }
+        std::int64_t value = 0;
+        for (std::uint32_t b = 0; b < s.width; ++b) value = value << 8 | data[at + b];
+        const std::int64_t addend = value - static_cast<std::int64_t>(end - start);
+        if (addend >= -kMaxFieldAddend && addend <= kMaxFieldAddend) addends[key] = addend;
+    }
+}
+
 // The plan's units first .. limit - 1 that lie whole within the chunk [start, start + n), in the
 // chunk's coordinates; the cursor goes on after them.
 void take_units(UnitCuts& cuts, std::uint64_t start, std::size_t n, std::size_t first, std::size_t limit,
@@ -64,6 +107,9 @@ std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size
         ++j;
     }
     if (j < units.size() && units[j].offset < start + n && units[j].offset > start) n = units[j].offset - start;
+    // a long stretch without units after the chunk's last (an index at the end) is left to
+    // the next chunk too
+    if (j > i && start + n > end && start + n - end >= kContainerGapChunk) n = static_cast<std::size_t>(end - start);
     // A size table after units starts a chunk of its own, and a long stretch without units
     // after a table (cover art) is left to the next: the chunk that derives a table waits for
     // every chunk before it, and should be short.
@@ -161,6 +207,81 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
     std::merge(chunk_units.begin(), chunk_units.end(), tables.begin(), tables.end(), std::back_inserter(merged),
                [](const ChunkUnit& a, const ChunkUnit& b) { return a.start < b.start; });
     chunk_units.swap(merged);
+}
+
+void add_length_fields(const std::uint8_t* data, std::size_t n, std::vector<ChunkUnit>& units) {
+    std::vector<std::size_t> access;  // where the access units are in units
+    for (std::size_t i = 0; i < units.size(); ++i)
+        if (units[i].kind == UNIT_ACCESS) access.push_back(i);
+    if (access.size() < 2) return;
+    const auto lo_of = [&](std::size_t i) -> std::size_t {
+        return i == 0 ? 0 : std::size_t{units[i - 1].start} + units[i - 1].length;
+    };
+    const auto hi_of = [&](std::size_t i) -> std::size_t { return i + 1 < units.size() ? units[i + 1].start : n; };
+    const auto addends_of = [&](std::size_t j, std::int64_t* out) {
+        const ChunkUnit& u = units[access[j]];
+        field_addends(data, lo_of(access[j]), u.start, std::size_t{u.start} + u.length, hi_of(access[j]), out);
+    };
+    // a sliding window of three units' addends: the one before, this one, the one after
+    std::vector<std::int64_t> window(3 * kFieldKeys);
+    std::int64_t* before = window.data();
+    std::int64_t* now = before + kFieldKeys;
+    std::int64_t* next = now + kFieldKeys;
+    addends_of(0, now);
+    std::vector<ChunkUnit> fields;
+    for (std::size_t j = 0; j < access.size(); ++j) {
+        const bool has_before = j > 0, has_next = j + 1 < access.size();
+        if (has_next) addends_of(j + 1, next);
+        const std::uint32_t length = units[access[j]].length;
+        const std::uint32_t length_before = has_before ? units[access[j - 1]].length : 0;
+        const std::uint32_t length_next = has_next ? units[access[j + 1]].length : 0;
+        // the widest spot first, then the nearest; fields of one unit never overlap
+        std::size_t taken_before = units[access[j]].start, taken_after = std::size_t{units[access[j]].start} + length;
+        std::size_t after_end = taken_after;
+        for (std::uint32_t width = kMaxFieldBytes; width >= 1; --width) {
+            for (std::uint32_t distance = 0; distance <= kFieldBefore; ++distance) {
+                for (const bool after : {false, true}) {
+                    const std::size_t key = (after ? kFieldKeys / 2 : 0) + distance * kMaxFieldBytes + (width - 1);
+                    const std::int64_t a = now[key];
+                    if (a == kNoField) continue;
+                    const bool held = (has_before && length_before != length && before[key] == a) ||
+                                      (has_next && length_next != length && next[key] == a);
+                    if (!held) continue;
+                    ChunkUnit f;
+                    f.kind = UNIT_FIELD;
+                    f.length = width;
+                    f.first_index = static_cast<std::uint32_t>(j);
+                    f.addend = static_cast<std::int32_t>(a);
+                    if (after) {
+                        // one field after a unit, the nearest widest
+                        if (after_end != std::size_t{units[access[j]].start} + length) continue;
+                        f.start = static_cast<std::uint32_t>(taken_after + distance);
+                        after_end = f.start + width;
+                    } else {
+                        // one field before a unit
+                        if (taken_before != units[access[j]].start) continue;
+                        f.start = static_cast<std::uint32_t>(units[access[j]].start - distance);
+                        taken_before = f.start;
+                    }
+                    fields.push_back(f);
+                }
+            }
+        }
+        std::swap(before, now);
+        std::swap(now, next);
+    }
+    if (fields.empty()) return;
+    std::sort(fields.begin(), fields.end(), [](const ChunkUnit& a, const ChunkUnit& b) { return a.start < b.start; });
+    // a field after one unit and one before the next may meet in the same stretch: the first
+    // one stays
+    std::vector<ChunkUnit> kept;
+    for (const ChunkUnit& f : fields)
+        if (kept.empty() || kept.back().start + kept.back().length <= f.start) kept.push_back(f);
+    std::vector<ChunkUnit> merged;
+    merged.reserve(units.size() + kept.size());
+    std::merge(units.begin(), units.end(), kept.begin(), kept.end(), std::back_inserter(merged),
+               [](const ChunkUnit& a, const ChunkUnit& b) { return a.start < b.start; });
+    units.swap(merged);
 }
 
 bool number_units(UnitCuts& cuts, std::size_t first_unit, const std::vector<ChunkUnit>& units,

@@ -63,6 +63,14 @@ bool size_table_ahead(UnitCuts& cuts, std::uint64_t start, std::size_t size);
 void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8_t* data, std::size_t n,
                      std::size_t first_unit, std::vector<ChunkUnit>& units);
 
+// Adds to a chunk's units (data[0..n), its access units and size tables in order) the length
+// fields found in the stretches between them (format version 6): a field of 1 to 4 bytes
+// shortly before or after an access unit whose big-endian value less the unit's length is the
+// same for the unit beside it (which is of another length), as an FLV tag's data size and the
+// size of the tag before, or a Matroska block's size, are. Every field added holds its value
+// in data; none overlaps another unit, table or field.
+void add_length_fields(const std::uint8_t* data, std::size_t n, std::vector<ChunkUnit>& units);
+
 // Numbers the access units of a chunk coded as units, as the unpacker will, and checks its
 // size tables against them: false when a derived entry would come back wrong (a bug).
 [[nodiscard]] bool number_units(UnitCuts& cuts, std::size_t first_unit, const std::vector<ChunkUnit>& units,

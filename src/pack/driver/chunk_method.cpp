@@ -236,20 +236,25 @@ PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_
     return PACK_UNKNOWN_GENERATION;
 }
 
-// The size tables a decode left to fill in are the ones the job asked for; their entries are
-// taken from the input here, and checked against the lengths of the units they point to when
-// the driver writes the chunk (as the unpacker fills them in).
+// The size tables and length fields a decode left to fill in are the ones the job asked for;
+// their bytes are taken from the input here, and checked against the lengths of the units they
+// point to when the driver writes the chunk (as the unpacker fills them in).
 bool same_size_tables(const PackJob& job, const UnitTrace& trace, std::vector<std::uint8_t>& back) {
     std::size_t k = 0;
+    const auto next_derived = [&] {
+        while (k < trace.units.size() && trace.units[k].kind == UNIT_ACCESS) ++k;
+    };
     for (const ChunkUnit& u : job.units) {
-        if (u.kind != UNIT_SIZES) continue;
-        while (k < trace.units.size() && trace.units[k].kind != UNIT_SIZES) ++k;
+        if (u.kind == UNIT_ACCESS) continue;
+        next_derived();
         if (k >= trace.units.size()) return false;
         const ChunkUnit& t = trace.units[k++];
-        if (t.start != u.start || t.first_index != u.first_index || t.length != u.length) return false;
+        if (t.kind != u.kind || t.start != u.start || t.first_index != u.first_index || t.length != u.length ||
+            t.addend != u.addend)
+            return false;
         std::memcpy(back.data() + u.start, job.original.data() + u.start, u.length);
     }
-    while (k < trace.units.size() && trace.units[k].kind != UNIT_SIZES) ++k;
+    next_derived();
     return k == trace.units.size();
 }
 

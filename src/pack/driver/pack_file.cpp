@@ -415,6 +415,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
                     if (PackResult s = finish_one(); s != PACK_OK) return s;
                 add_size_tables(run.cuts, run.offset, p, n, job.first_unit, job.units);
             }
+            if (job.container && has_length_fields(job.version)) add_length_fields(p, n, job.units);
             job.original.assign(p, p + n);
             pipeline.submit();
             run.begin += n;

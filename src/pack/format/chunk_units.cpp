@@ -18,7 +18,7 @@ void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::
 
 bool has_size_tables(const std::vector<ChunkUnit>& units) {
     for (const ChunkUnit& u : units)
-        if (u.kind == UNIT_SIZES) return true;
+        if (u.kind != UNIT_ACCESS) return true;
     return false;
 }
 
@@ -29,7 +29,21 @@ bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, s
         known.lengths.push_back(static_cast<std::uint16_t>(u.length > 0xFFFF ? 0xFFFF : u.length));
     }
     bool tables = false;
+    std::vector<std::uint32_t> own;  // the lengths of the chunk's access units, for its fields
+    for (const ChunkUnit& u : units)
+        if (u.kind == UNIT_ACCESS) own.push_back(u.length);
     for (const ChunkUnit& u : units) {
+        if (u.kind == UNIT_FIELD) {
+            tables = true;
+            if (u.first_index >= own.size() || u.length == 0 || u.length > kMaxFieldBytes || u.start > size ||
+                u.length > size - u.start)
+                return false;
+            const std::int64_t value = std::int64_t{own[u.first_index]} + u.addend;
+            if (value < 0 || value >> (8 * u.length) != 0) return false;
+            for (std::uint32_t b = 0; b < u.length; ++b)
+                out[u.start + b] = static_cast<std::uint8_t>(value >> (8 * (u.length - 1 - b)));
+            continue;
+        }
         if (u.kind != UNIT_SIZES) continue;
         tables = true;
         const std::uint32_t count = u.length / 4;

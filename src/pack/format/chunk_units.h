@@ -17,7 +17,12 @@
 // length of an access unit met before it: entry k is that of the file's unit first_index + k,
 // counting the access units of every chunk coded as units, in order. Nothing of the table is
 // stored; the unpacker fills it in from the lengths of the units it has written.
-enum UnitKind : std::uint8_t { UNIT_ACCESS = 0, UNIT_SIZES };
+//
+// A unit may also be a length field (format version 6): `length` bytes (1 to 4), big-endian,
+// holding the length of the chunk's access unit first_index (counting its access units from
+// 0) plus addend, as an FLV tag's data size and the size of the tag before, or a Matroska
+// block's size, do. Nothing of it is stored either.
+enum UnitKind : std::uint8_t { UNIT_ACCESS = 0, UNIT_SIZES, UNIT_FIELD };
 
 struct ChunkUnit {
     std::uint32_t start = 0;
@@ -26,7 +31,12 @@ struct ChunkUnit {
     std::uint8_t object_type = 2;  // 1 Main, 2 LC, 4 LTP
     std::uint8_t sf_index = 0;     // 0..12
     std::uint32_t first_index = 0; // of a table: the unit its first entry is the length of
+    std::int32_t addend = 0;       // of a length field
 };
+
+// The widest length field, and the largest addend one may have either way.
+constexpr std::uint32_t kMaxFieldBytes = 4;
+constexpr std::int32_t kMaxFieldAddend = 1 << 29;
 
 // What decoding a chunk of units reports besides its bytes: its access units (modelled or not)
 // and size tables in order, as the encoder was given them, the tables left as zeros for the
@@ -53,11 +63,12 @@ struct ByteExtent {
 };
 void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::vector<ByteExtent>& runs);
 
-// Whether a chunk's units hold a size table.
+// Whether a chunk's units hold a size table or a length field.
 bool has_size_tables(const std::vector<ChunkUnit>& units);
 
-// Adds the access units of a chunk of units to `known`, fills in its size tables at out from
-// them, and says whether its checksum then holds (when it has tables; the caller has checked it
-// otherwise): false when a table points past what is known or the bytes do not match.
+// Adds the access units of a chunk of units to `known`, fills in its size tables and length
+// fields at out from them, and says whether its checksum then holds (when it has any; the
+// caller has checked it otherwise): false when one points past what is known, a field's value
+// does not fit its width, or the bytes do not match.
 bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, std::uint8_t* out, std::size_t size,
                       std::uint64_t checksum);

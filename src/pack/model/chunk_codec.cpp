@@ -47,6 +47,81 @@ void code_bytes(Coder& rc, Model& m, ByteClass cls, std::uint8_t* bytes, std::si
     for (std::size_t i = 0; i < count; ++i) bytes[i] = code_byte(rc, m.bytes, cls, bytes[i]);
 }
 
+// Length fields (format version 6): whether a derived stretch is a field rather than a size
+// table, and the field's shape (its width, its addend, and its access unit against the count
+// of access units before it), coded as the shape two fields back, or the last, where it is one
+// of them: an FLV tag's fields alternate between two shapes.
+struct FieldShape {
+    std::uint32_t width = 0;
+    std::int32_t addend = 0;
+    std::int32_t unit = 0;
+    bool operator==(const FieldShape& o) const { return width == o.width && addend == o.addend && unit == o.unit; }
+};
+
+struct FieldModels {
+    Bit is_field;
+    Bit as_two_back;
+    Bit as_last;
+    UintModel width;
+    SintModel addend;
+    SintModel unit;
+    FieldShape last[2];  // the last shape, and the one before
+};
+
+// The container's short runs (format version 6): headers between access units repeat their
+// layout from unit to unit, so a byte of a run of up to kRemembered bytes is first coded as
+// equal to the byte at its place in the last run of its length, then as that byte stepped on
+// as it stepped the time before (a time stamp), and only then through the byte model.
+constexpr std::size_t kRemembered = 16;
+
+struct RunMemory {
+    std::uint8_t last[kRemembered + 1][kRemembered] = {};
+    std::uint8_t before[kRemembered + 1][kRemembered] = {};
+    Bit as_last[kRemembered + 1][kRemembered];
+    Bit as_step[kRemembered + 1][kRemembered];
+};
+
+template <class Coder, class Model>
+void code_container_run(Coder& rc, RunMemory& r, Model& m, std::uint8_t* bytes, std::size_t count) {
+    if (count > kRemembered) {
+        code_bytes(rc, m, BYTES_CONTAINER, bytes, count);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t last = r.last[count][i];
+        const auto step = static_cast<std::uint8_t>(2 * last - r.before[count][i]);
+        std::uint8_t v = bytes[i];
+        if (code_bit(rc, r.as_last[count][i], v == last ? 1u : 0u)) {
+            v = last;
+        } else if (step != last && code_bit(rc, r.as_step[count][i], v == step ? 1u : 0u)) {
+            v = step;
+        } else {
+            v = code_byte(rc, m.bytes, BYTES_CONTAINER, v);
+        }
+        bytes[i] = v;
+        r.before[count][i] = last;
+        r.last[count][i] = v;
+    }
+}
+
+// Codes a field's shape; false when the one decoded is not a field's.
+template <class Coder>
+bool code_field(Coder& rc, FieldModels& f, FieldShape& shape) {
+    if (code_bit(rc, f.as_two_back, shape == f.last[1] ? 1u : 0u)) {
+        shape = f.last[1];
+    } else if (code_bit(rc, f.as_last, shape == f.last[0] ? 1u : 0u)) {
+        shape = f.last[0];
+    } else {
+        shape.width = code_uint(rc, f.width, shape.width - 1) + 1;
+        shape.addend = code_sint(rc, f.addend, shape.addend);
+        shape.unit = code_sint(rc, f.unit, shape.unit);
+    }
+    f.last[1] = f.last[0];
+    f.last[0] = shape;
+    return shape.width >= 1 && shape.width <= kMaxFieldBytes && shape.addend <= kMaxFieldAddend &&
+           shape.addend >= -kMaxFieldAddend && shape.unit <= kMaxFieldAddend && shape.unit >= -kMaxFieldAddend;
+}
+
 // How a generation's models start a chunk: from nothing, or from the trained state (false
 // when it does not load, which the driver has refused before coding anything).
 inline bool start_models(gen3::Model&) { return true; }
@@ -108,6 +183,9 @@ struct ChunkEncoder {
     FrameContext context;  // of the last access unit
     bool has_context = false;
     bool runs_apart = false;  // the container's runs are not coded
+    bool fields = false;      // length fields and remembered runs (format version 6)
+    FieldModels field;
+    RunMemory run_memory;
 };
 
 template <class Model>
@@ -131,7 +209,11 @@ void encode_run(ChunkEncoder<Model>& e, const std::uint8_t* data, std::size_t ru
         return;
     }
     e.scratch.assign(data, data + run);
-    code_bytes(e.rc, m, cls, e.scratch.data(), run);
+    if (cls == BYTES_CONTAINER && e.fields) {
+        code_container_run(e.rc, e.run_memory, m, e.scratch.data(), run);
+    } else {
+        code_bytes(e.rc, m, cls, e.scratch.data(), run);
+    }
     charge_unit(e, cls == BYTES_CONTAINER ? FAMILY_CONTAINER : FAMILY_RAW);
     if (e.stats != nullptr) e.stats->other_bytes += run;
 }
@@ -236,9 +318,23 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
     std::size_t pos = 0;
     if (units != nullptr) {
         std::uint32_t expected = 0;
+        std::uint32_t seen = 0;  // access units so far
         for (const ChunkUnit& u : *units) {
             if (u.start < pos || u.length == 0 || u.start > size || u.length > size - u.start) return PACK_BAD_SETTINGS;
             if (u.start > pos) encode_run(*e, data + pos, u.start - pos, BYTES_CONTAINER);
+            if (u.kind == UNIT_FIELD) {
+                if (!e->fields || u.length > kMaxFieldBytes) return PACK_BAD_SETTINGS;
+                UnitModels& m = e->buf.model->units;
+                code_bit(e->rc, m.is_frame, 0);
+                code_bit(e->rc, m.run_is_sizes, 1);
+                code_bit(e->rc, e->field.is_field, 1);
+                FieldShape shape{u.length, u.addend,
+                                 static_cast<std::int32_t>(u.first_index) - static_cast<std::int32_t>(seen)};
+                if (!code_field(e->rc, e->field, shape)) return PACK_BAD_SETTINGS;
+                charge_unit(*e, FAMILY_CONTAINER);
+                pos = u.start + u.length;
+                continue;
+            }
             if (u.kind == UNIT_SIZES) {
                 if (u.length % 4 != 0 || u.first_index >= kMaxDerivedUnits ||
                     u.length / 4 > kMaxDerivedUnits - u.first_index)
@@ -246,6 +342,7 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
                 UnitModels& m = e->buf.model->units;
                 code_bit(e->rc, m.is_frame, 0);
                 code_bit(e->rc, m.run_is_sizes, 1);
+                if (e->fields) code_bit(e->rc, e->field.is_field, 0);
                 std::uint32_t first = u.first_index, count = u.length / 4;
                 code_sizes(e->rc, m, expected, first, count);
                 charge_unit(*e, FAMILY_CONTAINER);
@@ -256,6 +353,7 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
             fc.object_type = u.object_type;
             fc.sf_index = u.sf_index;
             if (PackResult r = encode_frame(*e, data + u.start, u.length, &fc); r != PACK_OK) return r;
+            ++seen;
             pos = u.start + u.length;
         }
         if (pos < size) encode_run(*e, data + pos, size - pos, BYTES_CONTAINER);
@@ -283,12 +381,13 @@ namespace {
 
 template <class Model>
 PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart) {
+                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart, bool fields) {
     auto e = std::make_unique<ChunkEncoder<Model>>();
     if (!e->buf.started) return PACK_BUILD_FAULT;
     e->stats = stats;
     e->check_frames = check_frames;
     e->runs_apart = units != nullptr && runs_apart;
+    e->fields = fields;
     return encode_units(e.get(), data, size, payload, units);
 }
 
@@ -304,7 +403,7 @@ ChunkUnit access_unit(std::size_t pos, std::size_t length, const FrameContext& f
 
 template <class Model>
 PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                bool units, UnitTrace* trace, bool runs_apart) {
+                bool units, UnitTrace* trace, bool runs_apart, bool fields) {
     CodecBuffers<Model> buf;
     if (!buf.started) return PACK_BUILD_FAULT;
     Model& m = *buf.model;
@@ -314,12 +413,33 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
     bool has_context = false;
     const ByteClass run_class = units ? BYTES_CONTAINER : BYTES_RAW;
     std::uint32_t expected = 0;
+    std::uint32_t seen = 0;  // access units so far
+    FieldModels field;
+    auto run_memory = std::make_unique<RunMemory>();
     std::size_t pos = 0;
     while (pos < original_size) {
         if (rc.overrun > kMaxDecoderOverrun) return PACK_PAYLOAD_ENDS_EARLY;
         const std::size_t left = original_size - pos;
         if (!code_bit(rc, m.units.is_frame, 0)) {
-            if (units && code_bit(rc, m.units.run_is_sizes, 0)) {
+            const bool derived = units && code_bit(rc, m.units.run_is_sizes, 0);
+            if (derived && fields && code_bit(rc, field.is_field, 0)) {
+                FieldShape shape;
+                if (!code_field(rc, field, shape) || shape.width > left || shape.unit + std::int64_t{seen} < 0)
+                    return PACK_SIZE_TABLE_PAST;
+                std::memset(out + pos, 0, shape.width);
+                if (trace != nullptr) {
+                    ChunkUnit f;
+                    f.kind = UNIT_FIELD;
+                    f.start = static_cast<std::uint32_t>(pos);
+                    f.length = shape.width;
+                    f.first_index = static_cast<std::uint32_t>(shape.unit + std::int64_t{seen});
+                    f.addend = shape.addend;
+                    trace->units.push_back(f);
+                }
+                pos += shape.width;
+                continue;
+            }
+            if (derived) {
                 std::uint32_t first = 0, count = 1;
                 code_sizes(rc, m.units, expected, first, count);
                 if (count > left / 4 || first >= kMaxDerivedUnits || count > kMaxDerivedUnits - first)
@@ -342,7 +462,11 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
                 pos += run;
                 continue;
             }
-            code_bytes(rc, m, run_class, out + pos, run);
+            if (units && fields) {
+                code_container_run(rc, *run_memory, m, out + pos, run);
+            } else {
+                code_bytes(rc, m, run_class, out + pos, run);
+            }
             pos += run;
             continue;
         }
@@ -365,12 +489,14 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
             if (length > left) return PACK_FRAME_PAST_CHUNK;
             std::memcpy(out + pos, buf.frame.get(), length);
             if (units && trace != nullptr) trace->units.push_back(access_unit(pos, length, fc));
+            ++seen;
             pos += length;
         } else {
             const std::size_t length = code_uint(rc, m.units.raw_frame_length, 0);
             if (length == 0 || length > left) return PACK_FRAME_PAST_CHUNK;
             code_bytes(rc, m, BYTES_RAW, out + pos, length);
             if (units && trace != nullptr) trace->units.push_back(access_unit(pos, length, fc));
+            ++seen;
             pos += length;
         }
     }
@@ -390,8 +516,10 @@ PackResult encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<
     payload.clear();
     if (size == 0) return PACK_OK;
     switch (generation_of(version)) {
-    case Generation::GEN3: return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart);
-    case Generation::GEN4: return encode_with<gen4::Model>(data, size, payload, stats, check_frames, units, runs_apart);
+    case Generation::GEN3: return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart, false);
+    case Generation::GEN4:
+        return encode_with<gen4::Model>(data, size, payload, stats, check_frames, units, runs_apart,
+                                        has_length_fields(version));
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;
@@ -411,8 +539,11 @@ PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, s
     if (trace != nullptr) trace->units.clear();
     if (original_size == 0) return PACK_OK;
     switch (generation_of(version)) {
-    case Generation::GEN3: return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace, runs_apart);
-    case Generation::GEN4: return decode_with<gen4::Model>(payload, payload_size, out, original_size, units, trace, runs_apart);
+    case Generation::GEN3:
+        return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace, runs_apart, false);
+    case Generation::GEN4:
+        return decode_with<gen4::Model>(payload, payload_size, out, original_size, units, trace, runs_apart,
+                                        has_length_fields(version));
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;
