@@ -16,38 +16,184 @@ enum Stream { CONTAINER, ELEMENTARY };
 
 unsigned pid_of(const std::uint8_t* h) { return (unsigned{h[1]} & 0x1F) << 8 | h[2]; }
 
-bool listed(const TsLayout& layout, unsigned pid) {
-    return std::find(layout.pids.begin(), layout.pids.end(), pid) != layout.pids.end();
-}
+// What the derived fields of a listed PID are predicted from: the packets before.
+struct PidState {
+    bool has_pts = false, has_step = false, in_pes = false, has_pcr = false, has_pcr_step = false;
+    std::uint64_t pts = 0, step = 0, pcr = 0, pcr_step = 0;
+    std::size_t pes_left = 0;  // of the PES packet under way, its elementary stream bytes to come
+};
 
-// Walks buf[0..n): take(stream, count) places the next count bytes (at the walk's position) in
-// a stream and returns false when it cannot; bytes of buf before the position are in place when
-// the walk reads them. Returns false when a take failed.
+constexpr std::uint64_t kPtsMask = (std::uint64_t{1} << 33) - 1;
+constexpr std::size_t kPidCount = 1 << 13;
+
+// The fields of one walk, turned into their differences from what was predicted (split) or
+// back (merge). Each code_ function is given the field as stored (in the container stream) and
+// as it is in the packets: splitting, it writes the difference into the stored bytes from the
+// packets' bytes; merging, both are the same bytes, turned back in place.
+struct Deriver {
+    bool on = false;
+    bool splitting = false;
+    const std::uint8_t* elementary = nullptr;  // the whole elementary stream
+    std::size_t elementary_size = 0;
+    PidState pids[kMaxTsPids];
+    // every PID's last continuity counter, 0x10 set once one was seen
+    std::uint8_t counters[kPidCount] = {};
+    bool has_stamp = false, has_stamp_step = false;  // of 192-byte packets' arrival time stamps
+    std::uint32_t stamp = 0, stamp_step = 0;
+
+    // The length of the ADTS frame the elementary stream holds at `at`, or 0.
+    std::size_t frame_at(std::size_t at) const {
+        if (at > elementary_size || elementary_size - at < 7) return 0;
+        const std::uint8_t* h = elementary + at;
+        if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0) return 0;
+        return (std::size_t{h[3]} & 3) << 11 | std::size_t{h[4]} << 3 | h[5] >> 5;
+    }
+
+    // A field of `width` bytes, big-endian, as its difference from pred modulo 2^(8 width).
+    std::uint64_t code_number(std::uint8_t* stored, const std::uint8_t* raw, unsigned width, std::uint64_t pred) const {
+        const std::uint64_t mask = (std::uint64_t{1} << (8 * width)) - 1;
+        std::uint64_t v = 0;
+        for (unsigned b = 0; b < width; ++b) v = v << 8 | raw[b];
+        const std::uint64_t out = splitting ? (v - pred) & mask : (v + pred) & mask;
+        for (unsigned b = 0; b < width; ++b) stored[b] = static_cast<std::uint8_t>(out >> (8 * (width - 1 - b)));
+        return splitting ? v : out;
+    }
+
+    // The 4 bytes before a 192-byte packet's sync byte (copy permission and an arrival time
+    // stamp), against the last ones stepped on by the last step.
+    void code_stamp(std::uint8_t* stored, const std::uint8_t* raw) {
+        const std::uint64_t pred = has_stamp ? std::uint64_t{stamp} + (has_stamp_step ? stamp_step : 0) : 0;
+        const auto v = static_cast<std::uint32_t>(code_number(stored, raw, 4, pred & 0xFFFFFFFF));
+        if (has_stamp) {
+            stamp_step = v - stamp;
+            has_stamp_step = true;
+        }
+        stamp = v;
+        has_stamp = true;
+    }
+
+    // A packet's start of a PES packet and adaptation field flags, against what the PES packet
+    // under way leaves: a new one starts once it is done, and a packet that ends it with fewer
+    // bytes than the packet holds is stuffed.
+    void code_flags(const PidState& st, std::uint8_t* stored, const std::uint8_t* raw) const {
+        const bool done = st.in_pes && st.pes_left == 0;
+        const bool stuffed = st.in_pes && st.pes_left != 0 && st.pes_left < kTsPacket - 4;
+        stored[1] = static_cast<std::uint8_t>(raw[1] ^ (done ? 0x40 : 0));
+        stored[3] = static_cast<std::uint8_t>(raw[3] ^ (stuffed ? 0x20 : 0));
+    }
+
+    // A program clock reference (6 bytes: a 33-bit base, 6 reserved bits, a 9-bit extension)
+    // against the last one stepped on by the last step.
+    void code_pcr(PidState& st, std::uint8_t* stored, const std::uint8_t* raw) const {
+        const std::uint64_t base = ((st.has_pcr ? st.pcr : 0) + (st.has_pcr_step ? st.pcr_step : 0)) & kPtsMask;
+        const std::uint8_t pred[6] = {static_cast<std::uint8_t>(base >> 25), static_cast<std::uint8_t>(base >> 17),
+                                      static_cast<std::uint8_t>(base >> 9),  static_cast<std::uint8_t>(base >> 1),
+                                      static_cast<std::uint8_t>((base & 1) << 7 | 0x7E), 0};
+        std::uint8_t v[6];
+        for (int b = 0; b < 6; ++b) {
+            v[b] = splitting ? raw[b] : static_cast<std::uint8_t>(raw[b] ^ pred[b]);
+            stored[b] = static_cast<std::uint8_t>(raw[b] ^ pred[b]);
+        }
+        const std::uint64_t pcr = std::uint64_t{v[0]} << 25 | std::uint64_t{v[1]} << 17 | std::uint64_t{v[2]} << 9 |
+                                  std::uint64_t{v[3]} << 1 | v[4] >> 7;
+        if (st.has_pcr) {
+            st.pcr_step = (pcr - st.pcr) & kPtsMask;
+            st.has_pcr_step = true;
+        }
+        st.pcr = pcr;
+        st.has_pcr = true;
+    }
+
+    // The continuity counter of any PID's packet against its last one, plus one when the packet
+    // has a payload.
+    void code_cc(std::uint8_t* stored, const std::uint8_t* raw) {
+        std::uint8_t& last = counters[pid_of(raw)];
+        const std::uint8_t pred = (last & 0x10) == 0 ? 0 : static_cast<std::uint8_t>((last + ((raw[3] & 0x10) >> 4)) & 0x0F);
+        const std::uint8_t v = raw[3] & 0x0F;
+        const std::uint8_t out = splitting ? (v - pred) & 0x0F : (v + pred) & 0x0F;
+        stored[3] = static_cast<std::uint8_t>((stored[3] & 0xF0) | out);
+        last = static_cast<std::uint8_t>(0x10 | (splitting ? v : out));
+    }
+
+    // The adaptation field's length of a packet that continues a PES packet: what stuffs the
+    // packet when fewer bytes are left than it holds.
+    void code_adaptation_length(PidState& st, std::uint8_t* stored, const std::uint8_t* raw) const {
+        const std::size_t pred = st.in_pes && st.pes_left < kTsPacket - 5 ? kTsPacket - 5 - st.pes_left : 0;
+        code_number(stored, raw, 1, pred);
+    }
+
+    // The PES header's length field (bytes 4 and 5 of p) against the header and the frame that
+    // follows it; es_at is where its elementary stream bytes start.
+    std::size_t code_pes_length(std::uint8_t* stored, const std::uint8_t* raw, std::size_t es_at) const {
+        const std::size_t frame = frame_at(es_at);
+        const std::uint64_t pred = frame != 0 ? 3 + std::uint64_t{raw[8]} + frame : 0;
+        return static_cast<std::size_t>(code_number(stored + 4, raw + 4, 2, pred));
+    }
+
+    void code_pts(PidState& st, std::uint8_t prefix, std::uint8_t* stored, const std::uint8_t* raw) const {
+        const std::uint64_t p = ((st.has_pts ? st.pts : 0) + (st.has_step ? st.step : 0)) & kPtsMask;
+        const std::uint8_t pred[5] = {static_cast<std::uint8_t>(prefix | ((p >> 29) & 0x0E)),
+                                      static_cast<std::uint8_t>(p >> 22),
+                                      static_cast<std::uint8_t>(0x01 | ((p >> 14) & 0xFE)),
+                                      static_cast<std::uint8_t>(p >> 7),
+                                      static_cast<std::uint8_t>(0x01 | ((p << 1) & 0xFE))};
+        std::uint8_t v[5];
+        for (int b = 0; b < 5; ++b) {
+            v[b] = splitting ? raw[b] : static_cast<std::uint8_t>(raw[b] ^ pred[b]);
+            stored[b] = static_cast<std::uint8_t>(raw[b] ^ pred[b]);
+        }
+        const std::uint64_t pts = (std::uint64_t{v[0]} >> 1 & 7) << 30 | std::uint64_t{v[1]} << 22 |
+                                  (std::uint64_t{v[2]} >> 1) << 15 | std::uint64_t{v[3]} << 7 | v[4] >> 1;
+        if (st.has_pts) {
+            st.step = (pts - st.pts) & kPtsMask;
+            st.has_step = true;
+        }
+        st.pts = pts;
+        st.has_pts = true;
+    }
+};
+
+// Walks buf[0..n): take(stream, count, stored) places the next count bytes (at the walk's
+// position) in a stream, points stored at them there, and returns false when it cannot; bytes
+// of buf before the position are in place when the walk reads them, the derived fields turned
+// back by `derive` first. Returns false when a take failed.
 template <typename Take>
-bool walk_packets(const std::uint8_t* buf, std::size_t n, const TsLayout& layout, Take&& take) {
+bool walk_packets(const std::uint8_t* buf, std::size_t n, const TsLayout& layout, Deriver& derive, Take&& take) {
     std::size_t pos = std::min<std::size_t>(layout.lead, n);
-    if (!take(CONTAINER, pos)) return false;
+    std::uint8_t* stored = nullptr;
+    if (!take(CONTAINER, pos, stored)) return false;
     const std::size_t prefix = layout.packet_size - kTsPacket;
+    std::size_t es = 0;  // elementary stream bytes so far
     const auto to = [&](Stream s, std::size_t count) {
-        if (!take(s, count)) return false;
+        if (!take(s, count, stored)) return false;
         pos += count;
+        if (s == ELEMENTARY) es += count;
         return true;
     };
     while (pos < n) {
         if (n - pos < layout.packet_size) return to(CONTAINER, n - pos);
         if (!to(CONTAINER, prefix + 4)) return false;
+        if (derive.on && prefix != 0) derive.code_stamp(stored, buf + pos - 4 - prefix);
         const std::uint8_t* h = buf + pos - 4;
         std::size_t rest = kTsPacket - 4;
         // A packet that is not in sync, flagged as in error, scrambled, without payload or of
-        // another PID is the container's whole.
+        // another PID is the container's whole (none of these bits is derived).
+        const auto pid_at = std::find(layout.pids.begin(), layout.pids.end(), pid_of(h));
         if (h[0] != kSync || (h[1] & 0x80) != 0 || (h[3] & 0xC0) != 0 || (h[3] & 0x10) == 0 ||
-            !listed(layout, pid_of(h))) {
+            pid_at == layout.pids.end()) {
+            if (derive.on && h[0] == kSync) derive.code_cc(stored + prefix, h);
             if (!to(CONTAINER, rest)) return false;
             continue;
+        }
+        PidState& st = derive.pids[pid_at - layout.pids.begin()];
+        if (derive.on) {
+            derive.code_flags(st, stored + prefix, h);
+            derive.code_cc(stored + prefix, h);
         }
         const bool unit_start = (h[1] & 0x40) != 0;
         if ((h[3] & 0x20) != 0) {  // an adaptation field: its length, then its bytes
             if (!to(CONTAINER, 1)) return false;
+            if (derive.on && !unit_start) derive.code_adaptation_length(st, stored, buf + pos - 1);
             const std::size_t length = buf[pos - 1];
             --rest;
             if (length > rest) {
@@ -55,24 +201,35 @@ bool walk_packets(const std::uint8_t* buf, std::size_t n, const TsLayout& layout
                 continue;
             }
             if (!to(CONTAINER, length)) return false;
+            if (derive.on && length >= 7 && (buf[pos - length] & 0x10) != 0)
+                derive.code_pcr(st, stored + 1, buf + pos - length + 1);
             rest -= length;
         }
         if (unit_start) {  // a PES header, when one whole fits before the payload
+            st.in_pes = false;
             if (rest < kPesHeader) {
                 if (!to(CONTAINER, rest)) return false;
                 continue;
             }
             if (!to(CONTAINER, kPesHeader)) return false;
+            std::uint8_t* header = stored;
             const std::uint8_t* p = buf + pos - kPesHeader;
             rest -= kPesHeader;
             if (p[0] != 0 || p[1] != 0 || p[2] != 1 || p[8] > rest) {
                 if (!to(CONTAINER, rest)) return false;
                 continue;
             }
+            std::size_t length = 0;
+            if (derive.on) length = derive.code_pes_length(header, p, es);
             if (!to(CONTAINER, p[8])) return false;
+            if (derive.on && (p[7] & 0x80) != 0 && p[8] >= 5)
+                derive.code_pts(st, (p[7] & 0x40) != 0 ? 0x31 : 0x21, stored, buf + pos - p[8]);
             rest -= p[8];
+            st.in_pes = length >= 3 + std::size_t{p[8]};
+            st.pes_left = st.in_pes ? length - 3 - p[8] : 0;
         }
         if (!to(ELEMENTARY, rest)) return false;
+        st.pes_left -= std::min(st.pes_left, rest);
     }
     return true;
 }
@@ -122,20 +279,40 @@ void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, s
               std::vector<std::uint8_t>& elementary) {
     container.clear();
     elementary.clear();
+    Deriver none;
     std::size_t pos = 0;
-    walk_packets(data, n, layout, [&](Stream s, std::size_t count) {
-        std::vector<std::uint8_t>& to = s == CONTAINER ? container : elementary;
-        to.insert(to.end(), data + pos, data + pos + count);
-        pos += count;
-        return true;
-    });
+    const auto split = [&](Deriver& derive) {
+        walk_packets(data, n, layout, derive, [&](Stream s, std::size_t count, std::uint8_t*& stored) {
+            std::vector<std::uint8_t>& to = s == CONTAINER ? container : elementary;
+            to.insert(to.end(), data + pos, data + pos + count);
+            pos += count;
+            stored = to.data() + (to.size() - count);
+            return true;
+        });
+    };
+    split(none);
+    if (!layout.derive) return;
+    // the fields are derived from the whole elementary stream, which merging has first
+    Deriver derive;
+    derive.on = derive.splitting = true;
+    derive.elementary_size = elementary.size();
+    std::vector<std::uint8_t> first;
+    first.swap(elementary);
+    derive.elementary = first.data();
+    container.clear();
+    pos = 0;
+    split(derive);
 }
 
 bool merge_ts(const std::uint8_t* container, std::size_t container_size, const std::uint8_t* elementary,
               std::size_t elementary_size, const TsLayout& layout, std::uint8_t* out, std::size_t n) {
     if (container_size > n || elementary_size != n - container_size) return false;
+    Deriver derive;
+    derive.on = layout.derive;
+    derive.elementary = elementary;
+    derive.elementary_size = elementary_size;
     std::size_t pos = 0, c = 0, e = 0;
-    const bool whole = walk_packets(out, n, layout, [&](Stream s, std::size_t count) {
+    const bool whole = walk_packets(out, n, layout, derive, [&](Stream s, std::size_t count, std::uint8_t*& stored) {
         const std::uint8_t* from = s == CONTAINER ? container : elementary;
         std::size_t& at = s == CONTAINER ? c : e;
         const std::size_t size = s == CONTAINER ? container_size : elementary_size;
@@ -143,6 +320,7 @@ bool merge_ts(const std::uint8_t* container, std::size_t container_size, const s
         if (count != 0) std::memcpy(out + pos, from + at, count);
         at += count;
         pos += count;
+        stored = out + pos - count;
         return true;
     });
     return whole && pos == n && c == container_size && e == elementary_size;

@@ -22,6 +22,12 @@ struct TsLayout {
     std::uint32_t lead = 0;
     std::uint16_t packet_size = kTsPacket;
     std::vector<std::uint16_t> pids;  // at most kMaxTsPids
+    // The container stream holds what follows from what came before as the difference from it
+    // (format version 6): of the listed PIDs' packets, the continuity counter against the last
+    // one plus one, a PES packet's length against its header and the ADTS frame it starts
+    // with, its time stamp against the last one stepped on by the last step, and the length of
+    // an adaptation field that stuffs a PES packet's last packet against what the PES has left.
+    bool derive = false;
 };
 
 // Where transport stream packets start in data[0..n): the first packet (its sync byte within

@@ -181,6 +181,7 @@ PackResult decode_ts(const ChunkCoder& coder, unsigned version, const std::uint8
     std::size_t at = kTsHeadBytes;
     if (k == 0 || k > kMaxTsPids || payload_size - at < 2 * k + 10) return PACK_WRONG_LENGTH;
     for (std::size_t i = 0; i < k; ++i, at += 2) layout.pids.push_back(static_cast<std::uint16_t>(get_le(payload + at, 2)));
+    layout.derive = has_length_fields(version);
     std::vector<std::uint8_t> container, elementary;
     PackResult r = take_side_stream(coder, version, payload, payload_size, at, size, container);
     if (r != PACK_OK) return r;
@@ -361,6 +362,7 @@ bool encode_ts(PackJob& job, bool check_frames) {
     const std::size_t size = job.original.size();
     job.ts_layout.pids = find_adts_pids(data, size, job.ts_layout);
     if (job.ts_layout.pids.empty()) return false;
+    job.ts_layout.derive = has_length_fields(job.version);
     std::vector<std::uint8_t> container, elementary, coded;
     split_ts(data, size, job.ts_layout, container, elementary);
     if (elementary.empty() || container.empty()) return false;

@@ -51,7 +51,9 @@ enum ChunkMethod : std::uint8_t {
     METHOD_SPLIT = 5,   // a chunk of units with its container runs as a stream of their own (version 6)
     METHOD_COUNT
 };
-// Whether a format version's payloads of units may hold length fields (UNIT_FIELD).
+// Whether a format version's payloads of units may hold length fields (UNIT_FIELD), and its
+// transport stream chunks hold the fields of their container stream that follow from what
+// came before as differences from them.
 constexpr bool has_length_fields(unsigned version) { return version >= 6; }
 
 // Whether a method's payload is one of units, whose access units count in the numbering the
