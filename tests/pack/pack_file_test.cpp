@@ -2,6 +2,7 @@
 // the chunking and thread count; the records on disk keep their bounds; damage of any kind
 // ends in a named problem, never in a wrong result reported as good.
 #include <gtest/gtest.h>
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -584,6 +585,67 @@ TEST(PackDamage, ProblemsAreNamed) {
 // stream is what is named, on one thread or two, and what came before it is written out, none
 // of the damaged chunk (a stored chunk's bytes are checked before they go out as any others
 // are). Every cut of the file is named as a truncation.
+// A split chunk's stream of runs is decoded through a window as large as its zstd frame asks:
+// a frame that asks for more than a chunk can need is damage, refused before the memory is
+// taken. Built here by compressing the runs of a sound file again with a 128 MiB window.
+TEST(PackDamage, SplitChunkWhoseRunsAskForAHugeWindowIsRefused) {
+    const Bytes file = bytes_of(read_file(test_data("mp4/other_codecs.mp4")));
+    PackSettings settings;
+    settings.input_size = file.size();
+    MemorySource src{file.data(), file.size(), 0}, whole{file.data(), file.size(), 0};
+    const RandomReader reader{&whole, read_memory_at, file.size()};
+    Bytes packed;
+    PackReport report;
+    ASSERT_EQ(pack_input(memory_source(src), &reader, vector_sink(packed), settings, report), PACK_OK);
+    std::size_t at = kFileHeaderSize;
+    ChunkRecord r;
+    while (at < packed.size() && packed[at] == kChunkTag && read_chunk_record(&packed[at], r) && r.method != METHOD_SPLIT)
+        at += kChunkRecordSize + r.packed_length;
+    ASSERT_EQ(r.method, METHOD_SPLIT);
+    const std::uint8_t* payload = &packed[at + kChunkRecordSize];
+    ASSERT_EQ(payload[0], METHOD_ZSTD);
+    const std::size_t runs_size = get_le(payload + 1, 4), frame_size = get_le(payload + 5, 4);
+    Bytes runs(runs_size);
+    ASSERT_EQ(ZSTD_decompress(runs.data(), runs.size(), payload + 9, frame_size), runs_size);
+
+    const auto with_window = [&](int window_log) {
+        ZSTD_CCtx* cctx = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, window_log);
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0);
+        // streamed with no size known, so that the frame keeps the window it was given
+        Bytes frame(ZSTD_compressBound(runs.size()) + 1024);
+        ZSTD_outBuffer out = {frame.data(), frame.size(), 0};
+        ZSTD_inBuffer in = {runs.data(), runs.size(), 0};
+        ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_continue);
+        ZSTD_inBuffer none = {nullptr, 0, 0};
+        while (ZSTD_compressStream2(cctx, &out, &none, ZSTD_e_end) != 0) {
+        }
+        frame.resize(out.pos);
+        ZSTD_freeCCtx(cctx);
+        ZSTD_frameHeader h;
+        EXPECT_EQ(ZSTD_getFrameHeader(&h, frame.data(), frame.size()), 0u);
+        EXPECT_EQ(h.windowSize, std::uint64_t{1} << window_log);
+        Bytes again(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(at));
+        ChunkRecord changed = r;
+        changed.packed_length = static_cast<std::uint32_t>(r.packed_length - frame_size + frame.size());
+        std::uint8_t record[kChunkRecordSize];
+        write_chunk_record(changed, record);
+        again.insert(again.end(), record, record + kChunkRecordSize);
+        Bytes head(payload, payload + 9);
+        put_le(head.data() + 5, frame.size(), 4);
+        again = concat({again, head, frame});
+        const std::size_t rest = at + kChunkRecordSize + 9 + frame_size;
+        again.insert(again.end(), packed.begin() + static_cast<std::ptrdiff_t>(rest), packed.end());
+        return again;
+    };
+    Bytes back;
+    PackReport unpacked;
+    ASSERT_EQ(unpack_bytes(with_window(22), back, PackSettings{}, unpacked), PACK_OK) << unpacked.message;
+    EXPECT_TRUE(back == file);
+    EXPECT_EQ(unpack_bytes(with_window(27), back, PackSettings{}, unpacked), PACK_DAMAGED);
+    EXPECT_NE(unpacked.message.find("its zstd frame does not decode"), std::string::npos) << unpacked.message;
+}
+
 TEST(PackDamage, FirstProblemInFileOrderAndEveryTruncationAreNamed) {
     const DamageSubject subject = damage_subject();
     const Bytes& packed = subject.packed;

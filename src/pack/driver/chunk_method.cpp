@@ -76,12 +76,21 @@ std::size_t compress_zstd_pieces(SharedZstd& zstd, const std::uint8_t* data, con
     return ok ? to.pos : 0;
 }
 
+constexpr int kSplitWindowLogMax = 22;  // 4 MiB, kMaxChunkOriginal
+static_assert(std::size_t{1} << kSplitWindowLogMax == kMaxChunkOriginal, "the window a chunk may need");
+
 // Decompresses one zstd frame into the pieces of out the extents name, in order, filling them
 // exactly.
 bool decompress_zstd_pieces(const std::uint8_t* frame, std::size_t frame_size, std::uint8_t* out,
                             const std::vector<ByteExtent>& pieces) {
     ZSTD_DCtx* dctx = ZSTD_createDCtx();
     if (dctx == nullptr) return false;
+    // a streamed frame takes a window buffer as large as its header asks: none larger than a
+    // chunk may be, so that a damaged or crafted header cannot take the memory bound
+    if (ZSTD_isError(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, kSplitWindowLogMax))) {
+        ZSTD_freeDCtx(dctx);
+        return false;
+    }
     ZSTD_inBuffer from = {frame, frame_size, 0};
     std::size_t r = 1;
     bool ok = true;
