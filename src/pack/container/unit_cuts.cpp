@@ -235,35 +235,26 @@ void add_length_fields(const std::uint8_t* data, std::size_t n, std::vector<Chun
         const std::uint32_t length = units[access[j]].length;
         const std::uint32_t length_before = has_before ? units[access[j - 1]].length : 0;
         const std::uint32_t length_next = has_next ? units[access[j + 1]].length : 0;
-        // the widest spot first, then the nearest; fields of one unit never overlap
-        std::size_t taken_before = units[access[j]].start, taken_after = std::size_t{units[access[j]].start} + length;
-        std::size_t after_end = taken_after;
+        // the widest field first, then the nearest: one before the unit and one after it
+        const std::size_t start = units[access[j]].start, end = start + length;
+        bool taken[2] = {false, false};  // before, after
         for (std::uint32_t width = kMaxFieldBytes; width >= 1; --width) {
             for (std::uint32_t distance = 0; distance <= kFieldBefore; ++distance) {
                 for (const bool after : {false, true}) {
                     const std::size_t key = (after ? kFieldKeys / 2 : 0) + distance * kMaxFieldBytes + (width - 1);
                     const std::int64_t a = now[key];
-                    if (a == kNoField) continue;
+                    if (taken[after] || a == kNoField) continue;
                     const bool held = (has_before && length_before != length && before[key] == a) ||
                                       (has_next && length_next != length && next[key] == a);
                     if (!held) continue;
                     ChunkUnit f;
                     f.kind = UNIT_FIELD;
+                    f.start = static_cast<std::uint32_t>(after ? end + distance : start - distance);
                     f.length = width;
                     f.first_index = static_cast<std::uint32_t>(j);
                     f.addend = static_cast<std::int32_t>(a);
-                    if (after) {
-                        // one field after a unit, the nearest widest
-                        if (after_end != std::size_t{units[access[j]].start} + length) continue;
-                        f.start = static_cast<std::uint32_t>(taken_after + distance);
-                        after_end = f.start + width;
-                    } else {
-                        // one field before a unit
-                        if (taken_before != units[access[j]].start) continue;
-                        f.start = static_cast<std::uint32_t>(units[access[j]].start - distance);
-                        taken_before = f.start;
-                    }
                     fields.push_back(f);
+                    taken[after] = true;
                 }
             }
         }
