@@ -355,6 +355,20 @@ if [ "${CONTAINERS:-}" != 0 ]; then
         echo " container packs than its ADTS copy, in percent of the copy's packed size; ADTS pk/s, up/s: the copy's speeds)"
     fi
 
+    # HLS segments, each packed alone as a server stores them, against the ADTS copy of all
+    # their access units (an fMP4 segment's init segment is packed apart and not counted).
+    printf '\n%-32s %11s %11s %9s\n' "HLS segments packed alone" "packed" "ADTS copy" "packed +%"
+    for kind in ts fmp4; do
+        dir="$STREAM_FILES/hls_$kind"
+        ext=ts; [ "$kind" = fmp4 ] && ext=m4s
+        ls "$dir"/*."$ext" >/dev/null 2>&1 && [ -s "$dir.adts.aac" ] || continue
+        total=0; n=0
+        for seg in "$dir"/*."$ext"; do pack_one "$seg"; total=$((total + P_PACKED)); n=$((n + 1)); done
+        pack_one "$dir.adts.aac"
+        printf '%-32s %11d %11d %9.2f\n' "hls_$kind: $n .$ext" "$total" "$P_PACKED" \
+            "$(echo "100 * ($total - $P_PACKED) / $P_PACKED" | bc -l)"
+    done
+
     # Raw and ADIF copies of the first three music files.
     printf '\n%-32s %11s %8s %9s %9s %9s\n' stream bytes "-p %" "ADTS -p %" "points" "packed +%"
     for f in "${FILES[@]:0:3}"; do

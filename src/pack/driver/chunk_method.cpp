@@ -471,6 +471,8 @@ void pack_model_or_zstd(PackJob& job, PackScratch& scratch, bool zstd_tried = fa
     job.verify_failed = !decodes_back(job, scratch);
 }
 
+constexpr std::size_t kSplitBothBelow = 64u << 10;
+
 // The split method for the chunk, checked (zstd instead when it is smaller still). False when
 // the chunk does not split smaller than it is.
 bool pack_split(PackJob& job, PackScratch& scratch) {
@@ -509,10 +511,12 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
     }
     const bool split = job.container && !job.units.empty() && methods_of_version(job.version) > METHOD_SPLIT &&
                        mostly_runs(job);
-    // A chunk that splits is coded whole as well and the smaller kept: the byte model beats
-    // zstd on some samples (a few headers between units, some video) and loses on others.
+    // A small chunk that splits is coded whole as well and the smaller kept: the byte model
+    // may beat zstd on a few headers between units (a moov box and a track's last units). A
+    // larger one is mostly video, where coding it whole too would cost several times the
+    // audio's time for a percent or two either way.
     if (split && pack_split(job, scratch)) {
-        if (job.verify_failed) return;
+        if (job.verify_failed || job.original.size() >= kSplitBothBelow) return;
         std::vector<std::uint8_t> split_payload;
         split_payload.swap(job.payload);
         const PackStats split_stats = job.stats;
