@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "aac/syntax.h"
+
 namespace {
 
 constexpr std::uint8_t kSync = 0x47;
@@ -16,14 +18,29 @@ enum Stream { CONTAINER, ELEMENTARY };
 
 unsigned pid_of(const std::uint8_t* h) { return (unsigned{h[1]} & 0x1F) << 8 | h[2]; }
 
+// A value that moves on by about the same step each time (a time stamp, a clock): predicted as
+// the last one plus the step from the one before, modulo mask + 1 (0 before any was seen).
+struct Stepped {
+    bool has = false, has_step = false;
+    std::uint64_t last = 0, step = 0;
+    std::uint64_t next(std::uint64_t mask) const { return (last + (has_step ? step : 0)) & mask; }
+    void saw(std::uint64_t v, std::uint64_t mask) {
+        has_step = has;
+        step = (v - last) & mask;
+        last = v;
+        has = true;
+    }
+};
+
 // What the derived fields of a listed PID are predicted from: the packets before.
 struct PidState {
-    bool has_pts = false, has_step = false, in_pes = false, has_pcr = false, has_pcr_step = false;
-    std::uint64_t pts = 0, step = 0, pcr = 0, pcr_step = 0;
+    bool in_pes = false;
     std::size_t pes_left = 0;  // of the PES packet under way, its elementary stream bytes to come
+    Stepped pts, pcr;
 };
 
 constexpr std::uint64_t kPtsMask = (std::uint64_t{1} << 33) - 1;
+constexpr std::uint64_t kStampMask = 0xFFFFFFFF;
 constexpr std::size_t kPidCount = 1 << 13;
 
 // The fields of one walk, turned into their differences from what was predicted (split) or
@@ -38,18 +55,16 @@ struct Deriver {
     PidState pids[kMaxTsPids];
     // every PID's last continuity counter, 0x10 set once one was seen
     std::uint8_t counters[kPidCount] = {};
-    bool has_stamp = false, has_stamp_step = false;  // of 192-byte packets' arrival time stamps
-    std::uint32_t stamp = 0, stamp_step = 0;
+    Stepped stamp;  // of 192-byte packets' arrival time stamps
 
     // The length of the ADTS frame the elementary stream holds at `at`, or 0.
     std::size_t frame_at(std::size_t at) const {
-        if (at > elementary_size || elementary_size - at < 7) return 0;
-        const std::uint8_t* h = elementary + at;
-        if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0) return 0;
-        return (std::size_t{h[3]} & 3) << 11 | std::size_t{h[4]} << 3 | h[5] >> 5;
+        if (at > elementary_size || elementary_size - at < 7 || !is_adts_sync(elementary + at, 7)) return 0;
+        return adts_frame_length(elementary + at);
     }
 
     // A field of `width` bytes, big-endian, as its difference from pred modulo 2^(8 width).
+    // Returns its value in the packets.
     std::uint64_t code_number(std::uint8_t* stored, const std::uint8_t* raw, unsigned width, std::uint64_t pred) const {
         const std::uint64_t mask = (std::uint64_t{1} << (8 * width)) - 1;
         std::uint64_t v = 0;
@@ -59,17 +74,19 @@ struct Deriver {
         return splitting ? v : out;
     }
 
-    // The 4 bytes before a 192-byte packet's sync byte (copy permission and an arrival time
-    // stamp), against the last ones stepped on by the last step.
-    void code_stamp(std::uint8_t* stored, const std::uint8_t* raw) {
-        const std::uint64_t pred = has_stamp ? std::uint64_t{stamp} + (has_stamp_step ? stamp_step : 0) : 0;
-        const auto v = static_cast<std::uint32_t>(code_number(stored, raw, 4, pred & 0xFFFFFFFF));
-        if (has_stamp) {
-            stamp_step = v - stamp;
-            has_stamp_step = true;
+    // A field of n bytes as its XOR with the prediction's bytes; its bytes in the packets go
+    // to v.
+    void code_xor(std::uint8_t* stored, const std::uint8_t* raw, const std::uint8_t* pred, int n, std::uint8_t* v) const {
+        for (int b = 0; b < n; ++b) {
+            v[b] = splitting ? raw[b] : static_cast<std::uint8_t>(raw[b] ^ pred[b]);
+            stored[b] = static_cast<std::uint8_t>(raw[b] ^ pred[b]);
         }
-        stamp = v;
-        has_stamp = true;
+    }
+
+    // The 4 bytes before a 192-byte packet's sync byte (copy permission and an arrival time
+    // stamp).
+    void code_stamp(std::uint8_t* stored, const std::uint8_t* raw) {
+        stamp.saw(code_number(stored, raw, 4, stamp.next(kStampMask)), kStampMask);
     }
 
     // A packet's start of a PES packet and adaptation field flags, against what the PES packet
@@ -82,26 +99,17 @@ struct Deriver {
         stored[3] = static_cast<std::uint8_t>(raw[3] ^ (stuffed ? 0x20 : 0));
     }
 
-    // A program clock reference (6 bytes: a 33-bit base, 6 reserved bits, a 9-bit extension)
-    // against the last one stepped on by the last step.
+    // A program clock reference (6 bytes: a 33-bit base, 6 reserved bits, a 9-bit extension).
     void code_pcr(PidState& st, std::uint8_t* stored, const std::uint8_t* raw) const {
-        const std::uint64_t base = ((st.has_pcr ? st.pcr : 0) + (st.has_pcr_step ? st.pcr_step : 0)) & kPtsMask;
+        const std::uint64_t base = st.pcr.next(kPtsMask);
         const std::uint8_t pred[6] = {static_cast<std::uint8_t>(base >> 25), static_cast<std::uint8_t>(base >> 17),
                                       static_cast<std::uint8_t>(base >> 9),  static_cast<std::uint8_t>(base >> 1),
                                       static_cast<std::uint8_t>((base & 1) << 7 | 0x7E), 0};
         std::uint8_t v[6];
-        for (int b = 0; b < 6; ++b) {
-            v[b] = splitting ? raw[b] : static_cast<std::uint8_t>(raw[b] ^ pred[b]);
-            stored[b] = static_cast<std::uint8_t>(raw[b] ^ pred[b]);
-        }
-        const std::uint64_t pcr = std::uint64_t{v[0]} << 25 | std::uint64_t{v[1]} << 17 | std::uint64_t{v[2]} << 9 |
-                                  std::uint64_t{v[3]} << 1 | v[4] >> 7;
-        if (st.has_pcr) {
-            st.pcr_step = (pcr - st.pcr) & kPtsMask;
-            st.has_pcr_step = true;
-        }
-        st.pcr = pcr;
-        st.has_pcr = true;
+        code_xor(stored, raw, pred, 6, v);
+        st.pcr.saw(std::uint64_t{v[0]} << 25 | std::uint64_t{v[1]} << 17 | std::uint64_t{v[2]} << 9 |
+                       std::uint64_t{v[3]} << 1 | v[4] >> 7,
+                   kPtsMask);
     }
 
     // The continuity counter of any PID's packet against its last one, plus one when the packet
@@ -130,26 +138,19 @@ struct Deriver {
         return static_cast<std::size_t>(code_number(stored + 4, raw + 4, 2, pred));
     }
 
+    // A PES header's time stamp (5 bytes: a 4-bit prefix and 33 bits between marker bits).
     void code_pts(PidState& st, std::uint8_t prefix, std::uint8_t* stored, const std::uint8_t* raw) const {
-        const std::uint64_t p = ((st.has_pts ? st.pts : 0) + (st.has_step ? st.step : 0)) & kPtsMask;
+        const std::uint64_t p = st.pts.next(kPtsMask);
         const std::uint8_t pred[5] = {static_cast<std::uint8_t>(prefix | ((p >> 29) & 0x0E)),
                                       static_cast<std::uint8_t>(p >> 22),
                                       static_cast<std::uint8_t>(0x01 | ((p >> 14) & 0xFE)),
                                       static_cast<std::uint8_t>(p >> 7),
                                       static_cast<std::uint8_t>(0x01 | ((p << 1) & 0xFE))};
         std::uint8_t v[5];
-        for (int b = 0; b < 5; ++b) {
-            v[b] = splitting ? raw[b] : static_cast<std::uint8_t>(raw[b] ^ pred[b]);
-            stored[b] = static_cast<std::uint8_t>(raw[b] ^ pred[b]);
-        }
-        const std::uint64_t pts = (std::uint64_t{v[0]} >> 1 & 7) << 30 | std::uint64_t{v[1]} << 22 |
-                                  (std::uint64_t{v[2]} >> 1) << 15 | std::uint64_t{v[3]} << 7 | v[4] >> 1;
-        if (st.has_pts) {
-            st.step = (pts - st.pts) & kPtsMask;
-            st.has_step = true;
-        }
-        st.pts = pts;
-        st.has_pts = true;
+        code_xor(stored, raw, pred, 5, v);
+        st.pts.saw((std::uint64_t{v[0]} >> 1 & 7) << 30 | std::uint64_t{v[1]} << 22 | (std::uint64_t{v[2]} >> 1) << 15 |
+                       std::uint64_t{v[3]} << 7 | v[4] >> 1,
+                   kPtsMask);
     }
 };
 
@@ -279,29 +280,29 @@ void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, s
               std::vector<std::uint8_t>& elementary) {
     container.clear();
     elementary.clear();
-    Deriver none;
-    std::size_t pos = 0;
-    const auto split = [&](Deriver& derive) {
+    // The derived fields are predicted from the whole elementary stream, which merging has
+    // first: it is gathered by a walk of its own, then the container stream by a second.
+    Deriver derive;
+    derive.splitting = true;
+    for (const Stream wanted : {ELEMENTARY, CONTAINER}) {
+        derive.on = layout.derive && wanted == CONTAINER;
+        if (derive.on) {
+            derive.elementary = elementary.data();
+            derive.elementary_size = elementary.size();
+        }
+        const bool both = !layout.derive;
+        std::size_t pos = 0;
         walk_packets(data, n, layout, derive, [&](Stream s, std::size_t count, std::uint8_t*& stored) {
-            std::vector<std::uint8_t>& to = s == CONTAINER ? container : elementary;
-            to.insert(to.end(), data + pos, data + pos + count);
+            if (s == wanted || both) {
+                std::vector<std::uint8_t>& to = s == CONTAINER ? container : elementary;
+                to.insert(to.end(), data + pos, data + pos + count);
+                stored = to.data() + (to.size() - count);
+            }
             pos += count;
-            stored = to.data() + (to.size() - count);
             return true;
         });
-    };
-    split(none);
-    if (!layout.derive) return;
-    // the fields are derived from the whole elementary stream, which merging has first
-    Deriver derive;
-    derive.on = derive.splitting = true;
-    derive.elementary_size = elementary.size();
-    std::vector<std::uint8_t> first;
-    first.swap(elementary);
-    derive.elementary = first.data();
-    container.clear();
-    pos = 0;
-    split(derive);
+        if (both) return;
+    }
 }
 
 bool merge_ts(const std::uint8_t* container, std::size_t container_size, const std::uint8_t* elementary,

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 
 namespace {
 
@@ -22,42 +23,32 @@ std::uint64_t run_end(const SizeRun& r) { return r.offset + 4 * std::uint64_t{r.
 // it ends at or before the start), or up to kFieldAfter bytes after its end.
 constexpr std::uint32_t kFieldBefore = 14;
 constexpr std::uint32_t kFieldAfter = 4;
-constexpr std::size_t kFieldKeys = 2 * (kFieldBefore + 1) * kMaxFieldBytes;
 constexpr std::int64_t kNoField = INT64_MIN;
 
-struct FieldSpot {
-    bool after;
-    std::uint32_t distance;  // before: from the field's start to the unit's; after: from the unit's end
-    std::uint32_t width;
+// For each place beside an access unit, [after][distance][width - 1]: the value of the field
+// there less the unit's length, or kNoField.
+struct FieldAddends {
+    std::int64_t at[2][kFieldBefore + 1][kMaxFieldBytes];
 };
 
-FieldSpot spot_of(std::size_t key) {
-    FieldSpot s;
-    s.width = static_cast<std::uint32_t>(key % kMaxFieldBytes) + 1;
-    s.distance = static_cast<std::uint32_t>(key / kMaxFieldBytes % (kFieldBefore + 1));
-    s.after = key >= kFieldKeys / 2;
-    return s;
-}
-
-// For each spot around the access unit [start, end) within [lo, hi) (the stretches beside it):
-// the field's value there less the unit's length, or kNoField.
+// The addends beside the access unit [start, end) within [lo, hi) (the stretches beside it).
 void field_addends(const std::uint8_t* data, std::size_t lo, std::size_t start, std::size_t end, std::size_t hi,
-                   std::int64_t* addends) {
-    for (std::size_t key = 0; key < kFieldKeys; ++key) {
-        const FieldSpot s = spot_of(key);
-        addends[key] = kNoField;
-        std::size_t at = 0;
-        if (s.after) {
-            if (s.distance > kFieldAfter || end + s.distance + s.width > hi) continue;
-            at = end + s.distance;
-        } else {
-            if (s.distance < s.width || s.distance > start - lo) continue;
-            at = start - s.distance;
+                   FieldAddends& out) {
+    for (const bool after : {false, true}) {
+        for (std::uint32_t distance = 0; distance <= kFieldBefore; ++distance) {
+            for (std::uint32_t width = 1; width <= kMaxFieldBytes; ++width) {
+                std::int64_t& addend = out.at[after][distance][width - 1];
+                addend = kNoField;
+                const bool fits = after ? distance <= kFieldAfter && end + distance + width <= hi
+                                        : distance >= width && distance <= start - lo;
+                if (!fits) continue;
+                const std::uint8_t* p = data + (after ? end + distance : start - distance);
+                std::int64_t value = 0;
+                for (std::uint32_t b = 0; b < width; ++b) value = value << 8 | p[b];
+                const std::int64_t a = value - static_cast<std::int64_t>(end - start);
+                if (a >= -kMaxFieldAddend && a <= kMaxFieldAddend) addend = a;
+            }
         }
-        std::int64_t value = 0;
-        for (std::uint32_t b = 0; b < s.width; ++b) value = value << 8 | data[at + b];
-        const std::int64_t addend = value - static_cast<std::int64_t>(end - start);
-        if (addend >= -kMaxFieldAddend && addend <= kMaxFieldAddend) addends[key] = addend;
     }
 }
 
@@ -218,20 +209,20 @@ void add_length_fields(const std::uint8_t* data, std::size_t n, std::vector<Chun
         return i == 0 ? 0 : std::size_t{units[i - 1].start} + units[i - 1].length;
     };
     const auto hi_of = [&](std::size_t i) -> std::size_t { return i + 1 < units.size() ? units[i + 1].start : n; };
-    const auto addends_of = [&](std::size_t j, std::int64_t* out) {
+    const auto addends_of = [&](std::size_t j, FieldAddends& out) {
         const ChunkUnit& u = units[access[j]];
         field_addends(data, lo_of(access[j]), u.start, std::size_t{u.start} + u.length, hi_of(access[j]), out);
     };
     // a sliding window of three units' addends: the one before, this one, the one after
-    std::vector<std::int64_t> window(3 * kFieldKeys);
-    std::int64_t* before = window.data();
-    std::int64_t* now = before + kFieldKeys;
-    std::int64_t* next = now + kFieldKeys;
-    addends_of(0, now);
+    auto window = std::make_unique<FieldAddends[]>(3);
+    FieldAddends* before = &window[0];
+    FieldAddends* now = &window[1];
+    FieldAddends* next = &window[2];
+    addends_of(0, *now);
     std::vector<ChunkUnit> fields;
     for (std::size_t j = 0; j < access.size(); ++j) {
         const bool has_before = j > 0, has_next = j + 1 < access.size();
-        if (has_next) addends_of(j + 1, next);
+        if (has_next) addends_of(j + 1, *next);
         const std::uint32_t length = units[access[j]].length;
         const std::uint32_t length_before = has_before ? units[access[j - 1]].length : 0;
         const std::uint32_t length_next = has_next ? units[access[j + 1]].length : 0;
@@ -241,11 +232,11 @@ void add_length_fields(const std::uint8_t* data, std::size_t n, std::vector<Chun
         for (std::uint32_t width = kMaxFieldBytes; width >= 1; --width) {
             for (std::uint32_t distance = 0; distance <= kFieldBefore; ++distance) {
                 for (const bool after : {false, true}) {
-                    const std::size_t key = (after ? kFieldKeys / 2 : 0) + distance * kMaxFieldBytes + (width - 1);
-                    const std::int64_t a = now[key];
+                    const std::int64_t a = now->at[after][distance][width - 1];
                     if (taken[after] || a == kNoField) continue;
-                    const bool held = (has_before && length_before != length && before[key] == a) ||
-                                      (has_next && length_next != length && next[key] == a);
+                    const bool held =
+                        (has_before && length_before != length && before->at[after][distance][width - 1] == a) ||
+                        (has_next && length_next != length && next->at[after][distance][width - 1] == a);
                     if (!held) continue;
                     ChunkUnit f;
                     f.kind = UNIT_FIELD;

@@ -53,8 +53,7 @@ std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_
 // room for zstd's bound of their sum). Returns the size, or 0 when zstd failed.
 std::size_t compress_zstd_pieces(SharedZstd& zstd, const std::uint8_t* data, const std::vector<ByteExtent>& pieces,
                                  std::vector<std::uint8_t>& out) {
-    std::size_t total = 0;
-    for (const ByteExtent& p : pieces) total += p.length;
+    const std::size_t total = extent_bytes(pieces);
     out.resize(ZSTD_compressBound(total));
     ZSTD_outBuffer to = {out.data(), out.size(), 0};
     pthread_mutex_lock(&zstd.lock);
@@ -132,19 +131,46 @@ void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
+// A side stream's head: how its bytes are carried, how many it stands for, how many follow.
+struct SideHead {
+    std::uint8_t method = METHOD_STORED;
+    std::size_t size = 0;
+    std::size_t packed = 0;
+};
+
+void put_side_head(const SideHead& h, std::uint8_t (&out)[kSideHeadBytes]) {
+    out[0] = h.method;
+    put_le(out + 1, h.size, 4);
+    put_le(out + 5, h.packed, 4);
+}
+
+// The head at payload[at..]; false when the stream would stand for more than max_size bytes, or
+// its bytes and at least one byte after them do not fit the payload.
+bool read_side_head(const std::uint8_t* payload, std::size_t payload_size, std::size_t at, std::size_t max_size,
+                    SideHead& h) {
+    if (at > payload_size || payload_size - at < kSideHeadBytes + 1) return false;
+    h.method = payload[at];
+    h.size = get_le(payload + at + 1, 4);
+    h.packed = get_le(payload + at + 5, 4);
+    return h.size <= max_size && h.packed < payload_size - at - kSideHeadBytes;
+}
+
 // Appends bytes as a side stream, with zstd (into coded) when it makes them smaller. Returns
 // the side stream's whole length.
 std::size_t put_side_stream(SharedZstd& zstd, const std::vector<std::uint8_t>& bytes, std::vector<std::uint8_t>& coded,
                             std::vector<std::uint8_t>& payload) {
     const std::size_t n = bytes.empty() ? 0 : compress_zstd(zstd, bytes.data(), bytes.size(), coded);
     const bool packed = n != 0 && n < bytes.size();
-    const std::size_t length = packed ? n : bytes.size();
-    payload.push_back(packed ? METHOD_ZSTD : METHOD_STORED);
-    put_u32(payload, static_cast<std::uint32_t>(bytes.size()));
-    put_u32(payload, static_cast<std::uint32_t>(length));
+    SideHead h;
+    h.method = packed ? METHOD_ZSTD : METHOD_STORED;
+    h.size = bytes.size();
+    h.packed = packed ? n : bytes.size();
+    std::uint8_t head[kSideHeadBytes];
+    put_side_head(h, head);
+    payload.insert(payload.end(), head, head + kSideHeadBytes);
     const std::uint8_t* from = packed ? coded.data() : bytes.data();
-    payload.insert(payload.end(), from, from + length);
-    return kSideHeadBytes + length;
+    payload.insert(payload.end(), from, from + h.packed);
+    return kSideHeadBytes + h.packed;
 }
 
 PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
@@ -169,14 +195,11 @@ PackResult decode_stream(const ChunkCoder& coder, unsigned version, std::uint8_t
 PackResult take_side_stream(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload,
                             std::size_t payload_size, std::size_t& at, std::size_t max_size,
                             std::vector<std::uint8_t>& out) {
-    if (at > payload_size || payload_size - at < kSideHeadBytes + 1) return PACK_WRONG_LENGTH;
-    const std::uint8_t method = payload[at];
-    const std::size_t size = get_le(payload + at + 1, 4);
-    const std::size_t packed = get_le(payload + at + 5, 4);
+    SideHead h;
+    if (!read_side_head(payload, payload_size, at, max_size, h)) return PACK_WRONG_LENGTH;
     at += kSideHeadBytes;
-    if (size > max_size || packed > payload_size - at || payload_size - at - packed < 1) return PACK_WRONG_LENGTH;
-    const PackResult r = decode_stream(coder, version, method, payload + at, packed, out, size);
-    at += packed;
+    const PackResult r = decode_stream(coder, version, h.method, payload + at, h.packed, out, h.size);
+    at += h.packed;
     return r;
 }
 
@@ -204,25 +227,20 @@ PackResult decode_ts(const ChunkCoder& coder, unsigned version, const std::uint8
 
 PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
                         std::uint8_t* out, std::size_t size, UnitTrace* trace) {
-    if (payload_size < kSideHeadBytes + 1) return PACK_WRONG_LENGTH;
-    const std::uint8_t method = payload[0];
-    const std::size_t runs_size = get_le(payload + 1, 4);
-    const std::size_t packed = get_le(payload + 5, 4);
-    if (runs_size > size || packed > payload_size - kSideHeadBytes - 1 || (method != METHOD_STORED && method != METHOD_ZSTD) ||
-        (method == METHOD_STORED && packed != runs_size))
+    SideHead h;
+    if (!read_side_head(payload, payload_size, 0, size, h) || (h.method != METHOD_STORED && h.method != METHOD_ZSTD) ||
+        (h.method == METHOD_STORED && h.packed != h.size))
         return PACK_WRONG_LENGTH;
-    const std::size_t at = kSideHeadBytes + packed;
+    const std::size_t at = kSideHeadBytes + h.packed;
     UnitTrace own;
     UnitTrace& units = trace != nullptr ? *trace : own;
     PackResult r = coder.decode(payload + at, payload_size - at, out, size, true, &units, version, true);
     if (r != PACK_OK) return r;
     std::vector<ByteExtent> runs;
     container_runs(units.units, size, runs);
-    std::size_t total = 0;
-    for (const ByteExtent& e : runs) total += e.length;
-    if (total != runs_size) return PACK_WRONG_LENGTH;
-    if (method == METHOD_ZSTD)
-        return decompress_zstd_pieces(payload + kSideHeadBytes, packed, out, runs) ? PACK_OK : PACK_ZSTD_DAMAGED;
+    if (extent_bytes(runs) != h.size) return PACK_WRONG_LENGTH;
+    if (h.method == METHOD_ZSTD)
+        return decompress_zstd_pieces(payload + kSideHeadBytes, h.packed, out, runs) ? PACK_OK : PACK_ZSTD_DAMAGED;
     const std::uint8_t* from = payload + kSideHeadBytes;
     for (const ByteExtent& e : runs) {
         std::memcpy(out + e.start, from, e.length);
@@ -339,8 +357,7 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
     std::vector<ByteExtent>& runs = scratch.runs;
     runs.clear();
     container_runs(job.units, job.original.size(), runs);
-    std::size_t total = 0;
-    for (const ByteExtent& e : runs) total += e.length;
+    const std::size_t total = extent_bytes(runs);
     std::vector<std::uint8_t>& coded = scratch.back;
     std::size_t n = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
     const bool packed = n != 0 && n < total;
@@ -351,11 +368,12 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
         n = total;
     }
     if (job.payload.size() + kSideHeadBytes + n >= job.original.size()) return false;
-    std::uint8_t head[kSideHeadBytes] = {packed ? std::uint8_t{METHOD_ZSTD} : std::uint8_t{METHOD_STORED}};
-    for (int i = 0; i < 4; ++i) {
-        head[1 + i] = static_cast<std::uint8_t>(total >> (8 * i));
-        head[5 + i] = static_cast<std::uint8_t>(n >> (8 * i));
-    }
+    SideHead h;
+    h.method = packed ? METHOD_ZSTD : METHOD_STORED;
+    h.size = total;
+    h.packed = n;
+    std::uint8_t head[kSideHeadBytes];
+    put_side_head(h, head);
     job.payload.insert(job.payload.begin(), coded.data(), coded.data() + n);
     job.payload.insert(job.payload.begin(), head, head + kSideHeadBytes);
     job.stats.bits[FAMILY_CONTAINER] += 8 * (kSideHeadBytes + n);

@@ -16,6 +16,12 @@ void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::
     if (pos < size) runs.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(size - pos)});
 }
 
+std::size_t extent_bytes(const std::vector<ByteExtent>& extents) {
+    std::size_t n = 0;
+    for (const ByteExtent& e : extents) n += e.length;
+    return n;
+}
+
 bool has_size_tables(const std::vector<ChunkUnit>& units) {
     for (const ChunkUnit& u : units)
         if (u.kind != UNIT_ACCESS) return true;

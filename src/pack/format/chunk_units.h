@@ -62,6 +62,8 @@ struct ByteExtent {
     std::uint32_t length = 0;
 };
 void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::vector<ByteExtent>& runs);
+// The bytes the extents cover, in all.
+std::size_t extent_bytes(const std::vector<ByteExtent>& extents);
 
 // Whether a chunk's units hold a size table or a length field.
 bool has_size_tables(const std::vector<ChunkUnit>& units);

@@ -58,7 +58,7 @@ struct FieldShape {
     bool operator==(const FieldShape& o) const { return width == o.width && addend == o.addend && unit == o.unit; }
 };
 
-struct FieldModels {
+struct LengthFieldModels {
     Bit is_field;
     Bit as_two_back;
     Bit as_last;
@@ -106,7 +106,7 @@ void code_container_run(Coder& rc, RunMemory& r, Model& m, std::uint8_t* bytes, 
 
 // Codes a field's shape; false when the one decoded is not a field's.
 template <class Coder>
-bool code_field(Coder& rc, FieldModels& f, FieldShape& shape) {
+bool code_field(Coder& rc, LengthFieldModels& f, FieldShape& shape) {
     if (code_bit(rc, f.as_two_back, shape == f.last[1] ? 1u : 0u)) {
         shape = f.last[1];
     } else if (code_bit(rc, f.as_last, shape == f.last[0] ? 1u : 0u)) {
@@ -184,7 +184,7 @@ struct ChunkEncoder {
     bool has_context = false;
     bool runs_apart = false;  // the container's runs are not coded
     bool fields = false;      // length fields and remembered runs (format version 6)
-    FieldModels field;
+    LengthFieldModels field;
     RunMemory run_memory;
 };
 
@@ -322,29 +322,24 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
         for (const ChunkUnit& u : *units) {
             if (u.start < pos || u.length == 0 || u.start > size || u.length > size - u.start) return PACK_BAD_SETTINGS;
             if (u.start > pos) encode_run(*e, data + pos, u.start - pos, BYTES_CONTAINER);
-            if (u.kind == UNIT_FIELD) {
-                if (!e->fields || u.length > kMaxFieldBytes) return PACK_BAD_SETTINGS;
-                UnitModels& m = e->buf.model->units;
-                code_bit(e->rc, m.is_frame, 0);
-                code_bit(e->rc, m.run_is_sizes, 1);
-                code_bit(e->rc, e->field.is_field, 1);
-                FieldShape shape{u.length, u.addend,
-                                 static_cast<std::int32_t>(u.first_index) - static_cast<std::int32_t>(seen)};
-                if (!code_field(e->rc, e->field, shape)) return PACK_BAD_SETTINGS;
-                charge_unit(*e, FAMILY_CONTAINER);
-                pos = u.start + u.length;
-                continue;
-            }
-            if (u.kind == UNIT_SIZES) {
-                if (u.length % 4 != 0 || u.first_index >= kMaxDerivedUnits ||
-                    u.length / 4 > kMaxDerivedUnits - u.first_index)
+            if (u.kind != UNIT_ACCESS) {  // a derived stretch: a size table or a length field
+                const bool field = u.kind == UNIT_FIELD;
+                if (field ? !e->fields || u.length > kMaxFieldBytes
+                          : u.length % 4 != 0 || u.first_index >= kMaxDerivedUnits ||
+                                u.length / 4 > kMaxDerivedUnits - u.first_index)
                     return PACK_BAD_SETTINGS;
                 UnitModels& m = e->buf.model->units;
                 code_bit(e->rc, m.is_frame, 0);
                 code_bit(e->rc, m.run_is_sizes, 1);
-                if (e->fields) code_bit(e->rc, e->field.is_field, 0);
-                std::uint32_t first = u.first_index, count = u.length / 4;
-                code_sizes(e->rc, m, expected, first, count);
+                if (e->fields) code_bit(e->rc, e->field.is_field, field ? 1u : 0u);
+                if (field) {
+                    FieldShape shape{u.length, u.addend,
+                                     static_cast<std::int32_t>(u.first_index) - static_cast<std::int32_t>(seen)};
+                    if (!code_field(e->rc, e->field, shape)) return PACK_BAD_SETTINGS;
+                } else {
+                    std::uint32_t first = u.first_index, count = u.length / 4;
+                    code_sizes(e->rc, m, expected, first, count);
+                }
                 charge_unit(*e, FAMILY_CONTAINER);
                 pos = u.start + u.length;
                 continue;
@@ -414,7 +409,7 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
     const ByteClass run_class = units ? BYTES_CONTAINER : BYTES_RAW;
     std::uint32_t expected = 0;
     std::uint32_t seen = 0;  // access units so far
-    FieldModels field;
+    LengthFieldModels field;
     auto run_memory = std::make_unique<RunMemory>();
     std::size_t pos = 0;
     while (pos < original_size) {
