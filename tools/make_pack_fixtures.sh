@@ -29,6 +29,7 @@ ADTS_SAMPLES="lc_mono_8k.aac lc_stereo_44k.aac lc_51_48k.aac is_ms_stereo_48k.aa
 UNIT_SAMPLES="mp4/tags_cover.m4a mp4/frag_moof.mp4 streams/lc_stereo_44k.adif flv/video.flv mkv/live_video.mkv"
 TS_SAMPLES="ts/ff_stereo.m2ts ts/video.ts ts/gst_mono.ts"
 SPLIT_SAMPLES="mp4/other_codecs.mp4"
+LOAS_SAMPLES="loas/lc_stereo_44k.loas ts/latm_mono.ts"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
@@ -36,6 +37,7 @@ for version in $(seq 2 "$VERSION"); do
     [ "$version" -ge 3 ] && samples="$samples $UNIT_SAMPLES"  # version 2 has no chunks of units
     [ "$version" -ge 5 ] && samples="$samples $TS_SAMPLES"    # nor has version 4 chunks of packets
     [ "$version" -ge 6 ] && samples="$samples $SPLIT_SAMPLES" # nor version 5 split chunks
+    [ "$version" -ge 7 ] && samples="$samples $LOAS_SAMPLES"  # nor version 6 LOAS streams
     mkdir -p "$DATA/packed-v$version"
     for sample in $samples; do
         fixture=$DATA/packed-v$version/$(basename "$sample").aaz
@@ -64,6 +66,8 @@ cp "$FIXTURES/other_codecs.mp4.aaz" "$UNPACK/split_units"
 "$BIN" -p - <"$DATA/flv/video.flv" 2>/dev/null >"$UNPACK/flv_units"
 "$BIN" -p - <"$DATA/mkv/live_video.mkv" 2>/dev/null >"$UNPACK/mkv_units"
 "$BIN" -p - <"$DATA/ts/video.ts" 2>/dev/null >"$UNPACK/ts_packets"
+cp "$FIXTURES/lc_stereo_44k.loas.aaz" "$UNPACK/loas"
+cp "$FIXTURES/latm_mono.ts.aaz" "$UNPACK/ts_latm"
 
 # Round-trip seeds: byte 0 odd asks for small chunks.
 head -c 2000 "$DATA/lc_mono_8k.aac" >"$ROUND/mono_head"
@@ -75,7 +79,8 @@ for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_du
     mp4/mono_16k.3gp mp4/box_forms.m4a mp4/chapters.m4a mp4/cut_in_media.m4a mp4/video_two_tracks.mp4 \
     mp4/other_codecs.mp4 mp4/frag_av.mp4 streams/lc_stereo_44k.adif \
     streams/lc_stereo_44k.raw flv/ff_stereo.flv flv/gst_mono.flv flv/video.flv mkv/ff_stereo.mka \
-    mkv/gst_mono.mka mkv/live_video.mkv ts/ff_stereo.ts ts/ff_stereo.m2ts ts/gst_mono.ts ts/video.ts; do
+    mkv/gst_mono.mka mkv/live_video.mkv ts/ff_stereo.ts ts/ff_stereo.m2ts ts/gst_mono.ts ts/video.ts \
+    ts/latm_mono.ts loas/lc_stereo_44k.loas; do
     name=$(basename "$sample")
     { printf '\000'; cat "$DATA/$sample"; } >"$ROUND/$name"
     { printf '\001'; cat "$DATA/$sample"; } >"$ROUND/small_chunks_$name"

@@ -139,7 +139,8 @@ void print_stats(std::FILE* err, const aaz_info& r) {
                                                                "tools",        "fill",       "raw",      "container"};
     std::fprintf(err, "  chunks: %" PRIu64 " model, %" PRIu64 " zstd, %" PRIu64 " stored\n",
                  r.chunks_by_method[AAZ_METHOD_MODEL] + r.chunks_by_method[AAZ_METHOD_UNITS] +
-                     r.chunks_by_method[AAZ_METHOD_TS] + r.chunks_by_method[AAZ_METHOD_SPLIT],
+                     r.chunks_by_method[AAZ_METHOD_TS] + r.chunks_by_method[AAZ_METHOD_SPLIT] +
+                     r.chunks_by_method[AAZ_METHOD_LOAS],
                  r.chunks_by_method[AAZ_METHOD_ZSTD], r.chunks_by_method[AAZ_METHOD_STORED]);
     for (unsigned m = 0; m < AAZ_METHODS; ++m) {
         if (r.chunks_by_method[m] == 0) continue;

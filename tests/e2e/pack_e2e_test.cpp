@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "e2e/terminal.h"
+#include "pack/format/pack_format.h"
 #include "support/test_util.h"
 
 namespace {
@@ -166,7 +167,7 @@ TEST(PackProgram, HabitsOfOtherCompressors) {
     EXPECT_TRUE(read_file(dir.file("s.aac")) == aac);
     // Version (help: the install test): standard output, status 0, in any company.
     r = expect_run(0, {"-p", "-V", "s.aac"}, dir.path);
-    EXPECT_EQ(r.out + r.err, "aaczavrok 0.1 alpha (packed format version 6)\n");
+    EXPECT_EQ(r.out + r.err, "aaczavrok 0.1 alpha (packed format version " + std::to_string(kPackFormatVersion) + ")\n");
 }
 
 // Damaged files are named by -d, --test and --list alike, and leave nothing behind; --test and
@@ -175,11 +176,13 @@ TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
     TempDir dir;
     const std::string packed = read_file(packed_fixture("lc_stereo_44k.aac.aaz"));
     std::string version = packed, flipped = packed;
-    version[8] = 7;
+    version[8] = kPackFormatVersion + 1;
     flipped[packed.size() / 2] ^= 1;
+    const std::string unsupported =
+        "format version " + std::to_string(kPackFormatVersion + 1) + " is not supported by this version of aaczavrok";
     const std::pair<std::string, const char*> cases[] = {
         {packed.substr(0, packed.size() / 2), "file is truncated"},
-        {version, "format version 7 is not supported by this version of aaczavrok"},
+        {version, unsupported.c_str()},
         {flipped, "chunk 1 is damaged"},
         {read_file(test_data("lc_mono_8k.aac")), "file is damaged (no packed-file magic number)"},
     };
@@ -202,10 +205,10 @@ TEST(PackProgram, DamagedAndSoundPackedFilesUnderEveryReader) {
         << r.err;
     r = expect_run(0, {"--list", "--verbose", "lc_stereo_44k.aac.aaz"}, fixtures);
     EXPECT_EQ(r.out,
-              "lc_stereo_44k.aac.aaz: format version 6; 1 chunk: 1 model; original 15,116 bytes, packed 12,061 "
+              "lc_stereo_44k.aac.aaz: format version 7; 1 chunk: 1 model; original 15,116 bytes, packed 12,061 "
               "(20.21% smaller)\n  chunk 1: model, original 15,116 bytes, packed 11,985 (20.71% smaller)\n");
     r = expect_run(0, {"--list", "tags_cover.m4a.aaz"}, fixtures);
-    EXPECT_EQ(r.out.rfind("tags_cover.m4a.aaz: format version 6; 2 chunks: 2 units; original 13,619 bytes", 0), 0u)
+    EXPECT_EQ(r.out.rfind("tags_cover.m4a.aaz: format version 7; 2 chunks: 2 units; original 13,619 bytes", 0), 0u)
         << r.out;
     EXPECT_EQ(names_in(fixtures).size(), fixture_count);  // the fixtures' folder is only read
 }
@@ -250,16 +253,17 @@ TEST(PackProgram, StreamsWithoutFrameHeadersPackAsTheirAdtsFrames) {
 // pipe, packs as the file does.
 TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
     TempDir dir;
-    const std::regex line(R"(^[^\n]+ -> [^\n]+\.aaz: (((fragmented )?(MP4|MOV|3GP)|Matroska), [12] AAC tracks?|(FLV|MPEG-TS), 1 AAC stream))"
-                          R"(( \((ADTS, )?LC, [0-9.]+ kHz, (mono|stereo)\))?(, [0-9] other tracks?|, video beside it)?, )"
+    const std::regex line(R"(^[^\n]+ -> [^\n]+\.aaz: (((fragmented )?(MP4|MOV|3GP)|Matroska), [12] AAC tracks?|(FLV|MPEG-TS), 1 AAC stream|LOAS/LATM))"
+                          R"(( \(((ADTS|LATM), )?LC, [0-9.]+ kHz, (mono|stereo)\))?(, [0-9] other tracks?|, video beside it)?, )"
                           R"([0-9,]+ access units: [0-9,]+ -> [0-9,]+ bytes \([0-9]+\.[0-9]{2}% smaller\)\n$)");
     // The ADTS copy of each sample's access units: NAME.adts beside it, or one of these.
     const std::pair<std::string, std::string> copies[] = {
         {"ff_stereo.flv", "lc_stereo_44k.aac"}, {"gst_mono.flv", "lc_mono_44k.aac"}, {"ff_stereo.mka", "lc_stereo_44k.aac"},
         {"gst_mono.mka", "lc_mono_44k.aac"}, {"live_video.mkv", "lc_mono_44k.aac"}, {"ff_stereo.ts", "lc_stereo_44k.aac"},
-        {"ff_stereo.m2ts", "lc_stereo_44k.aac"}, {"gst_mono.ts", "lc_mono_44k.aac"}};
+        {"ff_stereo.m2ts", "lc_stereo_44k.aac"}, {"gst_mono.ts", "lc_mono_44k.aac"}, {"latm_mono.ts", "lc_mono_44k.aac"},
+        {"lc_stereo_44k.loas", "lc_stereo_44k.aac"}};
     std::size_t compared = 0;
-    for (const char* folder : {"mp4", "flv", "mkv", "ts"}) {
+    for (const char* folder : {"mp4", "flv", "mkv", "ts", "loas"}) {
         const std::string samples = test_data(folder);
         for (const std::string& name : names_in(samples, true)) {
             if (name.size() > 5 && name.compare(name.size() - 5, 5, ".adts") == 0) continue;
@@ -296,7 +300,7 @@ TEST(PackProgram, ContainersArePackedByTheirAccessUnits) {
     EXPECT_TRUE(std::regex_search(ts.err, std::regex(R"(\n  chunks: 1 model, 0 zstd, 0 stored\n  ts +24,252 -> [0-9,]+ bytes\n)"
                                                      R"([^]*\n  container +[1-9][0-9,]* bits)")))
         << ts.err;
-    for (const char* name : {"tags_cover.m4a", "video.flv", "live_video.mkv", "video.ts"}) {
+    for (const char* name : {"tags_cover.m4a", "video.flv", "live_video.mkv", "video.ts", "latm_mono.ts", "lc_stereo_44k.loas"}) {
         std::remove(dir.file("piped.aaz").c_str());
         ASSERT_EQ(pack_from_pipe(dir, name), "");
         EXPECT_TRUE(read_file(dir.file("piped.aaz")) == read_file(dir.file(std::string(name) + ".aaz"))) << name;

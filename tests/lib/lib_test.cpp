@@ -357,7 +357,7 @@ TEST(LibProbes, PackedInputsInputsReadWholeAndMethodNames) {
     const std::string packed = read_file(packed_fixture("lc_stereo_44k.aac.aaz"));
     EXPECT_EQ(aaz_is_packed(packed.data(), AAZ_MAGIC_SIZE) * 2 + aaz_is_packed(packed.data(), AAZ_MAGIC_SIZE - 1), 2);
     const std::pair<const char*, int> inputs[] = {  // bit 0 without the input's length, bit 1 with it
-        {"mp4/tags_cover.m4a", 3}, {"flv/video.flv", 3}, {"mkv/live_video.mkv", 3}, {"ts/video.ts", 2}, {"streams/lc_stereo_44k.adif", 3}, {"streams/lc_stereo_44k.raw", 2}, {"lc_stereo_44k.aac", 0}};
+        {"mp4/tags_cover.m4a", 3}, {"flv/video.flv", 3}, {"mkv/live_video.mkv", 3}, {"ts/video.ts", 2}, {"streams/lc_stereo_44k.adif", 3}, {"streams/lc_stereo_44k.raw", 2}, {"loas/lc_stereo_44k.loas", 2}, {"lc_stereo_44k.aac", 0}};
     for (const auto& [file, whole] : inputs) {
         const std::string head = read_file(test_data(file));
         EXPECT_EQ(aaz_needs_whole_input(head.data(), head.size(), 0) + 2 * aaz_needs_whole_input(head.data(), head.size(), head.size()), whole) << file;
@@ -365,7 +365,8 @@ TEST(LibProbes, PackedInputsInputsReadWholeAndMethodNames) {
     EXPECT_STREQ(aaz_method_name(AAZ_METHOD_UNITS), "units");
     EXPECT_STREQ(aaz_method_name(AAZ_METHOD_TS), "ts");
     EXPECT_STREQ(aaz_method_name(AAZ_METHOD_SPLIT), "split");
-    EXPECT_EQ(aaz_method_name(AAZ_METHOD_SPLIT + 1), nullptr);
+    EXPECT_STREQ(aaz_method_name(AAZ_METHOD_LOAS), "loas");
+    EXPECT_EQ(aaz_method_name(AAZ_METHOD_LOAS + 1), nullptr);
     aaz_options o;
     aaz_options_init(&o);
     o.refuse_packed = 1;

@@ -63,29 +63,34 @@ TEST(PackRoundTrip, EveryInputComesBackWhateverTheChunkingAndThreads) {
     std::string text, repeats;
     for (int i = 0; i < 400; ++i) text += "line " + std::to_string(i) + " of some notes\n";
     for (int i = 0; i < 600; ++i) repeats += "a line that repeats " + std::to_string(i % 7) + "\n";
+    const Bytes loas = bytes_of(read_file(test_data("loas/lc_stereo_44k.loas")));
     Bytes unreadable = {0xFF, 0xF1, 0x50, 0x80, 0x02, 0x1F, 0xFC};  // an ADTS header of a 16-byte frame
     unreadable.resize(16, 0xEE);
     struct Input {
         const char* name;
         Bytes data;
-        std::vector<std::uint64_t> chunks_by_method;  // stored, zstd, model, units, ts, split
+        std::vector<std::uint64_t> chunks_by_method;  // stored, zstd, model, units, ts, split, loas
     };
     const Input inputs[] = {
-        {"empty", {}, {0, 0, 0, 0, 0, 0}},
-        {"one byte", {0xFF}, {1, 0, 0, 0, 0, 0}},
-        {"random", random_bytes(70000, 1), {1, 0, 0, 0, 0, 0}},
-        {"zeros past the chunk cap", Bytes(5u << 20, 0), {0, 5, 0, 0, 0, 0}},
-        {"text", bytes_of(text), {0, 1, 0, 0, 0, 0}},
-        {"tags only", id3, {0, 1, 0, 0, 0, 0}},
-        {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0, 0, 0, 0}},
-        {"stereo", stereo, {0, 0, 1, 0, 0, 0}},
-        {"two files glued", concat({stereo, mono}), {0, 0, 1, 0, 0, 0}},
-        {"junk between frames", concat({half, random_bytes(333, 2), id3, rest}), {0, 0, 1, 0, 0, 0}},
+        {"empty", {}, {0, 0, 0, 0, 0, 0, 0}},
+        {"one byte", {0xFF}, {1, 0, 0, 0, 0, 0, 0}},
+        {"random", random_bytes(70000, 1), {1, 0, 0, 0, 0, 0, 0}},
+        {"zeros past the chunk cap", Bytes(5u << 20, 0), {0, 5, 0, 0, 0, 0, 0}},
+        {"text", bytes_of(text), {0, 1, 0, 0, 0, 0, 0}},
+        {"tags only", id3, {0, 1, 0, 0, 0, 0, 0}},
+        {"unreadable frame and repeated text", concat({unreadable, bytes_of(repeats)}), {0, 1, 0, 0, 0, 0, 0}},
+        {"stereo", stereo, {0, 0, 1, 0, 0, 0, 0}},
+        {"two files glued", concat({stereo, mono}), {0, 0, 1, 0, 0, 0, 0}},
+        {"junk between frames", concat({half, random_bytes(333, 2), id3, rest}), {0, 0, 1, 0, 0, 0, 0}},
         {"cut in a frame", Bytes(stereo.begin(), stereo.begin() + static_cast<std::ptrdiff_t>(stereo.size() / 3)),
-         {0, 0, 1, 0, 0, 0}},
-        {"transport stream", bytes_of(read_file(test_data("ts/ff_stereo.ts"))), {0, 0, 0, 0, 1, 0}},
+         {0, 0, 1, 0, 0, 0, 0}},
+        {"transport stream", bytes_of(read_file(test_data("ts/ff_stereo.ts"))), {0, 0, 0, 0, 1, 0, 0}},
         {"transport stream of 192-byte packets behind junk",
-         concat({random_bytes(100, 3), bytes_of(read_file(test_data("ts/ff_stereo.m2ts")))}), {0, 0, 0, 0, 1, 0}},
+         concat({random_bytes(100, 3), bytes_of(read_file(test_data("ts/ff_stereo.m2ts")))}), {0, 0, 0, 0, 1, 0, 0}},
+        {"transport stream of LATM", bytes_of(read_file(test_data("ts/latm_mono.ts"))), {0, 0, 0, 0, 1, 0, 0}},
+        {"LOAS stream", loas, {0, 0, 0, 0, 0, 0, 1}},
+        {"LOAS stream cut in a frame, behind junk",
+         concat({random_bytes(200, 4), Bytes(loas.begin(), loas.begin() + 9000)}), {0, 0, 0, 0, 0, 0, 1}},
     };
     for (const Input& input : inputs) {
         SCOPED_TRACE(input.name);
@@ -551,8 +556,8 @@ TEST(PackDamage, ProblemsAreNamed) {
     };
     const Case cases[] = {
         {"magic", changed(0, 0x88), PACK_NOT_PACKED, "not a packed file"},
-        {"version", changed(kFileHeaderFields.version.offset, 7), PACK_UNSUPPORTED_VERSION,
-         "format version 7 is not supported by this version of aaczavrok"},
+        {"version", changed(kFileHeaderFields.version.offset, kPackFormatVersion + 1), PACK_UNSUPPORTED_VERSION,
+         "format version " + std::to_string(kPackFormatVersion + 1) + " is not supported by this version of aaczavrok"},
         {"flags", changed(kFileHeaderFields.flags.offset, 1), PACK_DAMAGED, "file header is damaged"},
         {"first record length", changed(w.at[0] + kChunkFields.original_length.offset + 1, 0x7F), PACK_DAMAGED,
          "chunk 1 is damaged (record checksum mismatch)"},
@@ -560,7 +565,7 @@ TEST(PackDamage, ProblemsAreNamed) {
         {"end record count", changed(end_at + kEndFields.chunk_count.offset, 0x55), PACK_DAMAGED,
          "end record is damaged"},
         {"method", rewritten(k, [](ChunkRecord& r) { r.method = METHOD_COUNT; }), PACK_DAMAGED,
-         chunk_k + "(unknown method 6)"},
+         chunk_k + "(unknown method " + std::to_string(METHOD_COUNT) + ")"},
         {"reserved", rewritten(k, [](ChunkRecord& r) { r.reserved = 0x100; }), PACK_DAMAGED,
          chunk_k + "(reserved field is not zero)"},
         {"no original length", rewritten(k, [](ChunkRecord& r) { r.original_length = 0; }), PACK_DAMAGED,

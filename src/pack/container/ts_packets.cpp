@@ -50,6 +50,7 @@ constexpr std::size_t kPidCount = 1 << 13;
 struct Deriver {
     bool on = false;
     bool splitting = false;
+    bool loas_frames = false;
     const std::uint8_t* elementary = nullptr;  // the whole elementary stream
     std::size_t elementary_size = 0;
     PidState pids[kMaxTsPids];
@@ -57,10 +58,14 @@ struct Deriver {
     std::uint8_t counters[kPidCount] = {};
     Stepped stamp;  // of 192-byte packets' arrival time stamps
 
-    // The length of the ADTS frame the elementary stream holds at `at`, or 0.
+    // The length of the ADTS frame (or, with loas_frames, the LOAS frame) the elementary stream
+    // holds at `at`, or 0.
     std::size_t frame_at(std::size_t at) const {
-        if (at > elementary_size || elementary_size - at < 7 || !is_adts_sync(elementary + at, 7)) return 0;
-        return adts_frame_length(elementary + at);
+        if (at > elementary_size || elementary_size - at < 7) return 0;
+        const std::uint8_t* p = elementary + at;
+        if (is_adts_sync(p, 7)) return adts_frame_length(p);
+        if (loas_frames && p[0] == 0x56 && (p[1] & 0xE0) == 0xE0) return 3 + ((std::size_t{p[1]} & 0x1F) << 8 | p[2]);
+        return 0;
     }
 
     // A field of `width` bytes, big-endian, as its difference from pred modulo 2^(8 width).
@@ -255,7 +260,8 @@ bool find_ts_packets(const std::uint8_t* data, std::size_t n, std::size_t& first
     return false;
 }
 
-std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t n, const TsLayout& layout) {
+std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t n, const TsLayout& layout,
+                                          bool with_loas) {
     std::vector<std::uint16_t> pids;
     const std::size_t prefix = layout.packet_size - kTsPacket;
     for (std::size_t at = layout.lead; at + layout.packet_size <= n && pids.size() < kMaxTsPids;
@@ -269,7 +275,10 @@ std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t 
         const bool audio = (p[3] >= 0xC0 && p[3] <= 0xDF) || p[3] == 0xBD;
         if (p[0] != 0 || p[1] != 0 || p[2] != 1 || !audio) continue;
         pos += kPesHeader + p[8];
-        if (pos + 2 > kTsPacket || h[pos] != 0xFF || (h[pos + 1] & 0xF6) != 0xF0) continue;
+        if (pos + 2 > kTsPacket) continue;
+        const bool adts = h[pos] == 0xFF && (h[pos + 1] & 0xF6) == 0xF0;
+        const bool loas = with_loas && h[pos] == 0x56 && (h[pos + 1] & 0xE0) == 0xE0;
+        if (!adts && !loas) continue;
         const std::uint16_t pid = static_cast<std::uint16_t>(pid_of(h));
         if (std::find(pids.begin(), pids.end(), pid) == pids.end()) pids.push_back(pid);
     }
@@ -284,6 +293,7 @@ void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, s
     // first: it is gathered by a walk of its own, then the container stream by a second.
     Deriver derive;
     derive.splitting = true;
+    derive.loas_frames = layout.loas_frames;
     for (const Stream wanted : {ELEMENTARY, CONTAINER}) {
         derive.on = layout.derive && wanted == CONTAINER;
         if (derive.on) {
@@ -310,6 +320,7 @@ bool merge_ts(const std::uint8_t* container, std::size_t container_size, const s
     if (container_size > n || elementary_size != n - container_size) return false;
     Deriver derive;
     derive.on = layout.derive;
+    derive.loas_frames = layout.loas_frames;
     derive.elementary = elementary;
     derive.elementary_size = elementary_size;
     std::size_t pos = 0, c = 0, e = 0;

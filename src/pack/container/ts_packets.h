@@ -28,6 +28,9 @@ struct TsLayout {
     // with, its time stamp against the last one stepped on by the last step, and the length of
     // an adaptation field that stuffs a PES packet's last packet against what the PES has left.
     bool derive = false;
+    // The PES length is also predicted from a LOAS frame the elementary stream holds (format
+    // version 7).
+    bool loas_frames = false;
 };
 
 // Where transport stream packets start in data[0..n): the first packet (its sync byte within
@@ -36,9 +39,11 @@ struct TsLayout {
 bool find_ts_packets(const std::uint8_t* data, std::size_t n, std::size_t& first_packet, std::size_t& packet_size);
 
 // The PIDs of data[0..n) (laid out as `layout` says, its pids ignored) whose packets start PES
-// packets of ADTS frames: a PES header of an audio or private stream followed by an ADTS
-// syncword. At most kMaxTsPids, in order of their first such packet.
-std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t n, const TsLayout& layout);
+// packets of ADTS frames (or, with_loas, of LOAS frames too): a PES header of an audio or
+// private stream followed by an ADTS (or LOAS) syncword. At most kMaxTsPids, in order of their
+// first such packet.
+std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t n, const TsLayout& layout,
+                                          bool with_loas = false);
 
 // Splits data[0..n) into its container stream and elementary stream (both emptied first).
 void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, std::vector<std::uint8_t>& container,

@@ -401,10 +401,17 @@ AacTrack adts_track(const std::uint8_t* header) {
 
 }  // namespace
 
-std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, std::uint64_t modelled) {
+std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, bool latm, std::uint64_t modelled) {
     std::string text = "MPEG-TS, " + std::to_string(streams) + (streams == 1 ? " AAC stream" : " AAC streams");
-    if (header != nullptr) text += std::string(streams == 1 ? " (ADTS, " : " (the first ADTS, ") + track_text(adts_track(header)) + ")";
+    const std::string form = latm ? "LATM" : "ADTS";
+    if (header != nullptr)
+        text += (streams == 1 ? " (" + form + ", " : " (the first " + form + ", ") + track_text(adts_track(header)) + ")";
     return text + ", " + with_thousands(modelled) + (modelled == 1 ? " access unit" : " access units");
+}
+
+std::string describe_loas(const std::uint8_t* header, std::uint64_t modelled) {
+    return "LOAS/LATM (" + track_text(adts_track(header)) + "), " + with_thousands(modelled) +
+           (modelled == 1 ? " access unit" : " access units");
 }
 
 std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled) {

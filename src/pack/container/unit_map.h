@@ -79,8 +79,13 @@ bool parse_adif_header(const std::uint8_t* data, std::size_t size, std::size_t& 
 std::string describe_units(const UnitPlan& plan, std::uint64_t modelled);
 
 // "MPEG-TS, 1 AAC stream (ADTS, LC, 48 kHz, stereo), 2,812 access units": a transport stream's
-// ADTS streams, the first frame's header (7 bytes, or null) and the frames the models coded.
-std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, std::uint64_t modelled);
+// ADTS (or LATM) streams, the first frame's header (7 bytes, or null; for LATM the one its
+// split made) and the frames the models coded.
+std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, bool latm, std::uint64_t modelled);
+
+// "LOAS/LATM (LC, 48 kHz, stereo), 2,812 access units": a LOAS stream's, from the ADTS header
+// its split made of the first frame's configuration, and the frames the models coded.
+std::string describe_loas(const std::uint8_t* header, std::uint64_t modelled);
 
 // "ADTS (LC, 44.1 kHz, stereo), 2,584 frames" from the first frame's header (7 bytes) and the
 // frames found; ", stored with zstd" is added when none was coded by the models.

@@ -122,9 +122,13 @@ bool decompress_zstd_pieces(const std::uint8_t* frame, std::size_t frame_size, s
 //   less the container stream's).
 // A split chunk of units: the container's runs as a side stream, then the payload of units
 // that codes the access units and the runs' lengths, to the payload's end.
+// A LOAS stream: the configuration in effect at the chunk's start (4 bytes, loas_frames.h),
+//   u32 length of the elementary stream, the container stream as a side stream, the
+//   elementary stream: u8 method, its bytes to the payload's end.
 // Every number is little-endian.
 
 constexpr std::size_t kTsHeadBytes = 6;
+constexpr std::size_t kLoasHeadBytes = kLatmConfigBytes + 4;
 constexpr std::size_t kSideHeadBytes = 9;
 
 void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) {
@@ -176,17 +180,25 @@ std::size_t put_side_stream(SharedZstd& zstd, const std::vector<std::uint8_t>& b
 PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
                           std::size_t payload_size, std::uint8_t* out, std::size_t size, UnitTrace* trace);
 
-// One of the two streams: decoded by its method into out (resized to size).
+PackResult decode_loas(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
+                       std::uint8_t* out, std::size_t size);
+
+// One of the two streams: decoded by its method into out (resized to size). Only the
+// elementary stream of transport stream packets (allow_loas) may be a LOAS stream's payload,
+// which holds no further LOAS stream.
 PackResult decode_stream(const ChunkCoder& coder, unsigned version, std::uint8_t method, const std::uint8_t* payload,
-                         std::size_t payload_size, std::vector<std::uint8_t>& out, std::size_t size) {
+                         std::size_t payload_size, std::vector<std::uint8_t>& out, std::size_t size,
+                         bool allow_loas = false) {
     out.resize(size);
     if (method == METHOD_STORED) {
         if (payload_size != size) return PACK_WRONG_LENGTH;
         if (size != 0) std::memcpy(out.data(), payload, size);
         return PACK_OK;
     }
-    if (method != METHOD_ZSTD && method != METHOD_MODEL) return PACK_UNKNOWN_GENERATION;
+    const bool loas = method == METHOD_LOAS && allow_loas && methods_of_version(version) > METHOD_LOAS;
+    if (method != METHOD_ZSTD && method != METHOD_MODEL && !loas) return PACK_UNKNOWN_GENERATION;
     if (size == 0) return PACK_WRONG_LENGTH;
+    if (loas) return decode_loas(coder, version, payload, payload_size, out.data(), size);
     return decode_payload(coder, version, method, payload, payload_size, out.data(), size, nullptr);
 }
 
@@ -214,13 +226,33 @@ PackResult decode_ts(const ChunkCoder& coder, unsigned version, const std::uint8
     if (k == 0 || k > kMaxTsPids || payload_size - at < 2 * k + 10) return PACK_WRONG_LENGTH;
     for (std::size_t i = 0; i < k; ++i, at += 2) layout.pids.push_back(static_cast<std::uint16_t>(get_le(payload + at, 2)));
     layout.derive = has_length_fields(version);
+    layout.loas_frames = methods_of_version(version) > METHOD_LOAS;
     std::vector<std::uint8_t> container, elementary;
     PackResult r = take_side_stream(coder, version, payload, payload_size, at, size, container);
     if (r != PACK_OK) return r;
     r = decode_stream(coder, version, payload[at], payload + at + 1, payload_size - at - 1, elementary,
-                      size - container.size());
+                      size - container.size(), true);
     if (r != PACK_OK) return r;
     return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, out, size)
+               ? PACK_OK
+               : PACK_WRONG_LENGTH;
+}
+
+PackResult decode_loas(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
+                       std::uint8_t* out, std::size_t size) {
+    LatmConfig config;
+    if (payload_size < kLoasHeadBytes || !read_latm_config(payload, config)) return PACK_WRONG_LENGTH;
+    // each frame adds a 7-byte ADTS header and takes at least six bytes of headers and payload
+    const std::size_t elementary_size = get_le(payload + kLatmConfigBytes, 4);
+    if (elementary_size > size + size / 2) return PACK_WRONG_LENGTH;
+    std::size_t at = kLoasHeadBytes;
+    std::vector<std::uint8_t> container, elementary;
+    PackResult r = take_side_stream(coder, version, payload, payload_size, at, size, container);
+    if (r != PACK_OK) return r;
+    r = decode_stream(coder, version, payload[at], payload + at + 1, payload_size - at - 1, elementary,
+                      elementary_size);
+    if (r != PACK_OK) return r;
+    return merge_loas(container.data(), container.size(), elementary.data(), elementary.size(), config, out, size)
                ? PACK_OK
                : PACK_WRONG_LENGTH;
 }
@@ -256,6 +288,7 @@ PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_
         return coder.decode(payload, payload_size, out, size, method == METHOD_UNITS, trace, version, false);
     if (method == METHOD_TS) return decode_ts(coder, version, payload, payload_size, out, size);
     if (method == METHOD_SPLIT) return decode_split(coder, version, payload, payload_size, out, size, trace);
+    if (method == METHOD_LOAS) return decode_loas(coder, version, payload, payload_size, out, size);
     if (method == METHOD_ZSTD) {
         const std::size_t r = ZSTD_decompress(out, size, payload, payload_size);
         if (ZSTD_isError(r)) return PACK_ZSTD_DAMAGED;
@@ -381,29 +414,28 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
     return true;
 }
 
-// Codes a chunk of transport stream packets as its two streams: the elementary stream by the
-// models (or zstd, or as it is), the container stream by zstd (or as it is). False when the
-// chunk has no PID of ADTS frames or the payload would not be smaller than the chunk.
-bool encode_ts(PackJob& job, bool check_frames) {
-    const std::uint8_t* data = job.original.data();
-    const std::size_t size = job.original.size();
-    job.ts_layout.pids = find_adts_pids(data, size, job.ts_layout);
-    if (job.ts_layout.pids.empty()) return false;
-    job.ts_layout.derive = has_length_fields(job.version);
-    std::vector<std::uint8_t> container, elementary, coded;
-    split_ts(data, size, job.ts_layout, container, elementary);
-    if (elementary.empty() || container.empty()) return false;
+bool put_loas(PackJob& job, const std::uint8_t* data, std::size_t size, LatmConfig config, bool check_frames);
 
-    job.payload.clear();
-    job.payload.push_back(job.ts_layout.packet_size == kTsPacket ? 0 : 1);
-    put_u32(job.payload, job.ts_layout.lead);
-    job.payload.push_back(static_cast<std::uint8_t>(job.ts_layout.pids.size()));
-    for (std::uint16_t pid : job.ts_layout.pids) {
-        job.payload.push_back(static_cast<std::uint8_t>(pid));
-        job.payload.push_back(static_cast<std::uint8_t>(pid >> 8));
+// Appends a chunk's elementary stream, the last of its two streams: u8 method, then its bytes
+// to the payload's end; by the models (or zstd, or as it is), with the models' stats. With
+// allow_loas, a stream mostly of LOAS frames (LATM in transport stream packets) is split as a
+// LOAS stream's chunk is.
+void put_elementary(PackJob& job, const std::vector<std::uint8_t>& elementary, std::vector<std::uint8_t>& coded,
+                    bool check_frames, bool allow_loas) {
+    if (allow_loas) {
+        LatmConfig config = first_loas_config(elementary.data(), elementary.size());
+        const LatmConfig start = config;
+        const LoasWalk walk = walk_loas(elementary.data(), elementary.size(), config, elementary.size());
+        const std::size_t mark = job.payload.size();
+        if (2 * walk.frame_bytes >= elementary.size()) {
+            job.payload.push_back(METHOD_LOAS);
+            if (put_loas(job, elementary.data(), elementary.size(), start, check_frames) &&
+                job.payload.size() - mark < elementary.size())
+                return;
+            job.payload.resize(mark);
+            job.has_first_adts = false;
+        }
     }
-    const std::size_t container_bits = 8 * put_side_stream(*job.zstd, container, coded, job.payload);
-
     job.stats = PackStats{};
     job.stats.by_family = job.by_family;
     std::uint8_t method = METHOD_STORED;
@@ -424,9 +456,69 @@ bool encode_ts(PackJob& job, bool check_frames) {
     job.payload.push_back(method);
     const std::vector<std::uint8_t>& e = method == METHOD_STORED ? elementary : coded;
     job.payload.insert(job.payload.end(), e.begin(), e.end());
+}
+
+// Codes a chunk of transport stream packets as its two streams: the elementary stream by the
+// models (or zstd, or as it is), the container stream by zstd (or as it is). False when the
+// chunk has no PID of ADTS frames or the payload would not be smaller than the chunk.
+bool encode_ts(PackJob& job, bool check_frames) {
+    const std::uint8_t* data = job.original.data();
+    const std::size_t size = job.original.size();
+    job.ts_layout.pids = find_adts_pids(data, size, job.ts_layout, methods_of_version(job.version) > METHOD_LOAS);
+    if (job.ts_layout.pids.empty()) return false;
+    job.ts_layout.derive = has_length_fields(job.version);
+    job.ts_layout.loas_frames = methods_of_version(job.version) > METHOD_LOAS;
+    std::vector<std::uint8_t> container, elementary, coded;
+    split_ts(data, size, job.ts_layout, container, elementary);
+    if (elementary.empty() || container.empty()) return false;
+
+    job.payload.clear();
+    job.payload.push_back(job.ts_layout.packet_size == kTsPacket ? 0 : 1);
+    put_u32(job.payload, job.ts_layout.lead);
+    job.payload.push_back(static_cast<std::uint8_t>(job.ts_layout.pids.size()));
+    for (std::uint16_t pid : job.ts_layout.pids) {
+        job.payload.push_back(static_cast<std::uint8_t>(pid));
+        job.payload.push_back(static_cast<std::uint8_t>(pid >> 8));
+    }
+    const std::size_t container_bits = 8 * put_side_stream(*job.zstd, container, coded, job.payload);
+
+    job.has_first_adts = false;
+    put_elementary(job, elementary, coded, check_frames, methods_of_version(job.version) > METHOD_LOAS);
+    job.stats.bits[FAMILY_CONTAINER] += container_bits;
+    job.latm_inside = job.has_first_adts;
+    if (!job.has_first_adts) job.has_first_adts = first_adts_header(elementary.data(), elementary.size(), job.first_adts);
+    job.method = METHOD_TS;
+    return job.payload.size() < size;
+}
+
+
+// Appends the payload of a LOAS stream's data[0..size) split from `config`: the frames'
+// payloads, byte-aligned behind ADTS headers, by the models (or zstd, or as they are), the rest
+// by zstd (or as it is). False when the split takes no frame.
+bool put_loas(PackJob& job, const std::uint8_t* data, std::size_t size, LatmConfig config, bool check_frames) {
+    std::vector<std::uint8_t> container, elementary, coded;
+    if (split_loas(data, size, config, container, elementary) == 0) return false;
+    std::uint8_t head[kLatmConfigBytes];
+    put_latm_config(config, head);
+    job.payload.insert(job.payload.end(), head, head + kLatmConfigBytes);
+    put_u32(job.payload, static_cast<std::uint32_t>(elementary.size()));
+    const std::size_t container_bits = 8 * (kLoasHeadBytes + put_side_stream(*job.zstd, container, coded, job.payload));
+    put_elementary(job, elementary, coded, check_frames, false);
     job.stats.bits[FAMILY_CONTAINER] += container_bits;
     job.has_first_adts = first_adts_header(elementary.data(), elementary.size(), job.first_adts);
-    job.method = METHOD_TS;
+    return true;
+}
+
+// Codes a chunk of a LOAS stream as its two streams. A chunk before whose frames no
+// configuration is known starts from the first its frames give. False when the split takes no
+// frame or the payload would not be smaller than the chunk.
+bool encode_loas(PackJob& job, bool check_frames) {
+    const std::uint8_t* data = job.original.data();
+    const std::size_t size = job.original.size();
+    const LatmConfig config = job.latm.known ? job.latm : first_loas_config(data, size);
+    job.payload.clear();
+    if (!put_loas(job, data, size, config, check_frames)) return false;
+    job.method = METHOD_LOAS;
     return job.payload.size() < size;
 }
 
@@ -526,6 +618,10 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
         for (const bool check_frames : {false, true})
             if (encode_ts(job, check_frames) && decodes_back(job, scratch)) return;
         job.ts_layout.pids.clear();
+    }
+    if (job.loas) {
+        for (const bool check_frames : {false, true})
+            if (encode_loas(job, check_frames) && decodes_back(job, scratch)) return;
     }
     const bool split = job.container && !job.units.empty() && methods_of_version(job.version) > METHOD_SPLIT &&
                        mostly_runs(job);

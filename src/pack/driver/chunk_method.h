@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/container/loas_frames.h"
 #include "pack/container/ts_packets.h"
 #include "pack/model/chunk_codec.h"
 #include "pack/model/generations.h"
@@ -55,8 +56,11 @@ struct PackJob {
     bool container = false;             // the chunk is cut from a container: code it as units
     bool ts = false;                    // the chunk is transport stream packets laid out as ts says
     TsLayout ts_layout;                 // its lead and packet size (the PIDs are found per chunk)
-    std::uint8_t first_adts[7] = {};    // of a chunk coded as packets: its elementary stream's first
+    bool loas = false;                  // the chunk is a LOAS stream's
+    LatmConfig latm;                    // the stream mux configuration in effect at its start
+    std::uint8_t first_adts[7] = {};    // of a chunk of two streams: its elementary stream's first
     bool has_first_adts = false;        // ADTS header, for the run's line
+    bool latm_inside = false;           // of transport stream packets: that header is of LATM frames
     std::size_t first_unit = 0;         // of its access units, the first one's index in the input's
     std::vector<std::uint8_t> payload;  // model or zstd bytes; empty when stored
     std::uint8_t method = METHOD_STORED;

@@ -70,6 +70,7 @@ struct PackRun {
     std::size_t target_bytes = 0;  // frame bytes per chunk, 0 = no target
     std::uint64_t offset = 0;      // of the window's front in the input
     UnitCuts cuts;                 // of an input with a unit plan
+    LatmConfig latm;               // of a LOAS stream: the configuration in effect at the window's front
     std::uint64_t chunks_cut = 0;
 };
 
@@ -129,6 +130,28 @@ std::uint64_t bound_reach(const PackRun& run) {
     return records > slack ? 1000 * (records - slack) : 0;
 }
 
+// Whether the window's front, as far as the next chunk could reach, is mostly frames of a LOAS
+// stream the split takes (with the configuration the chunks before leave in effect).
+bool holds_loas(const PackRun& run, const std::uint8_t* p, std::size_t size) {
+    LatmConfig config = run.latm;
+    const LoasWalk walk = walk_loas(p, size, config, size);
+    return walk.frames != 0 && 2 * walk.frame_bytes >= size;
+}
+
+// Length of the next chunk of a LOAS stream: up to the end of a frame the split takes, at the
+// target (or the cap), unless the rest of the input fits.
+std::size_t cut_loas_chunk(const PackRun& run, const std::uint8_t* p, std::size_t size, std::size_t least) {
+    const std::size_t avail = run.end - run.begin;
+    const bool at_end = run.eof && avail <= run.settings.chunk_cap;
+    const std::size_t want = run.target_bytes != 0 ? std::min(size, std::max(run.target_bytes, least)) : size;
+    if (at_end && avail <= want) return avail;
+    LatmConfig config = run.latm;
+    const std::size_t n = walk_loas(p, size, config, want).last_end;
+    if (n < least || n == 0) return want;
+    if (at_end && avail - n < kContainerGapChunk) return avail;  // no short last chunk of a few frames
+    return n;
+}
+
 // Length of the next chunk at the window's front. A window full to the cap is cut there even
 // where a unit would continue, since no chunk may exceed the cap.
 [[nodiscard]] PackResult cut_chunk(PackRun& run, std::size_t& n, PackJob& job) {
@@ -140,6 +163,7 @@ std::uint64_t bound_reach(const PackRun& run) {
     const std::uint8_t* p = run.window.data() + run.begin;
     std::size_t first_sync = 0, packet_size = 0;
     job.ts = !job.container && run.settings.format_version >= 5 && find_ts_packets(p, size, first_sync, packet_size);
+    job.loas = !job.container && !job.ts && run.settings.format_version >= 7 && holds_loas(run, p, size);
     if (job.ts) {
         // Transport stream packets: whole ones after the bytes before the first, up to the
         // target (or the cap), unless the rest of the input fits.
@@ -155,6 +179,10 @@ std::uint64_t bound_reach(const PackRun& run) {
         }
         job.ts_layout.lead = static_cast<std::uint32_t>(first_sync);
         job.ts_layout.packet_size = static_cast<std::uint16_t>(packet_size);
+    } else if (job.loas) {
+        n = cut_loas_chunk(run, p, size, least);
+        job.latm = run.latm;
+        walk_loas(p, n, run.latm, n);
     } else if (job.container) {
         n = cut_unit_chunk(run.cuts, run.offset, size, run.target_bytes, job.units, job.first_unit);
         if (n < least) n = widen_unit_chunk(run.cuts, run.offset, size, least, job.units, job.first_unit);
@@ -214,17 +242,26 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     count_chunk(r, job.method, job.original.size(), payload.size());
     const std::uint64_t frames = job.stats.frames_modelled + job.stats.frames_raw;
     // the header of the first frame of a chunk that holds frames, for the run's line
-    if (r.frames_parsed == 0 && job.stats.frames_modelled != 0 && !job.container && job.method != METHOD_TS)
+    if (r.frames_parsed == 0 && job.stats.frames_modelled != 0 && !job.container && job.method != METHOD_TS &&
+        job.method != METHOD_LOAS)
         first_adts_header(job.original.data(), job.original.size(), r.first_adts);
     r.frames += frames;
     if (!job.container) r.frames_parsed += job.stats.frames_modelled;
     if (job.method == METHOD_TS) {
         r.ts_streams = std::max<std::uint64_t>(r.ts_streams, job.ts_layout.pids.size());
-        if (!r.has_ts_adts && job.has_first_adts) std::memcpy(r.first_adts, job.first_adts, sizeof r.first_adts);
+        if (!r.has_ts_adts && job.has_first_adts) {
+            std::memcpy(r.first_adts, job.first_adts, sizeof r.first_adts);
+            r.ts_latm = job.latm_inside;
+        }
         r.has_ts_adts = r.has_ts_adts || job.has_first_adts;
     }
+    if (job.method == METHOD_LOAS) {
+        if (!r.has_loas_adts && job.has_first_adts) std::memcpy(r.loas_adts, job.first_adts, sizeof r.loas_adts);
+        r.has_loas_adts = r.has_loas_adts || job.has_first_adts;
+        r.loas_frames += job.stats.frames_modelled + job.stats.frames_raw;
+    }
     if (job.method == METHOD_MODEL || job.method == METHOD_UNITS || job.method == METHOD_TS ||
-        job.method == METHOD_SPLIT) {
+        job.method == METHOD_SPLIT || job.method == METHOD_LOAS) {
         for (int f = 0; f < FAMILY_COUNT; ++f) r.stats.bits[f] += job.stats.bits[f];
         r.stats.frame_bits += job.stats.frame_bits;
         r.stats.frames_modelled += job.stats.frames_modelled;
@@ -504,8 +541,10 @@ void describe_found(const UnitPlan* plan, PackReport& report) {
     if (plan != nullptr && plan->source != UnitSource::NONE)
         report.units = describe_units(*plan, report.stats.frames_modelled);
     else if (report.ts_streams != 0)
-        report.units = describe_ts(report.ts_streams, report.has_ts_adts ? report.first_adts : nullptr,
+        report.units = describe_ts(report.ts_streams, report.has_ts_adts ? report.first_adts : nullptr, report.ts_latm,
                                    report.stats.frames_modelled);
+    else if (report.has_loas_adts && 2 * report.loas_frames >= report.frames)
+        report.units = describe_loas(report.loas_adts, report.stats.frames_modelled);
     else if (report.frames_parsed != 0 && 2 * report.frames_parsed >= report.frames)
         report.units = describe_adts(report.first_adts, report.frames, report.stats.frames_modelled);
 }

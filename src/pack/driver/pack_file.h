@@ -84,6 +84,10 @@ struct PackReport {
     std::uint64_t frames_parsed = 0;  // packing: of those, frames the models could code, whichever method was kept
     std::uint64_t ts_streams = 0;     // packing: the most ADTS streams a chunk of transport stream packets held
     bool has_ts_adts = false;         // packing: first_adts is from such a chunk's elementary stream
+    bool ts_latm = false;             // packing: and made of its LATM frames' configuration
+    bool has_loas_adts = false;       // packing: a LOAS chunk's frames were coded, loas_adts made from the first's
+    std::uint8_t loas_adts[7] = {};   // configuration
+    std::uint64_t loas_frames = 0;    // packing: frames of chunks coded as LOAS streams
     PackStats stats;                                    // sum over the chunks coded by the model
     std::string units;  // packing: the container, stream or ADTS frames found, and how many the models coded
     std::uint8_t first_adts[7] = {};  // packing ADTS: the first frame's header, once frames >= 1

@@ -27,8 +27,9 @@ constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '
 // of versions 2 and 3 are decoded by those versions' models. Version 5 added the method of
 // transport stream packets, its payloads coded by version 4's models. Version 6 added the
 // split method: a chunk of units whose container runs (another track's samples) travel
-// beside the units' payload as a stream of their own.
-constexpr std::uint16_t kPackFormatVersion = 6;
+// beside the units' payload as a stream of their own. Version 7 added the method of LOAS
+// streams: their frames' headers and their payloads apart, the payloads coded as ADTS frames.
+constexpr std::uint16_t kPackFormatVersion = 7;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
@@ -49,6 +50,7 @@ enum ChunkMethod : std::uint8_t {
     METHOD_UNITS = 3,   // the chunk codec's payload of a container's bytes and access units (version 3)
     METHOD_TS = 4,      // transport stream packets: their container stream and ADTS stream apart (version 5)
     METHOD_SPLIT = 5,   // a chunk of units with its container runs as a stream of their own (version 6)
+    METHOD_LOAS = 6,    // a LOAS stream: its frames' headers and their payloads apart (version 7)
     METHOD_COUNT
 };
 // Whether a format version's payloads of units may hold length fields (UNIT_FIELD), and its
@@ -60,7 +62,7 @@ constexpr bool has_length_fields(unsigned version) { return version >= 6; }
 // derived size tables refer to.
 constexpr bool codes_units(unsigned method) { return method == METHOD_UNITS || method == METHOD_SPLIT; }
 
-// "stored", "zstd", "model", "units", "ts", "split": the name a listing gives a method; null
+// "stored", "zstd", "model", "units", "ts", "split", "loas": the name a listing gives a method; null
 // past METHOD_COUNT.
 const char* method_name(unsigned method);
 
@@ -152,7 +154,8 @@ std::string chunk_record_problem(const ChunkRecord& r, unsigned version = kPackF
 
 // The methods a format version knows.
 constexpr unsigned methods_of_version(unsigned version) {
-    return version >= 6   ? METHOD_COUNT
+    return version >= 7   ? METHOD_COUNT
+           : version >= 6 ? METHOD_LOAS
            : version >= 5 ? METHOD_SPLIT
            : version >= 3 ? METHOD_TS
                           : METHOD_UNITS;
