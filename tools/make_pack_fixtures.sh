@@ -29,7 +29,7 @@ ADTS_SAMPLES="lc_mono_8k.aac lc_stereo_44k.aac lc_51_48k.aac is_ms_stereo_48k.aa
 UNIT_SAMPLES="mp4/tags_cover.m4a mp4/frag_moof.mp4 streams/lc_stereo_44k.adif flv/video.flv mkv/live_video.mkv"
 TS_SAMPLES="ts/ff_stereo.m2ts ts/video.ts ts/gst_mono.ts"
 SPLIT_SAMPLES="mp4/other_codecs.mp4"
-LOAS_SAMPLES="loas/lc_stereo_44k.loas ts/latm_mono.ts"
+V7_SAMPLES="loas/lc_stereo_44k.loas ts/latm_mono.ts mp4/video_two_tracks.mp4"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
@@ -37,7 +37,7 @@ for version in $(seq 2 "$VERSION"); do
     [ "$version" -ge 3 ] && samples="$samples $UNIT_SAMPLES"  # version 2 has no chunks of units
     [ "$version" -ge 5 ] && samples="$samples $TS_SAMPLES"    # nor has version 4 chunks of packets
     [ "$version" -ge 6 ] && samples="$samples $SPLIT_SAMPLES" # nor version 5 split chunks
-    [ "$version" -ge 7 ] && samples="$samples $LOAS_SAMPLES"  # nor version 6 LOAS streams
+    [ "$version" -ge 7 ] && samples="$samples $V7_SAMPLES"    # nor version 6 LOAS streams and units' tracks
     mkdir -p "$DATA/packed-v$version"
     for sample in $samples; do
         fixture=$DATA/packed-v$version/$(basename "$sample").aaz

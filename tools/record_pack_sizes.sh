@@ -16,7 +16,7 @@ trap 'rm -rf "$WORK"' EXIT
 
 {
     printf 'name\toriginal\tpacked\n'
-    for f in "$ROOT"/tests/data/*.aac "$ROOT"/tests/data/mp4/* "$ROOT"/tests/data/streams/* "$ROOT"/../shared/corpus/*; do
+    for f in "$ROOT"/tests/data/*.aac "$ROOT"/tests/data/{mp4,streams,flv,mkv,ts,loas}/* "$ROOT"/../shared/corpus/*; do
         case "$f" in *.tsv | *.adts) continue ;; esac
         [ -f "$f" ] || continue
         case "$f" in "$ROOT"/tests/data/*) name=${f#"$ROOT"/tests/data/} ;; *) name=corpus/${f##*/} ;; esac

@@ -146,7 +146,7 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     for (int line = 0; line < 5000; ++line) subtitles += "subtitle line " + std::to_string(line % 300) + "\n";
     std::vector<UnitExtent> units;
     const auto add_unit = [&](const Bytes& unit) {
-        units.push_back(UnitExtent{container.size(), unit.size(), 2, 4});
+        units.push_back(UnitExtent{container.size(), unit.size(), 2, 4, 0});
         container.insert(container.end(), unit.begin(), unit.end());
     };
     const std::vector<std::size_t> at = adts_frame_bounds(stereo);
@@ -201,7 +201,7 @@ TEST(PackRoundTrip, ContainerUnitsComeBackWhateverTheChunking) {
     // Units that overlap, or lie past the input, only cost the model: the bytes still come back.
     plan.size_runs.clear();
     plan.units[1].offset -= 3;
-    plan.units.push_back(UnitExtent{container.size() - 4, 100, 2, 4});
+    plan.units.push_back(UnitExtent{container.size() - 4, 100, 2, 4, 0});
     PackSettings settings;
     settings.plan = &plan;
     Bytes packed, back;
@@ -222,7 +222,7 @@ TEST(PackRoundTrip, UnitsBesideAnotherTracksSamplesKeepTheirModels) {
     const Bytes noise = random_bytes(1500, 11);
     for (std::size_t k = 0; k < frames; ++k) {
         const Bytes unit = bytes_of(stereo.substr(at[k] + 7, at[k + 1] - at[k] - 7));
-        units.push_back(UnitExtent{container.size(), unit.size(), 2, 4});
+        units.push_back(UnitExtent{container.size(), unit.size(), 2, 4, 0});
         container = concat({container, unit});
         aac = concat({aac, unit});
         // a video sample: some bytes of its own, the rest as a sample before had them
@@ -291,12 +291,12 @@ TEST(PackBound, HoldsForInputsCutIntoManyShortChunks) {
     for (int i = 0; i < 120000; ++i)
         tiny.input.insert(tiny.input.end(), {0xFF, 0xF1, 0x50, 0x80, 0x01, 0x1F, 0xFC, static_cast<std::uint8_t>(i)});
     // A million one-byte access units, one after another.
-    for (std::size_t k = 0; k < 1000000; ++k) cases[1].plan.units.push_back(UnitExtent{k, 1, 2, 4});
+    for (std::size_t k = 0; k < 1000000; ++k) cases[1].plan.units.push_back(UnitExtent{k, 1, 2, 4, 0});
     // Units of a few bytes, each followed by a size table entry naming it: a table after its
     // units would start a chunk of its own.
     Case& tables = cases[2];
     for (std::uint32_t k = 0; k < 40000; ++k) {
-        tables.plan.units.push_back(UnitExtent{tables.input.size(), 3, 2, 4});
+        tables.plan.units.push_back(UnitExtent{tables.input.size(), 3, 2, 4, 0});
         tables.input.insert(tables.input.end(), {0x21, static_cast<std::uint8_t>(k), 0x55});
         tables.plan.size_runs.push_back(SizeRun{tables.input.size(), 1, k});
         tables.input.insert(tables.input.end(), {0, 0, 0, 3});
@@ -304,7 +304,7 @@ TEST(PackBound, HoldsForInputsCutIntoManyShortChunks) {
     // Short runs of units between long stretches without any.
     Case& stretches = cases[3];
     for (int k = 0; k < 60; ++k) {
-        stretches.plan.units.push_back(UnitExtent{stretches.input.size(), 2, 2, 4});
+        stretches.plan.units.push_back(UnitExtent{stretches.input.size(), 2, 2, 4, 0});
         stretches.input = concat({stretches.input, random_bytes(kContainerGapChunk + 2, static_cast<unsigned>(k))});
     }
 

@@ -66,6 +66,7 @@ void take_units(UnitCuts& cuts, std::uint64_t start, std::size_t n, std::size_t 
         c.length = u.size;
         c.object_type = u.object_type;
         c.sf_index = u.sf_index;
+        c.track = u.track;
         chunk_units.push_back(c);
     }
     cuts.next_unit = first + chunk_units.size();

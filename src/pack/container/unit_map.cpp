@@ -10,6 +10,7 @@
 #include "pack/container/flv_walk.h"
 #include "pack/container/mkv_walk.h"
 #include "pack/frame/adts_frame.h"
+#include "pack/format/chunk_units.h"
 #include "pack/format/pack_stats.h"
 #include "pack/frame/frame_syntax.h"
 #include "aac/bit_reader.h"
@@ -32,12 +33,13 @@ FrameContext context_of(const AacTrack& t) {
 }
 
 // Only for a unit that unit_fits.
-UnitExtent extent(std::uint64_t offset, std::size_t size, const AacTrack& t) {
+UnitExtent extent(std::uint64_t offset, std::size_t size, const AacTrack& t, std::size_t track = 0) {
     UnitExtent u{};
     u.offset = offset;
     u.size = size;
     u.object_type = t.object_type;
     u.sf_index = t.sf_index;
+    u.track = std::min<std::size_t>(track, kMaxUnitTracks - 1);
     return u;
 }
 
@@ -212,7 +214,7 @@ void take_layout_units(UnitPlan& plan) {
     plan.units.reserve(plan.layout.samples.size());
     for (const SampleExtent& s : plan.layout.samples) {
         if (s.track >= plan.layout.tracks.size() || !unit_fits(s.offset, s.size)) break;
-        plan.units.push_back(extent(s.offset, s.size, plan.layout.tracks[s.track]));
+        plan.units.push_back(extent(s.offset, s.size, plan.layout.tracks[s.track], s.track));
     }
     // A table may hold far more entries than samples were taken (the box's size bounds it,
     // not the sample limit): only the entries up to the last taken unit's are looked at.

@@ -14,17 +14,19 @@
 #include "pack/io/byte_stream.h"
 
 // An access unit of a container track, or of an ADIF or headerless stream, where the input
-// holds it, with the frame context its track's configuration gives. A container may name a
-// million of them, so each takes 8 bytes: an offset below 16 TiB and a length of at most the
-// 8,191 bytes an ADTS frame could carry (unit_fits); a unit past either is not taken.
+// holds it, with the frame context its track's configuration gives and its track (the
+// container's fourth and later modelled tracks share the fourth's number). A container may
+// name a million of them, so each takes 8 bytes: an offset below 4 TiB and a length of at most
+// the 8,191 bytes an ADTS frame could carry (unit_fits); a unit past either is not taken.
 struct UnitExtent {
-    std::uint64_t offset : 44;
+    std::uint64_t offset : 42;
     std::uint64_t size : 13;
     std::uint64_t object_type : 3;  // Main, LC or LTP
     std::uint64_t sf_index : 4;
+    std::uint64_t track : 2;
 };
 static_assert(sizeof(UnitExtent) == 8, "a million units take 8 MB");
-constexpr std::uint64_t kUnitOffsetLimit = std::uint64_t{1} << 44;
+constexpr std::uint64_t kUnitOffsetLimit = std::uint64_t{1} << 42;
 constexpr std::uint64_t kUnitSizeLimit = std::uint64_t{1} << 13;
 constexpr bool unit_fits(std::uint64_t offset, std::uint64_t size) {
     return offset < kUnitOffsetLimit && size < kUnitSizeLimit;

@@ -24,12 +24,18 @@
 // block's size, do. Nothing of it is stored either.
 enum UnitKind : std::uint8_t { UNIT_ACCESS = 0, UNIT_SIZES, UNIT_FIELD };
 
+// An access unit also names its track (format version 7): the models keep what they remember
+// of a stream (each channel's last frames, the last value of each field) per track, so that
+// units of several tracks interleaved cost what each track alone would.
+constexpr unsigned kMaxUnitTracks = 4;
+
 struct ChunkUnit {
     std::uint32_t start = 0;
     std::uint32_t length = 0;      // of a table: 4 bytes an entry
     std::uint8_t kind = UNIT_ACCESS;
     std::uint8_t object_type = 2;  // 1 Main, 2 LC, 4 LTP
     std::uint8_t sf_index = 0;     // 0..12
+    std::uint8_t track = 0;        // 0..kMaxUnitTracks - 1
     std::uint32_t first_index = 0; // of a table: the unit its first entry is the length of
     std::int32_t addend = 0;       // of a length field
 };

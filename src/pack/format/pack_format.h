@@ -57,6 +57,8 @@ enum ChunkMethod : std::uint8_t {
 // transport stream chunks hold the fields of their container stream that follow from what
 // came before as differences from them.
 constexpr bool has_length_fields(unsigned version) { return version >= 6; }
+// Whether a format version's payloads of units name each access unit's track.
+constexpr bool has_unit_tracks(unsigned version) { return version >= 7; }
 
 // Whether a method's payload is one of units, whose access units count in the numbering the
 // derived size tables refer to.

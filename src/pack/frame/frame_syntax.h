@@ -62,6 +62,7 @@ struct BandPos {
 struct FrameContext {
     std::uint8_t object_type = LC_OBJECT;
     std::uint8_t sf_index = 0;
+    std::uint8_t track = 0;  // of a container's access unit: which of its tracks (chunk_units.h)
     unsigned next_slot = 0;
 };
 

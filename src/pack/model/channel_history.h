@@ -102,15 +102,16 @@ inline unsigned history_slot(unsigned slot) { return clamp_index(slot, kHistoryS
 // A channel's history in a model, zeroed when the chunk first meets its slot.
 template <class Model>
 inline ChannelHistory& history_of(Model& m, unsigned slot) {
-    return entry(m.history, history_slot(slot));
+    return entry(m.history, history_slot(slot + m.fields.slot_base));
 }
 
 // The first channel of a common-window pair, when `slot` is the second one and has its own history.
 template <class Model>
 inline const ChannelHistory* partner_of(Model& m, unsigned slot, int pair_slot) {
     if (pair_slot < 0) return nullptr;
-    const unsigned other = history_slot(static_cast<unsigned>(pair_slot));
-    return other != history_slot(slot) ? &history_of(m, other) : nullptr;
+    const unsigned base = m.fields.slot_base;
+    const unsigned other = history_slot(static_cast<unsigned>(pair_slot) + base);
+    return other != history_slot(slot + base) ? &entry(m.history, other) : nullptr;
 }
 template <class Model>
 inline const ChannelHistory* partner_of(Model& m, const BandPos& pos) {

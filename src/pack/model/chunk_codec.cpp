@@ -184,6 +184,7 @@ struct ChunkEncoder {
     bool has_context = false;
     bool runs_apart = false;  // the container's runs are not coded
     bool fields = false;      // length fields and remembered runs (format version 6)
+    bool tracks = false;      // access units name their tracks (format version 7)
     LengthFieldModels field;
     RunMemory run_memory;
 };
@@ -229,11 +230,23 @@ void code_sizes(Coder& rc, UnitModels& m, std::uint32_t& expected, std::uint32_t
     expected = first + count;
 }
 
-// The track context of an access unit, when it differs from the one before.
-template <class Coder>
-bool code_unit_context(Coder& rc, UnitModels& m, FrameContext& last, bool& has_last, FrameContext& fc) {
-    const bool same = has_last && last.object_type == fc.object_type && last.sf_index == fc.sf_index;
+// The channel slots each track's units start from: a stereo track beside one of up to eight
+// channels, and two more, keep histories of their own.
+constexpr unsigned kTrackSlotBase[kMaxUnitTracks] = {0, 8, 12, 14};
+
+// The track context of an access unit, when it differs from the one before; with tracks
+// (format version 7), its track first, whose history the models then take up.
+template <class Coder, class Model>
+bool code_unit_context(Coder& rc, Model& model, FrameContext& last, bool& has_last, FrameContext& fc, bool tracks) {
+    UnitModels& m = model.units;
+    const bool same = has_last && last.object_type == fc.object_type && last.sf_index == fc.sf_index &&
+                      (!tracks || last.track == fc.track);
     if (!code_bit(rc, m.context_same, same ? 1u : 0u)) {
+        if (tracks) {
+            fc.track = static_cast<std::uint8_t>(code_uint(rc, m.track, fc.track));
+            if (fc.track >= kMaxUnitTracks) return false;
+            model.fields.slot_base = kTrackSlotBase[fc.track];
+        }
         fc.object_type = static_cast<std::uint8_t>(code_uint(rc, m.object_type, fc.object_type));
         fc.sf_index = static_cast<std::uint8_t>(code_uint(rc, m.sf_index, fc.sf_index));
         if (fc.object_type != MAIN_OBJECT && fc.object_type != LC_OBJECT && fc.object_type != LTP_OBJECT) return false;
@@ -257,7 +270,7 @@ template <class Model>
     code_bit(e.rc, m.units.is_frame, 1);
     if (fc != nullptr) {
         FrameContext coded = *fc;
-        if (!code_unit_context(e.rc, m.units, e.context, e.has_context, coded)) return PACK_UNIT_CONTEXT;
+        if (!code_unit_context(e.rc, m, e.context, e.has_context, coded, e.tracks)) return PACK_UNIT_CONTEXT;
     }
     std::size_t written = 0;
     bool modelled = false;
@@ -347,6 +360,8 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
             FrameContext fc;
             fc.object_type = u.object_type;
             fc.sf_index = u.sf_index;
+            fc.track = e->tracks ? u.track : 0;
+            if (fc.track >= kMaxUnitTracks) return PACK_BAD_SETTINGS;
             if (PackResult r = encode_frame(*e, data + u.start, u.length, &fc); r != PACK_OK) return r;
             ++seen;
             pos = u.start + u.length;
@@ -376,13 +391,14 @@ namespace {
 
 template <class Model>
 PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart, bool fields) {
+                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart, bool fields, bool tracks) {
     auto e = std::make_unique<ChunkEncoder<Model>>();
     if (!e->buf.started) return PACK_BUILD_FAULT;
     e->stats = stats;
     e->check_frames = check_frames;
     e->runs_apart = units != nullptr && runs_apart;
     e->fields = fields;
+    e->tracks = tracks;
     return encode_units(e.get(), data, size, payload, units);
 }
 
@@ -393,12 +409,13 @@ ChunkUnit access_unit(std::size_t pos, std::size_t length, const FrameContext& f
     u.length = static_cast<std::uint32_t>(length);
     u.object_type = fc.object_type;
     u.sf_index = fc.sf_index;
+    u.track = fc.track;
     return u;
 }
 
 template <class Model>
 PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                bool units, UnitTrace* trace, bool runs_apart, bool fields) {
+                bool units, UnitTrace* trace, bool runs_apart, bool fields, bool tracks) {
     CodecBuffers<Model> buf;
     if (!buf.started) return PACK_BUILD_FAULT;
     Model& m = *buf.model;
@@ -466,7 +483,7 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
             continue;
         }
         FrameContext fc;
-        if (units && !code_unit_context(rc, m.units, context, has_context, fc)) return PACK_UNIT_CONTEXT;
+        if (units && !code_unit_context(rc, m, context, has_context, fc, tracks)) return PACK_UNIT_CONTEXT;
         if (code_bit(rc, m.units.frame_modelled, 0)) {
             CoderIo<Model, RangeDecoder> io;
             io.rc = &rc;
@@ -511,10 +528,11 @@ PackResult encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<
     payload.clear();
     if (size == 0) return PACK_OK;
     switch (generation_of(version)) {
-    case Generation::GEN3: return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart, false);
+    case Generation::GEN3:
+        return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart, false, false);
     case Generation::GEN4:
         return encode_with<gen4::Model>(data, size, payload, stats, check_frames, units, runs_apart,
-                                        has_length_fields(version));
+                                        has_length_fields(version), has_unit_tracks(version));
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;
@@ -535,10 +553,11 @@ PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, s
     if (original_size == 0) return PACK_OK;
     switch (generation_of(version)) {
     case Generation::GEN3:
-        return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace, runs_apart, false);
+        return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace, runs_apart, false,
+                                        false);
     case Generation::GEN4:
         return decode_with<gen4::Model>(payload, payload_size, out, original_size, units, trace, runs_apart,
-                                        has_length_fields(version));
+                                        has_length_fields(version), has_unit_tracks(version));
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;

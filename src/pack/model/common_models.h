@@ -29,6 +29,9 @@ struct FieldModels {
     LazyTable<FieldModel, K_FIELD_KINDS> wide;
     SintModel global_gain_delta;
     Table<std::uint32_t, K_FIELD_KINDS, kHistorySlots> last;  // of the stream being coded
+    // Added to every channel slot before it picks its history and last values: each track of
+    // a chunk of units keeps its own (format version 7), 0 otherwise.
+    unsigned slot_base = 0;
     FieldModels() : last{} {}
 };
 
@@ -54,6 +57,7 @@ struct UnitModels {
     UintModel sizes_count;
     UintModel object_type;
     UintModel sf_index;
+    UintModel track;  // format version 7
 };
 
 inline PackFamily family_of(FieldKind kind) {
@@ -77,7 +81,7 @@ std::uint32_t code_bits_tree(Coder& rc, Bit* tree, std::uint32_t value, unsigned
 
 template <class Coder>
 std::uint32_t code_field_value(Coder& rc, FieldModels& f, std::uint32_t v, unsigned n, FieldKind kind, unsigned slot) {
-    std::uint32_t& last = f.last[kind][history_slot(slot)];
+    std::uint32_t& last = f.last[kind][history_slot(slot + f.slot_base)];
     if (kind == K_GLOBAL_GAIN) {
         const std::int32_t d = code_sint(rc, f.global_gain_delta, static_cast<std::int32_t>(v - last));
         v = last + static_cast<std::uint32_t>(d);
@@ -117,5 +121,6 @@ template <class Model>
 inline void clear_stream_state(Model& m) {
     for (std::uint64_t& word : m.history.started) word = 0;
     m.fields.last = {};
+    m.fields.slot_base = 0;
     m.bytes.last = {};
 }

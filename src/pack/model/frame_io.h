@@ -165,7 +165,8 @@ void io_begin_channel(CoderIo<Model, Coder>& io, unsigned slot, std::uint8_t win
     h.sf_running.fill(0);
     h.band_cb[h.cur].fill(0);
     h.last_sect_cb = 16;
-    h.sf_running[SF_SCALE] = static_cast<std::int16_t>(io.m->fields.last[K_GLOBAL_GAIN][history_slot(slot)]);
+    h.sf_running[SF_SCALE] =
+        static_cast<std::int16_t>(io.m->fields.last[K_GLOBAL_GAIN][history_slot(slot + io.m->fields.slot_base)]);
     h.window_sequence[h.cur] = window_sequence;
     h.last_sf_diff = 0;
     h.last_sf_residual = kSfResidual - 1;
