@@ -3,6 +3,7 @@
 // built here box by box, every table and box form lands where it should; on damaged and
 // hostile files, whatever is left is a sane layout (samples sorted, apart, within the file).
 #include <gtest/gtest.h>
+#include <xxhash.h>
 
 #include <fstream>
 #include <random>
@@ -12,8 +13,10 @@
 #include "pack/container/container_walk.h"
 #include "pack/container/flv_walk.h"
 #include "pack/container/mkv_walk.h"
+#include "pack/container/unit_cuts.h"
 #include "pack/container/unit_map.h"
 #include "support/bit_writer.h"
+#include "support/packing.h"
 #include "support/test_util.h"
 
 namespace {
@@ -519,6 +522,46 @@ TEST(ContainerWalk, LargeSizeTableCostsOnlyTheEntriesTheUnitsUse) {
     EXPECT_EQ(map.units[0].size, 100u);
     ASSERT_EQ(map.size_runs.size(), 1u);
     EXPECT_TRUE(map.size_runs[0].offset == g.at - 4 && map.size_runs[0].count == 1u && map.size_runs[0].first_unit == 0);
+}
+
+// A fragment's run that gives sample sizes alone is a table of sizes naming the media after
+// it: its entries are numbered on from the track's, and a chunk holding the fragment derives
+// every entry from the units that follow, which the unpacker fills in once it has them.
+TEST(ContainerWalk, RunsOfSizesAloneAreTablesOfTheMediaAfterThem) {
+    const std::string file = read_file(test_data("mp4/frag_duration.mp4"));
+    ContainerLayout l;
+    ASSERT_TRUE(walk(file, l));
+    std::uint32_t entries = 0;
+    for (const SizeTable& t : l.size_tables) {
+        EXPECT_EQ(t.first_entry, entries);
+        entries += t.count;
+    }
+    EXPECT_EQ(l.size_tables.size(), 5u);  // the last run gives a duration as well
+    EXPECT_EQ(entries, 65u);
+    MemorySource m{reinterpret_cast<const std::uint8_t*>(file.data()), file.size(), 0};
+    UnitPlan plan;
+    map_units(RandomReader{&m, read_memory_at, file.size()}, plan);
+    ASSERT_EQ(plan.size_runs.size(), 5u);
+    for (const SizeRun& r : plan.size_runs) EXPECT_GT(plan.units[r.first_unit].offset, r.offset);
+
+    UnitCuts cuts;
+    cuts.plan = &plan;
+    std::vector<ChunkUnit> units;
+    std::size_t first = 0;
+    ASSERT_EQ(cut_unit_chunk(cuts, 0, file.size(), 0, units, first), file.size());
+    const Bytes data = bytes_of(file);
+    add_size_tables(cuts, 0, data.data(), data.size(), first, units);
+    Bytes blank = data;
+    std::uint32_t derived = 0;
+    for (const ChunkUnit& u : units) {
+        if (u.kind != UNIT_SIZES) continue;
+        derived += u.length / 4;
+        std::fill_n(blank.begin() + u.start, u.length, 0);
+    }
+    EXPECT_EQ(derived, 65u);
+    UnitLengths known;
+    EXPECT_TRUE(fill_size_tables(units, known, blank.data(), blank.size(), XXH3_64bits(data.data(), data.size())));
+    EXPECT_TRUE(blank == data);
 }
 
 // A segment cut from a fragmented file has no index: its tracks are named only by its fragments,

@@ -85,6 +85,7 @@ struct TrackTables {
     std::uint64_t stsc_at = 0, stsc_count = 0;
     int layout_index = -1;  // in layout.tracks when modelled
     bool guessed = false;   // met in a segment without an index: any sample description is taken
+    std::uint64_t next_entry = 0;  // the entry number of the next sample a fragment gives sizes of
 };
 
 struct TrackDefaults {  // a trex box
@@ -269,6 +270,7 @@ void read_table(Walker& w, const Box& b, std::uint32_t type, TrackTables& t) {
         }
         t.sizes_at = b.body + 12;
         t.sizes_count = t.constant_size != 0 ? be32(h + 8) : fit(t.sizes_at, be32(h + 8), t.size_bits);
+        t.next_entry = t.sizes_count;  // a fragment's entries follow the trak's own
     } else if ((type == fourcc("stco") || type == fourcc("co64")) && t.chunk_bytes == 0) {
         t.chunk_bytes = type == fourcc("stco") ? 4 : 8;
         t.chunks_at = b.body + 8;
@@ -367,7 +369,7 @@ void take_track_samples(Walker& w, const TrackTables& t) {
     const std::uint64_t all = t.sizes_count;
     if (t.constant_size == 0 && t.size_bits == 32 && all > 0)
         w.layout.size_tables.push_back({t.sizes_at, static_cast<std::uint32_t>(std::min<std::uint64_t>(all, kNoSizeEntry - 1)),
-                                        static_cast<std::uint16_t>(t.layout_index)});
+                                        static_cast<std::uint16_t>(t.layout_index), 0});
     if (t.constant_size == 0)
         w.layout.samples.reserve(std::min(kWalkMaxSamples, w.layout.samples.size() + static_cast<std::size_t>(all)));
     TableWindow sizes, chunks, stsc;
@@ -424,7 +426,7 @@ struct TrafState {
     std::uint64_t next = 0;  // where the next run without a data offset starts
     std::uint32_t description = 0;
     std::uint32_t default_size = 0;
-    const TrackTables* track = nullptr;
+    TrackTables* track = nullptr;
     bool have_tfhd = false;
     bool sizes_known = true;  // false once a run's place or size cannot be told: later runs are not taken
 };
@@ -441,7 +443,7 @@ void read_tfhd(Walker& w, const Box& b, TrafState& t) {
                           ((tf_flags & 0x10) ? 4 : 0);
     if (payload < need) return;
     t.have_tfhd = true;
-    for (const TrackTables& tables : w.tracks)
+    for (TrackTables& tables : w.tracks)
         if (tables.track_id == track_id) t.track = &tables;
     if (t.track == nullptr && w.lone && w.tracks.size() < kWalkMaxTracks) {
         TrackTables guessed;
@@ -509,15 +511,25 @@ void read_trun(Walker& w, const Box& b, TrafState& t, std::uint64_t& data_end) {
         table.in = &w.in;
         table.limit = at + count * 4 * fields;
         const unsigned size_field = (flags & 0x100) ? 1 : 0;
-        for (std::uint64_t i = 0; i < count; ++i) {
+        // sizes alone, one after another, are a table of sizes as stsz is
+        std::uint64_t entry = t.track != nullptr ? t.track->next_entry : kNoSizeEntry;
+        const bool sizes_alone = taking && fields == 1 && count != 0 && entry + count < kNoSizeEntry;
+        if (sizes_alone)
+            w.layout.size_tables.push_back({at, static_cast<std::uint32_t>(count),
+                                            static_cast<std::uint16_t>(t.track->layout_index),
+                                            static_cast<std::uint32_t>(entry)});
+        for (std::uint64_t i = 0; i < count; ++i, ++entry) {
             std::uint64_t size = 0;
             if (!window_read(table, at + (i * fields + size_field) * 4, 4, size)) {
                 t.sizes_known = false;
                 return;
             }
-            if (taking && !w.full) take_sample(w, offset, size, t.track->layout_index);
+            if (taking && !w.full)
+                take_sample(w, offset, size, t.track->layout_index,
+                            sizes_alone ? static_cast<std::uint32_t>(entry) : kNoSizeEntry);
             offset += size;
         }
+        if (t.track != nullptr) t.track->next_entry += count;
     }
     t.next = offset;
     data_end = offset;

@@ -32,13 +32,15 @@ struct SampleExtent {
 };
 static_assert(sizeof(SampleExtent) <= 16, "a million samples take 16 MB");
 
-// A track's table of sample sizes as 32-bit entries (stsz), where it lies in the file. Entry k
-// is the size of the track's sample k, which the samples name by `entry`; the packer derives
-// the entries that hold their access unit's length instead of storing them.
+// A track's table of sample sizes as 32-bit entries (stsz, or a fragment's trun that gives
+// sizes alone), where it lies in the file. Entry k is the size of the sample the samples name
+// by `entry` first_entry + k (a trak's samples from 0, its fragments' after them, in order);
+// the packer derives the entries that hold their access unit's length instead of storing them.
 struct SizeTable {
     std::uint64_t offset = 0;  // of entry 0
     std::uint32_t count = 0;   // entries within the box
     std::uint16_t track = 0;
+    std::uint32_t first_entry = 0;
 };
 
 enum class ContainerKind : std::uint8_t { NONE, ISO_MEDIA, FLV, MATROSKA };

@@ -109,7 +109,8 @@ std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size
     std::uint64_t tables_end = 0;
     for (std::size_t r = cuts.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
         if (run_end(runs[r]) <= start) continue;
-        if (j > i && runs[r].offset > units[i].offset) {
+        const bool names_before = runs[r].first_unit < units.size() && units[runs[r].first_unit].offset < runs[r].offset;
+        if (j > i && runs[r].offset > units[i].offset && names_before) {
             n = static_cast<std::size_t>(runs[r].offset - start);
             tables_end = 0;
             break;
@@ -151,10 +152,10 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
     const std::vector<UnitExtent>& units = cuts.plan->units;
     const std::size_t own = chunk_units.size();
     std::vector<ChunkUnit> tables;
-    const auto number_for = [&](std::uint32_t u, std::uint64_t entry) -> std::int64_t {
+    const auto number_for = [&](std::uint32_t u) -> std::int64_t {
         if (u >= units.size()) return -1;
         if (const std::int64_t number = number_of(cuts.numbered_runs, u); number >= 0) return number;
-        if (u < first_unit || u >= first_unit + own || units[u].offset + units[u].size > entry) return -1;
+        if (u < first_unit || u >= first_unit + own) return -1;
         return static_cast<std::int64_t>(cuts.numbered.lengths.size() + (u - first_unit));
     };
     std::size_t next_own = 0;  // the first own unit not wholly before the entry looked at
@@ -169,7 +170,7 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
                 const std::uint8_t* e = data + (entry - start);
                 const std::uint32_t value = std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 |
                                             std::uint32_t{e[2]} << 8 | e[3];
-                number = number_for(runs[r].first_unit + k, entry);
+                number = number_for(runs[r].first_unit + k);
                 derived = number >= 0 && number < static_cast<std::int64_t>(kMaxDerivedUnits) &&
                           value == units[runs[r].first_unit + k].size;
             }

@@ -58,8 +58,9 @@ bool size_table_ahead(UnitCuts& cuts, std::uint64_t start, std::size_t size);
 
 // Adds to a chunk's units (data[0..n) at input offset start, its first unit first_unit) the
 // entries of size tables in it that are derived: their unit is numbered already, or is one of
-// this chunk's before the entry, and the entry holds its length. A derived entry never
-// overlaps an access unit.
+// this chunk's (before the entry or after it, as a fragment's trun names the samples of the
+// media that follows: the unpacker fills a chunk's tables in once it has all its units), and
+// the entry holds its length. A derived entry never overlaps an access unit.
 void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8_t* data, std::size_t n,
                      std::size_t first_unit, std::vector<ChunkUnit>& units);
 

@@ -216,34 +216,35 @@ void take_layout_units(UnitPlan& plan) {
         if (s.track >= plan.layout.tracks.size() || !unit_fits(s.offset, s.size)) break;
         plan.units.push_back(extent(s.offset, s.size, plan.layout.tracks[s.track], s.track));
     }
-    // A table may hold far more entries than samples were taken (the box's size bounds it,
-    // not the sample limit): only the entries up to the last taken unit's are looked at.
+    // The units that name an entry, by track and entry. A table may hold far more entries than
+    // samples were taken (the box's size bounds it, not the sample limit): only the entries of
+    // taken units are looked at.
+    const std::vector<SampleExtent>& samples = plan.layout.samples;
+    const auto key = [&](std::uint32_t k) { return std::uint64_t{samples[k].track} << 32 | samples[k].entry; };
+    std::vector<std::uint32_t> named;  // units, by track and entry
+    for (std::size_t k = 0; k < plan.units.size(); ++k)
+        if (samples[k].entry != kNoSizeEntry) named.push_back(static_cast<std::uint32_t>(k));
+    std::sort(named.begin(), named.end(), [&](std::uint32_t a, std::uint32_t b) { return key(a) < key(b); });
     for (const SizeTable& table : plan.layout.size_tables) {
-        std::uint32_t used = 0;
-        for (std::size_t k = 0; k < plan.units.size(); ++k) {
-            const SampleExtent& e = plan.layout.samples[k];
-            if (e.track == table.track && e.entry < table.count) used = std::max(used, e.entry + 1);
-        }
-        std::vector<std::int32_t> unit_of(used, -1);
-        for (std::size_t k = 0; k < plan.units.size(); ++k) {
-            const SampleExtent& e = plan.layout.samples[k];
-            if (e.track == table.track && e.entry < used) unit_of[e.entry] = static_cast<std::int32_t>(k);
-        }
         SizeRun r;
-        for (std::uint32_t j = 0; j <= used; ++j) {
-            const bool extends = j < used && unit_of[j] >= 0 && r.count != 0 &&
-                                 static_cast<std::uint32_t>(unit_of[j]) == r.first_unit + r.count;
+        const std::uint64_t first = std::uint64_t{table.track} << 32 | table.first_entry;
+        auto it = std::lower_bound(named.begin(), named.end(), first,
+                                   [&](std::uint32_t k, std::uint64_t v) { return key(k) < v; });
+        for (; it != named.end() && key(*it) - first < table.count && key(*it) >= first; ++it) {
+            const std::uint32_t j = samples[*it].entry - table.first_entry;
+            const bool extends = r.count != 0 && *it == r.first_unit + r.count &&
+                                 table.offset + 4 * std::uint64_t{j} == r.offset + 4 * std::uint64_t{r.count};
             if (r.count != 0 && !extends) {
                 plan.size_runs.push_back(r);
                 r.count = 0;
             }
-            if (j == used || unit_of[j] < 0) continue;
             if (r.count == 0) {
                 r.offset = table.offset + 4 * std::uint64_t{j};
-                r.first_unit = static_cast<std::uint32_t>(unit_of[j]);
+                r.first_unit = *it;
             }
             ++r.count;
         }
+        if (r.count != 0) plan.size_runs.push_back(r);
     }
     std::sort(plan.size_runs.begin(), plan.size_runs.end(),
               [](const SizeRun& a, const SizeRun& b) { return a.offset < b.offset; });

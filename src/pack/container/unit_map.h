@@ -35,7 +35,8 @@ constexpr bool unit_fits(std::uint64_t offset, std::uint64_t size) {
 // A stretch of a table of sample sizes in a container (32-bit, big-endian) whose entry k
 // holds the length of the input's access unit first_unit + k (an index into
 // UnitPlan::units) when the table is right. The packer checks every entry; those that are
-// right and whose unit comes before them are derived rather than stored.
+// right and whose unit comes before them, or lies in the same chunk, are derived rather than
+// stored.
 struct SizeRun {
     std::uint64_t offset = 0;
     std::uint32_t count = 0;
