@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Crafted inputs that name a million access units (or as many packets) in each stream form
 the packer walks, for the memory bound: python3 bench/make_million_units.py OUTDIR writes
-million.flv, million.mkv, million.m4s (a lone segment) and packets.ts (100,000 packets, each
-the start of a PES packet of one tiny ADTS frame)."""
+million.flv, million.mkv, million.m4s (a lone segment), million.loas and packets.ts (100,000
+packets, each the start of a PES packet of one tiny ADTS frame)."""
 import os
 import struct
 import sys
@@ -63,3 +63,24 @@ packets = bytearray()
 for k in range(100_000):
     packets += bytes([0x47, 0x41, 0x00, 0x30 | (k & 15), stuffing, 0x00]) + b"\xff" * (stuffing - 1) + pes
 write("packets.ts", bytes(packets))
+
+# LOAS: a frame with the stream mux configuration (LC, 44.1 kHz, stereo), then a million frames
+# that keep it, each of a one-byte payload.
+
+
+def bits(fields):
+    value, count = 0, 0
+    for v, n in fields:
+        value, count = value << n | v, count + n
+    value <<= -count % 8
+    return value.to_bytes((count + 7) // 8, "big")
+
+
+def loas_frame(element):
+    return bytes([0x56, 0xE0 | len(element) >> 8, len(element) & 0xFF]) + element
+
+
+config = [(0, 1), (0, 1), (1, 1), (0, 6), (0, 4), (0, 3), (2, 5), (4, 4), (2, 4), (0, 3), (0, 3), (0xFF, 8), (0, 1),
+          (0, 1)]
+first = loas_frame(bits([(0, 1)] + config + [(1, 8), (0x21, 8)]))
+write("million.loas", first + loas_frame(bits([(1, 1), (1, 8), (0x21, 8)])) * N)

@@ -266,13 +266,15 @@ with open(sys.argv[1], 'wb') as f:
 PY
 packing_peak "$HUGE_TABLE" "crafted M4A of 1 access unit and a 25,000,000-entry size table"
 
-# The same bound on the other forms the packer walks: FLV, Matroska and a lone MP4 segment of a
-# million one-byte access units each, and 100,000 transport stream packets of tiny ADTS frames.
-[ -s "$WORK/million/packets.ts" ] || python3 "$ROOT/bench/make_million_units.py" "$WORK/million"
+# The same bound on the other forms the packer walks: FLV, Matroska, a lone MP4 segment and a
+# LOAS stream of a million one-byte access units each, and 100,000 transport stream packets of
+# tiny ADTS frames.
+[ -s "$WORK/million/million.loas" ] || python3 "$ROOT/bench/make_million_units.py" "$WORK/million"
 packing_peak "$WORK/million/million.flv" "crafted FLV of 1,000,000 access units"
 packing_peak "$WORK/million/million.mkv" "crafted Matroska file of 1,000,000 SimpleBlocks"
 packing_peak "$WORK/million/million.m4s" "crafted MP4 segment of 1,000,000 samples"
 packing_peak "$WORK/million/packets.ts" "crafted transport stream of 100,000 PES packets"
+packing_peak "$WORK/million/million.loas" "crafted LOAS stream of 1,000,001 frames"
 
 # The library's streaming pack of a container whose index follows its media, which it keeps
 # whole (its first 4 MiB in memory, then all of it in a temporary file) before mapping it:
@@ -325,7 +327,7 @@ if [ "${CONTAINERS:-}" != 0 ]; then
     nc=0; sum_c=0; sum_a=0; sum_cx=0; sum_cz=0; worst=0; sum_extra=0
     for f in "$CONTAINERS"/*.m4a "$CONTAINERS"/*.mp4 "$CONTAINERS"/*.mov "$CONTAINERS"/*.3gp \
         "$STREAM_FILES"/*.ts "$STREAM_FILES"/*.mka "$STREAM_FILES"/*.mkv "$STREAM_FILES"/*.flv \
-        "$STREAM_FILES"/*.loas "$STREAM_FILES"/*.mp4 "$STREAM_FILES"/*.m4a; do
+        "$STREAM_FILES"/*.loas "$STREAM_FILES"/*.latm "$STREAM_FILES"/*.mp4 "$STREAM_FILES"/*.m4a; do
         [ -s "$f" ] || continue
         size=$(stat -c %s "$f")
         pack_one "$f"; sp=$P_SAVING; ps=$P_PACK_S; us=$P_UNPACK_S; pc=$P_PACKED
