@@ -70,8 +70,8 @@ struct PackRun {
     std::size_t target_bytes = 0;  // frame bytes per chunk, 0 = no target
     std::uint64_t offset = 0;      // of the window's front in the input
     UnitCuts cuts;                 // of an input with a unit plan
-    LatmConfig latm;               // of a LOAS stream: the configuration in effect at the window's front
     std::uint64_t chunks_cut = 0;
+    LatmConfig latm;               // of a LOAS stream: the configuration in effect at the window's front
 };
 
 bool settings_valid(const PackSettings& s) {
@@ -400,7 +400,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
         return PACK_BAD_SETTINGS;
     }
     if (PackResult s = build_fault(settings, report); s != PACK_OK) return s;
-    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}, 0};
+    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}, 0, {}};
     if (settings.plan != nullptr && settings.plan->source != UnitSource::NONE && methods_of_version(settings.format_version) > METHOD_UNITS)
         run.cuts.plan = settings.plan;
     plan_chunks(run);
