@@ -44,7 +44,8 @@ struct LoasForm {
     bool explicit_sbr = false;   // the configuration signals SBR (object type 5) before the core
     bool other_data = false;     // 16 bits of other data after each payload
     bool crc = false;            // a configuration checksum
-    unsigned mux_version = 0;    // 1: a form the split does not take
+    unsigned mux_version = 0;    // audioMuxVersion 1: lengths as LatmGetValue, fill bits after the configuration
+    unsigned mux_version_a = 0;  // 1: a form the split does not take
     unsigned length_type = 0;    // frameLengthType; other than 0 the split does not take
 };
 
@@ -56,17 +57,22 @@ Bytes make_loas(const AdtsUnits& u, const LoasForm& form) {
         BitWriter b;
         b.put(config ? 0 : 1, 1);
         if (config) {
-            b.put(form.mux_version, 1).put(1, 1).put(0, 6).put(0, 4).put(0, 3);
-            if (form.mux_version == 1) b.put(0, 1).put(0, 2).put(0, 8);  // audioMuxVersionA, taraBufferFullness...
+            b.put(form.mux_version, 1);
+            if (form.mux_version == 1) b.put(form.mux_version_a, 1).put(0, 2).put(0xFF, 8);  // taraBufferFullness
+            b.put(1, 1).put(0, 6).put(0, 4).put(0, 3);
+            const unsigned config_bits = form.explicit_sbr ? 25 : 16;
+            if (form.mux_version == 1) b.put(0, 2).put(config_bits + 5, 8);  // five fill bits follow it
             if (form.explicit_sbr)
                 b.put(5, 5).put(u.sf_index, 4).put(u.channels, 4).put(u.sf_index - 3, 4).put(u.object_type, 5);
             else
                 b.put(u.object_type, 5).put(u.sf_index, 4).put(u.channels, 4);
             b.put(0, 3);                      // GASpecificConfig
+            if (form.mux_version == 1) b.put(0x15, 5);
             b.put(form.length_type, 3);
             b.put(form.length_type == 0 ? 0xFF : 0x1FF, form.length_type == 0 ? 8 : 9);
             b.put(form.other_data ? 1 : 0, 1);
-            if (form.other_data) b.put(0, 1).put(16, 8);
+            if (form.other_data && form.mux_version == 1) b.put(0, 2).put(16, 8);
+            if (form.other_data && form.mux_version == 0) b.put(0, 1).put(16, 8);
             b.put(form.crc ? 1 : 0, 1);
             if (form.crc) b.put(0x5A, 8);
         }
@@ -123,10 +129,12 @@ TEST(LoasFrames, TheElementaryStreamHoldsTheAccessUnitsOfTheAdtsFile) {
     const struct {
         const char* name;
         LoasForm form;
-    } forms[] = {{"a configuration every third frame", {3, false, false, false, 0, 0}},
-                 {"SBR signalled before the core", {2, true, false, false, 0, 0}},
-                 {"other data after each payload", {0, false, true, false, 0, 0}},
-                 {"a configuration checksum", {5, false, false, true, 0, 0}}};
+    } forms[] = {{"a configuration every third frame", {3, false, false, false, 0, 0, 0}},
+                 {"SBR signalled before the core", {2, true, false, false, 0, 0, 0}},
+                 {"other data after each payload", {0, false, true, false, 0, 0, 0}},
+                 {"a configuration checksum", {5, false, false, true, 0, 0, 0}},
+                 {"audioMuxVersion 1", {4, false, false, false, 1, 0, 0}},
+                 {"audioMuxVersion 1, SBR signalled, other data", {0, true, true, true, 1, 0, 0}}};
     for (const auto& f : forms) {
         SCOPED_TRACE(f.name);
         const Split t = split_and_merge(make_loas(stereo, f.form));
@@ -146,10 +154,10 @@ TEST(LoasFrames, FormsTheSplitDoesNotTakeStayBytes) {
         const char* name;
         AdtsUnits units;
         LoasForm form;
-    } cases[] = {{"audioMuxVersion 1", stereo, {0, false, false, false, 1, 0}},
-                 {"frame lengths not in bytes", stereo, {0, false, false, false, 0, 1}},
-                 {"channel configuration 0", main_pce, {0, false, false, false, 0, 0}},
-                 {"an object type the models do not code", sbr_core, {0, false, false, false, 0, 0}}};
+    } cases[] = {{"audioMuxVersionA 1", stereo, {0, false, false, false, 1, 1, 0}},
+                 {"frame lengths not in bytes", stereo, {0, false, false, false, 0, 0, 1}},
+                 {"channel configuration 0", main_pce, {0, false, false, false, 0, 0, 0}},
+                 {"an object type the models do not code", sbr_core, {0, false, false, false, 0, 0, 0}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes data = make_loas(c.units, c.form);

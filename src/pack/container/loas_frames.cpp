@@ -29,15 +29,37 @@ struct Bits {
         for (unsigned i = 0; i < n; ++i, ++pos) v = v << 1 | ((data[pos >> 3] >> (7 - (pos & 7))) & 1u);
         return v;
     }
+
+    void skip(std::size_t n) {
+        if (over || n > limit - pos) {
+            over = true;
+            return;
+        }
+        pos += n;
+    }
+
+    // LatmGetValue: a count of bytes less one in 2 bits, then the value in that many bytes.
+    std::uint32_t latm_value() {
+        const unsigned bytes = get(2) + 1;
+        std::uint32_t v = 0;
+        for (unsigned i = 0; i < bytes; ++i) v = v << 8 | get(8);
+        return v;
+    }
 };
 
 // The StreamMuxConfig at b, when it is one the split takes.
 bool read_stream_mux_config(Bits& b, LatmConfig& config) {
-    if (b.get(1) != 0) return false;  // audioMuxVersion
+    const bool version1 = b.get(1) != 0;  // audioMuxVersion
+    if (version1) {
+        if (b.get(1) != 0) return false;  // audioMuxVersionA
+        b.latm_value();                   // taraBufferFullness
+    }
     if (b.get(1) != 1) return false;  // allStreamsSameTimeFraming
     // numSubFrames, numProgram, numLayer: one of each
     if (b.get(6) != 0 || b.get(4) != 0 || b.get(3) != 0) return false;
-    // AudioSpecificConfig
+    // AudioSpecificConfig (version 1: its length in bits first, fill bits after it)
+    const std::size_t config_bits = version1 ? b.latm_value() : 0;
+    const std::size_t config_at = b.pos;
     unsigned object_type = b.get(5);
     const unsigned sf_index = b.get(4);
     const unsigned channel_config = b.get(4);
@@ -50,15 +72,23 @@ bool read_stream_mux_config(Bits& b, LatmConfig& config) {
         channel_config > 7)
         return false;
     if (b.get(3) != 0) return false;  // frameLengthFlag, dependsOnCoreCoder, extensionFlag
+    if (version1) {
+        if (b.over || b.pos - config_at > config_bits) return false;
+        b.skip(config_bits - (b.pos - config_at));
+    }
     if (b.get(3) != 0) return false;  // frameLengthType: payload lengths in bytes
     b.get(8);                         // latmBufferFullness
-    if (b.get(1) != 0) {              // otherDataPresent: its length, escaped
-        unsigned escapes = 0;
-        while (b.get(1) != 0) {
+    if (b.get(1) != 0) {  // otherDataPresent: its length, a value in version 1, else escaped
+        if (version1) {
+            b.latm_value();
+        } else {
+            unsigned escapes = 0;
+            while (b.get(1) != 0) {
+                b.get(8);
+                if (++escapes == kMaxOtherDataEscapes) return false;
+            }
             b.get(8);
-            if (++escapes == kMaxOtherDataEscapes) return false;
         }
-        b.get(8);
     }
     if (b.get(1) != 0) b.get(8);  // crcCheckPresent, crcCheckSum
     if (b.over) return false;

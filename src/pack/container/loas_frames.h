@@ -18,7 +18,8 @@
 #include <vector>
 
 // The stream mux configuration a frame that says useSameStreamMux goes on with: known only when
-// it is one the split takes (audioMuxVersion 0, one program of one layer, one subframe,
+// it is one the split takes (audioMuxVersion 0, or 1 with audioMuxVersionA 0; one program of
+// one layer, one subframe,
 // payload lengths in bytes, an AudioSpecificConfig of Main, LC or LTP with 1024-sample frames
 // and a channel configuration 1..7, SBR and PS signalled explicitly or not).
 struct LatmConfig {
