@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "aac/bit_sink.h"
+#include "aac/syntax.h"
 
 namespace {
 
@@ -13,7 +14,8 @@ constexpr std::size_t kMaxAdtsFrame = 8191;
 constexpr unsigned kMaxOtherDataEscapes = 4;
 
 // Bits of data[0..limit/8), most significant first; a read past the limit gives zeros and
-// sets `over`.
+// sets `over`. (The syntax core's BitReader wants zero bytes after its data; a header is read
+// here in place, in the middle of a chunk or a container stream.)
 struct Bits {
     const std::uint8_t* data = nullptr;
     std::size_t limit = 0;
@@ -134,10 +136,9 @@ std::uint32_t length_difference(std::size_t length, const Derived& d) {
 // container stream holds it. Only the frame's header bits are read, and never past its length.
 bool parse_frame(const std::uint8_t* p, std::size_t avail, std::size_t room, const LatmConfig& in,
                  const Derived* derived, FrameShape& f) {
-    if (avail < 3 || p[0] != 0x56 || (p[1] & 0xE0) != 0xE0) return false;
-    std::size_t field = (std::size_t{p[1]} & 0x1F) << 8 | p[2];
-    if (derived != nullptr) field = (field + derived->headers + derived->payload - 3) & 0x1FFF;
-    const std::size_t length = 3 + field;
+    if (avail < 3 || !is_loas_sync(p, avail)) return false;
+    std::size_t length = loas_frame_length(p);
+    if (derived != nullptr) length = 3 + ((length - 3 + derived->headers + derived->payload - 3) & 0x1FFF);
     if (length > room) return false;
     Bits b;
     b.data = p;
@@ -217,6 +218,7 @@ bool read_latm_config(const std::uint8_t* in, LatmConfig& config) {
 
 LoasWalk walk_loas(const std::uint8_t* data, std::size_t n, LatmConfig& config, std::size_t limit) {
     LoasWalk walk;
+    walk.at_last_end = config;
     FrameShape f;
     for (std::size_t at = 0; at < n;) {
         if (!parse_frame(data + at, n - at, n - at, config, nullptr, f)) {
@@ -227,9 +229,29 @@ LoasWalk walk_loas(const std::uint8_t* data, std::size_t n, LatmConfig& config, 
         at += f.length;
         ++walk.frames;
         walk.frame_bytes += f.length;
-        if (at <= limit) walk.last_end = at;
+        if (at <= limit) {
+            walk.last_end = at;
+            walk.at_last_end = config;
+        }
     }
     return walk;
+}
+
+bool mostly_loas(const std::uint8_t* data, std::size_t n, LatmConfig config) {
+    std::size_t frame_bytes = 0;
+    FrameShape f;
+    for (std::size_t at = 0; at < n;) {
+        if (2 * (frame_bytes + (n - at)) < n) return false;
+        if (!parse_frame(data + at, n - at, n - at, config, nullptr, f)) {
+            ++at;
+            continue;
+        }
+        config = f.config;
+        at += f.length;
+        frame_bytes += f.length;
+        if (2 * frame_bytes >= n) return true;
+    }
+    return n != 0 && 2 * frame_bytes >= n;
 }
 
 LatmConfig first_loas_config(const std::uint8_t* data, std::size_t n) {
@@ -289,9 +311,7 @@ bool merge_loas(const std::uint8_t* container, std::size_t container_size, const
         const std::uint8_t* record = container + c;
         // the payload of the elementary stream's next frame, if it holds one
         const std::uint8_t* next = elementary + e;
-        const std::size_t next_length = elementary_size - e >= kAdtsHeader
-                                            ? ((std::size_t{next[3]} & 3) << 11 | std::size_t{next[4]} << 3 | next[5] >> 5)
-                                            : 0;
+        const std::size_t next_length = elementary_size - e >= kAdtsHeader ? adts_frame_length(next) : 0;
         derived.payload = next_length > kAdtsHeader ? next_length - kAdtsHeader : 0;
         if (derived.payload == 0 || !parse_frame(record, container_size - c, n - at, config, &derived, f)) {
             out[at++] = container[c++];

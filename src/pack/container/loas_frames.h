@@ -29,6 +29,15 @@ struct LatmConfig {
     std::uint8_t channel_config = 0;
 };
 
+// The LOAS sync word (0x2B7 in 11 bits) at the front of data[0..size), and the length of the
+// frame it starts: 3 bytes and the 13-bit audioMuxLengthBytes after it (data holds 3 bytes).
+inline bool is_loas_sync(const std::uint8_t* data, std::size_t size) {
+    return size >= 2 && data[0] == 0x56 && (data[1] & 0xE0) == 0xE0;
+}
+inline std::size_t loas_frame_length(const std::uint8_t* data) {
+    return 3 + ((std::size_t{data[1]} & 0x1F) << 8 | data[2]);
+}
+
 // A configuration as a chunk's head carries it: a flag byte (1 known, 0 not) and the three
 // fields (zeros when not known).
 constexpr std::size_t kLatmConfigBytes = 4;
@@ -41,11 +50,16 @@ struct LoasWalk {
     std::size_t frames = 0;       // frames taken
     std::size_t frame_bytes = 0;  // and their bytes
     std::size_t last_end = 0;     // end of the last frame taken that ends at or before the limit
+    LatmConfig at_last_end;       // the configuration in effect there (the walk's start before any)
 };
 
 // Walks data[0..n) from `config` as the split does, leaving in config what is in effect after
 // it.
 LoasWalk walk_loas(const std::uint8_t* data, std::size_t n, LatmConfig& config, std::size_t limit);
+
+// Whether at least half of data[0..n) is frames the split takes from `config`. The walk stops
+// as soon as the answer is known.
+bool mostly_loas(const std::uint8_t* data, std::size_t n, LatmConfig config);
 
 // The configuration the first frame the split takes from no configuration gives, or none.
 LatmConfig first_loas_config(const std::uint8_t* data, std::size_t n);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "aac/syntax.h"
+#include "pack/container/loas_frames.h"
 
 namespace {
 
@@ -64,7 +65,7 @@ struct Deriver {
         if (at > elementary_size || elementary_size - at < 7) return 0;
         const std::uint8_t* p = elementary + at;
         if (is_adts_sync(p, 7)) return adts_frame_length(p);
-        if (loas_frames && p[0] == 0x56 && (p[1] & 0xE0) == 0xE0) return 3 + ((std::size_t{p[1]} & 0x1F) << 8 | p[2]);
+        if (loas_frames && is_loas_sync(p, 7)) return loas_frame_length(p);
         return 0;
     }
 
@@ -277,7 +278,7 @@ std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t 
         pos += kPesHeader + p[8];
         if (pos + 2 > kTsPacket) continue;
         const bool adts = h[pos] == 0xFF && (h[pos + 1] & 0xF6) == 0xF0;
-        const bool loas = with_loas && h[pos] == 0x56 && (h[pos + 1] & 0xE0) == 0xE0;
+        const bool loas = with_loas && is_loas_sync(h + pos, 2);
         if (!adts && !loas) continue;
         const std::uint16_t pid = static_cast<std::uint16_t>(pid_of(h));
         if (std::find(pids.begin(), pids.end(), pid) == pids.end()) pids.push_back(pid);

@@ -423,11 +423,10 @@ bool put_loas(PackJob& job, const std::uint8_t* data, std::size_t size, LatmConf
 void put_elementary(PackJob& job, const std::vector<std::uint8_t>& elementary, std::vector<std::uint8_t>& coded,
                     bool check_frames, bool allow_loas) {
     if (allow_loas) {
-        LatmConfig config = first_loas_config(elementary.data(), elementary.size());
-        const LatmConfig start = config;
-        const LoasWalk walk = walk_loas(elementary.data(), elementary.size(), config, elementary.size());
+        // without a configuration in its frames, the split would take none
+        const LatmConfig start = first_loas_config(elementary.data(), elementary.size());
         const std::size_t mark = job.payload.size();
-        if (2 * walk.frame_bytes >= elementary.size()) {
+        if (start.known && mostly_loas(elementary.data(), elementary.size(), start)) {
             job.payload.push_back(METHOD_LOAS);
             if (put_loas(job, elementary.data(), elementary.size(), start, check_frames) &&
                 job.payload.size() - mark < elementary.size())

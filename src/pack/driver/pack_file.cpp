@@ -133,22 +133,33 @@ std::uint64_t bound_reach(const PackRun& run) {
 // Whether the window's front, as far as the next chunk could reach, is mostly frames of a LOAS
 // stream the split takes (with the configuration the chunks before leave in effect).
 bool holds_loas(const PackRun& run, const std::uint8_t* p, std::size_t size) {
-    LatmConfig config = run.latm;
-    const LoasWalk walk = walk_loas(p, size, config, size);
-    return walk.frames != 0 && 2 * walk.frame_bytes >= size;
+    return mostly_loas(p, size, run.latm);
 }
 
 // Length of the next chunk of a LOAS stream: up to the end of a frame the split takes, at the
-// target (or the cap), unless the rest of the input fits.
-std::size_t cut_loas_chunk(const PackRun& run, const std::uint8_t* p, std::size_t size, std::size_t least) {
+// target (or the cap), unless the rest of the input fits. The configuration in effect after
+// it goes to the run.
+std::size_t cut_loas_chunk(PackRun& run, const std::uint8_t* p, std::size_t size, std::size_t least) {
     const std::size_t avail = run.end - run.begin;
     const bool at_end = run.eof && avail <= run.settings.chunk_cap;
     const std::size_t want = run.target_bytes != 0 ? std::min(size, std::max(run.target_bytes, least)) : size;
-    if (at_end && avail <= want) return avail;
     LatmConfig config = run.latm;
-    const std::size_t n = walk_loas(p, size, config, want).last_end;
-    if (n < least || n == 0) return want;
-    if (at_end && avail - n < kContainerGapChunk) return avail;  // no short last chunk of a few frames
+    const LoasWalk walk = walk_loas(p, size, config, want);
+    std::size_t n = walk.last_end;
+    if (at_end && avail <= want) {
+        n = avail;
+    } else if (n < least || n == 0) {
+        n = want;
+    } else if (at_end && avail - n < kContainerGapChunk) {
+        n = avail;  // no short last chunk of a few frames
+    }
+    if (n == walk.last_end) {
+        run.latm = walk.at_last_end;
+    } else if (n == size) {
+        run.latm = config;
+    } else {
+        walk_loas(p, n, run.latm, n);
+    }
     return n;
 }
 
@@ -180,9 +191,8 @@ std::size_t cut_loas_chunk(const PackRun& run, const std::uint8_t* p, std::size_
         job.ts_layout.lead = static_cast<std::uint32_t>(first_sync);
         job.ts_layout.packet_size = static_cast<std::uint16_t>(packet_size);
     } else if (job.loas) {
-        n = cut_loas_chunk(run, p, size, least);
         job.latm = run.latm;
-        walk_loas(p, n, run.latm, n);
+        n = cut_loas_chunk(run, p, size, least);
     } else if (job.container) {
         n = cut_unit_chunk(run.cuts, run.offset, size, run.target_bytes, job.units, job.first_unit);
         if (n < least) n = widen_unit_chunk(run.cuts, run.offset, size, least, job.units, job.first_unit);
