@@ -73,7 +73,7 @@ typedef enum aaz_result {
 
 /* How a chunk is carried (aaz_info's per-method arrays are indexed by these). */
 enum { AAZ_METHOD_STORED = 0, AAZ_METHOD_ZSTD = 1, AAZ_METHOD_MODEL = 2, AAZ_METHOD_UNITS = 3, AAZ_METHOD_TS = 4,
-       AAZ_METHOD_SPLIT = 5, AAZ_METHOD_LOAS = 6, AAZ_METHODS = 8 };
+       AAZ_METHOD_SPLIT = 5, AAZ_METHOD_LOAS = 6, AAZ_METHOD_LZMA = 7, AAZ_METHODS = 8 };
 enum { AAZ_FAMILIES = 16 };
 
 typedef struct aaz_options {

@@ -7,6 +7,7 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/zstd.h ] || need+=(libzstd-dev)
+[ -f /usr/include/lzma.h ] || need+=(liblzma-dev)
 [ -f /usr/include/xxhash.h ] || need+=(libxxhash-dev)
 # the Python package's tests run on Debian's python3 with its pytest
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3 python3-pytest)

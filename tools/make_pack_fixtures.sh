@@ -30,6 +30,7 @@ UNIT_SAMPLES="mp4/tags_cover.m4a mp4/frag_moof.mp4 streams/lc_stereo_44k.adif fl
 TS_SAMPLES="ts/ff_stereo.m2ts ts/video.ts ts/gst_mono.ts"
 SPLIT_SAMPLES="mp4/other_codecs.mp4"
 V7_SAMPLES="loas/lc_stereo_44k.loas ts/latm_mono.ts mp4/video_two_tracks.mp4"
+V8_SAMPLES="ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
@@ -38,6 +39,7 @@ for version in $(seq 2 "$VERSION"); do
     [ "$version" -ge 5 ] && samples="$samples $TS_SAMPLES"    # nor has version 4 chunks of packets
     [ "$version" -ge 6 ] && samples="$samples $SPLIT_SAMPLES" # nor version 5 split chunks
     [ "$version" -ge 7 ] && samples="$samples $V7_SAMPLES"    # nor version 6 LOAS streams and units' tracks
+    [ "$version" -ge 8 ] && samples="$samples $V8_SAMPLES"    # nor version 7 LZMA2 and modelled side streams
     mkdir -p "$DATA/packed-v$version"
     for sample in $samples; do
         fixture=$DATA/packed-v$version/$(basename "$sample").aaz
@@ -68,6 +70,9 @@ cp "$FIXTURES/other_codecs.mp4.aaz" "$UNPACK/split_units"
 "$BIN" -p - <"$DATA/ts/video.ts" 2>/dev/null >"$UNPACK/ts_packets"
 cp "$FIXTURES/lc_stereo_44k.loas.aaz" "$UNPACK/loas"
 cp "$FIXTURES/latm_mono.ts.aaz" "$UNPACK/ts_latm"
+cp "$FIXTURES/noise_video.ts.aaz" "$UNPACK/ts_modelled_side"
+cp "$FIXTURES/noise_video.mkv.aaz" "$UNPACK/split_modelled_side"
+cp "$FIXTURES/gst_cues.mka.aaz" "$UNPACK/lzma_chunks"
 
 # Round-trip seeds: byte 0 odd asks for small chunks.
 head -c 2000 "$DATA/lc_mono_8k.aac" >"$ROUND/mono_head"
@@ -80,7 +85,7 @@ for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_du
     mp4/other_codecs.mp4 mp4/frag_av.mp4 streams/lc_stereo_44k.adif \
     streams/lc_stereo_44k.raw flv/ff_stereo.flv flv/gst_mono.flv flv/video.flv mkv/ff_stereo.mka \
     mkv/gst_mono.mka mkv/live_video.mkv ts/ff_stereo.ts ts/ff_stereo.m2ts ts/gst_mono.ts ts/video.ts \
-    ts/latm_mono.ts loas/lc_stereo_44k.loas; do
+    ts/latm_mono.ts loas/lc_stereo_44k.loas ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka; do
     name=$(basename "$sample")
     { printf '\000'; cat "$DATA/$sample"; } >"$ROUND/$name"
     { printf '\001'; cat "$DATA/$sample"; } >"$ROUND/small_chunks_$name"

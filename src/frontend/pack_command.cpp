@@ -90,6 +90,19 @@ std::string output_name_for(const PackCommandContext& ctx, const std::string& in
     return ends_with(name, kPackedSuffix) ? name.substr(0, name.size() - kPackedSuffixLength) : name + ".out";
 }
 
+// What carried a file in which no AAC was found: "stored with zstd", "stored with zstd and
+// LZMA2", "stored with the byte model" (bytes that zstd barely shrinks), or "stored as is".
+std::string stored_text(const aaz_info& r) {
+    std::vector<std::string> ways;
+    if (r.chunks_by_method[AAZ_METHOD_ZSTD] > 0) ways.push_back("zstd");
+    if (r.chunks_by_method[AAZ_METHOD_LZMA] > 0) ways.push_back("LZMA2");
+    if (r.chunks_by_method[AAZ_METHOD_MODEL] + r.chunks_by_method[AAZ_METHOD_UNITS] > 0) ways.push_back("the byte model");
+    if (ways.empty()) return "stored as is";
+    std::string text = "stored with " + ways[0];
+    for (std::size_t i = 1; i < ways.size(); ++i) text += (i + 1 == ways.size() ? " and " : ", ") + ways[i];
+    return text;
+}
+
 // "(15.02% smaller)", rounded to the nearest hundredth of a percent, in integers.
 std::string saving_text(std::uint64_t from, std::uint64_t to) {
     if (from == 0 || from == to) return from == 0 ? "" : " (same size)";
@@ -443,7 +456,7 @@ FileResult run_one(PackCommandContext& ctx, const std::string& name, bool walked
     if (packing && report.units[0] != '\0')
         what = std::string(report.units) + ": ";
     else if (packing && report.frames == 0 && report.original_bytes > 0)
-        what = report.chunks_by_method[AAZ_METHOD_ZSTD] > 0 ? "not AAC, stored with zstd: " : "not AAC, stored as is: ";
+        what = "not AAC, " + stored_text(report) + ": ";
     std::fprintf(err, "%s -> %s: %s%s -> %s bytes%s%s\n", shown.c_str(),
                  out_name == "-" ? "(standard output)" : out_name.c_str(), what.c_str(), with_thousands(from).c_str(),
                  with_thousands(to).c_str(), packing ? saving_text(from, to).c_str() : "", speed.c_str());

@@ -58,7 +58,7 @@ TEST(Install, TheExampleBuildsAgainstTheInstalledLibraryWithPkgConfig) {
         EXPECT_TRUE(file_exists(root + f)) << f;
     const std::string pc = read_file(root + "/lib/pkgconfig/aaczavrok.pc");
     EXPECT_NE(pc.find("prefix=/opt/aacz\n"), std::string::npos) << pc;
-    EXPECT_NE(pc.find("Libs.private: -lzstd -lxxhash -pthread"), std::string::npos) << pc;
+    EXPECT_NE(pc.find("Libs.private: -lzstd -llzma -lxxhash -pthread"), std::string::npos) << pc;
 
     const std::string env = "PKG_CONFIG_PATH=" + shell_quote(root + "/lib/pkgconfig") +
                             " PKG_CONFIG_SYSROOT_DIR=" + shell_quote(dest.path) + " ";

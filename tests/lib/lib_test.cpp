@@ -366,7 +366,8 @@ TEST(LibProbes, PackedInputsInputsReadWholeAndMethodNames) {
     EXPECT_STREQ(aaz_method_name(AAZ_METHOD_TS), "ts");
     EXPECT_STREQ(aaz_method_name(AAZ_METHOD_SPLIT), "split");
     EXPECT_STREQ(aaz_method_name(AAZ_METHOD_LOAS), "loas");
-    EXPECT_EQ(aaz_method_name(AAZ_METHOD_LOAS + 1), nullptr);
+    EXPECT_STREQ(aaz_method_name(AAZ_METHOD_LZMA), "lzma");
+    EXPECT_EQ(aaz_method_name(AAZ_METHOD_LZMA + 1), nullptr);
     aaz_options o;
     aaz_options_init(&o);
     o.refuse_packed = 1;

@@ -417,8 +417,11 @@ std::string describe_loas(const std::uint8_t* header, std::uint64_t modelled) {
            (modelled == 1 ? " access unit" : " access units");
 }
 
-std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled) {
+std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled, LzmaUse lzma) {
     const AacTrack t = adts_track(header);
+    const char* stored = lzma == LzmaUse::NONE   ? ", stored with zstd"
+                         : lzma == LzmaUse::ONLY ? ", stored with LZMA2"
+                                                 : ", stored with zstd and LZMA2";
     return "ADTS (" + track_text(t) + "), " + with_thousands(frames) + (frames == 1 ? " frame" : " frames") +
-           (modelled == 0 ? ", stored with zstd" : "");
+           (modelled == 0 ? stored : "");
 }

@@ -91,5 +91,8 @@ std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, bool 
 std::string describe_loas(const std::uint8_t* header, std::uint64_t modelled);
 
 // "ADTS (LC, 44.1 kHz, stereo), 2,584 frames" from the first frame's header (7 bytes) and the
-// frames found; ", stored with zstd" is added when none was coded by the models.
-std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled);
+// frames found; ", stored with zstd" (or "LZMA2", or "zstd and LZMA2", as `lzma` says: none,
+// only, or beside zstd) is added when none was coded by the models.
+enum class LzmaUse : std::uint8_t { NONE, ONLY, BESIDE_ZSTD };
+std::string describe_adts(const std::uint8_t* header, std::uint64_t frames, std::uint64_t modelled,
+                          LzmaUse lzma = LzmaUse::NONE);

@@ -1,8 +1,10 @@
 // The choice of each chunk's method, its check, and decoding by method.
 #include "pack/driver/chunk_method.h"
 
+#include <cmath>
 #include <cstring>
 
+#include "pack/coder/lzma_bytes.h"
 #include "pack/frame/adts_frame.h"
 
 #define XXH_STATIC_LINKING_ONLY
@@ -159,20 +161,75 @@ bool read_side_head(const std::uint8_t* payload, std::size_t payload_size, std::
     return h.size <= max_size && h.packed < payload_size - at - kSideHeadBytes;
 }
 
-// Appends bytes as a side stream, with zstd (into coded) when it makes them smaller. Returns
-// the side stream's whole length.
-std::size_t put_side_stream(SharedZstd& zstd, const std::vector<std::uint8_t>& bytes, std::vector<std::uint8_t>& coded,
-                            std::vector<std::uint8_t>& payload) {
-    const std::size_t n = bytes.empty() ? 0 : compress_zstd(zstd, bytes.data(), bytes.size(), coded);
-    const bool packed = n != 0 && n < bytes.size();
+// Bytes no model describes are of two kinds, told apart by what zstd leaves of them against
+// their order-0 entropy. Well below it, zstd found repeats (indexes, headers), and LZMA2 finds
+// more of them where the bytes are few enough to afford it. Close to it, there are few repeats
+// (compressed video), and the byte model's order-1 contexts beat zstd's order-0 literals. The
+// choice is the packer's alone: the payload names the method it took.
+enum class BetterThanZstd : std::uint8_t { NONE, LZMA, MODEL };
+
+// Below this many bytes the byte model has not learnt enough to beat zstd.
+constexpr std::size_t kByteModelFrom = 16u << 10;
+
+std::size_t order0_bytes(const std::uint8_t* data, std::size_t size) {
+    std::size_t count[256] = {};
+    for (std::size_t i = 0; i < size; ++i) ++count[data[i]];
+    double bits = 0;
+    for (const std::size_t c : count)
+        if (c != 0) bits -= static_cast<double>(c) * std::log2(static_cast<double>(c) / static_cast<double>(size));
+    return static_cast<std::size_t>(bits / 8);
+}
+
+BetterThanZstd better_than_zstd(unsigned version, const std::uint8_t* data, std::size_t size, std::size_t zstd_size) {
+    if (!has_more_side_methods(version) || size == 0) return BetterThanZstd::NONE;
+    // zstd within 8% of order 0 found almost nothing to repeat
+    if (zstd_size * 100 >= order0_bytes(data, size) * 92)
+        return size >= kByteModelFrom ? BetterThanZstd::MODEL : BetterThanZstd::NONE;
+    return size <= kLzmaMaxInput ? BetterThanZstd::LZMA : BetterThanZstd::NONE;
+}
+
+// Codes data[0..size) as `how` says: into out, with its method. False when that is not below
+// `best` bytes.
+bool code_better_than_zstd(BetterThanZstd how, const PackJob& job, const std::uint8_t* data, std::size_t size,
+                           std::size_t best, bool check_frames, std::vector<std::uint8_t>& out, std::uint8_t& method) {
+    switch (how) {
+    case BetterThanZstd::LZMA:
+        method = METHOD_LZMA;
+        return compress_lzma(data, size, best, out) != 0;
+    case BetterThanZstd::MODEL:
+        method = METHOD_MODEL;
+        return job.coder->encode(data, size, out, nullptr, check_frames, nullptr, job.version, false) == PACK_OK &&
+               !out.empty() && out.size() < best;
+    case BetterThanZstd::NONE: break;
+    }
+    return false;
+}
+
+// Appends data[0..size) as a side stream: by zstd (into coded), or from format version 8 by
+// LZMA2 or the byte model where one of them is smaller still, or as it is. Returns the side
+// stream's whole length.
+std::size_t put_side_stream(const PackJob& job, const std::uint8_t* data, std::size_t size, bool check_frames,
+                            std::vector<std::uint8_t>& coded, std::vector<std::uint8_t>& payload) {
     SideHead h;
-    h.method = packed ? METHOD_ZSTD : METHOD_STORED;
-    h.size = bytes.size();
-    h.packed = packed ? n : bytes.size();
+    h.size = size;
+    h.packed = size;
+    const std::size_t n = size == 0 ? 0 : compress_zstd(*job.zstd, data, size, coded);
+    if (n != 0 && n < size) {
+        h.method = METHOD_ZSTD;
+        h.packed = n;
+    }
+    std::vector<std::uint8_t> other;
+    std::uint8_t method = METHOD_STORED;
+    if (code_better_than_zstd(better_than_zstd(job.version, data, size, h.packed), job, data, size, h.packed,
+                              check_frames, other, method)) {
+        h.method = method;
+        h.packed = other.size();
+        coded.swap(other);
+    }
     std::uint8_t head[kSideHeadBytes];
     put_side_head(h, head);
     payload.insert(payload.end(), head, head + kSideHeadBytes);
-    const std::uint8_t* from = packed ? coded.data() : bytes.data();
+    const std::uint8_t* from = h.method == METHOD_STORED ? data : coded.data();
     payload.insert(payload.end(), from, from + h.packed);
     return kSideHeadBytes + h.packed;
 }
@@ -196,7 +253,8 @@ PackResult decode_stream(const ChunkCoder& coder, unsigned version, std::uint8_t
         return PACK_OK;
     }
     const bool loas = method == METHOD_LOAS && allow_loas && methods_of_version(version) > METHOD_LOAS;
-    if (method != METHOD_ZSTD && method != METHOD_MODEL && !loas) return PACK_UNKNOWN_GENERATION;
+    const bool lzma = method == METHOD_LZMA && has_more_side_methods(version);
+    if (method != METHOD_ZSTD && method != METHOD_MODEL && !loas && !lzma) return PACK_UNKNOWN_GENERATION;
     if (size == 0) return PACK_WRONG_LENGTH;
     if (loas) return decode_loas(coder, version, payload, payload_size, out.data(), size);
     return decode_payload(coder, version, method, payload, payload_size, out.data(), size, nullptr);
@@ -260,7 +318,9 @@ PackResult decode_loas(const ChunkCoder& coder, unsigned version, const std::uin
 PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
                         std::uint8_t* out, std::size_t size, UnitTrace* trace) {
     SideHead h;
-    if (!read_side_head(payload, payload_size, 0, size, h) || (h.method != METHOD_STORED && h.method != METHOD_ZSTD) ||
+    if (!read_side_head(payload, payload_size, 0, size, h) ||
+        (h.method != METHOD_STORED && h.method != METHOD_ZSTD &&
+         !(has_more_side_methods(version) && (h.method == METHOD_LZMA || h.method == METHOD_MODEL))) ||
         (h.method == METHOD_STORED && h.packed != h.size))
         return PACK_WRONG_LENGTH;
     const std::size_t at = kSideHeadBytes + h.packed;
@@ -273,7 +333,12 @@ PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::ui
     if (extent_bytes(runs) != h.size) return PACK_WRONG_LENGTH;
     if (h.method == METHOD_ZSTD)
         return decompress_zstd_pieces(payload + kSideHeadBytes, h.packed, out, runs) ? PACK_OK : PACK_ZSTD_DAMAGED;
-    const std::uint8_t* from = payload + kSideHeadBytes;
+    std::vector<std::uint8_t> side;
+    if (h.method != METHOD_STORED) {
+        r = decode_stream(coder, version, h.method, payload + kSideHeadBytes, h.packed, side, h.size);
+        if (r != PACK_OK) return r;
+    }
+    const std::uint8_t* from = h.method == METHOD_STORED ? payload + kSideHeadBytes : side.data();
     for (const ByteExtent& e : runs) {
         std::memcpy(out + e.start, from, e.length);
         from += e.length;
@@ -294,6 +359,8 @@ PackResult decode_payload(const ChunkCoder& coder, unsigned version, std::uint8_
         if (ZSTD_isError(r)) return PACK_ZSTD_DAMAGED;
         return r == size ? PACK_OK : PACK_WRONG_LENGTH;
     }
+    if (method == METHOD_LZMA && methods_of_version(version) > METHOD_LZMA)
+        return decompress_lzma(payload, payload_size, out, size) ? PACK_OK : PACK_LZMA_DAMAGED;
     return PACK_UNKNOWN_GENERATION;
 }
 
@@ -359,13 +426,36 @@ bool fast_zstd_beats_model(const PackJob& job, PackScratch& scratch) {
     return !ZSTD_isError(n) && n < job.payload.size();
 }
 
+// The chunk by zstd, or from format version 8 by LZMA2 or (unless the models already had it)
+// the byte model where better_than_zstd expects one of them to be smaller still, into out.
+// Returns the method, METHOD_STORED when none is below `below` bytes.
+std::uint8_t general_payload(const PackJob& job, std::size_t below, bool model_tried, std::vector<std::uint8_t>& out) {
+    const std::uint8_t* data = job.original.data();
+    const std::size_t size = job.original.size();
+    std::uint8_t method = METHOD_STORED;
+    std::size_t best = below;
+    const std::size_t z = compress_zstd(*job.zstd, data, size, out);
+    if (z != 0 && z < best) {
+        method = METHOD_ZSTD;
+        best = z;
+        out.resize(z);
+    }
+    const BetterThanZstd how = better_than_zstd(job.version, data, size, z != 0 && z < size ? z : size);
+    if (how == BetterThanZstd::NONE || (how == BetterThanZstd::MODEL && model_tried)) return method;
+    std::vector<std::uint8_t> other;
+    std::uint8_t better = METHOD_STORED;
+    if (!code_better_than_zstd(how, job, data, size, best, true, other, better)) return method;
+    out.assign(other.begin(), other.end());
+    return better;
+}
+
 // zstd's attempt goes to the thread's scratch buffer, free while the model's payload waits.
 void prefer_zstd_if_smaller(PackJob& job, PackScratch& scratch) {
     std::vector<std::uint8_t>& z = scratch.back;
-    const std::size_t n = compress_zstd(*job.zstd, job.original.data(), job.original.size(), z);
-    if (n == 0 || n >= job.payload.size()) return;
-    job.payload.assign(z.data(), z.data() + n);
-    job.method = METHOD_ZSTD;
+    const std::uint8_t method = general_payload(job, job.payload.size(), true, z);
+    if (method == METHOD_STORED) return;
+    job.payload.assign(z.begin(), z.end());
+    job.method = method;
     job.verify_failed = !decodes_back(job, scratch);
 }
 
@@ -393,16 +483,27 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
     const std::size_t total = extent_bytes(runs);
     std::vector<std::uint8_t>& coded = scratch.back;
     std::size_t n = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
-    const bool packed = n != 0 && n < total;
-    if (!packed) {
-        coded.clear();
+    SideHead h;
+    h.method = n != 0 && n < total ? METHOD_ZSTD : METHOD_STORED;
+    std::vector<std::uint8_t> gathered;
+    if (h.method == METHOD_STORED || has_more_side_methods(job.version)) {
+        gathered.reserve(total);
         for (const ByteExtent& e : runs)
-            coded.insert(coded.end(), job.original.data() + e.start, job.original.data() + e.start + e.length);
+            gathered.insert(gathered.end(), job.original.data() + e.start, job.original.data() + e.start + e.length);
+    }
+    if (h.method == METHOD_STORED) {
+        coded = gathered;
         n = total;
     }
+    std::vector<std::uint8_t> other;
+    std::uint8_t method = METHOD_STORED;
+    if (code_better_than_zstd(better_than_zstd(job.version, gathered.data(), total, n), job, gathered.data(), total, n,
+                              check_frames, other, method)) {
+        h.method = method;
+        coded.assign(other.begin(), other.end());
+        n = coded.size();
+    }
     if (job.payload.size() + kSideHeadBytes + n >= job.original.size()) return false;
-    SideHead h;
-    h.method = packed ? METHOD_ZSTD : METHOD_STORED;
     h.size = total;
     h.packed = n;
     std::uint8_t head[kSideHeadBytes];
@@ -479,7 +580,8 @@ bool encode_ts(PackJob& job, bool check_frames) {
         job.payload.push_back(static_cast<std::uint8_t>(pid));
         job.payload.push_back(static_cast<std::uint8_t>(pid >> 8));
     }
-    const std::size_t container_bits = 8 * put_side_stream(*job.zstd, container, coded, job.payload);
+    const std::size_t container_bits =
+        8 * put_side_stream(job, container.data(), container.size(), check_frames, coded, job.payload);
 
     job.has_first_adts = false;
     put_elementary(job, elementary, coded, check_frames, methods_of_version(job.version) > METHOD_LOAS);
@@ -501,7 +603,8 @@ bool put_loas(PackJob& job, const std::uint8_t* data, std::size_t size, LatmConf
     put_latm_config(config, head);
     job.payload.insert(job.payload.end(), head, head + kLatmConfigBytes);
     put_u32(job.payload, static_cast<std::uint32_t>(elementary.size()));
-    const std::size_t container_bits = 8 * (kLoasHeadBytes + put_side_stream(*job.zstd, container, coded, job.payload));
+    const std::size_t container_bits =
+        8 * (kLoasHeadBytes + put_side_stream(job, container.data(), container.size(), check_frames, coded, job.payload));
     put_elementary(job, elementary, coded, check_frames, false);
     job.stats.bits[FAMILY_CONTAINER] += container_bits;
     job.has_first_adts = first_adts_header(elementary.data(), elementary.size(), job.first_adts);
@@ -566,13 +669,7 @@ void pack_model_or_zstd(PackJob& job, PackScratch& scratch, bool zstd_tried = fa
     }
     // a chosen model that does not decode back even with every frame checked is a bug: it is
     // reported by the driver, not hidden behind zstd
-    if (job.method != model_method) {
-        const std::size_t z = compress_zstd(*job.zstd, data, size, job.payload);
-        if (z != 0 && z < size) {
-            job.method = METHOD_ZSTD;
-            job.payload.resize(z);
-        }
-    }
+    if (job.method != model_method) job.method = general_payload(job, size, try_model, job.payload);
     if (job.method == METHOD_STORED) {
         job.payload.clear();
         return;

@@ -556,7 +556,10 @@ void describe_found(const UnitPlan* plan, PackReport& report) {
     else if (report.has_loas_adts && 2 * report.loas_frames >= report.frames)
         report.units = describe_loas(report.loas_adts, report.stats.frames_modelled);
     else if (report.frames_parsed != 0 && 2 * report.frames_parsed >= report.frames)
-        report.units = describe_adts(report.first_adts, report.frames, report.stats.frames_modelled);
+        report.units = describe_adts(report.first_adts, report.frames, report.stats.frames_modelled,
+                                     report.chunks_by_method[METHOD_LZMA] == 0   ? LzmaUse::NONE
+                                     : report.chunks_by_method[METHOD_ZSTD] == 0 ? LzmaUse::ONLY
+                                                                                 : LzmaUse::BESIDE_ZSTD);
 }
 
 PackResult pack_input(const ByteSource& in, const RandomReader* whole, const ByteSink& out, const PackSettings& settings,

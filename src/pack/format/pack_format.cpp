@@ -86,7 +86,7 @@ std::string chunk_record_problem(const ChunkRecord& r, unsigned version) {
 }
 
 const char* method_name(unsigned method) {
-    static constexpr const char* kNames[METHOD_COUNT] = {"stored", "zstd", "model", "units", "ts", "split", "loas"};
+    static constexpr const char* kNames[METHOD_COUNT] = {"stored", "zstd", "model", "units", "ts", "split", "loas", "lzma"};
     return method < METHOD_COUNT ? kNames[method] : nullptr;
 }
 

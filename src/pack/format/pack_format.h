@@ -29,7 +29,9 @@ constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '
 // split method: a chunk of units whose container runs (another track's samples) travel
 // beside the units' payload as a stream of their own. Version 7 added the method of LOAS
 // streams: their frames' headers and their payloads apart, the payloads coded as ADTS frames.
-constexpr std::uint16_t kPackFormatVersion = 7;
+// Version 8 added LZMA2 for small chunks and side streams of structured bytes (indexes), and
+// the byte model for side streams (another track's samples that zstd barely shrinks).
+constexpr std::uint16_t kPackFormatVersion = 8;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
@@ -51,6 +53,7 @@ enum ChunkMethod : std::uint8_t {
     METHOD_TS = 4,      // transport stream packets: their container stream and ADTS stream apart (version 5)
     METHOD_SPLIT = 5,   // a chunk of units with its container runs as a stream of their own (version 6)
     METHOD_LOAS = 6,    // a LOAS stream: its frames' headers and their payloads apart (version 7)
+    METHOD_LZMA = 7,    // one raw LZMA2 stream of at most kLzmaMaxInput bytes (version 8)
     METHOD_COUNT
 };
 // Whether a format version's payloads of units may hold length fields (UNIT_FIELD), and its
@@ -59,12 +62,16 @@ enum ChunkMethod : std::uint8_t {
 constexpr bool has_length_fields(unsigned version) { return version >= 6; }
 // Whether a format version's payloads of units name each access unit's track.
 constexpr bool has_unit_tracks(unsigned version) { return version >= 7; }
+// Whether a format version's side streams (the container stream of transport stream packets or
+// of LOAS frames, the runs of the split method) may be carried by LZMA2 or the byte model
+// besides zstd, and its chunks by LZMA2.
+constexpr bool has_more_side_methods(unsigned version) { return version >= 8; }
 
 // Whether a method's payload is one of units, whose access units count in the numbering the
 // derived size tables refer to.
 constexpr bool codes_units(unsigned method) { return method == METHOD_UNITS || method == METHOD_SPLIT; }
 
-// "stored", "zstd", "model", "units", "ts", "split", "loas": the name a listing gives a method; null
+// "stored", "zstd", "model", "units", "ts", "split", "loas", "lzma": the name a listing gives a method; null
 // past METHOD_COUNT.
 const char* method_name(unsigned method);
 
@@ -156,7 +163,8 @@ std::string chunk_record_problem(const ChunkRecord& r, unsigned version = kPackF
 
 // The methods a format version knows.
 constexpr unsigned methods_of_version(unsigned version) {
-    return version >= 7   ? METHOD_COUNT
+    return version >= 8   ? METHOD_COUNT
+           : version >= 7 ? METHOD_LZMA
            : version >= 6 ? METHOD_LOAS
            : version >= 5 ? METHOD_SPLIT
            : version >= 3 ? METHOD_TS

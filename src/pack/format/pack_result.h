@@ -30,6 +30,7 @@ enum PackResult : std::uint8_t {
     PACK_LINE_PAST_RANGE,
     PACK_FRAME_TOO_LONG,
     PACK_ZSTD_DAMAGED,
+    PACK_LZMA_DAMAGED,
     PACK_WRONG_LENGTH,
     PACK_CHECKSUM_MISMATCH,
     PACK_UNKNOWN_GENERATION,
@@ -57,6 +58,7 @@ constexpr const char* reason_text(PackResult r) {
     case PACK_LINE_PAST_RANGE: return "spectral line past its codebook's range";
     case PACK_FRAME_TOO_LONG: return "a frame longer than a frame may be";
     case PACK_ZSTD_DAMAGED: return "its zstd frame does not decode";
+    case PACK_LZMA_DAMAGED: return "its LZMA2 stream does not decode";
     case PACK_WRONG_LENGTH: return "it decodes to another length";
     case PACK_CHECKSUM_MISMATCH: return "checksum mismatch";
     case PACK_UNKNOWN_GENERATION: return "no models decode its format version";

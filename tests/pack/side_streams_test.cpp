@@ -1,0 +1,128 @@
+// The side streams of a chunk (a transport stream's container stream, the runs of a split
+// chunk) and chunks without units are carried by whatever makes them smallest: from format
+// version 8, LZMA2 for structured bytes and the byte model for another track's samples that zstd
+// barely shrinks. Earlier versions keep to zstd, and refuse what only version 8 may hold.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "pack/format/pack_format.h"
+#include "support/packing.h"
+#include "support/test_util.h"
+
+namespace {
+
+constexpr std::size_t kFirstPayload = kFileHeaderSize + kChunkRecordSize;
+
+struct Packed {
+    Bytes bytes;
+    PackReport report;
+};
+
+// Packed as a file is, read whole where its form needs it.
+Packed pack_at(const Bytes& data, unsigned version) {
+    PackSettings settings;
+    settings.format_version = version;
+    settings.input_size = data.size();
+    MemorySource src{data.data(), data.size(), 0}, whole{data.data(), data.size(), 0};
+    const RandomReader reader{&whole, read_memory_at, data.size()};
+    Packed p;
+    EXPECT_EQ(pack_input(memory_source(src), &reader, vector_sink(p.bytes), settings, p.report), PACK_OK)
+        << p.report.message;
+    Bytes back;
+    PackReport report;
+    EXPECT_EQ(unpack_bytes(p.bytes, back, PackSettings{}, report), PACK_OK) << report.message;
+    EXPECT_TRUE(back == data);
+    return p;
+}
+
+// The method byte of each chunk's side stream: after a transport stream chunk's layout (packet
+// size, lead, PIDs), or at a split chunk's start.
+std::vector<std::uint8_t> side_methods(const Packed& p) {
+    std::vector<std::uint8_t> methods;
+    ChunkRecord r;
+    for (std::size_t at = kFileHeaderSize; at < p.bytes.size() && p.bytes[at] == kChunkTag;
+         at += kChunkRecordSize + r.packed_length) {
+        EXPECT_TRUE(read_chunk_record(&p.bytes[at], r));
+        const std::uint8_t* payload = &p.bytes[at + kChunkRecordSize];
+        if (r.method == METHOD_SPLIT) methods.push_back(payload[0]);
+        if (r.method == METHOD_TS) methods.push_back(payload[6 + 2 * payload[5]]);
+    }
+    return methods;
+}
+
+bool has(const std::vector<std::uint8_t>& methods, std::uint8_t method) {
+    for (const std::uint8_t m : methods)
+        if (m == method) return true;
+    return false;
+}
+
+TEST(SideStreams, EachGoesToWhatMakesItSmallest) {
+    const struct {
+        const char* file;
+        std::uint8_t method;  // in version 8; version 7 has zstd
+    } cases[] = {
+        {"ts/noise_video.ts", METHOD_MODEL},   // noisy video packets beside the audio
+        {"mkv/noise_video.mkv", METHOD_MODEL}, // noisy video blocks between the units
+        {"ts/ff_stereo.ts", METHOD_LZMA},      // packet and PES headers
+        {"mp4/other_codecs.mp4", METHOD_LZMA}, // another track's samples with much repeated
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Bytes data = bytes_of(read_file(test_data(c.file)));
+        const Packed now = pack_at(data, kPackFormatVersion);
+        const Packed before = pack_at(data, 7);
+        EXPECT_TRUE(has(side_methods(now), c.method));
+        for (const std::uint8_t m : side_methods(before)) EXPECT_EQ(m, METHOD_ZSTD);
+        EXPECT_LT(now.bytes.size(), before.bytes.size());
+        if (c.method == METHOD_MODEL) {
+            EXPECT_LT(now.bytes.size() * 100, before.bytes.size() * 99);
+        }
+    }
+}
+
+TEST(SideStreams, StretchesWithoutUnitsGoToLzmaOrTheByteModel) {
+    // a Matroska file's cue points, one per frame, without units of their own
+    const Bytes cues = bytes_of(read_file(test_data("mkv/gst_cues.mka")));
+    const Packed now = pack_at(cues, kPackFormatVersion);
+    EXPECT_EQ(now.report.chunks_by_method[METHOD_LZMA], now.report.chunks);
+    const Packed before = pack_at(cues, 7);
+    EXPECT_EQ(before.report.chunks_by_method[METHOD_LZMA], 0u);
+    EXPECT_LT(now.bytes.size() * 5, before.bytes.size() * 4);
+    // a Matroska file that holds no AAC track: video that zstd barely shrinks
+    const Bytes video = bytes_of(read_file(test_data("video/noise_alone.mkv")));
+    const Packed modelled = pack_at(video, kPackFormatVersion);
+    EXPECT_EQ(modelled.report.chunks_by_method[METHOD_MODEL], modelled.report.chunks);
+    const Packed zstd = pack_at(video, 7);
+    EXPECT_EQ(zstd.report.chunks_by_method[METHOD_ZSTD], zstd.report.chunks);
+    EXPECT_LT(modelled.bytes.size() * 100, zstd.bytes.size() * 98);
+}
+
+// A version 8 payload relabelled as version 7 holds what version 7 does not know: LZMA2 chunks
+// are an unknown method, and an LZMA2 side stream is refused as damage. A damaged LZMA2 stream
+// is found out.
+TEST(SideStreams, WhatOnlyVersion8HoldsIsRefusedElsewhereAndDamageIsFound) {
+    const auto relabelled = [](Bytes packed, unsigned version) {
+        FileHeader h;
+        h.version = static_cast<std::uint16_t>(version);
+        write_file_header(h, packed.data());
+        return packed;
+    };
+    Bytes back;
+    PackReport report;
+    const Packed cues = pack_at(bytes_of(read_file(test_data("mkv/gst_cues.mka"))), kPackFormatVersion);
+    EXPECT_EQ(unpack_bytes(relabelled(cues.bytes, 7), back, PackSettings{}, report), PACK_DAMAGED);
+    EXPECT_NE(report.message.find("unknown method 7"), std::string::npos) << report.message;
+    const Packed ts = pack_at(bytes_of(read_file(test_data("ts/ff_stereo.ts"))), kPackFormatVersion);
+    ASSERT_TRUE(has(side_methods(ts), METHOD_LZMA));
+    EXPECT_EQ(unpack_bytes(relabelled(ts.bytes, 7), back, PackSettings{}, report), PACK_DAMAGED);
+    ASSERT_EQ(unpack_bytes(relabelled(ts.bytes, 8), back, PackSettings{}, report), PACK_OK) << report.message;
+
+    Bytes damaged = cues.bytes;
+    damaged[kFirstPayload + 40] ^= 0x10;
+    EXPECT_EQ(unpack_bytes(damaged, back, PackSettings{}, report), PACK_DAMAGED);
+    EXPECT_NE(report.message.find("chunk 1 is damaged"), std::string::npos) << report.message;
+}
+
+}  // namespace
