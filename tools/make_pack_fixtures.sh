@@ -30,7 +30,7 @@ UNIT_SAMPLES="mp4/tags_cover.m4a mp4/frag_moof.mp4 streams/lc_stereo_44k.adif fl
 TS_SAMPLES="ts/ff_stereo.m2ts ts/video.ts ts/gst_mono.ts"
 SPLIT_SAMPLES="mp4/other_codecs.mp4"
 V7_SAMPLES="loas/lc_stereo_44k.loas ts/latm_mono.ts mp4/video_two_tracks.mp4"
-V8_SAMPLES="ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka"
+V8_SAMPLES="ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka video/noise_alone.ts video/noise_alone.mkv"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
@@ -85,7 +85,8 @@ for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_du
     mp4/other_codecs.mp4 mp4/frag_av.mp4 streams/lc_stereo_44k.adif \
     streams/lc_stereo_44k.raw flv/ff_stereo.flv flv/gst_mono.flv flv/video.flv mkv/ff_stereo.mka \
     mkv/gst_mono.mka mkv/live_video.mkv ts/ff_stereo.ts ts/ff_stereo.m2ts ts/gst_mono.ts ts/video.ts \
-    ts/latm_mono.ts loas/lc_stereo_44k.loas ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka; do
+    ts/latm_mono.ts loas/lc_stereo_44k.loas ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka \
+    video/noise_alone.ts video/noise_alone.mkv; do
     name=$(basename "$sample")
     { printf '\000'; cat "$DATA/$sample"; } >"$ROUND/$name"
     { printf '\001'; cat "$DATA/$sample"; } >"$ROUND/small_chunks_$name"

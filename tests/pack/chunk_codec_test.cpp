@@ -317,3 +317,47 @@ TEST(PackChunk, EachTrackOfInterleavedUnitsKeepsItsOwnHistory) {
             EXPECT_EQ(trace.units[k].track, version == 6 ? 0 : two.units[k].track) << k;
     }
 }
+
+// With the runs apart (a split chunk), version 8 keeps a run of up to 16 bytes (the header
+// before a unit) in the payload, where the run memory codes it from the headers before it, and
+// leaves only the longer ones (another track's samples) to the caller, as container_runs with
+// keep_short says; earlier versions leave every run.
+TEST(PackChunk, SplitChunksKeepTheirShortRunsFromVersion8) {
+    const std::string stereo = read_file(test_data("lc_stereo_44k.aac"));
+    const std::vector<std::size_t> at = adts_frame_bounds(stereo);
+    Bytes data;
+    std::vector<ChunkUnit> units;
+    const Bytes video = random_bytes(100, 3);
+    for (std::size_t k = 0; k + 1 < at.size(); ++k) {
+        if (k % 3 == 0) data.insert(data.end(), video.begin(), video.end());
+        data.insert(data.end(), {0xA3, 0x81, 0, static_cast<std::uint8_t>(k), 0x80});
+        ChunkUnit u;
+        u.start = static_cast<std::uint32_t>(data.size());
+        u.length = static_cast<std::uint32_t>(at[k + 1] - at[k] - 7);
+        u.sf_index = 4;
+        units.push_back(u);
+        data.insert(data.end(), stereo.begin() + static_cast<std::ptrdiff_t>(at[k] + 7),
+                    stereo.begin() + static_cast<std::ptrdiff_t>(at[k + 1]));
+    }
+    for (const unsigned version : {7u, 8u}) {
+        SCOPED_TRACE(version);
+        std::vector<ByteExtent> all, apart;
+        container_runs(units, data.size(), all);
+        container_runs(units, data.size(), apart, version >= 8);
+        EXPECT_EQ(all.size(), units.size());
+        EXPECT_EQ(apart.size(), version >= 8 ? (units.size() + 2) / 3 : units.size());
+        Bytes payload;
+        ASSERT_EQ(encode_chunk(data.data(), data.size(), payload, nullptr, true, &units, version, true), PACK_OK);
+        Bytes back(data.size(), 0xEE);
+        UnitTrace trace;
+        ASSERT_EQ(decode_chunk(payload.data(), payload.size(), back.data(), back.size(), true, &trace, version, true),
+                  PACK_OK);
+        // what the decode left is exactly the runs apart
+        for (const ByteExtent& e : apart) {
+            EXPECT_TRUE(std::all_of(back.begin() + e.start, back.begin() + e.start + e.length,
+                                    [](std::uint8_t b) { return b == 0xEE; }));
+            std::copy(data.begin() + e.start, data.begin() + e.start + e.length, back.begin() + e.start);
+        }
+        EXPECT_TRUE(back == data);
+    }
+}

@@ -69,7 +69,7 @@ TEST(PackFixtures, EveryVersionSinceTwoUnpacksToItsSources) {
             ASSERT_GT(packed.size(), 16u);
             ASSERT_EQ(static_cast<unsigned>(packed[8]), version) << "a fixture of another version";
             std::string source;
-            for (const char* folder : {"", "mp4/", "flv/", "mkv/", "ts/", "loas/", "streams/", "crafted/"})
+            for (const char* folder : {"", "mp4/", "flv/", "mkv/", "ts/", "loas/", "streams/", "crafted/", "video/"})
                 if (source.empty()) source = read_file(test_data(folder + name.substr(0, name.size() - 4)));
             ASSERT_FALSE(source.empty());
             Bytes out;

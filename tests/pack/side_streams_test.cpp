@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/container/ts_packets.h"
 #include "pack/format/pack_format.h"
 #include "support/packing.h"
 #include "support/test_util.h"
@@ -37,8 +38,9 @@ Packed pack_at(const Bytes& data, unsigned version) {
     return p;
 }
 
-// The method byte of each chunk's side stream: after a transport stream chunk's layout (packet
-// size, lead, PIDs), or at a split chunk's start.
+// The method byte of each chunk's side streams: after a transport stream chunk's layout (packet
+// size, lead, PIDs), then its other packets' bodies' where they are apart; at a split chunk's
+// start.
 std::vector<std::uint8_t> side_methods(const Packed& p) {
     std::vector<std::uint8_t> methods;
     ChunkRecord r;
@@ -47,7 +49,11 @@ std::vector<std::uint8_t> side_methods(const Packed& p) {
         EXPECT_TRUE(read_chunk_record(&p.bytes[at], r));
         const std::uint8_t* payload = &p.bytes[at + kChunkRecordSize];
         if (r.method == METHOD_SPLIT) methods.push_back(payload[0]);
-        if (r.method == METHOD_TS) methods.push_back(payload[6 + 2 * payload[5]]);
+        if (r.method == METHOD_TS) {
+            const std::uint8_t* side = payload + 6 + 2 * payload[5];
+            methods.push_back(side[0]);
+            if ((payload[0] & 2) != 0) methods.push_back(side[9 + get_le(side + 5, 4)]);  // the bodies'
+        }
     }
     return methods;
 }
@@ -97,6 +103,48 @@ TEST(SideStreams, StretchesWithoutUnitsGoToLzmaOrTheByteModel) {
     const Packed zstd = pack_at(video, 7);
     EXPECT_EQ(zstd.report.chunks_by_method[METHOD_ZSTD], zstd.report.chunks);
     EXPECT_LT(modelled.bytes.size() * 100, zstd.bytes.size() * 98);
+}
+
+// Transport stream packets of other PIDs (video) keep their 4-byte headers in the container
+// stream and send their bodies to a side stream of their own, where there are enough of them
+// (a payload flag says so); a transport stream without any AAC stream is coded so too.
+TEST(SideStreams, OtherPacketsBodiesGoApartFromTheirHeaders) {
+    const Bytes ts = bytes_of(read_file(test_data("ts/noise_video.ts")));
+    const Bytes ff = bytes_of(read_file(test_data("ts/ff_stereo.ts")));
+    const auto flags = [](const Packed& p) { return p.bytes[kFirstPayload]; };
+    const Packed apart = pack_at(ts, kPackFormatVersion);
+    EXPECT_EQ(flags(apart), 2);
+    EXPECT_LT(apart.bytes.size(), pack_at(ts, 7).bytes.size());
+    EXPECT_EQ(flags(pack_at(ff, kPackFormatVersion)), 0) << "two tables' bodies stay with their headers";
+
+    // the same file without its audio packets
+    TsLayout layout;
+    layout.packet_size = kTsPacket;
+    const std::uint16_t audio = find_adts_pids(ts.data(), ts.size(), layout)[0];
+    Bytes video;
+    for (std::size_t at = 0; at + kTsPacket <= ts.size(); at += kTsPacket)
+        if (((ts[at + 1] & 0x1F) << 8 | ts[at + 2]) != audio) video.insert(video.end(), &ts[at], &ts[at + kTsPacket]);
+    const Packed alone = pack_at(video, kPackFormatVersion);
+    EXPECT_EQ(alone.report.chunks_by_method[METHOD_TS], 1u);
+    EXPECT_EQ(alone.report.units, "MPEG-TS, no AAC stream it could read");
+    EXPECT_EQ(alone.bytes[kFirstPayload + 5], 0) << "no PID";
+    const Packed before = pack_at(video, 7);
+    EXPECT_EQ(before.report.chunks_by_method[METHOD_TS], 0u);
+    EXPECT_LT(alone.bytes.size() * 100, before.bytes.size() * 99);
+
+    // a flag that is none, a 192-byte packet said of 188-byte ones, no PID without bodies apart
+    const struct {
+        const char* what;
+        const Packed& packed;
+        std::uint8_t flags;
+    } damage[] = {{"flag 4", apart, 6}, {"192-byte packets", apart, 3}, {"no PID, bodies together", alone, 0}};
+    for (const auto& d : damage) {
+        SCOPED_TRACE(d.what);
+        Bytes bad = d.packed.bytes, back;
+        bad[kFirstPayload] = d.flags;
+        PackReport report;
+        EXPECT_EQ(unpack_bytes(bad, back, PackSettings{}, report), PACK_DAMAGED);
+    }
 }
 
 // A version 8 payload relabelled as version 7 holds what version 7 does not know: LZMA2 chunks

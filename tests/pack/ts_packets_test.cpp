@@ -31,14 +31,17 @@ TsLayout layout_of(const Bytes& data) {
     return layout;
 }
 
-// Splits and merges back: true when the merge gives data again.
-bool round_trip(const Bytes& data, const TsLayout& layout, Bytes* es = nullptr) {
-    Bytes container, elementary;
-    split_ts(data.data(), data.size(), layout, container, elementary);
+// Splits and merges back: true when the merge gives data again. The other packets' bodies,
+// apart as the layout says, go to *other when given.
+bool round_trip(const Bytes& data, const TsLayout& layout, Bytes* es = nullptr, Bytes* other = nullptr) {
+    Bytes container, elementary, bodies;
+    split_ts(data.data(), data.size(), layout, container, elementary, &bodies);
     Bytes back(data.size());
     if (es != nullptr) *es = elementary;
-    return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, back.data(),
-                    back.size()) &&
+    if (other != nullptr) *other = bodies;
+    return (layout.bodies_apart || bodies.empty()) &&
+           merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, back.data(),
+                    back.size(), bodies.data(), bodies.size()) &&
            back == data;
 }
 
@@ -76,6 +79,20 @@ TEST(TsPackets, TheElementaryStreamIsTheAdtsFileTheAudioCameFrom) {
         // before cost next to nothing (where video's packets are most of the stream, they
         // are most of what is left)
         EXPECT_LT(packed[1] * 100, packed[0] * s.derived_percent) << packed[0] << " " << packed[1];
+        // With the other packets' bodies apart, the container stream keeps their 4-byte
+        // headers, and the elementary stream is the same.
+        TsLayout apart = layout;
+        apart.derive = true;
+        apart.bodies_apart = true;
+        Bytes bodies, apart_es;
+        ASSERT_TRUE(round_trip(data, apart, &apart_es, &bodies));
+        EXPECT_TRUE(apart_es == es);
+        std::size_t other_packets = 0;
+        for (std::size_t at = layout.lead; at + layout.packet_size <= data.size(); at += layout.packet_size) {
+            const std::uint8_t* h = &data[at + layout.packet_size - kTsPacket];
+            other_packets += layout.pids[0] != ((h[1] & 0x1F) << 8 | h[2]);
+        }
+        EXPECT_EQ(bodies.size(), 184 * other_packets);
         // An HLS segment or a cut recording starts anywhere: behind junk, inside a PES packet.
         for (const std::size_t cut : {std::size_t{3}, std::size_t{188 * 7 + 100}}) {
             const Bytes tail(data.begin() + static_cast<std::ptrdiff_t>(cut), data.end());
@@ -136,12 +153,20 @@ TEST(TsPackets, EachFormOfPacketSendsItsBytesWhereTheyBelong) {
     };
     TsLayout layout;
     layout.pids = {0x100};
+    TsLayout apart = layout;
+    apart.bodies_apart = true;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Bytes es;
+        Bytes es, bodies;
         ASSERT_TRUE(round_trip(c.packet, layout, &es));
         EXPECT_EQ(es.size(), c.elementary);
         EXPECT_TRUE(std::equal(es.begin(), es.end(), c.packet.end() - static_cast<std::ptrdiff_t>(es.size())));
+        // apart, the bodies of the packets the elementary stream takes nothing from
+        ASSERT_TRUE(round_trip(c.packet, apart, &es, &bodies));
+        const std::uint8_t* h = c.packet.data();
+        const bool whole_container = h[0] != 0x47 || (h[1] & 0x80) != 0 || (h[3] & 0xC0) != 0 ||
+                                     (h[3] & 0x10) == 0 || ((h[1] & 0x1F) << 8 | h[2]) != 0x100;
+        EXPECT_EQ(bodies.size(), whole_container ? 184u : 0u);
     }
     // The PID is found from a unit start of an audio stream whose payload starts with ADTS.
     EXPECT_EQ(find_adts_pids(cases[0].packet.data(), kTsPacket, layout), std::vector<std::uint16_t>{0x100});
@@ -177,6 +202,7 @@ TEST(TsPackets, AnyBytesComeBackAndStreamsThatDoNotAddUpAreRefused) {
         bad.resize(bad.size() - rng() % 400);
         TsLayout d = layout;
         d.derive = round % 2 == 1;
+        d.bodies_apart = round % 4 == 3;
         ASSERT_TRUE(round_trip(bad, d)) << round;
     }
     // 192-byte packets, whose time stamps are derived too
@@ -187,6 +213,24 @@ TEST(TsPackets, AnyBytesComeBackAndStreamsThatDoNotAddUpAreRefused) {
         Bytes bad = m2ts;
         for (int k = 1 + static_cast<int>(rng() % 20); k > 0; --k) bad[rng() % bad.size()] = static_cast<std::uint8_t>(rng());
         ASSERT_TRUE(round_trip(bad, m2ts_layout)) << round;
+    }
+    // Bodies apart: the three lengths must add up, and bodies need a layout that has them.
+    {
+        TsLayout apart = layout;
+        apart.derive = true;
+        apart.bodies_apart = true;
+        Bytes container, elementary, bodies, back(data.size());
+        split_ts(data.data(), data.size(), apart, container, elementary, &bodies);
+        ASSERT_FALSE(bodies.empty());
+        const auto merges = [&](const TsLayout& l, std::size_t b_said) {
+            return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), l, back.data(),
+                            data.size(), bodies.data(), b_said);
+        };
+        EXPECT_TRUE(merges(apart, bodies.size()));
+        EXPECT_FALSE(merges(apart, bodies.size() - 1));
+        TsLayout together = apart;
+        together.bodies_apart = false;
+        EXPECT_FALSE(merges(together, bodies.size()));
     }
     Bytes container, elementary, back(data.size() + 1);
     split_ts(data.data(), data.size(), layout, container, elementary);

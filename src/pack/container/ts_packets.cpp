@@ -1,5 +1,6 @@
 // The split of transport stream packets: one walk decides, byte range by byte range, whether
-// bytes are the container's or the elementary stream's, reading only bytes already placed.
+// bytes are the container's, the elementary stream's or (from format version 8) the other
+// packets' bodies, reading only bytes already placed.
 #include "pack/container/ts_packets.h"
 
 #include <algorithm>
@@ -15,7 +16,7 @@ constexpr std::size_t kPesHeader = 9;  // start code, stream id, length, flags, 
 constexpr std::size_t kMinPacketsInARow = 5;
 constexpr std::size_t kSyncSearch = 1024;
 
-enum Stream { CONTAINER, ELEMENTARY };
+enum Stream { CONTAINER, ELEMENTARY, BODIES };
 
 unsigned pid_of(const std::uint8_t* h) { return (unsigned{h[1]} & 0x1F) << 8 | h[2]; }
 
@@ -189,7 +190,7 @@ bool walk_packets(const std::uint8_t* buf, std::size_t n, const TsLayout& layout
         if (h[0] != kSync || (h[1] & 0x80) != 0 || (h[3] & 0xC0) != 0 || (h[3] & 0x10) == 0 ||
             pid_at == layout.pids.end()) {
             if (derive.on && h[0] == kSync) derive.code_cc(stored + prefix, h);
-            if (!to(CONTAINER, rest)) return false;
+            if (!to(layout.bodies_apart ? BODIES : CONTAINER, rest)) return false;
             continue;
         }
         PidState& st = derive.pids[pid_at - layout.pids.begin()];
@@ -287,9 +288,12 @@ std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t 
 }
 
 void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, std::vector<std::uint8_t>& container,
-              std::vector<std::uint8_t>& elementary) {
+              std::vector<std::uint8_t>& elementary, std::vector<std::uint8_t>* bodies) {
     container.clear();
     elementary.clear();
+    std::vector<std::uint8_t> no_bodies;
+    std::vector<std::uint8_t>& other = bodies != nullptr ? *bodies : no_bodies;
+    other.clear();
     // The derived fields are predicted from the whole elementary stream, which merging has
     // first: it is gathered by a walk of its own, then the container stream by a second.
     Deriver derive;
@@ -304,8 +308,8 @@ void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, s
         const bool both = !layout.derive;
         std::size_t pos = 0;
         walk_packets(data, n, layout, derive, [&](Stream s, std::size_t count, std::uint8_t*& stored) {
-            if (s == wanted || both) {
-                std::vector<std::uint8_t>& to = s == CONTAINER ? container : elementary;
+            if (s == wanted || both || (s == BODIES && wanted == CONTAINER)) {
+                std::vector<std::uint8_t>& to = s == CONTAINER ? container : s == BODIES ? other : elementary;
                 to.insert(to.end(), data + pos, data + pos + count);
                 stored = to.data() + (to.size() - count);
             }
@@ -317,18 +321,21 @@ void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, s
 }
 
 bool merge_ts(const std::uint8_t* container, std::size_t container_size, const std::uint8_t* elementary,
-              std::size_t elementary_size, const TsLayout& layout, std::uint8_t* out, std::size_t n) {
-    if (container_size > n || elementary_size != n - container_size) return false;
+              std::size_t elementary_size, const TsLayout& layout, std::uint8_t* out, std::size_t n,
+              const std::uint8_t* bodies, std::size_t bodies_size) {
+    if (container_size > n || elementary_size > n - container_size ||
+        bodies_size != n - container_size - elementary_size || (bodies_size != 0 && !layout.bodies_apart))
+        return false;
     Deriver derive;
     derive.on = layout.derive;
     derive.loas_frames = layout.loas_frames;
     derive.elementary = elementary;
     derive.elementary_size = elementary_size;
-    std::size_t pos = 0, c = 0, e = 0;
+    std::size_t pos = 0, c = 0, e = 0, b = 0;
     const bool whole = walk_packets(out, n, layout, derive, [&](Stream s, std::size_t count, std::uint8_t*& stored) {
-        const std::uint8_t* from = s == CONTAINER ? container : elementary;
-        std::size_t& at = s == CONTAINER ? c : e;
-        const std::size_t size = s == CONTAINER ? container_size : elementary_size;
+        const std::uint8_t* from = s == CONTAINER ? container : s == BODIES ? bodies : elementary;
+        std::size_t& at = s == CONTAINER ? c : s == BODIES ? b : e;
+        const std::size_t size = s == CONTAINER ? container_size : s == BODIES ? bodies_size : elementary_size;
         if (count > size - at || count > n - pos) return false;
         if (count != 0) std::memcpy(out + pos, from + at, count);
         at += count;
@@ -336,5 +343,5 @@ bool merge_ts(const std::uint8_t* container, std::size_t container_size, const s
         stored = out + pos - count;
         return true;
     });
-    return whole && pos == n && c == container_size && e == elementary_size;
+    return whole && pos == n && c == container_size && e == elementary_size && b == bodies_size;
 }

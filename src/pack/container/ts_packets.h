@@ -31,6 +31,11 @@ struct TsLayout {
     // The PES length is also predicted from a LOAS frame the elementary stream holds (format
     // version 7).
     bool loas_frames = false;
+    // The bodies of other packets (after their 4-byte headers: another PID's, or one that is
+    // not in sync, in error, scrambled or without payload) form a third stream, apart from the
+    // headers, which then repeat with a period the container stream's coder sees (format
+    // version 8).
+    bool bodies_apart = false;
 };
 
 // Where transport stream packets start in data[0..n): the first packet (its sync byte within
@@ -45,10 +50,13 @@ bool find_ts_packets(const std::uint8_t* data, std::size_t n, std::size_t& first
 std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t n, const TsLayout& layout,
                                           bool with_loas = false);
 
-// Splits data[0..n) into its container stream and elementary stream (both emptied first).
+// Splits data[0..n) into its container stream and elementary stream, and with bodies_apart the
+// other packets' bodies into *bodies (each emptied first; bodies may be null otherwise).
 void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, std::vector<std::uint8_t>& container,
-              std::vector<std::uint8_t>& elementary);
+              std::vector<std::uint8_t>& elementary, std::vector<std::uint8_t>* bodies = nullptr);
 
-// Merges the two streams back into out[0..n); false when they do not make exactly n bytes.
+// Merges the streams back into out[0..n); false when they do not make exactly n bytes, or
+// there are bodies without bodies_apart.
 bool merge_ts(const std::uint8_t* container, std::size_t container_size, const std::uint8_t* elementary,
-              std::size_t elementary_size, const TsLayout& layout, std::uint8_t* out, std::size_t n);
+              std::size_t elementary_size, const TsLayout& layout, std::uint8_t* out, std::size_t n,
+              const std::uint8_t* bodies = nullptr, std::size_t bodies_size = 0);

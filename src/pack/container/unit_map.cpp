@@ -405,6 +405,7 @@ AacTrack adts_track(const std::uint8_t* header) {
 }  // namespace
 
 std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, bool latm, std::uint64_t modelled) {
+    if (streams == 0) return "MPEG-TS, no AAC stream it could read";
     std::string text = "MPEG-TS, " + std::to_string(streams) + (streams == 1 ? " AAC stream" : " AAC streams");
     const std::string form = latm ? "LATM" : "ADTS";
     if (header != nullptr)

@@ -84,6 +84,7 @@ std::string describe_units(const UnitPlan& plan, std::uint64_t modelled);
 // "MPEG-TS, 1 AAC stream (ADTS, LC, 48 kHz, stereo), 2,812 access units": a transport stream's
 // ADTS (or LATM) streams, the first frame's header (7 bytes, or null; for LATM the one its
 // split made) and the frames the models coded.
+// "MPEG-TS, no AAC stream it could read" when there were none (its packets coded apart all the same).
 std::string describe_ts(std::uint64_t streams, const std::uint8_t* header, bool latm, std::uint64_t modelled);
 
 // "LOAS/LATM (LC, 48 kHz, stereo), 2,812 access units": a LOAS stream's, from the ADTS header

@@ -130,6 +130,11 @@ bool decompress_zstd_pieces(const std::uint8_t* frame, std::size_t frame_size, s
 // Every number is little-endian.
 
 constexpr std::size_t kTsHeadBytes = 6;
+constexpr std::uint8_t kTsPrefixed = 1;     // 192-byte packets
+constexpr std::uint8_t kTsBodiesApart = 2;  // the other packets' bodies as a side stream (version 8)
+// Below this many bytes of other packets' bodies (the tables of an HLS segment), a side stream
+// of their own costs more than it saves.
+constexpr std::size_t kTsBodiesApartFrom = 4096;
 constexpr std::size_t kLoasHeadBytes = kLatmConfigBytes + 4;
 constexpr std::size_t kSideHeadBytes = 9;
 
@@ -275,23 +280,33 @@ PackResult take_side_stream(const ChunkCoder& coder, unsigned version, const std
 
 PackResult decode_ts(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
                      std::uint8_t* out, std::size_t size) {
-    if (payload_size < kTsHeadBytes || payload[0] > 1) return PACK_WRONG_LENGTH;
+    // the packet size, and from version 8 whether the other packets' bodies are apart
+    const std::uint8_t forms = has_ts_bodies(version) ? kTsBodiesApart | kTsPrefixed : kTsPrefixed;
+    if (payload_size < kTsHeadBytes || (payload[0] & ~forms) != 0) return PACK_WRONG_LENGTH;
     TsLayout layout;
-    layout.packet_size = static_cast<std::uint16_t>(payload[0] == 0 ? kTsPacket : kTsPacket + 4);
+    layout.packet_size = static_cast<std::uint16_t>((payload[0] & kTsPrefixed) == 0 ? kTsPacket : kTsPacket + 4);
+    layout.bodies_apart = (payload[0] & kTsBodiesApart) != 0;
     layout.lead = static_cast<std::uint32_t>(get_le(payload + 1, 4));
     const std::size_t k = payload[5];
     std::size_t at = kTsHeadBytes;
-    if (k == 0 || k > kMaxTsPids || payload_size - at < 2 * k + 10) return PACK_WRONG_LENGTH;
+    // from version 8, a chunk of packets may hold no AAC stream: it is there for its bodies
+    if ((k == 0 && !layout.bodies_apart) || k > kMaxTsPids || payload_size - at < 2 * k + 10)
+        return PACK_WRONG_LENGTH;
     for (std::size_t i = 0; i < k; ++i, at += 2) layout.pids.push_back(static_cast<std::uint16_t>(get_le(payload + at, 2)));
     layout.derive = has_length_fields(version);
     layout.loas_frames = methods_of_version(version) > METHOD_LOAS;
-    std::vector<std::uint8_t> container, elementary;
+    std::vector<std::uint8_t> container, bodies, elementary;
     PackResult r = take_side_stream(coder, version, payload, payload_size, at, size, container);
     if (r != PACK_OK) return r;
+    if (layout.bodies_apart) {
+        r = take_side_stream(coder, version, payload, payload_size, at, size - container.size(), bodies);
+        if (r != PACK_OK) return r;
+    }
     r = decode_stream(coder, version, payload[at], payload + at + 1, payload_size - at - 1, elementary,
-                      size - container.size(), true);
+                      size - container.size() - bodies.size(), true);
     if (r != PACK_OK) return r;
-    return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, out, size)
+    return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, out, size,
+                    bodies.data(), bodies.size())
                ? PACK_OK
                : PACK_WRONG_LENGTH;
 }
@@ -329,7 +344,7 @@ PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::ui
     PackResult r = coder.decode(payload + at, payload_size - at, out, size, true, &units, version, true);
     if (r != PACK_OK) return r;
     std::vector<ByteExtent> runs;
-    container_runs(units.units, size, runs);
+    container_runs(units.units, size, runs, keeps_short_runs(version));
     if (extent_bytes(runs) != h.size) return PACK_WRONG_LENGTH;
     if (h.method == METHOD_ZSTD)
         return decompress_zstd_pieces(payload + kSideHeadBytes, h.packed, out, runs) ? PACK_OK : PACK_ZSTD_DAMAGED;
@@ -479,7 +494,7 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
         return false;
     std::vector<ByteExtent>& runs = scratch.runs;
     runs.clear();
-    container_runs(job.units, job.original.size(), runs);
+    container_runs(job.units, job.original.size(), runs, keeps_short_runs(job.version));
     const std::size_t total = extent_bytes(runs);
     std::vector<std::uint8_t>& coded = scratch.back;
     std::size_t n = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
@@ -558,30 +573,40 @@ void put_elementary(PackJob& job, const std::vector<std::uint8_t>& elementary, s
     job.payload.insert(job.payload.end(), e.begin(), e.end());
 }
 
-// Codes a chunk of transport stream packets as its two streams: the elementary stream by the
-// models (or zstd, or as it is), the container stream by zstd (or as it is). False when the
-// chunk has no PID of ADTS frames or the payload would not be smaller than the chunk.
+// Codes a chunk of transport stream packets as its streams: the elementary stream by the
+// models (or zstd, or as it is), the container stream (and from version 8 the other packets'
+// bodies, where they are many) by zstd, LZMA2 or the byte model (or as it is). False when the
+// chunk has no PID of ADTS frames (from version 8, and few other packets' bodies) or the
+// payload would not be smaller than the chunk.
 bool encode_ts(PackJob& job, bool check_frames) {
     const std::uint8_t* data = job.original.data();
     const std::size_t size = job.original.size();
     job.ts_layout.pids = find_adts_pids(data, size, job.ts_layout, methods_of_version(job.version) > METHOD_LOAS);
-    if (job.ts_layout.pids.empty()) return false;
+    if (job.ts_layout.pids.empty() && !has_ts_bodies(job.version)) return false;
     job.ts_layout.derive = has_length_fields(job.version);
     job.ts_layout.loas_frames = methods_of_version(job.version) > METHOD_LOAS;
-    std::vector<std::uint8_t> container, elementary, coded;
-    split_ts(data, size, job.ts_layout, container, elementary);
-    if (elementary.empty() || container.empty()) return false;
+    job.ts_layout.bodies_apart = has_ts_bodies(job.version);
+    std::vector<std::uint8_t> container, bodies, elementary, coded;
+    split_ts(data, size, job.ts_layout, container, elementary, &bodies);
+    if (job.ts_layout.bodies_apart && bodies.size() < kTsBodiesApartFrom) {
+        job.ts_layout.bodies_apart = false;
+        split_ts(data, size, job.ts_layout, container, elementary);
+    }
+    if ((elementary.empty() && !job.ts_layout.bodies_apart) || container.empty()) return false;
 
     job.payload.clear();
-    job.payload.push_back(job.ts_layout.packet_size == kTsPacket ? 0 : 1);
+    job.payload.push_back(static_cast<std::uint8_t>((job.ts_layout.packet_size == kTsPacket ? 0 : kTsPrefixed) |
+                                                    (job.ts_layout.bodies_apart ? kTsBodiesApart : 0)));
     put_u32(job.payload, job.ts_layout.lead);
     job.payload.push_back(static_cast<std::uint8_t>(job.ts_layout.pids.size()));
     for (std::uint16_t pid : job.ts_layout.pids) {
         job.payload.push_back(static_cast<std::uint8_t>(pid));
         job.payload.push_back(static_cast<std::uint8_t>(pid >> 8));
     }
-    const std::size_t container_bits =
+    std::size_t container_bits =
         8 * put_side_stream(job, container.data(), container.size(), check_frames, coded, job.payload);
+    if (job.ts_layout.bodies_apart)
+        container_bits += 8 * put_side_stream(job, bodies.data(), bodies.size(), check_frames, coded, job.payload);
 
     job.has_first_adts = false;
     put_elementary(job, elementary, coded, check_frames, methods_of_version(job.version) > METHOD_LOAS);

@@ -550,7 +550,7 @@ std::size_t chunk_target_bytes(std::uint64_t input_size) {
 void describe_found(const UnitPlan* plan, PackReport& report) {
     if (plan != nullptr && plan->source != UnitSource::NONE)
         report.units = describe_units(*plan, report.stats.frames_modelled);
-    else if (report.ts_streams != 0)
+    else if (report.ts_streams != 0 || report.chunks_by_method[METHOD_TS] != 0)
         report.units = describe_ts(report.ts_streams, report.has_ts_adts ? report.first_adts : nullptr, report.ts_latm,
                                    report.stats.frames_modelled);
     else if (report.has_loas_adts && 2 * report.loas_frames >= report.frames)

@@ -6,14 +6,18 @@
 
 #include <algorithm>
 
-void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::vector<ByteExtent>& runs) {
+void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::vector<ByteExtent>& runs,
+                    bool keep_short) {
+    const auto add = [&](std::size_t start, std::size_t end) {
+        if (!keep_short || end - start > kShortRunBytes)
+            runs.push_back({static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end - start)});
+    };
     std::size_t pos = 0;
     for (const ChunkUnit& u : units) {
-        if (u.start > pos && u.start <= size)
-            runs.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(u.start - pos)});
+        if (u.start > pos && u.start <= size) add(pos, u.start);
         pos = std::max(pos, std::size_t{u.start} + u.length);
     }
-    if (pos < size) runs.push_back({static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(size - pos)});
+    if (pos < size) add(pos, size);
 }
 
 std::size_t extent_bytes(const std::vector<ByteExtent>& extents) {

@@ -67,7 +67,12 @@ struct ByteExtent {
     std::uint32_t start = 0;
     std::uint32_t length = 0;
 };
-void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::vector<ByteExtent>& runs);
+// With keep_short (format version 8, the runs a split chunk carries apart), a run of at most
+// kShortRunBytes is left out: a header between two units stays in the units' payload, where
+// the run memory codes it by the headers before it.
+constexpr std::size_t kShortRunBytes = 16;
+void container_runs(const std::vector<ChunkUnit>& units, std::size_t size, std::vector<ByteExtent>& runs,
+                    bool keep_short = false);
 // The bytes the extents cover, in all.
 std::size_t extent_bytes(const std::vector<ByteExtent>& extents);
 

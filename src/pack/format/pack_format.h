@@ -66,6 +66,11 @@ constexpr bool has_unit_tracks(unsigned version) { return version >= 7; }
 // of LOAS frames, the runs of the split method) may be carried by LZMA2 or the byte model
 // besides zstd, and its chunks by LZMA2.
 constexpr bool has_more_side_methods(unsigned version) { return version >= 8; }
+// Whether a split chunk keeps its short runs (headers between units) in the units' payload.
+constexpr bool keeps_short_runs(unsigned version) { return version >= 8; }
+// Whether a transport stream chunk carries the bodies of other packets as a side stream of
+// their own, apart from the packets' headers.
+constexpr bool has_ts_bodies(unsigned version) { return version >= 8; }
 
 // Whether a method's payload is one of units, whose access units count in the numbering the
 // derived size tables refer to.

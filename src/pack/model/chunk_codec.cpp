@@ -73,6 +73,7 @@ struct LengthFieldModels {
 // equal to the byte at its place in the last run of its length, then as that byte stepped on
 // as it stepped the time before (a time stamp), and only then through the byte model.
 constexpr std::size_t kRemembered = 16;
+static_assert(kRemembered == kShortRunBytes, "a split chunk's short runs are the remembered ones");
 
 struct RunMemory {
     std::uint8_t last[kRemembered + 1][kRemembered] = {};
@@ -185,6 +186,7 @@ struct ChunkEncoder {
     bool runs_apart = false;  // the container's runs are not coded
     bool fields = false;      // length fields and remembered runs (format version 6)
     bool tracks = false;      // access units name their tracks (format version 7)
+    bool keep_short = false;  // with runs_apart, runs of up to kRemembered bytes are coded (version 8)
     LengthFieldModels field;
     RunMemory run_memory;
 };
@@ -205,7 +207,7 @@ void encode_run(ChunkEncoder<Model>& e, const std::uint8_t* data, std::size_t ru
     if (cls == BYTES_CONTAINER) code_bit(e.rc, m.units.run_is_sizes, 0);
     (void)code_uint(e.rc, m.units.run_length, static_cast<std::uint32_t>(run - 1));
     charge_unit(e, FAMILY_STRUCTURE);
-    if (cls == BYTES_CONTAINER && e.runs_apart) {
+    if (cls == BYTES_CONTAINER && e.runs_apart && !(e.keep_short && run <= kRemembered)) {
         if (e.stats != nullptr) e.stats->other_bytes += run;
         return;
     }
@@ -391,7 +393,8 @@ namespace {
 
 template <class Model>
 PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart, bool fields, bool tracks) {
+                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart, bool fields, bool tracks,
+                bool keep_short) {
     auto e = std::make_unique<ChunkEncoder<Model>>();
     if (!e->buf.started) return PACK_BUILD_FAULT;
     e->stats = stats;
@@ -399,6 +402,7 @@ PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<s
     e->runs_apart = units != nullptr && runs_apart;
     e->fields = fields;
     e->tracks = tracks;
+    e->keep_short = keep_short;
     return encode_units(e.get(), data, size, payload, units);
 }
 
@@ -415,7 +419,7 @@ ChunkUnit access_unit(std::size_t pos, std::size_t length, const FrameContext& f
 
 template <class Model>
 PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                bool units, UnitTrace* trace, bool runs_apart, bool fields, bool tracks) {
+                bool units, UnitTrace* trace, bool runs_apart, bool fields, bool tracks, bool keep_short) {
     CodecBuffers<Model> buf;
     if (!buf.started) return PACK_BUILD_FAULT;
     Model& m = *buf.model;
@@ -470,7 +474,7 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
             }
             const std::size_t run = std::size_t{code_uint(rc, m.units.run_length, 0)} + 1;
             if (run > left) return PACK_RUN_PAST_CHUNK;
-            if (units && runs_apart) {
+            if (units && runs_apart && !(keep_short && run <= kRemembered)) {
                 pos += run;
                 continue;
             }
@@ -529,10 +533,12 @@ PackResult encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<
     if (size == 0) return PACK_OK;
     switch (generation_of(version)) {
     case Generation::GEN3:
-        return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart, false, false);
+        return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart, false, false,
+                                        false);
     case Generation::GEN4:
         return encode_with<gen4::Model>(data, size, payload, stats, check_frames, units, runs_apart,
-                                        has_length_fields(version), has_unit_tracks(version));
+                                        has_length_fields(version), has_unit_tracks(version),
+                                        keeps_short_runs(version));
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;
@@ -554,10 +560,11 @@ PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, s
     switch (generation_of(version)) {
     case Generation::GEN3:
         return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace, runs_apart, false,
-                                        false);
+                                        false, false);
     case Generation::GEN4:
         return decode_with<gen4::Model>(payload, payload_size, out, original_size, units, trace, runs_apart,
-                                        has_length_fields(version), has_unit_tracks(version));
+                                        has_length_fields(version), has_unit_tracks(version),
+                                        keeps_short_runs(version));
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;
