@@ -92,10 +92,10 @@ TEST(SideStreams, StretchesWithoutUnitsGoToLzmaOrTheByteModel) {
     // a Matroska file's cue points, one per frame, without units of their own
     const Bytes cues = bytes_of(read_file(test_data("mkv/gst_cues.mka")));
     const Packed now = pack_at(cues, kPackFormatVersion);
-    EXPECT_EQ(now.report.chunks_by_method[METHOD_LZMA], now.report.chunks);
+    EXPECT_EQ(now.report.chunks_by_method[METHOD_LZMA], 1u);  // the cue points; the silence before is zstd's
     const Packed before = pack_at(cues, 7);
     EXPECT_EQ(before.report.chunks_by_method[METHOD_LZMA], 0u);
-    EXPECT_LT(now.bytes.size() * 5, before.bytes.size() * 4);
+    EXPECT_LT(now.bytes.size() * 100, before.bytes.size() * 85);
     // a Matroska file that holds no AAC track: video that zstd barely shrinks
     const Bytes video = bytes_of(read_file(test_data("video/noise_alone.mkv")));
     const Packed modelled = pack_at(video, kPackFormatVersion);

@@ -175,6 +175,7 @@ enum class BetterThanZstd : std::uint8_t { NONE, LZMA, MODEL };
 
 // Below this many bytes the byte model has not learnt enough to beat zstd.
 constexpr std::size_t kByteModelFrom = 16u << 10;
+constexpr std::size_t kLzmaFromZstdShare = 32;
 
 std::size_t order0_bytes(const std::uint8_t* data, std::size_t size) {
     std::size_t count[256] = {};
@@ -190,7 +191,10 @@ BetterThanZstd better_than_zstd(unsigned version, const std::uint8_t* data, std:
     // zstd within 8% of order 0 found almost nothing to repeat
     if (zstd_size * 100 >= order0_bytes(data, size) * 92)
         return size >= kByteModelFrom ? BetterThanZstd::MODEL : BetterThanZstd::NONE;
-    return size <= kLzmaMaxInput ? BetterThanZstd::LZMA : BetterThanZstd::NONE;
+    // Where zstd leaves less than a 32nd (repeats, silence), LZMA2 could save no more than
+    // that, and its encoder's memory would come on top of zstd's for nothing.
+    return size <= kLzmaMaxInput && zstd_size * kLzmaFromZstdShare >= size ? BetterThanZstd::LZMA
+                                                                           : BetterThanZstd::NONE;
 }
 
 // Codes data[0..size) as `how` says: into out, with its method. False when that is not below
