@@ -175,7 +175,8 @@ enum class BetterThanZstd : std::uint8_t { NONE, LZMA, MODEL };
 
 // Below this many bytes the byte model has not learnt enough to beat zstd.
 constexpr std::size_t kByteModelFrom = 16u << 10;
-constexpr std::size_t kLzmaFromZstdShare = 32;
+constexpr std::size_t kLzmaFromZstdBytes = 1024;
+constexpr std::size_t kLzmaSmallInput = 64u << 10;
 
 std::size_t order0_bytes(const std::uint8_t* data, std::size_t size) {
     std::size_t count[256] = {};
@@ -191,10 +192,11 @@ BetterThanZstd better_than_zstd(unsigned version, const std::uint8_t* data, std:
     // zstd within 8% of order 0 found almost nothing to repeat
     if (zstd_size * 100 >= order0_bytes(data, size) * 92)
         return size >= kByteModelFrom ? BetterThanZstd::MODEL : BetterThanZstd::NONE;
-    // Where zstd leaves less than a 32nd (repeats, silence), LZMA2 could save no more than
-    // that, and its encoder's memory would come on top of zstd's for nothing.
-    return size <= kLzmaMaxInput && zstd_size * kLzmaFromZstdShare >= size ? BetterThanZstd::LZMA
-                                                                           : BetterThanZstd::NONE;
+    // Where zstd leaves under 1 KiB of many bytes (repeats, silence), LZMA2 could save no more
+    // than that, and its encoder's memory (some fourteen times the bytes) would come on top of
+    // zstd's for nothing.
+    const bool worth = zstd_size >= kLzmaFromZstdBytes || size <= kLzmaSmallInput;
+    return size <= kLzmaMaxInput && worth ? BetterThanZstd::LZMA : BetterThanZstd::NONE;
 }
 
 // Codes data[0..size) as `how` says: into out, with its method. False when that is not below
