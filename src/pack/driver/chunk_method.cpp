@@ -177,6 +177,10 @@ enum class BetterThanZstd : std::uint8_t { NONE, LZMA, MODEL };
 constexpr std::size_t kByteModelFrom = 16u << 10;
 constexpr std::size_t kLzmaFromZstdBytes = 1024;
 constexpr std::size_t kLzmaSmallInput = 64u << 10;
+// LZMA2 at its strongest takes about half a second a MiB, more than the models take; the
+// packer gives it at most this many bytes (the format allows kLzmaMaxInput).
+constexpr std::size_t kLzmaPackedInput = 128u << 10;
+static_assert(kLzmaPackedInput <= kLzmaMaxInput, "what the packer writes, the unpacker reads");
 
 std::size_t order0_bytes(const std::uint8_t* data, std::size_t size) {
     std::size_t count[256] = {};
@@ -196,7 +200,7 @@ BetterThanZstd better_than_zstd(unsigned version, const std::uint8_t* data, std:
     // than that, and its encoder's memory (some fourteen times the bytes) would come on top of
     // zstd's for nothing.
     const bool worth = zstd_size >= kLzmaFromZstdBytes || size <= kLzmaSmallInput;
-    return size <= kLzmaMaxInput && worth ? BetterThanZstd::LZMA : BetterThanZstd::NONE;
+    return size <= kLzmaPackedInput && worth ? BetterThanZstd::LZMA : BetterThanZstd::NONE;
 }
 
 // Codes data[0..size) as `how` says: into out, with its method. False when that is not below
