@@ -20,6 +20,14 @@ enum Stream { CONTAINER, ELEMENTARY, BODIES };
 
 unsigned pid_of(const std::uint8_t* h) { return (unsigned{h[1]} & 0x1F) << 8 | h[2]; }
 
+// A packet that is not in sync, flagged as in error, scrambled, without payload or of another
+// PID than the layout's: the elementary stream takes nothing from it (none of these bits is
+// derived).
+bool is_other_packet(const std::uint8_t* h, const TsLayout& layout) {
+    return h[0] != kSync || (h[1] & 0x80) != 0 || (h[3] & 0xC0) != 0 || (h[3] & 0x10) == 0 ||
+           std::find(layout.pids.begin(), layout.pids.end(), pid_of(h)) == layout.pids.end();
+}
+
 // A value that moves on by about the same step each time (a time stamp, a clock): predicted as
 // the last one plus the step from the one before, modulo mask + 1 (0 before any was seen).
 struct Stepped {
@@ -184,15 +192,12 @@ bool walk_packets(const std::uint8_t* buf, std::size_t n, const TsLayout& layout
         if (derive.on && prefix != 0) derive.code_stamp(stored, buf + pos - 4 - prefix);
         const std::uint8_t* h = buf + pos - 4;
         std::size_t rest = kTsPacket - 4;
-        // A packet that is not in sync, flagged as in error, scrambled, without payload or of
-        // another PID is the container's whole (none of these bits is derived).
-        const auto pid_at = std::find(layout.pids.begin(), layout.pids.end(), pid_of(h));
-        if (h[0] != kSync || (h[1] & 0x80) != 0 || (h[3] & 0xC0) != 0 || (h[3] & 0x10) == 0 ||
-            pid_at == layout.pids.end()) {
+        if (is_other_packet(h, layout)) {
             if (derive.on && h[0] == kSync) derive.code_cc(stored + prefix, h);
             if (!to(layout.bodies_apart ? BODIES : CONTAINER, rest)) return false;
             continue;
         }
+        const auto pid_at = std::find(layout.pids.begin(), layout.pids.end(), pid_of(h));
         PidState& st = derive.pids[pid_at - layout.pids.begin()];
         if (derive.on) {
             derive.code_flags(st, stored + prefix, h);
@@ -285,6 +290,14 @@ std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t 
         if (std::find(pids.begin(), pids.end(), pid) == pids.end()) pids.push_back(pid);
     }
     return pids;
+}
+
+std::size_t other_packet_bodies(const std::uint8_t* data, std::size_t n, const TsLayout& layout) {
+    const std::size_t prefix = layout.packet_size - kTsPacket;
+    std::size_t bodies = 0;
+    for (std::size_t at = layout.lead; at <= n && n - at >= layout.packet_size; at += layout.packet_size)
+        if (is_other_packet(data + at + prefix, layout)) bodies += kTsPacket - 4;
+    return bodies;
 }
 
 void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, std::vector<std::uint8_t>& container,

@@ -50,6 +50,9 @@ bool find_ts_packets(const std::uint8_t* data, std::size_t n, std::size_t& first
 std::vector<std::uint16_t> find_adts_pids(const std::uint8_t* data, std::size_t n, const TsLayout& layout,
                                           bool with_loas = false);
 
+// The bytes of data[0..n) that a split with bodies_apart sends to the other packets' bodies.
+std::size_t other_packet_bodies(const std::uint8_t* data, std::size_t n, const TsLayout& layout);
+
 // Splits data[0..n) into its container stream and elementary stream, and with bodies_apart the
 // other packets' bodies into *bodies (each emptied first; bodies may be null otherwise).
 void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, std::vector<std::uint8_t>& container,

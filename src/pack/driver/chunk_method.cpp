@@ -223,15 +223,17 @@ bool code_better_than_zstd(BetterThanZstd how, const PackJob& job, const std::ui
 // Appends data[0..size) as a side stream: by zstd (into coded), or from format version 8 by
 // LZMA2 or the byte model where one of them is smaller still, or as it is. Returns the side
 // stream's whole length.
-std::size_t put_side_stream(const PackJob& job, const std::uint8_t* data, std::size_t size, bool check_frames,
-                            std::vector<std::uint8_t>& coded, std::vector<std::uint8_t>& payload) {
+// The head of a side stream of data[0..size) whose zstd frame, zstd_size bytes (0 when zstd
+// failed), is in coded: zstd's where it is smaller than the data, LZMA2's or the byte model's
+// where one is smaller still (coded then holds theirs), else the data as it is.
+SideHead side_coding(const PackJob& job, const std::uint8_t* data, std::size_t size, std::size_t zstd_size,
+                     bool check_frames, std::vector<std::uint8_t>& coded) {
     SideHead h;
     h.size = size;
     h.packed = size;
-    const std::size_t n = size == 0 ? 0 : compress_zstd(*job.zstd, data, size, coded);
-    if (n != 0 && n < size) {
+    if (zstd_size != 0 && zstd_size < size) {
         h.method = METHOD_ZSTD;
-        h.packed = n;
+        h.packed = zstd_size;
     }
     std::vector<std::uint8_t> other;
     std::uint8_t method = METHOD_STORED;
@@ -239,8 +241,15 @@ std::size_t put_side_stream(const PackJob& job, const std::uint8_t* data, std::s
                               check_frames, other, method)) {
         h.method = method;
         h.packed = other.size();
-        coded.swap(other);
+        coded.assign(other.begin(), other.end());
     }
+    return h;
+}
+
+std::size_t put_side_stream(const PackJob& job, const std::uint8_t* data, std::size_t size, bool check_frames,
+                            std::vector<std::uint8_t>& coded, std::vector<std::uint8_t>& payload) {
+    const std::size_t n = size == 0 ? 0 : compress_zstd(*job.zstd, data, size, coded);
+    const SideHead h = side_coding(job, data, size, n, check_frames, coded);
     std::uint8_t head[kSideHeadBytes];
     put_side_head(h, head);
     payload.insert(payload.end(), head, head + kSideHeadBytes);
@@ -507,30 +516,18 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
     container_runs(job.units, job.original.size(), runs, keeps_short_runs(job.version));
     const std::size_t total = extent_bytes(runs);
     std::vector<std::uint8_t>& coded = scratch.back;
-    std::size_t n = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
-    SideHead h;
-    h.method = n != 0 && n < total ? METHOD_ZSTD : METHOD_STORED;
+    const std::size_t z = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
+    // the runs in one piece, where something other than zstd's frame of them may be kept
     std::vector<std::uint8_t> gathered;
-    if (h.method == METHOD_STORED || has_more_side_methods(job.version)) {
+    if (z == 0 || z >= total || has_more_side_methods(job.version)) {
         gathered.reserve(total);
         for (const ByteExtent& e : runs)
             gathered.insert(gathered.end(), job.original.data() + e.start, job.original.data() + e.start + e.length);
     }
-    if (h.method == METHOD_STORED) {
-        coded = gathered;
-        n = total;
-    }
-    std::vector<std::uint8_t> other;
-    std::uint8_t method = METHOD_STORED;
-    if (code_better_than_zstd(better_than_zstd(job.version, gathered.data(), total, n), job, gathered.data(), total, n,
-                              check_frames, other, method)) {
-        h.method = method;
-        coded.assign(other.begin(), other.end());
-        n = coded.size();
-    }
+    const SideHead h = side_coding(job, gathered.data(), total, z, check_frames, coded);
+    if (h.method == METHOD_STORED) coded = gathered;
+    const std::size_t n = h.packed;
     if (job.payload.size() + kSideHeadBytes + n >= job.original.size()) return false;
-    h.size = total;
-    h.packed = n;
     std::uint8_t head[kSideHeadBytes];
     put_side_head(h, head);
     job.payload.insert(job.payload.begin(), coded.data(), coded.data() + n);
@@ -595,13 +592,10 @@ bool encode_ts(PackJob& job, bool check_frames) {
     if (job.ts_layout.pids.empty() && !has_ts_bodies(job.version)) return false;
     job.ts_layout.derive = has_length_fields(job.version);
     job.ts_layout.loas_frames = methods_of_version(job.version) > METHOD_LOAS;
-    job.ts_layout.bodies_apart = has_ts_bodies(job.version);
+    job.ts_layout.bodies_apart =
+        has_ts_bodies(job.version) && other_packet_bodies(data, size, job.ts_layout) >= kTsBodiesApartFrom;
     std::vector<std::uint8_t> container, bodies, elementary, coded;
     split_ts(data, size, job.ts_layout, container, elementary, &bodies);
-    if (job.ts_layout.bodies_apart && bodies.size() < kTsBodiesApartFrom) {
-        job.ts_layout.bodies_apart = false;
-        split_ts(data, size, job.ts_layout, container, elementary);
-    }
     if ((elementary.empty() && !job.ts_layout.bodies_apart) || container.empty()) return false;
 
     job.payload.clear();
