@@ -105,6 +105,34 @@ TEST(SideStreams, StretchesWithoutUnitsGoToLzmaOrTheByteModel) {
     EXPECT_LT(modelled.bytes.size() * 100, zstd.bytes.size() * 98);
 }
 
+// An index after the media (a moov at the end) is a chunk of its own from the end of the last
+// unit: its size tables are derived there and the rest of it goes to a side stream, where
+// LZMA2 finds its repeats. A small index stays where it was: the bytes before its first table
+// are too few to be worth a chunk.
+TEST(SideStreams, AnIndexAfterTheMediaIsAChunkOfItsOwn) {
+    const struct {
+        const char* file;
+        bool own_chunk;
+    } cases[] = {{"mp4/video_two_tracks.mp4", true}, {"mp4/stereo.mov", false}, {"mp4/chapters.m4a", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const Bytes data = bytes_of(read_file(test_data(c.file)));
+        const std::string text(data.begin(), data.end());
+        const std::size_t moov = text.rfind("moov") - 4;
+        const Packed p = pack_at(data, kPackFormatVersion);
+        ChunkRecord r, last;
+        for (std::size_t at = kFileHeaderSize; at < p.bytes.size() && p.bytes[at] == kChunkTag;
+             at += kChunkRecordSize + r.packed_length) {
+            ASSERT_TRUE(read_chunk_record(&p.bytes[at], r));
+            last = r;
+        }
+        EXPECT_EQ(last.original_length == data.size() - moov, c.own_chunk);
+        if (c.own_chunk) {
+            EXPECT_EQ(last.method, METHOD_SPLIT);
+        }
+    }
+}
+
 // Transport stream packets of other PIDs (video) keep their 4-byte headers in the container
 // stream and send their bodies to a side stream of their own, where there are enough of them
 // (a payload flag says so); a transport stream without any AAC stream is coded so too.

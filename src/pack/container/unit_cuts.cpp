@@ -17,6 +17,9 @@ std::int64_t number_of(const std::vector<NumberedRun>& runs, std::size_t u) {
     return std::int64_t{it->first} + static_cast<std::int64_t>(u - it->first_unit);
 }
 
+// Bytes between a size table and the last unit before it from which they go with the table.
+constexpr std::uint64_t kIndexBeforeTable = 1024;
+
 std::uint64_t run_end(const SizeRun& r) { return r.offset + 4 * std::uint64_t{r.count}; }
 
 // Where a length field is looked for: up to kFieldBefore bytes before its unit's start (where
@@ -111,7 +114,14 @@ std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size
         if (run_end(runs[r]) <= start) continue;
         const bool names_before = runs[r].first_unit < units.size() && units[runs[r].first_unit].offset < runs[r].offset;
         if (j > i && runs[r].offset > units[i].offset && names_before) {
-            n = static_cast<std::size_t>(runs[r].offset - start);
+            // the index the table is part of (a moov's other tables) goes with it, from the end
+            // of the last unit before it
+            std::uint64_t cut = runs[r].offset;
+            std::size_t k = j;
+            while (k > i && units[k - 1].offset + units[k - 1].size > cut) --k;
+            if (k > i && cut - (units[k - 1].offset + units[k - 1].size) >= kIndexBeforeTable)
+                cut = units[k - 1].offset + units[k - 1].size;
+            n = static_cast<std::size_t>(cut - start);
             tables_end = 0;
             break;
         }

@@ -498,7 +498,8 @@ void prefer_zstd_if_smaller(PackJob& job, PackScratch& scratch) {
 // headers between units.
 bool mostly_runs(const PackJob& job) {
     std::size_t in_units = 0;
-    for (const ChunkUnit& u : job.units) in_units += u.length;
+    for (const ChunkUnit& u : job.units)
+        if (u.kind == UNIT_ACCESS) in_units += u.length;
     return in_units < job.original.size() / 2;
 }
 
