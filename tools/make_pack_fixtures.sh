@@ -31,6 +31,7 @@ TS_SAMPLES="ts/ff_stereo.m2ts ts/video.ts ts/gst_mono.ts"
 SPLIT_SAMPLES="mp4/other_codecs.mp4"
 V7_SAMPLES="loas/lc_stereo_44k.loas ts/latm_mono.ts mp4/video_two_tracks.mp4"
 V8_SAMPLES="ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka video/noise_alone.ts video/noise_alone.mkv"
+V9_SAMPLES="ts/ff_hls_segment.ts flv/ff_stereo.flv mkv/gst_mono.mka"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
@@ -40,6 +41,7 @@ for version in $(seq 2 "$VERSION"); do
     [ "$version" -ge 6 ] && samples="$samples $SPLIT_SAMPLES" # nor version 5 split chunks
     [ "$version" -ge 7 ] && samples="$samples $V7_SAMPLES"    # nor version 6 LOAS streams and units' tracks
     [ "$version" -ge 8 ] && samples="$samples $V8_SAMPLES"    # nor version 7 LZMA2 and modelled side streams
+    [ "$version" -ge 9 ] && samples="$samples $V9_SAMPLES"    # nor version 8 the gap memory and PES frames
     mkdir -p "$DATA/packed-v$version"
     for sample in $samples; do
         fixture=$DATA/packed-v$version/$(basename "$sample").aaz
@@ -73,6 +75,8 @@ cp "$FIXTURES/latm_mono.ts.aaz" "$UNPACK/ts_latm"
 cp "$FIXTURES/noise_video.ts.aaz" "$UNPACK/ts_modelled_side"
 cp "$FIXTURES/noise_video.mkv.aaz" "$UNPACK/split_modelled_side"
 cp "$FIXTURES/gst_cues.mka.aaz" "$UNPACK/lzma_chunks"
+cp "$FIXTURES/ff_hls_segment.ts.aaz" "$UNPACK/ts_pes_frames"
+cp "$FIXTURES/gst_mono.mka.aaz" "$UNPACK/mkv_gaps"
 
 # Round-trip seeds: byte 0 odd asks for small chunks.
 head -c 2000 "$DATA/lc_mono_8k.aac" >"$ROUND/mono_head"
@@ -86,7 +90,7 @@ for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_du
     streams/lc_stereo_44k.raw flv/ff_stereo.flv flv/gst_mono.flv flv/video.flv mkv/ff_stereo.mka \
     mkv/gst_mono.mka mkv/live_video.mkv ts/ff_stereo.ts ts/ff_stereo.m2ts ts/gst_mono.ts ts/video.ts \
     ts/latm_mono.ts loas/lc_stereo_44k.loas ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka \
-    video/noise_alone.ts video/noise_alone.mkv; do
+    video/noise_alone.ts video/noise_alone.mkv ts/ff_hls_segment.ts; do
     name=$(basename "$sample")
     { printf '\000'; cat "$DATA/$sample"; } >"$ROUND/$name"
     { printf '\001'; cat "$DATA/$sample"; } >"$ROUND/small_chunks_$name"

@@ -19,6 +19,7 @@ constexpr std::size_t kFirstPayload = kFileHeaderSize + kChunkRecordSize;
 struct Packed {
     Bytes bytes;
     PackReport report;
+    unsigned version = kPackFormatVersion;
 };
 
 // Packed as a file is, read whole where its form needs it.
@@ -29,6 +30,7 @@ Packed pack_at(const Bytes& data, unsigned version) {
     MemorySource src{data.data(), data.size(), 0}, whole{data.data(), data.size(), 0};
     const RandomReader reader{&whole, read_memory_at, data.size()};
     Packed p;
+    p.version = version;
     EXPECT_EQ(pack_input(memory_source(src), &reader, vector_sink(p.bytes), settings, p.report), PACK_OK)
         << p.report.message;
     Bytes back;
@@ -39,8 +41,8 @@ Packed pack_at(const Bytes& data, unsigned version) {
 }
 
 // The method byte of each chunk's side streams: after a transport stream chunk's layout (packet
-// size, lead, PIDs), then its other packets' bodies' where they are apart; at a split chunk's
-// start.
+// size, lead, PIDs and from version 9 the elementary stream's length), then its other packets'
+// bodies' where they are apart; at a split chunk's start.
 std::vector<std::uint8_t> side_methods(const Packed& p) {
     std::vector<std::uint8_t> methods;
     ChunkRecord r;
@@ -50,7 +52,7 @@ std::vector<std::uint8_t> side_methods(const Packed& p) {
         const std::uint8_t* payload = &p.bytes[at + kChunkRecordSize];
         if (r.method == METHOD_SPLIT) methods.push_back(payload[0]);
         if (r.method == METHOD_TS) {
-            const std::uint8_t* side = payload + 6 + 2 * payload[5];
+            const std::uint8_t* side = payload + 6 + 2 * payload[5] + (p.version >= 9 ? 4 : 0);
             methods.push_back(side[0]);
             if ((payload[0] & 2) != 0) methods.push_back(side[9 + get_le(side + 5, 4)]);  // the bodies'
         }
@@ -177,7 +179,7 @@ TEST(SideStreams, OtherPacketsBodiesGoApartFromTheirHeaders) {
 
 // A version 8 payload relabelled as version 7 holds what version 7 does not know: LZMA2 chunks
 // are an unknown method, and an LZMA2 side stream is refused as damage. A damaged LZMA2 stream
-// is found out.
+// is found out. (A version 9 transport stream payload has a length more than version 8's.)
 TEST(SideStreams, WhatOnlyVersion8HoldsIsRefusedElsewhereAndDamageIsFound) {
     const auto relabelled = [](Bytes packed, unsigned version) {
         FileHeader h;
@@ -187,13 +189,15 @@ TEST(SideStreams, WhatOnlyVersion8HoldsIsRefusedElsewhereAndDamageIsFound) {
     };
     Bytes back;
     PackReport report;
-    const Packed cues = pack_at(bytes_of(read_file(test_data("mkv/gst_cues.mka"))), kPackFormatVersion);
+    const Packed cues = pack_at(bytes_of(read_file(test_data("mkv/gst_cues.mka"))), 8);
     EXPECT_EQ(unpack_bytes(relabelled(cues.bytes, 7), back, PackSettings{}, report), PACK_DAMAGED);
     EXPECT_NE(report.message.find("unknown method 7"), std::string::npos) << report.message;
-    const Packed ts = pack_at(bytes_of(read_file(test_data("ts/ff_stereo.ts"))), kPackFormatVersion);
+    const Packed ts = pack_at(bytes_of(read_file(test_data("ts/ff_stereo.ts"))), 8);
     ASSERT_TRUE(has(side_methods(ts), METHOD_LZMA));
     EXPECT_EQ(unpack_bytes(relabelled(ts.bytes, 7), back, PackSettings{}, report), PACK_DAMAGED);
     ASSERT_EQ(unpack_bytes(relabelled(ts.bytes, 8), back, PackSettings{}, report), PACK_OK) << report.message;
+    const Packed ts9 = pack_at(bytes_of(read_file(test_data("ts/ff_stereo.ts"))), 9);
+    EXPECT_EQ(unpack_bytes(relabelled(ts9.bytes, 8), back, PackSettings{}, report), PACK_DAMAGED);
 
     Bytes damaged = cues.bytes;
     damaged[kFirstPayload + 40] ^= 0x10;

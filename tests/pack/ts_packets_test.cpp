@@ -3,7 +3,9 @@
 // from, and the fields derived from what came before leave a container stream that compresses
 // far better; on packets built here, each form of header sends its bytes where it should; on
 // any bytes whatever, merging the two streams gives the input back, derived or not, and
-// streams that do not add up are refused.
+// streams that do not add up are refused. From format version 9 (pes_frames) a PES packet's
+// length is predicted from the frames of the one before, and the stuffing that ends one is a
+// byte of the container stream.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -64,21 +66,23 @@ TEST(TsPackets, TheElementaryStreamIsTheAdtsFileTheAudioCameFrom) {
         Bytes es;
         ASSERT_TRUE(round_trip(data, layout, &es));
         EXPECT_TRUE(es == bytes_of(read_file(test_data(s.adts))));
-        std::size_t packed[2] = {};
-        for (const bool derive : {false, true}) {
+        std::size_t packed[3] = {};
+        for (const int form : {0, 1, 2}) {
             TsLayout d = layout;
-            d.derive = derive;
+            d.derive = form >= 1;
+            d.pes_frames = form == 2;
             Bytes container, elementary;
             split_ts(data.data(), data.size(), d, container, elementary);
             EXPECT_TRUE(elementary == es);
             Bytes z(ZSTD_compressBound(container.size()));
-            packed[derive] = ZSTD_compress(z.data(), z.size(), container.data(), container.size(), 19);
+            packed[form] = ZSTD_compress(z.data(), z.size(), container.data(), container.size(), 19);
             EXPECT_TRUE(round_trip(data, d));
         }
         // counters, lengths, time stamps and clock references that follow from the packets
         // before cost next to nothing (where video's packets are most of the stream, they
-        // are most of what is left)
+        // are most of what is left); the stuffing at the end of each PES packet costs less still
         EXPECT_LT(packed[1] * 100, packed[0] * s.derived_percent) << packed[0] << " " << packed[1];
+        EXPECT_LT(packed[2], packed[1]);
         // With the other packets' bodies apart, the container stream keeps their 4-byte
         // headers, and the elementary stream is the same.
         TsLayout apart = layout;
@@ -96,8 +100,10 @@ TEST(TsPackets, TheElementaryStreamIsTheAdtsFileTheAudioCameFrom) {
         // An HLS segment or a cut recording starts anywhere: behind junk, inside a PES packet.
         for (const std::size_t cut : {std::size_t{3}, std::size_t{188 * 7 + 100}}) {
             const Bytes tail(data.begin() + static_cast<std::ptrdiff_t>(cut), data.end());
-            const TsLayout t = layout_of(tail);
+            TsLayout t = layout_of(tail);
             ASSERT_EQ(t.pids, layout.pids);
+            EXPECT_TRUE(round_trip(tail, t));
+            t.derive = t.pes_frames = true;
             EXPECT_TRUE(round_trip(tail, t));
         }
     }
@@ -192,6 +198,29 @@ TEST(TsPackets, EachFormOfPacketSendsItsBytesWhereTheyBelong) {
     EXPECT_EQ(es.size(), elementary);
 }
 
+// An HLS segment from ffmpeg holds 9 to 11 frames in each PES packet: predicted from the frames of
+// the packet before, the lengths of most are found, which the first frame alone never gives.
+TEST(TsPackets, PesPacketsOfSeveralFramesAreFoundFromTheOneBefore) {
+    const Bytes data = bytes_of(read_file(test_data("ts/ff_hls_segment.ts")));
+    TsLayout layout = layout_of(data);
+    ASSERT_EQ(layout.pids.size(), 1u);
+    layout.derive = true;
+    std::size_t lengths_found[2] = {};
+    for (const bool frames : {false, true}) {
+        layout.pes_frames = frames;
+        ASSERT_TRUE(round_trip(data, layout));
+        Bytes container, elementary;
+        split_ts(data.data(), data.size(), layout, container, elementary);
+        // a PES header in the container stream: 00 00 01 C0, then its length as the difference
+        // from the one predicted
+        for (std::size_t at = 0; at + 6 <= container.size(); ++at)
+            if (container[at] == 0 && container[at + 1] == 0 && container[at + 2] == 1 && container[at + 3] == 0xC0)
+                lengths_found[frames] += container[at + 4] == 0 && container[at + 5] == 0;
+    }
+    EXPECT_EQ(lengths_found[0], 0u);
+    EXPECT_GE(lengths_found[1], 2u);
+}
+
 TEST(TsPackets, AnyBytesComeBackAndStreamsThatDoNotAddUpAreRefused) {
     const Bytes data = bytes_of(read_file(test_data("ts/gst_mono.ts")));
     const TsLayout layout = layout_of(data);
@@ -203,6 +232,7 @@ TEST(TsPackets, AnyBytesComeBackAndStreamsThatDoNotAddUpAreRefused) {
         TsLayout d = layout;
         d.derive = round % 2 == 1;
         d.bodies_apart = round % 4 == 3;
+        d.pes_frames = d.derive && round % 3 != 0;
         ASSERT_TRUE(round_trip(bad, d)) << round;
     }
     // 192-byte packets, whose time stamps are derived too
@@ -247,6 +277,32 @@ TEST(TsPackets, AnyBytesComeBackAndStreamsThatDoNotAddUpAreRefused) {
     EXPECT_FALSE(merges(c - 1, e + 1, data.size()));  // the right sum, cut wrong
     EXPECT_FALSE(merges(c + 1, e - 1, data.size()));
     EXPECT_FALSE(merges(c, e, data.size() + 1));
+    // With pes_frames the container stream has a byte of its own before each PES packet's
+    // last packet (0: its stuffing as predicted, 1: its adaptation field follows); it must be
+    // one of the two, and the streams must be used up exactly.
+    TsLayout marked = layout;
+    marked.derive = marked.pes_frames = true;
+    split_ts(data.data(), data.size(), marked, container, elementary);
+    const auto merges_marked = [&](const Bytes& m, std::size_t e_said) {
+        return merge_ts(m.data(), m.size(), elementary.data(), e_said, marked, back.data(), data.size()) &&
+               std::equal(data.begin(), data.end(), back.begin());
+    };
+    EXPECT_TRUE(merges_marked(container, elementary.size()));
+    EXPECT_FALSE(merges_marked(container, elementary.size() - 1));
+    Bytes longer = container;
+    longer.push_back(0);
+    EXPECT_FALSE(merges_marked(longer, elementary.size()));
+    EXPECT_FALSE(merges_marked(Bytes(container.begin(), container.end() - 1), elementary.size()));
+    unsigned refused = 0, changed = 0;
+    for (std::size_t at = 0; at < container.size(); ++at) {
+        if (container[at] > 1) continue;
+        Bytes m = container;
+        m[at] = 2;  // not a mark (where a mark is, refused; elsewhere another byte of the packets)
+        refused += !merge_ts(m.data(), m.size(), elementary.data(), elementary.size(), marked, back.data(), data.size());
+        changed += 1;
+    }
+    EXPECT_GT(refused, 0u);
+    EXPECT_LT(refused, changed);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "aac/syntax.h"
 #include "pack/container/loas_frames.h"
@@ -16,7 +17,10 @@ constexpr std::size_t kPesHeader = 9;  // start code, stream id, length, flags, 
 constexpr std::size_t kMinPacketsInARow = 5;
 constexpr std::size_t kSyncSearch = 1024;
 
-enum Stream { CONTAINER, ELEMENTARY, BODIES };
+// MARK is a byte of the container stream that the packets do not hold (the walk writes it when
+// splitting and reads it when merging); UNSTORED are bytes of the packets that no stream holds,
+// which merging makes from what came before.
+enum Stream { CONTAINER, ELEMENTARY, BODIES, MARK, UNSTORED };
 
 unsigned pid_of(const std::uint8_t* h) { return (unsigned{h[1]} & 0x1F) << 8 | h[2]; }
 
@@ -47,7 +51,13 @@ struct PidState {
     bool in_pes = false;
     std::size_t pes_left = 0;  // of the PES packet under way, its elementary stream bytes to come
     Stepped pts, pcr;
+    // the last PES packet's elementary stream bytes: where they start, and how many
+    bool has_pes = false;
+    std::size_t pes_at = 0, pes_bytes = 0;
 };
+
+// The frames a PES packet is predicted to hold at most.
+constexpr std::size_t kMaxPesFrames = 64;
 
 constexpr std::uint64_t kPtsMask = (std::uint64_t{1} << 33) - 1;
 constexpr std::uint64_t kStampMask = 0xFFFFFFFF;
@@ -61,6 +71,7 @@ struct Deriver {
     bool on = false;
     bool splitting = false;
     bool loas_frames = false;
+    bool pes_frames = false;
     const std::uint8_t* elementary = nullptr;  // the whole elementary stream
     std::size_t elementary_size = 0;
     PidState pids[kMaxTsPids];
@@ -139,18 +150,49 @@ struct Deriver {
     }
 
     // The adaptation field's length of a packet that continues a PES packet: what stuffs the
-    // packet when fewer bytes are left than it holds.
+    // packet when fewer bytes are left than it holds (0 when nothing is to be stuffed).
+    static std::size_t stuffing_length(const PidState& st) {
+        return st.in_pes && st.pes_left < kTsPacket - 5 ? kTsPacket - 5 - st.pes_left : 0;
+    }
     void code_adaptation_length(PidState& st, std::uint8_t* stored, const std::uint8_t* raw) const {
-        const std::size_t pred = st.in_pes && st.pes_left < kTsPacket - 5 ? kTsPacket - 5 - st.pes_left : 0;
-        code_number(stored, raw, 1, pred);
+        code_number(stored, raw, 1, stuffing_length(st));
+    }
+
+    // The frames that start in count bytes of the elementary stream from at, one at least.
+    std::size_t frames_in(std::size_t at, std::size_t count) const {
+        std::size_t frames = 0, bytes = 0;
+        while (bytes < count && frames < kMaxPesFrames) {
+            const std::size_t frame = frame_at(at + bytes);
+            if (frame == 0) break;
+            bytes += frame;
+            ++frames;
+        }
+        return frames == 0 ? 1 : frames;
     }
 
     // The PES header's length field (bytes 4 and 5 of p) against the header and the frame that
-    // follows it; es_at is where its elementary stream bytes start.
-    std::size_t code_pes_length(std::uint8_t* stored, const std::uint8_t* raw, std::size_t es_at) const {
-        const std::size_t frame = frame_at(es_at);
-        const std::uint64_t pred = frame != 0 ? 3 + std::uint64_t{raw[8]} + frame : 0;
+    // follows it (with pes_frames, as many frames as the PID's last PES packet held); es_at is
+    // where its elementary stream bytes start.
+    std::size_t code_pes_length(const PidState& st, std::uint8_t* stored, const std::uint8_t* raw,
+                                std::size_t es_at) const {
+        const std::size_t frames = pes_frames && st.has_pes ? frames_in(st.pes_at, st.pes_bytes) : 1;
+        std::uint64_t bytes = 0;
+        for (std::size_t k = 0; k < frames; ++k) {
+            const std::size_t frame = frame_at(es_at + bytes);
+            if (frame == 0) break;
+            bytes += frame;
+        }
+        const std::uint64_t pred = bytes != 0 ? 3 + std::uint64_t{raw[8]} + bytes : 0;
         return static_cast<std::size_t>(code_number(stored + 4, raw + 4, 2, pred));
+    }
+
+    // Whether the adaptation field at raw (its length byte first) is the stuffing predicted:
+    // `length` bytes after its length, flags 0 and the rest 0xFF.
+    static bool is_stuffing(const std::uint8_t* raw, std::size_t length) {
+        if (raw[0] != length || raw[1] != 0) return false;
+        for (std::size_t k = 2; k <= length; ++k)
+            if (raw[k] != 0xFF) return false;
+        return true;
     }
 
     // A PES header's time stamp (5 bytes: a 4-bit prefix and 33 bits between marker bits).
@@ -204,7 +246,30 @@ bool walk_packets(const std::uint8_t* buf, std::size_t n, const TsLayout& layout
             derive.code_cc(stored + prefix, h);
         }
         const bool unit_start = (h[1] & 0x40) != 0;
-        if ((h[3] & 0x20) != 0) {  // an adaptation field: its length, then its bytes
+        bool stuffed = false;  // the adaptation field is the stuffing predicted, and not stored
+        if ((h[3] & 0x20) != 0 && derive.on && layout.pes_frames && !unit_start) {
+            const std::size_t length = Deriver::stuffing_length(st);
+            if (length != 0) {
+                std::uint8_t* mark = nullptr;
+                if (!take(MARK, 1, mark)) return false;
+                if (derive.splitting) {
+                    *mark = Deriver::is_stuffing(buf + pos, length) ? 0 : 1;
+                } else if (*mark > 1) {
+                    return false;
+                }
+                stuffed = *mark == 0;
+                if (stuffed) {
+                    if (!to(UNSTORED, 1 + length)) return false;
+                    if (!derive.splitting) {
+                        stored[0] = static_cast<std::uint8_t>(length);
+                        stored[1] = 0;
+                        std::memset(stored + 2, 0xFF, length - 1);
+                    }
+                    rest -= 1 + length;
+                }
+            }
+        }
+        if ((h[3] & 0x20) != 0 && !stuffed) {  // an adaptation field: its length, then its bytes
             if (!to(CONTAINER, 1)) return false;
             if (derive.on && !unit_start) derive.code_adaptation_length(st, stored, buf + pos - 1);
             const std::size_t length = buf[pos - 1];
@@ -233,13 +298,16 @@ bool walk_packets(const std::uint8_t* buf, std::size_t n, const TsLayout& layout
                 continue;
             }
             std::size_t length = 0;
-            if (derive.on) length = derive.code_pes_length(header, p, es);
+            if (derive.on) length = derive.code_pes_length(st, header, p, es);
             if (!to(CONTAINER, p[8])) return false;
             if (derive.on && (p[7] & 0x80) != 0 && p[8] >= 5)
                 derive.code_pts(st, (p[7] & 0x40) != 0 ? 0x31 : 0x21, stored, buf + pos - p[8]);
             rest -= p[8];
             st.in_pes = length >= 3 + std::size_t{p[8]};
             st.pes_left = st.in_pes ? length - 3 - p[8] : 0;
+            st.has_pes = st.in_pes;
+            st.pes_at = es;
+            st.pes_bytes = st.pes_left;
         }
         if (!to(ELEMENTARY, rest)) return false;
         st.pes_left -= std::min(st.pes_left, rest);
@@ -308,11 +376,14 @@ void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, s
     std::vector<std::uint8_t>& other = bodies != nullptr ? *bodies : no_bodies;
     other.clear();
     // The derived fields are predicted from the whole elementary stream, which merging has
-    // first: it is gathered by a walk of its own, then the container stream by a second.
-    Deriver derive;
-    derive.splitting = true;
-    derive.loas_frames = layout.loas_frames;
+    // first: it is gathered by a walk of its own, then the container stream by a second, which
+    // starts from nothing as merging does.
     for (const Stream wanted : {ELEMENTARY, CONTAINER}) {
+        auto owned = std::make_unique<Deriver>();
+        Deriver& derive = *owned;
+        derive.splitting = true;
+        derive.loas_frames = layout.loas_frames;
+        derive.pes_frames = layout.pes_frames;
         derive.on = layout.derive && wanted == CONTAINER;
         if (derive.on) {
             derive.elementary = elementary.data();
@@ -320,8 +391,20 @@ void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, s
         }
         const bool both = !layout.derive;
         std::size_t pos = 0;
+        std::uint8_t scratch = 0;
         walk_packets(data, n, layout, derive, [&](Stream s, std::size_t count, std::uint8_t*& stored) {
-            if (s == wanted || both || (s == BODIES && wanted == CONTAINER)) {
+            if (s == MARK) {
+                if (wanted != CONTAINER) {
+                    stored = &scratch;
+                    return true;
+                }
+                container.push_back(0);
+                stored = &container.back();
+                return true;
+            }
+            if (s == UNSTORED) {
+                stored = nullptr;
+            } else if (s == wanted || both || (s == BODIES && wanted == CONTAINER)) {
                 std::vector<std::uint8_t>& to = s == CONTAINER ? container : s == BODIES ? other : elementary;
                 to.insert(to.end(), data + pos, data + pos + count);
                 stored = to.data() + (to.size() - count);
@@ -336,16 +419,31 @@ void split_ts(const std::uint8_t* data, std::size_t n, const TsLayout& layout, s
 bool merge_ts(const std::uint8_t* container, std::size_t container_size, const std::uint8_t* elementary,
               std::size_t elementary_size, const TsLayout& layout, std::uint8_t* out, std::size_t n,
               const std::uint8_t* bodies, std::size_t bodies_size) {
-    if (container_size > n || elementary_size > n - container_size ||
-        bodies_size != n - container_size - elementary_size || (bodies_size != 0 && !layout.bodies_apart))
+    // with pes_frames the container stream holds bytes the packets do not, and not others
+    if (elementary_size > n || bodies_size > n - elementary_size || (bodies_size != 0 && !layout.bodies_apart) ||
+        (!layout.pes_frames && container_size != n - elementary_size - bodies_size))
         return false;
     Deriver derive;
     derive.on = layout.derive;
     derive.loas_frames = layout.loas_frames;
+    derive.pes_frames = layout.pes_frames;
     derive.elementary = elementary;
     derive.elementary_size = elementary_size;
     std::size_t pos = 0, c = 0, e = 0, b = 0;
+    std::uint8_t mark = 0;
     const bool whole = walk_packets(out, n, layout, derive, [&](Stream s, std::size_t count, std::uint8_t*& stored) {
+        if (s == MARK) {
+            if (c == container_size) return false;
+            mark = container[c++];
+            stored = &mark;
+            return true;
+        }
+        if (s == UNSTORED) {
+            if (count > n - pos) return false;
+            pos += count;
+            stored = out + pos - count;
+            return true;
+        }
         const std::uint8_t* from = s == CONTAINER ? container : s == BODIES ? bodies : elementary;
         std::size_t& at = s == CONTAINER ? c : s == BODIES ? b : e;
         const std::size_t size = s == CONTAINER ? container_size : s == BODIES ? bodies_size : elementary_size;

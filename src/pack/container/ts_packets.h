@@ -36,6 +36,11 @@ struct TsLayout {
     // headers, which then repeat with a period the container stream's coder sees (format
     // version 8).
     bool bodies_apart = false;
+    // Format version 9: a PES packet's length is predicted from as many frames as the one before
+    // of its PID held, and a packet that ends a PES packet stuffed as predicted (an adaptation
+    // field of that length, its flags 0 and the rest 0xFF) keeps one byte in the container
+    // stream for the whole field; any other field there keeps a byte before it as well.
+    bool pes_frames = false;
 };
 
 // Where transport stream packets start in data[0..n): the first packet (its sync byte within

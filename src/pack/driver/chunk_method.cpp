@@ -118,10 +118,12 @@ bool decompress_zstd_pieces(const std::uint8_t* frame, std::size_t frame_size, s
 // Chunks of two streams. A side stream is written as
 //   u8 method (stored, zstd, model), u32 length, u32 packed length, its bytes.
 // Transport stream packets: a payload of
-//   u8 packet size (0: 188 bytes, 1: 192), u32 lead, u8 PID count k (1..8), k u16 PIDs,
-//   the container stream as a side stream,
-//   the elementary stream: u8 method, its bytes to the payload's end (its length the chunk's
-//   less the container stream's).
+//   u8 flags (bit 0: packets of 192 bytes; bit 1, from version 8: the other packets' bodies
+//   apart), u32 lead, u8 PID count k (0..8), k u16 PIDs, from version 9 u32 length of the
+//   elementary stream, the container stream as a side stream, the other packets' bodies as a
+//   side stream where they are apart,
+//   the elementary stream: u8 method, its bytes to the payload's end (before version 9 its
+//   length is the chunk's less the other streams').
 // A split chunk of units: the container's runs as a side stream, then the payload of units
 // that codes the access units and the runs' lengths, to the payload's end.
 // A LOAS stream: the configuration in effect at the chunk's start (4 bytes, loas_frames.h),
@@ -308,21 +310,30 @@ PackResult decode_ts(const ChunkCoder& coder, unsigned version, const std::uint8
     layout.lead = static_cast<std::uint32_t>(get_le(payload + 1, 4));
     const std::size_t k = payload[5];
     std::size_t at = kTsHeadBytes;
+    layout.pes_frames = has_pes_frames(version);
     // from version 8, a chunk of packets may hold no AAC stream: it is there for its bodies
-    if ((k == 0 && !layout.bodies_apart) || k > kMaxTsPids || payload_size - at < 2 * k + 10)
+    const std::size_t length_bytes = layout.pes_frames ? 4 : 0;
+    if ((k == 0 && !layout.bodies_apart) || k > kMaxTsPids || payload_size - at < 2 * k + length_bytes + 10)
         return PACK_WRONG_LENGTH;
     for (std::size_t i = 0; i < k; ++i, at += 2) layout.pids.push_back(static_cast<std::uint16_t>(get_le(payload + at, 2)));
     layout.derive = has_length_fields(version);
     layout.loas_frames = methods_of_version(version) > METHOD_LOAS;
+    // From version 9 the container stream holds a byte of its own for some packets and not the
+    // stuffing of others, so the elementary stream's length is given.
+    const std::size_t elementary_size = layout.pes_frames ? get_le(payload + at, 4) : 0;
+    at += length_bytes;
+    if (elementary_size > size) return PACK_WRONG_LENGTH;
     std::vector<std::uint8_t> container, bodies, elementary;
-    PackResult r = take_side_stream(coder, version, payload, payload_size, at, size, container);
+    PackResult r = take_side_stream(coder, version, payload, payload_size, at,
+                                    layout.pes_frames ? size + size / kTsPacket + 1 : size, container);
     if (r != PACK_OK) return r;
     if (layout.bodies_apart) {
-        r = take_side_stream(coder, version, payload, payload_size, at, size - container.size(), bodies);
+        r = take_side_stream(coder, version, payload, payload_size, at,
+                             layout.pes_frames ? size - elementary_size : size - container.size(), bodies);
         if (r != PACK_OK) return r;
     }
     r = decode_stream(coder, version, payload[at], payload + at + 1, payload_size - at - 1, elementary,
-                      size - container.size() - bodies.size(), true);
+                      layout.pes_frames ? elementary_size : size - container.size() - bodies.size(), true);
     if (r != PACK_OK) return r;
     return merge_ts(container.data(), container.size(), elementary.data(), elementary.size(), layout, out, size,
                     bodies.data(), bodies.size())
@@ -593,6 +604,7 @@ bool encode_ts(PackJob& job, bool check_frames) {
     if (job.ts_layout.pids.empty() && !has_ts_bodies(job.version)) return false;
     job.ts_layout.derive = has_length_fields(job.version);
     job.ts_layout.loas_frames = methods_of_version(job.version) > METHOD_LOAS;
+    job.ts_layout.pes_frames = has_pes_frames(job.version);
     job.ts_layout.bodies_apart =
         has_ts_bodies(job.version) && other_packet_bodies(data, size, job.ts_layout) >= kTsBodiesApartFrom;
     std::vector<std::uint8_t> container, bodies, elementary, coded;
@@ -608,6 +620,7 @@ bool encode_ts(PackJob& job, bool check_frames) {
         job.payload.push_back(static_cast<std::uint8_t>(pid));
         job.payload.push_back(static_cast<std::uint8_t>(pid >> 8));
     }
+    if (job.ts_layout.pes_frames) put_u32(job.payload, static_cast<std::uint32_t>(elementary.size()));
     std::size_t container_bits =
         8 * put_side_stream(job, container.data(), container.size(), check_frames, coded, job.payload);
     if (job.ts_layout.bodies_apart)

@@ -31,7 +31,7 @@ constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '
 // streams: their frames' headers and their payloads apart, the payloads coded as ADTS frames.
 // Version 8 added LZMA2 for small chunks and side streams of structured bytes (indexes), and
 // the byte model for side streams (another track's samples that zstd barely shrinks).
-constexpr std::uint16_t kPackFormatVersion = 8;
+constexpr std::uint16_t kPackFormatVersion = 9;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
@@ -71,6 +71,13 @@ constexpr bool keeps_short_runs(unsigned version) { return version >= 8; }
 // Whether a transport stream chunk carries the bodies of other packets as a side stream of
 // their own, apart from the packets' headers.
 constexpr bool has_ts_bodies(unsigned version) { return version >= 8; }
+// Whether a format version's payloads of units code what lies between two access units (runs,
+// tables, fields) as the same as between the two before, where it is, and a change of track
+// context as a return to the one before the last.
+constexpr bool has_gap_memory(unsigned version) { return version >= 9; }
+// Whether a transport stream chunk predicts a PES packet's length from the frames of the one
+// before and keeps a PES packet's stuffing as one byte (TsLayout::pes_frames).
+constexpr bool has_pes_frames(unsigned version) { return version >= 9; }
 
 // Whether a method's payload is one of units, whose access units count in the numbering the
 // derived size tables refer to.

@@ -105,6 +105,72 @@ void code_container_run(Coder& rc, RunMemory& r, Model& m, std::uint8_t* bytes, 
     }
 }
 
+// What lies between two access units, element by element: runs of the container's bytes,
+// size tables and length fields, and the access unit that ends it. From format version 9 each
+// element is first coded as the same as the one at its place between the two units before (a
+// run as of the same length), which a container's layout repeats from unit to unit, and only
+// otherwise as before.
+enum GapKind : std::uint8_t { GAP_UNIT = 0, GAP_RUN, GAP_SIZES, GAP_FIELD, GAP_KINDS };
+struct GapElement {
+    std::uint8_t kind = GAP_UNIT;
+    std::uint32_t run = 0;  // a run's length
+};
+constexpr std::size_t kGapElements = 8;  // remembered from each gap; the rest are predicted as the last
+
+struct GapMemory {
+    GapMemory() {
+        // a layout mostly repeats: the first units of a chunk are not charged a bit each to learn it
+        for (auto& row : as_before)
+            for (Bit& b : row) b.p = kProbOne / 8;
+    }
+    GapElement before[kGapElements];  // the last gap, and its unit where it was shorter
+    GapElement now[kGapElements];
+    std::size_t n_now = 0;
+    Bit as_before[kGapElements][GAP_KINDS];
+    // The track context before the last where it differs from the last: units of two tracks
+    // interleaved switch between two contexts.
+    FrameContext other;
+    bool has_other = false;
+    Bit context_other;
+};
+
+// Codes the kind of the next element (and a run's length), with the gap memory where there is
+// one; `units` and `fields` say which kinds the payload may hold.
+template <class Coder>
+void code_gap_element(Coder& rc, UnitModels& m, LengthFieldModels& field, GapMemory* g, bool units, bool fields,
+                      GapElement& el) {
+    const std::size_t at = g != nullptr && g->n_now < kGapElements ? g->n_now : kGapElements - 1;
+    bool coded = false;
+    if (g != nullptr) {
+        const GapElement& p = g->before[at];
+        const bool same = el.kind == p.kind && (el.kind != GAP_RUN || el.run == p.run);
+        if (code_bit(rc, g->as_before[at][p.kind], same ? 1u : 0u)) {
+            el = p;
+            coded = true;
+        }
+    }
+    if (!coded) {
+        if (code_bit(rc, m.is_frame, el.kind == GAP_UNIT ? 1u : 0u)) {
+            el.kind = GAP_UNIT;
+        } else {
+            const bool derived = units && code_bit(rc, m.run_is_sizes, el.kind == GAP_SIZES || el.kind == GAP_FIELD);
+            if (!derived) {
+                el.kind = GAP_RUN;
+                el.run = code_uint(rc, m.run_length, el.run - 1) + 1;
+            } else {
+                el.kind = fields && code_bit(rc, field.is_field, el.kind == GAP_FIELD ? 1u : 0u) ? GAP_FIELD : GAP_SIZES;
+            }
+        }
+    }
+    if (g == nullptr) return;
+    if (el.kind == GAP_UNIT) {
+        for (std::size_t k = 0; k < kGapElements; ++k) g->before[k] = k < g->n_now ? g->now[k] : GapElement{};
+        g->n_now = 0;
+    } else if (g->n_now < kGapElements) {
+        g->now[g->n_now++] = el;
+    }
+}
+
 // Codes a field's shape; false when the one decoded is not a field's.
 template <class Coder>
 bool code_field(Coder& rc, LengthFieldModels& f, FieldShape& shape) {
@@ -189,6 +255,7 @@ struct ChunkEncoder {
     bool keep_short = false;  // with runs_apart, runs of up to kRemembered bytes are coded (version 8)
     LengthFieldModels field;
     RunMemory run_memory;
+    std::unique_ptr<GapMemory> gaps;  // of a payload of units from version 9
 };
 
 template <class Model>
@@ -203,9 +270,8 @@ void charge_unit(ChunkEncoder<Model>& e, PackFamily family) {
 template <class Model>
 void encode_run(ChunkEncoder<Model>& e, const std::uint8_t* data, std::size_t run, ByteClass cls) {
     Model& m = *e.buf.model;
-    code_bit(e.rc, m.units.is_frame, 0);
-    if (cls == BYTES_CONTAINER) code_bit(e.rc, m.units.run_is_sizes, 0);
-    (void)code_uint(e.rc, m.units.run_length, static_cast<std::uint32_t>(run - 1));
+    GapElement el{GAP_RUN, static_cast<std::uint32_t>(run)};
+    code_gap_element(e.rc, m.units, e.field, e.gaps.get(), cls == BYTES_CONTAINER, e.fields, el);
     charge_unit(e, FAMILY_STRUCTURE);
     if (cls == BYTES_CONTAINER && e.runs_apart && !(e.keep_short && run <= kRemembered)) {
         if (e.stats != nullptr) e.stats->other_bytes += run;
@@ -238,24 +304,39 @@ constexpr unsigned kTrackSlotBase[kMaxUnitTracks] = {0, 8, 12, 14};
 
 // The track context of an access unit, when it differs from the one before; with tracks
 // (format version 7), its track first, whose history the models then take up.
+// From version 9 (with the gap memory), a context that differs from the last is first coded as
+// the one before it.
+bool same_context(const FrameContext& a, const FrameContext& b, bool tracks) {
+    return a.object_type == b.object_type && a.sf_index == b.sf_index && (!tracks || a.track == b.track);
+}
+
 template <class Coder, class Model>
-bool code_unit_context(Coder& rc, Model& model, FrameContext& last, bool& has_last, FrameContext& fc, bool tracks) {
+bool code_unit_context(Coder& rc, Model& model, FrameContext& last, bool& has_last, FrameContext& fc, bool tracks,
+                       GapMemory* g) {
     UnitModels& m = model.units;
-    const bool same = has_last && last.object_type == fc.object_type && last.sf_index == fc.sf_index &&
-                      (!tracks || last.track == fc.track);
-    if (!code_bit(rc, m.context_same, same ? 1u : 0u)) {
+    const bool same = has_last && same_context(last, fc, tracks);
+    if (code_bit(rc, m.context_same, same ? 1u : 0u)) {
+        if (!has_last) return false;
+        fc = last;
+        return true;
+    }
+    if (g != nullptr && g->has_other &&
+        code_bit(rc, g->context_other, same_context(g->other, fc, tracks) ? 1u : 0u)) {
+        fc = g->other;
+    } else {
         if (tracks) {
             fc.track = static_cast<std::uint8_t>(code_uint(rc, m.track, fc.track));
             if (fc.track >= kMaxUnitTracks) return false;
-            model.fields.slot_base = kTrackSlotBase[fc.track];
         }
         fc.object_type = static_cast<std::uint8_t>(code_uint(rc, m.object_type, fc.object_type));
         fc.sf_index = static_cast<std::uint8_t>(code_uint(rc, m.sf_index, fc.sf_index));
         if (fc.object_type != MAIN_OBJECT && fc.object_type != LC_OBJECT && fc.object_type != LTP_OBJECT) return false;
         if (fc.sf_index > 12) return false;
-    } else {
-        if (!has_last) return false;
-        fc = last;
+    }
+    if (tracks) model.fields.slot_base = kTrackSlotBase[fc.track];
+    if (g != nullptr && has_last) {
+        g->other = last;
+        g->has_other = true;
     }
     last = fc;
     has_last = true;
@@ -269,10 +350,12 @@ template <class Model>
                                const FrameContext* fc) {
     Model& m = *e.buf.model;
     FrameRecord& rec = *e.buf.record;
-    code_bit(e.rc, m.units.is_frame, 1);
+    GapElement el{GAP_UNIT, 0};
+    code_gap_element(e.rc, m.units, e.field, e.gaps.get(), fc != nullptr, e.fields, el);
     if (fc != nullptr) {
         FrameContext coded = *fc;
-        if (!code_unit_context(e.rc, m, e.context, e.has_context, coded, e.tracks)) return PACK_UNIT_CONTEXT;
+        if (!code_unit_context(e.rc, m, e.context, e.has_context, coded, e.tracks, e.gaps.get()))
+            return PACK_UNIT_CONTEXT;
     }
     std::size_t written = 0;
     bool modelled = false;
@@ -344,9 +427,8 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
                                 u.length / 4 > kMaxDerivedUnits - u.first_index)
                     return PACK_BAD_SETTINGS;
                 UnitModels& m = e->buf.model->units;
-                code_bit(e->rc, m.is_frame, 0);
-                code_bit(e->rc, m.run_is_sizes, 1);
-                if (e->fields) code_bit(e->rc, e->field.is_field, field ? 1u : 0u);
+                GapElement el{field ? GAP_FIELD : GAP_SIZES, 0};
+                code_gap_element(e->rc, m, e->field, e->gaps.get(), true, e->fields, el);
                 if (field) {
                     FieldShape shape{u.length, u.addend,
                                      static_cast<std::int32_t>(u.first_index) - static_cast<std::int32_t>(seen)};
@@ -391,18 +473,31 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
 
 namespace {
 
+// What a format version's payloads of units hold and remember, beyond version 3's.
+struct UnitCoding {
+    bool fields = false;      // length fields and remembered runs (version 6)
+    bool tracks = false;      // access units name their tracks (version 7)
+    bool keep_short = false;  // a split chunk's short runs stay in the payload (version 8)
+    bool gaps = false;        // the gap memory and the track before the last (version 9)
+};
+
+UnitCoding unit_coding(unsigned version) {
+    if (generation_of(version) != Generation::GEN4) return {};
+    return {has_length_fields(version), has_unit_tracks(version), keeps_short_runs(version), has_gap_memory(version)};
+}
+
 template <class Model>
 PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& payload, PackStats* stats,
-                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart, bool fields, bool tracks,
-                bool keep_short) {
+                bool check_frames, const std::vector<ChunkUnit>* units, bool runs_apart, const UnitCoding& how) {
     auto e = std::make_unique<ChunkEncoder<Model>>();
     if (!e->buf.started) return PACK_BUILD_FAULT;
     e->stats = stats;
     e->check_frames = check_frames;
     e->runs_apart = units != nullptr && runs_apart;
-    e->fields = fields;
-    e->tracks = tracks;
-    e->keep_short = keep_short;
+    e->fields = how.fields;
+    e->tracks = how.tracks;
+    e->keep_short = how.keep_short;
+    if (units != nullptr && how.gaps) e->gaps = std::make_unique<GapMemory>();
     return encode_units(e.get(), data, size, payload, units);
 }
 
@@ -419,7 +514,7 @@ ChunkUnit access_unit(std::size_t pos, std::size_t length, const FrameContext& f
 
 template <class Model>
 PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, std::uint8_t* out, std::size_t original_size,
-                bool units, UnitTrace* trace, bool runs_apart, bool fields, bool tracks, bool keep_short) {
+                bool units, UnitTrace* trace, bool runs_apart, const UnitCoding& how) {
     CodecBuffers<Model> buf;
     if (!buf.started) return PACK_BUILD_FAULT;
     Model& m = *buf.model;
@@ -430,15 +525,18 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
     const ByteClass run_class = units ? BYTES_CONTAINER : BYTES_RAW;
     std::uint32_t expected = 0;
     std::uint32_t seen = 0;  // access units so far
+    const bool fields = how.fields, keep_short = how.keep_short;
     LengthFieldModels field;
     auto run_memory = std::make_unique<RunMemory>();
+    const std::unique_ptr<GapMemory> gaps = units && how.gaps ? std::make_unique<GapMemory>() : nullptr;
     std::size_t pos = 0;
     while (pos < original_size) {
         if (rc.overrun > kMaxDecoderOverrun) return PACK_PAYLOAD_ENDS_EARLY;
         const std::size_t left = original_size - pos;
-        if (!code_bit(rc, m.units.is_frame, 0)) {
-            const bool derived = units && code_bit(rc, m.units.run_is_sizes, 0);
-            if (derived && fields && code_bit(rc, field.is_field, 0)) {
+        GapElement el;
+        code_gap_element(rc, m.units, field, gaps.get(), units, fields, el);
+        if (el.kind != GAP_UNIT) {
+            if (el.kind == GAP_FIELD) {
                 FieldShape shape;
                 if (!code_field(rc, field, shape) || shape.width > left || shape.unit + std::int64_t{seen} < 0)
                     return PACK_SIZE_TABLE_PAST;
@@ -455,7 +553,7 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
                 pos += shape.width;
                 continue;
             }
-            if (derived) {
+            if (el.kind == GAP_SIZES) {
                 std::uint32_t first = 0, count = 1;
                 code_sizes(rc, m.units, expected, first, count);
                 if (count > left / 4 || first >= kMaxDerivedUnits || count > kMaxDerivedUnits - first)
@@ -472,8 +570,8 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
                 pos += 4 * std::size_t{count};
                 continue;
             }
-            const std::size_t run = std::size_t{code_uint(rc, m.units.run_length, 0)} + 1;
-            if (run > left) return PACK_RUN_PAST_CHUNK;
+            const std::size_t run = el.run;
+            if (run == 0 || run > left) return PACK_RUN_PAST_CHUNK;
             if (units && runs_apart && !(keep_short && run <= kRemembered)) {
                 pos += run;
                 continue;
@@ -487,7 +585,8 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
             continue;
         }
         FrameContext fc;
-        if (units && !code_unit_context(rc, m, context, has_context, fc, tracks)) return PACK_UNIT_CONTEXT;
+        if (units && !code_unit_context(rc, m, context, has_context, fc, how.tracks, gaps.get()))
+            return PACK_UNIT_CONTEXT;
         if (code_bit(rc, m.units.frame_modelled, 0)) {
             CoderIo<Model, RangeDecoder> io;
             io.rc = &rc;
@@ -533,12 +632,10 @@ PackResult encode_chunk(const std::uint8_t* data, std::size_t size, std::vector<
     if (size == 0) return PACK_OK;
     switch (generation_of(version)) {
     case Generation::GEN3:
-        return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart, false, false,
-                                        false);
+        return encode_with<gen3::Model>(data, size, payload, stats, check_frames, units, runs_apart, UnitCoding{});
     case Generation::GEN4:
         return encode_with<gen4::Model>(data, size, payload, stats, check_frames, units, runs_apart,
-                                        has_length_fields(version), has_unit_tracks(version),
-                                        keeps_short_runs(version));
+                                        unit_coding(version));
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;
@@ -559,12 +656,11 @@ PackResult decode_chunk(const std::uint8_t* payload, std::size_t payload_size, s
     if (original_size == 0) return PACK_OK;
     switch (generation_of(version)) {
     case Generation::GEN3:
-        return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace, runs_apart, false,
-                                        false, false);
+        return decode_with<gen3::Model>(payload, payload_size, out, original_size, units, trace, runs_apart,
+                                        UnitCoding{});
     case Generation::GEN4:
         return decode_with<gen4::Model>(payload, payload_size, out, original_size, units, trace, runs_apart,
-                                        has_length_fields(version), has_unit_tracks(version),
-                                        keeps_short_runs(version));
+                                        unit_coding(version));
     case Generation::NONE: break;
     }
     return PACK_UNKNOWN_GENERATION;
