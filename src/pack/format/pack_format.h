@@ -31,6 +31,9 @@ constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '
 // streams: their frames' headers and their payloads apart, the payloads coded as ADTS frames.
 // Version 8 added LZMA2 for small chunks and side streams of structured bytes (indexes), and
 // the byte model for side streams (another track's samples that zstd barely shrinks).
+// Version 9 added the gap memory of payloads of units (the layout between two units as the one
+// before), and to transport stream chunks PES lengths predicted from the packet before and
+// stuffing kept as one byte.
 constexpr std::uint16_t kPackFormatVersion = 9;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
