@@ -11,7 +11,8 @@
 #
 # Speed as a ratio to what users compare it with: for every file, in the same run, the wall
 # time of `xz -9e -T1` compressing it and of `faad` decoding it to a WAV file, and the packer's
-# pack time over xz's and unpack time over faad's. RATIOS=0 skips these timings.
+# pack time over xz's and unpack time over faad's; and the same ratios of CPU time (user +
+# system), the packer on one thread (-T 1), as a single core pays them. RATIOS=0 skips these timings.
 #
 # Peak memory packing hostile inputs through the program, and a 30 MB M4A whose index comes
 # last through the library's streaming calls (bench/stream_pack.c), each within 64 MiB.
@@ -62,23 +63,26 @@ ONE_CORE=${ONE_CORE:-1}
 command -v taskset >/dev/null || ONE_CORE=0
 now() { date +%s.%N; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { print a[int((NR + 1) / 2)] }'; }
-# Runs a command RUNS times; sets SECONDS_TAKEN (the median wall time) and PEAK_KB (the largest
-# peak RSS). OUTPUTS names the files the command writes: they are removed before each run,
-# outside the timing, so that every run writes new files as a first run does.
+# Runs a command RUNS times; sets SECONDS_TAKEN (the median wall time), CPU_TAKEN (the median
+# CPU time, user + system) and PEAK_KB (the largest peak RSS). OUTPUTS names the files the
+# command writes: they are removed before each run, outside the timing, so that every run
+# writes new files as a first run does.
 measure() {
-    local t0 t1 kb walls=()
+    local t0 t1 kb user sys walls=() cpus=()
     PEAK_KB=0
     for _ in $(seq "$RUNS"); do
         # shellcheck disable=SC2086 # OUTPUTS is a list of names
         rm -f ${OUTPUTS:-}
         t0=$(now)
-        /usr/bin/time -f %M -o "$WORK/rss" "$@"
+        /usr/bin/time -f '%M %U %S' -o "$WORK/rss" "$@"
         t1=$(now)
         walls+=("$(echo "$t1 - $t0" | bc -l)")
-        kb=$(tail -n 1 "$WORK/rss")
+        read -r kb user sys < <(tail -n 1 "$WORK/rss")
+        cpus+=("$(echo "$user + $sys" | bc -l)")
         if [ "$kb" -gt "$PEAK_KB" ]; then PEAK_KB=$kb; fi
     done
     SECONDS_TAKEN=$(median "${walls[@]}")
+    CPU_TAKEN=$(median "${cpus[@]}")
 }
 # Median seconds of RUNS runs pinned to one core (0 when ONE_CORE=0).
 one_core() {
@@ -148,11 +152,18 @@ for f in "${FILES[@]}"; do
         "$(echo "$pack_kb / 1024" | bc -l)" "$(echo "$unpack_kb / 1024" | bc -l)" "$BASE_COLS"
     if [ "$RATIOS" != 0 ]; then
         OUTPUTS="" measure xz -9e -T1 -k -c "$f" >/dev/null
-        xz_s=$SECONDS_TAKEN
+        xz_s=$SECONDS_TAKEN; xz_cpu=$CPU_TAKEN
         OUTPUTS="$WORK/f.wav" measure faad -q -o "$WORK/f.wav" "$f" >/dev/null 2>&1
-        faad_s=$SECONDS_TAKEN
+        faad_s=$SECONDS_TAKEN; faad_cpu=$CPU_TAKEN
+        # CPU time on one thread (-T 1): what a single core spends, packing with its verification
+        OUTPUTS="$WORK/t1.aaz" measure "$BIN" -p -T 1 -o "$WORK/t1.aaz" "$f" 2>/dev/null
+        pack_cpu=$CPU_TAKEN
+        OUTPUTS="$WORK/t1.out" measure "$BIN" -d -T 1 -o "$WORK/t1.out" "$WORK/t1.aaz" 2>/dev/null
+        unpack_cpu=$CPU_TAKEN
+        cmp -s "$f" "$WORK/t1.out" || { echo "$f: unpacked on one thread, differs from the input" >&2; exit 1; }
+        rm -f "$WORK/t1.aaz" "$WORK/t1.out"
         audio=$(python3 "$ROOT/bench/adts_cut.py" "$f" 2>/dev/null) || audio=0
-        RATIO_ROWS+=("$(basename "$f") ${audio##* } $pack_s $xz_s $unpack_s $faad_s")
+        RATIO_ROWS+=("$(basename "$f") ${audio##* } $pack_s $xz_s $unpack_s $faad_s $pack_cpu $xz_cpu $unpack_cpu $faad_cpu")
     fi
     n=$((n + 1)); total_in=$((total_in + size)); total_p=$((total_p + packed))
     sum_p=$(echo "$sum_p + $sp" | bc -l); sum_x=$(echo "$sum_x + $sx" | bc -l); sum_z=$(echo "$sum_z + $sz" | bc -l)
@@ -171,20 +182,26 @@ echo " 1core = pinned to one core, 0 when not measured; memory: the largest peak
 echo " wall times: the median of RUNS=$RUNS runs${BASE:+; BASE %: the saving of $BASE, points: -p % less BASE %})"
 
 if [ "$RATIOS" != 0 ]; then
-    printf '\n%-26s %8s %8s %8s %9s %8s %8s %11s\n' file "audio s" "pack s" "xz s" "unpack s" "faad s" \
-        "pack/xz" "unpack/faad"
-    sum_ps=0; sum_xs=0; sum_us=0; sum_fs=0
+    printf '\n%-26s %8s %8s %8s %9s %8s %8s %11s %8s %11s\n' file "audio s" "pack s" "xz s" "unpack s" "faad s" \
+        "pack/xz" "unpack/faad" "cpu p/xz" "cpu u/faad"
+    sum_ps=0; sum_xs=0; sum_us=0; sum_fs=0; sum_pc=0; sum_xc=0; sum_uc=0; sum_fc=0
+    # a ratio, or - where the denominator is too small to be timed
+    ratio() { if [ "$(echo "$2 > 0" | bc -l)" = 1 ]; then printf '%.2f' "$(echo "$1 / $2" | bc -l)"; else echo -; fi; }
     for row in "${RATIO_ROWS[@]}"; do
-        read -r name audio ps xs us fs <<<"$row"
-        printf '%-26s %8.1f %8.2f %8.2f %9.2f %8.2f %8.2f %11.2f\n' "$name" "$audio" "$ps" "$xs" "$us" "$fs" \
-            "$(echo "$ps / $xs" | bc -l)" "$(echo "$us / $fs" | bc -l)"
+        read -r name audio ps xs us fs pc xc uc fc <<<"$row"
+        printf '%-26s %8.1f %8.2f %8.2f %9.2f %8.2f %8s %11s %8s %11s\n' "$name" "$audio" "$ps" "$xs" "$us" "$fs" \
+            "$(ratio "$ps" "$xs")" "$(ratio "$us" "$fs")" "$(ratio "$pc" "$xc")" "$(ratio "$uc" "$fc")"
         sum_ps=$(echo "$sum_ps + $ps" | bc -l); sum_xs=$(echo "$sum_xs + $xs" | bc -l)
         sum_us=$(echo "$sum_us + $us" | bc -l); sum_fs=$(echo "$sum_fs + $fs" | bc -l)
+        sum_pc=$(echo "$sum_pc + $pc" | bc -l); sum_xc=$(echo "$sum_xc + $xc" | bc -l)
+        sum_uc=$(echo "$sum_uc + $uc" | bc -l); sum_fc=$(echo "$sum_fc + $fc" | bc -l)
     done
-    printf '%-26s %8s %8.2f %8.2f %9.2f %8.2f %8.2f %11.2f\n' "all ${#RATIO_ROWS[@]} files" "" "$sum_ps" "$sum_xs" \
-        "$sum_us" "$sum_fs" "$(echo "$sum_ps / $sum_xs" | bc -l)" "$(echo "$sum_us / $sum_fs" | bc -l)"
+    printf '%-26s %8s %8.2f %8.2f %9.2f %8.2f %8s %11s %8s %11s\n' "all ${#RATIO_ROWS[@]} files" "" "$sum_ps" "$sum_xs" \
+        "$sum_us" "$sum_fs" "$(ratio "$sum_ps" "$sum_xs")" "$(ratio "$sum_us" "$sum_fs")" \
+        "$(ratio "$sum_pc" "$sum_xc")" "$(ratio "$sum_uc" "$sum_fc")"
     echo "(wall seconds, the median of RUNS=$RUNS runs in this run: pack and unpack as above with two threads,"
-    echo " xz -9e -T1 -k -c FILE >/dev/null, faad -q -o OUT.wav FILE; the last two columns are the ratios)"
+    echo " xz -9e -T1 -k -c FILE >/dev/null, faad -q -o OUT.wav FILE, and their ratios; cpu: the ratios of"
+    echo " CPU time, user + system, the medians of as many runs, packing and unpacking on one thread (-T 1))"
     rm -f "$WORK/f.wav"
 fi
 
