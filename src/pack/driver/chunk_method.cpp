@@ -58,7 +58,8 @@ std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_
 }
 
 // Compresses the pieces of data the extents name, in order, as one zstd frame into out (with
-// room for zstd's bound of their sum). Returns the size, or 0 when zstd failed.
+// room for zstd's bound of their sum) at the packer's level, whatever level the shared
+// compressor was last set to. Returns the size, or 0 when zstd failed.
 std::size_t compress_zstd_pieces(SharedZstd& zstd, const std::uint8_t* data, const std::vector<ByteExtent>& pieces,
                                  std::vector<std::uint8_t>& out) {
     const std::size_t total = extent_bytes(pieces);
@@ -67,6 +68,7 @@ std::size_t compress_zstd_pieces(SharedZstd& zstd, const std::uint8_t* data, con
     pthread_mutex_lock(&zstd.lock);
     ZSTD_CCtx* cctx = shared_cctx(zstd);
     bool ok = cctx != nullptr && !ZSTD_isError(ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only)) &&
+              !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kPackZstdLevel)) &&
               !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, total));
     for (std::size_t k = 0; ok && k < pieces.size(); ++k) {
         ZSTD_inBuffer from = {data + pieces[k].start, pieces[k].length, 0};
@@ -228,6 +230,58 @@ bool code_better_than_zstd(BetterThanZstd how, const PackJob& job, const std::ui
     return false;
 }
 
+// zstd's level for telling repeats from noise before its strongest level runs: the test
+// against the bytes' order-0 entropy needs no more than an estimate of what zstd leaves.
+constexpr int kQuickZstdLevel = 3;
+// A level that already finds long repeats (the same frames twice) as the strongest does, in a
+// fiftieth of its time on headers.
+constexpr int kMiddleZstdLevel = 6;
+
+// LZMA2 tried before zstd's strongest level. Where zstd at a quick level already finds repeats
+// (headers, indexes, cues), LZMA2 mostly beats every zstd level, and when it beats the quick
+// level and a middle one, the strongest level's search, which costs as much as LZMA2's (about
+// 300 million instructions on the 84 KB of a GStreamer file's cues, the middle level 9
+// million), is spared. Long repeats (the same frames twice) are where zstd's strongest level
+// wins after all: the middle one finds those too.
+struct LzmaFirst {
+    bool won = false;                 // out holds LZMA2's bytes
+    bool tried = false;               // LZMA2 ran, so it is not to be tried again
+    std::vector<std::uint8_t> bytes;  // what it made, where that is below the bound
+    std::size_t zstd_size = 0;        // where the middle level is the caller's own: its size, in out
+};
+
+LzmaFirst lzma_before_strong_zstd(const PackJob& job, const std::uint8_t* data, std::size_t size, std::size_t below,
+                                  int level, std::vector<std::uint8_t>& out) {
+    LzmaFirst r;
+    if (!has_more_side_methods(job.version) || size == 0 || size > kLzmaPackedInput) return r;
+    const std::size_t quick = compress_zstd(*job.zstd, data, size, out, kQuickZstdLevel);
+    if (quick == 0 || quick >= size || better_than_zstd(job.version, data, size, quick) != BetterThanZstd::LZMA)
+        return r;
+    r.tried = true;
+    if (compress_lzma(data, size, below, r.bytes) == 0) {
+        r.bytes.clear();
+        return r;
+    }
+    if (r.bytes.size() >= quick) return r;
+    const int middle_level = level < kMiddleZstdLevel ? level : kMiddleZstdLevel;
+    const std::size_t middle = compress_zstd(*job.zstd, data, size, out, middle_level);
+    if (middle != 0 && middle <= r.bytes.size()) {
+        if (middle_level == level) r.zstd_size = middle;
+        return r;
+    }
+    out.swap(r.bytes);
+    r.won = true;
+    return r;
+}
+
+// Once zstd's strongest level has made `best` bytes: LZMA2's bytes from the first try, into
+// out, where they are smaller.
+bool take_lzma_first(LzmaFirst& first, std::size_t best, std::vector<std::uint8_t>& out) {
+    if (first.bytes.empty() || first.bytes.size() >= best) return false;
+    out.swap(first.bytes);
+    return true;
+}
+
 // Appends data[0..size) as a side stream: by zstd (into coded), or from format version 8 by
 // LZMA2 or the byte model where one of them is smaller still, or as it is. Returns the side
 // stream's whole length.
@@ -235,7 +289,7 @@ bool code_better_than_zstd(BetterThanZstd how, const PackJob& job, const std::ui
 // failed), is in coded: zstd's where it is smaller than the data, LZMA2's or the byte model's
 // where one is smaller still (coded then holds theirs), else the data as it is.
 SideHead side_coding(const PackJob& job, const std::uint8_t* data, std::size_t size, std::size_t zstd_size,
-                     bool check_frames, std::vector<std::uint8_t>& coded) {
+                     bool check_frames, std::vector<std::uint8_t>& coded, LzmaFirst* first = nullptr) {
     SideHead h;
     h.size = size;
     h.packed = size;
@@ -245,8 +299,15 @@ SideHead side_coding(const PackJob& job, const std::uint8_t* data, std::size_t s
     }
     std::vector<std::uint8_t> other;
     std::uint8_t method = METHOD_STORED;
-    if (code_better_than_zstd(better_than_zstd(job.version, data, size, h.packed), job, data, size, h.packed,
-                              check_frames, other, method)) {
+    const BetterThanZstd how = better_than_zstd(job.version, data, size, h.packed);
+    if (first != nullptr && first->tried) {
+        if (take_lzma_first(*first, h.packed, coded)) {
+            h.method = METHOD_LZMA;
+            h.packed = coded.size();
+        }
+        if (how == BetterThanZstd::LZMA) return h;
+    }
+    if (code_better_than_zstd(how, job, data, size, h.packed, check_frames, other, method)) {
         h.method = method;
         h.packed = other.size();
         coded.assign(other.begin(), other.end());
@@ -257,8 +318,16 @@ SideHead side_coding(const PackJob& job, const std::uint8_t* data, std::size_t s
 std::size_t put_side_stream(const PackJob& job, const std::uint8_t* data, std::size_t size, bool check_frames,
                             std::vector<std::uint8_t>& coded, std::vector<std::uint8_t>& payload,
                             int level = kPackZstdLevel) {
-    const std::size_t n = size == 0 ? 0 : compress_zstd(*job.zstd, data, size, coded, level);
-    const SideHead h = side_coding(job, data, size, n, check_frames, coded);
+    SideHead h;
+    LzmaFirst first = lzma_before_strong_zstd(job, data, size, size, level, coded);
+    if (first.won) {
+        h = SideHead{METHOD_LZMA, size, coded.size()};
+    } else {
+        const std::size_t n = first.zstd_size != 0 ? first.zstd_size
+                              : size == 0          ? 0
+                                                   : compress_zstd(*job.zstd, data, size, coded, level);
+        h = side_coding(job, data, size, n, check_frames, coded, &first);
+    }
     std::uint8_t head[kSideHeadBytes];
     put_side_head(h, head);
     payload.insert(payload.end(), head, head + kSideHeadBytes);
@@ -484,6 +553,8 @@ bool fast_zstd_beats_model(const PackJob& job, PackScratch& scratch) {
 std::uint8_t general_payload(const PackJob& job, std::size_t below, bool model_tried, std::vector<std::uint8_t>& out) {
     const std::uint8_t* data = job.original.data();
     const std::size_t size = job.original.size();
+    LzmaFirst first = lzma_before_strong_zstd(job, data, size, below, kPackZstdLevel, out);
+    if (first.won) return METHOD_LZMA;
     std::uint8_t method = METHOD_STORED;
     std::size_t best = below;
     const std::size_t z = compress_zstd(*job.zstd, data, size, out);
@@ -492,8 +563,11 @@ std::uint8_t general_payload(const PackJob& job, std::size_t below, bool model_t
         best = z;
         out.resize(z);
     }
+    if (take_lzma_first(first, best, out)) return METHOD_LZMA;
     const BetterThanZstd how = better_than_zstd(job.version, data, size, z != 0 && z < size ? z : size);
-    if (how == BetterThanZstd::NONE || (how == BetterThanZstd::MODEL && model_tried)) return method;
+    if (how == BetterThanZstd::NONE || (how == BetterThanZstd::MODEL && model_tried) ||
+        (how == BetterThanZstd::LZMA && first.tried))
+        return method;
     std::vector<std::uint8_t> other;
     std::uint8_t better = METHOD_STORED;
     if (!code_better_than_zstd(how, job, data, size, best, true, other, better)) return method;
@@ -535,15 +609,23 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
     container_runs(job.units, job.original.size(), runs, keeps_short_runs(job.version));
     const std::size_t total = extent_bytes(runs);
     std::vector<std::uint8_t>& coded = scratch.back;
-    const std::size_t z = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
     // the runs in one piece, where something other than zstd's frame of them may be kept
     std::vector<std::uint8_t> gathered;
-    if (z == 0 || z >= total || has_more_side_methods(job.version)) {
+    const auto gather = [&] {
         gathered.reserve(total);
         for (const ByteExtent& e : runs)
             gathered.insert(gathered.end(), job.original.data() + e.start, job.original.data() + e.start + e.length);
+    };
+    if (has_more_side_methods(job.version)) gather();
+    SideHead h;
+    LzmaFirst first = lzma_before_strong_zstd(job, gathered.data(), gathered.size(), total, kPackZstdLevel, coded);
+    if (first.won) {
+        h = SideHead{METHOD_LZMA, total, coded.size()};
+    } else {
+        const std::size_t z = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
+        if ((z == 0 || z >= total) && gathered.empty()) gather();
+        h = side_coding(job, gathered.data(), total, z, check_frames, coded, &first);
     }
-    const SideHead h = side_coding(job, gathered.data(), total, z, check_frames, coded);
     if (h.method == METHOD_STORED) coded = gathered;
     const std::size_t n = h.packed;
     if (job.payload.size() + kSideHeadBytes + n >= job.original.size()) return false;
