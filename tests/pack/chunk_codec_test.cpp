@@ -184,13 +184,7 @@ TEST(PackChunk, DamagedPayloadsStayInBounds) {
     };
     std::mt19937 rng(3);
     for (int trial = 0; trial < 300; ++trial) {
-        Bytes damaged = payload;
-        if (trial % 3 == 0) {
-            damaged.resize(rng() % payload.size());
-        } else {
-            for (int j = 0; j <= trial % 4; ++j) damaged[rng() % damaged.size()] = static_cast<std::uint8_t>(rng());
-        }
-        decode_in_bounds(damaged, length);
+        decode_in_bounds(damaged_copy(payload, rng, trial, 3, 4), length);
     }
     EXPECT_GT(failures, 200u);  // damage is noticed nearly always
     // Payloads that never came from the encoder: all zeros, all ones, noise.

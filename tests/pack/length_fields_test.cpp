@@ -246,12 +246,7 @@ TEST(LengthFields, DamagedPayloadsOfVersion9StayInBounds) {
     std::mt19937 rng(5);
     unsigned failures = 0;
     for (int trial = 0; trial < 200; ++trial) {
-        Bytes damaged = payload;
-        if (trial % 4 == 0) {
-            damaged.resize(rng() % payload.size());
-        } else {
-            for (int j = 0; j <= trial % 3; ++j) damaged[rng() % damaged.size()] = static_cast<std::uint8_t>(rng());
-        }
+        const Bytes damaged = damaged_copy(payload, rng, trial, 4, 3);
         Bytes out(t.data.size() + 64, 0x5A);
         UnitTrace trace;
         failures += decode_chunk(damaged.data(), damaged.size(), out.data(), t.data.size(), true, &trace, 9) != PACK_OK;

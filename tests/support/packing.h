@@ -19,6 +19,18 @@ inline Bytes random_bytes(std::size_t n, unsigned seed) {
     return b;
 }
 
+// A payload damaged as a reader may find it: every `cut_every`-th trial cut short at a random
+// length, the others with 1 to `changes` bytes set at random.
+inline Bytes damaged_copy(const Bytes& payload, std::mt19937& rng, int trial, int cut_every, int changes) {
+    Bytes damaged = payload;
+    if (trial % cut_every == 0) {
+        damaged.resize(rng() % payload.size());
+    } else {
+        for (int j = 0; j <= trial % changes; ++j) damaged[rng() % damaged.size()] = static_cast<std::uint8_t>(rng());
+    }
+    return damaged;
+}
+
 inline Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
