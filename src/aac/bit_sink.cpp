@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
-void bitsink_create(BitSink& sink, std::uint8_t* buffer, std::size_t capacity, bool already_zero) {
+void bitsink_create(BitSink& sink, std::uint8_t* buffer, std::size_t capacity, bool skip_zero_fill) {
     sink.buffer = buffer;
     sink.capacity = buffer != nullptr ? capacity : 0;
     sink.bit_position = 0;
     sink.overflow = false;
-    if (buffer != nullptr && !already_zero) std::memset(buffer, 0, capacity);
+    if (buffer != nullptr && !skip_zero_fill) std::memset(buffer, 0, capacity);
 }
 
 bool bitsink_reserve(BitSink& sink, std::size_t extra_bits) {

@@ -26,8 +26,12 @@ constexpr bool fits_width(std::uint32_t value, unsigned n) {
 }
 
 // Creates a sink over `buffer` (may be null for a sink that is never written). Zero-fills
-// the first `capacity` bytes unless `already_zero` says the memory is fresh from calloc.
-void bitsink_create(BitSink& sink, std::uint8_t* buffer, std::size_t capacity, bool already_zero = false);
+// the first `capacity` bytes unless `skip_zero_fill`. What the sink writes never depends on
+// what the buffer held: every write sets the bytes it reaches whole, keeping only the earlier
+// bits of the byte it starts in, so the first bitsink_bytes() bytes are exactly the bits
+// written, followed by zeros to the byte's end. A frame writer that reuses one buffer frame
+// after frame and reads only those bytes skips the fill.
+void bitsink_create(BitSink& sink, std::uint8_t* buffer, std::size_t capacity, bool skip_zero_fill = false);
 
 // Grows a growable sink so that `extra_bits` more fit. Returns false when memory runs out.
 bool bitsink_reserve(BitSink& sink, std::size_t extra_bits);

@@ -263,7 +263,7 @@ template <class Walk>
 PackResult write_unit(const FrameRecord& rec, std::uint8_t* out, std::size_t capacity, Walk walk,
                             WriteIo& io) {
     io.rec = &rec;
-    bitsink_create(io.sink, out, capacity);
+    bitsink_create(io.sink, out, capacity, true);  // the caller takes only the bytes written
     walk(io);
     if (io.failed || io.cur.field != rec.n_field || io.cur.sf != rec.n_sf || io.cur.line != rec.n_line ||
         io.cur.byte != rec.n_byte)

@@ -283,8 +283,22 @@ inline void start_symbols(SymbolModel& m, unsigned n) {
     for (unsigned i = 0; i <= kSymbolsMax; ++i) m.cum[i] = static_cast<std::uint16_t>(2 * (i < n ? i : n));
 }
 
+// For each symbol s, what counting it adds to each running sum: kSymbolStep to the sums above
+// it. Adding a row is a few vector adds where comparing every sum with s was several times that.
+struct SymbolSteps {
+    std::uint16_t v[kSymbolsMax + 1][kSymbolsMax + 1];  // the last row (no symbol) adds nothing
+};
+constexpr SymbolSteps make_symbol_steps() {
+    SymbolSteps t{};
+    for (unsigned s = 0; s <= kSymbolsMax; ++s)
+        for (unsigned i = 0; i <= kSymbolsMax; ++i) t.v[s][i] = static_cast<std::uint16_t>(i > s ? kSymbolStep : 0u);
+    return t;
+}
+inline constexpr SymbolSteps kSymbolSteps = make_symbol_steps();
+
 inline void update_symbols(SymbolModel& m, unsigned s) {
-    for (unsigned i = 1; i <= kSymbolsMax; ++i) m.cum[i] = static_cast<std::uint16_t>(m.cum[i] + (i > s ? kSymbolStep : 0u));
+    const std::uint16_t* step = kSymbolSteps.v[s < kSymbolsMax ? s : kSymbolsMax];
+    for (unsigned i = 0; i <= kSymbolsMax; ++i) m.cum[i] = static_cast<std::uint16_t>(m.cum[i] + step[i]);
     if (m.cum[kSymbolsMax] > kSymbolLimit) {
         // every count is halved, rounding up, so no symbol of the n drops to 0; past n the
         // counts are 0 and stay so
@@ -300,8 +314,6 @@ inline void update_symbols(SymbolModel& m, unsigned s) {
 }
 
 // Codes symbol s (< m.n) and counts it.
-
-// Codes symbol s (< m.n) and counts it.
 [[gnu::always_inline]] inline unsigned code_symbol(RangeEncoder& rc, SymbolModel& m, unsigned s) {
     code_share(rc, m.cum[s], static_cast<std::uint32_t>(m.cum[s + 1] - m.cum[s]), m.cum[kSymbolsMax]);
     update_symbols(m, s);
@@ -312,7 +324,11 @@ inline void update_symbols(SymbolModel& m, unsigned s) {
     std::uint32_t r = 0;
     const std::uint32_t v = share_point(rc, m.cum[kSymbolsMax], r);
     unsigned s = 0;
-    for (unsigned i = 1; i <= kSymbolsMax; ++i) s += m.cum[i] <= v ? 1u : 0u;
+    // every sum is at most kSymbolLimit + kSymbolStep, and v below the total: signed 16-bit
+    // compares are exact, and a vector compares eight of them at once
+    static_assert(kSymbolLimit + kSymbolStep < 32768, "running sums fit a signed 16-bit lane");
+    const std::int16_t point = static_cast<std::int16_t>(v);
+    for (unsigned i = 1; i <= kSymbolsMax; ++i) s += static_cast<std::int16_t>(m.cum[i]) <= point ? 1u : 0u;
     take_share(rc, r, m.cum[s], static_cast<std::uint32_t>(m.cum[s + 1] - m.cum[s]));
     update_symbols(m, s);
     return s;

@@ -591,7 +591,7 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
             CoderIo<Model, RangeDecoder> io;
             io.rc = &rc;
             io.m = &m;
-            bitsink_create(io.sink, buf.frame.get(), kFrameBufferBytes);
+            bitsink_create(io.sink, buf.frame.get(), kFrameBufferBytes, true);  // only the bytes written are read
             if (units) {
                 walk_access_unit(io, fc);
             } else {
