@@ -32,6 +32,9 @@ SPLIT_SAMPLES="mp4/other_codecs.mp4"
 V7_SAMPLES="loas/lc_stereo_44k.loas ts/latm_mono.ts mp4/video_two_tracks.mp4"
 V8_SAMPLES="ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka video/noise_alone.ts video/noise_alone.mkv"
 V9_SAMPLES="ts/ff_hls_segment.ts flv/ff_stereo.flv mkv/gst_mono.mka"
+# chunks cut small, so that the later ones reach back to the repeats of the earlier ones: whole
+# chunks of 4 KiB, and two split chunks of a clip joined to itself (its second half's runs)
+V10_SAMPLES="crafted/reach_back.bin video/repeat_twice.mp4"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
@@ -42,11 +45,17 @@ for version in $(seq 2 "$VERSION"); do
     [ "$version" -ge 7 ] && samples="$samples $V7_SAMPLES"    # nor version 6 LOAS streams and units' tracks
     [ "$version" -ge 8 ] && samples="$samples $V8_SAMPLES"    # nor version 7 LZMA2 and modelled side streams
     [ "$version" -ge 9 ] && samples="$samples $V9_SAMPLES"    # nor version 8 the gap memory and PES frames
+    [ "$version" -ge 10 ] && samples="$samples $V10_SAMPLES"  # nor version 9 chunks that reach back
     mkdir -p "$DATA/packed-v$version"
     for sample in $samples; do
         fixture=$DATA/packed-v$version/$(basename "$sample").aaz
         [ -e "$fixture" ] && continue
-        "$WRITE" "$version" "$DATA/$sample" "$TMP" >/dev/null
+        cap=""
+        case $sample in
+        crafted/reach_back.bin) cap=4096 ;;
+        video/repeat_twice.mp4) cap=$(( $(stat -c %s "$DATA/$sample") / 2 + 100 )) ;;
+        esac
+        "$WRITE" "$version" "$DATA/$sample" "$TMP" $cap >/dev/null
         cp "$TMP" "$fixture"
         echo "wrote $fixture"
     done

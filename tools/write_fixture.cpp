@@ -3,7 +3,8 @@
 // program writes, whose models every build keeps. The file is packed as the program packs a
 // regular file: its length known, its access units mapped.
 //
-// Usage: aaczavrok_write_fixture VERSION INPUT OUTPUT
+// Usage: aaczavrok_write_fixture VERSION INPUT OUTPUT [CHUNK_CAP]
+// (CHUNK_CAP: the most bytes a chunk takes, so that a small sample is cut into several)
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,8 +13,8 @@
 #include "pack/driver/pack_file.h"
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s VERSION INPUT OUTPUT\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s VERSION INPUT OUTPUT [CHUNK_CAP]\n", argv[0]);
         return 2;
     }
     const unsigned version = static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10));
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
     settings.threads = 1;
     settings.input_size = data.size();
     settings.format_version = version;
+    if (argc == 5) settings.chunk_cap = static_cast<std::size_t>(std::strtoul(argv[4], nullptr, 10));
     PackReport report;
     const PackResult r = pack_input(memory_source(source), &reader, vector_sink(packed), settings, report);
     if (r != PACK_OK) {

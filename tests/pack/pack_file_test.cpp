@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
+#include <xxhash.h>
 
 #include <algorithm>
 #include <random>
@@ -691,3 +692,151 @@ TEST(PackDamage, FirstProblemInFileOrderAndEveryTruncationAreNamed) {
 }
 
 }  // namespace
+
+// Chunks that reach back: what repeats further apart than a chunk is found again, as a
+// whole-file compressor finds it, and comes back whatever the thread count; a file of an
+// earlier version keeps its layout.
+TEST(PackReachBack, RepeatsFurtherApartThanAChunkAreFoundAgain) {
+    const Bytes a = random_bytes(20000, 1), b = random_bytes(15000, 2);
+    const Bytes input = concat({a, b, a, b});
+    PackSettings settings;
+    settings.chunk_cap = 4096;
+    settings.input_size = input.size();
+    for (const unsigned threads : {1u, 2u}) {
+        SCOPED_TRACE(threads);
+        settings.threads = threads;
+        Bytes packed, back;
+        PackReport report;
+        ASSERT_EQ(pack_bytes(input, packed, settings, report), PACK_OK) << report.message;
+        Walk w;
+        ASSERT_TRUE(walk_records(packed, w));
+        // the first chunk keeps, the later ones reach back into what it and those after kept
+        ASSERT_FALSE(w.chunks.empty());
+        EXPECT_EQ(w.chunks[0].reserved, kChunkKeeps);
+        std::size_t reaching = 0;
+        for (std::size_t i = 1; i < w.chunks.size(); ++i) {
+            const ChunkRecord& r = w.chunks[i];
+            EXPECT_EQ(r.reserved & kChunkKeeps, 0);
+            reaching += r.reserved == kChunkReachesBack;
+            if (r.reserved != 0) {
+                EXPECT_EQ(r.method, METHOD_ZSTD);
+            }
+        }
+        // the second copy's chunks, all but those cut across the copies' seam
+        EXPECT_GE(reaching, 7u);
+        EXPECT_LT(packed.size(), a.size() + b.size() + 1500);
+        ASSERT_EQ(unpack_bytes(packed, back, settings, report), PACK_OK) << report.message;
+        EXPECT_TRUE(back == input);
+    }
+    // version 9 writes no such chunk, and its file stays as large as its chunks make it
+    settings.format_version = 9;
+    Bytes packed, back;
+    PackReport report;
+    ASSERT_EQ(pack_bytes(input, packed, settings, report), PACK_OK) << report.message;
+    Walk w;
+    ASSERT_TRUE(walk_records(packed, w));
+    for (const ChunkRecord& r : w.chunks) {
+        EXPECT_EQ(r.reserved, 0);
+    }
+    EXPECT_GT(packed.size(), input.size());
+    ASSERT_EQ(unpack_bytes(packed, back, PackSettings{}, report), PACK_OK) << report.message;
+    EXPECT_TRUE(back == input);
+}
+
+// A chunk reaching back where no chunk before it keeps, bits a version does not have, and a
+// reaching chunk whose bytes before it changed are each named.
+TEST(PackReachBack, FlagsWhereTheyDoNotBelongAndChangedBytesBeforeAreNamed) {
+    const Bytes a = random_bytes(9000, 3);
+    const Bytes input = concat({a, a});
+    PackSettings settings;
+    settings.chunk_cap = 4096;
+    settings.input_size = input.size();
+    Bytes packed, back;
+    PackReport report;
+    ASSERT_EQ(pack_bytes(input, packed, settings, report), PACK_OK) << report.message;
+    Walk w;
+    ASSERT_TRUE(walk_records(packed, w));
+    std::size_t first_reaching = 0;
+    while (first_reaching < w.chunks.size() && (w.chunks[first_reaching].reserved & kChunkReachesBack) == 0)
+        ++first_reaching;
+    ASSERT_LT(first_reaching, w.chunks.size());
+    ASSERT_EQ(w.chunks[0].method, METHOD_STORED);
+
+    const auto with_first_reserved = [&](unsigned reserved) {
+        Bytes bad = packed;
+        ChunkRecord r = w.chunks[0];
+        r.reserved = static_cast<std::uint16_t>(reserved);
+        write_chunk_record(r, &bad[w.at[0]]);
+        return bad;
+    };
+    Bytes version_9 = packed;
+    FileHeader header;
+    header.version = 9;
+    write_file_header(header, version_9.data());
+    const std::string reaching = "chunk " + std::to_string(first_reaching + 1) + " is damaged ";
+    // the first chunk's bytes changed, its checksum made to match: the reaching chunk finds
+    // other bytes before it
+    Bytes before = packed;
+    before[w.at[0] + kChunkRecordSize] ^= 1;
+    ChunkRecord first = w.chunks[0];
+    first.checksum = XXH3_64bits(&before[w.at[0] + kChunkRecordSize], first.packed_length);
+    write_chunk_record(first, &before[w.at[0]]);
+    // the end record's checksum of the whole is not reached: the chunk fails first
+    struct Case {
+        const char* what;
+        Bytes bad;
+        std::string problem;
+    } const cases[] = {
+        {"no chunk before it keeps", with_first_reserved(0), reaching + "(it reaches back where nothing is kept)"},
+        {"bits version 9 does not have", version_9, "chunk 1 is damaged (reserved field is not zero)"},
+        {"an unknown bit", with_first_reserved(kChunkKeeps | 4), "chunk 1 is damaged (reserved field is not zero)"},
+        {"reaching back by another method", with_first_reserved(kChunkKeeps | kChunkReachesBack),
+         "chunk 1 is damaged (reserved field is not zero)"},
+        {"other bytes before it", before, reaching + "(checksum mismatch)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(unpack_bytes(c.bad, back, PackSettings{}, report), PACK_DAMAGED);
+        EXPECT_NE(report.message.find(c.problem), std::string::npos) << report.message;
+    }
+}
+
+// A split chunk's runs reach back too: the second half of a clip joined to itself packs its
+// video as a repeat of the first half's, whatever the thread count, and its access units keep
+// their models.
+TEST(PackReachBack, SplitChunksRunsReachBackToTheVideoBefore) {
+    const Bytes file = bytes_of(read_file(test_data("video/repeat_twice.mp4")));
+    ASSERT_FALSE(file.empty());
+    UnitPlan plan;
+    MemorySource m{file.data(), file.size(), 0};
+    map_units(RandomReader{&m, read_memory_at, file.size()}, plan);
+    ASSERT_FALSE(plan.units.empty());
+    std::size_t sizes[2] = {};
+    for (const unsigned version : {9u, unsigned{kPackFormatVersion}}) {
+        for (const unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE(version * 10 + threads);
+            PackSettings settings;
+            settings.threads = threads;
+            settings.format_version = version;
+            settings.plan = &plan;
+            settings.input_size = file.size();
+            // two chunks, the second the clip's repeat
+            settings.chunk_cap = file.size() / 2 + 100;
+            Bytes packed, back;
+            PackReport report;
+            ASSERT_EQ(pack_bytes(file, packed, settings, report), PACK_OK) << report.message;
+            EXPECT_EQ(report.chunks_by_method[METHOD_SPLIT], 2u);
+            EXPECT_EQ(report.stats.frames_modelled, plan.units.size());
+            Walk w;
+            ASSERT_TRUE(walk_records(packed, w));
+            ASSERT_EQ(w.chunks.size(), 2u);
+            EXPECT_EQ(w.chunks[0].reserved, version == 9 ? 0 : kChunkKeeps);
+            EXPECT_EQ(w.chunks[1].reserved, version == 9 ? 0 : kChunkReachesBack);
+            sizes[version == 9] = packed.size();
+            ASSERT_EQ(unpack_bytes(packed, back, settings, report), PACK_OK) << report.message;
+            EXPECT_TRUE(back == file);
+        }
+    }
+    // the second half's video costs a small part of what it cost before
+    EXPECT_LT(sizes[0] + file.size() / 3, sizes[1]);
+}

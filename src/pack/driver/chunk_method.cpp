@@ -1,6 +1,7 @@
 // The choice of each chunk's method, its check, and decoding by method.
 #include "pack/driver/chunk_method.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -13,17 +14,19 @@
 
 SharedZstd::~SharedZstd() { ZSTD_freeCCtx(cctx); }
 FastZstd::~FastZstd() { ZSTD_freeCCtx(cctx); }
+ReachBack::~ReachBack() { ZSTD_freeDCtx(dctx); }
 
 namespace {
 
 // The run's compressor, made when first needed, with tables sized for a 1 MiB source at most
 // whatever the chunk's size; null when zstd cannot make one. The caller holds zstd.lock.
+constexpr int kChunkWindowLog = 21;
 ZSTD_CCtx* shared_cctx(SharedZstd& zstd) {
     if (zstd.cctx != nullptr) return zstd.cctx;
     ZSTD_CCtx* cctx = ZSTD_createCCtx();
     if (cctx != nullptr &&
         (ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kPackZstdLevel)) ||
-         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 20)) ||
+         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, kChunkWindowLog)) ||
          ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, 20)) ||
          ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, 21)) ||
          // The record already holds the length and a checksum.
@@ -436,8 +439,10 @@ PackResult decode_loas(const ChunkCoder& coder, unsigned version, const std::uin
                : PACK_WRONG_LENGTH;
 }
 
+// With runs_later (a chunk whose runs reach back), only the access units are decoded: the
+// runs' zstd frame is decoded in order, once the chunks before are written.
 PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
-                        std::uint8_t* out, std::size_t size, UnitTrace* trace) {
+                        std::uint8_t* out, std::size_t size, UnitTrace* trace, bool runs_later = false) {
     SideHead h;
     if (!read_side_head(payload, payload_size, 0, size, h) ||
         (h.method != METHOD_STORED && h.method != METHOD_ZSTD &&
@@ -452,6 +457,7 @@ PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::ui
     std::vector<ByteExtent> runs;
     container_runs(units.units, size, runs, keeps_short_runs(version));
     if (extent_bytes(runs) != h.size) return PACK_WRONG_LENGTH;
+    if (runs_later) return h.method == METHOD_ZSTD ? PACK_OK : PACK_WRONG_LENGTH;
     if (h.method == METHOD_ZSTD)
         return decompress_zstd_pieces(payload + kSideHeadBytes, h.packed, out, runs) ? PACK_OK : PACK_ZSTD_DAMAGED;
     std::vector<std::uint8_t> side;
@@ -843,6 +849,7 @@ bool pack_split(PackJob& job, PackScratch& scratch) {
 void pack_chunk(PackJob& job, PackScratch& scratch) {
     job.checksum = XXH3_64bits(job.original.data(), job.original.size());
     job.verify_failed = false;
+    job.reaches_back = false;
 
     if (job.ts) {
         for (const bool check_frames : {false, true})
@@ -880,6 +887,15 @@ void pack_chunk(PackJob& job, PackScratch& scratch) {
 
 void unpack_chunk(UnpackJob& job, UnpackScratch&) {
     job.result = PACK_OK;
+    if (job.reaches_back) {
+        // a whole chunk is decoded in order; a split one's access units now, its runs in order
+        if (job.method != METHOD_SPLIT) return;
+        job.output.resize(job.original_length);
+        job.result = decode_split(*job.coder, job.version, job.payload.data(), job.payload.size(), job.output.data(),
+                                  job.original_length, &job.trace, true);
+        job.checksum_pending = has_size_tables(job.trace.units);
+        return;
+    }
     if (job.method == METHOD_STORED) {
         job.output.swap(job.payload);
     } else {
@@ -891,4 +907,184 @@ void unpack_chunk(UnpackJob& job, UnpackScratch&) {
     job.checksum_pending = codes_units(job.method) && has_size_tables(job.trace.units);
     if (job.checksum_pending) return;
     if (XXH3_64bits(job.output.data(), job.output.size()) != job.checksum) job.result = PACK_CHECKSUM_MISMATCH;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Chunks that reach back
+
+void remember(ReachBack& reach, const std::uint8_t* data, std::size_t size) {
+    if (!reach.kept) return;
+    std::vector<std::uint8_t>& b = reach.bytes;
+    // its room taken once: pages cost nothing until written, and the vector never grows past it
+    if (b.capacity() == 0) b.reserve(std::size_t{kReachBackBytes} + reach.chunk_cap);
+    // moved down to the last kReachBackBytes only when the next chunk would not fit: about every
+    // other chunk, so each byte is moved about twice
+    if (b.size() + size > std::size_t{kReachBackBytes} + reach.chunk_cap) {
+        const std::size_t keep = size >= kReachBackBytes ? 0 : std::min<std::size_t>(b.size(), kReachBackBytes - size);
+        b.erase(b.begin(), b.end() - static_cast<std::ptrdiff_t>(keep));
+    }
+    b.insert(b.end(), data, data + size);
+}
+
+namespace {
+
+// The bytes a chunk reaching back refers to: the last kReachBackBytes of those kept.
+const std::uint8_t* reach_prefix(const ReachBack& reach, std::size_t& size) {
+    size = std::min<std::size_t>(reach.bytes.size(), kReachBackBytes);
+    return reach.bytes.data() + reach.bytes.size() - size;
+}
+
+// Decodes a frame made with the bytes before its chunk as its prefix into exactly size bytes.
+bool decompress_reaching(ReachBack& reach, const std::uint8_t* frame, std::size_t frame_size, std::uint8_t* out,
+                         std::size_t size) {
+    if (reach.dctx == nullptr) {
+        reach.dctx = ZSTD_createDCtx();
+        if (reach.dctx == nullptr) return false;
+    }
+    std::size_t prefix_size = 0;
+    const std::uint8_t* prefix = reach_prefix(reach, prefix_size);
+    if (ZSTD_isError(ZSTD_DCtx_reset(reach.dctx, ZSTD_reset_session_and_parameters)) ||
+        ZSTD_isError(ZSTD_DCtx_setParameter(reach.dctx, ZSTD_d_windowLogMax, kReachBackWindowLog)) ||
+        ZSTD_isError(ZSTD_DCtx_refPrefix(reach.dctx, prefix, prefix_size)))
+        return false;
+    const std::size_t r = ZSTD_decompressDCtx(reach.dctx, out, size, frame, frame_size);
+    return !ZSTD_isError(r) && r == size;
+}
+
+}  // namespace
+
+namespace {
+
+// zstd of a chunk at `level` with the bytes before it as its prefix, into frame; 0 when zstd
+// failed. The shared compressor's window is as long as what it reaches back into while it
+// does, then set back for the chunks after.
+std::size_t compress_reaching(SharedZstd& zstd, const std::uint8_t* prefix, std::size_t prefix_size,
+                              const std::uint8_t* data, std::size_t size, int level, std::vector<std::uint8_t>& frame) {
+    frame.resize(ZSTD_compressBound(size));
+    pthread_mutex_lock(&zstd.lock);
+    std::size_t n = 0;
+    if (ZSTD_CCtx* cctx = shared_cctx(zstd);
+        cctx != nullptr && !ZSTD_isError(ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only)) &&
+        !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level)) &&
+        !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, kReachBackWindowLog))) {
+        if (!ZSTD_isError(ZSTD_CCtx_refPrefix(cctx, prefix, prefix_size))) {
+            n = ZSTD_compress2(cctx, frame.data(), frame.size(), data, size);
+            if (ZSTD_isError(n)) n = 0;
+        }
+        ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);
+        if (ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, kChunkWindowLog))) {
+            ZSTD_freeCCtx(cctx);
+            zstd.cctx = nullptr;
+        }
+    }
+    pthread_mutex_unlock(&zstd.lock);
+    frame.resize(n);
+    return n;
+}
+
+// A quick look first: zstd's level 3 reaching back takes a few hundredths of a second a chunk,
+// where its level 19 takes as long as compressing the bytes reached back into again (the
+// prefix enters its match finder whole: a second or more a chunk). Level 19 runs only where
+// the quick look found the bytes before worth at least a sixteenth of the chunk.
+constexpr int kReachLookLevel = 3;
+
+}  // namespace
+
+bool may_reach_back(const PackJob& job) {
+    // where zstd or LZMA2 beat the models, or nothing did, the bytes are not what the models are
+    // for (syncwords that happen to parse, silence); the byte model's chunks only without frames
+    const bool general = job.method == METHOD_STORED || job.method == METHOD_ZSTD || job.method == METHOD_LZMA ||
+                         (job.method == METHOD_MODEL && job.stats.frames_modelled == 0);
+    return general && !job.verify_failed;
+}
+
+namespace {
+
+// zstd reaching back from `reach` for data[0..size) into frame, where smaller than `now` bytes
+// and decoding back; false otherwise.
+bool reaching_frame(SharedZstd& zstd, ReachBack& reach, const std::uint8_t* data, std::size_t size, std::size_t now,
+                    std::vector<std::uint8_t>& frame) {
+    std::size_t prefix_size = 0;
+    const std::uint8_t* prefix = reach_prefix(reach, prefix_size);
+    std::size_t n = compress_reaching(zstd, prefix, prefix_size, data, size, kReachLookLevel, frame);
+    if (n == 0) return false;
+    // level 19 finds what level 3 did and more: its frame takes the place of the quick one
+    if (n + now / 16 < now) n = compress_reaching(zstd, prefix, prefix_size, data, size, kPackZstdLevel, frame);
+    if (n == 0 || n >= now) return false;
+    std::vector<std::uint8_t> back(size);
+    return decompress_reaching(reach, frame.data(), n, back.data(), size) && std::memcmp(back.data(), data, size) == 0;
+}
+
+// A split chunk's runs, where zstd carries them, reaching back: the payload's side stream
+// replaced, its payload of units as it was.
+void split_reach_back(PackJob& job, ReachBack& reach) {
+    SideHead h;
+    if (!read_side_head(job.payload.data(), job.payload.size(), 0, job.original.size(), h) || h.method != METHOD_ZSTD)
+        return;
+    std::vector<ByteExtent> runs;
+    container_runs(job.units, job.original.size(), runs, keeps_short_runs(job.version));
+    std::vector<std::uint8_t> gathered, frame;
+    gathered.reserve(h.size);
+    for (const ByteExtent& e : runs)
+        gathered.insert(gathered.end(), job.original.data() + e.start, job.original.data() + e.start + e.length);
+    if (gathered.size() != h.size || !reaching_frame(*job.zstd, reach, gathered.data(), gathered.size(), h.packed, frame))
+        return;
+    // the side stream replaced in place: the payload only shrinks
+    std::uint8_t head[kSideHeadBytes];
+    put_side_head(SideHead{METHOD_ZSTD, h.size, frame.size()}, head);
+    std::memcpy(job.payload.data(), head, kSideHeadBytes);
+    std::memcpy(job.payload.data() + kSideHeadBytes, frame.data(), frame.size());
+    job.payload.erase(job.payload.begin() + static_cast<std::ptrdiff_t>(kSideHeadBytes + frame.size()),
+                      job.payload.begin() + static_cast<std::ptrdiff_t>(kSideHeadBytes + h.packed));
+    job.stats.bits[FAMILY_CONTAINER] -= 8 * (h.packed - frame.size());
+    job.reaches_back = true;
+}
+
+}  // namespace
+
+void try_reach_back(PackJob& job, ReachBack& reach) {
+    if (!reach.kept || reach.bytes.empty()) return;
+    if (job.method == METHOD_SPLIT && !job.verify_failed) {
+        split_reach_back(job, reach);
+        return;
+    }
+    if (!may_reach_back(job)) return;
+    const std::size_t now = job.method == METHOD_STORED ? job.original.size() : job.payload.size();
+    std::vector<std::uint8_t> frame;
+    if (!reaching_frame(*job.zstd, reach, job.original.data(), job.original.size(), now, frame)) return;
+    job.payload.swap(frame);
+    job.method = METHOD_ZSTD;
+    job.reaches_back = true;
+}
+
+void unpack_reaching(UnpackJob& job, ReachBack& reach) {
+    if (job.method == METHOD_SPLIT) {
+        // the worker checked the head and the runs' lengths against it
+        SideHead h;
+        std::vector<ByteExtent> runs;
+        container_runs(job.trace.units, job.original_length, runs, keeps_short_runs(job.version));
+        if (!read_side_head(job.payload.data(), job.payload.size(), 0, job.original_length, h) ||
+            extent_bytes(runs) != h.size) {
+            job.result = PACK_WRONG_LENGTH;
+            return;
+        }
+        std::vector<std::uint8_t> side(h.size);
+        if (!decompress_reaching(reach, job.payload.data() + kSideHeadBytes, h.packed, side.data(), h.size)) {
+            job.result = PACK_ZSTD_DAMAGED;
+            return;
+        }
+        const std::uint8_t* from = side.data();
+        for (const ByteExtent& e : runs) {
+            std::memcpy(job.output.data() + e.start, from, e.length);
+            from += e.length;
+        }
+    } else {
+        job.output.resize(job.original_length);
+        if (!decompress_reaching(reach, job.payload.data(), job.payload.size(), job.output.data(), job.original_length)) {
+            job.result = PACK_ZSTD_DAMAGED;
+            return;
+        }
+    }
+    if (!job.checksum_pending && XXH3_64bits(job.output.data(), job.output.size()) != job.checksum)
+        job.result = PACK_CHECKSUM_MISMATCH;
 }

@@ -19,6 +19,7 @@
 #include "pack/format/pack_stats.h"
 
 struct ZSTD_CCtx_s;
+struct ZSTD_DCtx_s;
 
 // zstd for bytes the model does not take. The level's tables are sized for a 1 MiB source
 // whatever the chunk's size: the compressor then takes about 14 MiB.
@@ -68,6 +69,8 @@ struct PackJob {
     PackStats stats;
     bool by_family = false;
     bool verify_failed = false;
+    bool reaches_back = false;              // a zstd payload made with the bytes before the chunk
+    bool keeps = false;                     // the bytes from this chunk on are kept to reach back into
     unsigned version = kPackFormatVersion;  // the format version whose models code the chunk
 };
 
@@ -110,6 +113,8 @@ struct UnpackJob {
     std::vector<std::uint8_t> payload;
     std::vector<std::uint8_t> output;
     UnitTrace trace;                // of a chunk of units: its access units and size tables
+    bool reaches_back = false;      // decoded in order, once the bytes before it are written
+    bool keeps = false;             // the bytes from this chunk on are kept to reach back into
     bool checksum_pending = false;  // the size tables are to be filled in before the checksum holds
     PackResult result = PACK_OK;    // why the chunk is damaged, when it is
 };
@@ -117,5 +122,35 @@ struct UnpackJob {
 struct UnpackScratch {};
 
 // Decodes job.payload into job.output and checks it against the chunk's checksum, unless the
-// chunk has size tables to fill in first (checksum_pending; fill_size_tables does both).
+// chunk has size tables to fill in first (checksum_pending; fill_size_tables does both) or
+// reaches back (unpack_reaching does both, in order).
 void unpack_chunk(UnpackJob& job, UnpackScratch& scratch);
+
+// The original bytes a chunk may reach back into: the last kReachBackBytes of those written,
+// kept by the thread that writes the chunks in order, in packing and in unpacking alike.
+struct ReachBack {
+    bool kept = false;               // a chunk so far keeps: these bytes are its and those after
+    std::size_t chunk_cap = kMaxChunkOriginal;  // the longest chunk the run cuts or reads
+    std::vector<std::uint8_t> bytes;  // the last of them; never more than kReachBackBytes + chunk_cap
+    ZSTD_DCtx_s* dctx = nullptr;     // made when a chunk first reaches back
+    ReachBack() = default;
+    ReachBack(const ReachBack&) = delete;
+    ReachBack& operator=(const ReachBack&) = delete;
+    ~ReachBack();
+};
+
+// Adds a chunk's original bytes once it is written (when kept).
+void remember(ReachBack& reach, const std::uint8_t* data, std::size_t size);
+
+// Whether a chunk is one that may reach back: carried whole by zstd, LZMA2 or as it is, or by
+// the byte model without frames.
+bool may_reach_back(const PackJob& job);
+
+// Packs a chunk that holds no frame the models took once more by zstd reaching back into the
+// bytes before it, and keeps that where it is smaller than the job's payload and decodes back.
+// On the thread that writes the chunks, in order.
+void try_reach_back(PackJob& job, ReachBack& reach);
+
+// Decodes a chunk that reaches back into job.output and checks it against the chunk's checksum;
+// once the chunks before it are written.
+void unpack_reaching(UnpackJob& job, ReachBack& reach);

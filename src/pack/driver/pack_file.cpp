@@ -72,11 +72,20 @@ struct PackRun {
     UnitCuts cuts;                 // of an input with a unit plan
     std::uint64_t chunks_cut = 0;
     LatmConfig latm;               // of a LOAS stream: the configuration in effect at the window's front
+    ReachBack reach;               // the bytes written last, where chunks may reach back
 };
 
 bool settings_valid(const PackSettings& s) {
     return s.chunk_cap >= 1 && s.chunk_cap <= kMaxChunkOriginal && s.max_frames >= 1 && s.max_other_bytes >= 1 &&
            s.format_version >= kOldestReadableVersion && s.format_version <= kPackFormatVersion;
+}
+
+// Whether the input's unit plan, where it has one, leaves most of its bytes to other things.
+bool mostly_not_units(const PackRun& run) {
+    if (run.cuts.plan == nullptr) return true;
+    std::uint64_t in_units = 0;
+    for (const UnitExtent& u : run.cuts.plan->units) in_units += u.size;
+    return in_units * 2 < run.settings.input_size;
 }
 
 // Chunking for the input: by frame count when its length is unknown; otherwise an even number
@@ -243,6 +252,8 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
     record.original_length = static_cast<std::uint32_t>(job.original.size());
     record.packed_length = static_cast<std::uint32_t>(payload.size());
     record.checksum = job.checksum;
+    record.reserved = static_cast<std::uint16_t>((job.reaches_back ? kChunkReachesBack : 0) |
+                                                 (job.keeps ? kChunkKeeps : 0));
     std::uint8_t bytes[kChunkRecordSize];
     write_chunk_record(record, bytes);
     if (PackResult s = emit(run, bytes, sizeof bytes); s != PACK_OK) return s;
@@ -309,6 +320,9 @@ struct UnpackRun {
     UnitLengths known;  // the access units of the chunks of units written so far
     std::uint64_t memory_limit = 0;
     std::uint64_t slots = 1;
+    ReachBack reach;              // the bytes written last, where the file's chunks may reach back
+    bool keeping_read = false;    // a chunk read so far keeps
+    std::uint64_t kept_read = 0;  // the original lengths of the chunks read since
 };
 
 [[nodiscard]] PackResult read_exact(UnpackRun& run, std::uint8_t* buf, std::size_t n, bool& complete) {
@@ -360,7 +374,17 @@ struct UnpackRun {
         return damaged(run.report, format_message("chunk %" PRIu64 " is damaged (record checksum mismatch)", number));
     if (const std::string problem = chunk_record_problem(record, run.report.format_version); !problem.empty())
         return damaged(run.report, format_message("chunk %" PRIu64 " is damaged (", number) + problem + ")");
-    const std::uint64_t need = run.slots * (std::uint64_t{record.original_length} + record.packed_length);
+    // a chunk reaches back only into bytes kept before it
+    const bool keeping = run.keeping_read || (record.reserved & kChunkKeeps) != 0;
+    if ((record.reserved & kChunkReachesBack) != 0 && !run.keeping_read)
+        return damaged(run.report, format_message("chunk %" PRIu64 " is damaged (it reaches back where nothing is kept)",
+                                                  number));
+    // what the chunks in flight hold, and the bytes kept for chunks that reach back (those from
+    // the first chunk that keeps to this chunk's end, up to kReachBackBytes and a chunk)
+    if (keeping) run.kept_read += record.original_length;
+    run.keeping_read = keeping;
+    const std::uint64_t kept = std::min<std::uint64_t>(run.kept_read, std::uint64_t{kReachBackBytes} + kMaxChunkOriginal);
+    const std::uint64_t need = run.slots * (std::uint64_t{record.original_length} + record.packed_length) + kept;
     if (run.memory_limit != 0 && need > run.memory_limit) {
         run.report.message = format_message("chunk %" PRIu64 " needs more memory than the limit allows (", number) +
                              std::to_string(need) + " bytes in flight, limit " + std::to_string(run.memory_limit) +
@@ -368,6 +392,8 @@ struct UnpackRun {
         return PACK_MEMORY_LIMIT;
     }
     job.method = record.method;
+    job.reaches_back = (record.reserved & kChunkReachesBack) != 0;
+    job.keeps = (record.reserved & kChunkKeeps) != 0;
     job.original_length = record.original_length;
     job.checksum = record.checksum;
     job.payload.resize(record.packed_length);
@@ -410,7 +436,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
         return PACK_BAD_SETTINGS;
     }
     if (PackResult s = build_fault(settings, report); s != PACK_OK) return s;
-    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}, 0, {}};
+    PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}, 0, {}, {}};
     if (settings.plan != nullptr && settings.plan->source != UnitSource::NONE && methods_of_version(settings.format_version) > METHOD_UNITS)
         run.cuts.plan = settings.plan;
     plan_chunks(run);
@@ -431,15 +457,24 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
     for (auto& worker : pipeline.workers) reserve_pack_buffers(worker.scratch, settings.chunk_cap);
     std::uint64_t consumed = 0;
     // Writes the next chunk in order once it is coded.
+    const bool may_keep = has_reach_back(settings.format_version) && mostly_not_units(run);
+    run.reach.chunk_cap = settings.chunk_cap;
     const auto finish_one = [&]() -> PackResult {
-        const PackJob& job = pipeline.next_finished();
+        PackJob& job = pipeline.next_finished();
+        // The bytes are kept from the first chunk that may reach back (or whose runs may) on:
+        // an AAC file's chunks do not, and its packing keeps nothing for them. Nor does a file
+        // mostly of access units, which takes its memory for their map.
+        job.keeps = may_keep && !run.reach.kept && (may_reach_back(job) || job.method == METHOD_SPLIT);
+        if (job.keeps) run.reach.kept = true;
         if (job.verify_failed) {
             report.message = format_message("internal error: chunk %" PRIu64
                                             " did not decode back to its input; nothing was kept",
                                             report.chunks + 1);
             return PACK_VERIFY_FAILED;
         }
+        try_reach_back(job, run.reach);
         if (PackResult s = write_chunk(run, job); s != PACK_OK) return s;
+        remember(run.reach, job.original.data(), job.original.size());
         consumed += job.original.size();
         if (settings.progress != nullptr) settings.progress(settings.progress_self, consumed, settings.input_size);
         return PACK_OK;
@@ -477,7 +512,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
 PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSettings& settings, PackReport& report) {
     report = PackReport{};
     if (PackResult s = build_fault(settings, report); s != PACK_OK) return s;
-    UnpackRun run{in, report, {}, {}, settings.memory_limit, pipeline_slots(settings.threads)};
+    UnpackRun run{in, report, {}, {}, settings.memory_limit, pipeline_slots(settings.threads), {}, false, 0};
     XXH3_64bits_reset(&run.whole);
     if (PackResult s = read_header(run); s != PACK_OK) return s;
 
@@ -517,6 +552,8 @@ PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSe
         if (pending != 0 && pending_message.empty()) pending_message = report.message;
         if (pipeline.empty()) break;
         UnpackJob& job = pipeline.next_finished();
+        if (job.keeps) run.reach.kept = true;
+        if (job.result == PACK_OK && job.reaches_back) unpack_reaching(job, run.reach);
         if (job.result == PACK_OK && codes_units(job.method) &&
             !fill_size_tables(job.trace.units, run.known, job.output.data(), job.output.size(), job.checksum))
             job.result = PACK_CHECKSUM_MISMATCH;
@@ -525,6 +562,7 @@ PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSe
                                        reason_text(job.result) + ")");
         if (int e = out.write(out.self, job.output.data(), job.output.size()); e != 0) return write_failed(report, e);
         XXH3_64bits_update(&run.whole, job.output.data(), job.output.size());
+        remember(run.reach, job.output.data(), job.output.size());
         const std::size_t packed_size = job.method == METHOD_STORED ? job.output.size() : job.payload.size();
         count_chunk(report, job.method, job.output.size(), packed_size);
         if (settings.chunk_done != nullptr)

@@ -72,7 +72,9 @@ std::string chunk_record_problem(const ChunkRecord& r, unsigned version) {
     char text[80];
     if (r.method >= methods_of_version(version)) {
         std::snprintf(text, sizeof text, "unknown method %u", static_cast<unsigned>(r.method));
-    } else if (r.reserved != 0) {
+    } else if (r.reserved != 0 &&
+               (!has_reach_back(version) || (r.reserved & ~(kChunkReachesBack | kChunkKeeps)) != 0 ||
+                ((r.reserved & kChunkReachesBack) != 0 && r.method != METHOD_ZSTD && r.method != METHOD_SPLIT))) {
         return "reserved field is not zero";
     } else if (r.original_length == 0 || r.original_length > kMaxChunkOriginal) {
         std::snprintf(text, sizeof text, "original length %" PRIu32 " is out of bounds", r.original_length);

@@ -3,7 +3,8 @@
 // never matters. The README's "Packed form" table describes the same layout.
 //
 //   file header (16)   magic (8), format version u16, flags u16 (0), header check u32
-//   chunk record (24)  tag 'C', method u8, reserved u16 (0), original length u32,
+//   chunk record (24)  tag 'C', method u8, reserved u16 (0; from version 10 bit 0: the chunk
+//                      reaches back, bit 1: the bytes from it on are kept), original length u32,
 //                      packed length u32, XXH3-64 of the original bytes u64, record check u32;
 //                      then the packed bytes
 //   end record (36)    tag 'E', reserved 3 bytes and u32 (0), whole length u64,
@@ -33,8 +34,10 @@ constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '
 // the byte model for side streams (another track's samples that zstd barely shrinks).
 // Version 9 added the gap memory of payloads of units (the layout between two units as the one
 // before), and to transport stream chunks PES lengths predicted from the packet before and
-// stuffing kept as one byte.
-constexpr std::uint16_t kPackFormatVersion = 9;
+// stuffing kept as one byte. Version 10 added chunks that reach back: a zstd frame made with
+// the original bytes before its chunk (up to kReachBackBytes) as its prefix, so that what repeats
+// further apart than a chunk is found as a whole-file compressor finds it.
+constexpr std::uint16_t kPackFormatVersion = 10;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
@@ -47,6 +50,17 @@ constexpr std::uint8_t kEndTag = 'E';
 // (kPackChunkCap); the difference leaves room for a later packer without a new version, while
 // an unpacker's memory stays bounded for any file, damaged or not.
 constexpr std::uint32_t kMaxChunkOriginal = 4u << 20;
+
+// From version 10, two bits of a chunk record's reserved field. kChunkKeeps: the original bytes
+// from this chunk on are kept (the last kReachBackBytes of them) for later chunks to reach back
+// into; the first chunk that says so starts it. kChunkReachesBack: the chunk's zstd frame
+// (METHOD_ZSTD, or the runs of METHOD_SPLIT carried by zstd) was made with the bytes kept before
+// it as its prefix; zstd's window for such a frame is as long, so no match reaches past them.
+constexpr std::uint16_t kChunkReachesBack = 1;
+constexpr std::uint16_t kChunkKeeps = 2;
+constexpr std::uint32_t kReachBackBytes = 8u << 20;
+constexpr int kReachBackWindowLog = 23;
+static_assert(std::uint32_t{1} << kReachBackWindowLog == kReachBackBytes, "the window a reaching chunk needs");
 
 enum ChunkMethod : std::uint8_t {
     METHOD_STORED = 0,  // the original bytes; packed length equals original length
@@ -81,6 +95,8 @@ constexpr bool has_gap_memory(unsigned version) { return version >= 9; }
 // Whether a transport stream chunk predicts a PES packet's length from the frames of the one
 // before and keeps a PES packet's stuffing as one byte (TsLayout::pes_frames).
 constexpr bool has_pes_frames(unsigned version) { return version >= 9; }
+// Whether a format version's chunks may keep and reach back (kChunkKeeps, kChunkReachesBack).
+constexpr bool has_reach_back(unsigned version) { return version >= 10; }
 
 // Whether a method's payload is one of units, whose access units count in the numbering the
 // derived size tables refer to.
