@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -22,13 +23,25 @@
 
 namespace {
 
-const std::string& work_dir() {
-    static const std::string dir = [] {
+// The process's scratch folder, removed with what it holds when the process ends (the test
+// binary replays the fuzz seeds: each run of it left one behind).
+struct WorkDir {
+    std::string path = "/tmp";
+    WorkDir() {
         char tmpl[] = "/tmp/aaczavrok-fuzz-XXXXXX";
-        const char* p = mkdtemp(tmpl);
-        return std::string(p != nullptr ? p : "/tmp");
-    }();
-    return dir;
+        if (const char* p = mkdtemp(tmpl); p != nullptr) path = p;
+    }
+    ~WorkDir() {
+        std::error_code ignored;
+        if (path != "/tmp") std::filesystem::remove_all(path, ignored);
+    }
+    WorkDir(const WorkDir&) = delete;
+    WorkDir& operator=(const WorkDir&) = delete;
+};
+
+const std::string& work_dir() {
+    static const WorkDir dir;
+    return dir.path;
 }
 
 void write_bytes(const std::string& name, const std::uint8_t* data, std::size_t size) {
