@@ -702,12 +702,16 @@ TEST(PackReachBack, RepeatsFurtherApartThanAChunkAreFoundAgain) {
     PackSettings settings;
     settings.chunk_cap = 4096;
     settings.input_size = input.size();
+    Bytes one_thread;
     for (const unsigned threads : {1u, 2u}) {
         SCOPED_TRACE(threads);
         settings.threads = threads;
         Bytes packed, back;
         PackReport report;
         ASSERT_EQ(pack_bytes(input, packed, settings, report), PACK_OK) << report.message;
+        // chunks reach back in order, so the thread count changes no byte
+        if (threads == 1) one_thread = packed;
+        EXPECT_TRUE(packed == one_thread);
         Walk w;
         ASSERT_TRUE(walk_records(packed, w));
         // the first chunk keeps, the later ones reach back into what it and those after kept
@@ -813,6 +817,7 @@ TEST(PackReachBack, SplitChunksRunsReachBackToTheVideoBefore) {
     ASSERT_FALSE(plan.units.empty());
     std::size_t sizes[2] = {};
     for (const unsigned version : {9u, unsigned{kPackFormatVersion}}) {
+        Bytes one_thread;
         for (const unsigned threads : {1u, 2u}) {
             SCOPED_TRACE(version * 10 + threads);
             PackSettings settings;
@@ -833,6 +838,8 @@ TEST(PackReachBack, SplitChunksRunsReachBackToTheVideoBefore) {
             EXPECT_EQ(w.chunks[0].reserved, version == 9 ? 0 : kChunkKeeps);
             EXPECT_EQ(w.chunks[1].reserved, version == 9 ? 0 : kChunkReachesBack);
             sizes[version == 9] = packed.size();
+            if (threads == 1) one_thread = packed;
+            EXPECT_TRUE(packed == one_thread);
             ASSERT_EQ(unpack_bytes(packed, back, settings, report), PACK_OK) << report.message;
             EXPECT_TRUE(back == file);
         }
