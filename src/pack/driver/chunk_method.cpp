@@ -439,6 +439,20 @@ PackResult decode_loas(const ChunkCoder& coder, unsigned version, const std::uin
                : PACK_WRONG_LENGTH;
 }
 
+// The runs of data, in order, as one piece appended to out.
+void gather_runs(const std::uint8_t* data, const std::vector<ByteExtent>& runs, std::vector<std::uint8_t>& out) {
+    out.reserve(out.size() + extent_bytes(runs));
+    for (const ByteExtent& e : runs) out.insert(out.end(), data + e.start, data + e.start + e.length);
+}
+
+// Writes one piece, from, into the runs of out, in order.
+void scatter_runs(const std::uint8_t* from, const std::vector<ByteExtent>& runs, std::uint8_t* out) {
+    for (const ByteExtent& e : runs) {
+        std::memcpy(out + e.start, from, e.length);
+        from += e.length;
+    }
+}
+
 // With runs_later (a chunk whose runs reach back), only the access units are decoded: the
 // runs' zstd frame is decoded in order, once the chunks before are written.
 PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::uint8_t* payload, std::size_t payload_size,
@@ -465,11 +479,7 @@ PackResult decode_split(const ChunkCoder& coder, unsigned version, const std::ui
         r = decode_stream(coder, version, h.method, payload + kSideHeadBytes, h.packed, side, h.size);
         if (r != PACK_OK) return r;
     }
-    const std::uint8_t* from = h.method == METHOD_STORED ? payload + kSideHeadBytes : side.data();
-    for (const ByteExtent& e : runs) {
-        std::memcpy(out + e.start, from, e.length);
-        from += e.length;
-    }
+    scatter_runs(h.method == METHOD_STORED ? payload + kSideHeadBytes : side.data(), runs, out);
     return PACK_OK;
 }
 
@@ -617,11 +627,7 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
     std::vector<std::uint8_t>& coded = scratch.back;
     // the runs in one piece, where something other than zstd's frame of them may be kept
     std::vector<std::uint8_t> gathered;
-    const auto gather = [&] {
-        gathered.reserve(total);
-        for (const ByteExtent& e : runs)
-            gathered.insert(gathered.end(), job.original.data() + e.start, job.original.data() + e.start + e.length);
-    };
+    const auto gather = [&] { gather_runs(job.original.data(), runs, gathered); };
     if (has_more_side_methods(job.version)) gather();
     SideHead h;
     LzmaFirst first = lzma_before_strong_zstd(job, gathered.data(), gathered.size(), total, kPackZstdLevel, coded);
@@ -951,10 +957,6 @@ bool decompress_reaching(ReachBack& reach, const std::uint8_t* frame, std::size_
     return !ZSTD_isError(r) && r == size;
 }
 
-}  // namespace
-
-namespace {
-
 // zstd of a chunk at `level` with the bytes before it as its prefix, into frame; 0 when zstd
 // failed. The shared compressor's window is as long as what it reaches back into while it
 // does, then set back for the chunks after.
@@ -988,18 +990,6 @@ std::size_t compress_reaching(SharedZstd& zstd, const std::uint8_t* prefix, std:
 // the quick look found the bytes before worth at least a sixteenth of the chunk.
 constexpr int kReachLookLevel = 3;
 
-}  // namespace
-
-bool may_reach_back(const PackJob& job) {
-    // where zstd or LZMA2 beat the models, or nothing did, the bytes are not what the models are
-    // for (syncwords that happen to parse, silence); the byte model's chunks only without frames
-    const bool general = job.method == METHOD_STORED || job.method == METHOD_ZSTD || job.method == METHOD_LZMA ||
-                         (job.method == METHOD_MODEL && job.stats.frames_modelled == 0);
-    return general && !job.verify_failed;
-}
-
-namespace {
-
 // zstd reaching back from `reach` for data[0..size) into frame, where smaller than `now` bytes
 // and decoding back; false otherwise.
 bool reaching_frame(SharedZstd& zstd, ReachBack& reach, const std::uint8_t* data, std::size_t size, std::size_t now,
@@ -1024,9 +1014,7 @@ void split_reach_back(PackJob& job, ReachBack& reach) {
     std::vector<ByteExtent> runs;
     container_runs(job.units, job.original.size(), runs, keeps_short_runs(job.version));
     std::vector<std::uint8_t> gathered, frame;
-    gathered.reserve(h.size);
-    for (const ByteExtent& e : runs)
-        gathered.insert(gathered.end(), job.original.data() + e.start, job.original.data() + e.start + e.length);
+    gather_runs(job.original.data(), runs, gathered);
     if (gathered.size() != h.size || !reaching_frame(*job.zstd, reach, gathered.data(), gathered.size(), h.packed, frame))
         return;
     // the side stream replaced in place: the payload only shrinks
@@ -1041,6 +1029,14 @@ void split_reach_back(PackJob& job, ReachBack& reach) {
 }
 
 }  // namespace
+
+bool may_reach_back(const PackJob& job) {
+    // where zstd or LZMA2 beat the models, or nothing did, the bytes are not what the models are
+    // for (syncwords that happen to parse, silence); the byte model's chunks only without frames
+    const bool general = job.method == METHOD_STORED || job.method == METHOD_ZSTD || job.method == METHOD_LZMA ||
+                         (job.method == METHOD_MODEL && job.stats.frames_modelled == 0);
+    return general && !job.verify_failed;
+}
 
 void try_reach_back(PackJob& job, ReachBack& reach) {
     if (!reach.kept || reach.bytes.empty()) return;
@@ -1073,11 +1069,7 @@ void unpack_reaching(UnpackJob& job, ReachBack& reach) {
             job.result = PACK_ZSTD_DAMAGED;
             return;
         }
-        const std::uint8_t* from = side.data();
-        for (const ByteExtent& e : runs) {
-            std::memcpy(job.output.data() + e.start, from, e.length);
-            from += e.length;
-        }
+        scatter_runs(side.data(), runs, job.output.data());
     } else {
         job.output.resize(job.original_length);
         if (!decompress_reaching(reach, job.payload.data(), job.payload.size(), job.output.data(), job.original_length)) {
