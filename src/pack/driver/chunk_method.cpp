@@ -60,34 +60,6 @@ std::size_t compress_zstd(SharedZstd& zstd, const std::uint8_t* data, std::size_
     return r;
 }
 
-// Compresses the pieces of data the extents name, in order, as one zstd frame into out (with
-// room for zstd's bound of their sum) at the packer's level, whatever level the shared
-// compressor was last set to. Returns the size, or 0 when zstd failed.
-std::size_t compress_zstd_pieces(SharedZstd& zstd, const std::uint8_t* data, const std::vector<ByteExtent>& pieces,
-                                 std::vector<std::uint8_t>& out) {
-    const std::size_t total = extent_bytes(pieces);
-    out.resize(ZSTD_compressBound(total));
-    ZSTD_outBuffer to = {out.data(), out.size(), 0};
-    pthread_mutex_lock(&zstd.lock);
-    ZSTD_CCtx* cctx = shared_cctx(zstd);
-    bool ok = cctx != nullptr && !ZSTD_isError(ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only)) &&
-              !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kPackZstdLevel)) &&
-              !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, total));
-    for (std::size_t k = 0; ok && k < pieces.size(); ++k) {
-        ZSTD_inBuffer from = {data + pieces[k].start, pieces[k].length, 0};
-        while (ok && from.pos < from.size) ok = !ZSTD_isError(ZSTD_compressStream2(cctx, &to, &from, ZSTD_e_continue));
-    }
-    ZSTD_inBuffer end = {nullptr, 0, 0};
-    std::size_t left = 1;
-    while (ok && left != 0) {
-        left = ZSTD_compressStream2(cctx, &to, &end, ZSTD_e_end);
-        ok = !ZSTD_isError(left) && (left == 0 || to.pos < to.size);
-    }
-    if (!ok && cctx != nullptr) ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);
-    pthread_mutex_unlock(&zstd.lock);
-    return ok ? to.pos : 0;
-}
-
 constexpr int kSplitWindowLogMax = 22;  // 4 MiB, kMaxChunkOriginal
 static_assert(std::size_t{1} << kSplitWindowLogMax == kMaxChunkOriginal, "the window a chunk may need");
 
@@ -625,17 +597,16 @@ bool encode_split(PackJob& job, PackScratch& scratch, bool check_frames) {
     container_runs(job.units, job.original.size(), runs, keeps_short_runs(job.version));
     const std::size_t total = extent_bytes(runs);
     std::vector<std::uint8_t>& coded = scratch.back;
-    // the runs in one piece, where something other than zstd's frame of them may be kept
+    // the runs in one piece: zstd takes them whole (a stream of pieces would cost the shared
+    // compressor a window's buffers more), and something else may be kept
     std::vector<std::uint8_t> gathered;
-    const auto gather = [&] { gather_runs(job.original.data(), runs, gathered); };
-    if (has_more_side_methods(job.version)) gather();
+    gather_runs(job.original.data(), runs, gathered);
     SideHead h;
     LzmaFirst first = lzma_before_strong_zstd(job, gathered.data(), gathered.size(), total, kPackZstdLevel, coded);
     if (first.won) {
         h = SideHead{METHOD_LZMA, total, coded.size()};
     } else {
-        const std::size_t z = total == 0 ? 0 : compress_zstd_pieces(*job.zstd, job.original.data(), runs, coded);
-        if ((z == 0 || z >= total) && gathered.empty()) gather();
+        const std::size_t z = total == 0 ? 0 : compress_zstd(*job.zstd, gathered.data(), total, coded);
         h = side_coding(job, gathered.data(), total, z, check_frames, coded, &first);
     }
     if (h.method == METHOD_STORED) coded = gathered;
@@ -921,14 +892,16 @@ void unpack_chunk(UnpackJob& job, UnpackScratch&) {
 void remember(ReachBack& reach, const std::uint8_t* data, std::size_t size) {
     if (!reach.kept) return;
     std::vector<std::uint8_t>& b = reach.bytes;
-    // its room taken once: pages cost nothing until written, and the vector never grows past it
-    if (b.capacity() == 0) b.reserve(std::size_t{kReachBackBytes} + reach.chunk_cap);
-    // moved down to the last kReachBackBytes only when the next chunk would not fit: about every
-    // other chunk, so each byte is moved about twice
-    if (b.size() + size > std::size_t{kReachBackBytes} + reach.chunk_cap) {
-        const std::size_t keep = size >= kReachBackBytes ? 0 : std::min<std::size_t>(b.size(), kReachBackBytes - size);
-        b.erase(b.begin(), b.end() - static_cast<std::ptrdiff_t>(keep));
+    // its room taken once: pages cost nothing until written, and the vector never grows past it.
+    // The bytes kept move down by a chunk's length each chunk (a few milliseconds of a chunk's
+    // coding), which spares the memory of a chunk more.
+    if (b.capacity() == 0) b.reserve(kReachBackBytes);
+    if (size >= kReachBackBytes) {
+        b.assign(data + size - kReachBackBytes, data + size);
+        return;
     }
+    if (b.size() + size > kReachBackBytes)
+        b.erase(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(b.size() + size - kReachBackBytes));
     b.insert(b.end(), data, data + size);
 }
 

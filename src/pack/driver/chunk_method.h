@@ -130,8 +130,7 @@ void unpack_chunk(UnpackJob& job, UnpackScratch& scratch);
 // kept by the thread that writes the chunks in order, in packing and in unpacking alike.
 struct ReachBack {
     bool kept = false;               // a chunk so far keeps: these bytes are its and those after
-    std::size_t chunk_cap = kMaxChunkOriginal;  // the longest chunk the run cuts or reads
-    std::vector<std::uint8_t> bytes;  // the last of them; never more than kReachBackBytes + chunk_cap
+    std::vector<std::uint8_t> bytes;  // the last of them, kReachBackBytes at most
     ZSTD_DCtx_s* dctx = nullptr;     // made when a chunk first reaches back
     ReachBack() = default;
     ReachBack(const ReachBack&) = delete;

@@ -380,10 +380,10 @@ struct UnpackRun {
         return damaged(run.report, format_message("chunk %" PRIu64 " is damaged (it reaches back where nothing is kept)",
                                                   number));
     // what the chunks in flight hold, and the bytes kept for chunks that reach back (those from
-    // the first chunk that keeps to this chunk's end, up to kReachBackBytes and a chunk)
+    // the first chunk that keeps on, up to kReachBackBytes)
     if (keeping) run.kept_read += record.original_length;
     run.keeping_read = keeping;
-    const std::uint64_t kept = std::min<std::uint64_t>(run.kept_read, std::uint64_t{kReachBackBytes} + kMaxChunkOriginal);
+    const std::uint64_t kept = std::min<std::uint64_t>(run.kept_read, kReachBackBytes);
     const std::uint64_t need = run.slots * (std::uint64_t{record.original_length} + record.packed_length) + kept;
     if (run.memory_limit != 0 && need > run.memory_limit) {
         run.report.message = format_message("chunk %" PRIu64 " needs more memory than the limit allows (", number) +
@@ -458,7 +458,6 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
     std::uint64_t consumed = 0;
     // Writes the next chunk in order once it is coded.
     const bool may_keep = has_reach_back(settings.format_version) && mostly_not_units(run);
-    run.reach.chunk_cap = settings.chunk_cap;
     const auto finish_one = [&]() -> PackResult {
         PackJob& job = pipeline.next_finished();
         // The bytes are kept from the first chunk that may reach back (or whose runs may) on:
