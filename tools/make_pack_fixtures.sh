@@ -35,6 +35,9 @@ V9_SAMPLES="ts/ff_hls_segment.ts flv/ff_stereo.flv mkv/gst_mono.mka"
 # chunks cut small, so that the later ones reach back to the repeats of the earlier ones: whole
 # chunks of 4 KiB, and two split chunks of a clip joined to itself (its second half's runs)
 V10_SAMPLES="crafted/reach_back.bin video/repeat_twice.mp4"
+# an index after the media whose chunk offsets and video sample sizes follow from where the
+# stretches of audio lie (tables of places)
+V11_SAMPLES="video/one_sample_chunks.mp4"
 TMP=$(mktemp)
 trap 'rm -f "$TMP"' EXIT
 for version in $(seq 2 "$VERSION"); do
@@ -46,6 +49,7 @@ for version in $(seq 2 "$VERSION"); do
     [ "$version" -ge 8 ] && samples="$samples $V8_SAMPLES"    # nor version 7 LZMA2 and modelled side streams
     [ "$version" -ge 9 ] && samples="$samples $V9_SAMPLES"    # nor version 8 the gap memory and PES frames
     [ "$version" -ge 10 ] && samples="$samples $V10_SAMPLES"  # nor version 9 chunks that reach back
+    [ "$version" -ge 11 ] && samples="$samples $V11_SAMPLES"  # nor version 10 tables of places
     mkdir -p "$DATA/packed-v$version"
     for sample in $samples; do
         fixture=$DATA/packed-v$version/$(basename "$sample").aaz
@@ -86,6 +90,7 @@ cp "$FIXTURES/noise_video.mkv.aaz" "$UNPACK/split_modelled_side"
 cp "$FIXTURES/gst_cues.mka.aaz" "$UNPACK/lzma_chunks"
 cp "$FIXTURES/ff_hls_segment.ts.aaz" "$UNPACK/ts_pes_frames"
 cp "$FIXTURES/gst_mono.mka.aaz" "$UNPACK/mkv_gaps"
+cp "$FIXTURES/one_sample_chunks.mp4.aaz" "$UNPACK/place_tables"
 
 # Round-trip seeds: byte 0 odd asks for small chunks.
 head -c 2000 "$DATA/lc_mono_8k.aac" >"$ROUND/mono_head"
@@ -99,7 +104,7 @@ for sample in mp4/faststart.m4a mp4/tags_cover.m4a mp4/frag_moof.mp4 mp4/frag_du
     streams/lc_stereo_44k.raw flv/ff_stereo.flv flv/gst_mono.flv flv/video.flv mkv/ff_stereo.mka \
     mkv/gst_mono.mka mkv/live_video.mkv ts/ff_stereo.ts ts/ff_stereo.m2ts ts/gst_mono.ts ts/video.ts \
     ts/latm_mono.ts loas/lc_stereo_44k.loas ts/noise_video.ts mkv/noise_video.mkv mkv/gst_cues.mka \
-    video/noise_alone.ts video/noise_alone.mkv ts/ff_hls_segment.ts; do
+    video/noise_alone.ts video/noise_alone.mkv ts/ff_hls_segment.ts video/one_sample_chunks.mp4; do
     name=$(basename "$sample")
     { printf '\000'; cat "$DATA/$sample"; } >"$ROUND/$name"
     { printf '\001'; cat "$DATA/$sample"; } >"$ROUND/small_chunks_$name"

@@ -520,8 +520,11 @@ TEST(ContainerWalk, LargeSizeTableCostsOnlyTheEntriesTheUnitsUse) {
     ASSERT_EQ(map.source, UnitSource::ISO_MEDIA);
     ASSERT_EQ(map.units.size(), 1u);
     EXPECT_EQ(map.units[0].size, 100u);
-    ASSERT_EQ(map.size_runs.size(), 1u);
-    EXPECT_TRUE(map.size_runs[0].offset == g.at - 4 && map.size_runs[0].count == 1u && map.size_runs[0].first_unit == 0);
+    // the one entry of the size table in use, and the chunk offsets as a table of places
+    ASSERT_EQ(map.size_runs.size(), 2u);
+    const SizeRun& sizes = map.size_runs[0];
+    EXPECT_TRUE(sizes.kind == RUN_UNIT_SIZES && sizes.offset == g.at - 4 && sizes.count == 1u && sizes.first_unit == 0);
+    EXPECT_EQ(map.size_runs[1].kind, RUN_CHUNK_OFFSETS);
 }
 
 // A fragment's run that gives sample sizes alone is a table of sizes naming the media after
@@ -560,7 +563,7 @@ TEST(ContainerWalk, RunsOfSizesAloneAreTablesOfTheMediaAfterThem) {
     }
     EXPECT_EQ(derived, 65u);
     UnitLengths known;
-    EXPECT_TRUE(fill_size_tables(units, known, blank.data(), blank.size(), XXH3_64bits(data.data(), data.size())));
+    EXPECT_TRUE(fill_size_tables(units, known, blank.data(), blank.size(), XXH3_64bits(data.data(), data.size()), 0));
     EXPECT_TRUE(blank == data);
 }
 

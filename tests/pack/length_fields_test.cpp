@@ -70,7 +70,7 @@ bool fills_back(const Bytes& data, const std::vector<ChunkUnit>& units) {
     Bytes blank = data;
     for (const ChunkUnit& u : fields_of(units)) std::fill_n(blank.begin() + u.start, u.length, 0);
     UnitLengths known;
-    return fill_size_tables(units, known, blank.data(), blank.size(), xxh3(data)) && blank == data;
+    return fill_size_tables(units, known, blank.data(), blank.size(), xxh3(data), 0) && blank == data;
 }
 
 TEST(LengthFields, FlvSizesAreFoundAndFilledBack) {
@@ -156,7 +156,7 @@ TEST(LengthFields, CodedAsShapesFromVersionSixOnly) {
     ASSERT_EQ(decode_chunk(with_fields.data(), with_fields.size(), back.data(), back.size(), true, &trace, 6), PACK_OK);
     EXPECT_EQ(fields_of(trace.units).size(), 2 * bodies.size());
     UnitLengths known;
-    ASSERT_TRUE(fill_size_tables(trace.units, known, back.data(), back.size(), xxh3(t.data)));
+    ASSERT_TRUE(fill_size_tables(trace.units, known, back.data(), back.size(), xxh3(t.data), 0));
     EXPECT_TRUE(back == t.data);
     // versions before 6 have no fields to code
     EXPECT_EQ(encode_chunk(t.data.data(), t.data.size(), without, nullptr, true, &t.units, 5), PACK_BAD_SETTINGS);
@@ -206,7 +206,7 @@ std::size_t coded_size(const Tags& t, unsigned version) {
     EXPECT_EQ(decode_chunk(payload.data(), payload.size(), back.data(), back.size(), true, &trace, version), PACK_OK);
     EXPECT_EQ(trace.units.size(), t.units.size());
     UnitLengths known;
-    EXPECT_TRUE(fill_size_tables(trace.units, known, back.data(), back.size(), xxh3(t.data)));
+    EXPECT_TRUE(fill_size_tables(trace.units, known, back.data(), back.size(), xxh3(t.data), 0));
     EXPECT_TRUE(back == t.data);
     return payload.size();
 }

@@ -417,6 +417,14 @@ void take_track_samples(Walker& w, const TrackTables& t) {
     }
 }
 
+// The trak's tables whose entries may be places of stretches of access units.
+void add_place_tables(Walker& w, const TrackTables& t) {
+    const auto count = [](std::uint64_t n) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(n, UINT32_MAX)); };
+    if (t.chunk_bytes == 4 && t.chunks_count != 0) w.layout.place_tables.push_back({t.chunks_at, count(t.chunks_count), false});
+    if (t.layout_index < 0 && t.size_bits == 32 && t.constant_size == 0 && t.sizes_count != 0)
+        w.layout.place_tables.push_back({t.sizes_at, count(t.sizes_count), true});
+}
+
 // A traf's samples: runs placed from the base its tfhd gives (or the moof, or where the
 // previous traf's data ended), each run without a data offset continuing after the last.
 // What a track fragment's header and runs have said so far.
@@ -670,7 +678,10 @@ bool walk_container(const RandomReader& in, ContainerLayout& layout) {
     layout.kind = ContainerKind::ISO_MEDIA;
     const std::uint64_t checked_end = pos;
     if (have_moov) read_moov(w, moov);
-    for (const TrackTables& t : w.tracks) take_track_samples(w, t);
+    for (const TrackTables& t : w.tracks) {
+        take_track_samples(w, t);
+        add_place_tables(w, t);
+    }
     // A segment cut from a fragmented file (no index) names its tracks in its fragments only;
     // their frame context is for the caller to find.
     w.lone = layout.guessed_tracks = !have_moov && layout.fragmented;

@@ -43,6 +43,15 @@ struct SizeTable {
     std::uint32_t first_entry = 0;
 };
 
+// A 32-bit table of the index whose entries may be places of the modelled tracks' stretches of
+// access units (see chunk_units.h): any track's chunk offsets (stco), and the sample sizes of a
+// track that is not modelled (a video track's, where each chunk holds one sample).
+struct PlaceTable {
+    std::uint64_t offset = 0;  // of entry 0
+    std::uint32_t count = 0;   // entries within the box
+    bool sizes = false;        // sample sizes rather than chunk offsets
+};
+
 enum class ContainerKind : std::uint8_t { NONE, ISO_MEDIA, FLV, MATROSKA };
 
 struct ContainerLayout {
@@ -56,6 +65,7 @@ struct ContainerLayout {
     std::vector<AacTrack> tracks;       // the modelled AAC tracks
     std::vector<SampleExtent> samples;  // their access units: sorted by offset, none overlapping, each within the file
     std::vector<SizeTable> size_tables;  // of the modelled tracks, 32-bit tables only
+    std::vector<PlaceTable> place_tables;  // of a file with an index (moov)
 };
 
 // The walk's fixed limits, whatever the file claims.

@@ -22,6 +22,9 @@ constexpr std::uint64_t kIndexBeforeTable = 1024;
 
 std::uint64_t run_end(const SizeRun& r) { return r.offset + 4 * std::uint64_t{r.count}; }
 
+// Whether the cut looks at a table: size tables always, tables of places where they are derived.
+bool looked_at(const UnitCuts& cuts, const SizeRun& r) { return r.kind == RUN_UNIT_SIZES || cuts.places; }
+
 // Where a length field is looked for: up to kFieldBefore bytes before its unit's start (where
 // it ends at or before the start), or up to kFieldAfter bytes after its end.
 constexpr std::uint32_t kFieldBefore = 14;
@@ -111,7 +114,9 @@ std::size_t cut_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t size
     const std::vector<SizeRun>& runs = cuts.plan->size_runs;
     std::uint64_t tables_end = 0;
     for (std::size_t r = cuts.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
-        if (run_end(runs[r]) <= start) continue;
+        // tables of places wait for the chunks before as size tables do (size_table_ahead), but
+        // move no cut: they lie in an index whose size tables place it
+        if (run_end(runs[r]) <= start || runs[r].kind != RUN_UNIT_SIZES) continue;
         const bool names_before = runs[r].first_unit < units.size() && units[runs[r].first_unit].offset < runs[r].offset;
         if (j > i && runs[r].offset > units[i].offset && names_before) {
             // the index the table is part of (a moov's other tables) goes with it, from the end
@@ -153,8 +158,71 @@ std::size_t widen_unit_chunk(UnitCuts& cuts, std::uint64_t start, std::size_t si
 bool size_table_ahead(UnitCuts& cuts, std::uint64_t start, std::size_t size) {
     const std::vector<SizeRun>& runs = cuts.plan->size_runs;
     while (cuts.next_size_run < runs.size() && run_end(runs[cuts.next_size_run]) <= start) ++cuts.next_size_run;
-    return cuts.next_size_run < runs.size() && runs[cuts.next_size_run].offset < start + size;
+    for (std::size_t r = cuts.next_size_run; r < runs.size() && runs[r].offset < start + size; ++r)
+        if (run_end(runs[r]) > start && looked_at(cuts, runs[r])) return true;
+    return false;
 }
+
+namespace {
+
+constexpr std::uint32_t kMinPlaceEntries = 2;
+
+std::uint32_t be32_at(const std::uint8_t* e) {
+    return std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 | std::uint32_t{e[2]} << 8 | e[3];
+}
+
+// Whether the 4 bytes at `at` in a chunk lie clear of its access units (in order of start).
+bool clear_of_units(const std::vector<ChunkUnit>& units, std::size_t own, std::uint64_t at) {
+    auto it = std::upper_bound(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(own), at,
+                               [](std::uint64_t v, const ChunkUnit& u) { return v < std::uint64_t{u.start} + u.length; });
+    return it == units.begin() + static_cast<std::ptrdiff_t>(own) || it->start >= at + 4;
+}
+
+// The stretches as the unpacker knows them when it fills a chunk's tables in (those numbered
+// before the chunk and those its own access units add), and where to look a place up.
+struct PlaceFinder {
+    UnitLengths known;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> gaps;  // (gap after stretch s, s), sorted
+    bool has_gaps = false;
+};
+
+void start_finder(const UnitCuts& cuts, std::uint64_t start, const std::vector<ChunkUnit>& own, PlaceFinder& f) {
+    f.known.stretches = true;
+    f.known.stretches_full = cuts.numbered.stretches_full;
+    f.known.stretch_start = cuts.numbered.stretch_start;
+    f.known.stretch_end = cuts.numbered.stretch_end;
+    add_stretches(own, start, f.known);
+}
+
+// The stretch whose place of the given kind is v, preferring `next` (the one after the entry
+// before) and then the first after it; false when there is none.
+bool find_place(PlaceFinder& f, PlaceKind kind, std::uint32_t v, std::uint32_t next, std::uint32_t& s) {
+    std::uint32_t at = 0;
+    if (place_of(f.known, kind, next, at) && at == v) {
+        s = next;
+        return true;
+    }
+    if (kind != PLACE_GAP) {
+        const std::vector<std::uint32_t>& sorted = kind == PLACE_START ? f.known.stretch_start : f.known.stretch_end;
+        auto it = std::lower_bound(sorted.begin(), sorted.end(), v);
+        if (it == sorted.end() || *it != v) return false;
+        s = static_cast<std::uint32_t>(it - sorted.begin());
+        return true;
+    }
+    if (!f.has_gaps) {
+        f.has_gaps = true;
+        for (std::uint32_t k = 0; k + 1 < f.known.stretch_start.size(); ++k)
+            f.gaps.emplace_back(f.known.stretch_start[k + 1] - f.known.stretch_end[k], k);
+        std::sort(f.gaps.begin(), f.gaps.end());
+    }
+    auto it = std::lower_bound(f.gaps.begin(), f.gaps.end(), std::make_pair(v, next));
+    if (it == f.gaps.end() || it->first != v) it = std::lower_bound(f.gaps.begin(), f.gaps.end(), std::make_pair(v, 0u));
+    if (it == f.gaps.end() || it->first != v) return false;
+    s = it->second;
+    return true;
+}
+
+}  // namespace
 
 void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8_t* data, std::size_t n,
                      std::size_t first_unit, std::vector<ChunkUnit>& chunk_units) {
@@ -168,45 +236,78 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
         if (u < first_unit || u >= first_unit + own) return -1;
         return static_cast<std::int64_t>(cuts.numbered.lengths.size() + (u - first_unit));
     };
-    std::size_t next_own = 0;  // the first own unit not wholly before the entry looked at
+    std::unique_ptr<PlaceFinder> finder;  // made when a table of places is met
+    // A lone place costs more to name than its four bytes cost as the container's: an index's
+    // one chunk offset, or a size that happens to equal a gap.
+    const auto kept = [](const ChunkUnit& t) { return t.kind != UNIT_PLACES || t.length >= 4 * kMinPlaceEntries; };
     for (std::size_t r = cuts.next_size_run; r < runs.size() && runs[r].offset < start + n; ++r) {
+        if (!looked_at(cuts, runs[r])) continue;
+        const bool places = runs[r].kind != RUN_UNIT_SIZES;
+        if (places && finder == nullptr) {
+            finder = std::make_unique<PlaceFinder>();
+            start_finder(cuts, start, chunk_units, *finder);
+        }
         ChunkUnit table;
-        table.kind = UNIT_SIZES;
-        for (std::uint32_t k = 0; k < runs[r].count; ++k) {
+        table.kind = places ? UNIT_PLACES : UNIT_SIZES;
+        // the entries within the chunk only: a table may be far longer than a chunk
+        const std::uint64_t skip = start > runs[r].offset ? (start - runs[r].offset) / 4 : 0;
+        for (std::uint32_t k = static_cast<std::uint32_t>(std::min<std::uint64_t>(skip, runs[r].count));
+             k < runs[r].count && runs[r].offset + 4 * std::uint64_t{k} < start + n; ++k) {
             const std::uint64_t entry = runs[r].offset + 4 * std::uint64_t{k};
             bool derived = entry >= start && entry + 4 <= start + n;
             std::int64_t number = -1;
+            PlaceKind place = PLACE_START;
             if (derived) {
-                const std::uint8_t* e = data + (entry - start);
-                const std::uint32_t value = std::uint32_t{e[0]} << 24 | std::uint32_t{e[1]} << 16 |
-                                            std::uint32_t{e[2]} << 8 | e[3];
-                number = number_for(runs[r].first_unit + k);
-                derived = number >= 0 && number < static_cast<std::int64_t>(kMaxDerivedUnits) &&
-                          value == units[runs[r].first_unit + k].size;
+                const std::uint32_t value = be32_at(data + (entry - start));
+                if (places) {
+                    const bool open = table.length != 0 && table.start + table.length == entry - start;
+                    const std::uint32_t next = open ? table.first_index + table.length / 4 : 0;
+                    place = open ? static_cast<PlaceKind>(table.place)
+                                 : runs[r].kind == RUN_OTHER_SIZES ? PLACE_GAP : PLACE_START;
+                    std::uint32_t s = 0;
+                    derived = find_place(*finder, place, value, next, s);
+                    if (!derived && runs[r].kind == RUN_CHUNK_OFFSETS) {
+                        place = place == PLACE_START ? PLACE_END : PLACE_START;
+                        derived = find_place(*finder, place, value, next, s);
+                    }
+                    number = s;
+                } else {
+                    number = number_for(runs[r].first_unit + k);
+                    derived = number >= 0 && number < static_cast<std::int64_t>(kMaxDerivedUnits) &&
+                              value == units[runs[r].first_unit + k].size;
+                }
             }
-            if (derived) {
-                while (next_own < own && chunk_units[next_own].start + chunk_units[next_own].length <= entry - start)
-                    ++next_own;
-                derived = next_own == own || chunk_units[next_own].start >= entry - start + 4;
-            }
+            derived = derived && clear_of_units(chunk_units, own, entry - start);
             const bool extends = table.length != 0 && table.start + table.length == entry - start &&
-                                 table.first_index + table.length / 4 == number;
+                                 table.first_index + table.length / 4 == number && table.place == place;
             if (table.length != 0 && (!derived || !extends)) {
-                tables.push_back(table);
+                if (kept(table)) tables.push_back(table);
                 table.length = 0;
             }
             if (!derived) continue;
             if (table.length == 0) {
                 table.start = static_cast<std::uint32_t>(entry - start);
                 table.first_index = static_cast<std::uint32_t>(number);
+                table.place = place;
             }
             table.length += 4;
         }
-        if (table.length != 0) tables.push_back(table);
+        if (table.length != 0 && kept(table)) tables.push_back(table);
     }
     if (tables.empty()) return;
+    // Tables come in order of their runs, which do not overlap in a file the walk understood; a
+    // table that would overlap the one before is left as the container's bytes.
+    std::stable_sort(tables.begin(), tables.end(), [](const ChunkUnit& a, const ChunkUnit& b) { return a.start < b.start; });
     std::vector<ChunkUnit> merged;
     merged.reserve(chunk_units.size() + tables.size());
+    std::size_t end = 0;
+    for (const ChunkUnit& t : tables)
+        if (t.start >= end) {
+            merged.push_back(t);
+            end = std::size_t{t.start} + t.length;
+        }
+    tables.swap(merged);
+    merged.clear();
     std::merge(chunk_units.begin(), chunk_units.end(), tables.begin(), tables.end(), std::back_inserter(merged),
                [](const ChunkUnit& a, const ChunkUnit& b) { return a.start < b.start; });
     chunk_units.swap(merged);
@@ -279,14 +380,14 @@ void add_length_fields(const std::uint8_t* data, std::size_t n, std::vector<Chun
 }
 
 bool number_units(UnitCuts& cuts, std::size_t first_unit, const std::vector<ChunkUnit>& units,
-                  const std::uint8_t* original, std::size_t size, std::uint64_t checksum) {
+                  const std::uint8_t* original, std::size_t size, std::uint64_t checksum, std::uint64_t offset) {
     std::size_t access = 0;
     for (const ChunkUnit& u : units) access += u.kind == UNIT_ACCESS ? 1 : 0;
     const std::size_t first = cuts.numbered.lengths.size();
     if (access != 0 && first < kMaxDerivedUnits)
         cuts.numbered_runs.push_back(
             NumberedRun{first_unit, std::min<std::size_t>(access, kMaxDerivedUnits - first), static_cast<std::uint32_t>(first)});
-    if (!has_size_tables(units)) return fill_size_tables(units, cuts.numbered, nullptr, 0, 0);
+    if (!has_size_tables(units)) return fill_size_tables(units, cuts.numbered, nullptr, 0, 0, offset);
     std::vector<std::uint8_t> copy(original, original + size);
-    return fill_size_tables(units, cuts.numbered, copy.data(), copy.size(), checksum);
+    return fill_size_tables(units, cuts.numbered, copy.data(), copy.size(), checksum, offset);
 }

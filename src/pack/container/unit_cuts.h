@@ -29,6 +29,7 @@ struct NumberedRun {
 // A cursor over a plan as its chunks are cut and written, in order.
 struct UnitCuts {
     const UnitPlan* plan = nullptr;
+    bool places = false;            // tables of places are derived (format version 11): set before cutting
     std::size_t next_unit = 0;      // the first access unit not yet given to a chunk
     std::size_t next_size_run = 0;  // the first size table stretch not wholly before the cut
     // Access units as the unpacker will count them (those of chunks coded as units, in order):
@@ -60,7 +61,9 @@ bool size_table_ahead(UnitCuts& cuts, std::uint64_t start, std::size_t size);
 // entries of size tables in it that are derived: their unit is numbered already, or is one of
 // this chunk's (before the entry or after it, as a fragment's trun names the samples of the
 // media that follows: the unpacker fills a chunk's tables in once it has all its units), and
-// the entry holds its length. A derived entry never overlaps an access unit.
+// the entry holds its length. With cuts.places, also the entries of tables of places that hold
+// a place of a stretch numbered so far (this chunk's units counted). A derived entry never
+// overlaps an access unit.
 void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8_t* data, std::size_t n,
                      std::size_t first_unit, std::vector<ChunkUnit>& units);
 
@@ -72,7 +75,9 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
 // in data; none overlaps another unit, table or field.
 void add_length_fields(const std::uint8_t* data, std::size_t n, std::vector<ChunkUnit>& units);
 
-// Numbers the access units of a chunk coded as units, as the unpacker will, and checks its
-// size tables against them: false when a derived entry would come back wrong (a bug).
+// Numbers the access units of a chunk coded as units (at input offset `offset`), as the unpacker
+// will, and checks its size tables against them: false when a derived entry would come back
+// wrong (a bug).
 [[nodiscard]] bool number_units(UnitCuts& cuts, std::size_t first_unit, const std::vector<ChunkUnit>& units,
-                                const std::uint8_t* original, std::size_t size, std::uint64_t checksum);
+                                const std::uint8_t* original, std::size_t size, std::uint64_t checksum,
+                                std::uint64_t offset);

@@ -246,6 +246,10 @@ void take_layout_units(UnitPlan& plan) {
         }
         if (r.count != 0) plan.size_runs.push_back(r);
     }
+    if (!plan.units.empty())
+        for (const PlaceTable& table : plan.layout.place_tables)
+            plan.size_runs.push_back({table.offset, table.count, 0, table.sizes ? RUN_OTHER_SIZES : RUN_CHUNK_OFFSETS});
+    std::vector<PlaceTable>().swap(plan.layout.place_tables);
     std::sort(plan.size_runs.begin(), plan.size_runs.end(),
               [](const SizeRun& a, const SizeRun& b) { return a.offset < b.offset; });
     // The units are all the packer needs of the samples: their memory goes back now.

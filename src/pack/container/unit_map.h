@@ -37,10 +37,16 @@ constexpr bool unit_fits(std::uint64_t offset, std::uint64_t size) {
 // UnitPlan::units) when the table is right. The packer checks every entry; those that are
 // right and whose unit comes before them, or lies in the same chunk, are derived rather than
 // stored.
+//
+// A stretch may instead be a table whose entries may be places of stretches of access units
+// (format version 11, UNIT_PLACES): an index's chunk offsets, or the sample sizes of a track that
+// is not modelled. The packer checks every entry against the stretches numbered before it.
+enum SizeRunKind : std::uint8_t { RUN_UNIT_SIZES = 0, RUN_CHUNK_OFFSETS, RUN_OTHER_SIZES };
 struct SizeRun {
     std::uint64_t offset = 0;
     std::uint32_t count = 0;
-    std::uint32_t first_unit = 0;
+    std::uint32_t first_unit = 0;  // of a table of places, 0
+    SizeRunKind kind = RUN_UNIT_SIZES;
 };
 
 enum class UnitSource : std::uint8_t { NONE, ISO_MEDIA, FLV, MATROSKA, ADIF, RAW };

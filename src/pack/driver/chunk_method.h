@@ -53,6 +53,7 @@ struct PackJob {
     const ChunkCoder* coder = nullptr;
     SharedZstd* zstd = nullptr;
     std::vector<std::uint8_t> original;
+    std::uint64_t offset = 0;           // of original in the input
     std::vector<ChunkUnit> units;       // the access units and size tables of a container chunk
     bool container = false;             // the chunk is cut from a container: code it as units
     bool ts = false;                    // the chunk is transport stream packets laid out as ts says

@@ -237,7 +237,8 @@ void count_chunk(PackReport& r, std::uint8_t method, std::uint64_t original, std
 // table the unpacker would fill in wrong is a bug, stopped here.
 [[nodiscard]] PackResult check_numbering(PackRun& run, const PackJob& job) {
     if (!codes_units(job.method)) return PACK_OK;
-    if (number_units(run.cuts, job.first_unit, job.units, job.original.data(), job.original.size(), job.checksum))
+    if (number_units(run.cuts, job.first_unit, job.units, job.original.data(), job.original.size(), job.checksum,
+                     job.offset))
         return PACK_OK;
     run.report.message = "internal error: a derived size table does not match its access units; nothing was kept";
     return PACK_VERIFY_FAILED;
@@ -349,6 +350,7 @@ struct UnpackRun {
     const bool intact = read_file_header(bytes, header);
     // The version is named even when the rest does not match: a later format may change it.
     run.report.format_version = header.version;
+    run.known.stretches = has_place_tables(header.version);
     if (header.version < kOldestReadableVersion || header.version > kPackFormatVersion) {
         run.report.message =
             format_message("format version %" PRIu64 " is not supported by this version of aaczavrok"
@@ -439,6 +441,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
     PackRun run{in, out, settings, report, {}, 0, 0, false, {}, 0, 0, 0, {}, 0, {}, {}};
     if (settings.plan != nullptr && settings.plan->source != UnitSource::NONE && methods_of_version(settings.format_version) > METHOD_UNITS)
         run.cuts.plan = settings.plan;
+    run.cuts.places = run.cuts.numbered.stretches = has_place_tables(settings.format_version);
     plan_chunks(run);
     run.window.resize(settings.chunk_cap);
     XXH3_64bits_reset(&run.whole);
@@ -498,6 +501,7 @@ PackResult pack_stream(const ByteSource& in, const ByteSink& out, const PackSett
             }
             if (job.container && has_length_fields(job.version)) add_length_fields(p, n, job.units);
             job.original.assign(p, p + n);
+            job.offset = run.offset;
             pipeline.submit();
             run.begin += n;
             run.offset += n;
@@ -554,7 +558,8 @@ PackResult unpack_stream(const ByteSource& in, const ByteSink& out, const PackSe
         if (job.keeps) run.reach.kept = true;
         if (job.result == PACK_OK && job.reaches_back) unpack_reaching(job, run.reach);
         if (job.result == PACK_OK && codes_units(job.method) &&
-            !fill_size_tables(job.trace.units, run.known, job.output.data(), job.output.size(), job.checksum))
+            !fill_size_tables(job.trace.units, run.known, job.output.data(), job.output.size(), job.checksum,
+                              report.original_bytes))
             job.result = PACK_CHECKSUM_MISMATCH;
         if (job.result != PACK_OK)
             return damaged(report, format_message("chunk %" PRIu64 " is damaged (", report.chunks + 1) +

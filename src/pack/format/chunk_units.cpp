@@ -1,4 +1,4 @@
-// Filling in the derived size tables of a chunk of units.
+// Filling in the derived size tables and tables of places of a chunk of units.
 #include "pack/format/chunk_units.h"
 
 #define XXH_STATIC_LINKING_ONLY
@@ -32,8 +32,38 @@ bool has_size_tables(const std::vector<ChunkUnit>& units) {
     return false;
 }
 
+void add_stretches(const std::vector<ChunkUnit>& units, std::uint64_t offset, UnitLengths& known) {
+    if (!known.stretches) return;
+    for (const ChunkUnit& u : units) {
+        if (u.kind != UNIT_ACCESS || known.stretches_full) continue;
+        const std::uint64_t start = offset + u.start, end = start + u.length;
+        if (end > 0xFFFFFFFFu) {
+            known.stretches_full = true;
+        } else if (!known.stretch_end.empty() && known.stretch_end.back() == start) {
+            known.stretch_end.back() = static_cast<std::uint32_t>(end);
+        } else if (known.stretch_start.size() >= kMaxDerivedStretches) {
+            known.stretches_full = true;
+        } else {
+            known.stretch_start.push_back(static_cast<std::uint32_t>(start));
+            known.stretch_end.push_back(static_cast<std::uint32_t>(end));
+        }
+    }
+}
+
+bool place_of(const UnitLengths& known, PlaceKind kind, std::uint32_t s, std::uint32_t& value) {
+    const std::size_t n = known.stretch_start.size();
+    if (s >= n || (kind == PLACE_GAP && s + 1 >= n)) return false;
+    switch (kind) {
+    case PLACE_START: value = known.stretch_start[s]; return true;
+    case PLACE_END: value = known.stretch_end[s]; return true;
+    case PLACE_GAP: value = known.stretch_start[s + 1] - known.stretch_end[s]; return true;
+    default: return false;
+    }
+}
+
 bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, std::uint8_t* out, std::size_t size,
-                      std::uint64_t checksum) {
+                      std::uint64_t checksum, std::uint64_t offset) {
+    add_stretches(units, offset, known);
     for (const ChunkUnit& u : units) {
         if (u.kind != UNIT_ACCESS || known.lengths.size() >= kMaxDerivedUnits) continue;
         known.lengths.push_back(static_cast<std::uint16_t>(u.length > 0xFFFF ? 0xFFFF : u.length));
@@ -52,6 +82,19 @@ bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, s
             if (value < 0 || value >> (8 * u.length) != 0) return false;
             for (std::uint32_t b = 0; b < u.length; ++b)
                 out[u.start + b] = static_cast<std::uint8_t>(value >> (8 * (u.length - 1 - b)));
+            continue;
+        }
+        if (u.kind == UNIT_PLACES) {
+            tables = true;
+            if (u.length % 4 != 0 || u.start > size || u.length > size - u.start || u.place >= PLACE_KINDS) return false;
+            for (std::uint32_t k = 0; k < u.length / 4; ++k) {
+                std::uint32_t v = 0;
+                if (u.first_index + k < u.first_index ||
+                    !place_of(known, static_cast<PlaceKind>(u.place), u.first_index + k, v))
+                    return false;
+                std::uint8_t* e = out + u.start + 4 * std::size_t{k};
+                for (int b = 0; b < 4; ++b) e[b] = static_cast<std::uint8_t>(v >> (24 - 8 * b));
+            }
             continue;
         }
         if (u.kind != UNIT_SIZES) continue;

@@ -22,7 +22,20 @@
 // holding the length of the chunk's access unit first_index (counting its access units from
 // 0) plus addend, as an FLV tag's data size and the size of the tag before, or a Matroska
 // block's size, do. Nothing of it is stored either.
-enum UnitKind : std::uint8_t { UNIT_ACCESS = 0, UNIT_SIZES, UNIT_FIELD };
+//
+// A unit may also be a table of places (format version 11): 32-bit, big-endian entries, entry
+// k the place of the stretch of access units first_index + k (`place` says which). A stretch is
+// a run of access units that follow one another in the file with nothing between, counting the
+// access units of every chunk coded as units, in order. An MP4 file's chunk offsets are where
+// its audio stretches start, or where the video between them does (where one ends), and a video
+// chunk of one sample is as long as the bytes between two stretches. Nothing of it is stored.
+enum UnitKind : std::uint8_t { UNIT_ACCESS = 0, UNIT_SIZES, UNIT_FIELD, UNIT_PLACES };
+enum PlaceKind : std::uint8_t {
+    PLACE_START = 0,  // the file offset of the stretch's first byte
+    PLACE_END,        // the file offset just past its last byte
+    PLACE_GAP,        // the bytes between its end and the start of the stretch after it
+    PLACE_KINDS
+};
 
 // An access unit also names its track (format version 7): the models keep what they remember
 // of a stream (each channel's last frames, the last value of each field) per track, so that
@@ -36,7 +49,8 @@ struct ChunkUnit {
     std::uint8_t object_type = 2;  // 1 Main, 2 LC, 4 LTP
     std::uint8_t sf_index = 0;     // 0..12
     std::uint8_t track = 0;        // 0..kMaxUnitTracks - 1
-    std::uint32_t first_index = 0; // of a table: the unit its first entry is the length of
+    std::uint8_t place = PLACE_START;  // of a table of places: what its entries are
+    std::uint32_t first_index = 0; // of a table: the unit (or stretch) its first entry is the length (or place) of
     std::int32_t addend = 0;       // of a length field
 };
 
@@ -55,11 +69,28 @@ struct UnitTrace {
 // access unit up to this count (two bytes each), and the packer derives no entry past it.
 constexpr std::uint32_t kMaxDerivedUnits = 8u << 20;
 
+// The most stretches a table of places may derive from (the unpacker keeps two offsets of each;
+// a crafted file of a million units apart would otherwise double what its units take).
+constexpr std::uint32_t kMaxDerivedStretches = 1u << 19;
+
 // The lengths of the access units of the chunks of units written so far, in file order, as
-// the size tables of later chunks refer to them (at most kMaxDerivedUnits of them).
+// the size tables of later chunks refer to them (at most kMaxDerivedUnits of them); and with
+// `stretches` (format version 11) the stretches they make, as tables of places refer to them.
+// Stretches are counted while they lie below 4 GiB (a table of places is 32-bit) and up to
+// kMaxDerivedStretches; the first unit past either ends the count.
 struct UnitLengths {
     std::vector<std::uint16_t> lengths;
+    bool stretches = false;
+    bool stretches_full = false;
+    std::vector<std::uint32_t> stretch_start, stretch_end;
 };
+
+// Counts the access units of a chunk of units at file offset `offset` into the stretches.
+void add_stretches(const std::vector<ChunkUnit>& units, std::uint64_t offset, UnitLengths& known);
+
+// The value a table of places holds for stretch s, or false when the stretches known do not
+// tell it (s past them, or the gap after the last).
+bool place_of(const UnitLengths& known, PlaceKind kind, std::uint32_t s, std::uint32_t& value);
 
 // The container's runs of a chunk of units, in order: the stretches between its access units
 // and size tables, and after the last. Their extents, from start, are appended to runs.
@@ -79,9 +110,9 @@ std::size_t extent_bytes(const std::vector<ByteExtent>& extents);
 // Whether a chunk's units hold a size table or a length field.
 bool has_size_tables(const std::vector<ChunkUnit>& units);
 
-// Adds the access units of a chunk of units to `known`, fills in its size tables and length
-// fields at out from them, and says whether its checksum then holds (when it has any; the
-// caller has checked it otherwise): false when one points past what is known, a field's value
-// does not fit its width, or the bytes do not match.
+// Adds the access units of a chunk of units (at file offset `offset`) to `known`, fills in its
+// size tables, length fields and tables of places at out from them, and says whether its
+// checksum then holds (when it has any; the caller has checked it otherwise): false when one
+// points past what is known, a field's value does not fit its width, or the bytes do not match.
 bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, std::uint8_t* out, std::size_t size,
-                      std::uint64_t checksum);
+                      std::uint64_t checksum, std::uint64_t offset);

@@ -36,8 +36,10 @@ constexpr std::uint8_t kPackMagic[8] = {0x89, 'A', 'A', 'Z', '\r', '\n', 0x1A, '
 // before), and to transport stream chunks PES lengths predicted from the packet before and
 // stuffing kept as one byte. Version 10 added chunks that reach back: a zstd frame made with
 // the original bytes before its chunk (up to kReachBackBytes) as its prefix, so that what repeats
-// further apart than a chunk is found as a whole-file compressor finds it.
-constexpr std::uint16_t kPackFormatVersion = 10;
+// further apart than a chunk is found as a whole-file compressor finds it. Version 11 added
+// tables of places to payloads of units: an index's chunk offsets and a video track's sample
+// sizes derived from where the stretches of access units before them lie.
+constexpr std::uint16_t kPackFormatVersion = 11;
 constexpr std::uint16_t kOldestReadableVersion = 2;
 
 constexpr std::size_t kFileHeaderSize = 16;
@@ -97,6 +99,8 @@ constexpr bool has_gap_memory(unsigned version) { return version >= 9; }
 constexpr bool has_pes_frames(unsigned version) { return version >= 9; }
 // Whether a format version's chunks may keep and reach back (kChunkKeeps, kChunkReachesBack).
 constexpr bool has_reach_back(unsigned version) { return version >= 10; }
+// Whether a format version's payloads of units may hold tables of places (UNIT_PLACES).
+constexpr bool has_place_tables(unsigned version) { return version >= 11; }
 
 // Whether a method's payload is one of units, whose access units count in the numbering the
 // derived size tables refer to.

@@ -68,6 +68,31 @@ struct LengthFieldModels {
     FieldShape last[2];  // the last shape, and the one before
 };
 
+// Tables of places (format version 11): whether a derived stretch that is not a field is one,
+// then what its entries are, its first stretch against where the last table of that kind
+// ended, and its entry count.
+struct PlaceModels {
+    Bit is_places;
+    UintModel kind;
+    SintModel first[PLACE_KINDS];
+    UintModel count;
+    std::uint32_t expected[PLACE_KINDS] = {};
+};
+
+// A table of places' shape; false when the one decoded is not one a table may have.
+template <class Coder>
+bool code_places(Coder& rc, PlaceModels& m, std::uint8_t& place, std::uint32_t& first, std::uint32_t& count) {
+    place = static_cast<std::uint8_t>(code_uint(rc, m.kind, place));
+    if (place >= PLACE_KINDS) return false;
+    const std::int32_t delta =
+        code_sint(rc, m.first[place], static_cast<std::int32_t>(first - m.expected[place]));
+    first = m.expected[place] + static_cast<std::uint32_t>(delta);
+    count = code_uint(rc, m.count, count - 1) + 1;
+    if (count == 0 || first >= kMaxDerivedStretches || count > kMaxDerivedStretches - first) return false;
+    m.expected[place] = first + count;
+    return true;
+}
+
 // The container's short runs (format version 6): headers between access units repeat their
 // layout from unit to unit, so a byte of a run of up to kRemembered bytes is first coded as
 // equal to the byte at its place in the last run of its length, then as that byte stepped on
@@ -110,7 +135,7 @@ void code_container_run(Coder& rc, RunMemory& r, Model& m, std::uint8_t* bytes, 
 // element is first coded as the same as the one at its place between the two units before (a
 // run as of the same length), which a container's layout repeats from unit to unit, and only
 // otherwise as before.
-enum GapKind : std::uint8_t { GAP_UNIT = 0, GAP_RUN, GAP_SIZES, GAP_FIELD, GAP_KINDS };
+enum GapKind : std::uint8_t { GAP_UNIT = 0, GAP_RUN, GAP_SIZES, GAP_FIELD, GAP_PLACES, GAP_KINDS };
 struct GapElement {
     std::uint8_t kind = GAP_UNIT;
     std::uint32_t run = 0;  // a run's length
@@ -135,10 +160,10 @@ struct GapMemory {
 };
 
 // Codes the kind of the next element (and a run's length), with the gap memory where there is
-// one; `units` and `fields` say which kinds the payload may hold.
+// one; `units`, `fields` and `places` (null without) say which kinds the payload may hold.
 template <class Coder>
-void code_gap_element(Coder& rc, UnitModels& m, LengthFieldModels& field, GapMemory* g, bool units, bool fields,
-                      GapElement& el) {
+void code_gap_element(Coder& rc, UnitModels& m, LengthFieldModels& field, PlaceModels* places, GapMemory* g,
+                      bool units, bool fields, GapElement& el) {
     const std::size_t at = g != nullptr && g->n_now < kGapElements ? g->n_now : kGapElements - 1;
     bool coded = false;
     if (g != nullptr) {
@@ -153,12 +178,17 @@ void code_gap_element(Coder& rc, UnitModels& m, LengthFieldModels& field, GapMem
         if (code_bit(rc, m.is_frame, el.kind == GAP_UNIT ? 1u : 0u)) {
             el.kind = GAP_UNIT;
         } else {
-            const bool derived = units && code_bit(rc, m.run_is_sizes, el.kind == GAP_SIZES || el.kind == GAP_FIELD);
+            const bool derived = units && code_bit(rc, m.run_is_sizes,
+                                                   el.kind == GAP_SIZES || el.kind == GAP_FIELD || el.kind == GAP_PLACES);
             if (!derived) {
                 el.kind = GAP_RUN;
                 el.run = code_uint(rc, m.run_length, el.run - 1) + 1;
+            } else if (fields && code_bit(rc, field.is_field, el.kind == GAP_FIELD ? 1u : 0u)) {
+                el.kind = GAP_FIELD;
             } else {
-                el.kind = fields && code_bit(rc, field.is_field, el.kind == GAP_FIELD ? 1u : 0u) ? GAP_FIELD : GAP_SIZES;
+                el.kind = places != nullptr && code_bit(rc, places->is_places, el.kind == GAP_PLACES ? 1u : 0u)
+                              ? GAP_PLACES
+                              : GAP_SIZES;
             }
         }
     }
@@ -255,7 +285,8 @@ struct ChunkEncoder {
     bool keep_short = false;  // with runs_apart, runs of up to kRemembered bytes are coded (version 8)
     LengthFieldModels field;
     RunMemory run_memory;
-    std::unique_ptr<GapMemory> gaps;  // of a payload of units from version 9
+    std::unique_ptr<GapMemory> gaps;       // of a payload of units from version 9
+    std::unique_ptr<PlaceModels> places;   // of a payload of units from version 11
 };
 
 template <class Model>
@@ -271,7 +302,7 @@ template <class Model>
 void encode_run(ChunkEncoder<Model>& e, const std::uint8_t* data, std::size_t run, ByteClass cls) {
     Model& m = *e.buf.model;
     GapElement el{GAP_RUN, static_cast<std::uint32_t>(run)};
-    code_gap_element(e.rc, m.units, e.field, e.gaps.get(), cls == BYTES_CONTAINER, e.fields, el);
+    code_gap_element(e.rc, m.units, e.field, e.places.get(), e.gaps.get(), cls == BYTES_CONTAINER, e.fields, el);
     charge_unit(e, FAMILY_STRUCTURE);
     if (cls == BYTES_CONTAINER && e.runs_apart && !(e.keep_short && run <= kRemembered)) {
         if (e.stats != nullptr) e.stats->other_bytes += run;
@@ -351,7 +382,7 @@ template <class Model>
     Model& m = *e.buf.model;
     FrameRecord& rec = *e.buf.record;
     GapElement el{GAP_UNIT, 0};
-    code_gap_element(e.rc, m.units, e.field, e.gaps.get(), fc != nullptr, e.fields, el);
+    code_gap_element(e.rc, m.units, e.field, e.places.get(), e.gaps.get(), fc != nullptr, e.fields, el);
     if (fc != nullptr) {
         FrameContext coded = *fc;
         if (!code_unit_context(e.rc, m, e.context, e.has_context, coded, e.tracks, e.gaps.get()))
@@ -420,16 +451,21 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
         for (const ChunkUnit& u : *units) {
             if (u.start < pos || u.length == 0 || u.start > size || u.length > size - u.start) return PACK_BAD_SETTINGS;
             if (u.start > pos) encode_run(*e, data + pos, u.start - pos, BYTES_CONTAINER);
-            if (u.kind != UNIT_ACCESS) {  // a derived stretch: a size table or a length field
-                const bool field = u.kind == UNIT_FIELD;
+            if (u.kind != UNIT_ACCESS) {  // a derived stretch: a size table, a length field or a table of places
+                const bool field = u.kind == UNIT_FIELD, places = u.kind == UNIT_PLACES;
+                const std::uint32_t limit = places ? kMaxDerivedStretches : kMaxDerivedUnits;
                 if (field ? !e->fields || u.length > kMaxFieldBytes
-                          : u.length % 4 != 0 || u.first_index >= kMaxDerivedUnits ||
-                                u.length / 4 > kMaxDerivedUnits - u.first_index)
+                          : (places && e->places == nullptr) || u.length % 4 != 0 || u.first_index >= limit ||
+                                u.length / 4 > limit - u.first_index)
                     return PACK_BAD_SETTINGS;
                 UnitModels& m = e->buf.model->units;
-                GapElement el{field ? GAP_FIELD : GAP_SIZES, 0};
-                code_gap_element(e->rc, m, e->field, e->gaps.get(), true, e->fields, el);
-                if (field) {
+                GapElement el{field ? GAP_FIELD : places ? GAP_PLACES : GAP_SIZES, 0};
+                code_gap_element(e->rc, m, e->field, e->places.get(), e->gaps.get(), true, e->fields, el);
+                if (places) {
+                    std::uint8_t place = u.place;
+                    std::uint32_t first = u.first_index, count = u.length / 4;
+                    if (!code_places(e->rc, *e->places, place, first, count)) return PACK_BAD_SETTINGS;
+                } else if (field) {
                     FieldShape shape{u.length, u.addend,
                                      static_cast<std::int32_t>(u.first_index) - static_cast<std::int32_t>(seen)};
                     if (!code_field(e->rc, e->field, shape)) return PACK_BAD_SETTINGS;
@@ -479,11 +515,13 @@ struct UnitCoding {
     bool tracks = false;      // access units name their tracks (version 7)
     bool keep_short = false;  // a split chunk's short runs stay in the payload (version 8)
     bool gaps = false;        // the gap memory and the track before the last (version 9)
+    bool places = false;      // tables of places (version 11)
 };
 
 UnitCoding unit_coding(unsigned version) {
     if (generation_of(version) != Generation::GEN4) return {};
-    return {has_length_fields(version), has_unit_tracks(version), keeps_short_runs(version), has_gap_memory(version)};
+    return {has_length_fields(version), has_unit_tracks(version), keeps_short_runs(version), has_gap_memory(version),
+            has_place_tables(version)};
 }
 
 template <class Model>
@@ -498,6 +536,7 @@ PackResult encode_with(const std::uint8_t* data, std::size_t size, std::vector<s
     e->tracks = how.tracks;
     e->keep_short = how.keep_short;
     if (units != nullptr && how.gaps) e->gaps = std::make_unique<GapMemory>();
+    if (units != nullptr && how.places) e->places = std::make_unique<PlaceModels>();
     return encode_units(e.get(), data, size, payload, units);
 }
 
@@ -529,13 +568,31 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
     LengthFieldModels field;
     auto run_memory = std::make_unique<RunMemory>();
     const std::unique_ptr<GapMemory> gaps = units && how.gaps ? std::make_unique<GapMemory>() : nullptr;
+    const std::unique_ptr<PlaceModels> places = units && how.places ? std::make_unique<PlaceModels>() : nullptr;
     std::size_t pos = 0;
     while (pos < original_size) {
         if (rc.overrun > kMaxDecoderOverrun) return PACK_PAYLOAD_ENDS_EARLY;
         const std::size_t left = original_size - pos;
         GapElement el;
-        code_gap_element(rc, m.units, field, gaps.get(), units, fields, el);
+        code_gap_element(rc, m.units, field, places.get(), gaps.get(), units, fields, el);
         if (el.kind != GAP_UNIT) {
+            if (el.kind == GAP_PLACES) {
+                std::uint8_t place = PLACE_START;
+                std::uint32_t first = 0, count = 1;
+                if (!code_places(rc, *places, place, first, count) || count > left / 4) return PACK_SIZE_TABLE_PAST;
+                std::memset(out + pos, 0, 4 * std::size_t{count});
+                if (trace != nullptr) {
+                    ChunkUnit table;
+                    table.kind = UNIT_PLACES;
+                    table.place = place;
+                    table.start = static_cast<std::uint32_t>(pos);
+                    table.length = 4 * count;
+                    table.first_index = first;
+                    trace->units.push_back(table);
+                }
+                pos += 4 * std::size_t{count};
+                continue;
+            }
             if (el.kind == GAP_FIELD) {
                 FieldShape shape;
                 if (!code_field(rc, field, shape) || shape.width > left || shape.unit + std::int64_t{seen} < 0)

@@ -11,12 +11,12 @@
 enum class Generation : std::uint8_t {
     NONE,  // not a version whose payloads this build decodes
     GEN3,  // versions 2 and 3: models that start every chunk from nothing (gen3/)
-    GEN4,  // versions 4 to 10: models that start every chunk from a trained state (gen4/)
+    GEN4,  // versions 4 to 11: models that start every chunk from a trained state (gen4/)
 };
 
 constexpr Generation generation_of(unsigned version) {
     return version == 2 || version == 3               ? Generation::GEN3
-           : version >= 4 && version <= 10            ? Generation::GEN4
+           : version >= 4 && version <= 11            ? Generation::GEN4
                                                       : Generation::NONE;
 }
 
