@@ -182,44 +182,69 @@ bool clear_of_units(const std::vector<ChunkUnit>& units, std::size_t own, std::u
 // before the chunk and those its own access units add), and where to look a place up.
 struct PlaceFinder {
     UnitLengths known;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> gaps;  // (gap after stretch s, s), sorted
-    bool has_gaps = false;
+    // by track: (gap after stretch s, s), sorted; made when first asked for
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> gaps[kMaxUnitTracks];
+    bool has_gaps[kMaxUnitTracks] = {};
 };
 
 void start_finder(const UnitCuts& cuts, std::uint64_t start, const std::vector<ChunkUnit>& own, PlaceFinder& f) {
     f.known.stretches = true;
     f.known.stretches_full = cuts.numbered.stretches_full;
-    f.known.stretch_start = cuts.numbered.stretch_start;
-    f.known.stretch_end = cuts.numbered.stretch_end;
+    f.known.stretch_count = cuts.numbered.stretch_count;
+    for (unsigned t = 0; t < kMaxUnitTracks; ++t) f.known.tracks[t] = cuts.numbered.tracks[t];
     add_stretches(own, start, f.known);
 }
 
-// The stretch whose place of the given kind is v, preferring `next` (the one after the entry
-// before) and then the first after it; false when there is none.
-bool find_place(PlaceFinder& f, PlaceKind kind, std::uint32_t v, std::uint32_t next, std::uint32_t& s) {
-    std::uint32_t at = 0;
-    if (place_of(f.known, kind, next, at) && at == v) {
-        s = next;
-        return true;
-    }
-    if (kind != PLACE_GAP) {
-        const std::vector<std::uint32_t>& sorted = kind == PLACE_START ? f.known.stretch_start : f.known.stretch_end;
+// A place, and where it is: stretch s of a track.
+struct Place {
+    PlaceKind kind = PLACE_START;
+    unsigned track = 0;
+    std::uint32_t s = 0;
+};
+
+// Whether a track's stretch has v as its place of the given kind: the one after the entry
+// before (`at`, where at.s is that one's successor) first, then the first after it.
+bool find_in_track(PlaceFinder& f, Place& at, std::uint32_t v) {
+    std::uint32_t value = 0;
+    if (place_of(f.known, at.track, at.kind, at.s, value) && value == v) return true;
+    const Stretches& t = f.known.tracks[at.track];
+    if (at.kind != PLACE_GAP) {
+        const std::vector<std::uint32_t>& sorted = at.kind == PLACE_START ? t.start : t.end;
         auto it = std::lower_bound(sorted.begin(), sorted.end(), v);
         if (it == sorted.end() || *it != v) return false;
-        s = static_cast<std::uint32_t>(it - sorted.begin());
+        at.s = static_cast<std::uint32_t>(it - sorted.begin());
         return true;
     }
-    if (!f.has_gaps) {
-        f.has_gaps = true;
-        for (std::uint32_t k = 0; k + 1 < f.known.stretch_start.size(); ++k)
-            f.gaps.emplace_back(f.known.stretch_start[k + 1] - f.known.stretch_end[k], k);
-        std::sort(f.gaps.begin(), f.gaps.end());
+    auto& gaps = f.gaps[at.track];
+    if (!f.has_gaps[at.track]) {
+        f.has_gaps[at.track] = true;
+        for (std::uint32_t k = 0; k + 1 < t.start.size(); ++k) gaps.emplace_back(t.start[k + 1] - t.end[k], k);
+        std::sort(gaps.begin(), gaps.end());
     }
-    auto it = std::lower_bound(f.gaps.begin(), f.gaps.end(), std::make_pair(v, next));
-    if (it == f.gaps.end() || it->first != v) it = std::lower_bound(f.gaps.begin(), f.gaps.end(), std::make_pair(v, 0u));
-    if (it == f.gaps.end() || it->first != v) return false;
-    s = it->second;
+    auto it = std::lower_bound(gaps.begin(), gaps.end(), std::make_pair(v, at.s));
+    if (it == gaps.end() || it->first != v) it = std::lower_bound(gaps.begin(), gaps.end(), std::make_pair(v, 0u));
+    if (it == gaps.end() || it->first != v) return false;
+    at.s = it->second;
     return true;
+}
+
+// The place an entry of a table holds: as the entry before went on where it does, else a
+// track's stretch start or end (chunk offsets) or gap (another track's sizes). False when
+// none has the value.
+bool find_place(PlaceFinder& f, SizeRunKind run, const Place* before, std::uint32_t v, Place& found) {
+    if (before != nullptr) {
+        found = *before;
+        ++found.s;
+        if (find_in_track(f, found, v)) return true;
+    }
+    for (const PlaceKind kind : {PLACE_START, PLACE_END, PLACE_GAP}) {
+        if ((kind == PLACE_GAP) != (run == RUN_OTHER_SIZES)) continue;
+        for (unsigned track = 0; track < kMaxUnitTracks; ++track) {
+            found = Place{kind, track, 0};
+            if (find_in_track(f, found, v)) return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -257,20 +282,18 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
             bool derived = entry >= start && entry + 4 <= start + n;
             std::int64_t number = -1;
             PlaceKind place = PLACE_START;
+            unsigned track = 0;
             if (derived) {
                 const std::uint32_t value = be32_at(data + (entry - start));
                 if (places) {
                     const bool open = table.length != 0 && table.start + table.length == entry - start;
-                    const std::uint32_t next = open ? table.first_index + table.length / 4 : 0;
-                    place = open ? static_cast<PlaceKind>(table.place)
-                                 : runs[r].kind == RUN_OTHER_SIZES ? PLACE_GAP : PLACE_START;
-                    std::uint32_t s = 0;
-                    derived = find_place(*finder, place, value, next, s);
-                    if (!derived && runs[r].kind == RUN_CHUNK_OFFSETS) {
-                        place = place == PLACE_START ? PLACE_END : PLACE_START;
-                        derived = find_place(*finder, place, value, next, s);
-                    }
-                    number = s;
+                    const Place before{static_cast<PlaceKind>(table.place), table.track,
+                                       table.first_index + table.length / 4 - 1};
+                    Place found;
+                    derived = find_place(*finder, runs[r].kind, open ? &before : nullptr, value, found);
+                    place = found.kind;
+                    track = found.track;
+                    number = found.s;
                 } else {
                     number = number_for(runs[r].first_unit + k);
                     derived = number >= 0 && number < static_cast<std::int64_t>(kMaxDerivedUnits) &&
@@ -279,7 +302,8 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
             }
             derived = derived && clear_of_units(chunk_units, own, entry - start);
             const bool extends = table.length != 0 && table.start + table.length == entry - start &&
-                                 table.first_index + table.length / 4 == number && table.place == place;
+                                 table.first_index + table.length / 4 == number && table.place == place &&
+                                 table.track == track;
             if (table.length != 0 && (!derived || !extends)) {
                 if (kept(table)) tables.push_back(table);
                 table.length = 0;
@@ -289,6 +313,7 @@ void add_size_tables(const UnitCuts& cuts, std::uint64_t start, const std::uint8
                 table.start = static_cast<std::uint32_t>(entry - start);
                 table.first_index = static_cast<std::uint32_t>(number);
                 table.place = place;
+                table.track = static_cast<std::uint8_t>(track);
             }
             table.length += 4;
         }

@@ -489,7 +489,7 @@ bool same_size_tables(const PackJob& job, const UnitTrace& trace, std::vector<st
         if (k >= trace.units.size()) return false;
         const ChunkUnit& t = trace.units[k++];
         if (t.kind != u.kind || t.start != u.start || t.first_index != u.first_index || t.length != u.length ||
-            t.addend != u.addend || t.place != u.place)
+            t.addend != u.addend || t.place != u.place || t.track != u.track)
             return false;
         std::memcpy(back.data() + u.start, job.original.data() + u.start, u.length);
     }

@@ -35,28 +35,32 @@ bool has_size_tables(const std::vector<ChunkUnit>& units) {
 void add_stretches(const std::vector<ChunkUnit>& units, std::uint64_t offset, UnitLengths& known) {
     if (!known.stretches) return;
     for (const ChunkUnit& u : units) {
-        if (u.kind != UNIT_ACCESS || known.stretches_full) continue;
+        if (u.kind != UNIT_ACCESS || known.stretches_full || u.track >= kMaxUnitTracks) continue;
+        Stretches& t = known.tracks[u.track];
         const std::uint64_t start = offset + u.start, end = start + u.length;
         if (end > 0xFFFFFFFFu) {
             known.stretches_full = true;
-        } else if (!known.stretch_end.empty() && known.stretch_end.back() == start) {
-            known.stretch_end.back() = static_cast<std::uint32_t>(end);
-        } else if (known.stretch_start.size() >= kMaxDerivedStretches) {
+        } else if (!t.end.empty() && t.end.back() == start) {
+            t.end.back() = static_cast<std::uint32_t>(end);
+        } else if (known.stretch_count >= kMaxDerivedStretches) {
             known.stretches_full = true;
         } else {
-            known.stretch_start.push_back(static_cast<std::uint32_t>(start));
-            known.stretch_end.push_back(static_cast<std::uint32_t>(end));
+            t.start.push_back(static_cast<std::uint32_t>(start));
+            t.end.push_back(static_cast<std::uint32_t>(end));
+            ++known.stretch_count;
         }
     }
 }
 
-bool place_of(const UnitLengths& known, PlaceKind kind, std::uint32_t s, std::uint32_t& value) {
-    const std::size_t n = known.stretch_start.size();
+bool place_of(const UnitLengths& known, unsigned track, PlaceKind kind, std::uint32_t s, std::uint32_t& value) {
+    if (track >= kMaxUnitTracks) return false;
+    const Stretches& t = known.tracks[track];
+    const std::size_t n = t.start.size();
     if (s >= n || (kind == PLACE_GAP && s + 1 >= n)) return false;
     switch (kind) {
-    case PLACE_START: value = known.stretch_start[s]; return true;
-    case PLACE_END: value = known.stretch_end[s]; return true;
-    case PLACE_GAP: value = known.stretch_start[s + 1] - known.stretch_end[s]; return true;
+    case PLACE_START: value = t.start[s]; return true;
+    case PLACE_END: value = t.end[s]; return true;
+    case PLACE_GAP: value = t.start[s + 1] - t.end[s]; return true;
     default: return false;
     }
 }
@@ -90,7 +94,7 @@ bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, s
             for (std::uint32_t k = 0; k < u.length / 4; ++k) {
                 std::uint32_t v = 0;
                 if (u.first_index + k < u.first_index ||
-                    !place_of(known, static_cast<PlaceKind>(u.place), u.first_index + k, v))
+                    !place_of(known, u.track, static_cast<PlaceKind>(u.place), u.first_index + k, v))
                     return false;
                 std::uint8_t* e = out + u.start + 4 * std::size_t{k};
                 for (int b = 0; b < 4; ++b) e[b] = static_cast<std::uint8_t>(v >> (24 - 8 * b));

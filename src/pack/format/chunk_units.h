@@ -24,11 +24,12 @@
 // block's size, do. Nothing of it is stored either.
 //
 // A unit may also be a table of places (format version 11): 32-bit, big-endian entries, entry
-// k the place of the stretch of access units first_index + k (`place` says which). A stretch is
-// a run of access units that follow one another in the file with nothing between, counting the
-// access units of every chunk coded as units, in order. An MP4 file's chunk offsets are where
-// its audio stretches start, or where the video between them does (where one ends), and a video
-// chunk of one sample is as long as the bytes between two stretches. Nothing of it is stored.
+// k the place of stretch first_index + k of track `track` (`place` says which). A track's
+// stretch is a run of its access units that follow one another in the file with nothing
+// between, counting the access units of every chunk coded as units, in order. An MP4 file's
+// chunk offsets are where its audio stretches start, or where the video (or the other audio
+// track) between them does, where one ends; and a video chunk of one sample is as long as the
+// bytes between two stretches. Nothing of it is stored.
 enum UnitKind : std::uint8_t { UNIT_ACCESS = 0, UNIT_SIZES, UNIT_FIELD, UNIT_PLACES };
 enum PlaceKind : std::uint8_t {
     PLACE_START = 0,  // the file offset of the stretch's first byte
@@ -48,7 +49,7 @@ struct ChunkUnit {
     std::uint8_t kind = UNIT_ACCESS;
     std::uint8_t object_type = 2;  // 1 Main, 2 LC, 4 LTP
     std::uint8_t sf_index = 0;     // 0..12
-    std::uint8_t track = 0;        // 0..kMaxUnitTracks - 1
+    std::uint8_t track = 0;        // 0..kMaxUnitTracks - 1 (of a table of places, whose stretches)
     std::uint8_t place = PLACE_START;  // of a table of places: what its entries are
     std::uint32_t first_index = 0; // of a table: the unit (or stretch) its first entry is the length (or place) of
     std::int32_t addend = 0;       // of a length field
@@ -69,28 +70,35 @@ struct UnitTrace {
 // access unit up to this count (two bytes each), and the packer derives no entry past it.
 constexpr std::uint32_t kMaxDerivedUnits = 8u << 20;
 
-// The most stretches a table of places may derive from (the unpacker keeps two offsets of each;
-// a crafted file of a million units apart would otherwise double what its units take).
+// The most stretches a table of places may derive from, all tracks together (the unpacker keeps
+// two offsets of each; a crafted file of a million units apart would otherwise double what its
+// units take).
 constexpr std::uint32_t kMaxDerivedStretches = 1u << 19;
+
+// A track's stretches: where each starts and ends in the file.
+struct Stretches {
+    std::vector<std::uint32_t> start, end;
+};
 
 // The lengths of the access units of the chunks of units written so far, in file order, as
 // the size tables of later chunks refer to them (at most kMaxDerivedUnits of them); and with
-// `stretches` (format version 11) the stretches they make, as tables of places refer to them.
-// Stretches are counted while they lie below 4 GiB (a table of places is 32-bit) and up to
-// kMaxDerivedStretches; the first unit past either ends the count.
+// `stretches` (format version 11) the stretches they make, by track, as tables of places refer
+// to them. Stretches are counted while they lie below 4 GiB (a table of places is 32-bit) and
+// up to kMaxDerivedStretches; the first unit past either ends the count.
 struct UnitLengths {
     std::vector<std::uint16_t> lengths;
     bool stretches = false;
     bool stretches_full = false;
-    std::vector<std::uint32_t> stretch_start, stretch_end;
+    std::uint32_t stretch_count = 0;  // of every track
+    Stretches tracks[kMaxUnitTracks];
 };
 
 // Counts the access units of a chunk of units at file offset `offset` into the stretches.
 void add_stretches(const std::vector<ChunkUnit>& units, std::uint64_t offset, UnitLengths& known);
 
-// The value a table of places holds for stretch s, or false when the stretches known do not
-// tell it (s past them, or the gap after the last).
-bool place_of(const UnitLengths& known, PlaceKind kind, std::uint32_t s, std::uint32_t& value);
+// The value a table of places holds for stretch s of a track, or false when the stretches
+// known do not tell it (s past them, or the gap after the last).
+bool place_of(const UnitLengths& known, unsigned track, PlaceKind kind, std::uint32_t s, std::uint32_t& value);
 
 // The container's runs of a chunk of units, in order: the stretches between its access units
 // and size tables, and after the last. Their extents, from start, are appended to runs.

@@ -69,27 +69,34 @@ struct LengthFieldModels {
 };
 
 // Tables of places (format version 11): whether a derived stretch that is not a field is one,
-// then what its entries are, its first stretch against where the last table of that kind
-// ended, and its entry count.
+// then what its entries are and whose stretches, its first stretch against where the last
+// table of that kind and track ended, and its entry count.
 struct PlaceModels {
     Bit is_places;
     UintModel kind;
+    UintModel track;
     SintModel first[PLACE_KINDS];
     UintModel count;
-    std::uint32_t expected[PLACE_KINDS] = {};
+    std::uint32_t expected[kMaxUnitTracks][PLACE_KINDS] = {};
 };
 
 // A table of places' shape; false when the one decoded is not one a table may have.
 template <class Coder>
-bool code_places(Coder& rc, PlaceModels& m, std::uint8_t& place, std::uint32_t& first, std::uint32_t& count) {
-    place = static_cast<std::uint8_t>(code_uint(rc, m.kind, place));
+bool code_places(Coder& rc, PlaceModels& m, ChunkUnit& table) {
+    const std::uint32_t place = code_uint(rc, m.kind, table.place);
     if (place >= PLACE_KINDS) return false;
-    const std::int32_t delta =
-        code_sint(rc, m.first[place], static_cast<std::int32_t>(first - m.expected[place]));
-    first = m.expected[place] + static_cast<std::uint32_t>(delta);
-    count = code_uint(rc, m.count, count - 1) + 1;
+    const std::uint32_t track = code_uint(rc, m.track, table.track);
+    if (track >= kMaxUnitTracks) return false;
+    std::uint32_t& expected = m.expected[track][place];
+    const std::int32_t delta = code_sint(rc, m.first[place], static_cast<std::int32_t>(table.first_index - expected));
+    const std::uint32_t first = expected + static_cast<std::uint32_t>(delta);
+    const std::uint32_t count = code_uint(rc, m.count, table.length / 4 - 1) + 1;
     if (count == 0 || first >= kMaxDerivedStretches || count > kMaxDerivedStretches - first) return false;
-    m.expected[place] = first + count;
+    expected = first + count;
+    table.place = static_cast<std::uint8_t>(place);
+    table.track = static_cast<std::uint8_t>(track);
+    table.first_index = first;
+    table.length = 4 * count;
     return true;
 }
 
@@ -462,9 +469,8 @@ PackResult encode_units(ChunkEncoder<Model>* e, const std::uint8_t* data, std::s
                 GapElement el{field ? GAP_FIELD : places ? GAP_PLACES : GAP_SIZES, 0};
                 code_gap_element(e->rc, m, e->field, e->places.get(), e->gaps.get(), true, e->fields, el);
                 if (places) {
-                    std::uint8_t place = u.place;
-                    std::uint32_t first = u.first_index, count = u.length / 4;
-                    if (!code_places(e->rc, *e->places, place, first, count)) return PACK_BAD_SETTINGS;
+                    ChunkUnit table = u;
+                    if (!code_places(e->rc, *e->places, table)) return PACK_BAD_SETTINGS;
                 } else if (field) {
                     FieldShape shape{u.length, u.addend,
                                      static_cast<std::int32_t>(u.first_index) - static_cast<std::int32_t>(seen)};
@@ -577,20 +583,14 @@ PackResult decode_with(const std::uint8_t* payload, std::size_t payload_size, st
         code_gap_element(rc, m.units, field, places.get(), gaps.get(), units, fields, el);
         if (el.kind != GAP_UNIT) {
             if (el.kind == GAP_PLACES) {
-                std::uint8_t place = PLACE_START;
-                std::uint32_t first = 0, count = 1;
-                if (!code_places(rc, *places, place, first, count) || count > left / 4) return PACK_SIZE_TABLE_PAST;
-                std::memset(out + pos, 0, 4 * std::size_t{count});
-                if (trace != nullptr) {
-                    ChunkUnit table;
-                    table.kind = UNIT_PLACES;
-                    table.place = place;
-                    table.start = static_cast<std::uint32_t>(pos);
-                    table.length = 4 * count;
-                    table.first_index = first;
-                    trace->units.push_back(table);
-                }
-                pos += 4 * std::size_t{count};
+                ChunkUnit table;
+                table.kind = UNIT_PLACES;
+                table.start = static_cast<std::uint32_t>(pos);
+                table.length = 4;
+                if (!code_places(rc, *places, table) || table.length > left) return PACK_SIZE_TABLE_PAST;
+                std::memset(out + pos, 0, table.length);
+                if (trace != nullptr) trace->units.push_back(table);
+                pos += table.length;
                 continue;
             }
             if (el.kind == GAP_FIELD) {
