@@ -235,7 +235,7 @@ LzmaFirst lzma_before_strong_zstd(const PackJob& job, const std::uint8_t* data, 
     if (quick == 0 || quick >= size || better_than_zstd(job.version, data, size, quick) != BetterThanZstd::LZMA)
         return r;
     r.tried = true;
-    if (compress_lzma(data, size, below, r.bytes) == 0) {
+    if (compress_lzma(data, size, below, r.bytes, quick <= size / 16) == 0) {
         r.bytes.clear();
         return r;
     }
