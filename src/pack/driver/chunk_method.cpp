@@ -19,7 +19,7 @@ ReachBack::~ReachBack() { ZSTD_freeDCtx(dctx); }
 namespace {
 
 // The run's compressor, made when first needed, with tables of a fixed size whatever the
-// chunk's (8 MiB of hashes and 16 MiB of chains at most, touched only as far as a source
+// chunk's (4 MiB of hashes and 16 MiB of chains at most, touched only as far as a source
 // reaches; level 19 would size them at 80 MiB for a large one); null when zstd cannot make one.
 // The caller holds zstd.lock.
 constexpr int kChunkWindowLog = 21;
@@ -29,7 +29,7 @@ ZSTD_CCtx* shared_cctx(SharedZstd& zstd) {
     if (cctx != nullptr &&
         (ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, kPackZstdLevel)) ||
          ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, kChunkWindowLog)) ||
-         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, 21)) ||
+         ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_hashLog, 20)) ||
          ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_chainLog, 22)) ||
          // The record already holds the length and a checksum.
          ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0)) ||
