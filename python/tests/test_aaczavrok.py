@@ -78,5 +78,5 @@ def test_failures_carry_the_librarys_code_and_message(tmp_path):
 
     with pytest.raises(ValueError):
         aaczavrok.open(damaged, "ab")
-    assert aaczavrok.format_version() == 10
+    assert aaczavrok.format_version() == 11
     assert aaczavrok.library_version().startswith("2.")
