@@ -1,7 +1,6 @@
 // The choice of each chunk's method, its check, and decoding by method.
 #include "pack/driver/chunk_method.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -909,10 +908,10 @@ void remember(ReachBack& reach, const std::uint8_t* data, std::size_t size) {
 
 namespace {
 
-// The bytes a chunk reaching back refers to: the last kReachBackBytes of those kept.
+// The bytes a chunk reaching back refers to: all those kept (remember keeps kReachBackBytes at most).
 const std::uint8_t* reach_prefix(const ReachBack& reach, std::size_t& size) {
-    size = std::min<std::size_t>(reach.bytes.size(), kReachBackBytes);
-    return reach.bytes.data() + reach.bytes.size() - size;
+    size = reach.bytes.size();
+    return reach.bytes.data();
 }
 
 // Decodes a frame made with the bytes before its chunk as its prefix into exactly size bytes.

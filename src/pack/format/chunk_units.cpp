@@ -65,6 +65,15 @@ bool place_of(const UnitLengths& known, unsigned track, PlaceKind kind, std::uin
     }
 }
 
+namespace {
+
+// Writes value as `width` bytes, big-endian, at out.
+void put_be(std::uint8_t* out, std::uint64_t value, std::uint32_t width) {
+    for (std::uint32_t b = 0; b < width; ++b) out[b] = static_cast<std::uint8_t>(value >> (8 * (width - 1 - b)));
+}
+
+}  // namespace
+
 bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, std::uint8_t* out, std::size_t size,
                       std::uint64_t checksum, std::uint64_t offset) {
     add_stretches(units, offset, known);
@@ -84,8 +93,7 @@ bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, s
                 return false;
             const std::int64_t value = std::int64_t{own[u.first_index]} + u.addend;
             if (value < 0 || value >> (8 * u.length) != 0) return false;
-            for (std::uint32_t b = 0; b < u.length; ++b)
-                out[u.start + b] = static_cast<std::uint8_t>(value >> (8 * (u.length - 1 - b)));
+            put_be(out + u.start, static_cast<std::uint64_t>(value), u.length);
             continue;
         }
         if (u.kind == UNIT_PLACES) {
@@ -96,8 +104,7 @@ bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, s
                 if (u.first_index + k < u.first_index ||
                     !place_of(known, u.track, static_cast<PlaceKind>(u.place), u.first_index + k, v))
                     return false;
-                std::uint8_t* e = out + u.start + 4 * std::size_t{k};
-                for (int b = 0; b < 4; ++b) e[b] = static_cast<std::uint8_t>(v >> (24 - 8 * b));
+                put_be(out + u.start + 4 * std::size_t{k}, v, 4);
             }
             continue;
         }
@@ -107,14 +114,7 @@ bool fill_size_tables(const std::vector<ChunkUnit>& units, UnitLengths& known, s
         if (u.first_index > known.lengths.size() || count > known.lengths.size() - u.first_index || u.start > size ||
             u.length > size - u.start)
             return false;
-        for (std::uint32_t k = 0; k < count; ++k) {
-            const std::uint32_t v = known.lengths[u.first_index + k];
-            std::uint8_t* e = out + u.start + 4 * std::size_t{k};
-            e[0] = 0;
-            e[1] = 0;
-            e[2] = static_cast<std::uint8_t>(v >> 8);
-            e[3] = static_cast<std::uint8_t>(v);
-        }
+        for (std::uint32_t k = 0; k < count; ++k) put_be(out + u.start + 4 * std::size_t{k}, known.lengths[u.first_index + k], 4);
     }
     return !tables || XXH3_64bits(out, size) == checksum;
 }
